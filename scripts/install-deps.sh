@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Keldor needs to build and test, when any is missing.
+# Non-interactive; run as root (or through sudo when it is there).
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

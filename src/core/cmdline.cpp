@@ -1,0 +1,341 @@
+// Command-line reading.
+#include "core/cmdline.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/helpers.h"
+#include "core/licence.h"
+#include "core/log.h"
+#include "core/state.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kArgBufferText = kArgBufferSize - 1;  // room for text beside the NUL
+
+// Options that take no argument, and the flag each one sets (or clears).
+struct FlagOption {
+  const char* name;
+  bool ManagerState::*flag;
+  bool value;
+};
+
+constexpr std::array<FlagOption, 13> kFlagOptions{{
+    {"-daemon", &ManagerState::daemon, true},
+    {"-start", &ManagerState::startServer, true},
+    {"-stop", &ManagerState::stopServer, true},
+    {"-restart", &ManagerState::autoRestart, true},
+    {"-reuseaddr", &ManagerState::reuseAddress, true},
+    {"-exit", &ManagerState::stopServerOnExit, true},
+    {"-quit", &ManagerState::quitWithServer, true},
+    {"-kill", &ManagerState::killInstance, true},
+    {"-noadmin", &ManagerState::adminMessages, false},
+    {"-nodelay", &ManagerState::kickDelay, false},
+    {"-debug", &ManagerState::debug, true},
+    {"-status", &ManagerState::statusLog, true},
+    {"-message", &ManagerState::messageLog, true},
+}};
+
+bool StartsArgumentLess(const std::string& word) {
+  return !word.empty() && (word[0] == '-' || word[0] == '+' || word[0] == '@');
+}
+
+std::string CurrentDirectory() {
+  char buffer[kPathMax + 1];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return ".";
+  return buffer;
+}
+
+// Walks the words; `Next` hands out an option's argument.
+class WordReader {
+ public:
+  explicit WordReader(const std::vector<std::string>& words) : words_(words) {}
+  bool AtEnd() const { return index_ >= words_.size(); }
+  const std::string& Take() { return words_[index_++]; }
+  void Skip() {
+    if (!AtEnd()) ++index_;
+  }
+  // The next word as an argument, or null when it is missing.
+  const std::string* Argument(bool signedAllowed = false) {
+    if (AtEnd()) return nullptr;
+    if (!signedAllowed && StartsArgumentLess(words_[index_])) return nullptr;
+    return &words_[index_++];
+  }
+
+ private:
+  const std::vector<std::string>& words_;
+  std::size_t index_ = 0;
+};
+
+CommandLineOutcome MissingArgument(const std::string& name, std::string& out) {
+  out += ">>> Error: " + name + " requires an argument!\n";
+  return {true, 1};
+}
+
+void AddServerArgument(const std::string& word, const std::string& argument) {
+  std::string& args = State().serverArgs;
+  args += " " + word + " " + argument;
+  if (args.size() > kArgBufferText) args.resize(kArgBufferText);
+}
+
+// A server command's line must never be cut in the middle: a command whose key
+// and line end do not fit is refused as a whole, and only its value is cut.
+bool AddServerCommand(const std::string& key, const std::string& argument) {
+  std::string& cmds = State().serverCmds;
+  const std::size_t fixed = key.size() + 2;  // space and LF
+  if (cmds.size() + fixed > kArgBufferText) return false;
+  const std::size_t room = kArgBufferText - cmds.size() - fixed;
+  cmds += key + " " + argument.substr(0, room) + "\n";
+  if (strcasecmp(key.c_str(), "game.gameSpyPort") == 0) {
+    State().gameSpyPortOverride = std::atol(argument.c_str());
+  } else if (strcasecmp(key.c_str(), "game.gameSpyLANPort") == 0) {
+    State().gameSpyLanPortOverride = std::atol(argument.c_str());
+  }
+  return true;
+}
+
+void SetOverlayPath(const std::string& dir) {
+  std::string path = CutToWidth(dir, kPathMax);
+  if (path.empty() || path.back() != '/') path = CutToWidth(path, kPathMax - 1) + "/";
+  State().overlayPath = path;
+  mkdir((path + "logs").c_str(), 0755);  // fails harmlessly when the overlay is new
+}
+
+CommandLineOutcome KillInstance(std::string& out) {
+  const ManagerState& s = State();
+  if (!s.writePidFile) {
+    out += ">>> Error: -kill requires -pid!\n";
+    return {true, 1};
+  }
+  FILE* f = std::fopen(s.pidFilePath.c_str(), "r");
+  if (f == nullptr) {
+    out += ">>> Error: Couldn't open pid file: " + s.pidFilePath + "!\n";
+    return {true, 1};
+  }
+  char line[1024];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  if (!read) {
+    out += ">>> Error: Couldn't read pid file: " + s.pidFilePath + "!\n";
+    return {true, 1};
+  }
+  const long pid = std::strtol(line, nullptr, 10);
+  // A pid that is not a single positive process would signal a whole group.
+  if (pid <= 0 || pid > 0x7FFFFFFF) {
+    out += ">>> Error: Pid file contains an invalid pid! (" + std::to_string(pid) + ")\n";
+    return {true, 1};
+  }
+  char message[1400];
+  if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+    std::snprintf(message, sizeof message, ">>> Error: Couldn't send SIGTERM to pid %i! %s\n",
+                  static_cast<int>(pid), ErrorText(errno));
+    out += message;
+    return {true, 1};
+  }
+  std::snprintf(message, sizeof message, "Sent SIGTERM to pid %i.\n", static_cast<int>(pid));
+  out += message;
+  return {true, 0};
+}
+
+// Handles one "-" option; returns an outcome that ends the process, or none.
+bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
+                CommandLineOutcome& outcome) {
+  ManagerState& s = State();
+  const char* name = word.c_str();
+  for (const FlagOption& option : kFlagOptions) {
+    if (strcasecmp(name, option.name) == 0) {
+      s.*option.flag = option.value;
+      return false;
+    }
+  }
+  if (strcasecmp(name, "-?") == 0) {
+    out += UsageText();
+    outcome = {true, 0};
+    return true;
+  }
+  if (strcasecmp(name, "-license") == 0) {
+    out += LicenceText();
+    outcome = {true, 0};
+    return true;
+  }
+
+  const bool isPath = strcasecmp(name, "-path") == 0;
+  const bool isPid = strcasecmp(name, "-pid") == 0;
+  const bool isIp = strcasecmp(name, "-ip") == 0;
+  const bool isPort = strcasecmp(name, "-port") == 0;
+  const bool isPriority = strcasecmp(name, "-priority") == 0;
+  const bool isSyslog = strcasecmp(name, "-syslog") == 0;
+  if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) return false;  // unknown
+
+  const char* canonical = isPath ? "-path"
+                          : isPid ? "-pid"
+                          : isIp  ? "-ip"
+                          : isPort ? "-port"
+                          : isPriority ? "-priority"
+                                       : "-syslog";
+  const std::string* argument = reader.Argument(isPriority);
+  if (argument == nullptr || ((isPath || isPid) && *argument == ".")) {
+    outcome = MissingArgument(canonical, out);
+    return true;
+  }
+  if (isPath) {
+    std::string dir = CutToWidth(*argument, kPathMax);
+    if (!dir.empty() && dir.back() == '/') dir.pop_back();
+    s.serverDir = dir;
+  } else if (isPid) {
+    s.writePidFile = true;
+    s.pidFilePath = CutToWidth(*argument, kPathMax);
+  } else if (isIp) {
+    s.ipOption = ParseIPv4(argument->c_str());
+  } else if (isPort) {
+    s.listenPort = static_cast<std::uint16_t>(std::atol(argument->c_str()));
+  } else if (isPriority) {
+    s.renice = true;
+    s.priority = std::atoi(argument->c_str());
+  } else {
+    const int facility = std::atoi(argument->substr(0, 2).c_str());
+    if (facility < 0 || facility > 7) {
+      out += ">>> Error: Syslog local facility number must be between 0 and 7.\n";
+      outcome = {true, 1};
+      return true;
+    }
+    OpenSyslog(LOG_LOCAL0 + (facility << 3));
+  }
+  return false;
+}
+
+// Handles one "+" word; returns true when the process must end.
+bool ReadPlusWord(const std::string& word, WordReader& reader, std::string& out,
+                  CommandLineOutcome& outcome) {
+  const char* name = word.c_str();
+  if (strcasecmp(name, "+game") == 0) return false;
+  const bool monitor = strcasecmp(name, "+statusMonitor") == 0;
+  if (monitor || strcasecmp(name, "+overlayPath") == 0) {
+    const std::string* argument = reader.Argument();
+    if (argument == nullptr) {
+      outcome = MissingArgument(monitor ? "+statusMonitor" : "+overlayPath", out);
+      return true;
+    }
+    if (monitor) {
+      State().statusMonitor = std::atoi(argument->c_str());
+    } else {
+      SetOverlayPath(*argument);
+    }
+    return false;
+  }
+  if (State().serverArgs.size() + word.size() >= kArgBufferSize) {
+    LogMessage(kLogInfo,
+               "Too many server arguments were specified on the command-line, not all arguments "
+               "will be processed.");
+    return false;  // its argument is read as the next word
+  }
+  const std::string* argument = reader.Argument();
+  if (argument == nullptr) {
+    outcome = MissingArgument(word, out);
+    return true;
+  }
+  AddServerArgument(word, *argument);
+  return false;
+}
+
+bool ReadAtWord(const std::string& word, WordReader& reader, std::string& out,
+                CommandLineOutcome& outcome) {
+  const std::string key = word.substr(1);
+  if (State().serverCmds.size() + word.size() >= kArgBufferSize) {
+    LogMessage(kLogInfo,
+               "Too many custom server commands were specified on the command-line, not all "
+               "commands will be processed.");
+    return false;
+  }
+  const std::string* argument = reader.Argument();
+  if (argument == nullptr) {
+    outcome = MissingArgument(key, out);
+    return true;
+  }
+  if (!AddServerCommand(key, *argument)) {
+    LogMessage(kLogInfo,
+               "Too many custom server commands were specified on the command-line, not all "
+               "commands will be processed.");
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* UsageText() {
+  return "\n\n"
+         "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
+         "[-stop]\n"
+         "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
+         "[-license]\n"
+         "       [+server args] [@server cmds]\n"
+         "\n"
+         "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
+         "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
+         "     \t-port <port>\tsets the TCP port address of the keldor listen server (default "
+         "14667)\n"
+         "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
+         "     \t-daemon\t\tdaemonizes the keldor process\n"
+         "     \t-start\t\tstarts the server when keldor starts\n"
+         "     \t-stop\t\tstops the server when keldor starts\n"
+         "     \t-restart\trestarts the server process automatically after a crash\n"
+         "     \t-priority <#>\twill renice the server to the given priority\n"
+         "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
+         "     \t-reuseaddr\twill bind keldor listen socket when already in use (use with "
+         "caution!)\n"
+         "     \t-exit\t\tstops the server when keldor exits\n"
+         "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
+         "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
+         "-pid\n"
+         "     \t-noadmin\tsends admin messages as gray chat messages instead of yellow server "
+         "messages\n"
+         "     \t-nodelay\tkicks/bans players without a delay\n"
+         "     \t-license\tdisplays software license agreement\n"
+         "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
+         "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
+         "23000\n"
+         "\n";
+}
+
+CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out) {
+  ManagerState& s = State();
+  s.serverDir = CutToWidth(CurrentDirectory(), kPathMax);
+  s.pidFilePath = CutToWidth(s.serverDir + "/keldor.pid", kPathMax);
+  s.serverArgs.clear();
+  s.serverCmds.clear();
+  s.overlayPath.clear();
+
+  WordReader reader(words);
+  CommandLineOutcome outcome;
+  while (!reader.AtEnd()) {
+    const std::string& word = reader.Take();
+    bool stop = false;
+    if (word.empty() || !StartsArgumentLess(word)) {
+      reader.Skip();  // a stray word takes the word after it along
+    } else if (word[0] == '+') {
+      stop = ReadPlusWord(word, reader, out, outcome);
+    } else if (word[0] == '@') {
+      stop = ReadAtWord(word, reader, out, outcome);
+    } else {
+      stop = ReadOption(word, reader, out, outcome);
+    }
+    if (stop) return outcome;
+  }
+
+  if (s.statusMonitor != 0 && s.daemon) s.statusMonitor = 0;
+  if (s.killInstance) return KillInstance(out);
+  return {};
+}
+
+}  // namespace keldor

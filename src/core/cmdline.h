@@ -1,0 +1,24 @@
+// The command line: options, "+" server arguments, "@" server commands and -kill.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace keldor {
+
+// What reading the command line decided: go on with start-up, or end the
+// process now with `status` (after printing `out`).
+struct CommandLineOutcome {
+  bool exitNow = false;
+  int status = 0;
+};
+
+// Reads the words (without the program name) into State(), after setting the
+// server directory and PID file path from the working directory. Everything
+// meant for standard output is appended to `out`. Handles -?, -license and -kill.
+CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out);
+
+// The text printed by -?.
+const char* UsageText();
+
+}  // namespace keldor

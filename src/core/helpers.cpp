@@ -1,0 +1,210 @@
+// Small text, file and address helpers.
+#include "core/helpers.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/state.h"
+
+namespace keldor {
+
+namespace {
+
+// The private copy a list lookup tokenises; 1024 bytes as the lists are short.
+char g_listCopy[1024];
+
+// Splits the private copy into tokens at '/' and ','; returns the count.
+int TokeniseList(const char* list, const char* tokens[], int maxTokens) {
+  std::snprintf(g_listCopy, sizeof g_listCopy, "%s", list);
+  int count = 0;
+  char* save = nullptr;
+  for (char* t = strtok_r(g_listCopy, "/,", &save); t != nullptr && count < maxTokens;
+       t = strtok_r(nullptr, "/,", &save)) {
+    tokens[count++] = t;
+  }
+  return count;
+}
+
+constexpr int kMaxListTokens = 512;
+
+}  // namespace
+
+char* UpperCaseInPlace(char* text) {
+  if (text == nullptr) return text;
+  for (char* p = text; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  return text;
+}
+
+char* LowerCaseInPlace(char* text) {
+  if (text == nullptr) return text;
+  for (char* p = text; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+  return text;
+}
+
+std::string& UpperCaseInPlace(std::string& text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string& LowerCaseInPlace(std::string& text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string IntegerToText(long value, int base) {
+  if (base < 2 || base > 36) base = 10;
+  // Work on the magnitude as unsigned so that the most negative value is safe.
+  unsigned long magnitude =
+      value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+  std::string digits;
+  do {
+    const unsigned d = static_cast<unsigned>(magnitude % static_cast<unsigned long>(base));
+    digits.insert(digits.begin(), static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10));
+    magnitude /= static_cast<unsigned long>(base);
+  } while (magnitude != 0);
+  return value < 0 ? "-" + digits : digits;
+}
+
+const char* ListKeyAt(const char* list, int n) {
+  if (list == nullptr || n < 1) return nullptr;
+  const char* tokens[kMaxListTokens];
+  const int count = TokeniseList(list, tokens, kMaxListTokens);
+  const int index = 2 * n - 2;  // token 2n-1, 1-based
+  return index < count ? tokens[index] : nullptr;
+}
+
+const char* ListLabelFor(const char* list, const char* key) {
+  if (list == nullptr || key == nullptr) return nullptr;
+  const char* tokens[kMaxListTokens];
+  const int count = TokeniseList(list, tokens, kMaxListTokens);
+  for (int i = 0; i + 1 < count; i += 2) {
+    if (strcasecmp(tokens[i], key) == 0) return tokens[i + 1];
+  }
+  return nullptr;
+}
+
+bool FileExists(const std::string& path) {
+  if (path.empty()) return false;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return errno != ENOENT;
+  std::fclose(f);
+  return true;
+}
+
+bool MakeDirectories(const std::string& dir) {
+  for (std::size_t pos = dir.find('/', 1); ; pos = dir.find('/', pos + 1)) {
+    const std::string part = pos == std::string::npos ? dir : dir.substr(0, pos);
+    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      return Fail(errno);
+    }
+    if (pos == std::string::npos) return true;
+  }
+}
+
+bool EnsureFile(const std::string& path, EnsureMode mode) {
+  // Directories from the second component on: for /a/b/c/f that is /a/b and /a/b/c.
+  const std::size_t first = path.find('/', 1);
+  for (std::size_t pos = first == std::string::npos ? std::string::npos : path.find('/', first + 1);
+       pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    if (mkdir(path.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) {
+      State().errorCode = errno;
+      break;
+    }
+  }
+  if (mode == EnsureMode::kCreateIfMissing && FileExists(path)) return true;
+  FILE* f = std::fopen(path.c_str(), mode == EnsureMode::kTruncate ? "wb" : "ab");
+  if (f == nullptr) return Fail(errno);
+  std::fclose(f);
+  return true;
+}
+
+std::uint32_t ParseIPv4(const char* text) {
+  if (text == nullptr) return 0;
+  char copy[16];
+  std::snprintf(copy, sizeof copy, "%s", text);
+  std::uint32_t address = 0;
+  char* save = nullptr;
+  char* part = strtok_r(copy, ".", &save);
+  for (int i = 0; i < 4; ++i) {
+    unsigned long octet = 0;
+    if (part != nullptr) {
+      octet = std::strtoul(part, nullptr, 10);
+      if (octet > 255) octet = 0;
+      part = strtok_r(nullptr, ".", &save);
+    }
+    address = (address << 8) | static_cast<std::uint32_t>(octet);
+  }
+  return address;
+}
+
+const char* FormatIPv4(std::uint32_t address) {
+  static char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%i.%i.%i.%i", static_cast<int>(address >> 24),
+                static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                static_cast<int>(address & 0xFF));
+  return buffer;
+}
+
+bool CopyFile(const std::string& source, const std::string& target) {
+  FILE* in = std::fopen(source.c_str(), "rb");
+  if (in == nullptr) {
+    const int error = errno;
+    LogMessage(kLogInfo, "Couldn't open source con file! %s", ErrorText(error));
+    return Fail(error);
+  }
+  FILE* out = nullptr;
+  if (EnsureFile(target, EnsureMode::kTruncate)) out = std::fopen(target.c_str(), "r+b");
+  if (out == nullptr) {
+    const int error = errno;
+    LogMessage(kLogInfo, "Couldn't open target con file! %s", ErrorText(error));
+    std::fclose(in);
+    return Fail(error);
+  }
+  char block[8192];
+  bool ok = true;
+  for (;;) {
+    const std::size_t got = std::fread(block, 1, sizeof block, in);
+    if (got < sizeof block && std::ferror(in)) {
+      const int error = errno;
+      LogMessage(kLogInfo, "Couldn't read source file! %s", ErrorText(error));
+      ok = Fail(error);
+      break;
+    }
+    if (got > 0 && std::fwrite(block, 1, got, out) != got) {
+      const int error = errno;
+      LogMessage(kLogInfo, "Couldn't write target file! %s", ErrorText(error));
+      ok = Fail(error);
+      break;
+    }
+    if (got < sizeof block) break;
+  }
+  std::fclose(in);
+  if (std::fclose(out) != 0 && ok) {
+    const int error = errno;
+    LogMessage(kLogInfo, "Couldn't write target file! %s", ErrorText(error));
+    ok = Fail(error);
+  }
+  return ok;
+}
+
+bool IsHexText(const char* text) {
+  if (text == nullptr) return true;
+  for (const char* p = text; *p; ++p) {
+    if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
+  }
+  return true;
+}
+
+std::string CutToWidth(std::string text, std::size_t width) {
+  if (text.size() > width) text.resize(width);
+  return text;
+}
+
+}  // namespace keldor

@@ -1,0 +1,56 @@
+// Small text, file and address helpers shared by every subsystem.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace keldor {
+
+// Case conversion with toupper/tolower; a null text is returned as is.
+char* UpperCaseInPlace(char* text);
+char* LowerCaseInPlace(char* text);
+std::string& UpperCaseInPlace(std::string& text);
+std::string& LowerCaseInPlace(std::string& text);
+
+// "-" for negative values, then the magnitude's digits in `base` (2..36), "a".."z" above 9.
+std::string IntegerToText(long value, int base);
+
+// Key/label lists: "key/label,key/label,...". ListKeyAt gives the key of the
+// n-th pair (1-based); ListLabelFor the label of the first key equal to `key`
+// (any case). Both return null when there is none; the result lives in a
+// private buffer that the next call overwrites.
+const char* ListKeyAt(const char* list, int n);
+const char* ListLabelFor(const char* list, const char* key);
+
+// False only for an empty path or a file that does not exist (ENOENT); other
+// failures to open count as present.
+bool FileExists(const std::string& path);
+
+enum class EnsureMode { kCreateIfMissing = 1, kTruncate = 2 };
+// Creates the directories leading to `path` (0755), then the file: empty when
+// missing, or also truncated in kTruncate mode. False when the file could not be
+// created; ErrorCode holds the reason.
+bool EnsureFile(const std::string& path, EnsureMode mode);
+
+// Creates every missing directory of `dir` itself (0755); false with ErrorCode on failure.
+bool MakeDirectories(const std::string& dir);
+
+// Dotted quad to an address with the first octet in the most significant byte.
+// At most 15 characters are read; a missing part or one above 255 counts as 0.
+std::uint32_t ParseIPv4(const char* text);
+
+// "%i.%i.%i.%i", most significant byte first; the result lives in a buffer that
+// the next call overwrites.
+const char* FormatIPv4(std::uint32_t address);
+
+// Copies a file in 8 KiB blocks, logging its own failures.
+bool CopyFile(const std::string& source, const std::string& target);
+
+// True when every character is a hexadecimal digit (the empty text included).
+bool IsHexText(const char* text);
+
+// Cuts a text to at most `width` bytes.
+std::string CutToWidth(std::string text, std::size_t width);
+
+}  // namespace keldor

@@ -1,0 +1,182 @@
+// LogMessage and ErrorText.
+#include "core/log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/clock.h"
+#include "core/state.h"
+
+namespace keldor {
+
+namespace {
+
+const char* OwnErrorText(int code) {
+  switch (code) {
+    case 30001:
+      return "Client and server are using different protocol versions.\nAlways use the same "
+             "version of Keldor and Lorvik.";
+    case 30002:
+      return "The server did not respond with a valid authentication code.\nEnsure you are "
+             "using the correct IP and port address to connect with Keldor.";
+    case 30003:
+      return "The specified username is invalid. Verify the username is correct and then try "
+             "again.";
+    case 30004:
+      return "The specified password is invalid. Verify the password is correct and then try "
+             "again.";
+    case 30005:
+      return "The specified user account is disabled. Ask your server administrator to enable "
+             "your account.";
+    case 30006:
+      return "No user accounts exist. At least one user account must exist to connect with "
+             "Keldor.";
+    case 30007:
+      return "Lorvik couldn't synchronise with Keldor.";
+    case 30008:
+      return "The Remote Console username and/or password is invalid.";
+    case 30009:
+      return "Keldor could not identify the server's status port.";
+    case 30010:
+      return "Keldor couldn't get the settings from the server.";
+    case 30011:
+      return "Keldor couldn't get the player list from the server.";
+    case 30015:
+      return "There are no maps available to play with the current mod/game mode.";
+    case 30016:
+      return "The keyhash is not 32 characters in length.";
+    case 30017:
+      return "The keyhash is not a valid hexadecimal number.";
+    default:
+      return nullptr;
+  }
+}
+
+std::string LogDirectoryPrefix() {
+  const ManagerState& s = State();
+  return s.overlayPath.empty() ? s.serverDir : s.overlayPath + "logs";
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // The file system cannot refuse a replacement for us; look first.
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Moves the full log aside. The name carries the minute of the line that filled
+// it; when a file of that minute already exists (a busy log), a counter is added
+// so that no earlier log is ever replaced.
+void RotateLog(const std::string& path, const std::tm& local) {
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "/%Y-%m-%d-%H-%M", &local);
+  const std::string base = LogDirectoryPrefix() + stamp;
+  if (RenameNoReplace(path, base + ".log") || errno != EEXIST) return;
+  for (int n = 1; n < 1000; ++n) {
+    if (RenameNoReplace(path, base + "-" + std::to_string(n) + ".log") || errno != EEXIST) return;
+  }
+}
+
+void WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void LogFormatted(int level, const char* format, va_list args) {
+  const std::time_t now = Now();
+  std::tm local{};
+  localtime_r(&now, &local);
+
+  char message[kLogMessageMax + 1];
+  std::vsnprintf(message, sizeof message, format, args);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%F %H:%M:%S", &local);
+
+  const ManagerState& s = State();
+  std::string line = s.useSyslog ? std::string(message) : std::string(stamp) + " : " + message;
+  if (line.size() > kLogMessageMax) line.resize(kLogMessageMax);
+  for (char& c : line) {
+    if (c == '\r' || c == '\n' || static_cast<unsigned char>(c) == 0x80) c = ' ';
+  }
+
+  const bool echo = !s.daemonized && (!s.monitoring || s.statusMonitor == 0);
+  if (echo) {
+    const std::string shown = s.useSyslog ? std::string(stamp) + " : " + line + "\r\n" : line + "\r\n";
+    WriteAll(STDOUT_FILENO, shown.data(), shown.size());
+  }
+
+  if (s.useSyslog) {
+    syslog(level | s.syslogFacility, "%s", line.c_str());
+    return;
+  }
+
+  line += "\r\n";
+  const std::string path = LogFilePath();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  WriteAll(fd, line.data(), line.size());
+  close(fd);
+
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && st.st_size >= kLogRotateSize) RotateLog(path, local);
+}
+
+}  // namespace
+
+std::string LogFilePath() { return LogDirectoryPrefix() + "/keldor.log"; }
+
+void LogMessage(int level, const char* format, ...) {
+  if (format == nullptr || format[0] == '\0') return;
+  va_list args;
+  va_start(args, format);
+  LogFormatted(level, format, args);
+  va_end(args);
+}
+
+void LogDebug(const char* format, ...) {
+  if (!State().debug || format == nullptr || format[0] == '\0') return;
+  va_list args;
+  va_start(args, format);
+  LogFormatted(kLogInfo, format, args);
+  va_end(args);
+}
+
+const char* ErrorText(int code) {
+  static char buffer[1024];
+  buffer[0] = '\0';
+  if (code <= 30000) {
+    std::snprintf(buffer, sizeof buffer, "%s (%u)", std::strerror(code),
+                  static_cast<unsigned>(code));
+  } else if (const char* own = OwnErrorText(code)) {
+    std::snprintf(buffer, sizeof buffer, "%s", own);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "An unknown error has occured. (%d)", code);
+  }
+  return buffer;
+}
+
+void OpenSyslog(int facility) {
+  State().useSyslog = true;
+  State().syslogFacility = facility;
+  openlog("keldor", LOG_PID, facility);
+}
+
+}  // namespace keldor

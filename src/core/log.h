@@ -1,0 +1,40 @@
+// The logger (one line per call to keldor.log or syslog, with rotation) and the
+// texts of error numbers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace keldor {
+
+constexpr int kLogInfo = 6;                     // LOG_INFO, what every caller passes
+constexpr long kLogRotateSize = 512000;         // rotate once the file reaches this
+constexpr std::size_t kLogMessageMax = 1023;    // message and line cut to this
+
+// Our own error codes, above every system error number.
+constexpr int kErrFirstOwn = 30001;
+constexpr int kErrConsoleLogin = 30008;
+constexpr int kErrStatusPort = 30009;
+constexpr int kErrReadSettings = 30010;
+constexpr int kErrPlayerList = 30011;
+constexpr int kErrTransferData = 30012;
+constexpr int kErrTransferChecksum = 30013;
+constexpr int kErrTransferHeader = 30014;
+constexpr int kErrKeyHashLength = 30016;
+constexpr int kErrKeyHashHex = 30017;
+
+void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Logs only with -debug; the format carries its own "DEBUG: " prefix.
+void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Text for an error number; the result lives in a buffer that the next call overwrites.
+const char* ErrorText(int code);
+
+// Where the log file lives now (depends on the overlay path and the server directory).
+std::string LogFilePath();
+
+// Opens syslog for -syslog n (ident "keldor", LOG_PID, LOG_LOCALn).
+void OpenSyslog(int facility);
+
+}  // namespace keldor

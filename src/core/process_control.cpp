@@ -1,0 +1,115 @@
+// Signal handlers and Daemonize.
+#include "core/process_control.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "core/log.h"
+#include "core/state.h"
+
+namespace keldor {
+
+namespace {
+
+void OnStopSignal(int signal) {
+  Signals().caughtSignal = signal;
+  if (signal == SIGTERM) Signals().sawTerm = 1;
+  if (signal == SIGINT) Signals().sawInt = 1;
+}
+
+int StatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  if (WIFSTOPPED(status)) return WSTOPSIG(status);
+  return 0;
+}
+
+// Reaps every child that has ended (signals coalesce, so one SIGCHLD may stand
+// for several); the game server's status wins over other children's.
+void OnChildSignal(int) {
+  const int savedErrno = errno;
+  Signals().sawChld = 1;
+  bool sawServer = false;
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
+    const bool isServer = pid == State().serverPid;
+    if (isServer || !sawServer) Signals().serverExitStatus = StatusOf(status);
+    if (isServer) {
+      sawServer = true;
+      Signals().serverExited = 1;
+    }
+  }
+  errno = savedErrno;
+}
+
+void Install(int signal, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+void InstallSignalHandlers() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  Install(SIGCHLD, OnChildSignal, SA_RESTART);
+  Install(SIGTERM, OnStopSignal, 0);
+  Install(SIGINT, OnStopSignal, 0);
+}
+
+void LogCaughtSignals() {
+  SignalFacts& facts = Signals();
+  if (facts.sawTerm) {
+    facts.sawTerm = 0;
+    LogDebug("DEBUG: Caught SIGTERM!\n");
+  }
+  if (facts.sawInt) {
+    facts.sawInt = 0;
+    LogDebug("DEBUG: Caught SIGINT!\n");
+  }
+  if (facts.sawChld) {
+    facts.sawChld = 0;
+    LogDebug("DEBUG: Caught SIGCHLD!\n");
+  }
+}
+
+void Daemonize() {
+  if (fork() != 0) _exit(0);
+  setsid();
+  signal(SIGHUP, SIG_IGN);
+  if (fork() != 0) _exit(0);
+  if (chdir(State().serverDir.c_str()) != 0) {
+    // Stay where we are; every path Keldor uses is absolute.
+  }
+  umask(0);
+  for (int fd = 0; fd < 1024; ++fd) close(fd);
+  // Keep 0, 1 and 2 taken so that no socket can get them: socket 0 would stand
+  // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.
+  const int null = open("/dev/null", O_RDWR);
+  if (null == 0) {
+    dup2(0, 1);
+    dup2(0, 2);
+  }
+  // The syslog connection was among the descriptors closed.
+  if (State().useSyslog) {
+    closelog();
+    openlog("keldor", LOG_PID, State().syslogFacility);
+  }
+  State().daemonized = true;
+}
+
+}  // namespace keldor

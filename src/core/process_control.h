@@ -1,0 +1,17 @@
+// Signal handling and detaching from the terminal.
+#pragma once
+
+namespace keldor {
+
+// Blocks SIGPIPE and installs the SIGTERM, SIGINT and SIGCHLD handlers, which
+// only record what happened (see SignalFacts in core/state.h).
+void InstallSignalHandlers();
+
+// Logs the "DEBUG: Caught ..." lines owed for signals that arrived since the last call.
+void LogCaughtSignals();
+
+// Detaches from the terminal: two forks, a new session, the server directory as
+// working directory, umask 0 and every inherited descriptor closed.
+void Daemonize();
+
+}  // namespace keldor

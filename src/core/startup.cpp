@@ -1,0 +1,308 @@
+// The start-up sequence: directories, installation checks, configuration files,
+// loading every table, finding or starting the game server, detaching.
+#include "core/startup.h"
+
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <lzo/lzoconf.h>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/cmdline.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/main_loop.h"
+#include "core/process_control.h"
+#include "core/state.h"
+#include "maps/archive.h"
+#include "maps/discovery.h"
+#include "policing/banned_words.h"
+#include "process/server_process.h"
+#include "remote/accounts.h"
+#include "remote/sessions.h"
+#include "schedule/scheduler.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr int kGoOn = -1;
+constexpr const char* kEvolutionEntry = "BfVietnam/game/GameModeSettings/DefaultEvolution.wst";
+
+int Fatal(const char* message) {
+  LogMessage(kLogInfo, "%s", message);
+  return 1;
+}
+
+std::string SettingsFile(const char* name) { return State().settingsDir + "/" + name; }
+
+std::string EvolutionFile() {
+  return State().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
+}
+
+int DescribeSystem() {
+  struct utsname names;
+  if (uname(&names) != 0) {
+    LogMessage(kLogInfo, "Couldn't determine system version! %s", ErrorText(errno));
+    return 1;
+  }
+  State().systemDescription = std::string(names.sysname) + " " + names.nodename + " " +
+                              names.release + " " + names.version + " " + names.machine;
+  LogMessage(kLogInfo, "%s", kVersionText);
+  LogMessage(kLogInfo, "Started under %s", State().systemDescription.c_str());
+  return kGoOn;
+}
+
+int LogDirectories() {
+  const ManagerState& s = State();
+  LogDebug("DEBUG: Server      = %s\n", s.serverDir.c_str());
+  LogDebug("DEBUG: Overlay     = %s\n", s.overlayPath.c_str());
+  LogDebug("DEBUG: Settings    = %s\n", s.settingsDir.c_str());
+  LogDebug("DEBUG: ServerArgs  = %s\n", s.serverArgs.c_str());
+  LogDebug("DEBUG: ServerCmds  = %s\n", s.serverCmds.c_str());
+  tzset();
+  LogDebug("DEBUG: Timezone    = %s %li (DST = %i)", tzname[0], -timezone / 3600, daylight);
+  return kGoOn;
+}
+
+int CheckInstallation() {
+  const ManagerState& s = State();
+  if (!FileExists(s.serverDir + "/" + kServerBinary)) {
+    LogMessage(kLogInfo,
+               "Couldn't find server binary in %s! Use -path to specify server directory and/or "
+               "verify %s link exists.",
+               s.serverDir.c_str(), kServerBinary);
+    return 1;
+  }
+  if (!s.overlayPath.empty()) {
+    if (mkdir(s.overlayPath.c_str(), 0755) != 0 && errno != EEXIST) {
+      LogMessage(kLogInfo, "Couldn't create overlayPath directory! %s", ErrorText(errno));
+      return 1;
+    }
+    if (mkdir((s.overlayPath + "settings").c_str(), 0755) != 0 && errno != EEXIST) {
+      LogMessage(kLogInfo, "Couldn't create overlayPath Settings directory! %s", ErrorText(errno));
+      return 1;
+    }
+    // A new overlay had no directory for its logs when the command line was read.
+    mkdir((s.overlayPath + "logs").c_str(), 0755);
+  }
+  if (FileExists(s.serverDir + "/pb/pbsv.so")) {
+    State().punkBusterInstalled = true;
+  } else {
+    LogMessage(kLogInfo,
+               "WARNING: PunkBuster is not installed on this server. All PunkBuster commands in "
+               "Keldor will have no effect until PunkBuster is installed.");
+  }
+  return kGoOn;
+}
+
+bool TruncateFile(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return Fail(errno);
+  std::fclose(f);
+  return true;
+}
+
+int PrepareFiles() {
+  const ManagerState& s = State();
+  for (const char* name : {"servermanager.con", "servermaplist.con", "serversettings.con",
+                           "serverautoexec.con", "banlist.con", "serverbanlist.con",
+                           "useraccess.con", "serverschedule.con", "announcements.con",
+                           "bannedwords.con", "maps.con", "mods.con"}) {
+    EnsureFile(SettingsFile(name), EnsureMode::kCreateIfMissing);
+  }
+  EnsureFile(s.serverDir + "/pb/pbbans.dat", EnsureMode::kCreateIfMissing);
+  EnsureFile(EvolutionFile(), EnsureMode::kCreateIfMissing);
+
+  const std::string menu = SettingsFile("playermenu.con");
+  if (!FileExists(menu)) {
+    if (FILE* f = std::fopen(menu.c_str(), "wb")) {
+      std::fputs("Kick|kick\nBan|ban\n", f);
+      std::fclose(f);
+    }
+  }
+
+  if (!TruncateFile(SettingsFile("serversettings.con"))) {
+    LogMessage(kLogInfo,
+               "Couldn't open ServerSettings.con file for writing!\n%s\nKeldor must have write "
+               "access to this file, check file permissions and attributes.",
+               ErrorText(s.errorCode));
+    return 1;
+  }
+  if (!TruncateFile(SettingsFile("serverautoexec.con"))) {
+    LogMessage(kLogInfo,
+               "Couldn't open ServerAutoexec.con file for writing!\n%s\n\nKeldor must have write "
+               "access to this file, check file permissions and attributes.",
+               ErrorText(s.errorCode));
+    return 1;
+  }
+  if (!FileExists(s.serverDir + kModFolder + "/init.con")) {
+    return Fatal("Couldn't detect a valid BFVietnam mod folder!");
+  }
+  char stray[256];
+  std::snprintf(stray, sizeof stray, "%s/Battlefield Vietnam%s%s%s", "/tmp", kModFolder,
+                "/settings", "/maplist.con");
+  if (FileExists(stray)) {
+    LogMessage(kLogInfo, "WARNING: \"Battlefield 1942\" folder exists in /tmp directory!");
+  }
+  std::remove(SettingsFile("kicklist.con").c_str());
+  return kGoOn;
+}
+
+int LoadGameData() {
+  const ManagerState& s = State();
+  ResetSettings();
+  const std::string archive = s.serverDir + kModFolder + "/archives/bfvietnam" + "/game.rfa";
+  if (!ExtractArchiveEntry(archive, kEvolutionEntry, EvolutionFile())) {
+    return Fatal(
+        "Couldn't extract evolution map info! Verify Keldor can write to "
+        "mods/bfvietnam/save/gamemodesettings/evolution.wst.");
+  }
+  if (!WriteModsFile(SettingsFile("mods.con"))) return Fatal("Couldn't determine available mods!");
+  if (!WriteMapsFile(SettingsFile("maps.con"))) return Fatal("Couldn't determine available maps!");
+  return kGoOn;
+}
+
+// The @game.gameSpyPort and @game.gameSpyLANPort values describe the ports the
+// game will really use, so they stand over the loaded file (not saved into it).
+void ApplyPortOverrides() {
+  const ManagerState& s = State();
+  if (s.gameSpyPortOverride >= 0) {
+    Row(Setting::GameSpyPort).current = static_cast<std::int32_t>(s.gameSpyPortOverride);
+  }
+  if (s.gameSpyLanPortOverride >= 0) {
+    Row(Setting::GameSpyLANPort).current = static_cast<std::int32_t>(s.gameSpyLanPortOverride);
+  }
+}
+
+int LoadSettings() {
+  ManagerState& s = State();
+  const std::string file = SettingsFile("servermanager.con");
+  SettingsSnapshot() = SettingsRows{};
+  s.errorCode = 0;
+  if (!ApplySettingsFile(file, -1, -1)) {
+    if (s.errorCode != ENOENT) {
+      LogMessage(kLogInfo, "Couldn't load settings file! %s", ErrorText(s.errorCode));
+      return 1;
+    }
+    Row(Setting::ServerIP).current = static_cast<std::int32_t>(s.ipOption);
+    SaveSettingsFile(file, -1);
+  }
+  if (s.ipOption != 0) {
+    Row(Setting::ServerIP).current = static_cast<std::int32_t>(s.ipOption);
+    SaveSettingsFile(file, -1);
+  }
+  ApplyPortOverrides();
+  return kGoOn;
+}
+
+int LoadTables() {
+  ManagerState& s = State();
+  if (!LoadUserAccounts(SettingsFile("useraccess.con"))) {
+    LogMessage(kLogInfo, "Couldn't load user file! %s", ErrorText(s.errorCode));
+    return 1;
+  }
+  if (!LoadSchedule(SettingsFile("serverschedule.con"))) {
+    LogMessage(kLogInfo, "Couldn't load schedule file! %s", ErrorText(s.errorCode));
+    return 1;
+  }
+  CopySettingsToSnapshot();
+  s.statusReply.assign(kStatusReplySize, '\0');
+  LoadBannedWords();
+  ClearClientSlots();
+  return kGoOn;
+}
+
+int ReadGamePidFile() {
+  FILE* f = std::fopen("bfvietnam.pid", "r");
+  if (f == nullptr) return -1;
+  char line[64] = "";
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  return read ? std::atoi(line) : -1;
+}
+
+// Finds a running game server and stops, adopts or starts one as the options ask.
+int TakeChargeOfServer() {
+  ManagerState& s = State();
+  int pid = ReadGamePidFile();
+  if (pid == -1 && !FindServerProcess(&pid)) pid = 0;
+  s.serverPid = pid;
+  if (FindServerProcess(&s.serverPid)) {
+    if (s.stopServer) {
+      LogMessage(kLogInfo, StopServer() ? "Server stopped via command-line option."
+                                        : "Couldn't stop server via command-line option!");
+      return 0;
+    }
+    s.monitoring = true;
+    s.consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
+    s.consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+    LogMessage(kLogInfo, "Server is already running, monitoring enabled.");
+    return kGoOn;
+  }
+  if (s.startServer) {
+    LogMessage(kLogInfo, StartServer() ? "Server started via command-line option."
+                                       : "Couldn't start server via command-line option!");
+  }
+  return kGoOn;
+}
+
+void WritePidFile() {
+  const ManagerState& s = State();
+  FILE* f = std::fopen(s.pidFilePath.c_str(), "wb");
+  if (f == nullptr) {
+    LogMessage(kLogInfo, "Couldn't write PID file to %s! %s", s.pidFilePath.c_str(),
+               ErrorText(errno));
+    return;
+  }
+  std::fprintf(f, "%i", static_cast<int>(getpid()));
+  std::fclose(f);
+}
+
+}  // namespace
+
+void ResetAllState() {
+  ResetManagerState();
+  ResetSignalFacts();
+  ResetSettingsState();
+}
+
+int RunStartup() {
+  ManagerState& s = State();
+  s.settingsDir = s.overlayPath.empty() ? s.serverDir + kModFolder + "/settings"
+                                        : s.overlayPath + "settings";
+  if (lzo_init() != LZO_E_OK) return Fatal("Couldn't initialise the compression library!");
+
+  using Step = int (*)();
+  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, PrepareFiles, LoadGameData, LoadSettings, LoadTables,
+                    TakeChargeOfServer}) {
+    if (const int status = step(); status != kGoOn) return status;
+  }
+  if (s.daemon) Daemonize();
+  if (s.writePidFile) WritePidFile();
+  return kGoOn;
+}
+
+int RunKeldor(int argc, char** argv) {
+  InstallSignalHandlers();
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  std::string out;
+  const CommandLineOutcome outcome = ParseCommandLine(words, out);
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+  if (outcome.exitNow) return outcome.status;
+
+  if (const int status = RunStartup(); status != kGoOn) return status;
+  if (const int status = OpenListener(); status != kGoOn) return status;
+  return RunMainLoop();
+}
+
+}  // namespace keldor

@@ -1,0 +1,4 @@
+// keldor: administers a game server beside it.
+#include "core/startup.h"
+
+int main(int argc, char** argv) { return keldor::RunKeldor(argc, argv); }

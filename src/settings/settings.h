@@ -1,0 +1,158 @@
+// The settings table: the 83 configuration values, their keys, types, defaults,
+// bounds and pages, and the snapshot last exchanged with the game server.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace keldor {
+
+enum class SettingType : std::int32_t {
+  kPresence = 0,
+  kBool = 1,
+  kText = 2,
+  kMessage = 3,
+  kInteger = 4,
+  kNegativeInteger = 5,
+  kHundredths = 6,
+  kTenths = 7,
+  kChoice = 8,
+  kAddress = 9,
+  kRemoteConsole = 10,
+  kRemoteAdmin = 11,
+};
+
+constexpr int kSettingCount = 83;
+constexpr std::size_t kSettingTextMax = 324;  // the text field holds this much
+
+// The rows by key; the number is the row's place in the table.
+enum class Setting : int {
+  ServerName = 0,
+  ServerDedicated = 1,
+  ServerIP = 2,
+  BindAllIntefaces = 3,
+  ServerPort = 4,
+  ConsolePort = 5,
+  GameSpyPort = 6,
+  GameSpyLANPort = 7,
+  ASEPort = 8,
+  ServerMaxPlayers = 9,
+  SetServerWelcomeMessage = 10,
+  ServerInternet = 11,
+  ServerBandwidthChokeLimit = 12,
+  ServerMaxAllowedConnectionType = 13,
+  ServerCoopCPU = 14,
+  ServerContentCheck = 15,
+  ServerPassword = 16,
+  ServerNumberOfRounds = 17,
+  ServerGameTime = 18,
+  ServerScoreLimit = 19,
+  ServerTicketRatio = 20,
+  ObjectiveAttackerTicketsMod = 21,
+  ServerCoopAISkill = 22,
+  ServerAlliedTeamRatio = 23,
+  ServerAxisTeamRatio = 24,
+  ServerSpawnTime = 25,
+  SpawnWaveTime = 26,
+  ServerGameStartDelay = 27,
+  Gravity = 28,
+  PhysicsGravity = 29,
+  TimeBeforeRestartMap = 30,
+  ServerSoldierFriendlyFire = 31,
+  ServerSoldierFriendlyFireOnSplash = 32,
+  ServerVehicleFriendlyFire = 33,
+  ServerVehicleFriendlyFireOnSplash = 34,
+  ServerKickback = 35,
+  ServerKickbackOnSplash = 36,
+  ServerTKPunishMode = 37,
+  BanPlayerOnTKKick = 38,
+  NrOfTKToKick = 39,
+  SpawnDelayPenaltyForTK = 40,
+  AutoKickScore = 41,
+  AutoKickScoreValue = 42,
+  AutoBan = 43,
+  AutoBanValue = 44,
+  ServerPunkBuster = 45,
+  BanInBFandPB = 46,
+  EnableKickPlayerVote = 47,
+  EnableMapVote = 48,
+  EnableKickTeamPlayerVote = 49,
+  ServerAutoBalanceTeams = 50,
+  SmartBalance = 51,
+  SmartBalanceValue = 52,
+  VotingTime = 53,
+  VoteMapMajority = 54,
+  VoteKickPlayerMajority = 55,
+  VoteKickTeamPlayerMajority = 56,
+  ServerExternalViews = 57,
+  ServerAllowNoseCam = 58,
+  ServerFreeCamera = 59,
+  ServerHitIndication = 60,
+  ServerDeathCameraType = 61,
+  ServerCrosshairCenterpoint = 62,
+  ServerNameTagDistance = 63,
+  ServerNameTagDistanceScope = 64,
+  ConsoleUsername = 65,
+  ConsolePassword = 66,
+  EnableRemoteConsole = 67,
+  EnableRemoteAdmin = 68,
+  ServerNumReservedSlots = 69,
+  ServerReservedPassword = 70,
+  MonitorTimerPeriod = 71,
+  AutoKickPing = 72,
+  AutoKickPingValue = 73,
+  HighPingWarnings = 74,
+  ToggleGamePause = 75,
+  AutoKickWord = 76,
+  AutoAnnounce = 77,
+  AutoAnnouncePeriod = 78,
+  ServerEventLogging = 79,
+  ServerEventLogCompression = 80,
+  StatCollection = 81,
+  StatFilePath = 82,
+};
+
+struct SettingDef {
+  std::int32_t page;
+  const char* gameKey;     // game.* key in serversettings.con, or ""
+  const char* commandKey;  // console command or manager.* key, or ""
+  SettingType type;
+  const char* defaultText;  // Text: default text; Choice: the option list
+  std::int32_t defaultValue;
+  std::int32_t minimum;
+  std::int32_t maximum;
+  std::int32_t critical;
+  std::string text;          // Text, Message, Choice values (at most 324 characters)
+  std::int32_t current = 0;  // numeric value in stored form
+};
+
+using SettingsRows = std::array<SettingDef, kSettingCount>;
+
+// The live table and the snapshot (the values last read from or pushed to the game server).
+SettingsRows& SettingsTable();
+SettingsRows& SettingsSnapshot();
+SettingDef& Row(Setting key);
+inline int RowIndex(Setting key) { return static_cast<int>(key); }
+
+// Puts the table back to its built-in definitions with every value cleared
+// (tests and start-up), and empties the snapshot.
+void ResetSettingsState();
+
+// Sets every row to its start value.
+void ResetSettings();
+
+// The setting's name: its game key, else its command key, else "[unknown]";
+// "[bad index]" for a row outside the table.
+const char* SettingName(int row);
+
+// Writes the rows of every page whose bit is set in `pageMask` (-1: all).
+bool SaveSettingsFile(const std::string& path, std::int32_t pageMask);
+
+// Reads a settings file into the table under a rights mask; slot -1 logs no change lines.
+bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slot);
+
+// Copies the live table into the snapshot.
+void CopySettingsToSnapshot();
+
+}  // namespace keldor
