@@ -1,4 +1,6 @@
 // keldor: administers a game server beside it.
 #include "core/startup.h"
 
-int main(int argc, char** argv) { return keldor::RunKeldor(argc, argv); }
+int main(int argc, char** argv) {
+  return keldor::RunKeldor(argc, argv);
+}

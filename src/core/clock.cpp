@@ -10,7 +10,9 @@ bool g_pinned = false;
 std::time_t g_pinnedTime = 0;
 }  // namespace
 
-std::time_t Now() { return g_pinned ? g_pinnedTime : std::time(nullptr); }
+std::time_t Now() {
+  return g_pinned ? g_pinnedTime : std::time(nullptr);
+}
 
 void SleepSeconds(unsigned seconds) {
   if (g_pinned) {
@@ -27,8 +29,12 @@ void PinClock(std::time_t t) {
   g_pinnedTime = t;
 }
 
-void AdvanceClock(std::time_t seconds) { g_pinnedTime += seconds; }
+void AdvanceClock(std::time_t seconds) {
+  g_pinnedTime += seconds;
+}
 
-void UnpinClock() { g_pinned = false; }
+void UnpinClock() {
+  g_pinned = false;
+}
 
 }  // namespace keldor

@@ -178,10 +178,10 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   const bool isSyslog = strcasecmp(name, "-syslog") == 0;
   if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) return false;  // unknown
 
-  const char* canonical = isPath ? "-path"
-                          : isPid ? "-pid"
-                          : isIp  ? "-ip"
-                          : isPort ? "-port"
+  const char* canonical = isPath       ? "-path"
+                          : isPid      ? "-pid"
+                          : isIp       ? "-ip"
+                          : isPort     ? "-port"
                           : isPriority ? "-priority"
                                        : "-syslog";
   const std::string* argument = reader.Argument(isPriority);

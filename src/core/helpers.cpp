@@ -38,13 +38,15 @@ constexpr int kMaxListTokens = 512;
 
 char* UpperCaseInPlace(char* text) {
   if (text == nullptr) return text;
-  for (char* p = text; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  for (char* p = text; *p; ++p)
+    *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   return text;
 }
 
 char* LowerCaseInPlace(char* text) {
   if (text == nullptr) return text;
-  for (char* p = text; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+  for (char* p = text; *p; ++p)
+    *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
   return text;
 }
 
@@ -99,7 +101,7 @@ bool FileExists(const std::string& path) {
 }
 
 bool MakeDirectories(const std::string& dir) {
-  for (std::size_t pos = dir.find('/', 1); ; pos = dir.find('/', pos + 1)) {
+  for (std::size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
     const std::string part = pos == std::string::npos ? dir : dir.substr(0, pos);
     if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
       return Fail(errno);
@@ -118,7 +120,10 @@ bool EnsureFile(const std::string& path, EnsureMode mode) {
       break;
     }
   }
-  if (mode == EnsureMode::kCreateIfMissing && FileExists(path)) return true;
+  // Looked up with stat rather than FileExists: a path that cannot be opened
+  // for another reason (a file in the way of a directory) does not exist either.
+  struct stat st;
+  if (mode == EnsureMode::kCreateIfMissing && stat(path.c_str(), &st) == 0) return true;
   FILE* f = std::fopen(path.c_str(), mode == EnsureMode::kTruncate ? "wb" : "ab");
   if (f == nullptr) return Fail(errno);
   std::fclose(f);

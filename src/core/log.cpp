@@ -119,7 +119,8 @@ void LogFormatted(int level, const char* format, va_list args) {
 
   const bool echo = !s.daemonized && (!s.monitoring || s.statusMonitor == 0);
   if (echo) {
-    const std::string shown = s.useSyslog ? std::string(stamp) + " : " + line + "\r\n" : line + "\r\n";
+    const std::string shown =
+        s.useSyslog ? std::string(stamp) + " : " + line + "\r\n" : line + "\r\n";
     WriteAll(STDOUT_FILENO, shown.data(), shown.size());
   }
 
@@ -141,7 +142,9 @@ void LogFormatted(int level, const char* format, va_list args) {
 
 }  // namespace
 
-std::string LogFilePath() { return LogDirectoryPrefix() + "/keldor.log"; }
+std::string LogFilePath() {
+  return LogDirectoryPrefix() + "/keldor.log";
+}
 
 void LogMessage(int level, const char* format, ...) {
   if (format == nullptr || format[0] == '\0') return;

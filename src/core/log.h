@@ -7,9 +7,9 @@
 
 namespace keldor {
 
-constexpr int kLogInfo = 6;                     // LOG_INFO, what every caller passes
-constexpr long kLogRotateSize = 512000;         // rotate once the file reaches this
-constexpr std::size_t kLogMessageMax = 1023;    // message and line cut to this
+constexpr int kLogInfo = 6;                   // LOG_INFO, what every caller passes
+constexpr long kLogRotateSize = 512000;       // rotate once the file reaches this
+constexpr std::size_t kLogMessageMax = 1023;  // message and line cut to this
 
 // Our own error codes, above every system error number.
 constexpr int kErrFirstOwn = 30001;

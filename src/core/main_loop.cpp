@@ -47,6 +47,13 @@ int PendingBytes(int fd) {
   return pending;
 }
 
+bool HasClients(const fd_set& set) {
+  for (int fd = 0; fd < kSelectLimit; ++fd) {
+    if (FD_ISSET(fd, &set)) return true;
+  }
+  return false;
+}
+
 void CloseClient(int fd, fd_set& set) {
   ReleaseSlot(FindSlotBySocket(fd));
   close(fd);
@@ -67,7 +74,8 @@ void AcceptClient() {
     return;
   }
   close(fd);
-  if (s.errorCode != 0) LogMessage(kLogInfo, "Couldn't authenticate client! %s", ErrorText(s.errorCode));
+  if (s.errorCode != 0)
+    LogMessage(kLogInfo, "Couldn't authenticate client! %s", ErrorText(s.errorCode));
 }
 
 void ServeReady(const fd_set& ready) {
@@ -98,7 +106,7 @@ void Shutdown() {
   // drain from ever seeing five quiet seconds.
   if (s.listenSocket >= 0) FD_CLR(s.listenSocket, &s.masterSet);
   const std::time_t drainEnd = Now() + kDrainLimitSeconds;
-  while (Now() < drainEnd) {
+  while (HasClients(s.masterSet) && Now() < drainEnd) {
     fd_set ready = s.masterSet;
     timeval timeout{kDrainQuietSeconds, 0};
     if (select(kSelectLimit, &ready, nullptr, nullptr, &timeout) <= 0) break;
@@ -176,8 +184,7 @@ int OpenListener() {
   if (ioctl(s.listenSocket, FIONBIO, &on) != 0) {
     return FatalSocket("Couldn't change server socket mode to non-blocking! %s");
   }
-  if (s.reuseAddress &&
-      setsockopt(s.listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+  if (s.reuseAddress && setsockopt(s.listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     return FatalSocket("Couldn't set socket reuse-address option! %s");
   }
   linger off{0, 0};

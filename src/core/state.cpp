@@ -8,14 +8,18 @@ ManagerState g_state;
 SignalFacts g_signals;
 }  // namespace
 
-ManagerState& State() { return g_state; }
+ManagerState& State() {
+  return g_state;
+}
 
 void ResetManagerState() {
   g_state = ManagerState{};
   FD_ZERO(&g_state.masterSet);
 }
 
-SignalFacts& Signals() { return g_signals; }
+SignalFacts& Signals() {
+  return g_signals;
+}
 
 void ResetSignalFacts() {
   g_signals.caughtSignal = 0;

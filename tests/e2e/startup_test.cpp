@@ -1,0 +1,175 @@
+// The real daemon: command-line exits, start-up on a fresh installation,
+// listening, signals, -pid/-kill, -daemon and fatal start-up failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "process_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+const char* const kUsage =
+    "\n"
+    "\n"
+    "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
+    "[-stop]\n"
+    "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] [-license]\n"
+    "       [+server args] [@server cmds]\n"
+    "\n"
+    "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
+    "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
+    "     \t-port <port>\tsets the TCP port address of the keldor listen server (default 14667)\n"
+    "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
+    "     \t-daemon\t\tdaemonizes the keldor process\n"
+    "     \t-start\t\tstarts the server when keldor starts\n"
+    "     \t-stop\t\tstops the server when keldor starts\n"
+    "     \t-restart\trestarts the server process automatically after a crash\n"
+    "     \t-priority <#>\twill renice the server to the given priority\n"
+    "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
+    "     \t-reuseaddr\twill bind keldor listen socket when already in use (use with caution!)\n"
+    "     \t-exit\t\tstops the server when keldor exits\n"
+    "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
+    "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
+    "-pid\n"
+    "     \t-noadmin\tsends admin messages as gray chat messages instead of yellow server "
+    "messages\n"
+    "     \t-nodelay\tkicks/bans players without a delay\n"
+    "     \t-license\tdisplays software license agreement\n"
+    "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
+    "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort 23000\n"
+    "\n";
+
+class Daemon : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeInstallation(dir_.path()); }
+
+  std::unique_ptr<Process> Run(std::vector<std::string> args) {
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "stdout");
+  }
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+  TempDir dir_;
+  int port_ = FreePort();
+};
+
+TEST_F(Daemon, UsageAndLicenceEndAtOnce) {
+  auto usage = Run({"-?", "-port"});
+  EXPECT_EQ(usage->Wait(), 0);
+  EXPECT_EQ(usage->Output(), kUsage);
+  auto licence = Run({"-license"});
+  EXPECT_EQ(licence->Wait(), 0);
+  EXPECT_NE(licence->Output().find("Copyright"), std::string::npos);
+  auto missing = Run({"-path", "."});
+  EXPECT_EQ(missing->Wait(), 1);
+  EXPECT_EQ(missing->Output(), ">>> Error: -path requires an argument!\n");
+}
+
+TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
+  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
+  ASSERT_TRUE(WaitFor([&] {
+    return Logged("Listening on 0.0.0.0:" + std::to_string(port_) + ".");
+  })) << Log();
+  const std::string settings = dir_ / "mods/bfvietnam/settings/";
+  for (const char* name :
+       {"servermanager.con", "servermaplist.con", "serversettings.con", "serverautoexec.con",
+        "banlist.con", "serverbanlist.con", "useraccess.con", "serverschedule.con",
+        "announcements.con", "bannedwords.con", "maps.con", "mods.con"}) {
+    EXPECT_TRUE(std::filesystem::exists(settings + name)) << name;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "pb/pbbans.dat"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "mods/bfvietnam/save/gamemodesettings/evolution.wst"));
+  EXPECT_EQ(ReadFile(settings + "playermenu.con"), "Kick|kick\nBan|ban\n");
+  EXPECT_TRUE(Logged(" : Keldor v2.0 beta 4e\r\n"));
+  EXPECT_TRUE(Logged(" : Started under Linux "));
+  EXPECT_TRUE(Logged("WARNING: PunkBuster is not installed on this server."));
+  EXPECT_TRUE(CanConnect(port_));
+  // The log echoes to the terminal in the foreground.
+  EXPECT_NE(keldor->Output().find("Keldor v2.0 beta 4e\r\n"), std::string::npos);
+
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_TRUE(Logged("Exiting due to signal (15).\r\n"));
+  EXPECT_TRUE(Logged(" : Exited\r\n"));
+}
+
+TEST_F(Daemon, SigintEndsWithStatusTwo) {
+  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
+  ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); }));
+  keldor->Signal(SIGINT);
+  EXPECT_EQ(keldor->Wait(), 2);
+  EXPECT_TRUE(Logged("Exiting due to signal (2)."));
+}
+
+TEST_F(Daemon, PortInUseIsFatal) {
+  const int blocker = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
+  EXPECT_EQ(keldor->Wait(), 1);
+  EXPECT_TRUE(Logged("Couldn't bind server socket! Address already in use (98)\r\n")) << Log();
+  close(blocker);
+}
+
+TEST_F(Daemon, BrokenInstallationsAreFatal) {
+  std::filesystem::remove(dir_ / "mods/bfvietnam/init.con");
+  auto noMod = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
+  EXPECT_EQ(noMod->Wait(), 1);
+  EXPECT_TRUE(Logged("Couldn't detect a valid BFVietnam mod folder!"));
+
+  std::filesystem::remove(dir_ / "bfv_linded");
+  auto noBinary = Run({"-path", dir_.path() + "/", "-port", std::to_string(port_)});
+  EXPECT_EQ(noBinary->Wait(), 1);
+  EXPECT_TRUE(Logged("Couldn't find server binary in " + dir_.path() +
+                     "! Use -path to specify server directory and/or verify bfv_linded link "
+                     "exists."));
+}
+
+TEST_F(Daemon, PidFileAndKill) {
+  const std::string pidFile = dir_ / "run/keldor.pid";
+  std::filesystem::create_directories(dir_ / "run");
+  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile});
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile) == std::to_string(keldor->pid()); }));
+
+  Process killer(BinaryPath("keldor"), {"-kill", "-pid", pidFile}, dir_.path(), dir_ / "killer");
+  EXPECT_EQ(killer.Wait(), 0);
+  EXPECT_EQ(killer.Output(), "Sent SIGTERM to pid " + std::to_string(keldor->pid()) + ".\n");
+  EXPECT_EQ(keldor->Wait(), 15);
+}
+
+TEST_F(Daemon, DaemonDetachesAndRecordsItsFinalPid) {
+  const std::string pidFile = dir_ / "keldor.pid";
+  auto parent =
+      Run({"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile, "-daemon"});
+  EXPECT_EQ(parent->Wait(), 0);
+  ASSERT_TRUE(WaitFor([&] { return !ReadFile(pidFile).empty(); }));
+  const pid_t daemon = std::stoi(ReadFile(pidFile));
+  ASSERT_GT(daemon, 0);
+  EXPECT_NE(daemon, parent->pid());
+  ASSERT_TRUE(WaitFor([&] { return CanConnect(port_); }));
+  ASSERT_EQ(kill(daemon, SIGTERM), 0);
+  EXPECT_TRUE(WaitFor([&] { return kill(daemon, 0) != 0; }));
+  EXPECT_TRUE(Logged("Exited"));
+  // Nothing was echoed after detaching.
+  EXPECT_EQ(parent->Output().find("Listening on"), std::string::npos);
+}
+
+TEST_F(Daemon, OverlayHoldsSettingsAndLogs) {
+  const std::string overlay = dir_ / "overlay";
+  auto keldor =
+      Run({"-path", dir_.path(), "-port", std::to_string(port_), "+overlayPath", overlay});
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadFile(overlay + "/logs/keldor.log").find("Listening on") != std::string::npos;
+  }));
+  EXPECT_TRUE(std::filesystem::exists(overlay + "/settings/servermanager.con"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "keldor.log"));
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+}
+
+}  // namespace
+}  // namespace keldor::e2e

@@ -1,0 +1,215 @@
+// Reading the command line: word kinds, arguments, buffers and -kill.
+#include "core/cmdline.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "core/startup.h"
+#include "core/state.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+using keldor::testing::WriteFile;
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    // Lines the parser logs go to the temp directory's keldor.log.
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    State().daemonized = true;  // no echo into the test output
+  }
+  void TearDown() override {
+    ResetAllState();
+    ASSERT_EQ(chdir("/"), 0);
+  }
+
+  CommandLineOutcome Parse(std::vector<std::string> words) {
+    out_.clear();
+    const bool quiet = State().daemonized;
+    const CommandLineOutcome outcome = ParseCommandLine(words, out_);
+    State().daemonized = quiet;
+    return outcome;
+  }
+
+  TempDir dir_;
+  std::string out_;
+};
+
+TEST_F(CommandLine, UsageIsPrintedWhateverFollows) {
+  const CommandLineOutcome outcome = Parse({"-?", "-port"});
+  EXPECT_TRUE(outcome.exitNow);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(out_, UsageText());
+  EXPECT_EQ(out_.substr(0, 3), "\n\nU");
+  EXPECT_NE(out_.find("\n     \t-exit\t\tstops the server when keldor exits\n"), std::string::npos);
+  EXPECT_EQ(out_.substr(out_.size() - 2), "\n\n");
+}
+
+TEST_F(CommandLine, MissingArgumentsAreRefusedPerOption) {
+  for (const char* option : {"-path", "-ip", "-port", "-pid", "-syslog", "-priority"}) {
+    EXPECT_TRUE(Parse({option}).exitNow) << option;
+    EXPECT_EQ(out_, std::string(">>> Error: ") + option + " requires an argument!\n");
+  }
+  EXPECT_EQ(Parse({"-port", "-daemon"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: -port requires an argument!\n");
+  EXPECT_EQ(Parse({"-PORT", "+x"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: -port requires an argument!\n");
+  EXPECT_EQ(Parse({"-path", "."}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: -path requires an argument!\n");
+  EXPECT_EQ(Parse({"-pid", "."}).status, 1);
+  EXPECT_EQ(Parse({"+maxPlayers"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: +maxPlayers requires an argument!\n");
+  EXPECT_EQ(Parse({"@game.gameSpyPort", "@x"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: game.gameSpyPort requires an argument!\n");
+}
+
+TEST_F(CommandLine, OptionsSetTheirValues) {
+  EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "80000", "-ip", "10.1.2.3",
+                      "-noadmin", "-NODELAY", "-reuseaddr", "-exit", "-quit"})
+                   .exitNow);
+  const ManagerState& s = State();
+  EXPECT_TRUE(s.renice);
+  EXPECT_EQ(s.priority, -5);
+  EXPECT_EQ(s.serverDir, "/srv/bfv");
+  EXPECT_EQ(s.listenPort, 80000 & 0xFFFF);
+  EXPECT_EQ(s.ipOption, 0x0A010203u);
+  EXPECT_FALSE(s.adminMessages);
+  EXPECT_FALSE(s.kickDelay);
+  EXPECT_TRUE(s.reuseAddress && s.stopServerOnExit && s.quitWithServer);
+  EXPECT_EQ(s.pidFilePath, dir_.path() + "/keldor.pid");
+}
+
+TEST_F(CommandLine, SyslogFacilityReadsTwoCharacters) {
+  EXPECT_EQ(Parse({"-syslog", "9"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Syslog local facility number must be between 0 and 7.\n");
+  EXPECT_EQ(Parse({"-syslog", "123"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Syslog local facility number must be between 0 and 7.\n");
+}
+
+TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
+  EXPECT_FALSE(Parse({"foo", "-start"}).exitNow);
+  EXPECT_FALSE(State().startServer);
+  EXPECT_FALSE(Parse({"+game", "BF1942", "-start", "-stop"}).exitNow);
+  EXPECT_FALSE(State().startServer);
+  EXPECT_TRUE(State().stopServer);
+  EXPECT_TRUE(State().serverArgs.empty());
+  EXPECT_FALSE(Parse({"-unknown", "-daemon"}).exitNow);
+  EXPECT_TRUE(State().daemon);
+}
+
+TEST_F(CommandLine, ServerArgumentsAndCommandsFillTheirBuffers) {
+  EXPECT_FALSE(
+      Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2", "-daemon"})
+          .exitNow);
+  EXPECT_EQ(State().serverArgs, " +maxPlayers 16");
+  EXPECT_EQ(State().serverCmds, "game.gameSpyPort 23001\n");
+  EXPECT_EQ(State().gameSpyPortOverride, 23001);
+  EXPECT_EQ(State().statusMonitor, 0);  // cleared by -daemon
+}
+
+TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
+  const std::string longValue(2000, 'v');
+  std::vector<std::string> words;
+  for (int i = 0; i < 40; ++i) {
+    words.push_back("@cmd" + std::to_string(i));
+    words.push_back(longValue.substr(0, 50));
+  }
+  EXPECT_FALSE(Parse(words).exitNow);
+  EXPECT_LE(State().serverCmds.size(), 1023u);
+  // Every command line that was taken is whole.
+  EXPECT_EQ(State().serverCmds.back(), '\n');
+
+  // A refused server argument's value is read as a stray word (which skips the
+  // word after it), so separate runs show each buffer filling.
+  words.clear();
+  for (int i = 0; i < 40; ++i) {
+    words.push_back("+arg" + std::to_string(i));
+    words.push_back(longValue.substr(0, 50));
+  }
+  EXPECT_FALSE(Parse(words).exitNow);
+  EXPECT_LE(State().serverArgs.size(), 1023u);
+  const std::string log = ReadFile(dir_ / "keldor.log");
+  EXPECT_NE(log.find("Too many server arguments were specified on the command-line, not all "
+                     "arguments will be processed."),
+            std::string::npos);
+  EXPECT_NE(log.find("Too many custom server commands were specified on the command-line, not "
+                     "all commands will be processed."),
+            std::string::npos);
+
+  // A single argument longer than the buffer is cut to fit.
+  EXPECT_FALSE(Parse({"+big", longValue}).exitNow);
+  EXPECT_EQ(State().serverArgs.size(), 1023u);
+}
+
+TEST_F(CommandLine, LongPathsAreCut) {
+  const std::string longPath = "/" + std::string(5000, 'p');
+  EXPECT_FALSE(Parse({"-path", longPath, "-pid", longPath, "+overlayPath", longPath}).exitNow);
+  EXPECT_EQ(State().serverDir.size(), 4095u);
+  EXPECT_EQ(State().pidFilePath.size(), 4095u);
+  EXPECT_EQ(State().overlayPath.size(), 4095u);
+  EXPECT_EQ(State().overlayPath.back(), '/');
+}
+
+TEST_F(CommandLine, OverlayPathGetsSlashAndLogsDirectory) {
+  EXPECT_FALSE(Parse({"+overlayPath", dir_.path()}).exitNow);
+  EXPECT_EQ(State().overlayPath, dir_.path() + "/");
+  EXPECT_TRUE(keldor::testing::Exists(dir_ / "logs"));
+}
+
+TEST_F(CommandLine, KillNeedsAReadablePidFileWithAPid) {
+  EXPECT_EQ(Parse({"-kill"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: -kill requires -pid!\n");
+
+  const std::string pidFile = dir_ / "k.pid";
+  EXPECT_EQ(Parse({"-kill", "-pid", pidFile}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Couldn't open pid file: " + pidFile + "!\n");
+
+  WriteFile(pidFile, "");
+  EXPECT_EQ(Parse({"-kill", "-pid", pidFile}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Couldn't read pid file: " + pidFile + "!\n");
+
+  WriteFile(pidFile, "junk\n");
+  EXPECT_EQ(Parse({"-pid", pidFile, "-kill"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Pid file contains an invalid pid! (0)\n");
+
+  // A negative number would signal a whole process group: refused the same way.
+  WriteFile(pidFile, "-1");
+  EXPECT_EQ(Parse({"-pid", pidFile, "-kill"}).status, 1);
+  EXPECT_EQ(out_, ">>> Error: Pid file contains an invalid pid! (-1)\n");
+}
+
+TEST_F(CommandLine, KillSendsSigtermToTheRecordedPid) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::string pidFile = dir_ / "k.pid";
+  WriteFile(pidFile, std::to_string(child));
+  const CommandLineOutcome outcome = Parse({"-kill", "-pid", pidFile});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(out_, "Sent SIGTERM to pid " + std::to_string(child) + ".\n");
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+
+  // The process is gone now: sending fails with the system's text.
+  EXPECT_EQ(Parse({"-kill", "-pid", pidFile}).status, 1);
+  EXPECT_EQ(out_.rfind(">>> Error: Couldn't send SIGTERM to pid " + std::to_string(child) +
+                           "! No such process (3)\n",
+                       0),
+            0u);
+}
+
+}  // namespace
+}  // namespace keldor
