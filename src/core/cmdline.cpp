@@ -105,8 +105,15 @@ bool AddServerCommand(const std::string& key, const std::string& argument) {
   return true;
 }
 
+// A relative directory is taken from the working directory: the game server runs
+// elsewhere and the process table shows absolute executable paths.
+std::string Absolute(const std::string& dir) {
+  if (!dir.empty() && dir[0] == '/') return dir;
+  return CurrentDirectory() + "/" + dir;
+}
+
 void SetOverlayPath(const std::string& dir) {
-  std::string path = CutToWidth(dir, kPathMax);
+  std::string path = CutToWidth(Absolute(dir), kPathMax);
   if (path.empty() || path.back() != '/') path = CutToWidth(path, kPathMax - 1) + "/";
   State().overlayPath = path;
   mkdir((path + "logs").c_str(), 0755);  // fails harmlessly when the overlay is new
@@ -190,12 +197,12 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     return true;
   }
   if (isPath) {
-    std::string dir = CutToWidth(*argument, kPathMax);
+    std::string dir = CutToWidth(Absolute(*argument), kPathMax);
     if (!dir.empty() && dir.back() == '/') dir.pop_back();
     s.serverDir = dir;
   } else if (isPid) {
     s.writePidFile = true;
-    s.pidFilePath = CutToWidth(*argument, kPathMax);
+    s.pidFilePath = CutToWidth(Absolute(*argument), kPathMax);
   } else if (isIp) {
     s.ipOption = ParseIPv4(argument->c_str());
   } else if (isPort) {

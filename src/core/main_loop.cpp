@@ -62,7 +62,8 @@ void CloseClient(int fd, fd_set& set) {
 
 void AcceptClient() {
   ManagerState& s = State();
-  const int fd = accept(s.listenSocket, nullptr, nullptr);
+  // Close-on-exec, so that the game server never inherits a client's connection.
+  const int fd = accept4(s.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   if (fd >= kSelectLimit) {  // select cannot watch it
     close(fd);

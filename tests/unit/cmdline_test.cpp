@@ -158,6 +158,13 @@ TEST_F(CommandLine, LongPathsAreCut) {
   EXPECT_EQ(State().overlayPath.back(), '/');
 }
 
+TEST_F(CommandLine, RelativeDirectoriesAreTakenFromTheWorkingDirectory) {
+  EXPECT_FALSE(Parse({"-path", "game/", "-pid", "run/k.pid", "+overlayPath", "over"}).exitNow);
+  EXPECT_EQ(State().serverDir, dir_ / "game");
+  EXPECT_EQ(State().pidFilePath, dir_ / "run/k.pid");
+  EXPECT_EQ(State().overlayPath, dir_ / "over/");
+}
+
 TEST_F(CommandLine, OverlayPathGetsSlashAndLogsDirectory) {
   EXPECT_FALSE(Parse({"+overlayPath", dir_.path()}).exitNow);
   EXPECT_EQ(State().overlayPath, dir_.path() + "/");
