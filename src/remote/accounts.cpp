@@ -45,10 +45,13 @@ struct RandomState {
 AccountTable g_accounts;
 RandomState g_random;
 
-std::uint32_t& Word(long offset) {
-  const long n = static_cast<long>(kRandomWords);
-  return g_random
-      .s[static_cast<std::size_t>(((static_cast<long>(g_random.i) + offset) % n + n) % n)];
+// The word `offset` places from the current index; offsets stay within one
+// period, so a single wrap suffices.
+std::uint32_t& Word(int offset) {
+  const std::size_t base = g_random.i + kRandomWords;
+  const std::size_t at = offset < 0 ? base - static_cast<std::size_t>(-offset)
+                                    : base + static_cast<std::size_t>(offset);
+  return g_random.s[at % kRandomWords];
 }
 
 std::uint32_t RotateLeft(std::uint32_t value, int bits) {
@@ -532,8 +535,9 @@ bool MergeUserList(const std::string& path, int slot) {
   const std::uint32_t actorRights = SlotRights(slot);
 
   bool error = false;
+  int skipped = 0;
   AccountFields fields;
-  while (NextAccountLine(list, ReadLine, path, &fields, &error, nullptr)) {
+  while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
     MergeOneAccount(AccountFromFields(fields, nullptr), actor, address, actorRights);
   }
   if (!error) error = !DeleteMissingAccounts(list, path, actor, address, actorRights);

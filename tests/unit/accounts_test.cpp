@@ -249,9 +249,12 @@ TEST_F(Merge, AlertsForGrantingUpdatingAndDeletingBeyondOnesRights) {
 TEST_F(Merge, NamesMatchExactlyForUpdatesButInAnyCaseForKeeping) {
   // "maps" is a new account beside "Maps", and its presence keeps "Maps" and "OPS" keeps "Ops".
   Write(upload_, Line("maps", "pw", 0x40) + Line("OPS", "pw", 0x40) + Line("Root", "pw", 0) +
-                     Line("Boss", "pw", 0));
+                     Line("Boss", "pw", 0) + "garbage\n" + std::string(1500, 'x') + "\n");
   SetSlotStandIn(2, "dave", "10.1.1.1:5000", kAdminRights);
   ASSERT_TRUE(MergeUserList(upload_, 2));
+  EXPECT_NE(Log().find("Skipped a line without five fields in " + upload_), std::string::npos);
+  EXPECT_NE(Log().find("Skipped a line of more than 1023 characters in " + upload_),
+            std::string::npos);
   const AccountTable& table = UserAccounts();
   EXPECT_EQ(table[3].name, "Maps");
   EXPECT_EQ(table[3].password, "old");

@@ -78,5 +78,15 @@ TEST_F(BannedWords, OverLongLinesAreRefusedWhole) {
   EXPECT_FALSE(Matches("tail"));
 }
 
+TEST_F(BannedWords, ListSizeIsBoundedAndKeepsWhatFits) {
+  std::string text;
+  for (int k = 0; k < 1100; ++k) text += std::to_string(k) + std::string(995, 'w') + "\n";
+  Write(text);
+  EXPECT_FALSE(LoadBannedWords());
+  ASSERT_NE(BannedWordsList(), nullptr);
+  EXPECT_LE(BannedWordsList()->size(), kBannedWordsMax);
+  EXPECT_TRUE(Matches("0" + std::string(995, 'w')));
+}
+
 }  // namespace
 }  // namespace keldor
