@@ -273,6 +273,9 @@ void ResetAllState() {
   ResetManagerState();
   ResetSignalFacts();
   ResetSettingsState();
+  ResetUserAccounts();
+  ResetSchedule();
+  ResetBannedWords();
 }
 
 int RunStartup() {
