@@ -124,11 +124,15 @@ int OpenConnection(std::uint32_t address, std::uint16_t port) {
       errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
     return fail(errno);
   }
-  fd_set writable;
-  FD_ZERO(&writable);
-  FD_SET(fd, &writable);
   timeval wait{0, kConnectWaitMicroseconds};
-  const int ready = select(fd + 1, nullptr, &writable, nullptr, &wait);
+  int ready;
+  // Linux leaves the time not yet waited in `wait`, so a signal does not extend the wait.
+  do {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(fd, &writable);
+    ready = select(fd + 1, nullptr, &writable, nullptr, &wait);
+  } while (ready < 0 && errno == EINTR);
   if (ready == 0) return fail(ETIMEDOUT);
   if (ready < 0) return fail(errno);
   // Writable also means "the connect failed"; take its reason now rather than
