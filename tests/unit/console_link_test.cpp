@@ -1,0 +1,298 @@
+// The game console link against an in-process fake console: login, request
+// layouts, reply collection and hostile replies.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/log.h"
+#include "core/startup.h"
+#include "core/state.h"
+#include "fake_console.h"
+#include "gamelink/console.h"
+#include "settings/settings.h"
+
+namespace keldor {
+namespace {
+
+using fake::ConsoleReply;
+using fake::CountedString;
+using fake::FakeConsole;
+using fake::Reply;
+using fake::StringList;
+using fake::Word;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ConsoleLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    char pattern[] = "/tmp/keldor_console_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    State().serverDir = dir_;  // the log goes there
+    console_.PrepareKeldor();
+  }
+  void TearDown() override {
+    ResetAllState();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  std::string Log() const { return ReadFile(dir_ + "/keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+
+  void ConnectAnswering(std::vector<ConsoleReply> replies) {
+    console_.SetResponder(fake::InTurn(std::move(replies)));
+    ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+  }
+  void ExpectDropped() {
+    EXPECT_FALSE(Console().connected);
+    EXPECT_EQ(Console().socket, -1);
+    EXPECT_TRUE(Logged("Disconnected"));
+  }
+
+  std::string dir_;
+  FakeConsole console_;
+};
+
+TEST_F(ConsoleLinkTest, LoginSendsMaskedCredentialsAndConnects) {
+  // A password longer than the key shows the mask wrapping round; a user name
+  // longer than 31 characters is cut.
+  const std::string longUser(40, 'u');
+  console_.ExpectCredentials(longUser.substr(0, 31), "Sentinel-password");
+  State().consoleUser = longUser;
+  State().consolePass = "Sentinel-password";
+
+  ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+  EXPECT_TRUE(Console().connected);
+  EXPECT_TRUE(Logged("Connected"));
+  EXPECT_TRUE(ConnectConsole());  // no second login while up
+  EXPECT_EQ(console_.Observed().connections, 1);
+
+  auto masked = [](const std::string& text) {
+    std::string bytes = Word(static_cast<std::uint32_t>(text.size() + 1));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      bytes += static_cast<char>(text[i] ^ FakeConsole::kDefaultKey[i % 10]);
+    }
+    return bytes + std::string(1, '\0');
+  };
+  EXPECT_EQ(console_.Observed().loginBytes,
+            masked(longUser.substr(0, 31)) + masked("Sentinel-password"));
+}
+
+TEST_F(ConsoleLinkTest, RefusedLoginFailsWithoutDisconnectedLine) {
+  console_.ExpectCredentials("User", "other");
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_EQ(State().errorCode, kErrConsoleLogin);
+  EXPECT_FALSE(Console().connected);
+  EXPECT_EQ(Console().socket, -1);
+  EXPECT_FALSE(Logged("Disconnected"));
+  EXPECT_FALSE(Logged("Connected"));
+}
+
+TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
+  State().monitoring = false;
+  State().errorCode = 5;
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(Log(), "");
+
+  State().monitoring = true;
+  Row(Setting::ServerIP).current = 0;
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_TRUE(Logged("Couldn't connect to console, IP address is zero!"));
+
+  console_.PrepareKeldor();
+  Row(Setting::ConsolePort).current = 0;
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_TRUE(Logged("Couldn't connect to console, port address is zero!"));
+
+  // A port beyond 65535 would wrap onto some other port.
+  Row(Setting::ConsolePort).current = 65536 + console_.Port();
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_TRUE(Logged("Couldn't connect to console, port address " +
+                     std::to_string(65536 + console_.Port()) + " is invalid!"));
+  EXPECT_EQ(console_.Observed().connections, 0);
+
+  // Nobody listening: refused, and no "Disconnected" for a link never up.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  close(probe);
+  Row(Setting::ConsolePort).current = ntohs(address.sin_port);
+  EXPECT_FALSE(ConnectConsole());
+  EXPECT_EQ(State().errorCode, ECONNREFUSED);
+  EXPECT_EQ(Console().socket, -1);
+  EXPECT_FALSE(Logged("Disconnected"));
+}
+
+TEST_F(ConsoleLinkTest, CommandRequestSplitsLinesCutsAndGrows) {
+  ConnectAnswering({Reply({})});
+  ASSERT_NE(SendConsoleMessage("first\n\nthird"), nullptr);
+  ASSERT_NE(SendConsoleMessage("admin.kickPlayer %i\n", 7), nullptr);
+  ASSERT_NE(SendConsoleMessage("%s", "\n"), nullptr);
+  ASSERT_NE(SendConsoleMessage("%s", std::string(3000, 'a').c_str()), nullptr);
+  // Fills the first 2048 bytes exactly before the final "\r" string:
+  // 4 (count) + 21 (name string) + 4 + 2018 + 1.
+  ASSERT_NE(SendConsoleMessage("%s", std::string(2018, 'b').c_str()), nullptr);
+  std::string many;
+  std::vector<std::string> manyStrings = {"ConsoleMessage 0"};
+  for (int i = 0; i < 1000; ++i) {
+    many += "k\n";
+    manyStrings.push_back("k");
+  }
+  manyStrings.push_back("\r");
+  ASSERT_NE(SendConsoleMessage("%s", many.c_str()), nullptr);
+
+  const auto requests = console_.Observed().requests;
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[0].raw, StringList({"ConsoleMessage 0", "first", "", "third", "\r"}));
+  EXPECT_EQ(requests[1].raw, StringList({"ConsoleMessage 0", "admin.kickPlayer 7", "\r"}));
+  EXPECT_EQ(requests[2].raw, StringList({"ConsoleMessage 0", "", "\r"}));
+  EXPECT_EQ(requests[3].raw, StringList({"ConsoleMessage 0", std::string(2047, 'a'), "\r"}));
+  EXPECT_EQ(requests[4].raw, StringList({"ConsoleMessage 0", std::string(2018, 'b'), "\r"}));
+  EXPECT_EQ(requests[5].raw, StringList(manyStrings));
+}
+
+TEST_F(ConsoleLinkTest, CommandResponseKeepsPlainStringsAndHandlesEventLines) {
+  ConnectAnswering({Reply({"first", "##-- Soldier: hello", "##dropped", "", "third", "##--"}),
+                    Reply({"##only a hash line"}),
+                    // A string that lacks its zero byte ends at its length.
+                    {Word(2) + Word(3) + "abc" + CountedString("d")}});
+  const char* response = SendConsoleMessage("game.listPlayers");
+  ASSERT_NE(response, nullptr);
+  EXPECT_STREQ(response, "first\n\nthird\n");
+  EXPECT_TRUE(Logged(" : # Soldier: hello"));
+  EXPECT_FALSE(Logged("dropped"));
+
+  response = SendConsoleMessage("x");
+  ASSERT_NE(response, nullptr);
+  EXPECT_STREQ(response, "");
+  response = SendConsoleMessage("x");
+  ASSERT_NE(response, nullptr);
+  EXPECT_STREQ(response, "abc\nd\n");
+  EXPECT_TRUE(Console().connected);
+}
+
+TEST_F(ConsoleLinkTest, OutputRequestSendsNulKeyAndJoinsContinuations) {
+  ConnectAnswering({Reply({"echo", "#PB player 1 abc", " 1.2.3.4", "-tail", ">", "", "plain",
+                           "##-- ev", "##sharp", "xyz", ">", "next"}),
+                    Reply({"#only the first"})});
+  const char* output = ReadConsoleOutput();
+  ASSERT_NE(output, nullptr);
+  // Continuations of a "#" line lose their first character and join it; "##"
+  // strings are kept here; the first string, ">" and empty strings are not.
+  EXPECT_STREQ(output, "#PB player 1 abc1.2.3.4tail\nplain\n##sharpyz\nnext\n");
+  EXPECT_TRUE(Logged(" : # ev"));
+  output = ReadConsoleOutput();
+  ASSERT_NE(output, nullptr);
+  EXPECT_STREQ(output, "");
+
+  const auto requests = console_.Observed().requests;
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].raw,
+            Word(2) + CountedString("ConsoleRun 0") + Word(2) + std::string(2, '\0'));
+}
+
+TEST_F(ConsoleLinkTest, SeveralQueriesInOneRequestGetOneLineEach) {
+  console_.SetResponder(fake::AnswerEachLine([](const std::string& key) { return key + "=1"; }));
+  ASSERT_TRUE(ConnectConsole());
+  const char* response = SendConsoleMessage("%s", "game.serverName\ngame.maxPlayers\n");
+  ASSERT_NE(response, nullptr);
+  EXPECT_STREQ(response, "game.serverName=1\ngame.maxPlayers=1\n");
+}
+
+TEST_F(ConsoleLinkTest, PeerClosingMidResponseDropsTheLink) {
+  ConnectAnswering({{Word(3) + CountedString("one") + Word(10) + "abc", true}});
+  EXPECT_EQ(SendConsoleMessage("x"), nullptr);
+  EXPECT_EQ(State().errorCode, ECONNRESET);
+  EXPECT_TRUE(Logged("Connection reset"));
+  ExpectDropped();
+}
+
+TEST_F(ConsoleLinkTest, AbsurdCountsAndLengthsAreRefusedWithoutGrowing) {
+  ConnectAnswering({{Word(0xFFFFFFFF)}});
+  EXPECT_EQ(SendConsoleMessage("x"), nullptr);
+  EXPECT_TRUE(Logged("Couldn't read console reply! It announces 4294967295 strings"));
+  ExpectDropped();
+
+  ConnectAnswering({{Word(1) + Word(UINT32_MAX)}});
+  EXPECT_EQ(ReadConsoleOutput(), nullptr);
+  EXPECT_TRUE(Logged("A string of 4294967295 bytes exceeds the limit"));
+  EXPECT_EQ(Console().outputBuffer.size(), kConsoleBufferStep);
+  EXPECT_FALSE(Console().connected);
+
+  // Strings that are each acceptable but add up beyond the limit.
+  const std::string big(kConsoleBufferLimit / 2, 'z');
+  ConnectAnswering({Reply({big, big, big})});
+  EXPECT_EQ(SendConsoleMessage("x"), nullptr);
+  EXPECT_TRUE(Logged("A string of " + std::to_string(big.size() + 1) + " bytes exceeds"));
+  EXPECT_LE(Console().responseBuffer.size(), kConsoleBufferLimit);
+  EXPECT_FALSE(Console().connected);
+}
+
+TEST_F(ConsoleLinkTest, SilentConsoleFailsTheRequestAndDropsTheLink) {
+  ConnectAnswering({{}});
+  EXPECT_EQ(SendConsoleMessage("x"), nullptr);
+  EXPECT_EQ(State().errorCode, EAGAIN);
+  EXPECT_TRUE(Logged("Couldn't send message to console! " + std::string(ErrorText(EAGAIN))));
+  ExpectDropped();
+}
+
+TEST_F(ConsoleLinkTest, SendingWhileDownFailsAndSaysSo) {
+  EXPECT_EQ(SendConsoleMessage("quit"), nullptr);
+  EXPECT_EQ(State().errorCode, EBADF);
+  EXPECT_TRUE(Logged("Couldn't send message to console! "));
+  ExpectDropped();
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+  EXPECT_EQ(SendConsoleMessage(""), nullptr);
+#pragma GCC diagnostic pop
+  EXPECT_EQ(State().errorCode, EINVAL);
+}
+
+TEST_F(ConsoleLinkTest, ShutdownClosesWithoutALine) {
+  ConnectAnswering({Reply({})});
+  const std::string before = Log();
+  CloseConsoleAtShutdown();
+  EXPECT_FALSE(Console().connected);
+  EXPECT_EQ(Console().socket, -1);
+  EXPECT_EQ(Log(), before);
+}
+
+TEST_F(ConsoleLinkTest, MessageLogHoldsRawRequestAndResponse) {
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  State().messageLog = true;
+  ConnectAnswering({Reply({"value 1", "##--x event"})});
+  const char* response = SendConsoleMessage("a\nb");
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_NE(response, nullptr);
+  EXPECT_EQ(
+      ReadFile(dir_ + "/message.log"),
+      "--Message--" + StringList({"ConsoleMessage 0", "a", "b", "\r"}) + "--Response--value 1\n");
+}
+
+}  // namespace
+}  // namespace keldor
