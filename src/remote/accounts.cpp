@@ -23,14 +23,13 @@
 #include "core/log.h"
 #include "core/state.h"
 #include "remote/cipher.h"
+#include "remote/sessions.h"
 
 namespace keldor {
 
 namespace {
 
 constexpr int kFieldCount = 5;
-constexpr int kFirstClientSlot = 1;
-constexpr int kLastClientSlot = 16;
 constexpr const char* kAccessLetters = "SGFIATMPBUHC";
 
 // The lagged generator behind RandomString; it is never reseeded, every call
@@ -504,7 +503,7 @@ int CheckLogin(const std::string& name, const std::string& password, std::uint32
   if (result != kLoginAccepted) return result;
   if ((found & kRightLoginTwice) == 0) {
     for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-      const std::string inUse = SlotName(slot);
+      const std::string inUse = ActorName(slot);
       if (!inUse.empty() && SameText(inUse, name)) return kLoginAlreadyIn;
     }
   }
@@ -530,9 +529,9 @@ bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
 bool MergeUserList(const std::string& path, int slot) {
   std::FILE* list = OpenAccountFile(path, "r");
   if (list == nullptr) return false;
-  const std::string actor = SlotName(slot);
-  const std::string address = SlotAddress(slot);
-  const std::uint32_t actorRights = SlotRights(slot);
+  const std::string actor = ActorName(slot);
+  const std::string address = ActorAddress(slot);
+  const std::uint32_t actorRights = ActorRights(slot);
 
   bool error = false;
   int skipped = 0;
@@ -559,7 +558,7 @@ bool WriteUserListFor(const std::string& path, int slot) {
     std::fclose(in);
     return false;
   }
-  const std::uint32_t clientRights = SlotRights(slot);
+  const std::uint32_t clientRights = ActorRights(slot);
   bool error = false;
   AccountFields fields;
   while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {

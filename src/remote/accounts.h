@@ -81,15 +81,4 @@ std::string EncipherField(const std::string& value, std::size_t fieldSize);
 // result is cut to fieldSize - 1 characters either way.
 std::string DecipherField(const std::string& field, std::size_t fieldSize, bool* wasPlain);
 
-// What the account operations need to know of a client slot (0 is Keldor
-// itself, 1 to 16 the clients). The client sessions will own these; until then
-// remote/placeholders.cpp holds stand-ins. A free slot has an empty name.
-std::string SlotName(int slot);
-std::string SlotAddress(int slot);
-std::uint32_t SlotRights(int slot);
-// Stand-in only: sets what the stand-in lookups report for a client slot 1..16;
-// an empty name frees it.
-void SetSlotStandIn(int slot, const std::string& name, const std::string& address,
-                    std::uint32_t rights);
-
 }  // namespace keldor

@@ -2,15 +2,12 @@
 // and notifications.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "remote/notify.h"
+#include "remote/protocol.h"
 
 namespace keldor {
 
-constexpr std::uint32_t NOTE_DISCONNECT = 0xBEEF0002;
-
 void HandleRequest(int slot);
 void RunDueJobs();
-bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size);
 
 }  // namespace keldor

@@ -1,17 +1,52 @@
-// Client slots: slot 0 is Keldor itself, slots 1 to 16 are connected clients.
+// Client sessions: the client slots, the actors that name whoever caused an
+// action, the login handshake and the release of a slot. Slot 0 is Keldor
+// itself, slots 1 to 16 are connected clients.
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace keldor {
 
 constexpr int kClientSlots = 17;
+constexpr int kFirstClientSlot = 1;
+constexpr int kLastClientSlot = kClientSlots - 1;  // also the most clients at once
+constexpr std::size_t kSlotAddressMax = 21;        // "255.255.255.255:65535"
+constexpr std::size_t kLastRequestMax = 29;        // ctime text with its newline fits
+// In-game administrators act as 0xFF00 plus their account's index.
+constexpr int kGameActorBase = 0xFF00;
+
+struct ClientSlot {
+  int socket = 0;  // 0 = free
+  std::string userName;
+  std::string address;
+  std::uint32_t rights = 0;
+  std::string lastRequest;  // ctime text of the last accepted request; empty until then
+};
+
+using ClientSlotTable = std::array<ClientSlot, kClientSlots>;
+
+ClientSlotTable& ClientSlots();
 
 // Empties every slot and sets up slot 0 as "operator" at "console" with every right.
 void ClearClientSlots();
+// True for a slot 1..16 that holds a connection.
 bool SlotInUse(int slot);
 
 // Runs the login handshake on a newly accepted socket and fills a free slot.
+// False when the client was refused or the exchange failed; ErrorCode is 0 when
+// the reason has been logged already.
 bool Authenticate(int socket);
+// 0 for socket 0, the slot 1..16 holding the socket, else -1.
 int FindSlotBySocket(int socket);
+// Logs the disconnection and clears the client slot 1..16; it does not close the socket.
 bool ReleaseSlot(int slot);
+
+// Who caused an action: 0 Keldor, 1..16 a client slot, 0xFF00 + n account n in the game.
+std::string ActorName(int actor);
+std::string ActorAddress(int actor);
+std::uint32_t ActorRights(int actor);
 
 }  // namespace keldor

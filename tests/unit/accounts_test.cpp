@@ -15,6 +15,7 @@
 #include "core/helpers.h"
 #include "core/startup.h"
 #include "core/state.h"
+#include "remote/sessions.h"
 
 namespace keldor {
 namespace {
@@ -32,13 +33,14 @@ class Accounts : public ::testing::Test {
     State().settingsDir = dir_ + "/settings";
     State().daemonized = true;  // keep the log off the test's output
     ASSERT_TRUE(MakeDirectories(State().settingsDir));
-    for (int slot = 1; slot <= 16; ++slot) SetSlotStandIn(slot, "", "", 0);
   }
-  void TearDown() override {
-    for (int slot = 1; slot <= 16; ++slot) SetSlotStandIn(slot, "", "", 0);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
 
+  // A logged-in client as the slot table holds it (the socket number only marks it in use).
+  static void TakeSlot(int slot, const std::string& name, const std::string& address,
+                       std::uint32_t rights) {
+    ClientSlots()[slot] = ClientSlot{100 + slot, name, address, rights, ""};
+  }
   std::string AccountsFile() const { return State().settingsDir + "/useraccess.con"; }
   static void Write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -145,9 +147,9 @@ TEST_F(Accounts, LoginResultsOneToSix) {
   EXPECT_EQ(Login("Off", "pw"), kLoginDisabled);
   EXPECT_EQ(Login("Nobody", "pw"), kLoginNoRights);
 
-  SetSlotStandIn(5, "ALICE", "10.0.0.1:4000", 0x40);
-  SetSlotStandIn(6, "root", "10.0.0.2:4000", kAdminRights);
-  SetSlotStandIn(7, "twice", "10.0.0.3:4000", 0x4040);
+  TakeSlot(5, "ALICE", "10.0.0.1:4000", 0x40);
+  TakeSlot(6, "root", "10.0.0.2:4000", kAdminRights);
+  TakeSlot(7, "twice", "10.0.0.3:4000", 0x4040);
   EXPECT_EQ(Login("alice", "Wonder"), kLoginAlreadyIn);
   EXPECT_EQ(Login("Root", "pw"), kLoginAccepted);  // the administrator has bit 14
   EXPECT_EQ(Login("Twice", "pw"), kLoginAccepted);
@@ -207,7 +209,7 @@ class Merge : public Accounts {
     Accounts::SetUp();
     LoadPlain(std::string("Root,pw,") + kHash + ",4294967295,1\nOps,pw," + kHash +
               ",64,1\nBoss,pw," + kHash + ",262143,1\nMaps,old," + kHash + ",64,1\n");
-    SetSlotStandIn(2, "dave", "10.1.1.1:5000", 0xC0);  // M and P
+    TakeSlot(2, "dave", "10.1.1.1:5000", 0xC0);  // M and P
     upload_ = dir_ + "/upload.con";
   }
   std::string upload_;
@@ -250,7 +252,7 @@ TEST_F(Merge, NamesMatchExactlyForUpdatesButInAnyCaseForKeeping) {
   // "maps" is a new account beside "Maps", and its presence keeps "Maps" and "OPS" keeps "Ops".
   Write(upload_, Line("maps", "pw", 0x40) + Line("OPS", "pw", 0x40) + Line("Root", "pw", 0) +
                      Line("Boss", "pw", 0) + "garbage\n" + std::string(1500, 'x') + "\n");
-  SetSlotStandIn(2, "dave", "10.1.1.1:5000", kAdminRights);
+  TakeSlot(2, "dave", "10.1.1.1:5000", kAdminRights);
   ASSERT_TRUE(MergeUserList(upload_, 2));
   EXPECT_NE(Log().find("Skipped a line without five fields in " + upload_), std::string::npos);
   EXPECT_NE(Log().find("Skipped a line of more than 1023 characters in " + upload_),
@@ -300,7 +302,7 @@ TEST_F(Merge, UserListShowsOnlyAccountsWithinTheClientsRights) {
     EXPECT_NE(stored.find(line + "\n"), std::string::npos);
   }
 
-  SetSlotStandIn(3, "eve", "10.1.1.2:5000", kAdminRights);
+  TakeSlot(3, "eve", "10.1.1.2:5000", kAdminRights);
   ASSERT_TRUE(WriteUserListFor(list, 3));
   EXPECT_EQ(Read(list), stored);
 

@@ -1,0 +1,260 @@
+// Notifications to one client or to all, the status text, the PunkBuster
+// version, the client list and the copy of the log's tail.
+#include "remote/notify.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <vector>
+
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/net.h"
+#include "core/state.h"
+#include "gamelink/console.h"
+#include "process/server_process.h"
+#include "remote/protocol.h"
+#include "remote/sessions.h"
+#include "remote/status_standins.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr const char* kUnknownValue = "??";
+constexpr const char* kUnknownVersion = "(version unknown)";
+
+// A value of the game's status reply, or "??" while the console link is down.
+std::string GameValue(bool linkUp, const char* key) {
+  if (!linkUp) return kUnknownValue;
+  return CutToWidth(StatusReplyValue(key), kStatusFieldMax);
+}
+
+std::string PasswordField(const std::string& value) {
+  if (value.starts_with('1')) return "Yes";
+  if (value.starts_with('0')) return "No";
+  return kUnknownValue;
+}
+
+std::string ContentCheckField(const std::string& value) {
+  if (value.starts_with('0')) return "Disabled";
+  if (value.starts_with('1')) return "Pure mode";
+  if (value.starts_with('2')) return "Unpure mode";
+  return kUnknownValue;
+}
+
+std::string ServerStateField() {
+  std::string text = State().monitoring ? "Started " : "Stopped ";
+  int pid = 0;
+  if (FindServerProcess(&pid)) text += "(running)";
+  return text;
+}
+
+std::string CrashTimeField() {
+  const std::time_t crash = LastCrashTime();
+  char buffer[64] = "";
+  // ctime's text, newline included; ctime_r keeps the shared ctime buffer out of it.
+  if (ctime_r(&crash, buffer) == nullptr) return kUnknownValue;
+  return buffer;
+}
+
+std::string PunkBusterField() {
+  if (!State().punkBusterInstalled) return "Not installed";
+  if (!PunkBusterEnabled()) return "Disabled (version unknown)";
+  return "Enabled " + PunkBusterVersion() + ",";
+}
+
+// A whole file is written or the call fails with ErrorCode from errno.
+bool CloseWritten(std::FILE* f) {
+  const bool failed = std::ferror(f) != 0;
+  const int error = errno;
+  if (std::fclose(f) != 0) return Fail(errno != 0 ? errno : EIO);
+  if (failed) return Fail(error != 0 ? error : EIO);
+  return true;
+}
+
+// Writes the log's last 32768 bytes (or all of a shorter log) to `out`; logs its own failures.
+bool CopyTailInto(int out) {
+  const std::string logPath = LogFilePath();
+  std::FILE* log = std::fopen(logPath.c_str(), "rb");
+  if (log == nullptr) {
+    LogMessage(kLogInfo, "Couldn't open log file! %s", ErrorText(errno));
+    return false;
+  }
+  struct stat info {};
+  const long size = fstat(fileno(log), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+  const long tail = static_cast<long>(kLogTailSize);
+  const long start = size > tail ? size - tail : 0;
+  const std::size_t amount = static_cast<std::size_t>(size > tail ? tail : (size < 0 ? 0 : size));
+  if (size < 0 || std::fseek(log, start, SEEK_SET) != 0) {
+    LogMessage(kLogInfo, "Couldn't seek log file! %s", ErrorText(errno));
+    std::fclose(log);
+    return false;
+  }
+  std::vector<char> buffer(amount);
+  const std::size_t got = std::fread(buffer.data(), 1, amount, log);
+  const int readError = errno;
+  std::fclose(log);
+  if (got == 0) {
+    LogMessage(kLogInfo, "Couldn't read log file! %s", ErrorText(readError));
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < got) {
+    const ssize_t n = write(out, buffer.data() + written, got - written);
+    if (n <= 0) {
+      LogMessage(kLogInfo, "Couldn't write temp file! %s", ErrorText(errno));
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size) {
+  if (slot == 0) return true;
+  if (slot < 0 || slot >= kClientSlots || !SlotInUse(slot)) return false;
+  if (size > std::numeric_limits<std::uint32_t>::max() || (size > 0 && data == nullptr)) {
+    return Fail(EINVAL);
+  }
+  const ClientSlot& client = ClientSlots()[slot];
+  const NoteHeader header = EncodeNoteHeader(code, static_cast<std::uint32_t>(size));
+  if (SendAll(client.socket, header.data(), header.size()) && SendAll(client.socket, data, size)) {
+    return true;
+  }
+  const int error = errno;
+  State().errorCode = error;
+  LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
+             ErrorText(error));
+  // A client that does not read its notifications may now hold half of one: its
+  // stream is out of step for good, so it is cut off; the main loop then finds
+  // the connection closed and releases the slot.
+  if (error == EAGAIN || error == EWOULDBLOCK) shutdown(client.socket, SHUT_RDWR);
+  return false;
+}
+
+bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except) {
+  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
+    if (slot == except || !SlotInUse(slot)) continue;
+    if (NotifyClient(slot, code, data, size) || State().errorCode != ENOTSOCK) continue;
+    // The descriptor is no longer a socket: its number now belongs to something
+    // else, which must not be closed under its owner. Only our hold on it goes.
+    const int fd = ClientSlots()[slot].socket;
+    if (fd >= 0 && fd < FD_SETSIZE) FD_CLR(fd, &State().masterSet);
+    ReleaseSlot(slot);
+  }
+  return true;
+}
+
+bool NotifyClientText(int slot, std::uint32_t code, const std::string& text) {
+  return NotifyClient(slot, code, text.c_str(), text.size() + 1);
+}
+
+bool NotifyAllClientsText(std::uint32_t code, const std::string& text, int except) {
+  return NotifyAllClients(code, text.c_str(), text.size() + 1, except);
+}
+
+bool GetServerStatusString(std::string* text) {
+  text->clear();
+  const bool linkUp = Console().connected;
+  if (linkUp && !RefreshStatusReply()) {
+    LogDebug("DEBUG: GetServerStatusString: Couldn't get server status! %s",
+             ErrorText(State().errorCode));
+    return false;
+  }
+  const auto maxPlayers = CutToWidth(StatusReplyValue("maxplayers"), kStatusFieldMax);
+  const std::string roundTime = GameValue(linkUp, "roundTimeRemain");
+  const std::string fields[] = {
+      "\"" + Row(Setting::ServerName).text + "\"",
+      std::string(FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current))) + ":" +
+          std::to_string(Row(Setting::ServerPort).current),
+      (linkUp ? GameValue(linkUp, "numplayers") : std::string("--")) + " of " + maxPlayers,
+      CutToWidth(CurrentMapText(), kStatusFieldMax),
+      CutToWidth(CurrentLevelText(), kStatusFieldMax),
+      CutToWidth(IdleMapText(), kStatusFieldMax),
+      ServerStateField(),
+      CrashTimeField(),
+      linkUp ? "Connected" : "Disconnected",
+      GameValue(linkUp, "gamemode"),
+      GameValue(linkUp, "gamever"),
+      linkUp ? PasswordField(StatusReplyValue("password")) : kUnknownValue,
+      GameValue(linkUp, "tk_mode"),
+      linkUp ? ContentCheckField(StatusReplyValue("content_check")) : kUnknownValue,
+      CutToWidth(TeamScoresText(), kStatusFieldMax),
+      CutToWidth(TeamSizesText(), kStatusFieldMax),
+      roundTime == "-1" ? "Unlimited" : roundTime,
+      linkUp ? GameValue(linkUp, "tickets1") + " / " + GameValue(linkUp, "tickets2")
+             : kUnknownValue,
+      PunkBusterField(),
+  };
+  for (const std::string& field : fields) *text += field + ",";
+  return true;
+}
+
+std::string PunkBusterVersion() {
+  if (!Console().connected) return kUnknownVersion;
+  SendConsoleMessage("pb_sv_ver");
+  const char* output = ReadConsoleOutput();
+  if (output == nullptr) return kUnknownVersion;
+  const std::string text = output;
+  const std::size_t open = text.find('(');
+  if (open == std::string::npos) return kUnknownVersion;
+  const std::size_t close = text.find(')', open);
+  if (close == std::string::npos) return kUnknownVersion;
+  return CutToWidth(text.substr(open, close - open + 1), kPunkBusterVersionMax);
+}
+
+bool WriteClientList(const std::string& path) {
+  std::FILE* f = nullptr;
+  if (EnsureFile(path, EnsureMode::kTruncate)) f = std::fopen(path.c_str(), "r+");
+  if (f == nullptr) {
+    if (errno != 0) State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't open client list file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  const auto orStar = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
+  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
+    if (!SlotInUse(slot)) continue;
+    const ClientSlot& c = ClientSlots()[slot];
+    std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
+                 "Connected", orStar(c.lastRequest));
+  }
+  if (!CloseWritten(f)) {
+    LogMessage(kLogInfo, "Couldn't write client list file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  return true;
+}
+
+bool CopyLogTail(std::string* tempPath) {
+  tempPath->clear();
+  // A private new file (mode 0600, O_EXCL): a fixed name in /tmp could be a
+  // link planted by another user.
+  char name[] = "/tmp/keldor-log-XXXXXX";
+  const int out = mkstemp(name);
+  if (out < 0) {
+    LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(errno));
+    return false;
+  }
+  const bool copied = CopyTailInto(out);
+  const bool closed = close(out) == 0;
+  if (!closed && copied) LogMessage(kLogInfo, "Couldn't write temp file! %s", ErrorText(errno));
+  if (!copied || !closed) {
+    unlink(name);
+    return false;
+  }
+  *tempPath = name;
+  return true;
+}
+
+}  // namespace keldor

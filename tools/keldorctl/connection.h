@@ -1,0 +1,72 @@
+// keldorctl's side of the client protocol: the connection, the login
+// handshake, requests, and the messages Keldor sends back (notifications and
+// text replies).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace keldorctl {
+
+// Nothing Keldor sends legitimately comes near these; more is taken as a broken stream.
+constexpr std::uint32_t kMaxNoteData = 1U << 20;
+constexpr std::uint32_t kMaxTextReply = 1U << 20;
+constexpr int kWaitForever = -1;
+
+struct LoginOutcome {
+  bool answered = false;  // a result byte arrived
+  int result = -1;        // 0 accepted, 1..7 refused
+  std::uint32_t rights = 0;
+  bool versionMatches = false;
+  bool serverRunning = false;
+};
+
+// One message from Keldor: a notification, or the text reply to a request.
+struct Message {
+  bool isNote = false;
+  std::uint32_t code = 0;   // notifications only
+  std::string data;         // the note's data, or the reply's text (without its NUL)
+  bool emptyReply = false;  // a text reply of length 0: the information is not available
+};
+
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool Open(const std::string& host, int port);
+  // Runs the whole handshake; false when the exchange broke (see Error()).
+  bool Login(const std::string& user, const std::string& password, LoginOutcome* outcome);
+  bool SendRequest(std::uint32_t code);
+  bool SendTextRequest(std::uint32_t code, const std::string& text);
+  // The next message, waiting at most `timeoutSeconds` for each part (kWaitForever: no limit).
+  bool Receive(Message* message, int timeoutSeconds);
+  // Reads until the text reply arrives; notifications before it are handed to `onNote`.
+  template <typename OnNote>
+  bool ReceiveReply(Message* reply, int timeoutSeconds, OnNote onNote) {
+    for (;;) {
+      if (!Receive(reply, timeoutSeconds)) return false;
+      if (!reply->isNote) return true;
+      if (!onNote(*reply)) return false;
+    }
+  }
+
+  const std::string& Error() const { return error_; }
+  void SetError(const std::string& error) { error_ = error; }
+  bool Interrupted() const { return interrupted_; }
+
+ private:
+  bool ReadExact(void* buffer, std::size_t size, int timeoutSeconds);
+  bool WriteAll(const void* buffer, std::size_t size);
+
+  int socket_ = -1;
+  std::string error_;
+  bool interrupted_ = false;
+};
+
+// Set from the SIGINT/SIGTERM handler; a wait that sees it ends.
+void RequestStop();
+
+}  // namespace keldorctl
