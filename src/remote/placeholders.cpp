@@ -48,6 +48,7 @@ bool RefreshStatusReply() {
 // Reads the reply's "\key\value\key\value..." text, which is all the stand-in knows of it.
 std::string StatusReplyValue(const char* key) {
   const std::vector<char>& reply = State().statusReply;
+  if (reply.empty()) return "??";
   const std::string text(reply.data(), strnlen(reply.data(), reply.size()));
   std::size_t at = text.starts_with('\\') ? 1 : 0;
   while (at < text.size()) {
