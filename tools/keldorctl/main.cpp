@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -118,7 +119,7 @@ std::vector<std::string> SplitStatus(const std::string& text) {
     fields.push_back(rest);
   }
   for (std::string& f : fields) {
-    while (!f.empty() && (f.back() == '\n' || f.back() == '\r')) f.pop_back();
+    while (!f.empty() && std::isspace(static_cast<unsigned char>(f.back()))) f.pop_back();
   }
   return fields;
 }
