@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "remote/protocol.h"
+
 namespace keldor::testing {
 
 class LoopbackListener {
@@ -85,9 +87,8 @@ inline bool PeerClosed(int fd, double seconds = 5) {
 }
 
 inline std::string LittleEndian(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
+  const Word word = EncodeWord(value);
+  return std::string(word.begin(), word.end());
 }
 
 }  // namespace keldor::testing

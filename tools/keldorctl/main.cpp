@@ -78,8 +78,10 @@ bool NoteWhileWaiting(const Message& note, Connection& c) {
   return true;
 }
 
-int RunPing(Connection& c, const Options&) {
-  if (!c.SendRequest(REQ_PING)) return Broken(c);
+// Waits for the notification that answers a request: `done` means success,
+// NOTE_COMMAND_FAILED means Keldor could not carry it out. Requests that
+// become jobs are answered this way, so most sub-commands are this one call.
+int AwaitNote(Connection& c, std::uint32_t done) {
   Message note;
   for (;;) {
     if (!c.Receive(&note, kReplySeconds)) return Broken(c);
@@ -87,11 +89,20 @@ int RunPing(Connection& c, const Options&) {
       c.SetError("Keldor sent a reply nobody asked for.");
       return Broken(c);
     }
-    if (note.code == NOTE_PONG) break;
+    if (note.code == done) return kExitOk;
+    if (note.code == NOTE_COMMAND_FAILED) {
+      std::fprintf(stderr, "keldorctl: Keldor reports that the command failed.\n");
+      return kExitFailed;
+    }
     if (!NoteWhileWaiting(note, c)) return Broken(c);
   }
-  std::printf("pong\n");
-  return kExitOk;
+}
+
+int RunPing(Connection& c, const Options&) {
+  if (!c.SendRequest(REQ_PING)) return Broken(c);
+  const int status = AwaitNote(c, NOTE_PONG);
+  if (status == kExitOk) std::printf("pong\n");
+  return status;
 }
 
 // The status text is 19 comma-terminated fields; the server name is quoted and
