@@ -216,9 +216,11 @@ std::string PunkBusterVersion() {
 
 bool WriteClientList(const std::string& path) {
   std::FILE* f = nullptr;
-  if (EnsureFile(path, EnsureMode::kTruncate)) f = std::fopen(path.c_str(), "r+");
+  if (EnsureFile(path, EnsureMode::kTruncate)) {
+    f = std::fopen(path.c_str(), "r+");
+    if (f == nullptr) State().errorCode = errno;
+  }
   if (f == nullptr) {
-    if (errno != 0) State().errorCode = errno;
     LogMessage(kLogInfo, "Couldn't open client list file! %s", ErrorText(State().errorCode));
     return false;
   }

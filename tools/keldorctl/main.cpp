@@ -54,6 +54,22 @@ int Broken(const Connection& c) {
   return kExitBroken;
 }
 
+// One notification per output line: control bytes in a text are shown escaped.
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
 void PrintNote(const Message& note) {
   const char* name = NoteName(note.code);
   if (name != nullptr) {
@@ -61,7 +77,7 @@ void PrintNote(const Message& note) {
   } else {
     std::printf("0x%08X", static_cast<unsigned>(note.code));
   }
-  if (!note.data.empty()) std::printf(" %s", note.data.c_str());
+  if (!note.data.empty()) std::printf(" %s", Printable(note.data).c_str());
   std::printf("\n");
   std::fflush(stdout);
 }
