@@ -273,6 +273,7 @@ void ResetAllState() {
   ResetManagerState();
   ResetSignalFacts();
   ResetSettingsState();
+  ResetEvolutionSearch();
 }
 
 int RunStartup() {
