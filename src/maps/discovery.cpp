@@ -22,7 +22,7 @@ namespace keldor {
 namespace {
 
 constexpr std::size_t kMapNameMax = 63;
-constexpr std::size_t kModLineMax = 31;        // mods.con is read in pieces of this size
+constexpr std::size_t kModLineMax = 31;        // longest mod name in mods.con
 constexpr std::uint32_t kLevelNameMax = 1047;  // longer names are passed over unread
 constexpr const char* kLevelsFolder = "/archives/bfvietnam/levels/";
 constexpr const char* kBaseMod = "bf1942";
@@ -110,6 +110,27 @@ bool WriteModMaps(std::FILE* out, const std::string& mod) {
   return true;
 }
 
+// One line of mods.con without its CR and LF. The line is always read whole:
+// cutting a long one into pieces would list names of mods that do not exist,
+// and a piece holding just the line end would pass for the empty last line.
+bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
+  line.clear();
+  overlong = false;
+  int c = std::fgetc(file);
+  if (c == EOF) return false;
+  bool ended = false;  // a CR ends the text; the rest up to the LF is dropped
+  for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
+    ended = ended || c == '\r';
+    if (ended) continue;
+    if (line.size() < kModLineMax) {
+      line += static_cast<char>(c);
+    } else {
+      overlong = true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool WriteModsFile(const std::string& path) {
@@ -154,11 +175,16 @@ bool WriteMapsFile(const std::string& path) {
     LogMessage(kLogInfo, "Couldn't open %s file! %s", path.c_str(), ErrorText(State().errorCode));
     return false;
   }
-  char line[kModLineMax + 1];
-  while (std::fgets(line, sizeof line, mods.get()) != nullptr) {
-    line[std::strcspn(line, "\r\n")] = '\0';
-    if (line[0] == '\0') break;  // an empty line ends the list
-    if (!WriteModMaps(out.get(), line)) return false;
+  std::string mod;
+  bool overlong = false;
+  while (ReadModLine(mods.get(), mod, overlong)) {
+    if (mod.empty() && !overlong) break;  // an empty line ends the list
+    if (overlong) {
+      LogMessage(kLogInfo, "WARNING: Mod name %s... is longer than %zu characters, skipping it.",
+                 mod.c_str(), kModLineMax);
+      continue;
+    }
+    if (!WriteModMaps(out.get(), mod)) return false;
   }
   if (std::ferror(mods.get())) {
     const int code = errno != 0 ? errno : EIO;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "core/state.h"
 #include "installation.h"
 
 namespace keldor::mkinstall {
@@ -101,6 +102,11 @@ bool ChoosePorts(InstallOptions& options) {
   return chosen;
 }
 
+// The helpers record their failures in the shared state; plain calls leave errno.
+int LastError() {
+  return State().errorCode != 0 ? State().errorCode : errno;
+}
+
 int Run(int argc, char** argv) {
   InstallOptions options;
   if (!ParseArguments(argc, argv, options)) {
@@ -113,7 +119,7 @@ int Run(int argc, char** argv) {
   }
   if (!MakeDirectories(options.dir) || !WriteGameData(options) || !InstallServerBinary(options)) {
     std::fprintf(stderr, "mkinstall: couldn't lay out %s: %s\n", options.dir.c_str(),
-                 std::strerror(errno));
+                 std::strerror(LastError()));
     return 1;
   }
   const Credentials console{"keldor", RandomPassword(12)};

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
