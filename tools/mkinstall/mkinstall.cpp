@@ -124,7 +124,8 @@ int Run(int argc, char** argv) {
   }
   const Credentials console{"keldor", RandomPassword(12)};
   if (!WriteServerManagerFile(options, console)) {
-    std::fprintf(stderr, "mkinstall: couldn't write servermanager.con: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "mkinstall: couldn't write servermanager.con: %s\n",
+                 std::strerror(LastError()));
     return 1;
   }
   const Credentials admin = WriteAdminAccount(options);
