@@ -89,11 +89,10 @@ bool FindEntry(ArchiveReader& archive, const std::string& archivePath, const std
       continue;
     }
     DirectoryEntry entry;
-    archive.ReadText(length, name);
-    archive.ReadU32(entry.storedSize);
-    archive.ReadU32(entry.size);
-    archive.ReadU32(entry.dataOffset);
-    archive.Skip(12);
+    if (!archive.ReadText(length, name) || !archive.ReadU32(entry.storedSize) ||
+        !archive.ReadU32(entry.size) || !archive.ReadU32(entry.dataOffset) || !archive.Skip(12)) {
+      return Damaged();  // only a read error gets here: the room was checked above
+    }
     if (SameName(name, wanted)) {
       found = entry;
       return true;
@@ -165,10 +164,10 @@ bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath
   if (!output) return false;
   for (std::uint32_t index = 0; index < segments; ++index) {
     std::uint32_t packedSize = 0, size = 0, offset = 0;
-    archive.Seek(tableStart + kSegmentRowSize * index);
-    archive.ReadU32(packedSize);
-    archive.ReadU32(size);
-    archive.ReadU32(offset);
+    if (!archive.Seek(tableStart + kSegmentRowSize * index) || !archive.ReadU32(packedSize) ||
+        !archive.ReadU32(size) || !archive.ReadU32(offset)) {
+      return Damaged();  // only a read error gets here: the table's room was checked
+    }
     if (packedSize > kCompressedSegmentMax || size > kDecompressedSegmentMax) {
       LogMessage(kLogInfo,
                  "Couldn't read archive %s: segment %u (%u bytes, %u expanded) exceeds the "
