@@ -13,7 +13,7 @@ namespace keldor::mkinstall {
 
 namespace {
 
-struct LevelSpec {
+struct LevelLayout {
   const char* mod;
   const char* file;   // archive file name under levels/
   const char* title;  // the map folder inside the archive, in the game's case
@@ -24,7 +24,7 @@ struct LevelSpec {
 
 // Evolution lists hue, ia_drang and saigon_1968; khe_sanh only as a second
 // map_ under the same maps tag, which the game does not count.
-constexpr LevelSpec kLevels[] = {
+constexpr LevelLayout kLevels[] = {
     {"bfvietnam", "hue.rfa", "Hue", true, true, true},
     {"bfvietnam", "ia_drang.rfa", "Ia_Drang", true, false, false},
     {"bfvietnam", "khe_sanh.rfa", "Khe_Sanh", true, false, true},
@@ -65,7 +65,7 @@ std::string Filler(const std::string& seed, std::size_t lines) {
   return text;
 }
 
-bool WriteLevel(const InstallOptions& options, const LevelSpec& level) {
+bool WriteLevel(const InstallOptions& options, const LevelLayout& level) {
   const std::string title = level.title;
   std::vector<RfaEntry> entries = {
       {title + "/Init.con", "run " + title + "/Init/Terrain\n", false},
@@ -136,7 +136,7 @@ bool WriteGameData(const InstallOptions& options) {
       return false;
     }
   }
-  for (const LevelSpec& level : kLevels) {
+  for (const LevelLayout& level : kLevels) {
     if (!WriteLevel(options, level)) return false;
   }
   if (!WriteGameArchive(options)) return false;
