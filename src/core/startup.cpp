@@ -278,6 +278,7 @@ void ResetAllState() {
   ResetUserAccounts();
   ResetSchedule();
   ResetBannedWords();
+  ResetEvolutionSearch();
 }
 
 int RunStartup() {
