@@ -70,11 +70,14 @@ bool WriteServerManagerFile(const InstallOptions& options, const Credentials& co
   return WriteFile(options.dir + "/mods/bfvietnam/settings/servermanager.con", text);
 }
 
-// TODO(accounts): write the account into mods/bfvietnam/settings/useraccess.con
-// once the account file and its cipher exist; until then the installation has
-// no account and this only makes up the name and password it will hold.
-Credentials WriteAdminAccount(const InstallOptions&) {
-  return Credentials{"admin", RandomPassword(12)};
+// One administrator with every right, typed as a plain line: Keldor enciphers
+// the file the first time it loads it. The keyhash is left empty.
+Credentials WriteAdminAccount(const InstallOptions& options) {
+  Credentials admin{"admin", RandomPassword(12)};
+  const std::string line = admin.name + "," + admin.password + ",,4294967295,1\n";
+  if (!WriteFile(options.dir + "/mods/bfvietnam/settings/useraccess.con", line))
+    admin.password.clear();
+  return admin;
 }
 
 }  // namespace keldor::mkinstall
