@@ -100,9 +100,15 @@ SettingsRows g_snapshot = kDefinitions;
 
 }  // namespace
 
-SettingsRows& SettingsTable() { return g_table; }
-SettingsRows& SettingsSnapshot() { return g_snapshot; }
-SettingDef& Row(Setting key) { return g_table[static_cast<std::size_t>(key)]; }
+SettingsRows& SettingsTable() {
+  return g_table;
+}
+SettingsRows& SettingsSnapshot() {
+  return g_snapshot;
+}
+SettingDef& Row(Setting key) {
+  return g_table[static_cast<std::size_t>(key)];
+}
 
 void ResetSettingsState() {
   g_table = kDefinitions;
@@ -117,7 +123,9 @@ const char* SettingName(int row) {
   return "[unknown]";
 }
 
-void CopySettingsToSnapshot() { g_snapshot = g_table; }
+void CopySettingsToSnapshot() {
+  g_snapshot = g_table;
+}
 
 void ResetSettings() {
   for (SettingDef& def : g_table) {
