@@ -2,6 +2,8 @@
 // read-back and the game configuration writers (internal to the settings code).
 #pragma once
 
+#include <strings.h>
+
 #include <cstdio>
 #include <string>
 
@@ -28,6 +30,11 @@ long ParseDecimal(const std::string& text);
 // A decimal fraction read in single precision, times `factor`, rounded to the
 // nearest integer and held within int range; non-numeric text is 0.
 long ParseScaledFraction(const std::string& text, int factor);
+
+// Keys of our own, which never reach the game server.
+inline bool IsManagerKey(const char* key) {
+  return strncasecmp(key, "manager", 7) == 0;
+}
 
 // The ticket ratio and the four friendly-fire ratios: percentages here, ratios on the console.
 bool IsPercentRatioRow(Setting setting);
