@@ -2,6 +2,8 @@
 // and for a table with every type set.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "core/state.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
@@ -10,56 +12,23 @@
 namespace keldor {
 namespace {
 
+using testing::kDefaultManagerFile;
 using testing::ReadWholeFile;
+using testing::Replace;
 using testing::SettingsTest;
-using testing::WriteWholeFile;
 
-const char* const kDefaultServerSettings =
-    "game.serverName \"\"\n"
-    "game.serverDedicated 1\n"
-    "game.serverIP 0.0.0.0\n"
-    "game.serverPort 15567\n"
-    "game.gameSpyPort 23000\n"
-    "game.gameSpyLANPort 22000\n"
-    "game.ASEPort 15690\n"
-    "game.serverMaxPlayers 32\n"
-    "game.serverInternet 0\n"
-    "game.serverBandwidthChokeLimit 0\n"
-    "game.serverMaxAllowedConnectionType CTLanT1\n"
-    "game.serverCoopCPU 100\n"
-    "game.serverPassword \"\"\n"
-    "game.serverNumberOfRounds 3\n"
-    "game.serverGameTime 0\n"
-    "game.serverScoreLimit 0\n"
-    "game.serverTicketRatio 100\n"
-    "game.objectiveAttackerTicketsMod 100\n"
-    "game.serverCoopAISkill 50\n"
-    "game.serverAlliedTeamRatio 1\n"
-    "game.serverAxisTeamRatio 1\n"
-    "game.serverSpawnTime 15\n"
-    "game.serverSpawnDelay 5\n"
-    "game.serverGameStartDelay 20\n"
-    "game.serverSoldierFriendlyFire 100\n"
-    "game.serverSoldierFriendlyFireOnSplash 100\n"
-    "game.serverVehicleFriendlyFire 100\n"
-    "game.serverVehicleFriendlyFireOnSplash 100\n"
-    "game.serverKickback 0.00\n"
-    "game.serverKickbackOnSplash 0.00\n"
-    "game.serverTKPunishMode 0\n"
-    "game.serverPunkBuster 0\n"
-    "game.serverAutoBalanceTeams 0\n"
-    "game.serverExternalViews 1\n"
-    "game.serverAllowNoseCam 1\n"
-    "game.serverFreeCamera 0\n"
-    "game.serverHitIndication 1\n"
-    "game.serverDeathCameraType 0\n"
-    "game.serverCrosshairCenterpoint 1\n"
-    "game.serverNameTagDistance 100\n"
-    "game.serverNameTagDistanceScope 300\n"
-    "game.serverNumReservedSlots 0\n"
-    "game.serverReservedPassword \"\"\n"
-    "game.serverEventLogging 0\n"
-    "game.serverEventLogCompression 0\n";
+// serversettings.con holds the game.* lines of servermanager.con, without the
+// content check and with the fixed spawn delay before the start delay.
+std::string DefaultServerSettings() {
+  std::istringstream manager(kDefaultManagerFile);
+  std::string settings;
+  for (std::string line; std::getline(manager, line);) {
+    if (line.rfind("game.", 0) != 0 || line.rfind("game.serverContentCheck ", 0) == 0) continue;
+    if (line.rfind("game.serverGameStartDelay ", 0) == 0) settings += "game.serverSpawnDelay 5\n";
+    settings += line + "\n";
+  }
+  return settings;
+}
 
 const char* const kDefaultAutoexec =
     "admin.bandwidthChokeLimit 0\n"
@@ -95,17 +64,10 @@ const char* const kDefaultAutoexec =
     "game.enableFreeCamera 0\n"
     "admin.enableRemoteConsole   5711\n";
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  const std::size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
-}
-
 TEST_F(SettingsTest, GameFilesForTheResetTable) {
   ASSERT_TRUE(WriteServerSettings(Path("cfg/serversettings.con")));
   ASSERT_TRUE(WriteServerAutoexec(Path("cfg/serverautoexec.con")));
-  EXPECT_EQ(ReadWholeFile(Path("cfg/serversettings.con")), kDefaultServerSettings);
+  EXPECT_EQ(ReadWholeFile(Path("cfg/serversettings.con")), DefaultServerSettings());
   EXPECT_EQ(ReadWholeFile(Path("cfg/serverautoexec.con")), kDefaultAutoexec);
 }
 
@@ -132,7 +94,7 @@ TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
   ASSERT_TRUE(WriteServerSettings(Path("serversettings.con")));
   ASSERT_TRUE(WriteServerAutoexec(Path("serverautoexec.con")));
 
-  std::string settings = kDefaultServerSettings;
+  std::string settings = DefaultServerSettings();
   settings = Replace(settings, "game.serverName \"\"", "game.serverName \"My Server\"");
   settings = Replace(settings, "game.serverInternet 0\n",
                      "game.setServerWelcomeMessage 0 \"Hello_world\"\n"
@@ -167,20 +129,6 @@ TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
                      "admin.enableRemoteAdmin rcpass\n"
                      "admin.toggleGamePause\n");
   EXPECT_EQ(ReadWholeFile(Path("serverautoexec.con")), autoexec);
-}
-
-TEST_F(SettingsTest, GameFileWritersReportAFileTheyCannotCreate) {
-  WriteWholeFile(Path("plain"), "x");
-  Row(Setting::BindAllIntefaces).current = 1;
-  Row(Setting::ServerIP).current = 42;
-  EXPECT_FALSE(WriteServerSettings(Path("plain/serversettings.con")));
-  EXPECT_EQ(State().errorCode, ENOTDIR);
-  EXPECT_FALSE(WriteServerAutoexec(Path("plain/serverautoexec.con")));
-  EXPECT_EQ(Row(Setting::ServerIP).current, 42);
-  const std::vector<std::string> log = TakeLog();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].rfind("Couldn't open server settings file! ", 0), 0u);
-  EXPECT_EQ(log[1].rfind("Couldn't open server autoexec file! ", 0), 0u);
 }
 
 }  // namespace

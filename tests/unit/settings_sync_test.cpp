@@ -108,8 +108,7 @@ TEST_F(SettingsSyncTest, ReadBackParsesEachTypeAndTheConsoleUnits) {
                  {"admin.vehicleFFRatio", "1.5"},
                  {"admin.kickback", "0.29"},
                  {"admin.spawnDelayPenaltyForTK", "2.5"},
-                 {"admin.enableMapVote", "1"},
-                 {"game.enableFreeCamera", "1"}});
+                 {"admin.enableMapVote", "1"}});
   ASSERT_TRUE(ReadServerSettings());
 
   const std::vector<std::vector<std::string>> sent = SentLines();
@@ -119,18 +118,14 @@ TEST_F(SettingsSyncTest, ReadBackParsesEachTypeAndTheConsoleUnits) {
   EXPECT_EQ(Row(Setting::ServerMaxAllowedConnectionType).text, "CTCable128Kbps");
   EXPECT_EQ(Row(Setting::ServerGameTime).current, 20);
   EXPECT_EQ(Row(Setting::ServerScoreLimit).current, 250);
-  EXPECT_EQ(Row(Setting::ServerSpawnTime).current, 0);
   EXPECT_EQ(Row(Setting::ServerSoldierFriendlyFire).current, 75);
   EXPECT_EQ(Row(Setting::ServerVehicleFriendlyFire).current, 150);
   EXPECT_EQ(Row(Setting::ServerKickback).current, 29);
   EXPECT_EQ(Row(Setting::SpawnDelayPenaltyForTK).current, 25);
   EXPECT_EQ(Row(Setting::EnableMapVote).current, 1);
-  EXPECT_EQ(Row(Setting::EnableKickPlayerVote).current, 0);
-  EXPECT_EQ(Row(Setting::ServerFreeCamera).current, 1);
   EXPECT_EQ(Row(Setting::ServerNumberOfRounds).current, 5);
   EXPECT_EQ(Row(Setting::ServerTicketRatio).current, 150);
   EXPECT_EQ(Row(Setting::ServerCrosshairCenterpoint).current, 0);
-  EXPECT_EQ(Row(Setting::ServerGameStartDelay).current, 20);
   for (int row = 0; row < kSettingCount; ++row) {
     const auto i = static_cast<std::size_t>(row);
     EXPECT_EQ(SettingsSnapshot()[i].current, SettingsTable()[i].current) << SettingName(row);
