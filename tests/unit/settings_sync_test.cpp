@@ -89,7 +89,8 @@ class SettingsSyncTest : public testing::SettingsTest {
   // The command lines of every request after the login.
   std::vector<std::vector<std::string>> SentLines() const {
     std::vector<std::vector<std::string>> sent;
-    for (const ConsoleRequest& request : console_.Requests()) sent.push_back(request.Lines());
+    for (const ConsoleRequest& request : console_.Observed().requests)
+      sent.push_back(request.Lines());
     return sent;
   }
 
@@ -163,10 +164,10 @@ TEST_F(SettingsSyncTest, ReadBackFailsOnAShortReplyOrWithoutTheLink) {
   console_.SetResponder([](const ConsoleRequest&) { return ConsoleReply{"", true}; });
   EXPECT_FALSE(ReadServerSettings());
   EXPECT_FALSE(Console().connected);
-  const std::size_t requests = console_.Requests().size();
+  const std::size_t requests = console_.Observed().requests.size();
   EXPECT_FALSE(ReadServerSettings());
   EXPECT_FALSE(PushServerSettings());
-  EXPECT_EQ(console_.Requests().size(), requests);  // nothing sent without the link
+  EXPECT_EQ(console_.Observed().requests.size(), requests);  // nothing sent without the link
 }
 
 TEST_F(SettingsSyncTest, PushSendsEachChangedRowInTheConsoleFormat) {
@@ -174,7 +175,7 @@ TEST_F(SettingsSyncTest, PushSendsEachChangedRowInTheConsoleFormat) {
   AnswerQueries({});
   CopySettingsToSnapshot();
   ASSERT_TRUE(PushServerSettings());
-  EXPECT_TRUE(console_.Requests().empty());  // nothing changed: nothing sent
+  EXPECT_TRUE(console_.Observed().requests.empty());  // nothing changed: nothing sent
 
   Row(Setting::ServerMaxAllowedConnectionType).text = "CTModem56Kbps";
   Row(Setting::ServerNumberOfRounds).current = 0;
