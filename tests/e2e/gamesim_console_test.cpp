@@ -157,7 +157,11 @@ TEST_F(GameSimConsole, KeepsBanListFilesInStepWithItsLists) {
   EXPECT_EQ(Run("admin.listBannedAddresses"), (std::vector<std::string>{"192.168.0.9:0 Perm"}));
 
   const std::string guid = "0000000000000000000000000000beef";
+  ASSERT_EQ(sim->Control("add Gus guid=" + guid), "ok 3");
   Run("pb_sv_banguid " + guid);
+  EXPECT_NE(ReadFile(dir.path() + "/pb/pbbans.dat").find(guid), std::string::npos);
+  EXPECT_EQ(sim->Control("players"), "ok 0");
+  Run("pb_sv_unbanguid beef");  // only a whole GUID lifts a ban
   EXPECT_NE(ReadFile(dir.path() + "/pb/pbbans.dat").find(guid), std::string::npos);
   Run("pb_sv_unbanguid " + guid);
   EXPECT_EQ(ReadFile(dir.path() + "/pb/pbbans.dat").find(guid), std::string::npos);

@@ -103,8 +103,8 @@ TEST(GameSimProcess, RunsWithoutConsoleWhenTheAutoexecLacksIt) {
 
 TEST(GameSimStatus, EchoesTheRequestAndFillsTheSectionsAsked) {
   TempDir dir;
-  const Install install =
-      MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings", "game.serverPunkBuster 1\n");
+  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings",
+                                      "game.serverPunkBuster 1\n", "admin.setNrOfRounds -1\n");
   GameSim sim(dir.path(), {"--bots", "1"});
   ASSERT_TRUE(sim.WaitReady());
   ASSERT_EQ(sim.Control("add Frank team=2 score=17 ping=85"), "ok 2");
@@ -125,6 +125,9 @@ TEST(GameSimStatus, EchoesTheRequestAndFillsTheSectionsAsked) {
   EXPECT_EQ(info->at("numplayers"), "2");
   EXPECT_EQ(info->at("sv_punkbuster"), "1");
   EXPECT_EQ(info->at("gamever"), "v1.02");
+  // "No limit" reads back as the 0 the settings keep for it, not the console's -1.
+  EXPECT_EQ(info->at("Number Of Rounds"), "0");
+  EXPECT_EQ(info->at("number_of_rounds"), "0");
   EXPECT_EQ(info->count("player_0"), 0u);
 
   const auto all = QueryStatus(install.statusPort, true, true, true);

@@ -96,7 +96,7 @@ void ConsoleServer::Accept() {
   }
   *free = ConsoleClient{};
   free->socket = socket;
-  for (std::uint8_t& byte : free->key) byte = static_cast<std::uint8_t>(server_.game.Draw(256));
+  for (std::uint8_t& byte : free->key) byte = static_cast<std::uint8_t>(keys_() & 0xFF);
   free->output.assign(free->key.begin(), free->key.end());
   Log("Console connection from %s", inet_ntoa(peer.sin_addr));
   Write(*free);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ class ConsoleServer {
   Server& server_;
   int listen_ = -1;
   std::array<ConsoleClient, kMaxConsoleClients> clients_;
+  // Login keys come from their own generator so that logins leave the
+  // seeded game untouched.
+  std::mt19937 keys_{std::random_device{}()};
 };
 
 }  // namespace gamesim

@@ -72,6 +72,17 @@ bool ContainsNoCase(const std::string& text, const std::string& part) {
   return LowerCase(text).find(LowerCase(part)) != std::string::npos;
 }
 
+// The GUID of a pbbans.dat line: its first space-delimited token of 32 characters.
+std::string GuidOfLine(const std::string& line) {
+  std::size_t at = 0;
+  while ((at = line.find_first_not_of(' ', at)) != std::string::npos) {
+    const auto end = std::min(line.find(' ', at), line.size());
+    if (end - at == 32) return LowerCase(line.substr(at, 32));
+    at = end;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string LowerCase(std::string text) {
@@ -193,7 +204,6 @@ std::optional<int> Game::AddPlayer(const PlayerSpec& spec, std::string& error) {
     return std::nullopt;
   }
   Player player;
-  player.id = nextId_++;
   player.name = name;
   player.bot = spec.bot;
   player.team = (spec.team == 1 || spec.team == 2) ? spec.team : SmallerTeam();
@@ -210,6 +220,7 @@ std::optional<int> Game::AddPlayer(const PlayerSpec& spec, std::string& error) {
     error = "the player is banned";
     return std::nullopt;
   }
+  player.id = nextId_++;
   players_.push_back(player);
   QueueEvent("[Game] " + player.name + " joined the game");
   return player.id;
@@ -232,7 +243,7 @@ bool Game::IsBanned(const Player& player) const {
     if (LowerCase(ban.first) == LowerCase(player.keyhash)) return true;
   }
   for (const std::string& line : guidBans_) {
-    if (ContainsNoCase(line, player.guid)) return true;
+    if (!player.guid.empty() && GuidOfLine(line) == LowerCase(player.guid)) return true;
   }
   return false;
 }
@@ -293,7 +304,7 @@ void Game::ClearBans() {
 bool Game::BanGuid(const std::string& guid) {
   if (guid.size() != 32 || guidBans_.size() >= kMaxBans) return false;
   for (const std::string& line : guidBans_) {
-    if (ContainsNoCase(line, guid)) return true;
+    if (GuidOfLine(line) == LowerCase(guid)) return true;
   }
   char stamp[32];
   const std::time_t now = std::time(nullptr);
@@ -305,9 +316,10 @@ bool Game::BanGuid(const std::string& guid) {
 }
 
 bool Game::UnbanGuid(const std::string& guid) {
-  if (guid.empty()) return false;
+  if (guid.size() != 32) return false;
   const auto before = guidBans_.size();
-  std::erase_if(guidBans_, [&](const std::string& line) { return ContainsNoCase(line, guid); });
+  std::erase_if(guidBans_,
+                [&](const std::string& line) { return GuidOfLine(line) == LowerCase(guid); });
   guidBansChanged = guidBansChanged || before != guidBans_.size();
   return before != guidBans_.size();
 }

@@ -1,6 +1,7 @@
 // The UDP status query's reply.
 #include "status_query.h"
 
+#include <algorithm>
 #include <string>
 
 namespace gamesim {
@@ -25,7 +26,10 @@ void PutInformation(const Server& server, std::vector<std::uint8_t>& out) {
     PutText(out, key);
     PutText(out, value);
   };
-  const std::string rounds = std::to_string(game.NumberSetting("admin.setNrOfRounds", 3));
+  // The console takes -1 for "no limit"; the status reply shows that as 0, the
+  // value the settings keep for it.
+  const std::string rounds =
+      std::to_string(std::max(0L, game.NumberSetting("admin.setNrOfRounds", 3)));
   const double ratio = std::strtod(game.SettingOr("admin.setTicketRatio", "1").c_str(), nullptr);
   put("hostname", game.SettingOr("game.serverName", "BFSERVER"));
   put("gamename", "bfvietnam");
