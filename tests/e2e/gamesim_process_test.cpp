@@ -1,7 +1,11 @@
 // gamesim as a process and its status query: command line, pid file, overlay
 // settings, exits on quit, signal and crash, rounds, and reproducible games.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -93,12 +97,33 @@ TEST(GameSimProcess, CrashesWithTheChosenStatusLeavingItsPidFile) {
 TEST(GameSimProcess, RunsWithoutConsoleWhenTheAutoexecLacksIt) {
   TempDir dir;
   const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
-  WriteFile(install.settingsDir + "/serverautoexec.con", "admin.timeLimit 60\n");
+  WriteFile(install.settingsDir + "/serverautoexec.con", "admin.timeLimit 60\r\n");  // CR LF too
   GameSim sim(dir.path(), {});
   ASSERT_TRUE(sim.WaitReady());
   Console console;
   EXPECT_FALSE(console.Connect(install.consolePort));
   EXPECT_EQ((*QueryStatus(install.statusPort, true, false, false))["timelimit"], "60");
+}
+
+TEST(GameSimStatus, MovesToAProbedPortWhenItsOwnIsTaken) {
+  TempDir dir;
+  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in taken{};
+  taken.sin_family = AF_INET;
+  taken.sin_port = htons(static_cast<std::uint16_t>(install.statusPort));
+  taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0);
+  GameSim sim(dir.path(), {});
+  ASSERT_TRUE(sim.WaitReady());
+  const std::string answer = sim.Control("get statusport");
+  ASSERT_EQ(answer.rfind("ok ", 0), 0u);
+  const int port = std::stoi(answer.substr(3));
+  EXPECT_TRUE((port >= 23000 && port <= 23009) || (port >= 22000 && port <= 22010)) << port;
+  const auto status = QueryStatus(port, true, false, false);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->at("hostname"), "Test Server");
+  close(holder);
 }
 
 TEST(GameSimStatus, EchoesTheRequestAndFillsTheSectionsAsked) {

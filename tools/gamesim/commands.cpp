@@ -152,7 +152,10 @@ std::string PlayerListLine(const Player& player) {
          ":" + std::to_string(player.port) + " hash:" + player.keyhash;
 }
 
-void RunConsoleLine(Server& server, const std::string& line, std::vector<std::string>& reply) {
+void RunConsoleLine(Server& server, const std::string& text, std::vector<std::string>& reply) {
+  // Lines from files written on other systems may end in CR.
+  std::string line = text;
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   std::string word;
   std::string rest;
   SplitCommand(line, word, rest);
@@ -207,7 +210,9 @@ void RunConsoleLine(Server& server, const std::string& line, std::vector<std::st
     server.consoleEnabled = true;
     if (args.size() > 0) server.consoleUser = args[0];
     if (args.size() > 1) server.consolePassword = args[1];
-    if (args.size() > 2) server.consolePort = std::atoi(args[2].c_str());
+    if (args.size() > 2 && std::atoi(args[2].c_str()) > 0) {
+      server.consolePort = std::atoi(args[2].c_str());
+    }
   } else if (command == "admin.enableremoteadmin" || command == "admin.disableremoteadmin") {
     game.SetSetting("admin.enableRemoteAdmin", command == "admin.disableremoteadmin" ? "0" : "1");
   } else if (command == "game.setcurrentlevel" || command == "game.addleveltorotation") {

@@ -2,6 +2,7 @@
 #include "control.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -192,6 +193,7 @@ std::string RunControlCommand(Server& server, const std::string& line, int& cras
     }
     if (tokens[1] == "lastmessage") return "ok " + server.lastMessage;
     if (tokens[1] == "commands") return "ok " + std::to_string(server.commandCount);
+    if (tokens[1] == "statusport") return "ok " + std::to_string(server.statusPort);
     const auto value = game.Setting(tokens[1]);
     return value ? "ok " + *value : "error no such setting";
   }
@@ -221,7 +223,7 @@ bool ControlChannel::Listen() {
   unlink(kControlSocketName);  // left behind by a crashed run
   listen_ = socket(AF_UNIX, SOCK_STREAM, 0);
   if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      listen(listen_, 4) != 0) {
+      chmod(kControlSocketName, 0600) != 0 || listen(listen_, 4) != 0) {
     Log("Couldn't open the control channel: %s", std::strerror(errno));
     return false;
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "config.h"
 #include "console_server.h"
@@ -40,7 +41,7 @@ void InstallSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-int OpenStatusSocket(const std::string& address, int port) {
+int BindStatusSocket(const std::string& address, int port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -56,6 +57,25 @@ int OpenStatusSocket(const std::string& address, int port) {
   }
   Log("Status query listening on %s:%d", address.c_str(), port);
   return socket;
+}
+
+// The configured status port, or when that is taken the first free one of the
+// ranges the administrator probes: 23000 to 23009, then 22000 to 22010.
+int OpenStatusSocket(Server& server, const std::string& address) {
+  const bool internet = server.game.NumberSetting("game.serverInternet", 0) != 0;
+  const int configured = static_cast<int>(server.game.NumberSetting(
+      internet ? "game.gameSpyPort" : "game.gameSpyLANPort", internet ? 23000 : 22000));
+  std::vector<int> ports{configured};
+  for (int port = 23000; port <= 23009; ++port) ports.push_back(port);
+  for (int port = 22000; port <= 22010; ++port) ports.push_back(port);
+  for (int port : ports) {
+    const int socket = BindStatusSocket(address, port);
+    if (socket >= 0) {
+      server.statusPort = port;
+      return socket;
+    }
+  }
+  return -1;
 }
 
 void AnswerStatusQuery(const Server& server, int socket) {
@@ -74,12 +94,6 @@ bool WritePidFile() {
   std::ofstream file(kPidFileName, std::ios::trunc);
   file << getpid() << '\n';
   return static_cast<bool>(file.flush());
-}
-
-int StatusPort(const Game& game) {
-  const bool internet = game.NumberSetting("game.serverInternet", 0) != 0;
-  return static_cast<int>(game.NumberSetting(internet ? "game.gameSpyPort" : "game.gameSpyLANPort",
-                                             internet ? 23000 : 22000));
 }
 
 void AddStartingPlayers(Server& server, const Options& options) {
@@ -112,7 +126,7 @@ int Run(const Options& options) {
   const std::string address = server.game.SettingOr("game.serverIP", "0.0.0.0");
   ConsoleServer console(server);
   if (server.consoleEnabled && !console.Listen(address, server.consolePort)) return 1;
-  const int statusSocket = OpenStatusSocket(address, StatusPort(server.game));
+  const int statusSocket = OpenStatusSocket(server, address);
   if (statusSocket < 0) return 1;
   ControlChannel control(server);
   control.Listen();

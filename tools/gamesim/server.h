@@ -19,13 +19,15 @@ struct Server {
   bool consoleEnabled = false;
   std::string consoleUser;
   std::string consolePassword;
-  int consolePort = 0;
+  int consolePort = 5711;
 
   // Switches of the control channel.
   bool refuseLogins = false;  // every login gets the zero verdict
   bool muted = false;         // the console neither reads nor answers
   int quitStatus = 0;         // exit status of the console's "quit"
   bool quitRequested = false;
+
+  int statusPort = 0;  // the port the status query is answered on
 
   std::string lastMessage;  // last server message or chat line sent through the console
   long commandCount = 0;    // console command lines carried out
