@@ -446,7 +446,8 @@ void Game::Advance(double seconds) {
 }
 
 void Game::SimulateStep() {
-  const int room = MaxPlayers() - static_cast<int>(players_.size());
+  // Simulated players fill the server to three quarters; the rest is for tests.
+  const int room = MaxPlayers() * 3 / 4 - static_cast<int>(players_.size());
   if (room > 0 && Draw(100) < 30) {
     std::string ignored;
     AddPlayer(PlayerSpec{}, ignored);

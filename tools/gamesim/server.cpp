@@ -11,6 +11,8 @@ namespace gamesim {
 namespace {
 
 constexpr const char* kLogFileName = "gamesim.log";
+constexpr const char* kOldLogFileName = "gamesim.log.1";
+constexpr long kLogRotateSize = 1L << 20;
 
 // Writes the lines to a temporary file beside `path` and renames it over.
 bool ReplaceFile(const std::string& path, const std::vector<std::string>& lines) {
@@ -27,6 +29,12 @@ bool ReplaceFile(const std::string& path, const std::vector<std::string>& lines)
 
 void Log(const char* format, ...) {
   static std::FILE* file = std::fopen(kLogFileName, "a");
+  if (file && std::ftell(file) >= kLogRotateSize) {
+    // One older generation is kept, so the log never takes more than twice this.
+    std::fclose(file);
+    std::rename(kLogFileName, kOldLogFileName);
+    file = std::fopen(kLogFileName, "a");
+  }
   if (!file) return;
   char stamp[32];
   const std::time_t now = std::time(nullptr);
