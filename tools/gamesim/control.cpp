@@ -56,33 +56,33 @@ bool HexOf32(const std::string& text) {
 std::string AddPlayer(Server& server, const std::vector<std::string>& tokens, bool bot) {
   if (tokens.size() < 2)
     return "error usage: add NAME [team=N ip=A keyhash=H guid=G score=N ping=N]";
-  PlayerSpec spec;
-  spec.name = tokens[1];
-  spec.bot = bot;
+  NewPlayer wanted;
+  wanted.name = tokens[1];
+  wanted.bot = bot;
   for (std::size_t i = 2; i < tokens.size(); ++i) {
     const auto equals = tokens[i].find('=');
     const std::string key = tokens[i].substr(0, equals);
     const std::string value = equals == std::string::npos ? "" : tokens[i].substr(equals + 1);
     const auto number = Number(value);
     if (key == "team" && number && (*number == 1 || *number == 2)) {
-      spec.team = static_cast<int>(*number);
+      wanted.team = static_cast<int>(*number);
     } else if (key == "ip" && !value.empty() && value.size() <= 15 &&
                value.find_first_not_of("0123456789.") == std::string::npos) {
-      spec.ip = value;
+      wanted.ip = value;
     } else if (key == "keyhash" && HexOf32(value)) {
-      spec.keyhash = value;
+      wanted.keyhash = value;
     } else if (key == "guid" && HexOf32(value)) {
-      spec.guid = value;
+      wanted.guid = value;
     } else if (key == "score" && number) {
-      spec.score = static_cast<int>(*number);
+      wanted.score = static_cast<int>(*number);
     } else if (key == "ping" && number && *number >= 0) {
-      spec.ping = static_cast<int>(*number);
+      wanted.ping = static_cast<int>(*number);
     } else {
       return "error bad option " + tokens[i].substr(0, 64);
     }
   }
   std::string error;
-  const auto id = server.game.AddPlayer(spec, error);
+  const auto id = server.game.AddPlayer(wanted, error);
   if (!id) return "error " + error;
   return "ok " + std::to_string(*id);
 }

@@ -190,8 +190,8 @@ int Game::SmallerTeam() const {
   return sizes[2] < sizes[1] ? 2 : 1;
 }
 
-std::optional<int> Game::AddPlayer(const PlayerSpec& spec, std::string& error) {
-  const std::string name = spec.name.empty() ? DrawName() : spec.name;
+std::optional<int> Game::AddPlayer(const NewPlayer& wanted, std::string& error) {
+  const std::string name = wanted.name.empty() ? DrawName() : wanted.name;
   if (!ValidPlayerName(name, error)) return std::nullopt;
   for (const Player& other : players_) {
     if (other.name == name) {
@@ -205,16 +205,17 @@ std::optional<int> Game::AddPlayer(const PlayerSpec& spec, std::string& error) {
   }
   Player player;
   player.name = name;
-  player.bot = spec.bot;
-  player.team = (spec.team == 1 || spec.team == 2) ? spec.team : SmallerTeam();
-  player.ip = spec.ip.empty() ? "10." + std::to_string(Draw(256)) + "." +
-                                    std::to_string(Draw(256)) + "." + std::to_string(1 + Draw(254))
-                              : spec.ip;
+  player.bot = wanted.bot;
+  player.team = (wanted.team == 1 || wanted.team == 2) ? wanted.team : SmallerTeam();
+  player.ip = wanted.ip.empty()
+                  ? "10." + std::to_string(Draw(256)) + "." + std::to_string(Draw(256)) + "." +
+                        std::to_string(1 + Draw(254))
+                  : wanted.ip;
   player.port = 1024 + static_cast<int>(Draw(64000));
-  player.keyhash = spec.keyhash.empty() ? RandomHex(32) : spec.keyhash;
-  player.guid = spec.guid.empty() ? RandomHex(32) : spec.guid;
-  player.score = spec.score.value_or(0);
-  player.ping = spec.ping.value_or(spec.bot ? 0 : 30 + static_cast<int>(Draw(120)));
+  player.keyhash = wanted.keyhash.empty() ? RandomHex(32) : wanted.keyhash;
+  player.guid = wanted.guid.empty() ? RandomHex(32) : wanted.guid;
+  player.score = wanted.score.value_or(0);
+  player.ping = wanted.ping.value_or(wanted.bot ? 0 : 30 + static_cast<int>(Draw(120)));
   if (!player.bot && IsBanned(player)) {
     QueueEvent("[Game] " + player.name + " is banned and was refused");
     error = "the player is banned";
@@ -450,7 +451,7 @@ void Game::SimulateStep() {
   const int room = MaxPlayers() * 3 / 4 - static_cast<int>(players_.size());
   if (room > 0 && Draw(100) < 30) {
     std::string ignored;
-    AddPlayer(PlayerSpec{}, ignored);
+    AddPlayer(NewPlayer{}, ignored);
   } else if (HumanCount() > 0 && Draw(100) < 10) {
     std::vector<int> humans;
     for (const Player& player : players_) {

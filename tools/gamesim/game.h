@@ -44,7 +44,7 @@ struct MapCombo {
 enum class Phase { kPlaying, kEnded };
 
 // What a new player may carry; empty fields are drawn from the seed.
-struct PlayerSpec {
+struct NewPlayer {
   std::string name;
   bool bot = false;
   int team = 0;
@@ -71,7 +71,7 @@ class Game {
   Player* FindPlayer(int id);
   // Adds a player or bot; nullopt with `error` when the name is unfit, the
   // server is full or the player is banned.
-  std::optional<int> AddPlayer(const PlayerSpec& spec, std::string& error);
+  std::optional<int> AddPlayer(const NewPlayer& wanted, std::string& error);
   bool RemovePlayer(int id, const std::string& why);
   std::size_t HumanCount() const;
   int MaxPlayers() const;

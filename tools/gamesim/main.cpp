@@ -98,9 +98,9 @@ bool WritePidFile() {
 
 void AddStartingPlayers(Server& server, const Options& options) {
   std::string error;
-  for (int i = 0; i < options.players; ++i) server.game.AddPlayer(PlayerSpec{}, error);
+  for (int i = 0; i < options.players; ++i) server.game.AddPlayer(NewPlayer{}, error);
   for (int i = 0; i < options.bots; ++i) {
-    PlayerSpec bot;
+    NewPlayer bot;
     bot.bot = true;
     bot.name = "Bot" + std::to_string(i + 1);
     server.game.AddPlayer(bot, error);
