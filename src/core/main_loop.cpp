@@ -125,7 +125,7 @@ void Shutdown() {
   }
 
   if (s.stopServerOnExit) StopServer();
-  DisconnectConsole();
+  CloseConsoleAtShutdown();
   if (s.listenSocket >= 0) close(s.listenSocket);
   s.listenSocket = -1;
   LogMessage(kLogInfo, "Exited");

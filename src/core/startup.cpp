@@ -21,6 +21,7 @@
 #include "core/main_loop.h"
 #include "core/process_control.h"
 #include "core/state.h"
+#include "gamelink/console.h"
 #include "maps/archive.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
@@ -273,6 +274,7 @@ void ResetAllState() {
   ResetManagerState();
   ResetSignalFacts();
   ResetSettingsState();
+  ResetConsoleLink();
 }
 
 int RunStartup() {

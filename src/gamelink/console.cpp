@@ -1,0 +1,439 @@
+// The game console link: connection and login, command and output requests,
+// and the collection of their replies (event lines, "##" lines, continuations).
+//
+// Wire format (every integer 32-bit little-endian): after the TCP connect the
+// console sends a 10-byte login key; we send the user name and the password,
+// each as a length (characters + 1), the characters XOR the key and a zero
+// byte; the console answers one verdict byte. After that every request and
+// every reply is a string list: a count, then per string a length (with its
+// terminating zero) and the bytes.
+#include "gamelink/console.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "core/bytes.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/net.h"
+#include "core/state.h"
+#include "gamelink/link_standins.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+ConsoleLink g_link;
+
+constexpr long kConnectWaitMicroseconds = 500;
+constexpr std::size_t kStringOverhead = 5;  // the length word and the terminating zero
+constexpr std::size_t kCarriageReturnSize = 4 + 2;
+constexpr std::size_t kDrainLimit = 1024 * 1024;  // a console that never stops talking at exit
+constexpr const char* kEventMarker = "##--";
+constexpr std::size_t kEventPrefix = 5;  // the marker and the character after it
+constexpr const char* kMessageLogFile = "message.log";
+
+enum class ReplyKind { kCommand, kOutput };
+
+void CloseSocket() {
+  if (g_link.socket >= 0) close(g_link.socket);
+  // Never keep a closed number: the next descriptor opened may reuse it.
+  g_link.socket = -1;
+  g_link.connected = false;
+}
+
+// Resizes a buffer without letting an allocation failure escape as an exception.
+bool Resize(std::vector<char>& buffer, std::size_t capacity) {
+  try {
+    buffer.resize(capacity);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
+bool EnsureAllocated(std::vector<char>& buffer) {
+  return !buffer.empty() || Resize(buffer, kConsoleBufferStep);
+}
+
+// -message: the raw bytes of each request and the text of each response.
+void AppendMessageLog(const char* marker, const void* data, std::size_t size) {
+  if (!State().messageLog) return;
+  FILE* file = std::fopen(kMessageLogFile, "ab");
+  if (file == nullptr) return;
+  std::fputs(marker, file);
+  if (size > 0) std::fwrite(data, 1, size, file);
+  std::fclose(file);
+}
+
+bool PutString(ByteWriter& writer, const char* text, std::size_t length) {
+  writer.PutU32(static_cast<std::uint32_t>(length + 1));
+  writer.PutBytes(text, length);
+  return writer.PutU8(0);
+}
+
+// The login key masks character i with key byte i mod 10.
+bool PutMaskedString(ByteWriter& writer, const std::string& text,
+                     const std::uint8_t (&key)[kConsoleLoginKeySize]) {
+  writer.PutU32(static_cast<std::uint32_t>(text.size() + 1));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    writer.PutU8(static_cast<std::uint8_t>(text[i]) ^ key[i % kConsoleLoginKeySize]);
+  }
+  return writer.PutU8(0);
+}
+
+// Steps 3 and 4 of a connection: a non-blocking connect and a very short wait
+// for it to complete. The socket on success, -1 with ErrorCode otherwise.
+int OpenConnection(std::uint32_t address, std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(errno), -1;
+  auto fail = [fd](int code) {
+    close(fd);
+    Fail(code);
+    return -1;
+  };
+  // select() below and in ReceiveExact cannot watch a descriptor beyond its set.
+  if (fd >= FD_SETSIZE) return fail(EMFILE);
+  int on = 1;
+  if (ioctl(fd, FIONBIO, &on) != 0) return fail(errno);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return fail(errno);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_addr.s_addr = htonl(address);
+  remote.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
+      errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
+    return fail(errno);
+  }
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(fd, &writable);
+  timeval wait{0, kConnectWaitMicroseconds};
+  const int ready = select(fd + 1, nullptr, &writable, nullptr, &wait);
+  if (ready == 0) return fail(ETIMEDOUT);
+  if (ready < 0) return fail(errno);
+  // Writable also means "the connect failed"; take its reason now rather than
+  // from the first receive.
+  int pending = 0;
+  socklen_t size = sizeof pending;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return fail(errno);
+  if (pending != 0) return fail(pending);
+  return fd;
+}
+
+// Step 5 and 6: the login key, the masked credentials and the verdict.
+bool LogIn() {
+  const int fd = g_link.socket;
+  std::uint8_t key[kConsoleLoginKeySize];
+  if (!ReceiveExact(fd, key, sizeof key)) return false;
+  std::uint8_t credentials[2 * (kStringOverhead + kNameMax)];
+  ByteWriter writer(credentials, sizeof credentials);
+  PutMaskedString(writer, g_link.user, key);
+  if (!PutMaskedString(writer, g_link.password, key)) return Fail(EINVAL);
+  if (!SendAll(fd, credentials, writer.Used())) return Fail(errno);
+  std::uint8_t verdict = 0;
+  if (!ReceiveExact(fd, &verdict, 1)) return false;
+  if (verdict == 0) return Fail(kErrConsoleLogin);
+  return true;
+}
+
+// Builds the command request in requestBuffer: the request name, one string per
+// line of the text and the final "\r". False (logged) when the buffer cannot grow.
+bool EncodeCommandRequest(const char* text, std::size_t& size) {
+  std::vector<char>& buffer = g_link.requestBuffer;
+  ByteWriter writer(buffer.data(), buffer.size());
+  char name[32];
+  const int nameLength = std::snprintf(name, sizeof name, "ConsoleMessage %i", g_link.channel);
+  writer.PutU32(0);  // the count, patched once the lines are known
+  PutString(writer, name, static_cast<std::size_t>(nameLength));
+  std::uint32_t count = 1;
+  for (const char* line = text; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    const std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(end - line) : std::strlen(line);
+    // Room for this line and, whatever follows, the final "\r" string.
+    const std::size_t need = writer.Used() + length + kStringOverhead + kCarriageReturnSize;
+    if (need > buffer.size()) {
+      if (!Resize(buffer, std::max(buffer.size() + kConsoleBufferStep, need))) {
+        Fail(ENOMEM);
+        LogMessage(kLogInfo, "Couldn't send message to server! %s", ErrorText(ENOMEM));
+        return false;
+      }
+      writer.Retarget(buffer.data(), buffer.size());
+    }
+    PutString(writer, line, length);
+    ++count;
+    if (end == nullptr) break;
+    line = end + 1;
+  }
+  PutString(writer, "\r", 1);
+  ++count;
+  writer.PatchU32(0, count);
+  size = writer.Used();
+  return writer.Ok() || Fail(EINVAL);
+}
+
+void HandleEventLine(const char* line, std::size_t length) {
+  const char* text = length >= kEventPrefix ? line + kEventPrefix : "";
+  LogMessage(kLogInfo, "# %s\r\n", text);
+  ForwardConsoleEvent(text);
+}
+
+// Collects one reply into `buffer`, each kept string followed by "\n", the
+// whole ended by a zero byte. Every string is received in place at the end of
+// the collected text and then kept, joined or given back.
+class ReplyCollector {
+ public:
+  ReplyCollector(std::vector<char>& buffer, ReplyKind kind, const char* growthFailure)
+      : buffer_(buffer), kind_(kind), growthFailure_(growthFailure) {}
+
+  bool Run() {
+    std::uint8_t word[4];
+    if (!ReceiveExact(g_link.socket, word, sizeof word)) return DropConsoleLink();
+    const std::uint32_t count = LoadU32(word);
+    if (count > kConsoleMaxStrings) {
+      LogMessage(kLogInfo, "Couldn't read console reply! It announces %u strings, more than %u.",
+                 count, kConsoleMaxStrings);
+      errno = EPROTO;
+      return DropConsoleLink();
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!ReceiveExact(g_link.socket, word, sizeof word)) return DropConsoleLink();
+      const std::uint32_t length = LoadU32(word);
+      if (!MakeRoom(length)) return false;
+      char* text = buffer_.data() + used_;
+      if (!ReceiveExact(g_link.socket, text, length)) return DropConsoleLink();
+      text[length] = '\0';  // a string that lacks its own zero byte ends here
+      Take(text, std::strlen(text));
+    }
+    buffer_[used_] = '\0';
+    return true;
+  }
+
+ private:
+  // Room for a string of `length` bytes, the "\n" that may replace its zero and the final zero.
+  bool MakeRoom(std::uint32_t length) {
+    if (used_ + 2 > kConsoleBufferLimit || length > kConsoleBufferLimit - 2 - used_) {
+      LogMessage(kLogInfo,
+                 "Couldn't read console reply! A string of %u bytes exceeds the limit of %zu "
+                 "bytes.",
+                 length, kConsoleBufferLimit);
+      errno = EMSGSIZE;
+      return DropConsoleLink();
+    }
+    const std::size_t need = used_ + length + 2;
+    if (need <= buffer_.size()) return true;
+    if (Resize(buffer_, std::min(need + kConsoleBufferStep, kConsoleBufferLimit))) return true;
+    LogMessage(kLogInfo, growthFailure_, ErrorText(ENOMEM));
+    // The rest of the reply is still on the wire and would be taken as the next
+    // reply: the link cannot be kept.
+    errno = ENOMEM;
+    return DropConsoleLink();
+  }
+
+  void Take(char* text, std::size_t length) {
+    if (std::strncmp(text, kEventMarker, std::strlen(kEventMarker)) == 0) {
+      HandleEventLine(text, length);
+      return;
+    }
+    if (kind_ == ReplyKind::kCommand) {
+      if (std::strncmp(text, "##", 2) != 0) Keep(length);
+      return;
+    }
+    TakeOutput(text, length);
+  }
+
+  // Output replies: the first string is the echo of the request, empty and ">"
+  // strings are prompts; a string following a "#" line without a "#" of its own
+  // continues that line (any number of continuations join the same line).
+  void TakeOutput(char* text, std::size_t length) {
+    if (!sawFirst_ || length == 0 || text[0] == '>') {
+      sawFirst_ = true;
+      afterHashLine_ = false;
+      return;
+    }
+    if (text[0] != '#' && afterHashLine_) {
+      std::memmove(buffer_.data() + used_ - 1, text + 1, length - 1);
+      used_ += length - 2;
+      buffer_[used_++] = '\n';
+      return;
+    }
+    afterHashLine_ = text[0] == '#';
+    Keep(length);
+  }
+
+  void Keep(std::size_t length) {
+    used_ += length;
+    buffer_[used_++] = '\n';
+  }
+
+  std::vector<char>& buffer_;
+  ReplyKind kind_;
+  const char* growthFailure_;
+  std::size_t used_ = 0;
+  bool sawFirst_ = false;
+  bool afterHashLine_ = false;
+};
+
+}  // namespace
+
+ConsoleLink& Console() {
+  return g_link;
+}
+
+void ResetConsoleLink() {
+  CloseSocket();
+  g_link = ConsoleLink{};
+}
+
+bool ConnectConsole() {
+  const ManagerState& s = State();
+  if (!s.monitoring) return Fail(0);
+  const auto address = static_cast<std::uint32_t>(Row(Setting::ServerIP).current);
+  if (address == 0) {
+    LogMessage(kLogInfo, "Couldn't connect to console, IP address is zero!");
+    return Fail(0);
+  }
+  const std::int32_t port = Row(Setting::ConsolePort).current;
+  if (port == 0) {
+    LogMessage(kLogInfo, "Couldn't connect to console, port address is zero!");
+    return Fail(0);
+  }
+  // The port is read from servermanager.con without a range check; never wrap it.
+  if (port < 0 || port > 65535) {
+    LogMessage(kLogInfo, "Couldn't connect to console, port address %i is invalid!", port);
+    return Fail(0);
+  }
+
+  CloseSocket();
+  g_link.user = CutToWidth(s.consoleUser, kNameMax);
+  g_link.password = CutToWidth(s.consolePass, kNameMax);
+  g_link.socket = OpenConnection(address, static_cast<std::uint16_t>(port));
+  if (g_link.socket < 0) return false;
+  if (!LogIn()) {
+    const int code = State().errorCode;
+    CloseSocket();
+    return Fail(code);
+  }
+  g_link.connected = true;
+
+  if (!IdentifyStatusPort()) {
+    LogDebug("DEBUG: Couldn't identify server status port!");
+    DisconnectConsole();
+    return Fail(kErrStatusPort);
+  }
+  if (!SyncServerSettings()) {
+    LogDebug("DEBUG: Couldn't sync current settings!");
+    DisconnectConsole();
+    return Fail(kErrReadSettings);
+  }
+  if (!SyncPlayerList()) {
+    LogDebug("DEBUG: Couldn't sync player list!");
+    DisconnectConsole();
+    return Fail(kErrPlayerList);
+  }
+  LogMessage(kLogInfo, "Connected");
+  return true;
+}
+
+void DisconnectConsole() {
+  CloseSocket();
+  ForgetConnectionFacts();
+  LogMessage(kLogInfo, "Disconnected");
+}
+
+bool DropConsoleLink() {
+  const int code = errno;
+  State().errorCode = code;
+  if (code == ECONNRESET || code == ECONNABORTED || code == EPIPE) {
+    LogMessage(kLogInfo, "Connection reset");
+  } else if (code != 0) {
+    LogMessage(kLogInfo, "Couldn't send message to console! %s", ErrorText(code));
+  }
+  DisconnectConsole();
+  return false;
+}
+
+const char* SendConsoleMessage(const char* format, ...) {
+  if (format == nullptr || format[0] == '\0') return Fail(EINVAL), nullptr;
+  if (!EnsureAllocated(g_link.requestBuffer) || !EnsureAllocated(g_link.responseBuffer)) {
+    LogMessage(kLogInfo, "Couldn't send message to server! Out of memory.");
+    return Fail(ENOMEM), nullptr;
+  }
+  char text[kConsoleTextMax + 1];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+
+  std::size_t size = 0;
+  if (!EncodeCommandRequest(text, size)) return nullptr;
+  AppendMessageLog("--Message--", g_link.requestBuffer.data(), size);
+  if (!SendAll(g_link.socket, g_link.requestBuffer.data(), size)) return DropConsoleLink(), nullptr;
+
+  ReplyCollector reply(g_link.responseBuffer, ReplyKind::kCommand,
+                       "Couldn't send message to server! %s");
+  if (!reply.Run()) return nullptr;
+  const char* response = g_link.responseBuffer.data();
+  AppendMessageLog("--Response--", response, std::strlen(response));
+  return response;
+}
+
+const char* ReadConsoleOutput() {
+  if (!EnsureAllocated(g_link.outputBuffer)) {
+    LogMessage(kLogInfo,
+               "Couldn't send character to console! Not enough memory is available to process "
+               "this command.");
+    return Fail(ENOMEM), nullptr;
+  }
+  std::uint8_t request[64];
+  ByteWriter writer(request, sizeof request);
+  char name[32];
+  const int nameLength = std::snprintf(name, sizeof name, "ConsoleRun %i", g_link.channel);
+  writer.PutU32(2);
+  PutString(writer, name, static_cast<std::size_t>(nameLength));
+  writer.PutU32(2);  // the NUL key: one zero character and its terminating zero
+  writer.PutZeros(2);
+  if (!writer.Ok()) return Fail(EINVAL), nullptr;
+  if (!SendAll(g_link.socket, request, writer.Used())) return DropConsoleLink(), nullptr;
+
+  ReplyCollector reply(g_link.outputBuffer, ReplyKind::kOutput,
+                       "Couldn't send character to console! %s");
+  if (!reply.Run()) return nullptr;
+  return g_link.outputBuffer.data();
+}
+
+void CloseConsoleAtShutdown() {
+  if (g_link.socket >= 0) {
+    char discard[1024];
+    std::size_t drained = 0;
+    int pending = 0;
+    while (drained < kDrainLimit && ioctl(g_link.socket, FIONREAD, &pending) == 0 && pending > 0) {
+      const ssize_t n = recv(g_link.socket, discard, sizeof discard, 0);
+      if (n <= 0) break;
+      drained += static_cast<std::size_t>(n);
+    }
+  }
+  CloseSocket();
+}
+
+}  // namespace keldor

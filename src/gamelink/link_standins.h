@@ -1,0 +1,26 @@
+// What the console link asks of the subsystems around it. Until those are built
+// the operations are stand-ins in gamelink/placeholders.cpp; each comment names
+// the operation the stand-in is to call.
+#pragma once
+
+namespace keldor {
+
+// After login: unless the status port is known, FindStatusPort (status query).
+bool IdentifyStatusPort();
+
+// After login: ReadServerSettings (game configuration, settings subsystem).
+bool SyncServerSettings();
+
+// After login: GetPlayerList (player table).
+bool SyncPlayerList();
+
+// On disconnect: forget the status port, the detected server version, the
+// smart-balance engaged flag and every record of the player table.
+void ForgetConnectionFacts();
+
+// For each console event line: NOTE_CONSOLE_EVENT to every client (the text with
+// its zero byte); with manager.autoKickWord CheckChatForBannedWords; then
+// HandleChatCommand. Must not send a console request itself.
+void ForwardConsoleEvent(const char* text);
+
+}  // namespace keldor

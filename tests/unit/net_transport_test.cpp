@@ -1,0 +1,184 @@
+// SendAll and ReceiveExact on real loopback sockets, and the byte reader/writer pair.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/net.h"
+#include "core/startup.h"
+#include "core/state.h"
+
+namespace keldor {
+namespace {
+
+// A connected loopback pair; `near` is non-blocking like every socket Keldor reads.
+class LoopbackPair {
+ public:
+  LoopbackPair() {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 1);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    near = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connect(near, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    far = accept(listener, nullptr, nullptr);
+    close(listener);
+    int on = 1;
+    ioctl(near, FIONBIO, &on);
+  }
+  ~LoopbackPair() {
+    if (near >= 0) close(near);
+    CloseFar();
+  }
+  void CloseFar() {
+    if (far >= 0) close(far);
+    far = -1;
+  }
+
+  int near = -1;
+  int far = -1;
+};
+
+class NetTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetAllState(); }
+};
+
+TEST_F(NetTest, ZeroLengthAndNullBuffers) {
+  char byte = 0;
+  // Zero bytes succeed without touching the socket, even an invalid one.
+  EXPECT_TRUE(SendAll(-1, &byte, 0));
+  EXPECT_TRUE(ReceiveExact(-1, &byte, 0));
+  EXPECT_FALSE(SendAll(-1, nullptr, 1));
+  EXPECT_FALSE(ReceiveExact(-1, nullptr, 1));
+}
+
+TEST_F(NetTest, MessageSplitOverPausesIsReadWhole) {
+  LoopbackPair pair;
+  const std::string message = "0123456789abcdefghij";
+  std::thread writer([&pair, &message] {
+    for (std::size_t i = 0; i < message.size(); i += 7) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      send(pair.far, message.data() + i, std::min<std::size_t>(7, message.size() - i), 0);
+    }
+  });
+  std::string got(message.size(), '\0');
+  const bool ok = ReceiveExact(pair.near, got.data(), got.size());
+  writer.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(got, message);
+}
+
+TEST_F(NetTest, SilentPeerTimesOut) {
+  LoopbackPair pair;
+  send(pair.far, "ab", 2, 0);
+  char got[4];
+  EXPECT_FALSE(ReceiveExact(pair.near, got, sizeof got));
+  EXPECT_EQ(State().errorCode, ETIMEDOUT);
+  EXPECT_EQ(errno, EAGAIN);  // what the link reports when it drops
+}
+
+TEST_F(NetTest, ClosedPeerIsAResetNotAStaleError) {
+  LoopbackPair pair;
+  send(pair.far, "ab", 2, 0);
+  pair.CloseFar();
+  errno = EAGAIN;
+  char got[4];
+  EXPECT_FALSE(ReceiveExact(pair.near, got, sizeof got));
+  EXPECT_EQ(State().errorCode, ECONNRESET);
+  EXPECT_EQ(errno, ECONNRESET);
+}
+
+TEST_F(NetTest, SendAllSendsEverythingAndFailsWithoutWaiting) {
+  LoopbackPair pair;
+  const std::string message(1000, 'm');
+  ASSERT_TRUE(SendAll(pair.near, message.data(), message.size()));
+  std::string got(message.size(), '\0');
+  ASSERT_EQ(recv(pair.far, got.data(), got.size(), MSG_WAITALL), static_cast<ssize_t>(got.size()));
+  EXPECT_EQ(got, message);
+
+  // A peer that reads nothing fills the buffers: would-block is a failure, not a wait.
+  const std::vector<char> flood(64 * 1024 * 1024, 'f');
+  EXPECT_FALSE(SendAll(pair.near, flood.data(), flood.size()));
+  EXPECT_EQ(errno, EAGAIN);
+}
+
+TEST_F(NetTest, SendAllToAClosedPeerFailsWithoutSignal) {
+  LoopbackPair pair;
+  pair.CloseFar();
+  const char data[64] = {};
+  bool failed = false;
+  for (int i = 0; i < 100 && !failed; ++i) {
+    failed = !SendAll(pair.near, data, sizeof data);
+    if (!failed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
+}
+
+TEST(Bytes, WriterBuildsLittleEndianAndRefusesOverrun) {
+  std::uint8_t buffer[10] = {};
+  ByteWriter writer(buffer, 9);
+  EXPECT_TRUE(writer.PutU32(0x04030201));
+  EXPECT_TRUE(writer.PutU8(0xAB));
+  EXPECT_TRUE(writer.PutZeros(2));
+  EXPECT_TRUE(writer.PatchU32(0, 0xDDCCBBAA));
+  EXPECT_FALSE(writer.PutU32(1));  // 2 bytes of room left
+  EXPECT_EQ(buffer[7], 0);         // nothing of the refused word was written
+  EXPECT_FALSE(writer.PutU8(1));   // a refusal is for good
+  EXPECT_FALSE(writer.Ok());
+  EXPECT_EQ(writer.Used(), 7u);
+  const std::uint8_t expected[7] = {0xAA, 0xBB, 0xCC, 0xDD, 0xAB, 0, 0};
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 7),
+            std::vector<std::uint8_t>(expected, expected + 7));
+
+  ByteWriter small(buffer, 4);
+  EXPECT_FALSE(small.PatchU32(0, 1));  // nothing written there yet
+  ByteWriter grows(buffer, 2);
+  EXPECT_FALSE(grows.Retarget(nullptr, 4));
+  ByteWriter moved(buffer, 2);
+  EXPECT_TRUE(moved.PutU8(1));
+  EXPECT_TRUE(moved.Retarget(buffer, 10));
+  EXPECT_TRUE(moved.PutU32(5));
+  EXPECT_EQ(moved.Used(), 5u);
+}
+
+TEST(Bytes, ReaderParsesLittleEndianAndRefusesOverrun) {
+  const std::uint8_t data[6] = {0x01, 0x02, 0x03, 0x80, 0x7F, 0x00};
+  ByteReader reader(data, sizeof data);
+  std::uint32_t word = 0;
+  std::uint8_t byte = 0;
+  EXPECT_TRUE(reader.GetU32(word));
+  EXPECT_EQ(word, 0x80030201u);
+  EXPECT_TRUE(reader.GetU8(byte));
+  EXPECT_EQ(byte, 0x7F);
+  EXPECT_FALSE(reader.GetU32(word));  // one byte left
+  EXPECT_EQ(word, 0x80030201u);
+  EXPECT_FALSE(reader.Skip(1));  // refused for good
+  EXPECT_EQ(reader.Remaining(), 1u);
+
+  ByteReader skipping(data, sizeof data);
+  EXPECT_FALSE(skipping.Skip(7));
+  ByteReader empty(nullptr, 100);
+  EXPECT_FALSE(empty.GetU8(byte));
+
+  const std::uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(LoadU32(bytes), 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace keldor
