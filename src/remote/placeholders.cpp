@@ -20,6 +20,8 @@ bool Authenticate(int) {
 int FindSlotBySocket(int socket) { return socket == 0 ? 0 : -1; }
 bool ReleaseSlot(int) { return false; }
 
+bool QueueJob(std::uint32_t, const char*, int, int) { return true; }
+
 void HandleRequest(int) {}
 void RunDueJobs() {}
 bool NotifyClient(int, std::uint32_t, const void*, std::size_t) { return false; }
