@@ -276,6 +276,9 @@ void ResetAllState() {
   ResetSettingsState();
   ResetConsoleLink();
   ResetServerWatch();
+  ResetUserAccounts();
+  ResetSchedule();
+  ResetBannedWords();
 }
 
 int RunStartup() {

@@ -1,10 +1,95 @@
-// User accounts of remote administrators and their access rights.
+// User accounts of remote administrators and their access rights: the account
+// table, useraccess.con (enciphered or typed in plain), the login decision, the
+// user list exchanged with clients and the password change.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace keldor {
 
+constexpr std::size_t kMaxAccounts = 100;
+// Field sizes in the file, with the terminating NUL; the texts are one shorter.
+constexpr std::size_t kNameFieldSize = 32;
+constexpr std::size_t kPasswordFieldSize = 32;
+constexpr std::size_t kKeyHashFieldSize = 33;
+// Longest line or token taken from an account file; no valid line comes close.
+constexpr std::size_t kAccountLineMax = 1023;
+constexpr std::size_t kRandomStringMax = 32;
+
+constexpr std::uint32_t kAdminRights = 0xFFFFFFFF;
+constexpr std::uint32_t kRightLoginTwice = 0x4000;
+constexpr std::uint32_t kRightsExamined = 0x3FFFF;  // bits 0 to 17
+
+struct UserAccount {
+  std::string name;  // empty: this entry and every one after it are unused
+  std::string password;
+  std::string keyhash;
+  std::uint32_t rights = 0;
+  std::int32_t active = 0;  // 0 = disabled
+};
+
+using AccountTable = std::array<UserAccount, kMaxAccounts>;
+
+// The accounts in file order, as last loaded or merged.
+const AccountTable& UserAccounts();
+// Empties the table and puts the random string generator back to its start.
+void ResetUserAccounts();
+
+// Results of CheckLogin; the handshake adds 7 (no free client slot).
+enum LoginResult : int {
+  kLoginAccepted = 0,
+  kLoginUnknownName = 1,
+  kLoginBadPassword = 2,
+  kLoginDisabled = 3,
+  kLoginNoRights = 4,
+  kLoginNoAccounts = 5,
+  kLoginAlreadyIn = 6,
+};
+
+// Replaces the table with the file's accounts; plain-text fields make it
+// rewrite the file enciphered.
 bool LoadUserAccounts(const std::string& path);
+// Writes the table to the file, every field enciphered with fresh filler.
+bool SaveUserAccounts(const std::string& path);
+// Reads useraccess.con in the settings directory (not the table) and decides a
+// login; `rights` receives the account's mask when the result is 0.
+int CheckLogin(const std::string& name, const std::string& password, std::uint32_t* rights);
+
+// "SGFIATMPBUHC", upper case for granted letters, or "-- admin --".
+std::string RightsText(std::uint32_t mask);
+// True when every bit 0..17 of `candidate` is also in `owner`.
+bool RightsWithin(std::uint32_t owner, std::uint32_t candidate);
+
+// Applies a user list uploaded by the client in `slot` and saves the table.
+bool MergeUserList(const std::string& path, int slot);
+// Writes the stored lines the client in `slot` may see to `path`.
+bool WriteUserListFor(const std::string& path, int slot);
+// Replaces the password of the account named exactly `user`, in the file and the table.
+bool ChangeUserPass(const std::string& user, const std::string& password);
+
+// min(length, 32) characters in '0'..'y' from the lagged generator.
+std::string RandomString(std::size_t length);
+
+// One credential field as stored: `value` (cut to fieldSize - 1) and random
+// filler, enciphered, in upper-case hexadecimal.
+std::string EncipherField(const std::string& value, std::size_t fieldSize);
+// The stored form back to its text: exactly 2 * fieldSize hexadecimal digits
+// are deciphered, anything else is plain text; `wasPlain` tells which. The
+// result is cut to fieldSize - 1 characters either way.
+std::string DecipherField(const std::string& field, std::size_t fieldSize, bool* wasPlain);
+
+// What the account operations need to know of a client slot (0 is Keldor
+// itself, 1 to 16 the clients). The client sessions will own these; until then
+// remote/placeholders.cpp holds stand-ins. A free slot has an empty name.
+std::string SlotName(int slot);
+std::string SlotAddress(int slot);
+std::uint32_t SlotRights(int slot);
+// Stand-in only: sets what the stand-in lookups report for a client slot 1..16;
+// an empty name frees it.
+void SetSlotStandIn(int slot, const std::string& name, const std::string& address,
+                    std::uint32_t rights);
 
 }  // namespace keldor

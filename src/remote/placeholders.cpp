@@ -1,5 +1,8 @@
-// Stand-ins for the remote client service until it is built: no accounts are
-// loaded and every connection is refused, so no client slot is ever taken.
+// Stand-ins for the remote client service until it is built: every connection
+// is refused, so no client slot is ever taken. The slot lookups the accounts use
+// report Keldor itself in slot 0 and whatever tests set for the others.
+#include <array>
+
 #include "core/state.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
@@ -7,23 +10,62 @@
 
 namespace keldor {
 
-bool LoadUserAccounts(const std::string&) { return true; }
+namespace {
+
+struct SlotStandIn {
+  std::string name;
+  std::string address;
+  std::uint32_t rights = 0;
+};
+
+std::array<SlotStandIn, kClientSlots> g_slotStandIns;
+
+}  // namespace
+
+std::string SlotName(int slot) {
+  if (slot == 0) return "operator";
+  return slot > 0 && slot < kClientSlots ? g_slotStandIns[slot].name : "[unknown]";
+}
+
+std::string SlotAddress(int slot) {
+  if (slot == 0) return "console";
+  return slot > 0 && slot < kClientSlots ? g_slotStandIns[slot].address : "[unknown]";
+}
+
+std::uint32_t SlotRights(int slot) {
+  if (slot == 0) return kAdminRights;
+  return slot > 0 && slot < kClientSlots ? g_slotStandIns[slot].rights : 0;
+}
+
+void SetSlotStandIn(int slot, const std::string& name, const std::string& address,
+                    std::uint32_t rights) {
+  if (slot <= 0 || slot >= kClientSlots) return;
+  g_slotStandIns[slot] = name.empty() ? SlotStandIn{} : SlotStandIn{name, address, rights};
+}
 
 void ClearClientSlots() {}
-bool SlotInUse(int) { return false; }
+bool SlotInUse(int) {
+  return false;
+}
 
 bool Authenticate(int) {
   State().errorCode = 0;
   return false;
 }
 
-int FindSlotBySocket(int socket) { return socket == 0 ? 0 : -1; }
-bool ReleaseSlot(int) { return false; }
+int FindSlotBySocket(int socket) {
+  return socket == 0 ? 0 : -1;
+}
+bool ReleaseSlot(int) {
+  return false;
+}
 
 bool QueueJob(std::uint32_t, const char*, int, int) { return true; }
 
 void HandleRequest(int) {}
 void RunDueJobs() {}
-bool NotifyClient(int, std::uint32_t, const void*, std::size_t) { return false; }
+bool NotifyClient(int, std::uint32_t, const void*, std::size_t) {
+  return false;
+}
 
 }  // namespace keldor

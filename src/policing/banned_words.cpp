@@ -1,0 +1,112 @@
+// The banned words list: loading bannedwords.con and testing player names.
+#include "policing/banned_words.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+
+namespace keldor {
+
+namespace {
+
+std::optional<std::string> g_list;
+
+enum class LineRead { kLine, kTooLong, kEnd, kError };
+
+// The next line up to its first CR or LF; a line longer than kBannedWordLineMax
+// is consumed whole and refused, so that its pieces do not become entries.
+LineRead ReadWordLine(std::FILE* f, std::string* line) {
+  line->clear();
+  int c = std::fgetc(f);
+  if (c == EOF) return std::ferror(f) ? LineRead::kError : LineRead::kEnd;
+  bool tooLong = false;
+  bool ended = false;
+  for (; c != EOF && c != '\n'; c = std::fgetc(f)) {
+    if (c == '\r') ended = true;
+    if (ended) continue;
+    if (line->size() < kBannedWordLineMax) {
+      line->push_back(static_cast<char>(c));
+    } else {
+      tooLong = true;
+    }
+  }
+  if (std::ferror(f)) return LineRead::kError;
+  return tooLong ? LineRead::kTooLong : LineRead::kLine;
+}
+
+bool EntryMatchesName(const std::string& entry, const std::string& lowerName) {
+  if (entry.empty()) return false;
+  if (entry[0] == '$') return strcasecmp(entry.c_str() + 1, lowerName.c_str()) == 0;
+  std::string word = entry;
+  return lowerName.find(LowerCaseInPlace(word)) != std::string::npos;
+}
+
+}  // namespace
+
+const std::string* BannedWordsList() {
+  return g_list ? &*g_list : nullptr;
+}
+
+void ResetBannedWords() {
+  g_list.reset();
+}
+
+bool LoadBannedWords() {
+  const std::string path = State().settingsDir + "/bannedwords.con";
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't open banned words file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  g_list.emplace();
+  std::string line;
+  for (LineRead r; (r = ReadWordLine(f, &line)) != LineRead::kEnd;) {
+    if (r == LineRead::kError) {
+      State().errorCode = errno != 0 ? errno : EIO;
+      std::fclose(f);
+      LogMessage(kLogInfo, "Couldn't read banned words file! %s", ErrorText(State().errorCode));
+      return false;
+    }
+    if (r == LineRead::kTooLong) {
+      LogMessage(kLogInfo, "WARNING: Skipped a line of more than %zu characters in %s.",
+                 kBannedWordLineMax, path.c_str());
+      continue;
+    }
+    if (line.empty()) continue;
+    if (g_list->size() + line.size() + 1 > kBannedWordsMax) {
+      std::fclose(f);
+      LogMessage(kLogInfo,
+                 "WARNING: %s holds more than %zu bytes of words; the rest are not loaded.",
+                 path.c_str(), kBannedWordsMax);
+      return Fail(EFBIG);
+    }
+    *g_list += line;
+    *g_list += ',';
+  }
+  std::fclose(f);
+  LogDebug("DEBUG: Loaded banned words (%s)", g_list->c_str());
+  return true;
+}
+
+bool ContainsBannedWord(std::string& name) {
+  LowerCaseInPlace(name);
+  if (!g_list) return false;
+  std::size_t start = 0;
+  while (start < g_list->size()) {
+    std::size_t comma = g_list->find(',', start);
+    if (comma == std::string::npos) comma = g_list->size();
+    const std::string entry = CutToWidth(g_list->substr(start, comma - start), kBannedWordMax);
+    if (EntryMatchesName(entry, name)) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
+}  // namespace keldor

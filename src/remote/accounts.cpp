@@ -1,0 +1,632 @@
+// User accounts: the table, useraccess.con in both its forms, the login check,
+// the user list exchange with clients, the password change and the random
+// filler that pads every enciphered field.
+#include "remote/accounts.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "remote/cipher.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr int kFieldCount = 5;
+constexpr int kFirstClientSlot = 1;
+constexpr int kLastClientSlot = 16;
+constexpr const char* kAccessLetters = "SGFIATMPBUHC";
+
+// The lagged generator behind RandomString; it is never reseeded, every call
+// goes on from where the last one left it.
+constexpr std::size_t kRandomWords = 533;
+
+struct RandomState {
+  std::array<std::uint32_t, kRandomWords> s{};
+  std::size_t i = 0;
+};
+
+AccountTable g_accounts;
+RandomState g_random;
+
+// The word `offset` places from the current index; offsets stay within one
+// period, so a single wrap suffices.
+std::uint32_t& Word(int offset) {
+  const std::size_t base = g_random.i + kRandomWords;
+  const std::size_t at = offset < 0 ? base - static_cast<std::size_t>(-offset)
+                                    : base + static_cast<std::size_t>(offset);
+  return g_random.s[at % kRandomWords];
+}
+
+std::uint32_t RotateLeft(std::uint32_t value, int bits) {
+  return (value << bits) | (value >> (32 - bits));
+}
+
+void Step() {
+  std::uint32_t t = Word(0) + Word(-47);
+  t = RotateLeft(t, 25) ^ Word(-173);
+  t = RotateLeft(t, 3) - Word(17);
+  t = RotateLeft(t, 31) + Word(-1);
+  t ^= Word(211);
+  Word(0) = t;
+  g_random.i = (g_random.i + 1) % kRandomWords;
+}
+
+void Mix(std::uint32_t x) {
+  Step();
+  Word(0) ^= x;
+}
+
+void Churn(int n) {
+  const long steps = static_cast<long>(n) * static_cast<long>(kRandomWords) + 570;
+  for (long k = 0; k < steps; ++k) Step();
+}
+
+std::int32_t Next() {
+  Churn(1);
+  return static_cast<std::int32_t>(Word(0));
+}
+
+// One line of an account file split at its first four commas; the fifth field
+// runs to the end.
+using AccountFields = std::array<std::string, kFieldCount>;
+
+bool SplitAccountLine(const std::string& line, AccountFields* fields) {
+  std::size_t start = 0;
+  for (int k = 0; k < kFieldCount - 1; ++k) {
+    const std::size_t comma = line.find(',', start);
+    if (comma == std::string::npos) return false;
+    (*fields)[k] = line.substr(start, comma - start);
+    start = comma + 1;
+  }
+  (*fields)[kFieldCount - 1] = line.substr(start);
+  return true;
+}
+
+// Leading decimal digits as a rights mask; a value beyond 32 bits grants
+// nothing rather than wrapping into some arbitrary mask.
+std::uint32_t ParseRights(const std::string& field) {
+  std::uint64_t value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > kAdminRights) return 0;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::int32_t ParseActive(const std::string& field) {
+  const long value = std::strtol(field.c_str(), nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
+enum class ReadResult { kText, kTooLong, kEnd, kError };
+
+// The next whitespace-delimited token, refused when longer than kAccountLineMax;
+// an over-long token is consumed whole so that its tail is not taken for another.
+ReadResult ReadToken(std::FILE* f, std::string* token) {
+  token->clear();
+  int c = std::fgetc(f);
+  while (c != EOF && std::isspace(c)) c = std::fgetc(f);
+  bool tooLong = false;
+  for (; c != EOF && !std::isspace(c); c = std::fgetc(f)) {
+    if (token->size() < kAccountLineMax) {
+      token->push_back(static_cast<char>(c));
+    } else {
+      tooLong = true;
+    }
+  }
+  if (std::ferror(f)) return ReadResult::kError;
+  if (tooLong) return ReadResult::kTooLong;
+  return token->empty() ? ReadResult::kEnd : ReadResult::kText;
+}
+
+// The next line without its line end and trailing blanks, refused when longer
+// than kAccountLineMax; an over-long line is consumed whole.
+ReadResult ReadLine(std::FILE* f, std::string* line) {
+  line->clear();
+  int c = std::fgetc(f);
+  if (c == EOF) return std::ferror(f) ? ReadResult::kError : ReadResult::kEnd;
+  bool tooLong = false;
+  for (; c != EOF && c != '\n'; c = std::fgetc(f)) {
+    if (line->size() < kAccountLineMax) {
+      line->push_back(static_cast<char>(c));
+    } else {
+      tooLong = true;
+    }
+  }
+  if (std::ferror(f)) return ReadResult::kError;
+  while (!line->empty() && std::isspace(static_cast<unsigned char>(line->back()))) line->pop_back();
+  return tooLong ? ReadResult::kTooLong : ReadResult::kText;
+}
+
+using Reader = ReadResult (*)(std::FILE*, std::string*);
+
+// Reads on to the next entry with five fields; false at the end or on a read
+// error (then `*error` is set and ErrorCode holds errno). Over-long and short
+// entries are passed over with a log line when `skipped` is given.
+bool NextAccountLine(std::FILE* f, Reader read, const std::string& path, AccountFields* fields,
+                     bool* error, int* skipped) {
+  *error = false;
+  std::string text;
+  for (;;) {
+    const ReadResult r = read(f, &text);
+    if (r == ReadResult::kEnd) return false;
+    if (r == ReadResult::kError) {
+      *error = true;
+      State().errorCode = errno != 0 ? errno : EIO;
+      return false;
+    }
+    if (r == ReadResult::kTooLong) {
+      if (skipped != nullptr) {
+        LogMessage(kLogInfo, "WARNING: Skipped a line of more than %zu characters in %s.",
+                   kAccountLineMax, path.c_str());
+        ++*skipped;
+      }
+      continue;
+    }
+    if (text.empty()) continue;
+    if (SplitAccountLine(text, fields)) return true;
+    if (skipped != nullptr) {
+      LogMessage(kLogInfo, "WARNING: Skipped a line without five fields in %s.", path.c_str());
+      ++*skipped;
+    }
+  }
+}
+
+std::FILE* OpenAccountFile(const std::string& path, const char* mode) {
+  std::FILE* f = std::fopen(path.c_str(), mode);
+  if (f == nullptr) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(State().errorCode));
+  }
+  return f;
+}
+
+void LogReadFailure() {
+  LogMessage(kLogInfo, "Couldn't read user access file! %s", ErrorText(State().errorCode));
+}
+
+std::string AccountsPath() {
+  return State().settingsDir + "/useraccess.con";
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+// The number of entries in use: they end at the first empty name.
+std::size_t UsedAccounts() {
+  std::size_t n = 0;
+  while (n < kMaxAccounts && !g_accounts[n].name.empty()) ++n;
+  return n;
+}
+
+UserAccount AccountFromFields(const AccountFields& fields, bool* plain) {
+  bool p1 = false;
+  bool p2 = false;
+  bool p3 = false;
+  UserAccount a;
+  a.name = DecipherField(fields[0], kNameFieldSize, &p1);
+  a.password = DecipherField(fields[1], kPasswordFieldSize, &p2);
+  a.keyhash = DecipherField(fields[2], kKeyHashFieldSize, &p3);
+  a.rights = ParseRights(fields[3]);
+  a.active = ParseActive(fields[4]);
+  if (plain != nullptr) *plain = p1 || p2 || p3;
+  return a;
+}
+
+bool WriteAccountLine(std::FILE* f, const UserAccount& a) {
+  const std::string name = EncipherField(a.name, kNameFieldSize);
+  const std::string password = EncipherField(a.password, kPasswordFieldSize);
+  const std::string keyhash = EncipherField(a.keyhash, kKeyHashFieldSize);
+  return std::fprintf(f, "%s,%s,%s,%lu,%i\n", name.c_str(), password.c_str(), keyhash.c_str(),
+                      static_cast<unsigned long>(a.rights), static_cast<int>(a.active)) > 0;
+}
+
+bool WriteStoredLine(std::FILE* f, const AccountFields& fields) {
+  return std::fprintf(f, "%s,%s,%s,%s,%s\n", fields[0].c_str(), fields[1].c_str(),
+                      fields[2].c_str(), fields[3].c_str(), fields[4].c_str()) > 0;
+}
+
+// Closes a file that was written; false with ErrorCode when anything was lost.
+bool CloseWritten(std::FILE* f) {
+  const bool failed = std::ferror(f) != 0;
+  const int savedErrno = errno;
+  if (std::fclose(f) != 0 || failed) return Fail(failed && savedErrno != 0 ? savedErrno : errno);
+  return true;
+}
+
+// Whether the uploaded list holds a line whose name equals `name` in any case.
+bool ListHasName(std::FILE* list, const std::string& path, const std::string& name, bool* error) {
+  std::rewind(list);
+  AccountFields fields;
+  while (NextAccountLine(list, ReadLine, path, &fields, error, nullptr)) {
+    bool plain = false;
+    if (SameText(DecipherField(fields[0], kNameFieldSize, &plain), name)) return true;
+  }
+  return false;
+}
+
+void RemoveAccount(std::size_t index) {
+  for (std::size_t k = index; k + 1 < kMaxAccounts; ++k) g_accounts[k] = g_accounts[k + 1];
+  g_accounts[kMaxAccounts - 1] = UserAccount{};
+}
+
+// Step 2 of a merge for one uploaded line.
+void MergeOneAccount(const UserAccount& line, const std::string& actor, const std::string& address,
+                     std::uint32_t actorRights) {
+  if (line.name.empty()) {
+    LogMessage(kLogInfo, "WARNING: Skipped an account without a name in the user list from %s.",
+               address.c_str());
+    return;
+  }
+  if (!RightsWithin(actorRights, line.rights)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! User %s at %s attempted to grant access they don't have to "
+               "account %s!",
+               actor.c_str(), address.c_str(), line.name.c_str());
+    return;
+  }
+  const std::size_t used = UsedAccounts();
+  std::size_t index = 0;
+  while (index < used && g_accounts[index].name != line.name) ++index;
+  if (index < used && !RightsWithin(actorRights, g_accounts[index].rights)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! User %s at %s attempted to update a user account %s that has "
+               "greater access!",
+               actor.c_str(), address.c_str(), line.name.c_str());
+    return;
+  }
+  if (index == used) {
+    if (used == kMaxAccounts) {
+      LogMessage(kLogInfo,
+                 "User %s at %s couldn't add user account %s! All %zu accounts are in use.",
+                 actor.c_str(), address.c_str(), line.name.c_str(), kMaxAccounts);
+      return;
+    }
+    LogMessage(kLogInfo, "User %s at %s added user account %s.", actor.c_str(), address.c_str(),
+               line.name.c_str());
+  }
+  g_accounts[index] = line;
+}
+
+// Step 3 of a merge: accounts missing from the upload are deleted when the
+// actor holds every right they have.
+bool DeleteMissingAccounts(std::FILE* list, const std::string& path, const std::string& actor,
+                           const std::string& address, std::uint32_t actorRights) {
+  std::size_t index = 0;
+  while (index < kMaxAccounts && !g_accounts[index].name.empty()) {
+    bool error = false;
+    const bool listed = ListHasName(list, path, g_accounts[index].name, &error);
+    if (error) return false;
+    if (listed) {
+      ++index;
+      continue;
+    }
+    const std::string name = g_accounts[index].name;
+    if (!RightsWithin(actorRights, g_accounts[index].rights)) {
+      LogMessage(kLogInfo,
+                 "SECURITY ALERT! User %s at %s attempted to delete a user account %s that has "
+                 "greater access!",
+                 actor.c_str(), address.c_str(), name.c_str());
+      ++index;
+      continue;
+    }
+    LogMessage(kLogInfo, "User %s at %s deleted user account %s.", actor.c_str(), address.c_str(),
+               name.c_str());
+    RemoveAccount(index);  // the entry behind moves into this place and is examined next
+  }
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (SameText(a, b)) return true;
+  struct stat sa;
+  struct stat sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+const AccountTable& UserAccounts() {
+  return g_accounts;
+}
+
+void ResetUserAccounts() {
+  g_accounts = AccountTable{};
+  g_random = RandomState{};
+}
+
+std::string RandomString(std::size_t length) {
+  const std::time_t now = Now();
+  Mix(static_cast<std::uint32_t>(now));
+  Mix(static_cast<std::uint32_t>(getpid()));
+  std::srand(static_cast<unsigned>(now));
+  const int r = std::rand();
+  Mix(static_cast<std::uint32_t>(std::trunc(r * 65535.0 / 2147483648.0)) + 1);
+  Churn(10);
+  std::string result;
+  const std::size_t count = length < kRandomStringMax ? length : kRandomStringMax;
+  for (std::size_t k = 0; k < count; ++k) {
+    // Widened first: the most negative word has no 32-bit negation.
+    const std::int64_t v = Next();
+    const std::int64_t magnitude = v < 0 ? -v : v;
+    result.push_back(static_cast<char>('0' + magnitude % 74));
+  }
+  return result;
+}
+
+std::string EncipherField(const std::string& value, std::size_t fieldSize) {
+  std::vector<std::uint8_t> field(fieldSize, 0);
+  const std::string filler = RandomString(kRandomStringMax);
+  std::memcpy(field.data(), filler.data(), std::min(filler.size(), fieldSize));
+  const std::string text = CutToWidth(value, fieldSize - 1);
+  std::memcpy(field.data(), text.c_str(), text.size() + 1);
+  CredentialTransform(field.data(), field.size());
+  std::string hex;
+  char pair[3];
+  for (std::uint8_t byte : field) {
+    std::snprintf(pair, sizeof pair, "%02hX", static_cast<unsigned short>(byte));
+    hex += pair;
+  }
+  return hex;
+}
+
+std::string DecipherField(const std::string& field, std::size_t fieldSize, bool* wasPlain) {
+  const bool hex = field.size() == 2 * fieldSize && IsHexText(field.c_str());
+  if (wasPlain != nullptr) *wasPlain = !hex;
+  if (!hex) return CutToWidth(field, fieldSize - 1);
+  std::vector<std::uint8_t> bytes(fieldSize);
+  for (std::size_t k = 0; k < fieldSize; ++k) {
+    bytes[k] = static_cast<std::uint8_t>(std::strtoul(field.substr(2 * k, 2).c_str(), nullptr, 16));
+  }
+  CredentialTransform(bytes.data(), bytes.size());
+  // The text ends at its NUL; a field without one (not written by us) is cut.
+  std::size_t length = 0;
+  while (length < fieldSize - 1 && bytes[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(bytes.data()), length);
+}
+
+bool LoadUserAccounts(const std::string& path) {
+  std::FILE* f = OpenAccountFile(path, "r");
+  if (f == nullptr) return false;
+  g_accounts = AccountTable{};
+
+  std::size_t count = 0;
+  int skipped = 0;
+  bool rewrite = false;
+  bool error = false;
+  AccountFields fields;
+  while (NextAccountLine(f, ReadToken, path, &fields, &error, &skipped)) {
+    if (count == kMaxAccounts) {
+      LogMessage(kLogInfo, "WARNING: %s holds more than %zu accounts; the rest are not loaded.",
+                 path.c_str(), kMaxAccounts);
+      ++skipped;
+      break;
+    }
+    bool plain = false;
+    UserAccount account = AccountFromFields(fields, &plain);
+    if (account.name.empty()) {
+      // An empty name would end the table and hide every account behind it.
+      LogMessage(kLogInfo, "WARNING: Skipped an account without a name in %s.", path.c_str());
+      ++skipped;
+      continue;
+    }
+    rewrite = rewrite || plain;
+    g_accounts[count++] = std::move(account);
+  }
+  std::fclose(f);
+  if (error) {
+    LogReadFailure();
+    return false;
+  }
+  if (!rewrite) return true;
+  if (skipped > 0) {
+    // Rewriting from the table would drop the lines it could not take.
+    LogMessage(kLogInfo,
+               "WARNING: %s holds plain-text accounts but is not rewritten enciphered, as %i of "
+               "its lines could not be loaded.",
+               path.c_str(), skipped);
+    return true;
+  }
+  return SaveUserAccounts(path);
+}
+
+bool SaveUserAccounts(const std::string& path) {
+  if (!EnsureFile(path, EnsureMode::kTruncate)) {
+    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  std::FILE* f = OpenAccountFile(path, "w");
+  if (f == nullptr) return false;
+  for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
+    WriteAccountLine(f, g_accounts[k]);
+  }
+  if (!CloseWritten(f)) {
+    LogMessage(kLogInfo, "Couldn't write user access file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  return true;
+}
+
+int CheckLogin(const std::string& name, const std::string& password, std::uint32_t* rights) {
+  if (rights != nullptr) *rights = 0;
+  const std::string path = AccountsPath();
+  std::FILE* f = OpenAccountFile(path, "r");
+  if (f == nullptr) return kLoginNoAccounts;
+
+  int counted = 0;
+  int result = kLoginUnknownName;
+  std::uint32_t found = 0;
+  bool error = false;
+  AccountFields fields;
+  while (result == kLoginUnknownName &&
+         NextAccountLine(f, ReadToken, path, &fields, &error, nullptr)) {
+    ++counted;
+    bool plain = false;
+    if (!SameText(DecipherField(fields[0], kNameFieldSize, &plain), name)) continue;
+    if (!SameText(DecipherField(fields[1], kPasswordFieldSize, &plain), password)) {
+      result = kLoginBadPassword;
+    } else if (fields[4].starts_with('0')) {
+      result = kLoginDisabled;
+    } else if ((found = ParseRights(fields[3])) == 0) {
+      result = kLoginNoRights;
+    } else {
+      result = kLoginAccepted;
+    }
+  }
+  std::fclose(f);
+  if (error) {
+    LogReadFailure();
+    return kLoginNoAccounts;
+  }
+  if (result == kLoginUnknownName) return counted == 0 ? kLoginNoAccounts : kLoginUnknownName;
+  if (result != kLoginAccepted) return result;
+  if ((found & kRightLoginTwice) == 0) {
+    for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
+      const std::string inUse = SlotName(slot);
+      if (!inUse.empty() && SameText(inUse, name)) return kLoginAlreadyIn;
+    }
+  }
+  if (rights != nullptr) *rights = found;
+  return kLoginAccepted;
+}
+
+std::string RightsText(std::uint32_t mask) {
+  if (mask == kAdminRights) return "-- admin --";
+  std::string text = kAccessLetters;
+  for (std::size_t bit = 0; bit < text.size(); ++bit) {
+    if ((mask & (1U << bit)) == 0) {
+      text[bit] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[bit])));
+    }
+  }
+  return text;
+}
+
+bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
+  return (candidate & kRightsExamined & ~owner) == 0;
+}
+
+bool MergeUserList(const std::string& path, int slot) {
+  std::FILE* list = OpenAccountFile(path, "r");
+  if (list == nullptr) return false;
+  const std::string actor = SlotName(slot);
+  const std::string address = SlotAddress(slot);
+  const std::uint32_t actorRights = SlotRights(slot);
+
+  bool error = false;
+  int skipped = 0;
+  AccountFields fields;
+  while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
+    MergeOneAccount(AccountFromFields(fields, nullptr), actor, address, actorRights);
+  }
+  if (!error) error = !DeleteMissingAccounts(list, path, actor, address, actorRights);
+  std::fclose(list);
+  if (error) {
+    LogReadFailure();
+    return false;
+  }
+  return SaveUserAccounts(AccountsPath());
+}
+
+bool WriteUserListFor(const std::string& path, int slot) {
+  const std::string real = AccountsPath();
+  if (SameFile(path, real)) return Fail(0);
+  std::FILE* in = OpenAccountFile(real, "r");
+  if (in == nullptr) return false;
+  std::FILE* out = OpenAccountFile(path, "w");
+  if (out == nullptr) {
+    std::fclose(in);
+    return false;
+  }
+  const std::uint32_t clientRights = SlotRights(slot);
+  bool error = false;
+  AccountFields fields;
+  while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {
+    if (clientRights != kAdminRights && !RightsWithin(clientRights, ParseRights(fields[3]))) {
+      continue;
+    }
+    WriteStoredLine(out, fields);
+  }
+  std::fclose(in);
+  const bool written = CloseWritten(out);
+  if (error) {
+    LogReadFailure();
+    return false;
+  }
+  if (!written) {
+    LogMessage(kLogInfo, "Couldn't write user list %s! %s", path.c_str(),
+               ErrorText(State().errorCode));
+  }
+  return written;
+}
+
+bool ChangeUserPass(const std::string& user, const std::string& password) {
+  if (user.empty() || password.empty()) return Fail(0);
+  const std::string real = AccountsPath();
+  const std::string temp = State().settingsDir + "/UserAccess.tmp";
+  std::FILE* in = OpenAccountFile(real, "r");
+  if (in == nullptr) return false;
+  std::FILE* out = std::fopen(temp.c_str(), "w");
+  if (out == nullptr) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(State().errorCode));
+    std::fclose(in);
+    return false;
+  }
+  bool error = false;
+  AccountFields fields;
+  while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {
+    bool plain = false;
+    if (DecipherField(fields[0], kNameFieldSize, &plain) == user) {
+      fields[1] = EncipherField(password, kPasswordFieldSize);
+    }
+    WriteStoredLine(out, fields);
+  }
+  std::fclose(in);
+  const bool written = CloseWritten(out);
+  if (error || !written) {
+    // The stored file stays as it was; only the partial copy goes.
+    if (error) LogReadFailure();
+    if (!written) {
+      LogMessage(kLogInfo, "Couldn't write %s! %s", temp.c_str(), ErrorText(State().errorCode));
+    }
+    std::remove(temp.c_str());
+    return false;
+  }
+  // rename replaces the old file in one step, so no failure can leave the
+  // accounts without a file.
+  if (std::rename(temp.c_str(), real.c_str()) != 0) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't rename %s! %s", temp.c_str(), ErrorText(State().errorCode));
+    std::remove(temp.c_str());
+    return false;
+  }
+  // The table follows, so that a later save does not write the old password back.
+  for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
+    if (g_accounts[k].name == user) g_accounts[k].password = CutToWidth(password, kNameMax);
+  }
+  return true;
+}
+
+}  // namespace keldor

@@ -1,0 +1,31 @@
+// The credential cipher (RC4 under CREDENTIAL_KEY) and the keyhash check shared
+// by the client protocol, the account file and the ban synchronisation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace keldor {
+
+constexpr std::size_t kCredentialKeySize = 1024;
+constexpr std::size_t kKeyHashLength = 32;
+
+// Identical in every client of the protocol; it must never change.
+extern const std::array<std::uint8_t, kCredentialKeySize> CREDENTIAL_KEY;
+
+// RC4 from a fresh key schedule: the same call enciphers and deciphers. Does
+// nothing when any argument is null or zero.
+void Rc4Transform(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
+                  std::size_t keyLength);
+
+// Shorthand for the credential fields: RC4 under CREDENTIAL_KEY.
+inline void CredentialTransform(std::uint8_t* data, std::size_t length) {
+  Rc4Transform(data, length, CREDENTIAL_KEY.data(), CREDENTIAL_KEY.size());
+}
+
+// True for exactly 32 hexadecimal digits (either case); otherwise ErrorCode
+// 30016 (wrong length) or 30017 (not hexadecimal).
+bool CheckKeyHash(const char* text);
+
+}  // namespace keldor

@@ -1,0 +1,92 @@
+// bannedwords.con and the banned-word test on player names.
+#include "policing/banned_words.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/startup.h"
+#include "core/state.h"
+
+namespace keldor {
+namespace {
+
+class BannedWords : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    char pattern[] = "/tmp/keldor-words-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    State().serverDir = dir_;
+    State().settingsDir = dir_ + "/settings";
+    State().daemonized = true;
+    std::filesystem::create_directories(State().settingsDir);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void Write(const std::string& text) {
+    std::ofstream(State().settingsDir + "/bannedwords.con", std::ios::binary) << text;
+  }
+  static bool Matches(std::string name) { return ContainsBannedWord(name); }
+
+  std::string dir_;
+};
+
+TEST_F(BannedWords, LinesBecomeEntriesUpToTheirLineEnd) {
+  Write("Cheat\r\n\n$Bob\r\n\r\nnoob\rtrailing ignored\nlast");
+  ASSERT_TRUE(LoadBannedWords());
+  ASSERT_NE(BannedWordsList(), nullptr);
+  EXPECT_EQ(*BannedWordsList(), "Cheat,$Bob,noob,last,");
+}
+
+TEST_F(BannedWords, WholeNameEntriesAndWordEntriesIgnoreCase) {
+  Write("$Bob\nCheat\n");
+  ASSERT_TRUE(LoadBannedWords());
+  EXPECT_TRUE(Matches("bob"));
+  EXPECT_TRUE(Matches("BOB"));
+  EXPECT_FALSE(Matches("bobby"));
+  EXPECT_TRUE(Matches("xXcHeAtErXx"));
+  EXPECT_FALSE(Matches("honest"));
+
+  std::string name = "MiXeD";
+  ContainsBannedWord(name);
+  EXPECT_EQ(name, "mixed");
+}
+
+TEST_F(BannedWords, NoListMatchesNothingAndAFailedOpenKeepsTheOldList) {
+  EXPECT_FALSE(Matches("anything"));
+  EXPECT_FALSE(LoadBannedWords());
+  EXPECT_EQ(BannedWordsList(), nullptr);
+
+  Write("word\n");
+  ASSERT_TRUE(LoadBannedWords());
+  std::filesystem::remove(State().settingsDir + "/bannedwords.con");
+  EXPECT_FALSE(LoadBannedWords());
+  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_TRUE(Matches("a word here"));
+}
+
+TEST_F(BannedWords, OverLongLinesAreRefusedWhole) {
+  // Read in pieces, the tail would have become an entry of its own.
+  Write(std::string(1020, 'a') + "tail\nshort\n");
+  ASSERT_TRUE(LoadBannedWords());
+  EXPECT_EQ(*BannedWordsList(), "short,");
+  EXPECT_FALSE(Matches("tail"));
+}
+
+TEST_F(BannedWords, ListSizeIsBoundedAndKeepsWhatFits) {
+  std::string text;
+  for (int k = 0; k < 1100; ++k) text += std::to_string(k) + std::string(995, 'w') + "\n";
+  Write(text);
+  EXPECT_FALSE(LoadBannedWords());
+  ASSERT_NE(BannedWordsList(), nullptr);
+  EXPECT_LE(BannedWordsList()->size(), kBannedWordsMax);
+  EXPECT_TRUE(Matches("0" + std::string(995, 'w')));
+}
+
+}  // namespace
+}  // namespace keldor
