@@ -279,6 +279,7 @@ void ResetAllState() {
   ResetUserAccounts();
   ResetSchedule();
   ResetBannedWords();
+  ResetEvolutionSearch();
 }
 
 int RunStartup() {

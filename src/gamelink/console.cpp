@@ -124,11 +124,15 @@ int OpenConnection(std::uint32_t address, std::uint16_t port) {
       errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
     return fail(errno);
   }
-  fd_set writable;
-  FD_ZERO(&writable);
-  FD_SET(fd, &writable);
   timeval wait{0, kConnectWaitMicroseconds};
-  const int ready = select(fd + 1, nullptr, &writable, nullptr, &wait);
+  int ready;
+  // Linux leaves the time not yet waited in `wait`, so a signal does not extend the wait.
+  do {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(fd, &writable);
+    ready = select(fd + 1, nullptr, &writable, nullptr, &wait);
+  } while (ready < 0 && errno == EINTR);
   if (ready == 0) return fail(ETIMEDOUT);
   if (ready < 0) return fail(errno);
   // Writable also means "the connect failed"; take its reason now rather than
@@ -203,8 +207,7 @@ void HandleEventLine(const char* line, std::size_t length) {
 // the collected text and then kept, joined or given back.
 class ReplyCollector {
  public:
-  ReplyCollector(std::vector<char>& buffer, ReplyKind kind, const char* growthFailure)
-      : buffer_(buffer), kind_(kind), growthFailure_(growthFailure) {}
+  ReplyCollector(std::vector<char>& buffer, ReplyKind kind) : buffer_(buffer), kind_(kind) {}
 
   bool Run() {
     std::uint8_t word[4];
@@ -243,7 +246,11 @@ class ReplyCollector {
     const std::size_t need = used_ + length + 2;
     if (need <= buffer_.size()) return true;
     if (Resize(buffer_, std::min(need + kConsoleBufferStep, kConsoleBufferLimit))) return true;
-    LogMessage(kLogInfo, growthFailure_, ErrorText(ENOMEM));
+    if (kind_ == ReplyKind::kCommand) {
+      LogMessage(kLogInfo, "Couldn't send message to server! %s", ErrorText(ENOMEM));
+    } else {
+      LogMessage(kLogInfo, "Couldn't send character to console! %s", ErrorText(ENOMEM));
+    }
     // The rest of the reply is still on the wire and would be taken as the next
     // reply: the link cannot be kept.
     errno = ENOMEM;
@@ -288,7 +295,6 @@ class ReplyCollector {
 
   std::vector<char>& buffer_;
   ReplyKind kind_;
-  const char* growthFailure_;
   std::size_t used_ = 0;
   bool sawFirst_ = false;
   bool afterHashLine_ = false;
@@ -308,6 +314,7 @@ void ResetConsoleLink() {
 bool ConnectConsole() {
   const ManagerState& s = State();
   if (!s.monitoring) return Fail(0);
+  if (g_link.connected) return true;  // the login is never repeated on a live link
   const auto address = static_cast<std::uint32_t>(Row(Setting::ServerIP).current);
   if (address == 0) {
     LogMessage(kLogInfo, "Couldn't connect to console, IP address is zero!");
@@ -390,8 +397,7 @@ const char* SendConsoleMessage(const char* format, ...) {
   AppendMessageLog("--Message--", g_link.requestBuffer.data(), size);
   if (!SendAll(g_link.socket, g_link.requestBuffer.data(), size)) return DropConsoleLink(), nullptr;
 
-  ReplyCollector reply(g_link.responseBuffer, ReplyKind::kCommand,
-                       "Couldn't send message to server! %s");
+  ReplyCollector reply(g_link.responseBuffer, ReplyKind::kCommand);
   if (!reply.Run()) return nullptr;
   const char* response = g_link.responseBuffer.data();
   AppendMessageLog("--Response--", response, std::strlen(response));
@@ -416,8 +422,7 @@ const char* ReadConsoleOutput() {
   if (!writer.Ok()) return Fail(EINVAL), nullptr;
   if (!SendAll(g_link.socket, request, writer.Used())) return DropConsoleLink(), nullptr;
 
-  ReplyCollector reply(g_link.outputBuffer, ReplyKind::kOutput,
-                       "Couldn't send character to console! %s");
+  ReplyCollector reply(g_link.outputBuffer, ReplyKind::kOutput);
   if (!reply.Run()) return nullptr;
   return g_link.outputBuffer.data();
 }

@@ -3,6 +3,7 @@
 // to the running game server over its console.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace keldor {
@@ -19,5 +20,11 @@ bool ReadServerSettings();
 
 // Sends every row that differs from the snapshot; nothing when nothing changed.
 bool PushServerSettings();
+
+// A settings file a client uploaded into `uploadPath`: applied under the client's
+// rights, removed, the whole table saved to servermanager.con, pushed to a running
+// game server and written into serverautoexec.con. The caller then tells the
+// other clients that the settings changed.
+void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
 
 }  // namespace keldor

@@ -16,10 +16,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -76,6 +78,27 @@ inline ConsoleReply Reply(const std::vector<std::string>& strings) {
   return {StringList(strings)};
 }
 
+// Answers each line of a command request with one string, `answer(line)`, as
+// the game answers a query per key; an output request gets only its echo string.
+inline Responder AnswerEachLine(std::function<std::string(const std::string&)> answer) {
+  return [answer](const ConsoleRequest& request) {
+    if (request.IsOutputRequest()) return Reply({request.strings[0]});
+    std::vector<std::string> strings;
+    for (const std::string& line : request.Lines()) strings.push_back(answer(line));
+    return Reply(strings);
+  };
+}
+
+// Answers the requests in turn with the given replies; the last one is repeated.
+inline Responder InTurn(std::vector<ConsoleReply> replies) {
+  auto next = std::make_shared<std::size_t>(0);
+  return [replies, next](const ConsoleRequest&) {
+    const std::size_t i = std::min(*next, replies.size() - 1);
+    ++*next;
+    return replies.at(i);
+  };
+}
+
 class FakeConsole {
  public:
   using Key = std::array<std::uint8_t, 10>;
@@ -117,10 +140,6 @@ class FakeConsole {
     expectedUser_ = user;
     expectedPassword_ = password;
   }
-  void SetKey(const Key& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    key_ = key;
-  }
   void SetResponder(Responder responder) {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(responder);
@@ -136,24 +155,18 @@ class FakeConsole {
     Row(Setting::ConsolePort).current = port_;
   }
 
-  std::vector<ConsoleRequest> Requests() const {
+  // Everything the console has received so far.
+  struct Seen {
+    std::vector<ConsoleRequest> requests;
+    std::string loginBytes;  // both masked credential strings of the last login, as received
+    std::string user;        // their unmasked texts
+    std::string password;
+    int connections = 0;
+  };
+  Seen Observed() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
+    return seen_;
   }
-  // The raw credential bytes of the last login (both masked strings) and their unmasked texts.
-  std::string LoginBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return loginBytes_;
-  }
-  std::string SeenUser() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seenUser_;
-  }
-  std::string SeenPassword() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seenPassword_;
-  }
-  int Connections() const { return connections_; }
 
  private:
   // Reads exactly `size` bytes, giving up when the peer closes or the fake stops.
@@ -222,20 +235,16 @@ class FakeConsole {
   }
 
   void Converse(int fd) {
-    Key key;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      key = key_;
-    }
+    const Key& key = kDefaultKey;
     if (!Write(fd, std::string(key.begin(), key.end()))) return;
     std::string record, user, password;
     if (!ReadMasked(fd, key, user, record) || !ReadMasked(fd, key, password, record)) return;
     bool accepted = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      loginBytes_ = record;
-      seenUser_ = user;
-      seenPassword_ = password;
+      seen_.loginBytes = record;
+      seen_.user = user;
+      seen_.password = password;
       accepted = user == expectedUser_ && password == expectedPassword_;
     }
     if (!Write(fd, std::string(1, accepted ? '\1' : '\0')) || !accepted) return;
@@ -245,7 +254,7 @@ class FakeConsole {
       Responder responder;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(request);
+        seen_.requests.push_back(request);
         responder = responder_;
       }
       const ConsoleReply reply = responder ? responder(request) : Reply({});
@@ -257,7 +266,10 @@ class FakeConsole {
     while (WaitReadable(listen_)) {
       const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      ++connections_;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++seen_.connections;
+      }
       Converse(fd);
       close(fd);
     }
@@ -266,17 +278,12 @@ class FakeConsole {
   int listen_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
   std::thread thread_;
   mutable std::mutex mutex_;
-  Key key_ = kDefaultKey;
   std::string expectedUser_ = "User";
   std::string expectedPassword_ = "Sentinel";
   Responder responder_;
-  std::vector<ConsoleRequest> requests_;
-  std::string loginBytes_;
-  std::string seenUser_;
-  std::string seenPassword_;
+  Seen seen_;
 };
 
 }  // namespace keldor::fake
