@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/log.h"
@@ -281,7 +282,8 @@ bool FindStatusPort() {
                              : Row(Setting::GameSpyLANPort).current;
   LogDebug("DEBUG: Testing configured port (%i)...", configured);
   if (AnswersWithOurGamePort(configured)) return Identified(configured);
-  if (State().statusReply[0] != '\0' && StatusValue(State().statusReply.data(), "hostport")) {
+  const std::vector<char>& reply = State().statusReply;
+  if (!reply.empty() && StatusValue(reply.data(), "hostport") != nullptr) {
     LogDebug("DEBUG: Server is not using the configured status port! (%i).", configured);
   }
   for (int port = 23000; port <= 23009; ++port) {
