@@ -275,6 +275,7 @@ void ResetAllState() {
   ResetSignalFacts();
   ResetSettingsState();
   ResetConsoleLink();
+  ResetServerWatch();
   ResetUserAccounts();
   ResetSchedule();
   ResetBannedWords();

@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "core/log.h"
 #include "core/state.h"
 #include "gamelink/console.h"
+#include "gamelink/status_query.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
 #include "settings/settings_text.h"
@@ -21,7 +21,6 @@ namespace keldor {
 namespace {
 
 constexpr std::size_t kConsoleTextLimit = 2047;  // what one console request carries
-constexpr std::size_t kStatusValueMax = 1023;
 
 SettingDef& TableRow(int row) {
   return SettingsTable()[static_cast<std::size_t>(row)];
@@ -92,22 +91,6 @@ void TakeReadBack(int row, const std::string& line) {
     default:
       break;
   }
-}
-
-// The value of `key` in the last status query reply: what follows "\key\" up to
-// the next backslash. Stands in for the status query's own lookup, which the
-// game link will provide.
-std::optional<std::string> LastStatusValue(const char* key) {
-  const std::vector<char>& reply = State().statusReply;
-  if (reply.empty()) return std::nullopt;
-  const std::string text(reply.data(), strnlen(reply.data(), reply.size()));
-  const std::string marker = std::string("\\") + key + "\\";
-  const std::size_t at = text.find(marker);
-  if (at == std::string::npos) return std::nullopt;
-  const std::size_t start = at + marker.size();
-  const std::size_t end = text.find('\\', start);
-  return CutToWidth(text.substr(start, end == std::string::npos ? end : end - start),
-                    kStatusValueMax);
 }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -184,11 +167,13 @@ bool ReadServerSettings() {
     if (i >= lines.size()) return Fail(kErrReadSettings);
     TakeReadBack(rows[i], lines[i]);
   }
-  if (const auto rounds = LastStatusValue("Number Of Rounds")) {
-    Row(Setting::ServerNumberOfRounds).current = static_cast<std::int32_t>(ParseDecimal(*rounds));
+  // The status reply last read (at the status port search) carries these two.
+  const char* status = State().statusReply.empty() ? nullptr : State().statusReply.data();
+  if (const char* rounds = StatusValue(status, "Number Of Rounds")) {
+    Row(Setting::ServerNumberOfRounds).current = static_cast<std::int32_t>(ParseDecimal(rounds));
   }
-  if (const auto ratio = LastStatusValue("Ticket Ratio")) {
-    Row(Setting::ServerTicketRatio).current = static_cast<std::int32_t>(ParseDecimal(*ratio));
+  if (const char* ratio = StatusValue(status, "Ticket Ratio")) {
+    Row(Setting::ServerTicketRatio).current = static_cast<std::int32_t>(ParseDecimal(ratio));
   }
   CopySettingsToSnapshot();
   return true;
