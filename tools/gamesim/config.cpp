@@ -41,12 +41,28 @@ void RunFile(Server& server, const std::string& path) {
   }
 }
 
+std::string SimulationOption(const std::string& word) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"+simSeed", "--seed"},
+      {"+simPlayers", "--players"},
+      {"+simBots", "--bots"},
+      {"+simTick", "--tick"},
+      {"+simRoundSeconds", "--round-seconds"},
+      {"+simQuitStatus", "--quit-status"}};
+  for (const auto& [plus, dashes] : kNames) {
+    if (word == plus) return dashes;
+  }
+  return word;
+}
+
 }  // namespace
 
 std::optional<Options> ParseArguments(const std::vector<std::string>& words, std::string& error) {
   Options options;
   for (std::size_t i = 0; i < words.size(); ++i) {
-    const std::string& word = words[i];
+    // Keldor passes only "+key value" server arguments on, so the simulation's
+    // own options also come as "+simSeed 7", "+simPlayers 8", ...
+    const std::string word = SimulationOption(words[i]);
     const bool hasValue = i + 1 < words.size();
     const std::string value = hasValue ? words[i + 1] : "";
     std::optional<long> number;

@@ -34,6 +34,9 @@ bool WriteServerManagerFile(const InstallOptions& options, const Credentials& co
 // The one administrator account of the installation.
 Credentials WriteAdminAccount(const InstallOptions& options);
 
+// servermaplist.con: the rotation Keldor copies over the game's maplist.con.
+bool WriteRotationFile(const InstallOptions& options);
+
 // A random text of letters and digits for passwords.
 std::string RandomPassword(std::size_t length);
 

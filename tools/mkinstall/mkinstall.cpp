@@ -123,7 +123,7 @@ int Run(int argc, char** argv) {
     return 1;
   }
   const Credentials console{"keldor", RandomPassword(12)};
-  if (!WriteServerManagerFile(options, console)) {
+  if (!WriteServerManagerFile(options, console) || !WriteRotationFile(options)) {
     std::fprintf(stderr, "mkinstall: couldn't write servermanager.con: %s\n",
                  std::strerror(LastError()));
     return 1;

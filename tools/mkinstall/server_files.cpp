@@ -70,6 +70,16 @@ bool WriteServerManagerFile(const InstallOptions& options, const Credentials& co
   return WriteFile(options.dir + "/mods/bfvietnam/settings/servermanager.con", text);
 }
 
+// A short rotation over maps the installation holds, in the game's own commands.
+bool WriteRotationFile(const InstallOptions& options) {
+  const std::string text =
+      "game.setCurrentLevel hue GPM_CQ bfvietnam\n"
+      "game.addLevelToRotation hue GPM_CQ bfvietnam\n"
+      "game.addLevelToRotation khe_sanh GPM_CQ bfvietnam\n"
+      "game.addLevelToRotation operation_hastings GPM_COOP bfvietnam\n";
+  return WriteFile(options.dir + "/mods/bfvietnam/settings/servermaplist.con", text);
+}
+
 // One administrator with every right, typed as a plain line: Keldor enciphers
 // the file the first time it loads it. The keyhash is left empty.
 Credentials WriteAdminAccount(const InstallOptions& options) {
