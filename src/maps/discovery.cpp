@@ -114,21 +114,9 @@ bool WriteModMaps(std::FILE* out, const std::string& mod) {
 // cutting a long one into pieces would list names of mods that do not exist,
 // and a piece holding just the line end would pass for the empty last line.
 bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
-  line.clear();
-  overlong = false;
-  int c = std::fgetc(file);
-  if (c == EOF) return false;
-  bool ended = false;  // a CR ends the text; the rest up to the LF is dropped
-  for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
-    ended = ended || c == '\r';
-    if (ended) continue;
-    if (line.size() < kModLineMax) {
-      line += static_cast<char>(c);
-    } else {
-      overlong = true;
-    }
-  }
-  return true;
+  const LineRead r = ReadTextLine(file, line, kModLineMax, true);
+  overlong = r == LineRead::kTooLong;
+  return r == LineRead::kLine || r == LineRead::kTooLong;
 }
 
 }  // namespace

@@ -34,15 +34,8 @@ SettingDef& TableRow(int row) {
 // skipped so that it can never be taken for a line of its own. False at end of file or
 // on a read error.
 bool ReadLine(std::FILE* file, std::string& line) {
-  line.clear();
-  int c = 0;
-  bool any = false;
-  while ((c = std::fgetc(file)) != EOF) {
-    any = true;
-    if (c == '\n') return true;
-    if (line.size() < kSettingsLineMax) line.push_back(static_cast<char>(c));
-  }
-  return any && !std::ferror(file);
+  const LineRead r = ReadTextLine(file, line, kSettingsLineMax);
+  return r == LineRead::kLine || r == LineRead::kTooLong;
 }
 
 void ParseBool(SettingDef& def, const char* name, TokenCursor& cursor) {
