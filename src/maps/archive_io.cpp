@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/bytes.h"
 #include "core/state.h"
 #include "maps/archive.h"
 
@@ -70,19 +71,24 @@ bool ReadDirectoryOffset(ArchiveReader& archive, std::uint32_t& offset) {
   return archive.Seek(versioned ? kArchiveVersionSize : 0) && archive.ReadU32(offset);
 }
 
+// The words go through the one little-endian reader/writer pair.
 std::uint32_t GetU32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  ByteReader reader(bytes, 4);
+  std::uint32_t value = 0;
+  reader.GetU32(value);
+  return value;
 }
 
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
+  const std::size_t at = out.size();
+  out.resize(at + 4);
+  PutU32At(out, at, value);
 }
 
 void PutU32At(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
-  if (at > out.size() || out.size() - at < 4) return;
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  if (at > out.size()) return;
+  ByteWriter writer(out.data() + at, out.size() - at);
+  writer.PutU32(value);
 }
 
 }  // namespace keldor
