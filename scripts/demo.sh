@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds Keldor, lays out a demo game installation in
-# ./demo and runs Keldor on it in the foreground (Ctrl-C stops it).
+# Installs what is needed, builds Keldor and its tools, lays out a demo game
+# installation in ./demo with the simulated game server installed as its
+# bfv_linded, and runs Keldor on it in the foreground: Keldor starts the game
+# server, supervises it and restarts it after a crash. Ctrl-C stops Keldor; the
+# game server keeps running until the next start adopts it or -stop ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
-build/mkinstall demo
-exec build/keldor -path "$PWD/demo" -port "${KELDOR_PORT:-15667}" "$@"
+port="${KELDOR_PORT:-15667}"
+if [ ! -f demo/mods/bfvietnam/settings/servermanager.con ]; then
+  build/mkinstall --server-binary build/gamesim --listen-port "$port" demo
+else
+  cp build/gamesim demo/bfv_linded.new && mv demo/bfv_linded.new demo/bfv_linded
+  echo "Using the existing demo installation (remove ./demo for a fresh one)."
+fi
+exec build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simTick 5 "$@"

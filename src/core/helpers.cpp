@@ -207,6 +207,25 @@ bool IsHexText(const char* text) {
   return true;
 }
 
+LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool stopAtCr) {
+  line.clear();
+  int c = std::fgetc(file);
+  if (c == EOF) return std::ferror(file) ? LineRead::kError : LineRead::kEnd;
+  bool tooLong = false;
+  bool ended = false;
+  for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
+    ended = ended || (stopAtCr && c == '\r');
+    if (ended) continue;
+    if (line.size() < max) {
+      line.push_back(static_cast<char>(c));
+    } else {
+      tooLong = true;
+    }
+  }
+  if (std::ferror(file)) return LineRead::kError;
+  return tooLong ? LineRead::kTooLong : LineRead::kLine;
+}
+
 std::string CutToWidth(std::string text, std::size_t width) {
   if (text.size() > width) text.resize(width);
   return text;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace keldor {
@@ -49,6 +50,14 @@ bool CopyFile(const std::string& source, const std::string& target);
 
 // True when every character is a hexadecimal digit (the empty text included).
 bool IsHexText(const char* text);
+
+enum class LineRead { kLine, kTooLong, kEnd, kError };
+
+// Reads the next line of a text file, its LF consumed and not kept; with
+// `stopAtCr` the text also ends at its first CR. At most `max` characters are
+// kept: a longer line is still consumed whole (so that its tail is never taken
+// for a line of its own) and reported as kTooLong.
+LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool stopAtCr = false);
 
 // Cuts a text to at most `width` bytes.
 std::string CutToWidth(std::string text, std::size_t width);

@@ -275,9 +275,11 @@ void ResetAllState() {
   ResetSignalFacts();
   ResetSettingsState();
   ResetConsoleLink();
+  ResetServerWatch();
   ResetUserAccounts();
   ResetSchedule();
   ResetBannedWords();
+  ResetEvolutionSearch();
   ClearClientSlots();
 }
 

@@ -309,6 +309,7 @@ ConsoleLink& Console() {
 void ResetConsoleLink() {
   CloseSocket();
   g_link = ConsoleLink{};
+  SkipLoginFollowUpsForTesting(false);
 }
 
 bool ConnectConsole() {

@@ -1,6 +1,5 @@
-// What the console link asks of the subsystems around it. Until those are built
-// the operations are stand-ins in gamelink/placeholders.cpp; each comment names
-// the operation the stand-in is to call.
+// What the console link asks of the subsystems around it (gamelink/link_hooks.cpp);
+// each comment names the operation the hook calls.
 #pragma once
 
 namespace keldor {
@@ -22,5 +21,9 @@ void ForgetConnectionFacts();
 // its zero byte); with manager.autoKickWord CheckChatForBannedWords; then
 // HandleChatCommand. Must not send a console request itself.
 void ForwardConsoleEvent(const char* text);
+
+// Unit tests of the link's wire format run against a bare fake console: the
+// status port search and the settings read-back after a login are skipped.
+void SkipLoginFollowUpsForTesting(bool skip);
 
 }  // namespace keldor

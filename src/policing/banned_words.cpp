@@ -17,29 +17,6 @@ namespace {
 
 std::optional<std::string> g_list;
 
-enum class LineRead { kLine, kTooLong, kEnd, kError };
-
-// The next line up to its first CR or LF; a line longer than kBannedWordLineMax
-// is consumed whole and refused, so that its pieces do not become entries.
-LineRead ReadWordLine(std::FILE* f, std::string* line) {
-  line->clear();
-  int c = std::fgetc(f);
-  if (c == EOF) return std::ferror(f) ? LineRead::kError : LineRead::kEnd;
-  bool tooLong = false;
-  bool ended = false;
-  for (; c != EOF && c != '\n'; c = std::fgetc(f)) {
-    if (c == '\r') ended = true;
-    if (ended) continue;
-    if (line->size() < kBannedWordLineMax) {
-      line->push_back(static_cast<char>(c));
-    } else {
-      tooLong = true;
-    }
-  }
-  if (std::ferror(f)) return LineRead::kError;
-  return tooLong ? LineRead::kTooLong : LineRead::kLine;
-}
-
 bool EntryMatchesName(const std::string& entry, const std::string& lowerName) {
   if (entry.empty()) return false;
   if (entry[0] == '$') return strcasecmp(entry.c_str() + 1, lowerName.c_str()) == 0;
@@ -67,7 +44,7 @@ bool LoadBannedWords() {
   }
   g_list.emplace();
   std::string line;
-  for (LineRead r; (r = ReadWordLine(f, &line)) != LineRead::kEnd;) {
+  for (LineRead r; (r = ReadTextLine(f, line, kBannedWordLineMax, true)) != LineRead::kEnd;) {
     if (r == LineRead::kError) {
       State().errorCode = errno != 0 ? errno : EIO;
       std::fclose(f);

@@ -141,20 +141,18 @@ ReadResult ReadToken(std::FILE* f, std::string* token) {
 // The next line without its line end and trailing blanks, refused when longer
 // than kAccountLineMax; an over-long line is consumed whole.
 ReadResult ReadLine(std::FILE* f, std::string* line) {
-  line->clear();
-  int c = std::fgetc(f);
-  if (c == EOF) return std::ferror(f) ? ReadResult::kError : ReadResult::kEnd;
-  bool tooLong = false;
-  for (; c != EOF && c != '\n'; c = std::fgetc(f)) {
-    if (line->size() < kAccountLineMax) {
-      line->push_back(static_cast<char>(c));
-    } else {
-      tooLong = true;
-    }
+  switch (ReadTextLine(f, *line, kAccountLineMax)) {
+    case LineRead::kEnd:
+      return ReadResult::kEnd;
+    case LineRead::kError:
+      return ReadResult::kError;
+    case LineRead::kTooLong:
+      return ReadResult::kTooLong;
+    case LineRead::kLine:
+      break;
   }
-  if (std::ferror(f)) return ReadResult::kError;
   while (!line->empty() && std::isspace(static_cast<unsigned char>(line->back()))) line->pop_back();
-  return tooLong ? ReadResult::kTooLong : ReadResult::kText;
+  return ReadResult::kText;
 }
 
 using Reader = ReadResult (*)(std::FILE*, std::string*);

@@ -19,6 +19,7 @@
 #include "core/net.h"
 #include "core/state.h"
 #include "gamelink/console.h"
+#include "gamelink/status_query.h"
 #include "process/server_process.h"
 #include "remote/protocol.h"
 #include "remote/sessions.h"
@@ -32,10 +33,16 @@ namespace {
 constexpr const char* kUnknownValue = "??";
 constexpr const char* kUnknownVersion = "(version unknown)";
 
-// A value of the game's status reply, or "??" while the console link is down.
+// A value of the last status reply, "??" when it has none.
+std::string ReplyValue(const char* key) {
+  const std::vector<char>& reply = State().statusReply;
+  const char* value = StatusValue(reply.empty() ? nullptr : reply.data(), key);
+  return value != nullptr ? CutToWidth(value, kStatusFieldMax) : kUnknownValue;
+}
+
+// A value of the status reply, or "??" while the console link is down.
 std::string GameValue(bool linkUp, const char* key) {
-  if (!linkUp) return kUnknownValue;
-  return CutToWidth(StatusReplyValue(key), kStatusFieldMax);
+  return linkUp ? ReplyValue(key) : kUnknownValue;
 }
 
 std::string PasswordField(const std::string& value) {
@@ -59,7 +66,7 @@ std::string ServerStateField() {
 }
 
 std::string CrashTimeField() {
-  const std::time_t crash = LastCrashTime();
+  const std::time_t crash = Watch().crashTime;
   char buffer[64] = "";
   // ctime's text, newline included; ctime_r keeps the shared ctime buffer out of it.
   if (ctime_r(&crash, buffer) == nullptr) return kUnknownValue;
@@ -167,12 +174,12 @@ bool NotifyAllClientsText(std::uint32_t code, const std::string& text, int excep
 bool GetServerStatusString(std::string* text) {
   text->clear();
   const bool linkUp = Console().connected;
-  if (linkUp && !RefreshStatusReply()) {
+  if (linkUp && QueryStatus(StatusPort(), "\\status\\") == nullptr) {
     LogDebug("DEBUG: GetServerStatusString: Couldn't get server status! %s",
              ErrorText(State().errorCode));
     return false;
   }
-  const auto maxPlayers = CutToWidth(StatusReplyValue("maxplayers"), kStatusFieldMax);
+  const std::string maxPlayers = ReplyValue("maxplayers");
   const std::string roundTime = GameValue(linkUp, "roundTimeRemain");
   const std::string fields[] = {
       "\"" + Row(Setting::ServerName).text + "\"",
@@ -187,9 +194,9 @@ bool GetServerStatusString(std::string* text) {
       linkUp ? "Connected" : "Disconnected",
       GameValue(linkUp, "gamemode"),
       GameValue(linkUp, "gamever"),
-      linkUp ? PasswordField(StatusReplyValue("password")) : kUnknownValue,
+      linkUp ? PasswordField(ReplyValue("password")) : kUnknownValue,
       GameValue(linkUp, "tk_mode"),
-      linkUp ? ContentCheckField(StatusReplyValue("content_check")) : kUnknownValue,
+      linkUp ? ContentCheckField(ReplyValue("content_check")) : kUnknownValue,
       CutToWidth(TeamScoresText(), kStatusFieldMax),
       CutToWidth(TeamSizesText(), kStatusFieldMax),
       roundTime == "-1" ? "Unlimited" : roundTime,

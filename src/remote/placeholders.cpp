@@ -1,8 +1,6 @@
 // Stand-ins for the parts of the remote client service still to come (request
-// dispatch beyond ping and status, the job queue) and for what the status text needs from
-// subsystems not built yet (status query, rotation files, crash watch, player table).
-#include <algorithm>
-#include <cstring>
+// dispatch beyond ping and status, the job queue) and for what the status text
+// needs from subsystems not built yet (rotation files, player table, monitor pass).
 #include <string>
 
 #include "core/bytes.h"
@@ -38,29 +36,11 @@ void HandleRequest(int slot) {
     }
   }
 }
-void RunDueJobs() {}
 
-// The last reply stays as it is.
-bool RefreshStatusReply() {
+bool QueueJob(std::uint32_t, const char*, int, int) {
   return true;
 }
-
-// Reads the reply's "\key\value\key\value..." text, which is all the stand-in knows of it.
-std::string StatusReplyValue(const char* key) {
-  const std::vector<char>& reply = State().statusReply;
-  if (reply.empty()) return "??";
-  const std::string text(reply.data(), strnlen(reply.data(), reply.size()));
-  std::size_t at = text.starts_with('\\') ? 1 : 0;
-  while (at < text.size()) {
-    const std::size_t keyEnd = std::min(text.find('\\', at), text.size());
-    const std::size_t valueEnd = std::min(text.find('\\', keyEnd + 1), text.size());
-    if (text.compare(at, keyEnd - at, key) == 0 && keyEnd < text.size()) {
-      return text.substr(keyEnd + 1, valueEnd - keyEnd - 1);
-    }
-    at = valueEnd + 1;
-  }
-  return "??";
-}
+void RunDueJobs() {}
 
 std::string CurrentMapText() {
   return "??";
@@ -70,9 +50,6 @@ std::string CurrentLevelText() {
 }
 std::string IdleMapText() {
   return "";
-}
-std::time_t LastCrashTime() {
-  return 0;
 }
 std::string TeamScoresText() {
   return "??";

@@ -23,26 +23,6 @@ constexpr int kEventFields = 6;
 
 ScheduleTable g_schedule;
 
-enum class LineRead { kLine, kTooLong, kEnd, kError };
-
-// The next line with its line feed removed; a line longer than kScheduleLineMax
-// is consumed whole and refused, so that its tail is not read as another event.
-LineRead ReadScheduleLine(std::FILE* f, std::string* line) {
-  line->clear();
-  int c = std::fgetc(f);
-  if (c == EOF) return std::ferror(f) ? LineRead::kError : LineRead::kEnd;
-  bool tooLong = false;
-  for (; c != EOF && c != '\n'; c = std::fgetc(f)) {
-    if (line->size() < kScheduleLineMax) {
-      line->push_back(static_cast<char>(c));
-    } else {
-      tooLong = true;
-    }
-  }
-  if (std::ferror(f)) return LineRead::kError;
-  return tooLong ? LineRead::kTooLong : LineRead::kLine;
-}
-
 // The next run of characters not in `delimiters`, skipping leading ones (so two
 // commas in a row make no empty field); false when nothing is left.
 bool NextField(const std::string& line, std::size_t* pos, const char* delimiters,
@@ -129,7 +109,7 @@ bool LoadSchedule(const std::string& path) {
   bool changed = false;
   std::string line;
   std::array<std::string, kEventFields> fields;
-  for (LineRead r; (r = ReadScheduleLine(f, &line)) != LineRead::kEnd;) {
+  for (LineRead r; (r = ReadTextLine(f, line, kScheduleLineMax)) != LineRead::kEnd;) {
     if (r == LineRead::kError) {
       State().errorCode = errno != 0 ? errno : EIO;
       std::fclose(f);

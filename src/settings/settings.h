@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace keldor {
@@ -25,6 +26,9 @@ enum class SettingType : std::int32_t {
 
 constexpr int kSettingCount = 83;
 constexpr std::size_t kSettingTextMax = 324;  // the text field holds this much
+constexpr int kSettingPages = 12;             // rights bits 0..11 may name a page
+constexpr std::int32_t kCriticalSettingsRight = 0x8000;
+constexpr std::size_t kSettingsLineMax = 1023;  // longest line read from a settings file
 
 // The rows by key; the number is the row's place in the table.
 enum class Setting : int {
@@ -133,7 +137,9 @@ using SettingsRows = std::array<SettingDef, kSettingCount>;
 SettingsRows& SettingsTable();
 SettingsRows& SettingsSnapshot();
 SettingDef& Row(Setting key);
-inline int RowIndex(Setting key) { return static_cast<int>(key); }
+inline int RowIndex(Setting key) {
+  return static_cast<int>(key);
+}
 
 // Puts the table back to its built-in definitions with every value cleared
 // (tests and start-up), and empties the snapshot.
@@ -146,11 +152,26 @@ void ResetSettings();
 // "[bad index]" for a row outside the table.
 const char* SettingName(int row);
 
+// Finds the line of setting `row` in an open settings file by `name` (any case)
+// and parses its value into the row, replacing invalid values by the default.
+void ReadSetting(std::FILE* file, const char* name, int row);
+
+// Appends the line of setting `row` to an open file under `key`; admin.* keys
+// take the console's units.
+void WriteSettingLine(std::FILE* file, const char* key, int row);
+
 // Writes the rows of every page whose bit is set in `pageMask` (-1: all).
 bool SaveSettingsFile(const std::string& path, std::int32_t pageMask);
 
-// Reads a settings file into the table under a rights mask; slot -1 logs no change lines.
+// Reads a settings file into the table under a rights mask; `slot` 0..16 names
+// the client slot acting (its changes are logged), any other value applies silently.
+// A missing or empty file fails with ErrorCode ENOENT.
 bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slot);
+
+// The acting slot's user name and address for change lines. Stand-in until the
+// client sessions resolve actors: slot 0 is "operator" at "console", others "[unknown]".
+const char* SettingsActorName(int slot);
+const char* SettingsActorAddress(int slot);
 
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();

@@ -1,12 +1,13 @@
 // The settings table as built into the program.
-#include "settings/settings.h"
-
 #include "core/helpers.h"
+#include "settings/settings.h"
 
 namespace keldor {
 
 namespace {
 
+// One row per line, in table order; kept unwrapped so each row reads as one.
+// clang-format off
 const SettingsRows kDefinitions{{
     {0, "game.serverName", "", SettingType::kText, "BFSERVER", 1, 0, 32, 0, {}, 0},  // 0
     {0, "game.serverDedicated", "", SettingType::kBool, "", 1, 0, 1, 0, {}, 0},  // 1
@@ -18,7 +19,7 @@ const SettingsRows kDefinitions{{
     {0, "game.gameSpyLANPort", "", SettingType::kInteger, "", 22000, 1024, 65535, 1, {}, 0},  // 7
     {0, "game.ASEPort", "", SettingType::kInteger, "", 15690, 1024, 65535, 1, {}, 0},  // 8
     {0, "game.serverMaxPlayers", "", SettingType::kInteger, "", 32, 2, 64, 1, {}, 0},  // 9
-    {0, "game.setServerWelcomeMessage", "", SettingType::kMessage, "", 0, 0, 0, 0, {}, 0},  // 10
+    {0, "game.setServerWelcomeMessage", "", SettingType::kMessage, "", 0, 0, 5, 0, {}, 0},  // 10
     {0, "game.serverInternet", "", SettingType::kBool, "", 0, 0, 1, 1, {}, 0},  // 11
     {0, "game.serverBandwidthChokeLimit", "admin.bandwidthChokeLimit", SettingType::kChoice, "0/No Limit,8/64 Kbps,16/128 Kbps,32/256 Kbps,64/512 Kbps,128/1024 Kbps,256/2048 Kbps,1024/8192 Kbps", 1, 0, 0, 1, {}, 0},  // 12
     {0, "game.serverMaxAllowedConnectionType", "admin.maxAllowedConnectionType", SettingType::kChoice, "CTModem56Kbps/Modem 56 Kbps,CTCable128Kbps/Cable 128 Kbps,CTCable256Kbps/Cable 256 Kbps,CTLanT1/Lan T1", 4, 0, 0, 1, {}, 0},  // 13
@@ -92,15 +93,22 @@ const SettingsRows kDefinitions{{
     {4, "", "manager.statCollection", SettingType::kBool, "", 0, 0, 1, 0, {}, 0},  // 81
     {4, "", "manager.statFilePath", SettingType::kText, "statistics.csv", 1, 0, 325, 0, {}, 0},  // 82
 }};
+// clang-format on
 
 SettingsRows g_table = kDefinitions;
 SettingsRows g_snapshot = kDefinitions;
 
 }  // namespace
 
-SettingsRows& SettingsTable() { return g_table; }
-SettingsRows& SettingsSnapshot() { return g_snapshot; }
-SettingDef& Row(Setting key) { return g_table[static_cast<std::size_t>(key)]; }
+SettingsRows& SettingsTable() {
+  return g_table;
+}
+SettingsRows& SettingsSnapshot() {
+  return g_snapshot;
+}
+SettingDef& Row(Setting key) {
+  return g_table[static_cast<std::size_t>(key)];
+}
 
 void ResetSettingsState() {
   g_table = kDefinitions;
@@ -115,7 +123,9 @@ const char* SettingName(int row) {
   return "[unknown]";
 }
 
-void CopySettingsToSnapshot() { g_snapshot = g_table; }
+void CopySettingsToSnapshot() {
+  g_snapshot = g_table;
+}
 
 void ResetSettings() {
   for (SettingDef& def : g_table) {

@@ -67,6 +67,7 @@ TEST_F(Daemon, UsageAndLicenceEndAtOnce) {
 }
 
 TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
+  std::filesystem::remove_all(dir_ / "mods/bfvietnam/settings");
   auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
   ASSERT_TRUE(WaitFor([&] {
     return Logged("Listening on 0.0.0.0:" + std::to_string(port_) + ".");
@@ -81,6 +82,8 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
   EXPECT_TRUE(std::filesystem::exists(dir_ / "pb/pbbans.dat"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "mods/bfvietnam/save/gamemodesettings/evolution.wst"));
   EXPECT_EQ(ReadFile(settings + "playermenu.con"), "Kick|kick\nBan|ban\n");
+  // The defaults were written back.
+  EXPECT_EQ(ReadFile(settings + "servermanager.con").rfind("game.serverName \"", 0), 0u);
   EXPECT_TRUE(Logged(" : Keldor v2.0 beta 4e\r\n"));
   EXPECT_TRUE(Logged(" : Started under Linux "));
   EXPECT_TRUE(Logged("WARNING: PunkBuster is not installed on this server."));

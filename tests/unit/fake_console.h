@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/state.h"
+#include "gamelink/link_standins.h"
 #include "settings/settings.h"
 
 namespace keldor::fake {
@@ -149,6 +150,7 @@ class FakeConsole {
   void PrepareKeldor() {
     std::lock_guard<std::mutex> lock(mutex_);
     State().monitoring = true;
+    SkipLoginFollowUpsForTesting(true);
     State().consoleUser = expectedUser_;
     State().consolePass = expectedPassword_;
     Row(Setting::ServerIP).current = static_cast<std::int32_t>(INADDR_LOOPBACK);

@@ -1,26 +1,152 @@
-// mkinstall: lays out a minimal game installation (server binary and mod folder)
-// so that Keldor can start on it.
-#include <sys/stat.h>
+// mkinstall: lays out a self-contained game installation for demos and tests:
+//   mkinstall [--pb] [--listen-port N] [--console-port N] [--game-port N]
+//             [--query-port N] [--server-binary PATH] DIR
+// Ports left out are picked free on 127.0.0.1. It prints what it made, one
+// "key: value" line each, for people and scripts.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/helpers.h"
+#include "core/state.h"
+#include "installation.h"
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: mkinstall DIR\n");
+namespace keldor::mkinstall {
+
+namespace {
+
+constexpr int kPortAttempts = 50;
+
+void PrintUsage() {
+  std::printf(
+      "Usage: mkinstall [--pb] [--listen-port N] [--console-port N] [--game-port N]\n"
+      "                 [--query-port N] [--server-binary PATH] DIR\n");
+}
+
+bool ParsePort(const char* text, std::uint16_t& port) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool ParseArguments(int argc, char** argv, InstallOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    std::uint16_t* port = word == "--listen-port"    ? &options.listenPort
+                          : word == "--console-port" ? &options.consolePort
+                          : word == "--game-port"    ? &options.gamePort
+                          : word == "--query-port"   ? &options.queryPort
+                                                     : nullptr;
+    if (word == "--pb") {
+      options.punkBuster = true;
+    } else if (port != nullptr || word == "--server-binary") {
+      if (i + 1 >= argc) return false;
+      const char* value = argv[++i];
+      if (port != nullptr ? !ParsePort(value, *port) : (options.serverBinary = value).empty()) {
+        return false;
+      }
+    } else if (word.rfind("--", 0) == 0 || !options.dir.empty()) {
+      return false;
+    } else {
+      options.dir = word;
+    }
+  }
+  while (options.dir.size() > 1 && options.dir.back() == '/') options.dir.pop_back();
+  return !options.dir.empty();
+}
+
+// A port free for both TCP and UDP on 127.0.0.1; the sockets stay open until
+// every port is chosen so that the choices differ.
+std::uint16_t PickFreePort(std::vector<int>& held) {
+  for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (tcp < 0) return 0;
+    if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      close(tcp);
+      return 0;
+    }
+    held.push_back(tcp);
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    if (udp >= 0 && bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      held.push_back(udp);
+      return ntohs(address.sin_port);
+    }
+    if (udp >= 0) close(udp);
+  }
+  return 0;
+}
+
+bool ChoosePorts(InstallOptions& options) {
+  std::vector<int> held;
+  bool chosen = true;
+  for (std::uint16_t* port :
+       {&options.listenPort, &options.consolePort, &options.gamePort, &options.queryPort}) {
+    if (*port == 0) *port = PickFreePort(held);
+    chosen = chosen && *port != 0;
+  }
+  for (int fd : held) close(fd);
+  return chosen;
+}
+
+// The helpers record their failures in the shared state; plain calls leave errno.
+int LastError() {
+  return State().errorCode != 0 ? State().errorCode : errno;
+}
+
+int Run(int argc, char** argv) {
+  InstallOptions options;
+  if (!ParseArguments(argc, argv, options)) {
+    PrintUsage();
     return 2;
   }
-  const std::string dir = argv[1];
-  const std::string binary = dir + "/bfv_linded";
-  if (!keldor::MakeDirectories(dir + "/mods/bfvietnam") ||
-      !keldor::EnsureFile(binary, keldor::EnsureMode::kCreateIfMissing) ||
-      !keldor::EnsureFile(dir + "/mods/bfvietnam/init.con", keldor::EnsureMode::kCreateIfMissing)) {
-    std::fprintf(stderr, "mkinstall: couldn't create the installation in %s\n", dir.c_str());
+  if (!ChoosePorts(options)) {
+    std::fprintf(stderr, "mkinstall: couldn't find free ports on 127.0.0.1\n");
     return 1;
   }
-  chmod(binary.c_str(), 0755);
-  std::printf("Installation ready in %s\n", dir.c_str());
+  if (!MakeDirectories(options.dir) || !WriteGameData(options) || !InstallServerBinary(options)) {
+    std::fprintf(stderr, "mkinstall: couldn't lay out %s: %s\n", options.dir.c_str(),
+                 std::strerror(LastError()));
+    return 1;
+  }
+  const Credentials console{"keldor", RandomPassword(12)};
+  if (!WriteServerManagerFile(options, console) || !WriteRotationFile(options)) {
+    std::fprintf(stderr, "mkinstall: couldn't write servermanager.con: %s\n",
+                 std::strerror(LastError()));
+    return 1;
+  }
+  const Credentials admin = WriteAdminAccount(options);
+  std::printf("directory: %s\n", options.dir.c_str());
+  std::printf("listen-port: %u\n", options.listenPort);
+  std::printf("console-port: %u\n", options.consolePort);
+  std::printf("game-port: %u\n", options.gamePort);
+  std::printf("query-port: %u\n", options.queryPort);
+  std::printf("console-user: %s\n", console.name.c_str());
+  std::printf("console-password: %s\n", console.password.c_str());
+  std::printf("admin-user: %s\n", admin.name.c_str());
+  std::printf("admin-password: %s\n", admin.password.c_str());
+  std::printf("punkbuster: %s\n", options.punkBuster ? "yes" : "no");
+  std::printf("run: keldor -path %s -port %u\n", options.dir.c_str(), options.listenPort);
   return 0;
+}
+
+}  // namespace
+
+}  // namespace keldor::mkinstall
+
+int main(int argc, char** argv) {
+  return keldor::mkinstall::Run(argc, argv);
 }

@@ -1,0 +1,307 @@
+// The game server's UDP status query.
+#include "gamelink/status_query.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kRequestSize = 10;
+constexpr int kReplyWaitMicroseconds = 1000000;
+constexpr const char* kTooLarge =
+    "Couldn't get server status! Response is greater than MAX_MSG_SIZE!";
+
+int g_statusPort = 0;
+
+struct RequestKind {
+  const char* name;
+  bool info, players, teams;
+};
+
+constexpr RequestKind kRequests[] = {
+    {"\\info\\", true, false, false},
+    {"\\status\\", true, true, true},
+    {"\\players\\", false, true, true},
+};
+
+// Reads zero-terminated strings out of the received datagram; any read past its
+// end fails the whole reader.
+class ReplyReader {
+ public:
+  ReplyReader(const char* data, std::size_t size) : data_(data), size_(size) {}
+  bool Next(std::string& out) {
+    if (!ok_ || offset_ >= size_) return ok_ = false;
+    const void* end = std::memchr(data_ + offset_, '\0', size_ - offset_);
+    if (end == nullptr) return ok_ = false;
+    const std::size_t length = static_cast<const char*>(end) - (data_ + offset_);
+    out.assign(data_ + offset_, length);
+    offset_ += length + 1;
+    return true;
+  }
+  bool Byte(signed char& out) {
+    if (!ok_ || offset_ >= size_) return ok_ = false;
+    out = static_cast<signed char>(data_[offset_++]);
+    return true;
+  }
+  bool Ok() const { return ok_; }
+
+ private:
+  const char* data_;
+  std::size_t size_;
+  std::size_t offset_ = 5;  // type byte and request identifier
+  bool ok_ = true;
+};
+
+enum class Rewrite { kOk, kTooLarge, kMalformed };
+
+// Appends "\key\value\" sharing the boundary backslash with what came before.
+bool AppendElement(std::string& text, const std::string& key, const std::string& value) {
+  const std::size_t element = key.size() + value.size() + 3;
+  if (element > kStatusElementMax || text.size() + element > kStatusReplySize - 1) return false;
+  if (text.empty()) text += '\\';
+  text += key + '\\' + value + '\\';
+  return true;
+}
+
+// One player or team section: a skipped byte, the count, up to eight field
+// names and then one value per field for each entry.
+Rewrite RewriteSection(ReplyReader& reader, std::string& text) {
+  signed char skipped = 0;
+  signed char count = 0;
+  if (!reader.Byte(skipped) || !reader.Byte(count)) return Rewrite::kMalformed;
+  std::string fields[kStatusFieldsMax];
+  int fieldCount = 0;
+  for (std::string name; reader.Next(name) && !name.empty();) {
+    if (fieldCount == kStatusFieldsMax) return Rewrite::kMalformed;
+    fields[fieldCount++] = name;
+  }
+  if (!reader.Ok()) return Rewrite::kMalformed;
+  for (int entry = 0; entry < count; ++entry) {
+    for (int f = 0; f < fieldCount; ++f) {
+      std::string value;
+      if (!reader.Next(value)) return Rewrite::kMalformed;
+      if (!AppendElement(text, fields[f] + std::to_string(entry), value)) return Rewrite::kTooLarge;
+    }
+  }
+  return Rewrite::kOk;
+}
+
+Rewrite RewriteReply(const char* data, std::size_t size, const RequestKind& kind,
+                     std::string& text) {
+  ReplyReader reader(data, size);
+  if (kind.info) {
+    for (std::string key; reader.Next(key) && !key.empty();) {
+      std::string value;
+      if (!reader.Next(value)) return Rewrite::kMalformed;
+      if (!AppendElement(text, key, value)) return Rewrite::kTooLarge;
+    }
+    if (!reader.Ok()) return Rewrite::kMalformed;
+  }
+  if (kind.players) {
+    if (const Rewrite r = RewriteSection(reader, text); r != Rewrite::kOk) return r;
+  }
+  if (kind.teams) {
+    if (const Rewrite r = RewriteSection(reader, text); r != Rewrite::kOk) return r;
+  }
+  return Rewrite::kOk;
+}
+
+void LogStatusReply(const char* text) {
+  if (!State().statusLog) return;
+  FILE* f = std::fopen("status.log", "a");
+  if (f == nullptr) return;
+  const std::time_t now = Now();
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%F %H:%M:%S", &local);
+  std::fprintf(f, "%s : [%s]\n", stamp, text);
+  std::fclose(f);
+}
+
+// Sends the request and waits up to one second for the reply that carries its
+// identifier; returns the datagram's size or -1 with ErrorCode set.
+long Exchange(int port, const RequestKind& kind, char* reply) {
+  std::srand(static_cast<unsigned>(Now()));
+  const int first = std::rand();
+  const int second = std::rand();
+  const unsigned char request[kRequestSize] = {
+      0xFE,
+      0xFD,
+      0x00,
+      static_cast<unsigned char>(first),
+      static_cast<unsigned char>(first >> 8),
+      static_cast<unsigned char>(second),
+      static_cast<unsigned char>(second >> 8),
+      static_cast<unsigned char>(kind.info ? 0xFF : 0x00),
+      static_cast<unsigned char>(kind.players ? 0xFF : 0x00),
+      static_cast<unsigned char>(kind.teams ? 0xFF : 0x00)};
+
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail(errno), -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(port));
+  server.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(Row(Setting::ServerIP).current));
+  if (fd >= FD_SETSIZE || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&server), sizeof server) !=
+          static_cast<ssize_t>(sizeof request)) {
+    State().errorCode = fd >= FD_SETSIZE ? EMFILE : errno;
+    close(fd);
+    return -1;
+  }
+
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::microseconds(kReplyWaitMicroseconds);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(fd, &ready);
+    timeval timeout{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    const int count = select(fd + 1, &ready, nullptr, nullptr, &timeout);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    // One byte more than the limit tells a datagram that was too large.
+    const ssize_t got = recv(fd, reply, kStatusReplySize + 1, 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got > static_cast<ssize_t>(kStatusReplySize) || (got < 0 && errno == EMSGSIZE)) {
+      LogMessage(kLogInfo, "%s", kTooLarge);
+      State().errorCode = EMSGSIZE;
+      close(fd);
+      return -1;
+    }
+    if (got <= 0) {
+      State().errorCode = got < 0 ? errno : ETIMEDOUT;
+      close(fd);
+      return -1;
+    }
+    if (got >= 5 && std::memcmp(reply + 1, request + 3, 4) == 0) {
+      close(fd);
+      return got;
+    }
+  }
+  close(fd);
+  State().errorCode = ETIMEDOUT;
+  return -1;
+}
+
+}  // namespace
+
+const char* QueryStatus(int port, const char* requestName) {
+  ManagerState& s = State();
+  const RequestKind* kind = nullptr;
+  for (const RequestKind& k : kRequests) {
+    if (requestName != nullptr && strcasecmp(requestName, k.name) == 0) kind = &k;
+  }
+  if (s.statusReply.size() < kStatusReplySize || port == 0 || kind == nullptr) {
+    return Fail(EINVAL), nullptr;
+  }
+  std::string datagram(kStatusReplySize + 1, '\0');
+  std::fill(s.statusReply.begin(), s.statusReply.end(), '\0');
+  const long size = Exchange(port, *kind, datagram.data());
+  if (size < 0) return nullptr;
+
+  std::string text;
+  switch (RewriteReply(datagram.data(), static_cast<std::size_t>(size), *kind, text)) {
+    case Rewrite::kTooLarge:
+      LogMessage(kLogInfo, "%s", kTooLarge);
+      return nullptr;
+    case Rewrite::kMalformed:
+      LogMessage(kLogInfo, "Couldn't get server status! The response is malformed.");
+      s.errorCode = EBADMSG;
+      return nullptr;
+    case Rewrite::kOk:
+      break;
+  }
+  std::memcpy(s.statusReply.data(), text.c_str(), text.size() + 1);
+  LogStatusReply(s.statusReply.data());
+  s.errorCode = 0;
+  return s.statusReply.data();
+}
+
+const char* StatusValue(const char* text, const char* key) {
+  static char value[1024];
+  if (text == nullptr || key == nullptr) return nullptr;
+  const std::string needle = std::string("\\") + key + "\\";
+  const char* found = std::strstr(text, needle.c_str());
+  if (found == nullptr) return nullptr;
+  const char* start = found + needle.size();
+  const char* end = std::strchr(start, '\\');
+  std::size_t length = end == nullptr ? std::strlen(start) : static_cast<std::size_t>(end - start);
+  if (length > sizeof value - 1) length = sizeof value - 1;
+  std::memcpy(value, start, length);
+  value[length] = '\0';
+  return value;
+}
+
+namespace {
+
+bool AnswersWithOurGamePort(int port) {
+  const std::string expected = std::to_string(Row(Setting::ServerPort).current);
+  const char* reply = QueryStatus(port, "\\info\\");
+  const char* hostport = reply != nullptr ? StatusValue(reply, "hostport") : nullptr;
+  return hostport != nullptr && strcasecmp(hostport, expected.c_str()) == 0;
+}
+
+bool Identified(int port) {
+  g_statusPort = port;
+  LogDebug("DEBUG: Identified server status port (%i).", port);
+  return true;
+}
+
+}  // namespace
+
+bool FindStatusPort() {
+  const int configured = Row(Setting::ServerInternet).current != 0
+                             ? Row(Setting::GameSpyPort).current
+                             : Row(Setting::GameSpyLANPort).current;
+  LogDebug("DEBUG: Testing configured port (%i)...", configured);
+  if (AnswersWithOurGamePort(configured)) return Identified(configured);
+  const std::vector<char>& reply = State().statusReply;
+  if (!reply.empty() && StatusValue(reply.data(), "hostport") != nullptr) {
+    LogDebug("DEBUG: Server is not using the configured status port! (%i).", configured);
+  }
+  for (int port = 23000; port <= 23009; ++port) {
+    LogDebug("DEBUG: Testing status port %i ...", port);
+    if (AnswersWithOurGamePort(port)) return Identified(port);
+  }
+  for (int port = 22000; port <= 22010; ++port) {
+    LogDebug("DEBUG: Testing status port %i ...", port);
+    if (AnswersWithOurGamePort(port)) return Identified(port);
+  }
+  return false;
+}
+
+int StatusPort() {
+  return g_statusPort;
+}
+void ForgetStatusPort() {
+  g_statusPort = 0;
+}
+
+}  // namespace keldor

@@ -1,0 +1,27 @@
+// The game server's UDP status query: the request, the reply rewritten into one
+// backslash-delimited text, values picked from it by key, and the search for the
+// port the server answers on.
+#pragma once
+
+namespace keldor {
+
+constexpr int kStatusFieldsMax = 8;      // field names per player or team section
+constexpr int kStatusElementMax = 1023;  // one rewritten element, separators included
+
+// Sends `requestName` ("\info\", "\status\" or "\players\", any case) to the game
+// server at `port`; returns the reply text (the shared status reply buffer) or
+// nullptr with ErrorCode set.
+const char* QueryStatus(int port, const char* requestName);
+
+// The value of `key` in a reply text, or nullptr; a shared buffer that the next call overwrites.
+const char* StatusValue(const char* text, const char* key);
+
+// Probes the configured status port, then the usual ones, for the one that
+// reports our game port; stores it on success.
+bool FindStatusPort();
+
+// The port found by FindStatusPort; 0 while unknown.
+int StatusPort();
+void ForgetStatusPort();
+
+}  // namespace keldor

@@ -1,0 +1,274 @@
+// Extraction of one entry from an RFA archive (stored or LZO1X-segmented) and
+// the lookup of a map in the game's evolution data.
+#include "maps/archive.h"
+
+#include <expat.h>
+#include <lzo/lzo1x.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/log.h"
+#include "core/state.h"
+#include "maps/archive_io.h"
+
+namespace keldor {
+
+namespace {
+
+// Smallest directory entry: name length, empty name, the entry fields.
+constexpr std::uint64_t kMinDirectoryEntry = 4 + kArchiveEntryFields;
+constexpr std::uint64_t kSegmentRowSize = 12;
+constexpr std::size_t kCopyChunk = 32768;
+constexpr std::size_t kEvolutionPiece = 1024;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DirectoryEntry {
+  std::uint32_t storedSize = 0;
+  std::uint32_t size = 0;
+  std::uint32_t dataOffset = 0;
+};
+
+bool Damaged() {
+  return Fail(EBADMSG);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0 &&
+         a.find('\0') == std::string::npos;
+}
+
+// Walks the directory until the wanted entry; every count and length is
+// weighed against what is left of the file before it is used.
+bool FindEntry(ArchiveReader& archive, const std::string& archivePath, const std::string& wanted,
+               DirectoryEntry& found) {
+  std::uint32_t directoryOffset = 0;
+  if (!ReadDirectoryOffset(archive, directoryOffset)) {
+    LogMessage(kLogInfo, "Couldn't read archive %s: it is too short to hold a directory.",
+               archivePath.c_str());
+    return Damaged();
+  }
+  std::uint32_t count = 0;
+  if (!archive.Seek(directoryOffset) || !archive.ReadU32(count)) {
+    LogMessage(
+        kLogInfo, "Couldn't read archive %s: directory offset %u lies beyond its end (%llu bytes).",
+        archivePath.c_str(), directoryOffset, static_cast<unsigned long long>(archive.Size()));
+    return Damaged();
+  }
+  if (count > archive.Remaining() / kMinDirectoryEntry) {
+    LogMessage(kLogInfo,
+               "Couldn't read archive %s: its directory claims %u entries, more than the file "
+               "can hold.",
+               archivePath.c_str(), count);
+    return Damaged();
+  }
+  std::string name;
+  for (std::uint32_t index = 0; index < count; ++index) {
+    std::uint32_t length = 0;
+    if (!archive.ReadU32(length) || length > archive.Remaining() ||
+        archive.Remaining() - length < kArchiveEntryFields) {
+      LogMessage(kLogInfo,
+                 "Couldn't read archive %s: directory entry %u has a bogus name length (%u) or is "
+                 "cut short.",
+                 archivePath.c_str(), index, length);
+      return Damaged();
+    }
+    // A name longer than any we look for cannot be the wanted one: pass over it.
+    if (length > kArchiveNameMax) {
+      archive.Skip(static_cast<std::uint64_t>(length) + kArchiveEntryFields);
+      continue;
+    }
+    DirectoryEntry entry;
+    if (!archive.ReadText(length, name) || !archive.ReadU32(entry.storedSize) ||
+        !archive.ReadU32(entry.size) || !archive.ReadU32(entry.dataOffset) || !archive.Skip(12)) {
+      return Damaged();  // only a read error gets here: the room was checked above
+    }
+    if (SameName(name, wanted)) {
+      found = entry;
+      return true;
+    }
+  }
+  LogMessage(kLogInfo, "Couldn't find %s in archive %s.", wanted.c_str(), archivePath.c_str());
+  return Fail(ENOENT);
+}
+
+FileHandle CreateOutput(const std::string& outputPath) {
+  FileHandle output(std::fopen(outputPath.c_str(), "wb"));
+  if (!output) Fail(errno);
+  return output;
+}
+
+bool WriteAll(std::FILE* output, const void* data, std::size_t count) {
+  if (count == 0 || std::fwrite(data, 1, count, output) == count) return true;
+  return Fail(errno != 0 ? errno : EIO);
+}
+
+bool FinishOutput(FileHandle output) {
+  if (std::fclose(output.release()) != 0) return Fail(errno);
+  return true;
+}
+
+bool CopyStoredEntry(ArchiveReader& archive, const std::string& archivePath,
+                     const DirectoryEntry& entry, const std::string& outputPath) {
+  if (!archive.Seek(entry.dataOffset) || entry.storedSize > archive.Remaining()) {
+    LogMessage(kLogInfo,
+               "Couldn't read archive %s: entry data at %u (%u bytes) lies beyond its end.",
+               archivePath.c_str(), entry.dataOffset, entry.storedSize);
+    return Damaged();
+  }
+  FileHandle output = CreateOutput(outputPath);
+  if (!output) return false;
+  // Copy through a fixed buffer: the stored size comes from the file.
+  std::vector<std::uint8_t> chunk(kCopyChunk);
+  for (std::uint32_t left = entry.storedSize; left > 0;) {
+    const std::size_t piece = left < kCopyChunk ? left : kCopyChunk;
+    if (!archive.Read(chunk.data(), piece)) return Damaged();
+    if (!WriteAll(output.get(), chunk.data(), piece)) return false;
+    left -= static_cast<std::uint32_t>(piece);
+  }
+  return FinishOutput(std::move(output));
+}
+
+// Accepts a block when the end marker was reached with all input used, or with
+// the output exactly as long as the block claims. Anything else, and a block
+// that stops short of its claimed size, is damage.
+bool SegmentDecodedWell(int result, lzo_uint produced, std::uint32_t expected) {
+  if (produced != expected) return false;
+  return result == LZO_E_OK || result == LZO_E_INPUT_NOT_CONSUMED;
+}
+
+bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath,
+                          const DirectoryEntry& entry, const std::string& outputPath) {
+  std::uint32_t segments = 0;
+  if (!archive.Seek(entry.dataOffset) || !archive.ReadU32(segments) ||
+      segments > archive.Remaining() / kSegmentRowSize) {
+    LogMessage(kLogInfo, "Couldn't read archive %s: the segment table at %u lies beyond its end.",
+               archivePath.c_str(), entry.dataOffset);
+    return Damaged();
+  }
+  const std::uint64_t tableStart = archive.Position();
+  const std::uint64_t dataStart = tableStart + kSegmentRowSize * segments;
+  std::vector<std::uint8_t> compressed(kCompressedSegmentMax);
+  std::vector<std::uint8_t> expanded(kDecompressedSegmentMax);
+  FileHandle output = CreateOutput(outputPath);
+  if (!output) return false;
+  for (std::uint32_t index = 0; index < segments; ++index) {
+    std::uint32_t packedSize = 0, size = 0, offset = 0;
+    if (!archive.Seek(tableStart + kSegmentRowSize * index) || !archive.ReadU32(packedSize) ||
+        !archive.ReadU32(size) || !archive.ReadU32(offset)) {
+      return Damaged();  // only a read error gets here: the table's room was checked
+    }
+    if (packedSize > kCompressedSegmentMax || size > kDecompressedSegmentMax) {
+      LogMessage(kLogInfo,
+                 "Couldn't read archive %s: segment %u (%u bytes, %u expanded) exceeds the "
+                 "segment buffers.",
+                 archivePath.c_str(), index, packedSize, size);
+      return Damaged();
+    }
+    std::fill(compressed.begin(), compressed.end(), 0);
+    std::fill(expanded.begin(), expanded.end(), 0);
+    if (!archive.Seek(dataStart + offset) || !archive.Read(compressed.data(), packedSize)) {
+      LogMessage(kLogInfo, "Couldn't read archive %s: segment %u lies beyond its end.",
+                 archivePath.c_str(), index);
+      return Damaged();
+    }
+    lzo_uint produced = size;
+    const int result =
+        lzo1x_decompress_safe(compressed.data(), packedSize, expanded.data(), &produced, nullptr);
+    if (!SegmentDecodedWell(result, produced, size)) {
+      LogMessage(kLogInfo,
+                 "Couldn't read archive %s: segment %u is corrupt (LZO error %d, %lu of %u "
+                 "bytes).",
+                 archivePath.c_str(), index, result, static_cast<unsigned long>(produced), size);
+      return Damaged();
+    }
+    if (!WriteAll(output.get(), expanded.data(), size)) return false;
+  }
+  return FinishOutput(std::move(output));
+}
+
+std::string EvolutionFilePath() {
+  return State().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
+}
+
+// Armed by a `maps` tag, disarmed by examining the `map_` tag after it; the
+// state outlives a single lookup, as the game data is read once per map.
+bool g_evolutionArmed = false;
+
+struct EvolutionSearch {
+  const char* map;
+  bool found;
+};
+
+void XMLCALL OnEvolutionTag(void* userData, const XML_Char* name, const XML_Char** attributes) {
+  auto* search = static_cast<EvolutionSearch*>(userData);
+  if (std::strcmp(name, "maps") == 0) {
+    g_evolutionArmed = true;
+    return;
+  }
+  if (!g_evolutionArmed || strcasecmp(name, "map_") != 0 || attributes[0] == nullptr) return;
+  g_evolutionArmed = false;
+  if (std::strcmp(attributes[0], "name") == 0 && strcasecmp(attributes[1], search->map) == 0) {
+    search->found = true;
+  }
+}
+
+struct ParserFree {
+  void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
+};
+
+}  // namespace
+
+bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entryName,
+                         const std::string& outputPath) {
+  ArchiveReader archive;
+  if (!archive.Open(archivePath)) return false;
+  DirectoryEntry entry;
+  if (!FindEntry(archive, archivePath, entryName, entry)) return false;
+  if (entry.storedSize == entry.size) {
+    return CopyStoredEntry(archive, archivePath, entry, outputPath);
+  }
+  return ExpandSegmentedEntry(archive, archivePath, entry, outputPath);
+}
+
+unsigned EvolutionMapListed(const std::string& map) {
+  FileHandle file(std::fopen(EvolutionFilePath().c_str(), "rb"));
+  if (!file) {
+    LogMessage(kLogInfo, "Couldn't open evolutions data file! %s", ErrorText(errno));
+    return 0;
+  }
+  std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+  if (!parser) return 0;
+  EvolutionSearch search{map.c_str(), false};
+  XML_SetUserData(parser.get(), &search);
+  XML_SetElementHandler(parser.get(), OnEvolutionTag, nullptr);
+  std::array<char, kEvolutionPiece> piece;
+  for (;;) {
+    const std::size_t length = std::fread(piece.data(), 1, piece.size(), file.get());
+    const bool last = length < piece.size();
+    if (XML_Parse(parser.get(), piece.data(), static_cast<int>(length), last) == XML_STATUS_ERROR) {
+      LogMessage(kLogInfo, "Couldn't parse Evolution.wst! %s at line %d.",
+                 XML_ErrorString(XML_GetErrorCode(parser.get())),
+                 static_cast<int>(XML_GetCurrentLineNumber(parser.get())));
+      break;
+    }
+    if (last) break;
+  }
+  return search.found ? 4 : 0;
+}
+
+void ResetEvolutionSearch() {
+  g_evolutionArmed = false;
+}
+
+}  // namespace keldor

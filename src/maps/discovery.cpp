@@ -1,0 +1,219 @@
+// Scans the server directory for installed mods and their level archives and
+// writes mods.con and maps.con for the clients.
+#include "maps/discovery.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "maps/archive.h"
+#include "maps/archive_io.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kMapNameMax = 63;
+constexpr std::size_t kModLineMax = 31;        // longest mod name in mods.con
+constexpr std::uint32_t kLevelNameMax = 1047;  // longer names are passed over unread
+constexpr const char* kLevelsFolder = "/archives/bfvietnam/levels/";
+constexpr const char* kBaseMod = "bf1942";
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Truncates (creating directories as needed) and opens for update.
+FileHandle CreateListFile(const std::string& path) {
+  if (!EnsureFile(path, EnsureMode::kTruncate)) return nullptr;
+  FileHandle file(std::fopen(path.c_str(), "r+"));
+  if (!file) Fail(errno);
+  return file;
+}
+
+// A list file that could not be written whole must not pass for a good one.
+bool CloseListFile(FileHandle file, const std::string& path) {
+  const bool failed = std::ferror(file.get()) != 0;
+  const int saved = errno;
+  if (std::fclose(file.release()) != 0 || failed) {
+    Fail(failed ? (saved != 0 ? saved : EIO) : errno);
+    LogMessage(kLogInfo, "Couldn't write %s file! %s", path.c_str(), ErrorText(State().errorCode));
+    return false;
+  }
+  return true;
+}
+
+bool DirectoryFailure(const std::string& where, const char* what) {
+  const int code = errno;
+  LogMessage(kLogInfo, "Couldn't detect available %s! %s", what, ErrorText(code));
+  LogMessage(kLogInfo, "Verify all directory names in %s exist and are lowercase.", where.c_str());
+  return Fail(code);
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t length = std::strlen(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+bool IsLevelArchive(const std::string& name) {
+  return (name.find(".RFA") != std::string::npos || name.find(".rfa") != std::string::npos) &&
+         name.find("_0") == std::string::npos;
+}
+
+std::string MapNameOf(const std::string& archiveName) {
+  std::string map = CutToWidth(archiveName, kMapNameMax);
+  LowerCaseInPlace(map);
+  return map.substr(0, map.find(".rfa"));
+}
+
+std::string LevelsDirectory(const std::string& mod) {
+  return State().serverDir + "/mods/" + mod + kLevelsFolder;
+}
+
+unsigned MapGameTypes(const std::string& mod, const std::string& map) {
+  unsigned bits = 0;
+  unsigned found = 0;
+  const std::string base = LevelsDirectory(kBaseMod) + map + ".rfa";
+  if (strcasecmp(mod.c_str(), kBaseMod) != 0 && FileExists(base) && LevelGameTypes(base, found)) {
+    bits |= found;
+  }
+  found = 0;
+  if (LevelGameTypes(LevelsDirectory(mod) + map + ".rfa", found)) bits |= found;
+  return bits | EvolutionMapListed(map) | kGameTypeCustomCombat;
+}
+
+bool WriteModMaps(std::FILE* out, const std::string& mod) {
+  const std::string levels = LevelsDirectory(mod);
+  LogDebug("DEBUG: WriteMapsFile: path=%s\n", levels.c_str());
+  DirHandle dir(opendir(levels.c_str()));
+  if (!dir) return DirectoryFailure(levels, "maps");
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (!IsLevelArchive(name)) continue;
+    const std::string map = MapNameOf(name);
+    std::fprintf(out, "%s,%s,%u\n", mod.c_str(), map.c_str(), MapGameTypes(mod, map));
+  }
+  return true;
+}
+
+// One line of mods.con without its CR and LF. The line is always read whole:
+// cutting a long one into pieces would list names of mods that do not exist,
+// and a piece holding just the line end would pass for the empty last line.
+bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
+  const LineRead r = ReadTextLine(file, line, kModLineMax, true);
+  overlong = r == LineRead::kTooLong;
+  return r == LineRead::kLine || r == LineRead::kTooLong;
+}
+
+}  // namespace
+
+bool WriteModsFile(const std::string& path) {
+  FileHandle out = CreateListFile(path);
+  if (!out) {
+    LogMessage(kLogInfo, "Couldn't open mods file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  const std::string modsDir = State().serverDir + "/mods";
+  DirHandle dir(opendir(modsDir.c_str()));
+  if (!dir) return DirectoryFailure(modsDir, "mods");
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    // Looked at under its real name (a mixed-case entry must not stop the scan);
+    // listed in lower case, as the game addresses mods.
+    const std::string modPath = modsDir + "/" + name;
+    LogDebug("DEBUG: WriteModsFile: path=%s\n", modPath.c_str());
+    struct stat status;
+    if (lstat(modPath.c_str(), &status) != 0) return DirectoryFailure(modPath, "mods");
+    if (!S_ISDIR(status.st_mode)) continue;
+    std::string lowered = name;
+    LowerCaseInPlace(lowered);
+    if (FileExists(modPath + "/init.con")) {
+      std::fprintf(out.get(), "%s\n", lowered.c_str());
+    } else {
+      LogDebug("DEBUG: Couldn't detect init.con for mod %s!", lowered.c_str());
+    }
+  }
+  return CloseListFile(std::move(out), path);
+}
+
+bool WriteMapsFile(const std::string& path) {
+  const std::string modsPath = State().settingsDir + "/mods.con";
+  FileHandle mods(std::fopen(modsPath.c_str(), "r"));
+  if (!mods) {
+    LogMessage(kLogInfo, "Couldn't open %s file! %s", modsPath.c_str(), ErrorText(errno));
+    return Fail(errno);
+  }
+  FileHandle out = CreateListFile(path);
+  if (!out) {
+    LogMessage(kLogInfo, "Couldn't open %s file! %s", path.c_str(), ErrorText(State().errorCode));
+    return false;
+  }
+  std::string mod;
+  bool overlong = false;
+  while (ReadModLine(mods.get(), mod, overlong)) {
+    if (mod.empty() && !overlong) break;  // an empty line ends the list
+    if (overlong) {
+      LogMessage(kLogInfo, "WARNING: Mod name %s... is longer than %zu characters, skipping it.",
+                 mod.c_str(), kModLineMax);
+      continue;
+    }
+    if (!WriteModMaps(out.get(), mod)) return false;
+  }
+  if (std::ferror(mods.get())) {
+    const int code = errno != 0 ? errno : EIO;
+    LogMessage(kLogInfo, "Couldn't read mods file! %s", ErrorText(code));
+    return Fail(code);
+  }
+  return CloseListFile(std::move(out), path);
+}
+
+bool LevelGameTypes(const std::string& archivePath, unsigned& bits) {
+  bits = 0;
+  ArchiveReader archive;
+  if (!archive.Open(archivePath)) {
+    LogMessage(kLogInfo, "Couldn't open %s file! %s", archivePath.c_str(),
+               ErrorText(State().errorCode));
+    return false;
+  }
+  std::uint32_t directoryOffset = 0;
+  std::uint32_t count = 0;
+  if (!ReadDirectoryOffset(archive, directoryOffset) || !archive.Seek(directoryOffset) ||
+      !archive.ReadU32(count)) {
+    LogMessage(kLogInfo, "Couldn't read archive %s: its directory lies beyond its end.",
+               archivePath.c_str());
+    return true;  // the archive was there; it just names no game types
+  }
+  // Ends at the count or at the end of the file, whichever comes first; every
+  // step consumes at least the length word, so a bogus count cannot spin.
+  std::string name;
+  for (std::uint32_t index = 0; index < count; ++index) {
+    std::uint32_t length = 0;
+    if (!archive.ReadU32(length)) break;
+    if (length > kLevelNameMax) {
+      if (!archive.Skip(static_cast<std::uint64_t>(length) + kArchiveEntryFields)) break;
+      continue;
+    }
+    if (!archive.ReadText(length, name) || !archive.Skip(kArchiveEntryFields)) break;
+    UpperCaseInPlace(name);
+    if (EndsWith(name, "/GAMETYPES/CONQUEST.CON")) bits |= kGameTypeConquest;
+    if (EndsWith(name, "/GAMETYPES/COOP.CON")) bits |= kGameTypeCoop;
+  }
+  return true;
+}
+
+}  // namespace keldor

@@ -1,0 +1,158 @@
+// Finding the game server in the process table and stopping it.
+#include <libgen.h>
+#include <libproc2/pids.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "core/clock.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "gamelink/console.h"
+#include "gamelink/status_query.h"
+#include "process/server_process.h"
+#include "remote/service.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kCommandNameLength = 10;  // "bfv_linded"
+constexpr std::size_t kOverlayArgumentMax = 1023;
+constexpr unsigned kQuitWaitSeconds = 3;
+
+enum Item { kPid, kParentPid, kSession, kCommand, kArguments };
+std::array<pids_item, 5> kItems{PIDS_ID_PID, PIDS_ID_PPID, PIDS_ID_SESSION, PIDS_CMD,
+                                PIDS_CMDLINE_V};
+
+struct ProcessEntry {
+  int pid;
+  int parentPid;
+  int session;
+  const char* command;
+  char** arguments;
+};
+
+// The directory the process's executable lies in, or false (with ErrorCode) when
+// its link cannot be read.
+bool ExecutableDirectory(int pid, std::string& directory) {
+  const char* linkName =
+      State().systemDescription.find("FreeBSD") != std::string::npos ? "file" : "exe";
+  const std::string link = "/proc/" + std::to_string(pid) + "/" + linkName;
+  char target[4096];
+  const ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
+  if (size < 0) {
+    State().errorCode = errno;
+    if (errno != EACCES) {
+      LogMessage(kLogInfo, "Couldn't detect server startup path %s! %s", link.c_str(),
+                 ErrorText(errno));
+    }
+    return false;
+  }
+  target[size] = '\0';
+  directory = dirname(target);
+  return true;
+}
+
+std::string OverlayArgument(char** arguments) {
+  for (char** a = arguments; *a != nullptr; ++a) {
+    if (std::strcmp(*a, "+overlayPath") == 0) {
+      return a[1] == nullptr ? std::string() : CutToWidth(a[1], kOverlayArgumentMax);
+    }
+  }
+  return {};
+}
+
+// Whether `entry` is a game server main process of our installation.
+bool IsOurServer(const ProcessEntry& entry) {
+  const ManagerState& s = State();
+  if (std::strncmp(entry.command, "bfv_linded", kCommandNameLength) != 0) return false;
+  if (entry.pid != entry.session) {
+    LogDebug("DEBUG: Ignoring slave server process pid %i", entry.pid);
+    return false;
+  }
+  std::string directory;
+  if (!ExecutableDirectory(entry.pid, directory)) {
+    LogDebug("DEBUG: Ignoring server pid %i (due to error)", entry.pid);
+    return false;
+  }
+  if (directory != s.serverDir) {
+    LogDebug("DEBUG: Ignoring server pid %i (different startup path)", entry.pid);
+    return false;
+  }
+  if (entry.arguments == nullptr || entry.arguments[0] == nullptr) {
+    LogMessage(kLogInfo, "Couldn't determine server command line!");
+    LogDebug("DEBUG: Ignoring server pid %i (due to error)", entry.pid);
+    return false;
+  }
+  const std::string overlay = OverlayArgument(entry.arguments);
+  if (!s.overlayPath.empty() && overlay != "---" && overlay != s.overlayPath) {
+    LogDebug("DEBUG: Ignoring server pid %i (different overlay path)", entry.pid);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FindServerProcess(int* pid) {
+  if (pid == nullptr || *pid == 0) return false;
+  pids_info* info = nullptr;
+  if (procps_pids_new(&info, kItems.data(), static_cast<int>(kItems.size())) < 0) {
+    State().errorCode = errno;
+    return false;
+  }
+  bool found = false;
+  while (pids_stack* stack = procps_pids_get(info, PIDS_FETCH_TASKS_ONLY)) {
+    const ProcessEntry entry{
+        PIDS_VAL(kPid, s_int, stack, info), PIDS_VAL(kParentPid, s_int, stack, info),
+        PIDS_VAL(kSession, s_int, stack, info), PIDS_VAL(kCommand, str, stack, info),
+        PIDS_VAL(kArguments, strv, stack, info)};
+    if (entry.command == nullptr || !IsOurServer(entry)) continue;
+    if (*pid == -1 || entry.parentPid == *pid) {
+      *pid = entry.pid;
+      found = true;
+    } else if (entry.pid == *pid) {
+      found = true;
+    }
+    if (found) break;
+  }
+  if (!found) LogDebug("DEBUG: Couldn't find server process! (%i)\n", *pid);
+  procps_pids_unref(&info);
+  return found;
+}
+
+bool StopServer() {
+  ManagerState& s = State();
+  s.monitoring = false;
+  ForgetStatusPort();
+  Watch().serverVersion = 0.0;
+  Watch().restartLoopCount = 0;
+
+  if (SendConsoleMessage("quit") != nullptr) SleepSeconds(kQuitWaitSeconds);
+  int pid = s.serverPid;
+  if (FindServerProcess(&pid)) {
+    LogMessage(kLogInfo, "Terminating server with extreme prejudice!\n");
+    if (kill(pid, SIGKILL) != 0) {
+      s.errorCode = errno;
+      LogMessage(kLogInfo, "Couldn't kill server process! %s", ErrorText(errno));
+      return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  DisconnectConsole();
+  LogMessage(kLogInfo, "Server stopped");
+  QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(NOTE_SERVER_STOPPED)).c_str(), 0,
+           0);
+  return true;
+}
+
+}  // namespace keldor

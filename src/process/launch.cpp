@@ -1,0 +1,191 @@
+// StartServer: validate the settings, write the game's files, fork and exec.
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "gamelink/status_query.h"
+#include "process/server_process.h"
+#include "remote/service.h"
+#include "settings/game_config.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::int32_t kPortMin = 1024;
+constexpr std::int32_t kPortMax = 65535;
+
+bool Refuse(const char* reason) {
+  LogMessage(kLogInfo, "Couldn't start the server! %s", reason);
+  State().errorCode = 0;
+  return false;
+}
+
+// The checks that keep an unsafe or unstartable configuration from launching.
+bool SettingsAllowStart() {
+  const SettingDef& port = Row(Setting::ServerPort);
+  const std::int32_t consolePort = Row(Setting::ConsolePort).current;
+  const std::string& user = Row(Setting::ConsoleUsername).text;
+  const std::string& password = Row(Setting::ConsolePassword).text;
+  const bool console = Row(Setting::EnableRemoteConsole).current != 0;
+  const bool admin = Row(Setting::EnableRemoteAdmin).current != 0;
+  const bool internet = Row(Setting::ServerInternet).current != 0;
+  const int listenPort = State().listenPort;
+
+  if (Row(Setting::ServerIP).current == 0) return Refuse("Server IP address is invalid.");
+  if (port.current < port.minimum || port.current > port.maximum) {
+    return Refuse("Game port address is invalid.");
+  }
+  if (console && (consolePort < kPortMin || consolePort > kPortMax)) {
+    return Refuse("Remote Console port address is invalid.");
+  }
+  if (console && consolePort == listenPort) {
+    return Refuse(
+        "Remote Console port address is the same as the Keldor port address. These ports must "
+        "NOT be the same address.");
+  }
+  if (port.current == listenPort) {
+    return Refuse(
+        "Game port address is the same as the Keldor port address. These ports must NOT be the "
+        "same address.");
+  }
+  if (Row(Setting::ServerName).text.empty()) {
+    return Refuse("You must provide a name for the server.");
+  }
+  if (admin && password.empty()) return Refuse("You must provide a password for Remote Admin.");
+  if (internet && admin && strcasecmp(password.c_str(), "Sentinel") == 0) {
+    return Refuse(
+        "Using the default Remote Admin password is disallowed for an Internet server to prevent "
+        "unauthorized access.");
+  }
+  if (console && (user.empty() || password.empty())) {
+    return Refuse("You must provide a username and password to use the Remote Console.");
+  }
+  if (internet && console && user == "User" && password == "Sentinel") {
+    return Refuse(
+        "Using the default Remote Console username and password is disallowed for an Internet "
+        "server to prevent unauthorized access.");
+  }
+  return true;
+}
+
+bool Failed(const char* reason) {
+  LogMessage(kLogInfo, "Couldn't start the server! %s", reason);
+  return false;
+}
+
+bool WriteGameFiles() {
+  const ManagerState& s = State();
+  std::remove((s.serverDir + kModFolder + "/settings" + "/adminsettings.con").c_str());
+  if (!WriteServerSettings(s.settingsDir + "/serversettings.con")) {
+    return Failed("Couldn't write server settings file.");
+  }
+  if (!WriteServerAutoexec(s.settingsDir + "/serverautoexec.con")) {
+    return Failed("Couldn't write server autoexec file.");
+  }
+  const std::string mapList = s.settingsDir + "/maplist.con";
+  if (!CopyFile(s.settingsDir + "/servermaplist.con", mapList)) {
+    return Failed("Couldn't copy maplist file.");
+  }
+  struct stat st;
+  if (stat(mapList.c_str(), &st) == 0 && st.st_size == 0) {
+    return Failed("The map rotation does not contain at least one level.");
+  }
+  const std::string binary = s.serverDir + "/" + kServerBinary;
+  if (!FileExists(binary)) {
+    LogMessage(kLogInfo, "Couldn't start the server! Can't find the server binary file: %s.",
+               binary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The game server's argument vector: the command line split at every space.
+std::vector<std::string> ServerArguments() {
+  const ManagerState& s = State();
+  std::string line =
+      s.serverDir + "/" + kServerBinary + " +statusMonitor " + std::to_string(s.statusMonitor);
+  if (!s.overlayPath.empty()) line += " +overlayPath " + s.overlayPath;
+  line += s.serverArgs;
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (std::size_t space = line.find(' ');; space = line.find(' ', start)) {
+    pieces.push_back(line.substr(start, space - start));
+    if (space == std::string::npos) break;
+    start = space + 1;
+  }
+  return pieces;
+}
+
+[[noreturn]] void RunChild(const std::vector<std::string>& pieces) {
+  if (chdir(State().serverDir.c_str()) != 0) {
+    // The binary path is absolute; the server then runs from Keldor's directory.
+  }
+  if (setsid() < 0) {
+    LogMessage(kLogInfo,
+               "Couldn't start the server! Couldn't make server process session leader. %s",
+               ErrorText(errno));
+    _exit(0);
+  }
+  std::vector<char*> argv;
+  for (const std::string& piece : pieces) argv.push_back(const_cast<char*>(piece.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  LogMessage(kLogInfo, "Couldn't start the server! Exec failed. %s", ErrorText(errno));
+  _exit(0);
+}
+
+}  // namespace
+
+bool StartServer() {
+  ManagerState& s = State();
+  if (!SettingsAllowStart() || !WriteGameFiles()) return false;
+
+  const std::vector<std::string> pieces = ServerArguments();
+  if (s.debug) {
+    std::string shown;
+    for (const std::string& piece : pieces) shown += piece + " ";
+    LogDebug("DEBUG: %s", shown.c_str());
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    s.errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(errno));
+    return false;
+  }
+  if (child == 0) RunChild(pieces);
+
+  if (Row(Setting::EnableRemoteConsole).current == 0) {
+    LogMessage(kLogInfo, "WARNING: The server has been started with the remote console disabled.");
+    s.consoleUser.clear();
+    s.consolePass.clear();
+  } else {
+    s.consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
+    s.consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+  }
+  LogMessage(kLogInfo, "Server started");
+  QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(NOTE_SERVER_STARTED)).c_str(), 0,
+           0);
+
+  s.serverPid = child;
+  ForgetStatusPort();
+  ServerWatch& watch = Watch();
+  watch.serverVersion = 0.0;
+  watch.currentMapOverride.clear();
+  watch.launchTime = Now();
+  s.monitoring = true;
+  Signals().serverExited = 0;
+  return true;
+}
+
+}  // namespace keldor

@@ -1,0 +1,449 @@
+// servermanager.con and its partial forms: finding and parsing one setting's
+// line (ReadSetting), writing one setting's line (WriteSettingLine) and writing
+// whole pages of the table (SaveSettingsFile).
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "settings/settings.h"
+#include "settings/settings_text.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kCredentialMax = 31;  // console user name and password carried by rows 67, 68
+constexpr std::size_t kFirstMessageLineMax = 62;
+constexpr std::size_t kMessageLineMax = 63;
+constexpr int kMessageLines = 5;
+
+SettingDef& TableRow(int row) {
+  return SettingsTable()[static_cast<std::size_t>(row)];
+}
+
+// Reads one line of at most kSettingsLineMax characters; the rest of a longer line is
+// skipped so that it can never be taken for a line of its own. False at end of file or
+// on a read error.
+bool ReadLine(std::FILE* file, std::string& line) {
+  const LineRead r = ReadTextLine(file, line, kSettingsLineMax);
+  return r == LineRead::kLine || r == LineRead::kTooLong;
+}
+
+void ParseBool(SettingDef& def, const char* name, TokenCursor& cursor) {
+  std::string token;
+  const bool present = cursor.Next(" ", token);
+  const long value = present ? ParseDecimal(token) : def.current;
+  if (present && (value == 0 || value == 1)) {
+    def.current = static_cast<std::int32_t>(value);
+    return;
+  }
+  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
+             static_cast<int>(value), name, def.defaultValue);
+  def.current = def.defaultValue;
+}
+
+void ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
+  std::string value;
+  if (cursor.Next("\"", value)) {
+    const auto width =
+        std::min<std::size_t>(static_cast<std::size_t>(def.maximum), kSettingTextMax);
+    def.text = CutToWidth(value, width);
+    return;
+  }
+  if (def.defaultValue == 0) {
+    def.text.clear();
+    return;
+  }
+  LogMessage(kLogInfo, "Invalid value detected for setting %s, using default %s.", name,
+             def.defaultText);
+  def.text = def.defaultText;
+}
+
+// One numbered line of a message. The text never grows past kSettingTextMax: a
+// piece, or the line break after it, that would not fit is left out.
+void ParseMessageLine(SettingDef& def, TokenCursor& cursor) {
+  std::string number;
+  std::string piece;
+  if (!cursor.Next(" ", number) || !cursor.Next("\"", piece)) return;
+  const long n = ParseDecimal(number);
+  if (n > kMessageLines - 1) return;
+  for (char& c : piece) {
+    if (c == '_') c = ' ';
+  }
+  if (n == 0) {
+    def.text = CutToWidth(piece, kFirstMessageLineMax);
+  } else {
+    piece = CutToWidth(piece, kMessageLineMax);
+    if (def.text.size() + piece.size() <= kSettingTextMax) def.text += piece;
+  }
+  if (n <= kMessageLines - 2 && def.text.size() + 2 <= kSettingTextMax) def.text += "\r\n";
+}
+
+void ParseInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+  std::string token;
+  const bool present = cursor.Next(" ", token);
+  const long value = present ? ParseDecimal(token) : def.current;
+  if (present && value >= def.minimum && value <= def.maximum) {
+    def.current = static_cast<std::int32_t>(value);
+    return;
+  }
+  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
+             static_cast<int>(value), name, def.defaultValue);
+  def.current = def.defaultValue;
+}
+
+void ParseNegativeInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+  std::string token;
+  const bool present = cursor.Next(" ", token);
+  const long magnitude = present ? std::labs(ParseDecimal(token)) : def.current;
+  if (present && magnitude >= def.minimum && magnitude <= def.maximum) {
+    def.current = static_cast<std::int32_t>(magnitude);
+    return;
+  }
+  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
+             static_cast<int>(-magnitude), name, -def.defaultValue);
+  def.current = def.defaultValue;
+}
+
+void ParseScaled(SettingDef& def, const char* name, TokenCursor& cursor, int factor) {
+  std::string token;
+  const bool present = cursor.Next(" ", token);
+  const long value = present ? ParseScaledFraction(token, factor) : def.current;
+  if (present && value >= def.minimum && value <= def.maximum) {
+    def.current = static_cast<std::int32_t>(value);
+    return;
+  }
+  const double shown = static_cast<double>(value) / factor;
+  const double fallback = static_cast<double>(def.defaultValue) / factor;
+  if (factor == 100) {
+    LogMessage(kLogInfo, "Invalid value of %.2f detected for setting %s, using default %.2f.",
+               shown, name, fallback);
+  } else {
+    LogMessage(kLogInfo, "Invalid value of %.1f detected for setting %s, using default %.1f.",
+               shown, name, fallback);
+  }
+  def.current = def.defaultValue;
+}
+
+void ParseChoice(SettingDef& def, const char* name, TokenCursor& cursor) {
+  std::string token;
+  cursor.Next(" ", token);
+  token = CutToWidth(token, kSettingTextMax);
+  if (!token.empty() && ListLabelFor(def.defaultText, token.c_str()) != nullptr) {
+    def.text = token;
+    return;
+  }
+  const char* option = ListKeyAt(def.defaultText, def.defaultValue);
+  const std::string fallback = option != nullptr ? option : "";
+  LogMessage(kLogInfo, "Invalid value of %s detected for setting %s, using default %s.",
+             token.c_str(), name, fallback.c_str());
+  def.text = fallback;
+}
+
+void ParseAddress(SettingDef& def, TokenCursor& cursor) {
+  std::string token;
+  def.current = cursor.Next(" ", token) ? static_cast<std::int32_t>(ParseIPv4(token.c_str())) : 0;
+}
+
+// Splits at every single space, keeping empty fields.
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t space = text.find(' '); space != std::string::npos;
+       space = text.find(' ', start)) {
+    fields.push_back(text.substr(start, space - start));
+    start = space + 1;
+  }
+  fields.push_back(text.substr(start));
+  return fields;
+}
+
+// The console credentials ride on the remote console and remote admin lines and
+// override what rows 65, 66 and 5 read from their own lines. We write the line as
+// exactly three single-space separated fields; an empty one (a user name or password
+// not yet set) is taken as not given, so that the port is never read as a user
+// name. Any other shape is read token by token.
+void ParseRemoteConsole(SettingDef& def, TokenCursor& cursor) {
+  def.current = 1;
+  const std::string rest = cursor.Rest();
+  std::vector<std::string> fields = SplitFields(rest);
+  if (fields.size() != 3) {
+    fields.clear();
+    std::string token;
+    while (fields.size() < 3 && cursor.Next(" ", token)) fields.push_back(token);
+  }
+  if (fields.size() > 0 && !fields[0].empty()) {
+    Row(Setting::ConsoleUsername).text = CutToWidth(fields[0], kCredentialMax);
+  }
+  if (fields.size() > 1 && !fields[1].empty()) {
+    Row(Setting::ConsolePassword).text = CutToWidth(fields[1], kCredentialMax);
+  }
+  if (fields.size() > 2 && !fields[2].empty()) {
+    Row(Setting::ConsolePort).current = static_cast<std::int32_t>(ParseDecimal(fields[2]));
+  }
+}
+
+void ParseRemoteAdmin(SettingDef& def, TokenCursor& cursor) {
+  def.current = 1;
+  std::string token;
+  if (cursor.Next(" ", token))
+    Row(Setting::ConsolePassword).text = CutToWidth(token, kCredentialMax);
+}
+
+void ParseValue(SettingDef& def, const char* name, TokenCursor& cursor) {
+  switch (def.type) {
+    case SettingType::kPresence:
+      def.current = 1;
+      break;
+    case SettingType::kBool:
+      ParseBool(def, name, cursor);
+      break;
+    case SettingType::kText:
+      ParseText(def, name, cursor);
+      break;
+    case SettingType::kMessage:
+      ParseMessageLine(def, cursor);
+      break;
+    case SettingType::kInteger:
+      ParseInteger(def, name, cursor);
+      break;
+    case SettingType::kNegativeInteger:
+      ParseNegativeInteger(def, name, cursor);
+      break;
+    case SettingType::kHundredths:
+      ParseScaled(def, name, cursor, 100);
+      break;
+    case SettingType::kTenths:
+      ParseScaled(def, name, cursor, 10);
+      break;
+    case SettingType::kChoice:
+      ParseChoice(def, name, cursor);
+      break;
+    case SettingType::kAddress:
+      ParseAddress(def, cursor);
+      break;
+    case SettingType::kRemoteConsole:
+      ParseRemoteConsole(def, cursor);
+      break;
+    case SettingType::kRemoteAdmin:
+      ParseRemoteAdmin(def, cursor);
+      break;
+  }
+}
+
+// What an absent line means: switches that are written only when on are off,
+// and a message without lines is empty; everything else keeps its value.
+void ApplyAbsence(SettingDef& def) {
+  switch (def.type) {
+    case SettingType::kPresence:
+    case SettingType::kRemoteConsole:
+    case SettingType::kRemoteAdmin:
+      def.current = 0;
+      break;
+    case SettingType::kMessage:
+      def.text.clear();
+      break;
+    default:
+      break;
+  }
+}
+
+bool IsAdminKey(const char* key) {
+  return strncasecmp(key, "admin", 5) == 0;
+}
+
+void WriteInteger(std::FILE* file, const char* key, int row, const SettingDef& def) {
+  const long value = def.current;
+  if (IsAdminKey(key)) {
+    const Setting setting = static_cast<Setting>(row);
+    if (setting == Setting::ServerGameTime) {
+      std::fprintf(file, "%s %li\n", key, value * 60);
+      return;
+    }
+    if (IsPercentRatioRow(setting)) {
+      std::fprintf(file, "%s %.2f\n", key, static_cast<double>(value) / 100);
+      return;
+    }
+    if (setting == Setting::ServerNumberOfRounds && value == 0) {
+      std::fprintf(file, "%s %i\n", key, -1);
+      return;
+    }
+  }
+  std::fprintf(file, "%s %li\n", key, value);
+}
+
+void WriteMessage(std::FILE* file, const char* key, const SettingDef& def) {
+  std::string copy = CutToWidth(def.text, kSettingTextMax + 1);
+  for (char& c : copy) {
+    if (c == ' ') c = '_';
+  }
+  TokenCursor cursor(copy);
+  std::string piece;
+  for (int n = 0; n < kMessageLines && cursor.Next("\r\n", piece); ++n) {
+    std::fprintf(file, "%s %i \"%.*s\"\n", key, n, static_cast<int>(kMessageLineMax),
+                 piece.c_str());
+  }
+}
+
+}  // namespace
+
+bool IsPercentRatioRow(Setting setting) {
+  switch (setting) {
+    case Setting::ServerTicketRatio:
+    case Setting::ServerSoldierFriendlyFire:
+    case Setting::ServerSoldierFriendlyFireOnSplash:
+    case Setting::ServerVehicleFriendlyFire:
+    case Setting::ServerVehicleFriendlyFireOnSplash:
+      return true;
+    default:
+      return false;
+  }
+}
+
+long ParseDecimal(const std::string& text) {
+  errno = 0;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < -INT_MAX) return -INT_MAX;
+  return value;
+}
+
+long ParseScaledFraction(const std::string& text, int factor) {
+  // Rounded to the nearest step, not truncated: 0.29 is 0.28999999 in single
+  // precision, and truncating it would lose a hundredth at every save and load.
+  const float value = std::strtof(text.c_str(), nullptr);
+  const double scaled = static_cast<double>(value) * factor;
+  if (std::isnan(scaled)) return 0;
+  if (scaled >= INT_MAX) return INT_MAX;
+  if (scaled <= -INT_MAX) return -INT_MAX;
+  return std::lround(scaled);
+}
+
+bool TokenCursor::Next(const char* delimiters, std::string& token) {
+  const std::size_t start = text_.find_first_not_of(delimiters, pos_);
+  if (start == std::string::npos) {
+    pos_ = text_.size();
+    return false;
+  }
+  std::size_t end = text_.find_first_of(delimiters, start);
+  if (end == std::string::npos) end = text_.size();
+  token = text_.substr(start, end - start);
+  pos_ = end < text_.size() ? end + 1 : end;
+  return true;
+}
+
+void ReadSetting(std::FILE* file, const char* name, int row) {
+  if (file == nullptr || name == nullptr || row < 0 || row >= kSettingCount) return;
+  SettingDef& def = TableRow(row);
+  std::rewind(file);
+  bool found = false;
+  std::string line;
+  while (ReadLine(file, line)) {
+    line.resize(std::strcspn(line.c_str(), "\r\n"));
+    TokenCursor cursor(line);
+    std::string key;
+    if (!cursor.Next(" ", key) || strcasecmp(key.c_str(), name) != 0) continue;
+    found = true;
+    ParseValue(def, name, cursor);
+    if (def.type != SettingType::kMessage) break;
+  }
+  if (std::ferror(file)) {
+    LogMessage(kLogInfo, "Couldn't read settings file! %s", ErrorText(errno));
+    std::clearerr(file);
+  }
+  if (!found) ApplyAbsence(def);
+}
+
+void WriteSettingLine(std::FILE* file, const char* key, int row) {
+  if (file == nullptr || key == nullptr || row < 0 || row >= kSettingCount) return;
+  const SettingDef& def = TableRow(row);
+  switch (def.type) {
+    case SettingType::kPresence:
+      if (def.current != 0) std::fprintf(file, "%s\n", key);
+      break;
+    case SettingType::kBool:
+      std::fprintf(file, "%s %li\n", key, static_cast<long>(def.current));
+      break;
+    case SettingType::kText:
+      std::fprintf(file, "%s \"%s\"\n", key, def.text.c_str());
+      break;
+    case SettingType::kMessage:
+      WriteMessage(file, key, def);
+      break;
+    case SettingType::kInteger:
+      WriteInteger(file, key, row, def);
+      break;
+    case SettingType::kNegativeInteger:
+      std::fprintf(file, "%s %li\n", key, -static_cast<long>(def.current));
+      break;
+    case SettingType::kHundredths:
+      std::fprintf(file, "%s %.2f\n", key, static_cast<double>(def.current) / 100);
+      break;
+    case SettingType::kTenths:
+      std::fprintf(file, "%s %.1f\n", key, static_cast<double>(def.current) / 10);
+      break;
+    case SettingType::kChoice:
+      std::fprintf(file, "%s %s\n", key, def.text.c_str());
+      break;
+    case SettingType::kAddress:
+      std::fprintf(file, "%s %s\n", key, FormatIPv4(static_cast<std::uint32_t>(def.current)));
+      break;
+    case SettingType::kRemoteConsole:
+      if (def.current != 0) {
+        std::fprintf(file, "%s %s %s %li\n", key, Row(Setting::ConsoleUsername).text.c_str(),
+                     Row(Setting::ConsolePassword).text.c_str(),
+                     static_cast<long>(Row(Setting::ConsolePort).current));
+      }
+      break;
+    case SettingType::kRemoteAdmin:
+      if (def.current != 0) {
+        std::fprintf(file, "%s %s\n", key, Row(Setting::ConsolePassword).text.c_str());
+      }
+      break;
+  }
+}
+
+std::FILE* OpenForRewrite(const std::string& path) {
+  if (!EnsureFile(path, EnsureMode::kTruncate)) return nullptr;
+  std::FILE* file = std::fopen(path.c_str(), "r+");
+  if (file == nullptr) Fail(errno);
+  return file;
+}
+
+bool CloseWrittenFile(std::FILE* file, const std::string& path) {
+  const bool failed = std::ferror(file) != 0;
+  const int writeError = errno;
+  if (std::fclose(file) != 0 || failed) {
+    const int code = failed ? writeError : errno;
+    LogMessage(kLogInfo, "Couldn't write file %s! %s", path.c_str(), ErrorText(code));
+    return Fail(code);
+  }
+  return true;
+}
+
+bool SaveSettingsFile(const std::string& path, std::int32_t pageMask) {
+  std::FILE* file = OpenForRewrite(path);
+  if (file == nullptr) {
+    LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(State().errorCode));
+    return false;
+  }
+  const auto mask = static_cast<std::uint32_t>(pageMask);
+  for (int page = 0; page < kSettingPages; ++page) {
+    if ((mask & (1u << page)) == 0) continue;
+    for (int row = 0; row < kSettingCount; ++row) {
+      if (TableRow(row).page == page) WriteSettingLine(file, SettingName(row), row);
+    }
+  }
+  return CloseWrittenFile(file, path);
+}
+
+}  // namespace keldor

@@ -1,0 +1,61 @@
+// The evolution lookup: which map_ tags count, the search state carried from
+// one lookup to the next, and parse errors reported with their line.
+#include "archive_test_support.h"
+#include "maps/archive.h"
+
+namespace keldor {
+namespace {
+
+class EvolutionLookup : public testing::ServerDirTest {
+ protected:
+  void WriteEvolution(const std::string& xml) {
+    WriteText(Path("mods/bfvietnam/save/gamemodesettings/evolution.wst"), xml);
+  }
+};
+
+TEST_F(EvolutionLookup, CountsOnlyTheFirstMapTagAfterEachMapsTag) {
+  std::string xml =
+      "<Evolution>\n"
+      "  <maps><map_ name=\"Hue\"/><map_ name=\"khe_sanh\"/></maps>\n"
+      "  <Maps><map_ name=\"saigon_1968\"/></Maps>\n"
+      "  <maps><map_/><map_ side=\"north\" name=\"quang_tri\"/></maps>\n";
+  while (xml.size() < 3000) xml += "  <unlock kit=\"assault\" points=\"100\"/>\n";
+  xml += "  <maps><MAP_ name=\"ia_drang\"/></maps>\n";  // beyond the first pieces
+  const std::string close = "</Evolution>\n";
+  WriteEvolution(xml + std::string(4096 - xml.size() - close.size(), ' ') + close);
+  EXPECT_EQ(EvolutionMapListed("HUE"), 4u);
+  EXPECT_EQ(EvolutionMapListed("ia_drang"), 4u);     // a file of exactly four pieces
+  EXPECT_EQ(EvolutionMapListed("khe_sanh"), 0u);     // second map_ under the same maps
+  EXPECT_EQ(EvolutionMapListed("saigon_1968"), 0u);  // "Maps" is not "maps"
+  EXPECT_EQ(EvolutionMapListed("quang_tri"), 0u);    // its first attribute is not name
+  EXPECT_EQ(LogText().find("Couldn't parse"), std::string::npos);
+}
+
+// A document that ends armed leaves the next lookup armed from its start.
+TEST_F(EvolutionLookup, CarriesTheArmedStateIntoTheNextLookup) {
+  WriteEvolution("<root><map_ name=\"hue\"/><maps/></root>");
+  EXPECT_EQ(EvolutionMapListed("hue"), 0u);
+  EXPECT_EQ(EvolutionMapListed("hue"), 4u);
+  ResetEvolutionSearch();
+  EXPECT_EQ(EvolutionMapListed("hue"), 0u);
+}
+
+TEST_F(EvolutionLookup, LogsParseErrorsWithTheirLineAndMissingFiles) {
+  EXPECT_EQ(EvolutionMapListed("hue"), 0u);
+  EXPECT_NE(LogText().find("Couldn't open evolutions data file! "), std::string::npos);
+  WriteEvolution(
+      "<Evolution>\n"
+      "  <maps><map_ name=\"hue\"/></maps>\n"
+      "  <maps></map_>\n"
+      "  <maps><map_ name=\"ia_drang\"/></maps>\n"
+      "</Evolution>\n");
+  EXPECT_EQ(EvolutionMapListed("ia_drang"), 0u);
+  EXPECT_NE(LogText().find("Couldn't parse Evolution.wst! mismatched tag at line 3."),
+            std::string::npos)
+      << LogText();
+  ResetEvolutionSearch();
+  EXPECT_EQ(EvolutionMapListed("hue"), 4u);  // found before the error
+}
+
+}  // namespace
+}  // namespace keldor

@@ -1,0 +1,139 @@
+// Extraction of RFA entries: stored and segmented, with and without the
+// version text, and every kind of damage an archive can carry.
+#include <functional>
+
+#include "archive_test_support.h"
+#include "maps/archive.h"
+#include "maps/archive_io.h"
+#include "maps/rfa_writer.h"
+
+namespace keldor {
+namespace {
+
+constexpr const char* kEvolution = "BfVietnam/game/GameModeSettings/DefaultEvolution.wst";
+
+class ArchiveExtract : public testing::ServerDirTest {
+ protected:
+  // An overlong name first (to be passed over), a stored entry, the evolution
+  // data in five 1000-byte segments, and binary bytes with NULs.
+  RfaImage Build(bool versionHeader = true) {
+    std::string xml;
+    for (int i = 0; xml.size() < 4500; ++i) xml += "<u w=\"" + std::to_string(i % 97) + "\"/>\n";
+    entries_ = {{std::string(600, 'x'), "long", false},
+                {"BfVietnam/menu/Menu.con", "rem menu\n", false},
+                {kEvolution, xml.substr(0, 4500), true},
+                {"BfVietnam/Raw.bin", std::string("\0\x01\xff\0data", 8), false}};
+    RfaOptions options;
+    options.versionHeader = versionHeader;
+    options.segmentSize = 1000;
+    RfaImage image;
+    EXPECT_TRUE(BuildRfaArchive(entries_, options, image));
+    return image;
+  }
+
+  bool Extract(const RfaImage& image, const std::string& name = kEvolution) {
+    EXPECT_TRUE(WriteBytesToFile(Path("game.rfa"), image.bytes));
+    return ExtractArchiveEntry(Path("game.rfa"), name, Path("out.wst"));
+  }
+
+  // Row `index` of the evolution entry's segment table, and that segment's data.
+  static std::uint32_t Row(const RfaImage& image, std::uint32_t index) {
+    return image.entries[2].dataOffset + 4 + 12 * index;
+  }
+  static std::uint32_t Data(const RfaImage& image, std::uint32_t index) {
+    return Row(image, image.entries[2].segmentCount) + GetU32(&image.bytes[Row(image, index) + 8]);
+  }
+  static void Poke(RfaImage& image, std::size_t at, std::uint32_t value) {
+    PutU32At(image.bytes, at, value);
+  }
+
+  std::vector<RfaEntry> entries_;
+};
+
+TEST_F(ArchiveExtract, ReadsEveryEntryInAnyCaseWithAndWithoutVersionText) {
+  for (bool header : {true, false}) {
+    const RfaImage image = Build(header);
+    ASSERT_EQ(image.entries[2].segmentCount, 5u);
+    for (std::size_t i = 1; i < entries_.size(); ++i) {
+      std::string lower = entries_[i].name;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      ASSERT_TRUE(Extract(image, lower)) << lower << " header " << header;
+      EXPECT_EQ(ReadText(Path("out.wst")), entries_[i].content) << lower;
+    }
+  }
+}
+
+TEST_F(ArchiveExtract, FailsForMissingArchiveEntryOrOutput) {
+  EXPECT_FALSE(ExtractArchiveEntry(Path("none.rfa"), kEvolution, Path("out.wst")));
+  EXPECT_FALSE(Extract(Build(), std::string(600, 'x')));  // longer than any name looked for
+  EXPECT_FALSE(Extract(Build(), "missing.con"));
+  EXPECT_NE(LogText().find("Couldn't find missing.con in archive"), std::string::npos);
+  EXPECT_FALSE(ExtractArchiveEntry(Path("game.rfa"), kEvolution, Path("no/dir/out.wst")));
+}
+
+struct Damage {
+  const char* what;
+  std::function<void(RfaImage&)> apply;
+  const char* logged;
+  const char* wanted = kEvolution;
+};
+
+TEST_F(ArchiveExtract, RefusesDamagedArchivesWithALogLine) {
+  const auto resize = [](RfaImage& i, std::size_t cut) { i.bytes.resize(i.bytes.size() - cut); };
+  const auto add = [](RfaImage& i, std::size_t at, int delta) {
+    PutU32At(i.bytes, at, GetU32(&i.bytes[at]) + delta);
+  };
+  const std::vector<Damage> damages = {
+      {"too short", [](RfaImage& i) { i.bytes.resize(3); }, "too short to hold a directory"},
+      {"directory offset", [](RfaImage& i) { Poke(i, 28, 0xFFFFFFF0u); }, "lies beyond its end"},
+      {"entry count", [](RfaImage& i) { Poke(i, i.directoryOffset, 0x7FFFFFFFu); },
+       "claims 2147483647 entries"},
+      {"name length", [](RfaImage& i) { Poke(i, i.entries[1].directoryPosition, ~0u); },
+       "bogus name length (4294967295)"},
+      // Cuts into the wanted entry's directory row.
+      {"truncated", [&](RfaImage& i) { resize(i, 45 + 30); }, "cut short"},
+      {"stored data",
+       [](RfaImage& i) { Poke(i, i.entries[1].directoryPosition + 4 + 23 + 8, 0xFFFFFF00u); },
+       "entry data at", "BfVietnam/menu/Menu.con"},
+      {"segment count", [](RfaImage& i) { Poke(i, i.entries[2].dataOffset, 0x40000000u); },
+       "segment table"},
+      {"packed size", [](RfaImage& i) { Poke(i, Row(i, 2), 49153); }, "exceeds the segment"},
+      {"expanded size", [](RfaImage& i) { Poke(i, Row(i, 0) + 4, 32773); }, "exceeds the segment"},
+      {"segment offset", [](RfaImage& i) { Poke(i, Row(i, 4) + 8, 0x7FFFFFF0u); },
+       "segment 4 lies beyond its end"},
+      {"garbled", [](RfaImage& i) { std::fill_n(&i.bytes[Data(i, 1)], 12, 0xFF); },
+       "segment 1 is corrupt"},
+      {"input overrun", [&](RfaImage& i) { add(i, Row(i, 0), -3); }, "segment 0 is corrupt"},
+      {"output overrun", [&](RfaImage& i) { add(i, Row(i, 0) + 4, -1); }, "segment 0 is corrupt"},
+      {"input left over, output short",
+       [&](RfaImage& i) {
+         add(i, Row(i, 0), 2);
+         add(i, Row(i, 0) + 4, 1);
+       },
+       "segment 0 is corrupt"},
+      {"claims more than it holds", [&](RfaImage& i) { add(i, Row(i, 3) + 4, 200); },
+       "segment 3 is corrupt"},
+  };
+  for (const Damage& damage : damages) {
+    std::filesystem::remove(LogFilePath());
+    RfaImage image = Build();
+    damage.apply(image);
+    EXPECT_FALSE(Extract(image, damage.wanted)) << damage.what;
+    EXPECT_NE(LogText().find(damage.logged), std::string::npos) << damage.what << ": " << LogText();
+  }
+}
+
+// The end marker with the output exactly full is accepted even with input left
+// over; a damaged segment leaves the output with the segments before it.
+TEST_F(ArchiveExtract, AppliesTheAcceptanceRulePerSegment) {
+  RfaImage image = Build();
+  PutU32At(image.bytes, Row(image, 0), GetU32(&image.bytes[Row(image, 0)]) + 2);
+  ASSERT_TRUE(Extract(image));
+  EXPECT_EQ(ReadText(Path("out.wst")), entries_[2].content);
+  Poke(image, Row(image, 2) + 4, 999);
+  EXPECT_FALSE(Extract(image));
+  EXPECT_EQ(ReadText(Path("out.wst")), entries_[2].content.substr(0, 2000));
+}
+
+}  // namespace
+}  // namespace keldor

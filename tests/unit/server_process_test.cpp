@@ -1,0 +1,230 @@
+// Launching, finding and stopping game server processes (real processes from a
+// stand-in binary copied into place as bfv_linded).
+#include "process/server_process.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "core/startup.h"
+#include "core/state.h"
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using keldor::testing::Exists;
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+using keldor::testing::WriteFile;
+
+bool WaitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 200 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  return done();
+}
+
+// A game server installation in a temp directory with the stand-in binary.
+struct Installation {
+  Installation() {
+    std::filesystem::copy_file(FAKE_SERVER_PATH, dir / "bfv_linded");
+    std::filesystem::create_directories(dir / "mods/bfvietnam/settings");
+  }
+  // Runs the binary with `args`, as session leader unless told otherwise.
+  pid_t Launch(std::vector<std::string> args, bool leader = true) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (leader) setsid();
+      if (chdir(dir.path().c_str()) != 0) _exit(1);
+      const std::string binary = dir / "bfv_linded";
+      std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(binary.c_str(), argv.data());
+      _exit(127);
+    }
+    children.push_back(pid);
+    WaitUntil([&] { return Exists(dir / "launch.txt"); });
+    std::filesystem::remove(dir / "launch.txt");
+    return pid;
+  }
+  ~Installation() {
+    for (pid_t pid : children) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  TempDir dir;
+  std::vector<pid_t> children;
+};
+
+class ServerProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    State().daemonized = true;
+    State().serverDir = game_.dir.path();
+    State().settingsDir = game_.dir / "mods/bfvietnam/settings";
+    ResetSettings();
+  }
+  void TearDown() override { ResetAllState(); }
+  std::string Log() { return ReadFile(game_.dir / "keldor.log"); }
+
+  Installation game_;
+};
+
+TEST_F(ServerProcess, FindsOnlyLeadersOfItsOwnDirectory) {
+  Installation other;
+  other.Launch({});
+  int pid = -1;
+  EXPECT_FALSE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, -1);
+
+  State().debug = true;
+  const pid_t follower = game_.Launch({}, false);
+  EXPECT_FALSE(FindServerProcess(&pid));
+  EXPECT_NE(Log().find("DEBUG: Ignoring slave server process pid " + std::to_string(follower)),
+            std::string::npos);
+
+  const pid_t leader = game_.Launch({});
+  EXPECT_TRUE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, leader);
+  pid = 0;
+  EXPECT_FALSE(FindServerProcess(&pid));
+  EXPECT_FALSE(FindServerProcess(nullptr));
+  // The launcher (this test) is the parent: asking for it gives the server.
+  pid = getpid();
+  EXPECT_TRUE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, leader);
+}
+
+TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
+  const pid_t first = game_.Launch({"+overlayPath", "/srv/a/"});
+  const pid_t second = game_.Launch({"+overlayPath", "/srv/b/"});
+  int pid = -1;
+  State().overlayPath = "/srv/b/";
+  EXPECT_TRUE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, second);
+  pid = -1;
+  State().overlayPath = "/srv/a/";
+  EXPECT_TRUE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, first);
+  pid = -1;
+  State().overlayPath = "/srv/c/";
+  EXPECT_FALSE(FindServerProcess(&pid));
+  pid = -1;
+  State().overlayPath.clear();
+  EXPECT_TRUE(FindServerProcess(&pid));
+}
+
+TEST_F(ServerProcess, StopKillsAServerThatDoesNotQuit) {
+  State().serverPid = game_.Launch({});
+  State().monitoring = true;
+  EXPECT_TRUE(StopServer());
+  EXPECT_FALSE(State().monitoring);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Terminating server with extreme prejudice!"), std::string::npos);
+  EXPECT_NE(log.find("Server stopped"), std::string::npos);
+  int pid = -1;
+  EXPECT_FALSE(FindServerProcess(&pid));
+}
+
+class ServerLaunch : public ServerProcess {
+ protected:
+  void SetUp() override {
+    ServerProcess::SetUp();
+    Row(Setting::ServerIP).current = 0x7F000001;
+    Row(Setting::ServerName).text = "Test";
+    Row(Setting::ConsoleUsername).text = "admin";
+    Row(Setting::ConsolePassword).text = "secret";
+    State().listenPort = 15667;
+    WriteFile(State().settingsDir + "/servermaplist.con", "map\n");
+  }
+  // Starts and returns the log's new part; nothing may have been launched on refusal.
+  void ExpectRefusal(const std::string& reason) {
+    EXPECT_FALSE(StartServer());
+    EXPECT_EQ(State().errorCode, 0);
+    EXPECT_NE(Log().find("Couldn't start the server! " + reason), std::string::npos) << reason;
+    EXPECT_FALSE(State().monitoring);
+    std::filesystem::remove(game_.dir / "keldor.log");
+  }
+};
+
+TEST_F(ServerLaunch, ValidationRefusesUnsafeSettings) {
+  Row(Setting::ServerIP).current = 0;
+  ExpectRefusal("Server IP address is invalid.");
+  Row(Setting::ServerIP).current = 0x7F000001;
+
+  Row(Setting::ServerPort).current = 15667;
+  ExpectRefusal("Game port address is the same as the Keldor port address.");
+  Row(Setting::ServerPort).current = 80;
+  ExpectRefusal("Game port address is invalid.");
+  Row(Setting::ServerPort).current = 15567;
+
+  Row(Setting::ConsolePort).current = 15667;
+  ExpectRefusal("Remote Console port address is the same as the Keldor port address.");
+  Row(Setting::ConsolePort).current = 5711;
+
+  Row(Setting::ServerName).text.clear();
+  ExpectRefusal("You must provide a name for the server.");
+  Row(Setting::ServerName).text = "Test";
+
+  Row(Setting::ServerInternet).current = 1;
+  Row(Setting::EnableRemoteAdmin).current = 1;
+  Row(Setting::ConsolePassword).text = "SENTINEL";
+  ExpectRefusal("Using the default Remote Admin password is disallowed");
+  Row(Setting::EnableRemoteAdmin).current = 0;
+  Row(Setting::ConsoleUsername).text = "User";
+  Row(Setting::ConsolePassword).text = "Sentinel";
+  ExpectRefusal("Using the default Remote Console username and password is disallowed");
+  Row(Setting::ConsoleUsername).text.clear();
+  ExpectRefusal("You must provide a username and password to use the Remote Console.");
+  EXPECT_FALSE(Exists(State().settingsDir + "/maplist.con"));
+}
+
+TEST_F(ServerLaunch, EmptyRotationStopsAfterTheFilesAreWritten) {
+  WriteFile(State().settingsDir + "/servermaplist.con", "");
+  ExpectRefusal("The map rotation does not contain at least one level.");
+  EXPECT_TRUE(Exists(State().settingsDir + "/serversettings.con"));
+  EXPECT_TRUE(Exists(State().settingsDir + "/serverautoexec.con"));
+}
+
+TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
+  State().serverArgs = " +a 1";
+  State().overlayPath = game_.dir / "over/";
+  std::filesystem::create_directories(game_.dir / "over/logs");
+  ASSERT_TRUE(StartServer());
+  game_.children.push_back(State().serverPid);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(game_.dir / "launch.txt"); }));
+  EXPECT_EQ(ReadFile(game_.dir / "launch.txt"),
+            "cwd=" + game_.dir.path() + "\nleader=1\n" + game_.dir.path() +
+                "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" + game_.dir.path() +
+                "/over/\n+a\n1\n");
+  EXPECT_TRUE(State().monitoring);
+  EXPECT_EQ(State().consoleUser, "admin");
+  EXPECT_EQ(State().consolePass, "secret");
+  EXPECT_EQ(ReadFile(State().settingsDir + "/maplist.con"), "map\n");
+  EXPECT_NE(ReadFile(game_.dir / "over/logs/keldor.log").find("Server started"), std::string::npos);
+
+  int pid = -1;
+  EXPECT_TRUE(FindServerProcess(&pid));
+  EXPECT_EQ(pid, State().serverPid);
+}
+
+TEST_F(ServerLaunch, DisabledConsoleIsWarnedAndLeavesNoCredentials) {
+  Row(Setting::EnableRemoteConsole).current = 0;
+  ASSERT_TRUE(StartServer());
+  game_.children.push_back(State().serverPid);
+  EXPECT_TRUE(State().consoleUser.empty());
+  EXPECT_NE(Log().find("WARNING: The server has been started with the remote console disabled."),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace keldor

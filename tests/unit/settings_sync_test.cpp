@@ -1,0 +1,251 @@
+// Reading settings back from and pushing changes to a game console: an
+// in-process fake console on 127.0.0.1 answers the requests.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "core/log.h"
+#include "core/state.h"
+#include "fake_console.h"
+#include "gamelink/console.h"
+#include "settings/game_config.h"
+#include "settings/settings.h"
+#include "settings_test_support.h"
+
+namespace keldor {
+namespace {
+
+using fake::ConsoleReply;
+using fake::ConsoleRequest;
+using fake::FakeConsole;
+using fake::Reply;
+
+// The keys read back over the console, in table order.
+const std::vector<std::string> kQueriedKeys = {
+    "admin.bandwidthChokeLimit",
+    "admin.maxAllowedConnectionType",
+    "admin.timeLimit",
+    "admin.scoreLimit",
+    "admin.timeToNextWave",
+    "admin.spawnWaveTime",
+    "admin.timeBeforeRestartMap",
+    "admin.soldierFFRatio",
+    "admin.soldierFFRatioOnSplash",
+    "admin.vehicleFFRatio",
+    "admin.vehicleFFRatioOnSplash",
+    "admin.kickback",
+    "admin.kickbackOnSplash",
+    "admin.tkPunishMode",
+    "admin.banPlayerOnTKKick",
+    "admin.nrOfTKToKick",
+    "admin.spawnDelayPenaltyForTK",
+    "admin.enableKickPlayerVote",
+    "admin.enableMapVote",
+    "admin.enableKickTeamPlayerVote",
+    "admin.autoBalanceTeam",
+    "admin.votingTime",
+    "admin.voteMapMajority",
+    "admin.voteKickPlayerMajority",
+    "admin.voteKickTeamPlayerMajority",
+    "admin.externalViews",
+    "admin.allowNoseCam",
+    "game.enableFreeCamera",
+};
+
+class SettingsSyncTest : public testing::SettingsTest {
+ protected:
+  void SetUp() override {
+    SettingsTest::SetUp();
+    console_.PrepareKeldor();
+  }
+  void TearDown() override {
+    ResetConsoleLink();
+    SettingsTest::TearDown();
+  }
+
+  void Connect() {
+    ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+    TakeLog();
+  }
+
+  // Answers each queried key with the value given for it, "0" otherwise.
+  void AnswerQueries(const std::map<std::string, std::string>& values, std::size_t keep = 1000) {
+    console_.SetResponder([values, keep](const ConsoleRequest& request) {
+      std::vector<std::string> strings;
+      for (const std::string& key : request.Lines()) {
+        if (strings.size() == keep) break;
+        const auto found = values.find(key);
+        strings.push_back(found == values.end() ? "0" : found->second);
+      }
+      return Reply(strings);
+    });
+  }
+
+  void SetStatusReply(const std::string& text) {
+    State().statusReply.assign(kStatusReplySize, '\0');
+    std::copy(text.begin(), text.end(), State().statusReply.begin());
+  }
+
+  // The command lines of every request after the login.
+  std::vector<std::vector<std::string>> SentLines() const {
+    std::vector<std::vector<std::string>> sent;
+    for (const ConsoleRequest& request : console_.Observed().requests)
+      sent.push_back(request.Lines());
+    return sent;
+  }
+
+  FakeConsole console_;
+};
+
+TEST_F(SettingsSyncTest, ReadBackParsesEachTypeAndTheConsoleUnits) {
+  Connect();
+  SetStatusReply("\\hostname\\x\\Number Of Rounds\\5\\Ticket Ratio\\150\\mapname\\y");
+  Row(Setting::ServerCrosshairCenterpoint).current = 0;  // not read back
+  AnswerQueries({{"admin.bandwidthChokeLimit", "256"},
+                 {"admin.maxAllowedConnectionType", "CTCable128Kbps"},
+                 {"admin.timeLimit", "1200"},
+                 {"admin.scoreLimit", "250"},  // no range check on read-back
+                 {"admin.soldierFFRatio", "0.75"},
+                 {"admin.vehicleFFRatio", "1.5"},
+                 {"admin.kickback", "0.29"},
+                 {"admin.spawnDelayPenaltyForTK", "2.5"},
+                 {"admin.enableMapVote", "1"}});
+  ASSERT_TRUE(ReadServerSettings());
+
+  const std::vector<std::vector<std::string>> sent = SentLines();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], kQueriedKeys);
+  EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "256");
+  EXPECT_EQ(Row(Setting::ServerMaxAllowedConnectionType).text, "CTCable128Kbps");
+  EXPECT_EQ(Row(Setting::ServerGameTime).current, 20);
+  EXPECT_EQ(Row(Setting::ServerScoreLimit).current, 250);
+  EXPECT_EQ(Row(Setting::ServerSoldierFriendlyFire).current, 75);
+  EXPECT_EQ(Row(Setting::ServerVehicleFriendlyFire).current, 150);
+  EXPECT_EQ(Row(Setting::ServerKickback).current, 29);
+  EXPECT_EQ(Row(Setting::SpawnDelayPenaltyForTK).current, 25);
+  EXPECT_EQ(Row(Setting::EnableMapVote).current, 1);
+  EXPECT_EQ(Row(Setting::ServerNumberOfRounds).current, 5);
+  EXPECT_EQ(Row(Setting::ServerTicketRatio).current, 150);
+  EXPECT_EQ(Row(Setting::ServerCrosshairCenterpoint).current, 0);
+  for (int row = 0; row < kSettingCount; ++row) {
+    const auto i = static_cast<std::size_t>(row);
+    EXPECT_EQ(SettingsSnapshot()[i].current, SettingsTable()[i].current) << SettingName(row);
+    EXPECT_EQ(SettingsSnapshot()[i].text, SettingsTable()[i].text) << SettingName(row);
+  }
+
+  AnswerQueries({{"admin.timeLimit", "90"}});
+  SetStatusReply("");
+  ASSERT_TRUE(ReadServerSettings());
+  EXPECT_EQ(Row(Setting::ServerGameTime).current, 1);
+  EXPECT_EQ(Row(Setting::ServerNumberOfRounds).current, 5);  // no status key: kept
+}
+
+TEST_F(SettingsSyncTest, ReadBackFailsOnAShortReplyOrWithoutTheLink) {
+  Connect();
+  SettingsSnapshot()[RowIndex(Setting::ServerGameTime)].current = 7;
+  AnswerQueries({{"admin.bandwidthChokeLimit", "64"}, {"admin.timeLimit", "600"}}, 3);
+  EXPECT_FALSE(ReadServerSettings());
+  EXPECT_EQ(State().errorCode, kErrReadSettings);
+  EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "64");  // taken before the end
+  EXPECT_EQ(Row(Setting::ServerGameTime).current, 10);
+  EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::ServerGameTime)].current, 7);
+
+  // An empty line keeps its place: the lines after it still meet their own keys.
+  console_.SetResponder([](const ConsoleRequest& request) {
+    std::vector<std::string> strings(request.Lines().size(), "1");
+    strings[0] = "";
+    strings[2] = "120";
+    return Reply(strings);
+  });
+  ASSERT_TRUE(ReadServerSettings());
+  EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "");
+  EXPECT_EQ(Row(Setting::ServerGameTime).current, 2);
+
+  console_.SetResponder([](const ConsoleRequest&) { return ConsoleReply{"", true}; });
+  EXPECT_FALSE(ReadServerSettings());
+  EXPECT_FALSE(Console().connected);
+  const std::size_t requests = console_.Observed().requests.size();
+  EXPECT_FALSE(ReadServerSettings());
+  EXPECT_FALSE(PushServerSettings());
+  EXPECT_EQ(console_.Observed().requests.size(), requests);  // nothing sent without the link
+}
+
+TEST_F(SettingsSyncTest, PushSendsEachChangedRowInTheConsoleFormat) {
+  Connect();
+  AnswerQueries({});
+  CopySettingsToSnapshot();
+  ASSERT_TRUE(PushServerSettings());
+  EXPECT_TRUE(console_.Observed().requests.empty());  // nothing changed: nothing sent
+
+  Row(Setting::ServerMaxAllowedConnectionType).text = "CTModem56Kbps";
+  Row(Setting::ServerNumberOfRounds).current = 0;
+  Row(Setting::ServerGameTime).current = 20;
+  Row(Setting::ServerTicketRatio).current = 250;
+  Row(Setting::PhysicsGravity).current = 9;  // never pushed
+  Row(Setting::ServerSoldierFriendlyFire).current = 75;
+  Row(Setting::ServerKickback).current = 5;
+  Row(Setting::SpawnDelayPenaltyForTK).current = 15;
+  Row(Setting::EnableMapVote).current = 0;
+  Row(Setting::ServerCrosshairCenterpoint).current = 0;
+  Row(Setting::AutoBan).current = 1;  // our own key
+  Row(Setting::ServerName).text = "not a console row";
+  Row(Setting::EnableRemoteConsole).current = 0;
+  Row(Setting::ToggleGamePause).current = 1;
+  Row(Setting::ConsolePassword).text = "newpw";
+  Row(Setting::EnableRemoteAdmin).current = 1;
+  ASSERT_TRUE(PushServerSettings());
+  const std::vector<std::string> expected = {
+      "admin.maxAllowedConnectionType CTModem56Kbps",
+      "admin.setNrOfRounds 0",
+      "admin.timeLimit 1200",
+      "admin.setTicketRatio 2.5",
+      "admin.soldierFFRatio 0.8",
+      "admin.kickback 0.05",
+      "admin.spawnDelayPenaltyForTK 1.5",
+      "admin.enableMapVote 0",
+      "admin.crossHairCenterPoint 0",
+      "admin.enableRemoteAdmin newpw",
+  };
+  ASSERT_EQ(SentLines().size(), 1u);
+  EXPECT_EQ(SentLines()[0], expected);
+
+  // Pushed rows are in the snapshot now; turning remote admin off is its own command.
+  Row(Setting::EnableRemoteAdmin).current = 0;
+  ASSERT_TRUE(PushServerSettings());
+  ASSERT_EQ(SentLines().size(), 2u);
+  EXPECT_EQ(SentLines()[1], std::vector<std::string>{"admin.disableRemoteAdmin"});
+}
+
+TEST_F(SettingsSyncTest, AFailedPushKeepsTheChangesForTheNextOne) {
+  Connect();
+  CopySettingsToSnapshot();
+  Row(Setting::VotingTime).current = 90;
+  console_.SetResponder([](const ConsoleRequest&) { return ConsoleReply{"", true}; });
+  EXPECT_FALSE(PushServerSettings());
+  EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::VotingTime)].current, 60);
+
+  Connect();
+  AnswerQueries({});
+  ASSERT_TRUE(PushServerSettings());
+  EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
+  EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::VotingTime)].current, 90);
+}
+
+TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch) {
+  Connect();
+  CopySettingsToSnapshot();
+  AnswerQueries({});
+  testing::WriteWholeFile(Path("servermanager.con"),
+                          "admin.votingTime 90\ngame.serverMaxPlayers 10\n");
+  ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3);
+  EXPECT_FALSE(std::filesystem::exists(Path("servermanager.con")));
+  EXPECT_EQ(Row(Setting::ServerMaxPlayers).current, 32);  // critical, refused
+  const std::string saved = testing::ReadWholeFile(State().settingsDir + "/servermanager.con");
+  EXPECT_NE(saved.find("admin.votingTime 90\n"), std::string::npos);
+  EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
+  const std::string autoexec = testing::ReadWholeFile(State().settingsDir + "/serverautoexec.con");
+  EXPECT_NE(autoexec.find("admin.votingTime 90\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace keldor

@@ -1,0 +1,215 @@
+// The UDP status query against an in-process fake status responder.
+#include "gamelink/status_query.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "core/log.h"
+#include "core/startup.h"
+#include "core/state.h"
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+
+// Answers each request with what `reply` makes of the request's 10 bytes.
+class FakeResponder {
+ public:
+  using Reply = std::function<std::string(const std::string& request)>;
+  explicit FakeResponder(Reply reply, int port = 0) : reply_(std::move(reply)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    timeval wait{0, 100000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeResponder() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  bool bound() const { return bound_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      char buffer[64];
+      sockaddr_in from{};
+      socklen_t size = sizeof from;
+      const ssize_t got =
+          recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
+      if (got <= 0) continue;
+      const std::string answer = reply_(std::string(buffer, static_cast<std::size_t>(got)));
+      sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+    }
+  }
+  Reply reply_;
+  int fd_ = -1;
+  int port_ = 0;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::string Z(const std::string& text) {
+  return text + std::string(1, '\0');
+}
+
+// A reply datagram: the type byte, the request's identifier and `body`.
+std::string Answer(const std::string& request, const std::string& body) {
+  return std::string(1, '\0') + request.substr(3, 4) + body;
+}
+
+class StatusQuery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    State().serverDir = dir_.path();
+    State().daemonized = true;
+    State().statusReply.assign(kStatusReplySize, '\0');
+    Row(Setting::ServerIP).current = 0x7F000001;
+  }
+  void TearDown() override { ResetAllState(); }
+  TempDir dir_;
+};
+
+TEST_F(StatusQuery, InfoRequestLayoutAndRewrite) {
+  std::string seen;
+  FakeResponder fake([&](const std::string& request) {
+    seen = request;
+    return Answer(request, Z("hostname") + Z("A") + Z("numplayers") + Z("3") + Z(""));
+  });
+  const char* text = QueryStatus(fake.port(), "\\INFO\\");
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "\\hostname\\A\\numplayers\\3\\");
+  EXPECT_EQ(State().errorCode, 0);
+  ASSERT_EQ(seen.size(), 10u);
+  EXPECT_EQ(seen.substr(0, 3), std::string("\xFE\xFD\x00", 3));
+  EXPECT_EQ(seen.substr(7), std::string("\xFF\x00\x00", 3));
+  EXPECT_STREQ(StatusValue(text, "numplayers"), "3");
+  EXPECT_EQ(StatusValue(text, "mapname"), nullptr);
+}
+
+TEST_F(StatusQuery, StatusRequestAddsPlayersThenTeams) {
+  FakeResponder fake([](const std::string& request) {
+    return Answer(request, Z("hostport") + Z("15567") + Z("") + "x\x02" + Z("player_") +
+                               Z("score_") + Z("") + Z("Ann") + Z("5") + Z("Bob") + Z("-2") +
+                               "y\x01" + Z("team_t") + Z("") + Z("NVA"));
+  });
+  State().statusLog = true;
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  const char* text = QueryStatus(fake.port(), "\\status\\");
+  ASSERT_EQ(chdir("/"), 0);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(
+      text,
+      "\\hostport\\15567\\player_0\\Ann\\score_0\\5\\player_1\\Bob\\score_1\\-2\\team_t0\\NVA\\");
+  EXPECT_NE(ReadFile(dir_ / "status.log").find(" : [\\hostport\\15567\\"), std::string::npos);
+}
+
+TEST_F(StatusQuery, StatusValueLookups) {
+  const char* text = "\\a\\b\\b\\c\\end\\tail";
+  EXPECT_STREQ(StatusValue(text, "a"), "b");
+  EXPECT_STREQ(StatusValue(text, "b"), "b");  // the value "b" shadows the key that follows
+  EXPECT_STREQ(StatusValue(text, "end"), "tail");
+  EXPECT_EQ(StatusValue(nullptr, "a"), nullptr);
+  const std::string longValue = "\\k\\" + std::string(3000, 'v') + "\\";
+  EXPECT_EQ(std::string(StatusValue(longValue.c_str(), "k")).size(), 1023u);
+}
+
+TEST_F(StatusQuery, HostileRepliesAreRefusedWhole) {
+  const std::string nineFields = Z("a_") + Z("b_") + Z("c_") + Z("d_") + Z("e_") + Z("f_") +
+                                 Z("g_") + Z("h_") + Z("i_") + Z("");
+  const std::string cases[] = {
+      Z("hostname") + Z("A"),                 // no end of section
+      Z("hostname") + "unterminated",         // a string without its zero byte
+      Z("") + "x\x01" + nineFields + Z("1"),  // more than eight field names
+      Z("") + "x\x02" + Z("p_") + Z("") + Z("only one of two"),
+      Z("k") + Z(std::string(2000, 'v')) + Z(""),  // one element past 1023 characters
+  };
+  for (const std::string& body : cases) {
+    FakeResponder fake([&](const std::string& request) { return Answer(request, body); });
+    const std::string name =
+        body.find("x\x01") != std::string::npos || body.find("x\x02") != std::string::npos
+            ? "\\status\\"
+            : "\\info\\";
+    EXPECT_EQ(QueryStatus(fake.port(), name.c_str()), nullptr) << body.size();
+    EXPECT_EQ(State().statusReply[0], '\0');
+  }
+  // A negative player count yields no player elements.
+  FakeResponder negative([](const std::string& request) {
+    return Answer(request, Z("") + "x\x80" + Z("p_") + Z("") + std::string("y\0", 2) + Z(""));
+  });
+  const char* text = QueryStatus(negative.port(), "\\status\\");
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "");
+}
+
+TEST_F(StatusQuery, ForeignIdentifiersAreIgnoredUntilTheWaitEnds) {
+  FakeResponder fake([](const std::string&) {
+    return std::string("\0\x01\x02\x03\x04", 5) + Z("hostname") + Z("X") + Z("");
+  });
+  EXPECT_EQ(QueryStatus(fake.port(), "\\info\\"), nullptr);
+  EXPECT_EQ(State().errorCode, ETIMEDOUT);
+  EXPECT_EQ(QueryStatus(0, "\\info\\"), nullptr);
+  EXPECT_EQ(State().errorCode, EINVAL);
+  EXPECT_EQ(QueryStatus(fake.port(), "\\rules\\"), nullptr);
+}
+
+TEST_F(StatusQuery, FindStatusPortAcceptsTheConfiguredPortReportingOurGamePort) {
+  FakeResponder fake([](const std::string& request) {
+    return Answer(request, Z("hostport") + Z("15567") + Z(""));
+  });
+  Row(Setting::ServerPort).current = 15567;
+  Row(Setting::GameSpyLANPort).current = fake.port();
+  EXPECT_TRUE(FindStatusPort());
+  EXPECT_EQ(StatusPort(), fake.port());
+  ForgetStatusPort();
+  EXPECT_EQ(StatusPort(), 0);
+}
+
+TEST_F(StatusQuery, FindStatusPortProbesTheUsualPortsWhenTheConfiguredOneIsWrong) {
+  FakeResponder usual(
+      [](const std::string& request) {
+        return Answer(request, Z("hostport") + Z("15567") + Z(""));
+      },
+      23000);
+  if (!usual.bound()) GTEST_SKIP() << "port 23000 is taken on this machine";
+  FakeResponder wrong([](const std::string& request) {
+    return Answer(request, Z("hostport") + Z("9999") + Z(""));
+  });
+  State().debug = true;
+  Row(Setting::ServerPort).current = 15567;
+  Row(Setting::ServerInternet).current = 1;
+  Row(Setting::GameSpyPort).current = wrong.port();
+  EXPECT_TRUE(FindStatusPort());
+  EXPECT_EQ(StatusPort(), 23000);
+  const std::string log = ReadFile(dir_ / "keldor.log");
+  EXPECT_NE(log.find("DEBUG: Server is not using the configured status port! (" +
+                     std::to_string(wrong.port()) + ")."),
+            std::string::npos);
+  EXPECT_NE(log.find("DEBUG: Identified server status port (23000)."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace keldor
