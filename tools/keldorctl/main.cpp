@@ -192,9 +192,7 @@ int RunWatch(Connection& c, const Options&) {
 const Command kCommands[] = {
     {"ping", "ping", "Checks that Keldor answers (prints \"pong\").", RunPing},
     {"status", "status", "Shows the game server's status, one field per line.", RunStatus},
-    {"watch", "watch",
-     "Stays connected and prints every notification as it arrives, by name and with its "
-     "text, until interrupted (Ctrl-C) or Keldor disconnects.",
+    {"watch", "watch", "Prints each notification (name, text) as it comes, until Ctrl-C.",
      RunWatch},
 };
 
@@ -207,7 +205,8 @@ void PrintHelp(std::FILE* out) {
                "  --port <port>        Keldor's port (default %d)\n"
                "  --user <name>        account name (else $KELDOR_USER, else a prompt)\n"
                "  --password <secret>  password (else $KELDOR_PASSWORD, else a prompt that\n"
-               "                       does not echo)\n"
+               "                       does not echo); other users can see options in the\n"
+               "                       process list, so prefer the environment or the prompt\n"
                "  --help               this text\n"
                "\n"
                "Commands:\n",
