@@ -87,6 +87,17 @@ void LogCaughtSignals() {
   }
 }
 
+void ReserveStandardDescriptors() {
+  for (;;) {
+    const int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+  }
+}
+
 void Daemonize() {
   if (fork() != 0) _exit(0);
   setsid();
@@ -99,11 +110,7 @@ void Daemonize() {
   for (int fd = 0; fd < 1024; ++fd) close(fd);
   // Keep 0, 1 and 2 taken so that no socket can get them: socket 0 would stand
   // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.
-  const int null = open("/dev/null", O_RDWR);
-  if (null == 0) {
-    dup2(0, 1);
-    dup2(0, 2);
-  }
+  ReserveStandardDescriptors();
   // The syslog connection was among the descriptors closed.
   if (State().useSyslog) {
     closelog();

@@ -10,6 +10,10 @@ void InstallSignalHandlers();
 // Logs the "DEBUG: Caught ..." lines owed for signals that arrived since the last call.
 void LogCaughtSignals();
 
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that no
+// socket can be given one of them (socket 0 stands for Keldor's own slot).
+void ReserveStandardDescriptors();
+
 // Detaches from the terminal: two forks, a new session, the server directory as
 // working directory, umask 0 and every inherited descriptor closed.
 void Daemonize();

@@ -300,6 +300,7 @@ int RunStartup() {
 }
 
 int RunKeldor(int argc, char** argv) {
+  ReserveStandardDescriptors();
   InstallSignalHandlers();
   const std::vector<std::string> words(argv + 1, argv + argc);
   std::string out;

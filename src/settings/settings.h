@@ -168,11 +168,6 @@ bool SaveSettingsFile(const std::string& path, std::int32_t pageMask);
 // A missing or empty file fails with ErrorCode ENOENT.
 bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slot);
 
-// The acting slot's user name and address for change lines. Stand-in until the
-// client sessions resolve actors: slot 0 is "operator" at "console", others "[unknown]".
-const char* SettingsActorName(int slot);
-const char* SettingsActorAddress(int slot);
-
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();
 

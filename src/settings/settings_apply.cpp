@@ -9,13 +9,12 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/state.h"
+#include "remote/sessions.h"
 #include "settings/settings.h"
 
 namespace keldor {
 
 namespace {
-
-constexpr int kLastClientSlot = 16;
 
 bool IsTextType(SettingType type) {
   return type == SettingType::kText || type == SettingType::kMessage ||
@@ -95,8 +94,8 @@ bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slo
     return Fail(code);
   }
   const bool logging = slot >= 0 && slot <= kLastClientSlot;
-  const Actor actor{logging ? SettingsActorName(slot) : "[unknown]",
-                    logging ? SettingsActorAddress(slot) : "[unknown]"};
+  const Actor actor{logging ? ActorName(slot) : "[unknown]",
+                    logging ? ActorAddress(slot) : "[unknown]"};
   const auto mask = static_cast<std::uint32_t>(rightsMask);
   for (int page = 0; page < kSettingPages; ++page) {
     if ((mask & (1u << page)) != 0) ApplyPage(file, page, mask, logging, actor);

@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/state.h"
+#include "remote/sessions.h"
 #include "settings/settings.h"
 #include "settings_test_support.h"
 
@@ -20,6 +21,7 @@ constexpr std::int32_t kPage2 = 0x4;
 constexpr std::int32_t kPage4 = 0x10;
 
 TEST_F(SettingsTest, CriticalRowsAreRefusedOncePerRowWithoutTheRight) {
+  ClientSlots()[1] = ClientSlot{101, "alice", "10.0.0.7:4000", kPage0, ""};
   Load(
       "game.serverName \"Renamed\"\n"
       "game.serverDedicated 0\n"
@@ -33,7 +35,7 @@ TEST_F(SettingsTest, CriticalRowsAreRefusedOncePerRowWithoutTheRight) {
       kPage0, 1);
   const std::vector<std::string> log = TakeLog();
   const std::string alert =
-      "SECURITY ALERT! User [unknown] at [unknown] is not permitted to change critical settings!";
+      "SECURITY ALERT! User alice at 10.0.0.7:4000 is not permitted to change critical settings!";
   EXPECT_EQ(std::count(log.begin(), log.end(), alert), 12);
   EXPECT_EQ(Row(Setting::ServerIP).current, 0);
   EXPECT_EQ(Row(Setting::ServerPort).current, 15567);
@@ -46,7 +48,7 @@ TEST_F(SettingsTest, CriticalRowsAreRefusedOncePerRowWithoutTheRight) {
   EXPECT_EQ(Row(Setting::AutoBan).current, 0);  // page 2 is not in the mask: not read
   EXPECT_EQ(log.size(), 12u + 4u);              // the alerts and four change lines
   EXPECT_EQ(std::count(log.begin(), log.end(),
-                       "User [unknown] at [unknown] changed game.serverContentCheck from 0 to 2."),
+                       "User alice at 10.0.0.7:4000 changed game.serverContentCheck from 0 to 2."),
             1);
 
   // With the critical-settings right the same rows are taken.
@@ -86,6 +88,7 @@ TEST_F(SettingsTest, ChangeLinesNameTheActorAndShowEachTypesValues) {
 }
 
 TEST_F(SettingsTest, RemoteConsoleTokensReachCriticalPortWithoutTheirOwnChangeLines) {
+  ClientSlots()[2] = ClientSlot{102, "bob", "10.0.0.8:4000", kPage4, ""};
   Load(
       "manager.consoleUsername \"u\"\nmanager.consolePassword \"p\"\nmanager.statFilePath \"f\"\n"
       "admin.enableRemoteConsole rc rcpw 6100\n",
@@ -98,10 +101,9 @@ TEST_F(SettingsTest, RemoteConsoleTokensReachCriticalPortWithoutTheirOwnChangeLi
     EXPECT_EQ(line.find("consolePort"), std::string::npos) << line;
     EXPECT_EQ(line.find("[rc]"), std::string::npos) << line;
   }
-  EXPECT_EQ(
-      std::count(log.begin(), log.end(),
-                 "User [unknown] at [unknown] changed manager.consoleUsername from [] to [u]."),
-      1);
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "User bob at 10.0.0.8:4000 changed manager.consoleUsername from [] to [u]."),
+            1);
 }
 
 TEST_F(SettingsTest, AutoBalanceGivesWayToSmartBalanceAfterTheChangeLines) {
