@@ -61,9 +61,11 @@ bool ReleaseSlot(int) {
 }
 
 void HandleRequest(int) {}
-void RunDueJobs() {}
 bool NotifyClient(int, std::uint32_t, const void*, std::size_t) {
   return false;
+}
+bool NotifyAllClients(std::uint32_t, const void*, std::size_t, int) {
+  return true;
 }
 
 }  // namespace keldor
