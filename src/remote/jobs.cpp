@@ -501,6 +501,11 @@ bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsi
   return true;
 }
 
+bool QueueBroadcast(std::uint32_t note) {
+  // The text is the code as a signed decimal number, as "%i" prints it.
+  return QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(note)).c_str(), 0, 0);
+}
+
 unsigned KickDelay() {
   return State().kickDelay ? kKickDelaySeconds : 0;
 }

@@ -72,6 +72,10 @@ bool QueueJob(std::uint32_t code, const char* text, std::int32_t actor, unsigned
 // As QueueJob, unless a job with the same code is already waiting.
 bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay);
 
+// Queues JOB_BROADCAST of a notification, so that it reaches the clients in
+// the order of the work queued before it.
+bool QueueBroadcast(std::uint32_t note);
+
 // The delay for kicks and bans Keldor decides itself: 12 s, or 0 with -nodelay.
 unsigned KickDelay();
 

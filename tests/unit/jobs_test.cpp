@@ -164,6 +164,10 @@ TEST_F(JobsTest, QueueJobOnceKeepsOneEntryPerCodeAndTextsAreCut) {
   EXPECT_EQ(JobQueue()[1].text, std::string(kJobTextMax, 't'));
   EXPECT_EQ(JobQueue()[1].actor, 3);
   EXPECT_EQ(JobQueue()[2].code, 0u);
+
+  QueueBroadcast(0xBEEF0003);
+  EXPECT_EQ(JobQueue()[2].code, JOB_BROADCAST);
+  EXPECT_EQ(JobQueue()[2].text, "-1091633149");
 }
 
 TEST_F(JobsTest, JobsWaitForTheirDueTimeWithoutHoldingUpOthers) {
