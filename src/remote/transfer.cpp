@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,36 @@ bool PeerAddress(int socket, std::string& text) {
   }
   return true;
 }
+
+// Keldor's sends never wait, yet a file's message can be larger than the
+// socket's buffer and would then fail half-sent, leaving the client reading a
+// message that never ends. For the length of a transfer the socket waits for
+// room instead, at most a second per send, as receives wait for data.
+class PatientSends {
+ public:
+  explicit PatientSends(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
+    socklen_t size = sizeof saved_;
+    haveSaved_ = getsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, &size) == 0;
+    const timeval wait{kSendWaitSeconds, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) != 0) fcntl(socket_, F_SETFL, flags_ & ~O_NONBLOCK);
+  }
+  ~PatientSends() {
+    const int error = errno;  // the callers report the failure that ended the send
+    if (flags_ >= 0) fcntl(socket_, F_SETFL, flags_);
+    if (haveSaved_) setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, sizeof saved_);
+    errno = error;
+  }
+  PatientSends(const PatientSends&) = delete;
+  PatientSends& operator=(const PatientSends&) = delete;
+
+ private:
+  static constexpr long kSendWaitSeconds = 1;
+  int socket_;
+  int flags_;
+  timeval saved_{};
+  bool haveSaved_ = false;
+};
 
 bool SendWord(int socket, std::uint32_t value) {
   std::uint8_t bytes[4];
@@ -356,6 +387,7 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
 }  // namespace
 
 bool SendFile(const std::string& path, int socket) {
+  const PatientSends patient(socket);
   std::string address = "[unknown]";
   if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
   Bytes content;
