@@ -233,10 +233,12 @@ void SetNextMap(const Run& run) {
 }
 
 void SetIdleMap(const Run& run) {
-  SetIdleMapCombo(CutToWidth(run.job.text, kMapComboMax));
+  // The crash watch later changes to this combo over the console.
+  const std::string combo = OneLine(run.job.text);
+  SetIdleMapCombo(CutToWidth(combo, kMapComboMax));
   LogMessage(kLogInfo, "User %s at %s changed the idle map to %s.", run.Name(), run.Address(),
-             run.job.text.c_str());
-  TellAll(NOTE_IDLE_MAP_SET, run.job.text);
+             combo.c_str());
+  TellAll(NOTE_IDLE_MAP_SET, combo);
 }
 
 void KickPlayer(const Run& run) {

@@ -263,8 +263,8 @@ TEST_F(JobsTest, MapJobsAndTheirFailures) {
   EXPECT_EQ(Commands(), std::vector<std::string>{"admin.setNextLevel " + std::string(200, 'm')});
   EXPECT_EQ(CurrentMapOverride(), std::string(kMapComboMax, 'm'));
 
-  Run(JOB_SET_IDLE_MAP, "Idle GPM_CQ bfvietnam");
-  EXPECT_EQ(IdleMapCombo(), "Idle GPM_CQ bfvietnam");
+  Run(JOB_SET_IDLE_MAP, "Idle GPM_CQ bfvietnam\nquit");
+  EXPECT_EQ(IdleMapCombo(), "Idle GPM_CQ bfvietnam quit");
 
   Run(JOB_TOGGLE_PAUSE, "");
   EXPECT_TRUE(GamePaused());
