@@ -27,6 +27,7 @@
 #include "policing/banned_words.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
+#include "remote/jobs.h"
 #include "remote/sessions.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
@@ -281,6 +282,7 @@ void ResetAllState() {
   ResetBannedWords();
   ResetEvolutionSearch();
   ClearClientSlots();
+  ResetJobQueue();
 }
 
 int RunStartup() {

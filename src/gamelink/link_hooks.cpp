@@ -26,6 +26,7 @@ bool SyncPlayerList() {
 }
 void ForgetConnectionFacts() {
   ForgetStatusPort();
+  DetectedServerVersion() = 0.0f;
 }
 void ForwardConsoleEvent(const char*) {}
 

@@ -32,6 +32,7 @@ constexpr const char* kTooLarge =
     "Couldn't get server status! Response is greater than MAX_MSG_SIZE!";
 
 int g_statusPort = 0;
+float g_serverVersion = 0.0f;
 
 struct RequestKind {
   const char* name;
@@ -302,6 +303,10 @@ int StatusPort() {
 }
 void ForgetStatusPort() {
   g_statusPort = 0;
+}
+
+float& DetectedServerVersion() {
+  return g_serverVersion;
 }
 
 }  // namespace keldor

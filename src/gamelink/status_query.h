@@ -24,4 +24,8 @@ bool FindStatusPort();
 int StatusPort();
 void ForgetStatusPort();
 
+// The game server's version as its status replies give it; 0 while unknown.
+// Like the status port it belongs to one console connection.
+float& DetectedServerVersion();
+
 }  // namespace keldor

@@ -132,7 +132,7 @@ bool StopServer() {
   ManagerState& s = State();
   s.monitoring = false;
   ForgetStatusPort();
-  Watch().serverVersion = 0.0;
+  DetectedServerVersion() = 0.0f;
   Watch().restartLoopCount = 0;
 
   if (SendConsoleMessage("quit") != nullptr) SleepSeconds(kQuitWaitSeconds);

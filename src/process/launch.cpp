@@ -180,7 +180,7 @@ bool StartServer() {
   s.serverPid = child;
   ForgetStatusPort();
   ServerWatch& watch = Watch();
-  watch.serverVersion = 0.0;
+  DetectedServerVersion() = 0.0f;
   watch.currentMapOverride.clear();
   watch.launchTime = Now();
   s.monitoring = true;

@@ -10,13 +10,30 @@ namespace keldor {
 struct ServerWatch {
   std::time_t launchTime = 0;
   std::time_t crashTime = 0;
-  int restartLoopCount = 0;
-  double serverVersion = 0.0;      // detected from the status reply; 0 = unknown
+  int restartLoopCount = 0;        // quick crashes (within a minute of a launch)
+  std::string currentMapCombo;     // "map mode mod", at most 127 characters
   std::string currentMapOverride;  // map combo, at most 127 characters
+  std::string idleMapCombo;        // where an idle server goes; empty = off
+  unsigned idleCount = 0;          // monitor passes in a row that saw no players
+  bool paused = false;
+  bool statsLogged = false;  // statistics written for the current round end
+  bool punkBusterEnabled = false;
+  std::time_t pendingEvent = 0;  // scheduled event waiting for the end of the game
+  int pendingEventPid = 0;       // the game server it was deferred for
+  bool roundEnded = false;
 };
 
 ServerWatch& Watch();
 void ResetServerWatch();
+
+// What the jobs set and read of it.
+void SetCurrentMapOverride(const std::string& combo);
+const std::string& CurrentMapOverride();
+void SetIdleMapCombo(const std::string& combo);
+const std::string& IdleMapCombo();
+bool GamePaused();
+void SetGamePaused(bool paused);
+bool PunkBusterEnabled();
 
 // Validates the settings, writes the game's files and forks the game server.
 bool StartServer();

@@ -188,7 +188,7 @@ bool GetServerStatusString(std::string* text) {
       (linkUp ? GameValue(linkUp, "numplayers") : std::string("--")) + " of " + maxPlayers,
       CutToWidth(CurrentMapText(), kStatusFieldMax),
       CutToWidth(CurrentLevelText(), kStatusFieldMax),
-      CutToWidth(IdleMapText(), kStatusFieldMax),
+      CutToWidth(IdleMapCombo(), kStatusFieldMax),
       ServerStateField(),
       CrashTimeField(),
       linkUp ? "Connected" : "Disconnected",

@@ -1,5 +1,5 @@
 // Stand-ins for the parts of the remote client service still to come (request
-// dispatch beyond ping and status, the job queue) and for what the status text
+// dispatch beyond ping and status) and for what the status text
 // needs from subsystems not built yet (rotation files, player table, monitor pass).
 #include <string>
 
@@ -37,28 +37,17 @@ void HandleRequest(int slot) {
   }
 }
 
-bool QueueJob(std::uint32_t, const char*, int, int) {
-  return true;
-}
-void RunDueJobs() {}
-
 std::string CurrentMapText() {
   return "??";
 }
 std::string CurrentLevelText() {
   return "??";
 }
-std::string IdleMapText() {
-  return "";
-}
 std::string TeamScoresText() {
   return "??";
 }
 std::string TeamSizesText() {
   return "??";
-}
-bool PunkBusterEnabled() {
-  return false;
 }
 
 }  // namespace keldor

@@ -136,6 +136,10 @@ bool SlotInUse(int slot) {
   return slot >= kFirstClientSlot && slot <= kLastClientSlot && g_slots[slot].socket != 0;
 }
 
+int SlotSocket(int slot) {
+  return SlotInUse(slot) ? g_slots[slot].socket : -1;
+}
+
 bool Authenticate(int socket) {
   std::string address;
   if (!PeerAddressText(socket, &address)) return false;

@@ -34,6 +34,8 @@ ClientSlotTable& ClientSlots();
 void ClearClientSlots();
 // True for a slot 1..16 that holds a connection.
 bool SlotInUse(int slot);
+// The socket of a client slot 1..16 in use, or -1.
+int SlotSocket(int slot);
 
 // Runs the login handshake on a newly accepted socket and fills a free slot.
 // False when the client was refused or the exchange failed; ErrorCode is 0 when

@@ -1,5 +1,5 @@
 // What the status text needs from subsystems not built yet (rotation files,
-// command queue, player table, monitor pass). Until they are,
+// player table). Until they are,
 // the operations are stand-ins in remote/placeholders.cpp; each comment names
 // the operation the stand-in is to call.
 #pragma once
@@ -11,12 +11,8 @@ namespace keldor {
 // CurrentMapCombo and CurrentLevelCombo (map rotation files).
 std::string CurrentMapText();
 std::string CurrentLevelText();
-// The idle map combo kept by JOB_SET_IDLE_MAP (command queue).
-std::string IdleMapText();
 // The team score totals and team player counts texts (player table).
 std::string TeamScoresText();
 std::string TeamSizesText();
-// The PunkBuster-enabled flag the running game server reported (monitor pass).
-bool PunkBusterEnabled();
 
 }  // namespace keldor

@@ -1,0 +1,189 @@
+// The two timer passes: the crash watch (schedule, crashes and auto-restart,
+// renicing, the current map, the periodic jobs) and the 3-second monitor
+// (console polling, deferred events, round ends, pause, idle map, version).
+#include <strings.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "core/clock.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "gamelink/console.h"
+#include "gamelink/status_query.h"
+#include "maps/rotation.h"
+#include "policing/stats.h"
+#include "process/server_process.h"
+#include "remote/jobs.h"
+#include "remote/service.h"
+#include "schedule/scheduler.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::time_t kQuickCrashSeconds = 60;
+constexpr int kRestartLoopLimit = 3;
+constexpr unsigned kIdlePassesBeforeMapChange = 99;
+constexpr float kSupportedVersion = 1.02f;
+
+// A vanished server: tell the clients, then restart it unless that is off or
+// it keeps dying right after each start.
+void HandleCrash() {
+  ManagerState& s = State();
+  ServerWatch& watch = Watch();
+  watch.crashTime = Now();
+  Signals().serverExited = 1;
+  LogMessage(kLogInfo, "Server has crashed");
+  QueueBroadcast(NOTE_SERVER_CRASHED);
+  if (!s.autoRestart) {
+    LogMessage(kLogInfo, "Auto-restart is disabled, server will not be restarted.");
+    StopServer();
+    return;
+  }
+  if (Now() - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
+  if (watch.restartLoopCount >= kRestartLoopLimit) {
+    LogMessage(kLogInfo, "Server is in a restart loop, disabling auto-restart.");
+    StopServer();
+    return;
+  }
+  watch.currentMapOverride = watch.currentMapCombo;
+  LogMessage(kLogInfo, "Auto-restart is enabled, restarting the server.");
+  StartServer();
+}
+
+void Renice(int pid) {
+  const ManagerState& s = State();
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+  if (errno != 0 || current == s.priority) return;
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), s.priority) != 0) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't set server priority! %s", ErrorText(errno));
+    return;
+  }
+  LogMessage(kLogInfo, "Changed server process priority to %i.", s.priority);
+}
+
+void QueuePeriodicJobs() {
+  QueueJob(JOB_REFRESH_PLAYERS, nullptr, 0, 0);
+  QueueJob(JOB_EXPIRE_BANS, nullptr, 0, 0);
+  if (Row(Setting::AutoAnnounce).current != 0) QueueJob(JOB_ANNOUNCE, nullptr, 0, 0);
+  if (Row(Setting::AutoKickScore).current != 0 || Row(Setting::AutoKickPing).current != 0 ||
+      Row(Setting::AutoKickWord).current != 0) {
+    QueueJob(JOB_POLICE_PLAYERS, nullptr, 0, 0);
+  }
+}
+
+void FirePendingEvent() {
+  ServerWatch& watch = Watch();
+  const bool serverChanged = watch.pendingEvent != 0 && watch.pendingEventPid != State().serverPid;
+  if (!watch.roundEnded && !serverChanged) return;
+  FireEvent(watch.pendingEvent);
+  watch.pendingEvent = 0;
+  watch.pendingEventPid = 0;
+  watch.roundEnded = false;
+}
+
+void FollowGameMode(const char* reply) {
+  ServerWatch& watch = Watch();
+  const char* mode = StatusValue(reply, "gamemode");
+  if (mode == nullptr) return;
+  if (strcasecmp(mode, "end") == 0) {
+    watch.currentMapOverride.clear();
+    if (Row(Setting::StatCollection).current != 0 && !watch.statsLogged) {
+      State().errorCode = 0;
+      if (LogPlayerStats(Row(Setting::StatFilePath).text)) {
+        LogMessage(kLogInfo, "Player stats logged to CSV file.");
+        watch.statsLogged = true;
+      } else if (State().errorCode != 0) {
+        LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s",
+                   ErrorText(State().errorCode));
+      }
+    }
+    if (watch.pendingEvent != 0) watch.roundEnded = true;
+    return;
+  }
+  watch.statsLogged = false;
+  const bool pause = strcasecmp(mode, "pause") == 0;
+  if (pause && !watch.paused) NotifyAllClients(NOTE_GAME_PAUSED, nullptr, 0, -1);
+  if (!pause && watch.paused) NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
+  watch.paused = pause;
+}
+
+void FollowPlayerCount(const char* reply) {
+  ServerWatch& watch = Watch();
+  const char* players = StatusValue(reply, "numplayers");
+  if (players == nullptr) return;
+  watch.idleCount = players[0] == '0' ? watch.idleCount + 1 : 0;
+  if (watch.idleCount <= kIdlePassesBeforeMapChange || watch.idleMapCombo.empty()) return;
+  if (strcasecmp(watch.currentMapCombo.c_str(), watch.idleMapCombo.c_str()) != 0) {
+    QueueJob(JOB_CHANGE_MAP, watch.idleMapCombo.c_str(), 0, 0);
+    LogMessage(kLogInfo, "Server is idle, changing to idle map combo %s.",
+               watch.idleMapCombo.c_str());
+  }
+  watch.idleCount = 0;
+}
+
+// PunkBuster's state and the server's version, once per console connection.
+void LearnServer(const char* reply) {
+  float& version = DetectedServerVersion();
+  if (version != 0.0f) return;
+  if (const char* pb = StatusValue(reply, "sv_punkbuster")) {
+    Watch().punkBusterEnabled = std::atoi(pb) != 0;
+    LogDebug(Watch().punkBusterEnabled ? "DEBUG: PunkBuster is enabled."
+                                       : "DEBUG: PunkBuster is disabled.");
+  }
+  if (const char* gamever = StatusValue(reply, "gamever"); gamever != nullptr && gamever[0]) {
+    version = std::strtof(gamever + 1, nullptr);
+    LogDebug("DEBUG: Detected server version %.2f.", static_cast<double>(version));
+    if (version > kSupportedVersion) {
+      LogMessage(kLogInfo,
+                 "WARNING: This version of Keldor is intended for BF v%.2f and may not work "
+                 "correctly with this v%.2f server.",
+                 static_cast<double>(kSupportedVersion), static_cast<double>(version));
+    }
+  }
+}
+
+}  // namespace
+
+void CrashWatch() {
+  ManagerState& s = State();
+  if (CheckSchedule()) return;
+  if (!s.monitoring) return;
+  const bool found = FindServerProcess(&s.serverPid);
+  if (!found) {
+    HandleCrash();
+    return;
+  }
+  if (s.renice) Renice(s.serverPid);
+  if (const char* combo = CurrentLevelCombo(); combo != nullptr && combo[0] != '-') {
+    Watch().currentMapCombo = CutToWidth(combo, kMapComboMax);
+  }
+  if (!s.consoleUser.empty() && Console().connected) QueuePeriodicJobs();
+}
+
+void MonitorServer() {
+  const ManagerState& s = State();
+  if (!s.consoleUser.empty()) QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0);
+  FirePendingEvent();
+  if (!s.monitoring || Signals().serverExited || !Console().connected) return;
+  const char* reply = QueryStatus(StatusPort(), "\\info\\");
+  if (reply == nullptr) {
+    const int error = State().errorCode;
+    if (error != 0 && error != ETIMEDOUT && error != ECONNREFUSED) {
+      LogMessage(kLogInfo, "Couldn't get server status! %s", ErrorText(error));
+    }
+    return;
+  }
+  FollowGameMode(reply);
+  FollowPlayerCount(reply);
+  LearnServer(reply);
+}
+
+}  // namespace keldor

@@ -1,0 +1,78 @@
+// Stand-ins for the operations the jobs and the file transfers need from
+// subsystems not built yet (see job_standins.h). Game actions that would change
+// something log that they are not available and report failure, so the client is
+// told NOTE_COMMAND_FAILED rather than a success that did not happen.
+#include "remote/job_standins.h"
+
+#include <cstdio>
+
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "remote/accounts.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+bool NotAvailable(const char* what) {
+  LogMessage(kLogInfo, "WARNING: %s is not available in this build.", what);
+  return false;
+}
+
+}  // namespace
+
+bool GetPlayerList() {
+  return true;
+}
+std::string PlayerNameById(int) {
+  return "[unknown]";
+}
+std::string PlayerAddressById(int) {
+  return "[unknown]";
+}
+std::string PlayerKeyhashById(int) {
+  return "[unknown]";
+}
+std::string PlayerGuidById(int) {
+  return "[unknown]";
+}
+bool WritePlayerListFile(const std::string& path) {
+  return EnsureFile(path, EnsureMode::kTruncate);
+}
+
+void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
+                    const char*, const char*, std::uint32_t, const char*) {}
+
+bool ExpireTimedBans() {
+  return true;
+}
+bool AddBan(const std::string&, int, const std::string&, const std::string&, const std::string&,
+            const std::string&, std::time_t, std::time_t, const std::string&) {
+  return NotAvailable("The ban store");
+}
+bool RemoveBan(const std::string&, const std::string&, const std::string&, const std::string&) {
+  return NotAvailable("The ban store");
+}
+bool ClearBans(std::int32_t) {
+  return NotAvailable("The ban synchronisation");
+}
+bool VerifyBanSync() {
+  return NotAvailable("The ban synchronisation");
+}
+bool SyncBansToServer() {
+  return NotAvailable("The ban synchronisation");
+}
+bool SyncBansFromServer() {
+  return NotAvailable("The ban synchronisation");
+}
+
+bool PolicePlayers() {
+  return true;
+}
+bool AnnounceNext() {
+  return true;
+}
+
+}  // namespace keldor

@@ -1,0 +1,506 @@
+// File transfer with clients: see transfer.h.
+#include "remote/transfer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <lzo/lzo1x.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/clock.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/net.h"
+#include "core/state.h"
+#include "gamelink/console.h"
+#include "gamelink/status_query.h"
+#include "maps/discovery.h"
+#include "policing/banned_words.h"
+#include "process/server_process.h"
+#include "remote/accounts.h"
+#include "remote/job_standins.h"
+#include "remote/service.h"
+#include "remote/sessions.h"
+#include "remote/status_standins.h"
+#include "schedule/scheduler.h"
+#include "settings/game_config.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 12;
+constexpr int kOutOfMemory = 12;
+
+using Bytes = std::vector<unsigned char>;
+
+// The peer's dotted address for the log lines.
+bool PeerAddress(int socket, std::string& text) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
+  if (peer.ss_family == AF_INET) {
+    text = FormatIPv4(ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr));
+  } else {
+    text = "[unknown]";
+  }
+  return true;
+}
+
+// Keldor's sends never wait, yet a file's message can be larger than the
+// socket's buffer and would then fail half-sent, leaving the client reading a
+// message that never ends. For the length of a transfer the socket waits for
+// room instead, at most a second per send, as receives wait for data.
+class PatientSends {
+ public:
+  explicit PatientSends(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
+    socklen_t size = sizeof saved_;
+    haveSaved_ = getsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, &size) == 0;
+    const timeval wait{kSendWaitSeconds, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) != 0) fcntl(socket_, F_SETFL, flags_ & ~O_NONBLOCK);
+  }
+  ~PatientSends() {
+    const int error = errno;  // the callers report the failure that ended the send
+    if (flags_ >= 0) fcntl(socket_, F_SETFL, flags_);
+    if (haveSaved_) setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, sizeof saved_);
+    errno = error;
+  }
+  PatientSends(const PatientSends&) = delete;
+  PatientSends& operator=(const PatientSends&) = delete;
+
+ private:
+  static constexpr long kSendWaitSeconds = 1;
+  int socket_;
+  int flags_;
+  timeval saved_{};
+  bool haveSaved_ = false;
+};
+
+bool SendWord(int socket, std::uint32_t value) {
+  std::uint8_t bytes[4];
+  ByteWriter writer(bytes, sizeof bytes);
+  writer.PutU32(value);
+  return SendAll(socket, bytes, sizeof bytes);
+}
+
+bool ReceiveWord(int socket, std::uint32_t& value) {
+  std::uint8_t bytes[4];
+  if (!ReceiveExact(socket, bytes, sizeof bytes)) return false;
+  value = LoadU32(bytes);
+  return true;
+}
+
+std::uint32_t Checksum(const Bytes& data) {
+  return static_cast<std::uint32_t>(
+      lzo_adler32(1, data.data(), static_cast<lzo_uint>(data.size())));
+}
+
+// Reads the whole file; false with ErrorCode when it cannot be opened or read,
+// or is larger than a transfer may carry.
+bool ReadWholeFile(const std::string& path, Bytes& content) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    const int code = errno;
+    close(fd);
+    return Fail(code);
+  }
+  if (st.st_size > static_cast<off_t>(kTransferMax)) {
+    close(fd);
+    return Fail(EFBIG);
+  }
+  try {
+    content.assign(static_cast<std::size_t>(st.st_size), 0);
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    return Fail(kOutOfMemory);
+  }
+  std::size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = read(fd, content.data() + got, content.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      close(fd);
+      return Fail(code);
+    }
+    if (n == 0) break;  // the file shrank while we read it: send what is there
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  content.resize(got);
+  return true;
+}
+
+bool Compress(const Bytes& content, Bytes& packed) {
+  try {
+    packed.assign(CompressedBound(content.size()), 0);
+    Bytes workMemory(LZO1X_1_MEM_COMPRESS, 0);
+    lzo_uint packedSize = 0;
+    if (lzo1x_1_compress(content.data(), static_cast<lzo_uint>(content.size()), packed.data(),
+                         &packedSize, workMemory.data()) != LZO_E_OK) {
+      return Fail(kErrTransferData);
+    }
+    packed.resize(packedSize);
+  } catch (const std::bad_alloc&) {
+    return Fail(kOutOfMemory);
+  }
+  return true;
+}
+
+// Writes the content beside the target and renames it into place, so that the
+// target is either the old file or the whole new one. A new file gets the mode
+// that creating it plainly would have given; a replaced one keeps its own.
+bool StoreFile(const std::string& path, const Bytes& content) {
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
+    return false;
+  }
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  struct stat st;
+  mode_t mode = 0;
+  if (stat(path.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  bool ok = fchmod(fd, mode) == 0;
+  for (std::size_t done = 0; ok && done < content.size();) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  const int code = ok ? 0 : (errno != 0 ? errno : EIO);
+  if (close(fd) != 0 && ok) ok = false;
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    const int failure = code != 0 ? code : errno;
+    unlink(temporary.c_str());
+    return Fail(failure);
+  }
+  return true;
+}
+
+bool SendFailure(const std::string& path, const std::string& address, int socket, int code) {
+  SendWord(socket, XFER_FAIL_MARKER);
+  State().errorCode = code;
+  LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
+             ErrorText(code));
+  return false;
+}
+
+bool ReceiveFailure(const std::string& path, const std::string& address) {
+  LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", path.c_str(), address.c_str(),
+             ErrorText(State().errorCode));
+  return false;
+}
+
+// The rest of the message cannot be read: end the connection rather than
+// let its bytes be taken as requests. The main loop frees the slot.
+bool Abandon(int socket, const std::string& path, const std::string& address) {
+  const int code = State().errorCode;
+  shutdown(socket, SHUT_RDWR);
+  State().errorCode = code;
+  return ReceiveFailure(path, address);
+}
+
+// Where a file of the exchange table lives.
+enum class Place { kServerDir, kSettingsDir, kLog };
+
+struct FileRequest {
+  std::uint32_t request;
+  Place place;
+  const char* name;
+  bool temporary;  // written just for the transfer and removed after it
+};
+
+constexpr FileRequest kDownloads[] = {
+    {REQ_GET_SETTINGS, Place::kServerDir, "servermanager.con", true},
+    {REQ_GET_PB_CONFIG, Place::kServerDir, "pb/pbsv.cfg", false},
+    {REQ_GET_MODS, Place::kSettingsDir, "mods.con", false},
+    {REQ_GET_MAPS, Place::kSettingsDir, "maps.con", false},
+    {REQ_GET_ROTATION, Place::kSettingsDir, "servermaplist.con", false},
+    {REQ_GET_PLAYERS, Place::kServerDir, "playerlist.con", true},
+    {REQ_GET_CLIENTS, Place::kServerDir, "clientlist.con", true},
+    {REQ_GET_PLAYER_MENU, Place::kSettingsDir, "playermenu.con", false},
+    {REQ_GET_BANS, Place::kSettingsDir, "serverbanlist.con", false},
+    {REQ_GET_USERS, Place::kServerDir, "useraccess.con", true},
+    {REQ_GET_SCHEDULE, Place::kSettingsDir, "serverschedule.con", false},
+    {REQ_GET_ANNOUNCEMENTS, Place::kSettingsDir, "announcements.con", false},
+    {REQ_GET_BANNED_WORDS, Place::kSettingsDir, "bannedwords.con", false},
+    {REQ_GET_LOG, Place::kLog, "keldor.log", false},
+};
+
+constexpr FileRequest kUploads[] = {
+    {REQ_PUT_SETTINGS, Place::kServerDir, "servermanager.con", true},
+    {REQ_PUT_PB_CONFIG, Place::kServerDir, "pb/pbsv.cfg", false},
+    {REQ_PUT_ROTATION, Place::kSettingsDir, "servermaplist.con", false},
+    {REQ_PUT_BANS, Place::kSettingsDir, "serverbanlist.con", false},
+    {REQ_PUT_USERS, Place::kServerDir, "useraccess.con", true},
+    {REQ_PUT_SCHEDULE, Place::kSettingsDir, "serverschedule.con", false},
+    {REQ_PUT_ANNOUNCEMENTS, Place::kSettingsDir, "announcements.con", false},
+    {REQ_PUT_BANNED_WORDS, Place::kSettingsDir, "bannedwords.con", false},
+};
+
+template <std::size_t N>
+const FileRequest* Find(const FileRequest (&table)[N], std::uint32_t request) {
+  for (const FileRequest& entry : table) {
+    if (entry.request == request) return &entry;
+  }
+  return nullptr;
+}
+
+std::string PathOf(const FileRequest& entry) {
+  switch (entry.place) {
+    case Place::kServerDir:
+      return State().serverDir + "/" + entry.name;
+    case Place::kSettingsDir:
+      return State().settingsDir + "/" + entry.name;
+    case Place::kLog:
+      break;
+  }
+  return LogFilePath();
+}
+
+// The log is sent whole up to 32 KiB; beyond that (or when its size is unknown)
+// its tail goes through a private temporary file, which no other user can
+// plant a link at.
+bool SendLog(int socket) {
+  const std::string log = LogFilePath();
+  struct stat st;
+  if (stat(log.c_str(), &st) == 0 && st.st_size <= static_cast<off_t>(kLogTailSize)) {
+    return SendFile(log, socket);
+  }
+  std::string tail;
+  if (!CopyLogTail(&tail)) {
+    const int code = State().errorCode != 0 ? State().errorCode : EIO;
+    std::string address;
+    PeerAddress(socket, address);
+    return SendFailure(log, address, socket, code);
+  }
+  const bool sent = SendFile(tail, socket);
+  unlink(tail.c_str());
+  return sent;
+}
+
+void PrepareDownload(std::uint32_t request, int slot, const std::string& path) {
+  switch (request) {
+    case REQ_GET_SETTINGS:
+      SaveSettingsFile(path, static_cast<std::int32_t>(ActorRights(slot)));
+      break;
+    case REQ_GET_PB_CONFIG:
+      // The game writes the file itself; give it a moment to do so.
+      if (Console().connected && PunkBusterEnabled() &&
+          SendConsoleMessage("pb_sv_writecfg") != nullptr) {
+        SleepSeconds(1);
+      }
+      break;
+    case REQ_GET_MODS:
+      WriteModsFile(path);
+      break;
+    case REQ_GET_MAPS:
+      WriteMapsFile(path);
+      break;
+    case REQ_GET_PLAYERS:
+      GetPlayerList();
+      WritePlayerListFile(path);
+      break;
+    case REQ_GET_CLIENTS:
+      WriteClientList(path);
+      break;
+    case REQ_GET_USERS:
+      WriteUserListFor(path, slot);
+      break;
+    default:
+      break;
+  }
+}
+
+bool EmptyFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && st.st_size == 0;
+}
+
+void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
+  const std::string user = ActorName(slot);
+  const std::string address = ActorAddress(slot);
+  const char* u = user.c_str();
+  const char* a = address.c_str();
+  switch (request) {
+    case REQ_PUT_SETTINGS:
+      ApplyClientSettings(path, static_cast<std::int32_t>(ActorRights(slot)), slot);
+      NotifyAllClients(NOTE_SETTINGS_CHANGED, nullptr, 0, slot);
+      break;
+    case REQ_PUT_PB_CONFIG:
+      LogMessage(kLogInfo, "User %s at %s updated the PunkBuster server config.", u, a);
+      break;
+    case REQ_PUT_ROTATION:
+      NotifyAllClients(NOTE_ROTATION_CHANGED, nullptr, 0, slot);
+      LogMessage(kLogInfo, "User %s at %s updated the map rotation.", u, a);
+      if (EmptyFile(path)) {
+        LogMessage(kLogInfo, "WARNING: User %s at %s saved an empty map rotation!", u, a);
+      }
+      break;
+    case REQ_PUT_BANS:
+      NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, slot);
+      LogMessage(kLogInfo, "User %s at %s updated the banlist.", u, a);
+      break;
+    case REQ_PUT_USERS:
+      MergeUserList(path, slot);
+      std::remove(path.c_str());
+      NotifyAllClients(NOTE_USERS_CHANGED, nullptr, 0, slot);
+      LogMessage(kLogInfo, "User %s at %s updated the user list.", u, a);
+      break;
+    case REQ_PUT_SCHEDULE:
+      LoadSchedule(path);
+      NotifyAllClients(NOTE_SCHEDULE_CHANGED, nullptr, 0, slot);
+      LogMessage(kLogInfo, "User %s at %s updated the event schedule.", u, a);
+      break;
+    case REQ_PUT_ANNOUNCEMENTS:
+      LogMessage(kLogInfo, "User %s at %s updated the announcements.", u, a);
+      break;
+    case REQ_PUT_BANNED_WORDS:
+      LoadBannedWords();
+      NotifyAllClients(NOTE_BANNED_WORDS_CHANGED, nullptr, 0, slot);
+      LogMessage(kLogInfo, "User %s at %s updated the banned words.", u, a);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+bool SendFile(const std::string& path, int socket) {
+  const PatientSends patient(socket);
+  std::string address = "[unknown]";
+  if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
+  Bytes content;
+  if (!ReadWholeFile(path, content)) {
+    return SendFailure(path, address, socket, State().errorCode);
+  }
+  if (content.empty()) {
+    State().errorCode = 0;
+    if (SendWord(socket, 0)) return true;
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
+               ErrorText(State().errorCode));
+    return false;
+  }
+  Bytes packed;
+  if (!Compress(content, packed)) return SendFailure(path, address, socket, State().errorCode);
+
+  std::uint8_t header[kHeaderSize];
+  ByteWriter writer(header, sizeof header);
+  writer.PutU32(static_cast<std::uint32_t>(content.size()));
+  writer.PutU32(static_cast<std::uint32_t>(packed.size()));
+  writer.PutU32(Checksum(packed));
+  if (!SendAll(socket, header, sizeof header) || !SendAll(socket, packed.data(), packed.size())) {
+    State().errorCode = errno;
+    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
+               ErrorText(State().errorCode));
+    return false;
+  }
+  return true;
+}
+
+bool ReceiveFile(const std::string& path, int socket) {
+  std::string address = "[unknown]";
+  if (!PeerAddress(socket, address)) {
+    State().errorCode = errno;
+    return ReceiveFailure(path, address);
+  }
+  std::uint32_t size = 0;
+  if (!ReceiveWord(socket, size)) return ReceiveFailure(path, address);
+  if (size == XFER_FAIL_MARKER) {
+    State().errorCode = kErrTransferHeader;
+    return ReceiveFailure(path, address);
+  }
+  if (size == 0) {
+    if (StoreFile(path, Bytes{})) return true;
+    return ReceiveFailure(path, address);
+  }
+  std::uint32_t packedSize = 0;
+  std::uint32_t checksum = 0;
+  if (!ReceiveWord(socket, packedSize) || !ReceiveWord(socket, checksum)) {
+    return Abandon(socket, path, address);
+  }
+  if (size > kTransferMax || packedSize == 0 || packedSize > CompressedBound(size)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
+               "%u are taken.",
+               address.c_str(), size, packedSize, kTransferMax);
+    State().errorCode = kErrTransferHeader;
+    return Abandon(socket, path, address);
+  }
+  Bytes packed;
+  Bytes content;
+  try {
+    packed.assign(packedSize, 0);
+    content.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    State().errorCode = kOutOfMemory;
+    return Abandon(socket, path, address);
+  }
+  if (!ReceiveExact(socket, packed.data(), packed.size())) return Abandon(socket, path, address);
+  if (Checksum(packed) != checksum) {
+    State().errorCode = kErrTransferChecksum;
+    return ReceiveFailure(path, address);
+  }
+  lzo_uint unpacked = size;
+  const int result =
+      lzo1x_decompress_safe(packed.data(), packedSize, content.data(), &unpacked, nullptr);
+  if (result != LZO_E_OK || unpacked != size) {
+    State().errorCode = kErrTransferData;
+    return ReceiveFailure(path, address);
+  }
+  if (!StoreFile(path, content)) return ReceiveFailure(path, address);
+  return true;
+}
+
+bool IsDownloadRequest(std::uint32_t request) {
+  return Find(kDownloads, request) != nullptr;
+}
+bool IsUploadRequest(std::uint32_t request) {
+  return Find(kUploads, request) != nullptr;
+}
+
+bool SendRequestedFile(std::uint32_t request, int slot, int socket) {
+  const FileRequest* entry = Find(kDownloads, request);
+  if (entry == nullptr) return false;
+  if (entry->place == Place::kLog) return SendLog(socket);
+  const std::string path = PathOf(*entry);
+  PrepareDownload(request, slot, path);
+  const bool sent = SendFile(path, socket);
+  if (entry->temporary) std::remove(path.c_str());
+  return sent;
+}
+
+bool ReceiveRequestedFile(std::uint32_t request, int slot, int socket) {
+  const FileRequest* entry = Find(kUploads, request);
+  if (entry == nullptr) return false;
+  const std::string path = PathOf(*entry);
+  const bool received = ReceiveFile(path, socket);
+  if (received) FollowUpload(request, slot, path);
+  if (entry->temporary) std::remove(path.c_str());
+  return received;
+}
+
+}  // namespace keldor

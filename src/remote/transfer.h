@@ -1,0 +1,45 @@
+// File transfer with clients: one message format both ways (the sizes, the
+// Adler-32 of the compressed bytes, the LZO1X-1 compressed content), and the
+// table of which file each file request exchanges, what is prepared before a
+// download and what follows an upload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "remote/notify.h"
+
+namespace keldor {
+
+// No file travels larger than this, either way: a header announcing more is
+// refused before anything of that size is allocated. Keldor's files are a few
+// KiB and the log is sent as its last 32 KiB, so this leaves ample room.
+constexpr std::uint32_t kTransferMax = 16 * 1024 * 1024;
+// Worst-case growth of LZO1X-1 output over its input.
+constexpr std::size_t CompressedBound(std::size_t size) {
+  return size + size / 16 + 64 + 3;
+}
+
+// Sends the file; a file that cannot be produced is answered with the failure
+// marker, an empty one with the single word 0.
+bool SendFile(const std::string& path, int socket);
+
+// Receives one file-transfer message and stores its content as the file. The
+// file is replaced only once the whole message has arrived and checked out:
+// every failure leaves the previous file as it was. When the message cannot be
+// read to its end (an absurd size, a read that failed half-way) the connection
+// is shut down, since what follows on it would be read out of step.
+bool ReceiveFile(const std::string& path, int socket);
+
+// A download request: prepares the file, sends it, removes a temporary one.
+// False for a request that is not a download.
+bool SendRequestedFile(std::uint32_t request, int slot, int socket);
+// An upload request: receives the file and, when that succeeded, reloads,
+// notifies the other clients and logs as the file requires.
+bool ReceiveRequestedFile(std::uint32_t request, int slot, int socket);
+
+bool IsDownloadRequest(std::uint32_t request);
+bool IsUploadRequest(std::uint32_t request);
+
+}  // namespace keldor

@@ -1,0 +1,380 @@
+// File transfer over a real loopback connection: both directions byte for byte,
+// the empty file, the failure marker, and uploads that must leave the old file
+// alone (corrupt, short, oversized or abandoned messages).
+#include "remote/transfer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/startup.h"
+#include "core/state.h"
+#include "remote/service.h"
+#include "schedule/scheduler.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using keldor::testing::Exists;
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+using keldor::testing::WriteFile;
+
+std::string Word(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+std::uint32_t WordAt(const std::string& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+  return value;
+}
+
+std::string Compressed(const std::string& content) {
+  std::vector<unsigned char> out(CompressedBound(content.size()));
+  std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
+  lzo_uint size = 0;
+  lzo1x_1_compress(reinterpret_cast<const unsigned char*>(content.data()), content.size(),
+                   out.data(), &size, work.data());
+  return std::string(reinterpret_cast<char*>(out.data()), size);
+}
+
+std::uint32_t Adler(const std::string& bytes) {
+  return static_cast<std::uint32_t>(
+      lzo_adler32(1, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+}
+
+// A file-transfer message as a client builds it, independently of SendFile.
+std::string Message(const std::string& content) {
+  if (content.empty()) return Word(0);
+  const std::string packed = Compressed(content);
+  return Word(static_cast<std::uint32_t>(content.size())) +
+         Word(static_cast<std::uint32_t>(packed.size())) + Word(Adler(packed)) + packed;
+}
+
+// Text of a mixed file: repetitive lines and bytes that do not compress.
+std::string Sample(std::size_t size) {
+  std::string bytes;
+  unsigned seed = 12345;
+  while (bytes.size() < size) {
+    if (bytes.size() % 3000 < 1500) {
+      bytes += "game.serverName \"Keldor test\"\r\n";
+    } else {
+      seed = seed * 1103515245 + 12345;
+      bytes += static_cast<char>(seed >> 16);
+    }
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    State().serverDir = dir_.path();
+    State().settingsDir = dir_ / "settings";
+    Connect();
+  }
+  void TearDown() override {
+    close(keldor_);
+    close(peer_);
+    ResetAllState();
+  }
+
+  // A loopback connection: Keldor's end is non-blocking, as client sockets are.
+  void Connect() {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    peer_ = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(peer_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    keldor_ = accept(listener, nullptr, nullptr);
+    close(listener);
+    ASSERT_GE(keldor_, 0);
+    fcntl(keldor_, F_SETFL, O_NONBLOCK);
+  }
+
+  // Sends from the client's side on a thread, so that any size can go through.
+  void ClientSends(const std::string& bytes, bool closeAfter = false) {
+    writer_ = std::thread([this, bytes, closeAfter] {
+      std::size_t sent = 0;
+      while (sent < bytes.size()) {
+        const ssize_t n = send(peer_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+      if (closeAfter) shutdown(peer_, SHUT_WR);
+    });
+  }
+  void Joined() {
+    if (writer_.joinable()) writer_.join();
+  }
+
+  std::string ClientReads(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+      const ssize_t n = recv(peer_, bytes.data() + got, size - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+  }
+  // What is left for the client to read right now: nothing, or the connection's end.
+  bool ClientHasNothingPending() {
+    char byte;
+    return recv(peer_, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+  }
+  bool ClientSeesEnd() {
+    pollfd p{peer_, POLLIN, 0};
+    if (poll(&p, 1, 2000) <= 0) return false;
+    char byte;
+    return recv(peer_, &byte, 1, 0) == 0;
+  }
+
+  // Receives a file message on the client's side and unpacks it.
+  std::string ClientReceivesFile() {
+    const std::string header = ClientReads(4);
+    if (header.size() < 4 || WordAt(header, 0) == 0) return "";
+    const std::string rest = ClientReads(8);
+    const std::uint32_t size = WordAt(header, 0);
+    const std::string packed = ClientReads(WordAt(rest, 0));
+    EXPECT_EQ(Adler(packed), WordAt(rest, 4));
+    std::vector<unsigned char> out(size);
+    lzo_uint unpacked = size;
+    EXPECT_EQ(lzo1x_decompress_safe(reinterpret_cast<const unsigned char*>(packed.data()),
+                                    packed.size(), out.data(), &unpacked, nullptr),
+              LZO_E_OK);
+    EXPECT_EQ(unpacked, size);
+    return std::string(reinterpret_cast<char*>(out.data()), unpacked);
+  }
+
+  bool Receive(const std::string& path) {
+    const bool ok = ReceiveFile(path, keldor_);
+    Joined();
+    return ok;
+  }
+
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  std::size_t FilesIn(const std::string& dir) const {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+  }
+
+  TempDir dir_;
+  int keldor_ = -1;
+  int peer_ = -1;
+  std::thread writer_;
+};
+
+TEST_F(TransferTest, FilesRoundTripByteForByteBothWays) {
+  for (std::size_t size :
+       {std::size_t{1}, std::size_t{100}, std::size_t{32768}, std::size_t{300000}}) {
+    const std::string content = Sample(size);
+    const std::string source = dir_ / "source.con";
+    WriteFile(source, content);
+    std::string got;
+    std::thread reader([&] { got = ClientReceivesFile(); });
+    EXPECT_TRUE(SendFile(source, keldor_));
+    reader.join();
+    EXPECT_TRUE(got == content) << size;
+
+    const std::string target = dir_ / "settings/new/target.con";  // directories made on the way
+    ClientSends(Message(content));
+    EXPECT_TRUE(Receive(target)) << size;
+    EXPECT_EQ(ReadFile(target), content) << size;
+  }
+}
+
+// A message larger than the socket's buffer waits for a client that reads late
+// instead of failing half-sent; the socket is non-blocking again afterwards.
+TEST_F(TransferTest, LargeFileWaitsForRoomOnTheSocket) {
+  const std::string content = Sample(1024 * 1024);
+  WriteFile(dir_ / "big.con", content);
+  const int small = 32768;
+  setsockopt(keldor_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(peer_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval patience{10, 0};  // a message that stops half-way fails the test, not hangs it
+  setsockopt(peer_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  std::string got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    got = ClientReceivesFile();
+  });
+  EXPECT_TRUE(SendFile(dir_ / "big.con", keldor_));
+  reader.join();
+  EXPECT_TRUE(got == content);  // too large to print
+  EXPECT_NE(fcntl(keldor_, F_GETFL) & O_NONBLOCK, 0);
+}
+
+TEST_F(TransferTest, EmptyFileIsTheWordZeroBothWays) {
+  const std::string empty = dir_ / "empty.con";
+  WriteFile(empty, "");
+  EXPECT_TRUE(SendFile(empty, keldor_));
+  EXPECT_EQ(ClientReads(4), Word(0));
+  EXPECT_TRUE(ClientHasNothingPending());
+
+  const std::string target = dir_ / "target.con";
+  WriteFile(target, "old content");
+  ClientSends(Word(0));
+  EXPECT_TRUE(Receive(target));
+  EXPECT_TRUE(Exists(target));
+  EXPECT_EQ(ReadFile(target), "");
+}
+
+TEST_F(TransferTest, MissingFileIsAnsweredWithTheFailureMarker) {
+  const std::string missing = dir_ / "missing.con";
+  EXPECT_FALSE(SendFile(missing, keldor_));
+  EXPECT_EQ(ClientReads(4), Word(XFER_FAIL_MARKER));
+  EXPECT_TRUE(ClientHasNothingPending());
+  EXPECT_TRUE(
+      Logged("Couldn't send " + missing + " to peer at 127.0.0.1! No such file or directory (2)"));
+}
+
+TEST_F(TransferTest, BadUploadsLeaveTheOldFileUntouchedAndTheStreamInStep) {
+  const std::string target = dir_ / "target.con";
+  const std::string content = Sample(5000);
+  const std::string good = Message(content);
+
+  std::string corrupt = good;
+  corrupt[20] = static_cast<char>(corrupt[20] ^ 0x5A);
+  std::string sizeMismatch = Word(static_cast<std::uint32_t>(content.size() + 1)) + good.substr(4);
+  struct Case {
+    std::string message;
+    int code;
+  };
+  for (const Case& c :
+       {Case{corrupt, 30013}, Case{sizeMismatch, 30012}, Case{Word(XFER_FAIL_MARKER), 30014}}) {
+    WriteFile(target, "old content");
+    ClientSends(c.message + Word(REQ_PING));
+    EXPECT_FALSE(Receive(target));
+    EXPECT_EQ(State().errorCode, c.code);
+    EXPECT_EQ(ReadFile(target), "old content");
+    EXPECT_TRUE(Logged("Couldn't receive " + target + " from peer at 127.0.0.1! An unknown error " +
+                       "has occured. (" + std::to_string(c.code) + ")"));
+    // The whole message was consumed: the next word is the client's next request.
+    char next[4];
+    ASSERT_TRUE(recv(keldor_, next, 4, MSG_WAITALL) == 4);
+    EXPECT_EQ(std::string(next, 4), Word(REQ_PING));
+  }
+  EXPECT_EQ(FilesIn(dir_.path()), 2u);  // the target and the log: no temporary left behind
+}
+
+TEST_F(TransferTest, AbsurdSizesAreRefusedAndTheConnectionEnded) {
+  const std::string target = dir_ / "target.con";
+  for (const std::string& header :
+       {Word(0xF0000000u) + Word(0xF0000000u) + Word(1),  // far beyond the cap
+        Word(kTransferMax + 1) + Word(100) + Word(1),
+        Word(1000) + Word(100000) + Word(1),  // more compressed than LZO can make of 1000
+        Word(1000) + Word(0) + Word(1)}) {
+    WriteFile(target, "old content");
+    ClientSends(header + std::string(64, 'x'));
+    EXPECT_FALSE(Receive(target));
+    EXPECT_EQ(State().errorCode, 30014);
+    EXPECT_EQ(ReadFile(target), "old content");
+    EXPECT_TRUE(ClientSeesEnd());
+    close(keldor_);
+    close(peer_);
+    Connect();
+  }
+  EXPECT_TRUE(Logged("SECURITY ALERT! Peer at 127.0.0.1 announced a file of 4026531840 bytes"));
+}
+
+TEST_F(TransferTest, ClientLeavingMidTransferChangesNoFile) {
+  const std::string target = dir_ / "target.con";
+  WriteFile(target, "old content");
+  const std::string message = Message(Sample(20000));
+  ClientSends(message.substr(0, message.size() / 2), /*closeAfter=*/true);
+  EXPECT_FALSE(Receive(target));
+  EXPECT_EQ(ReadFile(target), "old content");
+  EXPECT_EQ(FilesIn(dir_.path()), 2u);
+}
+
+TEST_F(TransferTest, DownloadsPrepareTheirFilesAndRemoveTemporaryOnes) {
+  WriteFile(dir_ / "settings/servermaplist.con", "Hue GPM_CQ bfvietnam\n");
+  std::string got;
+  std::thread reader([&] { got = ClientReceivesFile(); });
+  EXPECT_TRUE(SendRequestedFile(REQ_GET_ROTATION, 0, keldor_));
+  reader.join();
+  EXPECT_EQ(got, "Hue GPM_CQ bfvietnam\n");
+
+  // The user list is written for the client and removed after the transfer;
+  // without a stored list there is nothing to send but the failure marker.
+  EXPECT_FALSE(SendRequestedFile(REQ_GET_USERS, 0, keldor_));
+  EXPECT_EQ(ClientReads(4), Word(XFER_FAIL_MARKER));
+  WriteFile(dir_ / "settings/useraccess.con", "");
+  EXPECT_TRUE(SendRequestedFile(REQ_GET_USERS, 0, keldor_));
+  EXPECT_EQ(ClientReads(4), Word(0));
+  EXPECT_FALSE(Exists(dir_ / "useraccess.con"));
+
+  EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, 0, keldor_));
+  EXPECT_FALSE(SendRequestedFile(REQ_PING, 0, keldor_));
+  EXPECT_TRUE(ClientHasNothingPending());
+}
+
+TEST_F(TransferTest, LogIsSentWholeUpToItsTailSize) {
+  const std::string log = dir_ / "keldor.log";
+  for (std::size_t size : {kLogTailSize, std::size_t{40000}}) {
+    const std::string content = Sample(size);
+    WriteFile(log, content);
+    std::string got;
+    std::thread reader([&] { got = ClientReceivesFile(); });
+    EXPECT_TRUE(SendRequestedFile(REQ_GET_LOG, 0, keldor_));
+    reader.join();
+    EXPECT_EQ(got, content.substr(size - kLogTailSize)) << size;
+  }
+}
+
+TEST_F(TransferTest, UploadsFollowUpOnlyAfterASuccessfulReceive) {
+  ClientSends(Word(0));
+  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_ROTATION, 0, keldor_));
+  Joined();
+  EXPECT_TRUE(Logged("User operator at console updated the map rotation."));
+  EXPECT_TRUE(Logged("WARNING: User operator at console saved an empty map rotation!"));
+
+  const std::string line = "1700000000 start daily * * 1\n";
+  ClientSends(Message(line));
+  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_SCHEDULE, 0, keldor_));
+  Joined();
+  EXPECT_EQ(ReadFile(dir_ / "settings/serverschedule.con").substr(0, 10), "1700000000");
+  EXPECT_TRUE(Logged("User operator at console updated the event schedule."));
+
+  ClientSends(Word(XFER_FAIL_MARKER));
+  EXPECT_FALSE(ReceiveRequestedFile(REQ_PUT_BANS, 0, keldor_));
+  Joined();
+  EXPECT_FALSE(Logged("updated the banlist."));
+
+  // The settings upload is a temporary file in the server directory, gone afterwards.
+  ClientSends(Message("game.serverName \"x\"\n"));
+  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_SETTINGS, 0, keldor_));
+  Joined();
+  EXPECT_FALSE(Exists(dir_ / "servermanager.con"));
+}
+
+}  // namespace
+}  // namespace keldor
