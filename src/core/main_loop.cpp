@@ -214,8 +214,11 @@ int RunMainLoop() {
   std::time_t lastCrashWatch = 0;
   while (RunPass(lastMonitor, lastCrashWatch) == kKeepGoing) {
   }
+  // Taken before shutdown: stopping the game server with -exit reaps it, and
+  // its own exit code must not stand in for the reason Keldor ends.
+  const int status = Signals().serverExitStatus;
   Shutdown();
-  return Signals().serverExitStatus;
+  return status;
 }
 
 }  // namespace keldor

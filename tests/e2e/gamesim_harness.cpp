@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "process_support.h"
+
 namespace gamesim_test {
 namespace {
 
@@ -174,22 +176,7 @@ std::optional<int> GameSim::WaitExit() {
 }
 
 std::string GameSim::Control(const std::string& line) {
-  const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = dir_ + "/gamesim.sock";
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const timeval limit{5, 0};
-  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string answer;
-  if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string request = line + "\n";
-    send(socket, request.data(), request.size(), MSG_NOSIGNAL);
-    char c;
-    while (recv(socket, &c, 1, 0) == 1 && c != '\n') answer.push_back(c);
-  }
-  close(socket);
-  return answer;
+  return keldor::e2e::GameSimControl(dir_, line);
 }
 
 Console::~Console() {

@@ -7,10 +7,12 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -153,10 +155,41 @@ inline bool CanConnect(int port) {
   return ok;
 }
 
+// Sends one line to a running gamesim's control channel in `serverDir` and
+// returns its answer line ("" when it cannot be reached).
+inline std::string GameSimControl(const std::string& serverDir, const std::string& line) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = serverDir + "/gamesim.sock";
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = line + "\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char c;
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n') answer.push_back(c);
+  }
+  close(fd);
+  return answer;
+}
+
 // Lays out a game installation with mkinstall.
-inline void MakeInstallation(const std::string& dir) {
-  const std::string command = BinaryPath("mkinstall") + " " + dir + " > /dev/null";
+inline void MakeInstallation(const std::string& dir, const std::string& options = "") {
+  const std::string command =
+      BinaryPath("mkinstall") + " " + options + " " + dir + " > " + dir + "/mkinstall.txt";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("mkinstall failed");
+}
+
+// A "key: value" line of what mkinstall printed about the installation in `dir`.
+inline std::string InstallationFact(const std::string& dir, const std::string& key) {
+  std::istringstream lines(ReadFile(dir + "/mkinstall.txt"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(key + ": ", 0) == 0) return line.substr(key.size() + 2);
+  }
+  return {};
 }
 
 }  // namespace keldor::e2e

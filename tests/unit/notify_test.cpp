@@ -20,6 +20,7 @@
 #include "core/startup.h"
 #include "core/state.h"
 #include "fake_console.h"
+#include "fake_status.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "loopback_pair.h"
@@ -129,59 +130,6 @@ TEST_F(Notify, ClientThatStopsReadingIsCutOffRatherThanLeftOutOfStep) {
   EXPECT_TRUE(testing::PeerClosed(client));
 }
 
-// Answers every status query on a loopback UDP port as the game does: key and
-// value strings, each with its NUL, then empty player and team sections.
-class StatusResponder {
- public:
-  StatusResponder() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    timeval wait{0, 100000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~StatusResponder() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-  void Answer(const std::vector<std::string>& pairs) {
-    std::string body;
-    for (const std::string& s : pairs) body += s + std::string(1, '\0');
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The info part ends with an empty key; no players and no teams follow.
-    body_ = body + std::string(1, '\0') + std::string("p\0\0t\0\0", 6);
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      char request[64];
-      sockaddr_in from{};
-      socklen_t size = sizeof from;
-      const ssize_t got =
-          recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &size);
-      if (got < 7) continue;
-      std::lock_guard<std::mutex> lock(mutex_);
-      const std::string reply = std::string(1, '\0') + std::string(request + 3, 4) + body_;
-      sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::mutex mutex_;
-  std::string body_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 class StatusText : public Notify {
  protected:
   void SetUp() override {
@@ -198,12 +146,12 @@ class StatusText : public Notify {
   }
   // Points the status query at the responder and brings the console link "up".
   void LinkUp() {
-    responder_.Answer({"hostport", "15567"});
+    responder_.AnswerInfo({"hostport", "15567"});
     Row(Setting::GameSpyLANPort).current = responder_.port();
     ASSERT_TRUE(FindStatusPort());
     Console().connected = true;
   }
-  StatusResponder responder_;
+  fake::FakeStatusServer responder_;
 };
 
 TEST_F(StatusText, LinkDownShowsDashesAndQuestionMarksButTheServerFacts) {
@@ -219,20 +167,20 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
   LinkUp();
   State().monitoring = true;
   State().punkBusterInstalled = true;
-  responder_.Answer({"numplayers", "5",        "maxplayers",    "32",       "gamemode",
-                     "conquest",   "gamever",  "v1.21",         "password", "1",
-                     "tk_mode",    "punish",   "content_check", "2",        "roundTimeRemain",
-                     "-1",         "tickets1", "100",           "tickets2", "90"});
+  responder_.AnswerInfo({"numplayers", "5",        "maxplayers",    "32",       "gamemode",
+                         "conquest",   "gamever",  "v1.21",         "password", "1",
+                         "tk_mode",    "punish",   "content_check", "2",        "roundTimeRemain",
+                         "-1",         "tickets1", "100",           "tickets2", "90"});
   std::string text;
   ASSERT_TRUE(GetServerStatusString(&text)) << ErrorText(State().errorCode);
   EXPECT_EQ(text, "\"My, Server\",127.0.0.1:15567,5 of 32,??,??,,Started ," + Epoch() +
                       ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
                       "90,Disabled (version unknown),");
 
-  responder_.Answer({"password", "0", "content_check", "1", "roundTimeRemain", "600"});
+  responder_.AnswerInfo({"password", "0", "content_check", "1", "roundTimeRemain", "600"});
   ASSERT_TRUE(GetServerStatusString(&text));
   EXPECT_NE(text.find(",No,??,Pure mode,??,??,600,?? / ??,"), std::string::npos) << text;
-  responder_.Answer({"password", "x", "content_check", "0", "gamemode", std::string(900, 'm')});
+  responder_.AnswerInfo({"password", "x", "content_check", "0", "gamemode", std::string(900, 'm')});
   ASSERT_TRUE(GetServerStatusString(&text));
   EXPECT_NE(text.find(",??,??,Disabled,"), std::string::npos) << text;
 

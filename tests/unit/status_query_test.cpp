@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/startup.h"
 #include "core/state.h"
+#include "fake_status.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -24,61 +25,9 @@ namespace {
 using keldor::testing::ReadFile;
 using keldor::testing::TempDir;
 
-// Answers each request with what `reply` makes of the request's 10 bytes.
-class FakeResponder {
- public:
-  using Reply = std::function<std::string(const std::string& request)>;
-  explicit FakeResponder(Reply reply, int port = 0) : reply_(std::move(reply)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    timeval wait{0, 100000};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~FakeResponder() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-  bool bound() const { return bound_; }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      char buffer[64];
-      sockaddr_in from{};
-      socklen_t size = sizeof from;
-      const ssize_t got =
-          recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
-      if (got <= 0) continue;
-      const std::string answer = reply_(std::string(buffer, static_cast<std::size_t>(got)));
-      sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
-    }
-  }
-  Reply reply_;
-  int fd_ = -1;
-  int port_ = 0;
-  bool bound_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-std::string Z(const std::string& text) {
-  return text + std::string(1, '\0');
-}
-
-// A reply datagram: the type byte, the request's identifier and `body`.
-std::string Answer(const std::string& request, const std::string& body) {
-  return std::string(1, '\0') + request.substr(3, 4) + body;
-}
+using fake::Answer;
+using fake::Z;
+using FakeResponder = fake::FakeStatusServer;
 
 class StatusQuery : public ::testing::Test {
  protected:

@@ -1,0 +1,176 @@
+// Keldor supervising the simulated game server: -start, the console link and
+// the status port, adopting a running server, -stop, -exit, -quit, a server
+// that ignores "quit", and the crash watch's auto-restart.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "process_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+// The argument vector of a running process.
+std::vector<std::string> CommandLineOf(pid_t pid) {
+  const std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> args;
+  std::string arg;
+  for (char c : raw) {
+    if (c == '\0') {
+      args.push_back(arg);
+      arg.clear();
+    } else {
+      arg += c;
+    }
+  }
+  return args;
+}
+
+bool Alive(pid_t pid) {
+  return pid > 0 && kill(pid, 0) == 0;
+}
+
+class Supervision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
+  }
+  void TearDown() override {
+    // The game server is a session leader of its own: end it by its pid.
+    const pid_t server = GamePid();
+    if (Alive(server)) kill(server, SIGKILL);
+  }
+
+  std::unique_ptr<Process> Run(std::vector<std::string> extra, const std::string& output) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port", std::to_string(port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  std::size_t Count(const std::string& text) const {
+    const std::string log = Log();
+    std::size_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+  pid_t GamePid() const {
+    const std::string text = ReadFile(dir_ / "bfvietnam.pid");
+    return text.empty() ? 0 : std::atoi(text.c_str());
+  }
+  // Starts Keldor with -start and waits until its console link is up.
+  std::unique_ptr<Process> StartSupervised(std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), "-start");
+    auto keldor = Run(extra, "keldor.out");
+    EXPECT_TRUE(WaitFor([&] { return Logged(" : Connected\r\n"); }, 40)) << Log();
+    return keldor;
+  }
+
+  TempDir dir_;
+  int port_ = 0;
+};
+
+TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
+  auto keldor = StartSupervised({"+simBots", "2", "-debug"});
+  const pid_t server = GamePid();
+  ASSERT_TRUE(Alive(server));
+  EXPECT_EQ(CommandLineOf(server),
+            (std::vector<std::string>{dir_.path() + "/bfv_linded", "+statusMonitor", "0",
+                                      "+simBots", "2"}));
+  EXPECT_TRUE(Logged("Server started via command-line option."));
+  EXPECT_TRUE(Logged("DEBUG: Identified server status port ("));
+  EXPECT_TRUE(Logged("DEBUG: Detected server version 1.02.") ||
+              WaitFor([&] { return Logged("DEBUG: Detected server version"); }));
+  // Keldor wrote the game's files before the launch.
+  EXPECT_NE(ReadFile(dir_ / "mods/bfvietnam/settings/serversettings.con").find("game.serverName"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "mods/bfvietnam/settings/maplist.con"),
+            ReadFile(dir_ / "mods/bfvietnam/settings/servermaplist.con"));
+
+  // Without -exit the server outlives Keldor; a second Keldor adopts it.
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_TRUE(Alive(server));
+  auto second = Run({}, "second.out");
+  ASSERT_TRUE(WaitFor([&] { return Logged("Server is already running, monitoring enabled."); }));
+  ASSERT_TRUE(WaitFor([&] { return Count(" : Connected\r\n") == 2; }, 40)) << Log();
+  second->Signal(SIGTERM);
+  EXPECT_EQ(second->Wait(), 15);
+
+  // -stop stops it and ends at once with status 0.
+  auto stopper = Run({"-stop"}, "stopper.out");
+  EXPECT_EQ(stopper->Wait(), 0);
+  EXPECT_TRUE(Logged("Server stopped via command-line option."));
+  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
+}
+
+TEST_F(Supervision, StatusPortIsFoundWhenTheConfiguredOneIsTaken) {
+  // Something else answers nothing on the configured status port, so the
+  // game server moves to one of the usual ports and Keldor has to probe.
+  const std::string manager = ReadFile(dir_ / "mods/bfvietnam/settings/servermanager.con");
+  const std::size_t at = manager.find("game.gameSpyLANPort ");
+  ASSERT_NE(at, std::string::npos);
+  const int configured = std::atoi(manager.c_str() + at + 20);
+  const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(configured));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  auto keldor = StartSupervised({"-debug", "-exit"});
+  EXPECT_TRUE(Logged("DEBUG: Testing status port 2"));
+  EXPECT_FALSE(Logged("DEBUG: Identified server status port (" + std::to_string(configured)));
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+  close(blocker);
+}
+
+TEST_F(Supervision, ExitStopsTheServerThroughItsConsole) {
+  auto keldor = StartSupervised({"-exit"});
+  const pid_t server = GamePid();
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_FALSE(Alive(server));
+  EXPECT_TRUE(Logged("Server stopped"));
+  EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
+}
+
+TEST_F(Supervision, AServerThatIgnoresQuitIsKilled) {
+  auto keldor = StartSupervised({"-exit"});
+  const pid_t server = GamePid();
+  EXPECT_EQ(GameSimControl(dir_.path(), "mute on"), "ok on");
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_TRUE(Logged("Terminating server with extreme prejudice!"));
+  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
+}
+
+TEST_F(Supervision, QuitEndsKeldorWhenItsServerEnds) {
+  auto keldor = StartSupervised({"-quit"});
+  EXPECT_EQ(GameSimControl(dir_.path(), "crash 7"), "ok");
+  EXPECT_EQ(keldor->Wait(), 255);
+  EXPECT_TRUE(Logged("Server terminated with exit code 7."));
+  EXPECT_TRUE(Logged("Exiting due to -quit."));
+}
+
+TEST_F(Supervision, ACrashedServerIsRestarted) {
+  // The crash watch runs every manager.monitorTimerPeriod seconds: the least is 10.
+  const std::string settings = dir_ / "mods/bfvietnam/settings/servermanager.con";
+  std::ofstream(settings, std::ios::app) << "manager.monitorTimerPeriod 10\n";
+  auto keldor = StartSupervised({"-restart", "-exit"});
+  const pid_t first = GamePid();
+  EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
+  ASSERT_TRUE(
+      WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 40))
+      << Log();
+  EXPECT_TRUE(Logged("Server has crashed"));
+  ASSERT_TRUE(WaitFor([&] { return GamePid() != first && Alive(GamePid()); }));
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
+}
+
+}  // namespace
+}  // namespace keldor::e2e

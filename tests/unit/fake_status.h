@@ -1,0 +1,105 @@
+// A fake game status responder for unit tests: a UDP socket on 127.0.0.1 whose
+// thread answers each status query with what the test's reply function makes of
+// the request.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace keldor::fake {
+
+// A string with its terminating zero byte, as the reply carries strings.
+inline std::string Z(const std::string& text) {
+  return text + std::string(1, '\0');
+}
+
+// A reply datagram: the type byte, the request's identifier and `body`.
+inline std::string Answer(const std::string& request, const std::string& body) {
+  return std::string(1, '\0') + request.substr(3, 4) + body;
+}
+
+// An information section of key/value pairs, then empty player and team sections.
+inline std::string InfoBody(const std::vector<std::string>& pairs) {
+  std::string body;
+  for (const std::string& s : pairs) body += Z(s);
+  return body + Z("") + std::string("p\0\0t\0\0", 6);
+}
+
+class FakeStatusServer {
+ public:
+  using Reply = std::function<std::string(const std::string& request)>;
+
+  explicit FakeStatusServer(Reply reply = {}, int port = 0) : reply_(std::move(reply)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    timeval wait{0, 100000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeStatusServer() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  FakeStatusServer(const FakeStatusServer&) = delete;
+  FakeStatusServer& operator=(const FakeStatusServer&) = delete;
+
+  int port() const { return port_; }
+  bool bound() const { return bound_; }
+
+  void SetReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = std::move(reply);
+  }
+  // Every query is answered with these information pairs.
+  void AnswerInfo(const std::vector<std::string>& pairs) {
+    const std::string body = InfoBody(pairs);
+    SetReply([body](const std::string& request) { return Answer(request, body); });
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      char buffer[64];
+      sockaddr_in from{};
+      socklen_t size = sizeof from;
+      const ssize_t got =
+          recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
+      if (got < 7) continue;
+      std::string answer;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!reply_) continue;
+        answer = reply_(std::string(buffer, static_cast<std::size_t>(got)));
+      }
+      sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+    }
+  }
+
+  Reply reply_;
+  std::mutex mutex_;
+  int fd_ = -1;
+  int port_ = 0;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace keldor::fake

@@ -1,0 +1,212 @@
+// The crash watch and the monitor pass: crashes with and without auto-restart,
+// the restart-loop rule, the periodic jobs, and what the status replies drive
+// (round end, pause and resume, the idle map, the server version).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/startup.h"
+#include "core/state.h"
+#include "fake_console.h"
+#include "fake_status.h"
+#include "gamelink/console.h"
+#include "gamelink/status_query.h"
+#include "loopback_pair.h"
+#include "process/server_process.h"
+#include "remote/jobs.h"
+#include "remote/protocol.h"
+#include "remote/sessions.h"
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+
+class Monitor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    PinClock(1700000000);
+    State().serverDir = dir_.path();
+    State().settingsDir = dir_.path();
+    State().daemonized = true;
+    State().statusReply.assign(kStatusReplySize, '\0');
+  }
+  void TearDown() override {
+    UnpinClock();
+    ResetAllState();
+  }
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  std::size_t Count(const std::string& text) const {
+    const std::string log = Log();
+    std::size_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+  std::vector<std::uint32_t> QueuedCodes() const {
+    std::vector<std::uint32_t> codes;
+    for (const auto& job : JobQueue()) {
+      if (job.code != 0) codes.push_back(job.code);
+    }
+    return codes;
+  }
+  // A supervised server that cannot be found: every crash-watch pass is a crash.
+  void Supervise() {
+    State().monitoring = true;
+    State().serverPid = 999999;
+    Watch().launchTime = Now();
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Monitor, CrashWithoutAutoRestartEndsSupervision) {
+  Supervise();
+  CrashWatch();
+  EXPECT_EQ(Count("Server has crashed"), 1u);
+  EXPECT_EQ(Count("Auto-restart is disabled, server will not be restarted."), 1u);
+  EXPECT_FALSE(State().monitoring);
+  EXPECT_EQ(Watch().crashTime, Now());
+  CrashWatch();  // no longer supervised: nothing more
+  EXPECT_EQ(Count("Server has crashed"), 1u);
+}
+
+TEST_F(Monitor, ThirdQuickCrashIsARestartLoop) {
+  Supervise();
+  State().autoRestart = true;
+  // The restart itself is refused (no address), so supervision stays on and the
+  // launch time stays where it was: every pass within the minute counts.
+  for (int pass = 1; pass <= 3; ++pass) {
+    AdvanceClock(10);
+    CrashWatch();
+  }
+  EXPECT_EQ(Count("Auto-restart is enabled, restarting the server."), 2u);
+  EXPECT_EQ(Count("Server is in a restart loop, disabling auto-restart."), 1u);
+  EXPECT_FALSE(State().monitoring);
+  EXPECT_EQ(Watch().restartLoopCount, 0);  // StopServer resets it
+}
+
+TEST_F(Monitor, LateCrashesNeitherCountNorReset) {
+  Supervise();
+  State().autoRestart = true;
+  AdvanceClock(61);
+  for (int pass = 0; pass < 4; ++pass) CrashWatch();
+  EXPECT_EQ(Count("Server is in a restart loop"), 0u);
+  EXPECT_EQ(Watch().restartLoopCount, 0);
+  EXPECT_TRUE(State().monitoring);
+}
+
+TEST_F(Monitor, ConsolePollIsQueuedOnceWhileCredentialsAreInUse) {
+  MonitorServer();
+  EXPECT_TRUE(QueuedCodes().empty());
+  State().consoleUser = "admin";
+  MonitorServer();
+  MonitorServer();
+  EXPECT_EQ(QueuedCodes(), (std::vector<std::uint32_t>{JOB_CONSOLE_POLL}));
+}
+
+// A connected console and a status port that answers what the test says.
+class MonitorWithGame : public Monitor {
+ protected:
+  void SetUp() override {
+    Monitor::SetUp();
+    console_.SetResponder([](const fake::ConsoleRequest&) { return fake::Reply({}); });
+    console_.PrepareKeldor();
+    ASSERT_TRUE(ConnectConsole());
+    Row(Setting::ServerInternet).current = 0;
+    Row(Setting::GameSpyLANPort).current = status_.port();
+    Row(Setting::ServerPort).current = 15567;
+    status_.AnswerInfo({"hostport", "15567"});
+    ASSERT_TRUE(FindStatusPort());
+    auto [daemon, client] = listener_.Pair();
+    ClientSlots()[1] = ClientSlot{daemon, "watcher", "127.0.0.1:1", 0xFFFFFFFF, ""};
+    client_ = client;
+  }
+  void TearDown() override {
+    close(client_);
+    Monitor::TearDown();
+  }
+  void Pass(const std::vector<std::string>& info) {
+    status_.AnswerInfo(info);
+    MonitorServer();
+  }
+  // The notification codes the client has received so far.
+  std::vector<std::uint32_t> Notes() {
+    received_ += testing::ReceiveAvailable(client_);
+    std::vector<std::uint32_t> codes;
+    for (std::size_t at = 0; at + 8 <= received_.size();) {
+      std::uint32_t code = 0, length = 0;
+      std::memcpy(&code, received_.data() + at, 4);
+      std::memcpy(&length, received_.data() + at + 4, 4);
+      codes.push_back(code);
+      at += 8 + length;
+    }
+    return codes;
+  }
+
+  fake::FakeConsole console_;
+  fake::FakeStatusServer status_;
+  testing::LoopbackListener listener_;
+  int client_ = -1;
+  std::string received_;
+};
+
+TEST_F(MonitorWithGame, PauseAndResumeAreEachToldOnce) {
+  Pass({"gamemode", "pause"});
+  Pass({"gamemode", "PAUSE"});
+  Pass({"gamemode", "openplaying"});
+  Pass({"gamemode", "openplaying"});
+  EXPECT_EQ(Notes(), (std::vector<std::uint32_t>{NOTE_GAME_PAUSED, NOTE_GAME_RESUMED}));
+}
+
+TEST_F(MonitorWithGame, RoundEndClearsTheOverrideAndReleasesAPendingEvent) {
+  Watch().currentMapOverride = "hue GPM_CQ bfvietnam";
+  Watch().pendingEvent = 1234;
+  Watch().pendingEventPid = State().serverPid;
+  Pass({"gamemode", "end"});
+  EXPECT_TRUE(Watch().currentMapOverride.empty());
+  EXPECT_TRUE(Watch().roundEnded);
+  Pass({"gamemode", "end"});  // the next pass fires it
+  EXPECT_EQ(Watch().pendingEvent, 0);
+  EXPECT_FALSE(Watch().roundEnded);
+}
+
+TEST_F(MonitorWithGame, AnIdleServerGoesToTheIdleMapUnlessItIsThere) {
+  Watch().idleMapCombo = "khe_sanh GPM_CQ bfvietnam";
+  Watch().currentMapCombo = "hue GPM_CQ bfvietnam";
+  for (int pass = 0; pass < 100; ++pass) Pass({"numplayers", "0"});
+  EXPECT_EQ(Count("Server is idle, changing to idle map combo khe_sanh GPM_CQ bfvietnam."), 1u);
+  EXPECT_EQ(Watch().idleCount, 0u);
+
+  ResetJobQueue();
+  Watch().currentMapCombo = "KHE_SANH GPM_CQ bfvietnam";
+  for (int pass = 0; pass < 100; ++pass) Pass({"numplayers", "0"});
+  EXPECT_EQ(Count("Server is idle"), 1u);
+  Pass({"numplayers", "3"});
+  EXPECT_EQ(Watch().idleCount, 0u);
+}
+
+TEST_F(MonitorWithGame, VersionIsLearnedOnceAndNewerOnesAreWarnedAbout) {
+  Pass({"gamever", "v1.1", "sv_punkbuster", "1"});
+  EXPECT_FLOAT_EQ(DetectedServerVersion(), 1.1f);
+  EXPECT_TRUE(PunkBusterEnabled());
+  EXPECT_EQ(Count("WARNING: This version of Keldor is intended for BF v1.02 and may not work "
+                  "correctly with this v1.10 server."),
+            1u);
+  Pass({"gamever", "v1.5", "sv_punkbuster", "0"});
+  EXPECT_FLOAT_EQ(DetectedServerVersion(), 1.1f);
+  EXPECT_TRUE(PunkBusterEnabled());
+  DetectedServerVersion() = 0.0f;
+  Pass({"gamever", "v1.02"});
+  EXPECT_EQ(Count("WARNING: This version"), 1u);
+}
+
+}  // namespace
+}  // namespace keldor
