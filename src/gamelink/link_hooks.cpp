@@ -1,8 +1,12 @@
-// What the console link asks of the rest of Keldor around a login and a
-// disconnect. The player list and the forwarding of console events are still
-// stand-ins: the list always succeeds and events go nowhere beyond the log line.
+// What the console link asks of the rest of Keldor around a login, a
+// disconnect and each console event. The player list and the chat policing are
+// still stand-ins: the list always succeeds and chat is not examined.
+#include <cstring>
+
 #include "gamelink/link_standins.h"
 #include "gamelink/status_query.h"
+#include "remote/notify.h"
+#include "remote/protocol.h"
 #include "settings/game_config.h"
 
 namespace keldor {
@@ -28,6 +32,8 @@ void ForgetConnectionFacts() {
   ForgetStatusPort();
   DetectedServerVersion() = 0.0f;
 }
-void ForwardConsoleEvent(const char*) {}
+void ForwardConsoleEvent(const char* text) {
+  NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
+}
 
 }  // namespace keldor

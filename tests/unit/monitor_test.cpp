@@ -208,5 +208,15 @@ TEST_F(MonitorWithGame, VersionIsLearnedOnceAndNewerOnesAreWarnedAbout) {
   EXPECT_EQ(Count("WARNING: This version"), 1u);
 }
 
+TEST_F(MonitorWithGame, ConsoleEventsReachEveryClient) {
+  console_.SetResponder([](const fake::ConsoleRequest&) {
+    return fake::Reply({"##-- [All] Bob: hi", "done"});
+  });
+  ASSERT_NE(SendConsoleMessage("game.sayAll \"x\""), nullptr);
+  EXPECT_EQ(Notes(), (std::vector<std::uint32_t>{NOTE_CONSOLE_EVENT}));
+  EXPECT_NE(received_.find(std::string("[All] Bob: hi\0", 14)), std::string::npos);
+  EXPECT_EQ(Count("# [All] Bob: hi"), 1u);
+}
+
 }  // namespace
 }  // namespace keldor

@@ -169,7 +169,15 @@ TEST_F(ServerLaunch, ValidationRefusesUnsafeSettings) {
 
   Row(Setting::ConsolePort).current = 15667;
   ExpectRefusal("Remote Console port address is the same as the Keldor port address.");
+  Row(Setting::ConsolePort).current = 70000;
+  ExpectRefusal("Remote Console port address is invalid.");
   Row(Setting::ConsolePort).current = 5711;
+
+  Row(Setting::EnableRemoteAdmin).current = 1;
+  Row(Setting::ConsolePassword).text.clear();
+  ExpectRefusal("You must provide a password for Remote Admin.");
+  Row(Setting::EnableRemoteAdmin).current = 0;
+  Row(Setting::ConsolePassword).text = "secret";
 
   Row(Setting::ServerName).text.clear();
   ExpectRefusal("You must provide a name for the server.");
