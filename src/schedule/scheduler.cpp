@@ -14,6 +14,8 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/state.h"
+#include "remote/jobs.h"
+#include "remote/protocol.h"
 
 namespace keldor {
 
@@ -68,13 +70,6 @@ std::int32_t ParseEnabled(const std::string& field) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<std::int32_t>(value);
-}
-
-// Stand-in until the command queue exists: there the change is queued as
-// JOB_BROADCAST with the text of NOTE_SCHEDULE_CHANGED so that every client
-// fetches the schedule again.
-void QueueScheduleChangedBroadcastStandIn() {
-  LogDebug("DEBUG: Schedule changed; clients are told once the command queue exists.");
 }
 
 void LogOpenFailure() {
@@ -163,7 +158,8 @@ bool LoadSchedule(const std::string& path) {
   } else {
     SaveSchedule(path);
   }
-  QueueScheduleChangedBroadcastStandIn();
+  // Every client fetches the schedule again, in the order of the queued work.
+  QueueBroadcast(NOTE_SCHEDULE_CHANGED);
   return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include "core/startup.h"
 #include "core/state.h"
+#include "remote/jobs.h"
+#include "remote/protocol.h"
 #include "schedule/scheduler.h"
 
 namespace keldor {
@@ -81,6 +83,9 @@ TEST_F(ScheduleFile, DuplicateTimesMoveOnAndTheFileIsRewritten) {
   EXPECT_EQ(Schedule()[2].time, 1002U);
   EXPECT_EQ(Read(path_),
             "1000,stop,daily,*,*,1\n1001,start,none,/a.con,*,1\n1002,stop,sun,*,*,0\n");
+  // The clients are told through the queue, in order with the other work.
+  EXPECT_EQ(JobQueue()[0].code, JOB_BROADCAST);
+  EXPECT_EQ(JobQueue()[0].text, std::to_string(static_cast<std::int32_t>(NOTE_SCHEDULE_CHANGED)));
 }
 
 TEST_F(ScheduleFile, DuplicatesAreNotRewrittenOverLinesThatCouldNotBeLoaded) {
