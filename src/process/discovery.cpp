@@ -150,8 +150,7 @@ bool StopServer() {
   }
   DisconnectConsole();
   LogMessage(kLogInfo, "Server stopped");
-  QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(NOTE_SERVER_STOPPED)).c_str(), 0,
-           0);
+  QueueBroadcast(NOTE_SERVER_STOPPED);
   return true;
 }
 

@@ -174,8 +174,7 @@ bool StartServer() {
     s.consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
   }
   LogMessage(kLogInfo, "Server started");
-  QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(NOTE_SERVER_STARTED)).c_str(), 0,
-           0);
+  QueueBroadcast(NOTE_SERVER_STARTED);
 
   s.serverPid = child;
   ForgetStatusPort();
