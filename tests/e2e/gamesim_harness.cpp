@@ -72,32 +72,6 @@ bool TakeSection(const std::vector<std::uint8_t>& data, std::size_t& at,
 
 }  // namespace
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/gamesim_e2e_XXXXXX";
-  path_ = mkdtemp(pattern);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::trunc) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool Exists(const std::string& path) {
-  return std::filesystem::exists(path);
-}
-
 int FreeTcpPort() {
   return FreePort(SOCK_STREAM);
 }

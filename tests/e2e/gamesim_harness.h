@@ -11,22 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace gamesim_test {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& text);
-std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);
+using keldor::testing::Exists;
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+using keldor::testing::WriteFile;
 
 // A port that was free a moment ago: bind port 0, read it back, close.
 int FreeTcpPort();

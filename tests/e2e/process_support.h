@@ -23,43 +23,17 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldor::e2e {
 
 inline std::string BinaryPath(const std::string& name) {
   return std::string(KELDOR_BIN_DIR) + "/" + name;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/keldor-e2e-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using keldor::testing::ReadFile;
+using keldor::testing::TempDir;
+using keldor::testing::WriteFile;
 
 // A loopback TCP port that nothing listens on right now.
 inline int FreePort() {

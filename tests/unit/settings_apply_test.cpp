@@ -14,7 +14,7 @@ namespace keldor {
 namespace {
 
 using testing::SettingsTest;
-using testing::WriteWholeFile;
+using testing::WriteFile;
 
 constexpr std::int32_t kPage0 = 0x1;
 constexpr std::int32_t kPage2 = 0x4;
@@ -130,7 +130,7 @@ TEST_F(SettingsTest, MissingEmptyAndUnreadableFilesFail) {
   EXPECT_EQ(TakeLog(), std::vector<std::string>{"Couldn't open settings file! " +
                                                 std::string(ErrorText(ENOENT))});
 
-  WriteWholeFile(Path("empty.con"), "");
+  WriteFile(Path("empty.con"), "");
   State().errorCode = 0;
   EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1, -1));
   EXPECT_EQ(State().errorCode, ENOENT);

@@ -12,14 +12,14 @@ namespace keldor {
 namespace {
 
 using testing::kDefaultManagerFile;
-using testing::ReadWholeFile;
+using testing::ReadFile;
 using testing::Replace;
 using testing::SettingsTest;
-using testing::WriteWholeFile;
+using testing::WriteFile;
 
 TEST_F(SettingsTest, WritesTheResetTableExactly) {
   ASSERT_TRUE(SaveSettingsFile(Path("deep/dir/servermanager.con"), -1));
-  EXPECT_EQ(ReadWholeFile(Path("deep/dir/servermanager.con")), kDefaultManagerFile);
+  EXPECT_EQ(ReadFile(Path("deep/dir/servermanager.con")), kDefaultManagerFile);
 }
 
 TEST_F(SettingsTest, WritesEveryTypeExactly) {
@@ -65,12 +65,12 @@ TEST_F(SettingsTest, WritesEveryTypeExactly) {
                      "admin.enableRemoteAdmin s3cret\n");
   expected = Replace(expected, "manager.highPingWarnings 0\n",
                      "manager.highPingWarnings 0\nadmin.toggleGamePause\n");
-  EXPECT_EQ(ReadWholeFile(Path("servermanager.con")), expected);
+  EXPECT_EQ(ReadFile(Path("servermanager.con")), expected);
 }
 
 TEST_F(SettingsTest, PageMaskWritesThosePagesInTableOrderAndFailuresAreReported) {
   ASSERT_TRUE(SaveSettingsFile(Path("partial.con"), 0x8 | 0x2));
-  const std::string file = ReadWholeFile(Path("partial.con"));
+  const std::string file = ReadFile(Path("partial.con"));
   EXPECT_EQ(file.rfind("game.serverPassword \"\"\n", 0), 0u);
   EXPECT_NE(file.find("admin.timeBeforeRestartMap 10\nadmin.enableKickPlayerVote 1\n"),
             std::string::npos);
@@ -81,9 +81,9 @@ TEST_F(SettingsTest, PageMaskWritesThosePagesInTableOrderAndFailuresAreReported)
   EXPECT_EQ(file.substr(file.size() - tail.size()), tail);
 
   ASSERT_TRUE(SaveSettingsFile(Path("partial.con"), 0));
-  EXPECT_EQ(ReadWholeFile(Path("partial.con")), "");
+  EXPECT_EQ(ReadFile(Path("partial.con")), "");
 
-  WriteWholeFile(Path("plain"), "x");
+  WriteFile(Path("plain"), "x");
   EXPECT_FALSE(SaveSettingsFile(Path("plain/servermanager.con"), -1));
   EXPECT_EQ(State().errorCode, ENOTDIR);
   EXPECT_EQ(TakeLog().at(0).rfind("Couldn't open settings file! ", 0), 0u);
@@ -265,7 +265,7 @@ TEST_F(SettingsTest, MessageLinesAreNumberedJoinedAndKeptWithinTheirBuffer) {
   EXPECT_LE(text.size(), kSettingTextMax);
   EXPECT_EQ(text.size(), 64u + 4 * 65u);
 
-  WriteWholeFile(Path("empty.con"), "");  // an empty file is not applied at all
+  WriteFile(Path("empty.con"), "");  // an empty file is not applied at all
   EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1, 0));
   EXPECT_EQ(State().errorCode, ENOENT);
   EXPECT_EQ(Row(Setting::SetServerWelcomeMessage).text.size(), 324u);

@@ -13,7 +13,7 @@ namespace keldor {
 namespace {
 
 using testing::kDefaultManagerFile;
-using testing::ReadWholeFile;
+using testing::ReadFile;
 using testing::Replace;
 using testing::SettingsTest;
 
@@ -67,8 +67,8 @@ const char* const kDefaultAutoexec =
 TEST_F(SettingsTest, GameFilesForTheResetTable) {
   ASSERT_TRUE(WriteServerSettings(Path("cfg/serversettings.con")));
   ASSERT_TRUE(WriteServerAutoexec(Path("cfg/serverautoexec.con")));
-  EXPECT_EQ(ReadWholeFile(Path("cfg/serversettings.con")), DefaultServerSettings());
-  EXPECT_EQ(ReadWholeFile(Path("cfg/serverautoexec.con")), kDefaultAutoexec);
+  EXPECT_EQ(ReadFile(Path("cfg/serversettings.con")), DefaultServerSettings());
+  EXPECT_EQ(ReadFile(Path("cfg/serverautoexec.con")), kDefaultAutoexec);
 }
 
 TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
@@ -110,7 +110,7 @@ TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
   settings =
       Replace(settings, "game.serverCrosshairCenterpoint 1", "game.serverCrosshairCenterpoint 0");
   settings += "game.gameSpyPort 23001\ngame.custom a b\n";
-  EXPECT_EQ(ReadWholeFile(Path("serversettings.con")), settings);
+  EXPECT_EQ(ReadFile(Path("serversettings.con")), settings);
   // The address is 0.0.0.0 only in the file.
   EXPECT_EQ(static_cast<std::uint32_t>(Row(Setting::ServerIP).current), 0x0A000005u);
 
@@ -128,7 +128,7 @@ TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
                      "admin.enableRemoteConsole rcuser rcpass 5711\n"
                      "admin.enableRemoteAdmin rcpass\n"
                      "admin.toggleGamePause\n");
-  EXPECT_EQ(ReadWholeFile(Path("serverautoexec.con")), autoexec);
+  EXPECT_EQ(ReadFile(Path("serverautoexec.con")), autoexec);
 }
 
 }  // namespace

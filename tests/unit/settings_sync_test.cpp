@@ -235,15 +235,14 @@ TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch)
   Connect();
   CopySettingsToSnapshot();
   AnswerQueries({});
-  testing::WriteWholeFile(Path("servermanager.con"),
-                          "admin.votingTime 90\ngame.serverMaxPlayers 10\n");
+  testing::WriteFile(Path("servermanager.con"), "admin.votingTime 90\ngame.serverMaxPlayers 10\n");
   ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3);
   EXPECT_FALSE(std::filesystem::exists(Path("servermanager.con")));
   EXPECT_EQ(Row(Setting::ServerMaxPlayers).current, 32);  // critical, refused
-  const std::string saved = testing::ReadWholeFile(State().settingsDir + "/servermanager.con");
+  const std::string saved = testing::ReadFile(State().settingsDir + "/servermanager.con");
   EXPECT_NE(saved.find("admin.votingTime 90\n"), std::string::npos);
   EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
-  const std::string autoexec = testing::ReadWholeFile(State().settingsDir + "/serverautoexec.con");
+  const std::string autoexec = testing::ReadFile(State().settingsDir + "/serverautoexec.con");
   EXPECT_NE(autoexec.find("admin.votingTime 90\n"), std::string::npos);
 }
 

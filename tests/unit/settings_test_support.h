@@ -15,6 +15,7 @@
 #include "core/startup.h"
 #include "core/state.h"
 #include "settings/settings.h"
+#include "test_support.h"
 
 namespace keldor::testing {
 
@@ -108,17 +109,6 @@ inline std::string Replace(std::string text, const std::string& from, const std:
   return text;
 }
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -138,7 +128,7 @@ class SettingsTest : public ::testing::Test {
   // The log lines written so far without their time stamps; clears the log.
   std::vector<std::string> TakeLog() {
     std::vector<std::string> lines;
-    std::istringstream in(ReadWholeFile(Path("keldor.log")));
+    std::istringstream in(ReadFile(Path("keldor.log")));
     for (std::string line; std::getline(in, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const std::size_t mark = line.find(" : ");
@@ -150,7 +140,7 @@ class SettingsTest : public ::testing::Test {
 
   // Applies `content` as a settings file with every right and no change logging.
   void Load(const std::string& content, std::int32_t mask = -1, int slot = -1) {
-    WriteWholeFile(Path("in.con"), content);
+    WriteFile(Path("in.con"), content);
     ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot));
   }
 

@@ -1,4 +1,5 @@
-// Shared helpers for the unit tests: temporary directories and file contents.
+// Shared helpers for the unit and end-to-end tests: temporary directories and
+// file contents.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -43,7 +44,8 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline void WriteFile(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
   std::ofstream(path, std::ios::binary) << content;
 }
 
