@@ -10,10 +10,12 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 port="${KELDOR_PORT:-15667}"
-if [ ! -f demo/mods/bfvietnam/settings/servermanager.con ]; then
-  build/mkinstall --server-binary build/gamesim --listen-port "$port" demo
+if [ ! -f demo/installation.txt ]; then
+  facts=$(build/mkinstall --server-binary build/gamesim --listen-port "$port" demo)
+  printf '%s\n' "$facts" > demo/installation.txt
 else
   cp build/gamesim demo/bfv_linded.new && mv demo/bfv_linded.new demo/bfv_linded
   echo "Using the existing demo installation (remove ./demo for a fresh one)."
 fi
+cat demo/installation.txt
 exec build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simTick 5 "$@"
