@@ -101,7 +101,9 @@ class KeldorHarness : public ::testing::Test {
  protected:
   void TearDown() override {
     if (keldor_) {
-      keldor_->Signal(SIGTERM);
+      // A SIGTERM is seen only when the loop's select times out (up to 3 s);
+      // tests that do not look at the shutdown end keldor at once.
+      keldor_->Signal(killAtEnd_ ? SIGKILL : SIGTERM);
       keldor_->Wait();
     }
   }
@@ -156,6 +158,7 @@ class KeldorHarness : public ::testing::Test {
   int port_ = FreePort();
   std::unique_ptr<Process> keldor_;
   int ctlCount_ = 0;
+  bool killAtEnd_ = false;
 };
 
 }  // namespace keldor::e2e

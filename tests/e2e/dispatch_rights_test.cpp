@@ -239,6 +239,7 @@ TEST_F(DispatchRights, EveryRequestWithAndWithoutItsRight) {
   }
   std::string accounts;
   for (const auto& [mask, codes] : plan) accounts += Account(Name(mask), "pw", mask);
+  killAtEnd_ = true;
   StartKeldor(accounts);
 
   int exchanges = 0;
