@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -207,6 +208,39 @@ TEST_F(Dispatch, FreeSlotIsIgnoredWithoutReading) {
   int pending = 0;
   ioctl(daemon_, FIONREAD, &pending);
   EXPECT_EQ(pending, 4);
+}
+
+}  // namespace
+}  // namespace keldor
+
+namespace keldor {
+namespace {
+
+// keldorctl's side of the transfer message: what it accepts, and why it refuses.
+TEST(TransferFrame, RoundTripAndEachKindOfDamage) {
+  const std::string content = std::string(3000, 'a') + "tail";
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer(content, &message));
+  TransferHeader header;
+  std::memcpy(&header.size, message.data(), 4);  // little-endian hosts only run this
+  std::memcpy(&header.packedSize, message.data() + 4, 4);
+  std::memcpy(&header.checksum, message.data() + 8, 4);
+  std::string packed = message.substr(kTransferHeaderSize);
+  std::string out;
+  EXPECT_EQ(DecodeTransfer(header, packed, &out), 0);
+  EXPECT_EQ(out, content);
+
+  TransferHeader longer = header;
+  ++longer.size;
+  EXPECT_EQ(DecodeTransfer(longer, packed, &out), 30012);
+  packed[packed.size() / 2] ^= 0x20;
+  EXPECT_EQ(DecodeTransfer(header, packed, &out), 30013);
+  TransferHeader absurd = header;
+  absurd.size = 0x7FFFFFFF;
+  EXPECT_EQ(DecodeTransfer(absurd, packed, &out), 30014);
+
+  ASSERT_TRUE(EncodeTransfer("", &message));
+  EXPECT_EQ(message, LittleEndian(0));
 }
 
 }  // namespace
