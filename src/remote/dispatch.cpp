@@ -4,14 +4,17 @@
 // away, and a request that cannot be read whole ends the connection.
 #include "remote/dispatch.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
 #include <ctime>
 #include <string>
 
-#include "core/bytes.h"
 #include "core/clock.h"
 #include "core/helpers.h"
 #include "core/log.h"
@@ -111,10 +114,24 @@ const RequestRule* RuleFor(std::uint32_t code) {
   return &kRules[code - kFirstRequest];
 }
 
-// The rest of the request cannot be read in step: end the connection rather
-// than take its remaining bytes as requests. The main loop frees the slot.
-void DropConnection(int socket) {
-  shutdown(socket, SHUT_RDWR);
+// The rest of the request cannot be read in step: end the connection now.
+// Shutting the socket down would not do: bytes already queued stay readable,
+// and the main loop would hand them back to us as requests.
+void DropConnection(int slot) {
+  const int socket = SlotSocket(slot);
+  if (socket < 0) return;
+  FD_CLR(socket, &State().masterSet);
+  close(socket);
+  ReleaseSlot(slot);
+}
+
+// True when the connection is no longer open both ways: the client has
+// closed it, or a failed transfer has shut it down.
+bool ConnectionEnded(int socket) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+  return info.tcpi_state != TCP_ESTABLISHED;
 }
 
 bool ReceiveWord(int socket, std::uint32_t* value) {
@@ -184,7 +201,8 @@ bool DiscardFile(int socket) {
 
 // The payload of a refused request of a known kind is read and thrown away, so
 // that the next word read is the next request code, as the client meant it.
-void DiscardPayload(const ClientSlot& client, const RequestRule& rule) {
+void DiscardPayload(int slot, const RequestRule& rule) {
+  const ClientSlot& client = ClientSlots()[slot];
   std::string ignored;
   bool ok = true;
   if (rule.payload == Payload::kText) ok = ReceiveText(client, rule.code, &ignored);
@@ -192,7 +210,7 @@ void DiscardPayload(const ClientSlot& client, const RequestRule& rule) {
   if (!ok) {
     LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
                ErrorText(State().errorCode));
-    DropConnection(client.socket);
+    DropConnection(slot);
   }
 }
 
@@ -267,8 +285,10 @@ bool Handle(int slot, const RequestRule& rule) {
     return true;
   }
   if (IsUploadRequest(rule.code)) {
-    // ReceiveFile ends the connection itself when the message breaks off.
-    ReceiveRequestedFile(rule.code, slot, socket);
+    // A message that broke off has ended the connection; its slot goes now.
+    if (!ReceiveRequestedFile(rule.code, slot, socket) && ConnectionEnded(socket)) {
+      DropConnection(slot);
+    }
     return true;
   }
   switch (rule.code) {
@@ -325,7 +345,7 @@ void HandleRequest(int slot) {
     LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
                ErrorText(State().errorCode));
     // Part of a code may have been read: what follows would be out of step.
-    DropConnection(client.socket);
+    DropConnection(slot);
     return;
   }
   const RequestRule* rule = RuleFor(code);
@@ -337,15 +357,13 @@ void HandleRequest(int slot) {
   if (!MayRun(slot, code)) {
     LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
                client.address.c_str(), static_cast<unsigned long>(code));
-    DiscardPayload(client, *rule);
+    DiscardPayload(slot, *rule);
     return;
   }
-  const int socket = client.socket;
-  const std::string address = client.address;
   if (!Handle(slot, *rule)) {
-    LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", address.c_str(),
+    LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
                ErrorText(State().errorCode));
-    DropConnection(socket);
+    DropConnection(slot);
     return;
   }
   NoteRequestTime(slot);

@@ -92,9 +92,10 @@ class Dispatch : public ::testing::Test {
     daemon_ = daemon;
     client_ = client;
     ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, ""};
+    FD_SET(daemon_, &State().masterSet);
   }
   void TearDown() override {
-    close(daemon_);
+    if (SlotInUse(1)) close(daemon_);  // a dropped connection is closed already
     close(client_);
     ResetAllState();
   }
@@ -106,7 +107,7 @@ class Dispatch : public ::testing::Test {
   }
   // Handles requests until the client has nothing more pending for us.
   void HandleAll(int most = 20) {
-    for (int k = 0; k < most; ++k) {
+    for (int k = 0; k < most && SlotInUse(1); ++k) {
       pollfd wait{daemon_, POLLIN, 0};
       if (poll(&wait, 1, 200) <= 0) return;
       int pending = 0;
@@ -175,6 +176,11 @@ TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
   HandleAll();
   EXPECT_EQ(QueuedJobs(), 0u);
   EXPECT_TRUE(PeerClosed(client_));  // no pong came before the end
+  // Released at once: the surplus still queued is never read as requests.
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_FALSE(FD_ISSET(daemon_, &State().masterSet));
+  EXPECT_NE(Log().find("Client at 127.0.0.1:1 has disconnected."), std::string::npos);
+  EXPECT_EQ(Log().find("notify"), std::string::npos) << Log();
   EXPECT_NE(Log().find("SECURITY ALERT! Client at 127.0.0.1:1 sent a text of 400 bytes with "
                        "command BABE0029; at most 256 are taken."),
             std::string::npos)
@@ -196,6 +202,7 @@ TEST_F(Dispatch, RequestThatBreaksOffEndsTheConnectionAndQueuesNothing) {
   shutdown(client_, SHUT_WR);
   HandleRequest(1);
   EXPECT_EQ(QueuedJobs(), 0u);
+  EXPECT_FALSE(SlotInUse(1));
   EXPECT_TRUE(PeerClosed(client_));
   EXPECT_NE(Log().find("Couldn't receive command from client at 127.0.0.1:1!"), std::string::npos);
 }
@@ -241,6 +248,36 @@ TEST(TransferFrame, RoundTripAndEachKindOfDamage) {
 
   ASSERT_TRUE(EncodeTransfer("", &message));
   EXPECT_EQ(message, LittleEndian(0));
+}
+
+}  // namespace
+}  // namespace keldor
+
+namespace keldor {
+namespace {
+
+TEST_F(Dispatch, UploadThatBreaksOffReleasesTheSlotAndLeavesTheFile) {
+  ClientSlots()[1].rights = 0xFFFFFFFF;
+  testing::WriteFile(dir_ / "serverbanlist.con", "old\n");
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer(std::string(4000, 'b'), &message));
+  SendText(client_, LittleEndian(REQ_PUT_BANS) + message.substr(0, message.size() / 2));
+  shutdown(client_, SHUT_WR);
+  HandleAll();
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"), "old\n");
+}
+
+TEST_F(Dispatch, UploadRefusedForAnAbsurdSizeEndsTheConnectionBeforeWhatFollows) {
+  ClientSlots()[1].rights = 0xFFFFFFFF;
+  testing::WriteFile(dir_ / "serverbanlist.con", "old\n");
+  SendText(client_, LittleEndian(REQ_PUT_BANS) + LittleEndian(0x7FFFFFFF) +
+                        LittleEndian(0x7FFFFFFF) + LittleEndian(1) + LittleEndian(REQ_PING) +
+                        LittleEndian(REQ_PING));
+  HandleAll();
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_EQ(ReceiveAvailable(client_), "");  // the pings were never answered
+  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"), "old\n");
 }
 
 }  // namespace
