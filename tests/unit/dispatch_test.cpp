@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -141,25 +140,6 @@ TEST_F(Dispatch, TextRequestQueuesItsJobWithTheSlotAndNotesTheTime) {
   EXPECT_TRUE(ClientSlots()[1].lastRequest.ends_with("\n")) << ClientSlots()[1].lastRequest;
 }
 
-TEST_F(Dispatch, RefusedRequestsPayloadIsReadAndThrownAwayNotTakenAsRequests) {
-  const std::string pings = LittleEndian(REQ_PING) + LittleEndian(REQ_PING);
-  // A text and an upload whose bytes, read as codes, would be pings.
-  std::string upload = LittleEndian(REQ_PUT_BANS) + LittleEndian(100) + LittleEndian(8) +
-                       LittleEndian(TransferChecksum(pings.data(), pings.size())) + pings;
-  SendText(client_, Text(REQ_KICK_PLAYER, pings) + upload + LittleEndian(REQ_PING));
-  HandleAll();
-  EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
-  EXPECT_EQ(QueuedJobs(), 0u);
-  const std::string log = Log();
-  EXPECT_NE(log.find("SECURITY ALERT! Client at 127.0.0.1:1 does not have access to command "
-                     "BABE0021!"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("does not have access to command BABE000E!"), std::string::npos);
-  EXPECT_EQ(log.find("bogus"), std::string::npos) << log;
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "serverbanlist.con"));
-}
-
 TEST_F(Dispatch, BogusCodeIsLoggedAndTheNextRequestStillServed) {
   SendText(client_, LittleEndian(0xBABE0030) + LittleEndian(REQ_PING));
   HandleAll();
@@ -197,32 +177,6 @@ TEST_F(Dispatch, TextOfExactly256BytesIsTakenAndCutToTheJobsWidth) {
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
 }
 
-TEST_F(Dispatch, RequestThatBreaksOffEndsTheConnectionAndQueuesNothing) {
-  SendText(client_, LittleEndian(REQ_SET_NEXT_MAP) + LittleEndian(20) + "hue");
-  shutdown(client_, SHUT_WR);
-  HandleRequest(1);
-  EXPECT_EQ(QueuedJobs(), 0u);
-  EXPECT_FALSE(SlotInUse(1));
-  EXPECT_TRUE(PeerClosed(client_));
-  EXPECT_NE(Log().find("Couldn't receive command from client at 127.0.0.1:1!"), std::string::npos);
-}
-
-TEST_F(Dispatch, FreeSlotIsIgnoredWithoutReading) {
-  SendText(client_, LittleEndian(REQ_PING));
-  HandleRequest(0);
-  HandleRequest(2);
-  HandleRequest(-1);
-  int pending = 0;
-  ioctl(daemon_, FIONREAD, &pending);
-  EXPECT_EQ(pending, 4);
-}
-
-}  // namespace
-}  // namespace keldor
-
-namespace keldor {
-namespace {
-
 // keldorctl's side of the transfer message: what it accepts, and why it refuses.
 TEST(TransferFrame, RoundTripAndEachKindOfDamage) {
   const std::string content = std::string(3000, 'a') + "tail";
@@ -248,24 +202,6 @@ TEST(TransferFrame, RoundTripAndEachKindOfDamage) {
 
   ASSERT_TRUE(EncodeTransfer("", &message));
   EXPECT_EQ(message, LittleEndian(0));
-}
-
-}  // namespace
-}  // namespace keldor
-
-namespace keldor {
-namespace {
-
-TEST_F(Dispatch, UploadThatBreaksOffReleasesTheSlotAndLeavesTheFile) {
-  ClientSlots()[1].rights = 0xFFFFFFFF;
-  testing::WriteFile(dir_ / "serverbanlist.con", "old\n");
-  std::string message;
-  ASSERT_TRUE(EncodeTransfer(std::string(4000, 'b'), &message));
-  SendText(client_, LittleEndian(REQ_PUT_BANS) + message.substr(0, message.size() / 2));
-  shutdown(client_, SHUT_WR);
-  HandleAll();
-  EXPECT_FALSE(SlotInUse(1));
-  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"), "old\n");
 }
 
 TEST_F(Dispatch, UploadRefusedForAnAbsurdSizeEndsTheConnectionBeforeWhatFollows) {
