@@ -133,6 +133,11 @@ TEST_F(DispatchFiles, SettingsAndUsersComeBackAsTheyWereChanged) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "useraccess.con"));
   std::tie(status, output) = RunAs("other", "pw", {"ping"});  // the accounts survived
   EXPECT_EQ(status, 0) << output;
+
+  std::tie(status, output) = RunAs("other", "pw", {"passwd", "fresh"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(RunAs("other", "fresh", {"ping"}).first, 0);
+  EXPECT_EQ(RunAs("other", "pw", {"ping"}).first, 3);
 }
 
 TEST_F(DispatchFiles, EmptyFileIsTheWordZeroBothWays) {
