@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/helpers.h"
