@@ -3,132 +3,26 @@
 // protocol byte, ping, status, watch, and NOTE_DISCONNECT to every client at
 // shutdown.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "process_support.h"
-#include "remote/protocol.h"
+#include "client_support.h"
 
 namespace keldor::e2e {
 namespace {
 
-constexpr const char* kHash = "00112233445566778899aabbccddeeff";
-
-std::string Account(const std::string& name, const std::string& password, std::uint32_t rights,
-                    int active = 1) {
-  return name + "," + password + "," + kHash + "," + std::to_string(rights) + "," +
-         std::to_string(active) + "\n";
-}
-
-std::string Word(std::uint32_t value) {
-  const keldor::Word word = EncodeWord(value);
-  return std::string(word.begin(), word.end());
-}
-
-// A hand-driven client for what keldorctl never does on purpose.
-class RawClient {
- public:
-  explicit RawClient(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("connect failed");
-    }
-  }
-  ~RawClient() { close(fd_); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  void Send(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void SendCredentials(const std::string& user, const std::string& password) {
-    const CredentialField name = EncodeCredential(user);
-    const CredentialField secret = EncodeCredential(password);
-    Send(std::string(name.begin(), name.end()) + std::string(secret.begin(), secret.end()));
-  }
-  // Reads exactly `size` bytes (less when the connection ends or 10 s pass).
-  std::string Read(std::size_t size) {
-    std::string bytes;
-    char buffer[256];
-    while (bytes.size() < size) {
-      pollfd wait{fd_, POLLIN, 0};
-      if (poll(&wait, 1, 10000) <= 0) break;
-      const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
-  }
-  // A full login; true when accepted.
-  bool LogIn(const std::string& user, const std::string& password) {
-    SendCredentials(user, password);
-    if (Read(6).size() != 6) return false;
-    Send(std::string(1, static_cast<char>(PROTOCOL_VERSION)));
-    return Read(1).size() == 1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-class Client : public ::testing::Test {
+class Client : public KeldorHarness {
  protected:
   void SetUp() override {
-    MakeInstallation(dir_.path());
-    WriteAccounts(Account("admin", "secret", 0xFFFFFFFF) + Account("alice", "wonder", 0x40) +
-                  Account("off", "pw", 0x40, 0) + Account("nobody", "pw", 0));
-    keldor_ = std::make_unique<Process>(
-        BinaryPath("keldor"), std::vector<std::string>{"-path", dir_.path(), "-port", Port()},
-        dir_.path(), dir_ / "keldor.out");
-    ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
-  }
-  void TearDown() override {
-    if (keldor_) {
-      keldor_->Signal(SIGTERM);
-      keldor_->Wait();
-    }
-  }
-
-  void WriteAccounts(const std::string& text) {
-    WriteFile(dir_ / "mods/bfvietnam/settings/useraccess.con", text);
-  }
-  std::string Port() const { return std::to_string(port_); }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  int CountLogged(const std::string& text) const {
-    const std::string log = Log();
-    int count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
-
-  std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"--port", Port()};
-    all.insert(all.end(), args.begin(), args.end());
-    const std::string output = dir_ / ("ctl" + std::to_string(++ctlCount_));
-    return std::make_unique<Process>(BinaryPath("keldorctl"), all, dir_.path(), output);
-  }
-  // Runs keldorctl to its end: {exit status, its output}.
-  std::pair<int, std::string> RunCtl(const std::vector<std::string>& args) {
-    auto ctl = Ctl(args);
-    const auto status = ctl->Wait();
-    return {status.value_or(-1), ctl->Output()};
+    StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("alice", "wonder", kAlice) +
+                Account("off", "pw", 0x40, 0) + Account("nobody", "pw", 0));
   }
   std::pair<int, std::string> Ping(const std::string& user, const std::string& password) {
     return RunCtl({"--user", user, "--password", password, "ping"});
   }
-
-  TempDir dir_;
-  int port_ = FreePort();
-  std::unique_ptr<Process> keldor_;
-  int ctlCount_ = 0;
+  static constexpr std::uint32_t kAlice = 0x60;  // T and M
 };
 
 TEST_F(Client, RefusedLoginsShowTheErrorTextsAndLogTheirLines) {
@@ -176,7 +70,7 @@ TEST_F(Client, PingStatusAndCredentialsFromTheEnvironment) {
   unsetenv("KELDOR_USER");
   unsetenv("KELDOR_PASSWORD");
   EXPECT_EQ(status, 0) << output;
-  EXPECT_TRUE(Logged("connected as user alice with access sgfiatMpbuhc."));
+  EXPECT_TRUE(Logged("connected as user alice with access sgfiaTMpbuhc."));
   for (const char* line :
        {"Server name     ", "Address         ", "Players         -- of ",
         "Server state    Stopped\n", "Console         Disconnected\n", "Game mode       ??\n",
@@ -217,7 +111,7 @@ TEST_F(Client, SecondLoginUnderOneNameNeedsTheRightAndTheSeventeenthIsRefused) {
 TEST_F(Client, WrongProtocolByteIsRefusedAfterRightsAndVersion) {
   RawClient client(port_);
   client.SendCredentials("alice", "wonder");
-  EXPECT_EQ(client.Read(6), std::string(1, '\0') + Word(0x40) + "\x8c");
+  EXPECT_EQ(client.Read(6), std::string(1, '\0') + Word(kAlice) + "\x8c");
   client.Send(std::string(1, '\x8b'));
   EXPECT_EQ(client.Read(1), "");  // closed without the running flag
   EXPECT_TRUE(WaitFor([&] {

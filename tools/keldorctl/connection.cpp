@@ -14,8 +14,10 @@
 #include <cstring>
 #include <vector>
 
+#include "core/log.h"
 #include "core/net.h"
 #include "remote/protocol.h"
+#include "remote/transfer_frame.h"
 
 namespace keldorctl {
 
@@ -24,6 +26,17 @@ using namespace keldor;
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+
+std::string TransferErrorText(int code) {
+  switch (code) {
+    case kErrTransferChecksum:
+      return "its checksum does not match (30013).";
+    case kErrTransferData:
+      return "it does not unpack to the announced size (30012).";
+    default:
+      return "its header is out of bounds (" + std::to_string(code) + ").";
+  }
+}
 
 bool IsNoteCode(std::uint32_t word) {
   // A text reply's length never reaches the notification range, so the first
@@ -155,29 +168,84 @@ bool Connection::SendTextRequest(std::uint32_t code, const std::string& text) {
          WriteAll(text.c_str(), text.size() + 1);
 }
 
-bool Connection::Receive(Message* message, int timeoutSeconds) {
+bool Connection::ReadWord(std::uint32_t* value, int timeoutSeconds) {
+  Word word{};
+  if (!ReadExact(word.data(), word.size(), timeoutSeconds)) return false;
+  *value = DecodeWord(word);
+  return true;
+}
+
+bool Connection::ReadNoteRest(std::uint32_t code, Message* message, int timeoutSeconds) {
   *message = Message{};
-  Word first{};
-  if (!ReadExact(first.data(), first.size(), timeoutSeconds)) return false;
-  const std::uint32_t word = DecodeWord(first);
-  std::uint32_t length = word;
-  if (IsNoteCode(word)) {
-    message->isNote = true;
-    message->code = word;
-    Word size{};
-    if (!ReadExact(size.data(), size.size(), timeoutSeconds)) return false;
-    length = DecodeWord(size);
-  }
-  const std::uint32_t limit = message->isNote ? kMaxNoteData : kMaxTextReply;
-  if (length > limit) {
+  message->isNote = true;
+  message->code = code;
+  std::uint32_t length = 0;
+  if (!ReadWord(&length, timeoutSeconds)) return false;
+  if (length > kMaxNoteData) {
     error_ = "Keldor announced " + std::to_string(length) + " bytes; the stream is broken.";
     return false;
   }
-  message->emptyReply = !message->isNote && length == 0;
   if (length == 0) return true;
   std::vector<char> data(length);
   if (!ReadExact(data.data(), data.size(), timeoutSeconds)) return false;
   message->data.assign(data.data(), strnlen(data.data(), data.size()));
+  return true;
+}
+
+bool Connection::Receive(Message* message, int timeoutSeconds) {
+  *message = Message{};
+  std::uint32_t length = 0;
+  if (!ReadWord(&length, timeoutSeconds)) return false;
+  if (IsNoteCode(length)) return ReadNoteRest(length, message, timeoutSeconds);
+  if (length > kMaxTextReply) {
+    error_ = "Keldor announced " + std::to_string(length) + " bytes; the stream is broken.";
+    return false;
+  }
+  message->emptyReply = length == 0;
+  if (length == 0) return true;
+  std::vector<char> data(length);
+  if (!ReadExact(data.data(), data.size(), timeoutSeconds)) return false;
+  message->data.assign(data.data(), strnlen(data.data(), data.size()));
+  return true;
+}
+
+bool Connection::ReceiveFile(FileReply* reply, int timeoutSeconds,
+                             const std::function<bool(const Message&)>& onNote) {
+  *reply = FileReply{};
+  TransferHeader header;
+  for (;;) {
+    if (!ReadWord(&header.size, timeoutSeconds)) return false;
+    // The failure marker shares the notifications' high half: test it first.
+    if (header.size == XFER_FAIL_MARKER) {
+      reply->failed = true;
+      return true;
+    }
+    if (!IsNoteCode(header.size)) break;
+    Message note;
+    if (!ReadNoteRest(header.size, &note, timeoutSeconds)) return false;
+    if (note.code == NOTE_PONG) {
+      reply->refused = true;
+      return true;
+    }
+    if (!onNote(note)) return false;
+  }
+  if (header.size == 0) return true;
+  if (!ReadWord(&header.packedSize, timeoutSeconds) ||
+      !ReadWord(&header.checksum, timeoutSeconds)) {
+    return false;
+  }
+  if (header.packedSize > PackedBound(header.size) || header.size > kMaxFile) {
+    error_ = "Keldor announced a file of " + std::to_string(header.size) +
+             " bytes; the stream is broken.";
+    return false;
+  }
+  std::string packed(header.packedSize, '\0');
+  if (!ReadExact(packed.data(), packed.size(), timeoutSeconds)) return false;
+  const int code = DecodeTransfer(header, packed, &reply->content);
+  if (code != 0) {
+    error_ = "The file arrived damaged: " + TransferErrorText(code);
+    return false;
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace keldorctl {
@@ -11,6 +12,7 @@ namespace keldorctl {
 // Nothing Keldor sends legitimately comes near these; more is taken as a broken stream.
 constexpr std::uint32_t kMaxNoteData = 1U << 20;
 constexpr std::uint32_t kMaxTextReply = 1U << 20;
+constexpr std::uint32_t kMaxFile = 16U << 20;  // Keldor's own cap on a transfer
 constexpr int kWaitForever = -1;
 
 struct LoginOutcome {
@@ -53,12 +55,28 @@ class Connection {
     }
   }
 
+  // The file-transfer message that answers a download, unpacked and checked.
+  // Notifications before it go to `onNote` (false from it ends the wait);
+  // NOTE_PONG ends it too, with `refused` set: the ping sent behind the request
+  // came back first, so Keldor sent no file. `failed` is set for the failure marker.
+  struct FileReply {
+    std::string content;
+    bool failed = false;
+    bool refused = false;
+  };
+  bool ReceiveFile(FileReply* reply, int timeoutSeconds,
+                   const std::function<bool(const Message&)>& onNote);
+  bool SendBytes(const std::string& bytes) { return WriteAll(bytes.data(), bytes.size()); }
+
   const std::string& Error() const { return error_; }
   void SetError(const std::string& error) { error_ = error; }
   bool Interrupted() const { return interrupted_; }
 
  private:
   bool ReadExact(void* buffer, std::size_t size, int timeoutSeconds);
+  bool ReadWord(std::uint32_t* value, int timeoutSeconds);
+  // The length and data of a notification whose code has been read.
+  bool ReadNoteRest(std::uint32_t code, Message* message, int timeoutSeconds);
   bool WriteAll(const void* buffer, std::size_t size);
 
   int socket_ = -1;

@@ -1,6 +1,7 @@
 // keldorctl: the command-line client for Keldor's remote administration
-// protocol. It logs in like any client and runs one sub-command; each
-// sub-command is one small function in the table below.
+// protocol. It logs in like any client and runs one sub-command of the table
+// in commands.cpp.
+#include <lzo/lzoconf.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "connection.h"
 #include "core/log.h"
 #include "remote/protocol.h"
@@ -22,179 +24,6 @@ namespace keldorctl {
 using namespace keldor;
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitBroken = 2;   // no connection, or it broke
-constexpr int kExitRefused = 3;  // the login was refused
-constexpr int kExitFailed = 4;   // the command failed or its answer is not available
-constexpr int kDefaultPort = 15667;
-constexpr int kReplySeconds = 30;
-
-struct Options {
-  std::string host = "127.0.0.1";
-  int port = kDefaultPort;
-  std::string user;
-  std::string password;
-  bool haveUser = false;
-  bool havePassword = false;
-  std::string command;
-  std::vector<std::string> args;
-};
-
-struct Command {
-  const char* name;
-  const char* usage;
-  const char* help;
-  int (*run)(Connection&, const Options&);
-};
-
-int Broken(const Connection& c) {
-  std::fprintf(stderr, "keldorctl: %s\n", c.Error().c_str());
-  return kExitBroken;
-}
-
-// One notification per output line: control bytes in a text are shown escaped.
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      shown += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
-
-void PrintNote(const Message& note) {
-  const char* name = NoteName(note.code);
-  if (name != nullptr) {
-    std::printf("%s", name);
-  } else {
-    std::printf("0x%08X", static_cast<unsigned>(note.code));
-  }
-  if (!note.data.empty()) std::printf(" %s", Printable(note.data).c_str());
-  std::printf("\n");
-  std::fflush(stdout);
-}
-
-// Notifications that arrive while a command waits for its answer: shown on
-// stderr so that the answer on stdout stays clean for scripts.
-bool NoteWhileWaiting(const Message& note, Connection& c) {
-  if (note.code == NOTE_DISCONNECT) {
-    c.SetError("Keldor closed the connection (NOTE_DISCONNECT).");
-    return false;
-  }
-  const char* name = NoteName(note.code);
-  std::fprintf(stderr, "keldorctl: (%s)\n", name != nullptr ? name : "unknown notification");
-  return true;
-}
-
-// Waits for the notification that answers a request: `done` means success,
-// NOTE_COMMAND_FAILED means Keldor could not carry it out. Requests that
-// become jobs are answered this way, so most sub-commands are this one call.
-int AwaitNote(Connection& c, std::uint32_t done) {
-  Message note;
-  for (;;) {
-    if (!c.Receive(&note, kReplySeconds)) return Broken(c);
-    if (!note.isNote) {
-      c.SetError("Keldor sent a reply nobody asked for.");
-      return Broken(c);
-    }
-    if (note.code == done) return kExitOk;
-    if (note.code == NOTE_COMMAND_FAILED) {
-      std::fprintf(stderr, "keldorctl: Keldor reports that the command failed.\n");
-      return kExitFailed;
-    }
-    if (!NoteWhileWaiting(note, c)) return Broken(c);
-  }
-}
-
-int RunPing(Connection& c, const Options&) {
-  if (!c.SendRequest(REQ_PING)) return Broken(c);
-  const int status = AwaitNote(c, NOTE_PONG);
-  if (status == kExitOk) std::printf("pong\n");
-  return status;
-}
-
-// The status text is 19 comma-terminated fields; the server name is quoted and
-// the PunkBuster field may carry commas of its own, so it takes the rest.
-std::vector<std::string> SplitStatus(const std::string& text) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  if (text.starts_with('"')) {
-    const std::size_t end = text.find("\",", 1);
-    if (end != std::string::npos) {
-      fields.push_back(text.substr(1, end - 1));
-      at = end + 2;
-    }
-  }
-  constexpr std::size_t kFields = 19;
-  while (fields.size() + 1 < kFields && at < text.size()) {
-    std::size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    fields.push_back(text.substr(at, comma - at));
-    at = comma + 1;
-  }
-  if (at < text.size()) {
-    std::string rest = text.substr(at);
-    while (rest.ends_with(',')) rest.pop_back();
-    fields.push_back(rest);
-  }
-  for (std::string& f : fields) {
-    while (!f.empty() && std::isspace(static_cast<unsigned char>(f.back()))) f.pop_back();
-  }
-  return fields;
-}
-
-int RunStatus(Connection& c, const Options&) {
-  static const char* const kLabels[] = {
-      "Server name",  "Address",      "Players",        "Current map",   "Current level",
-      "Idle map",     "Server state", "Last crash",     "Console",       "Game mode",
-      "Game version", "Password",     "Team-kill mode", "Content check", "Team scores",
-      "Team sizes",   "Round time",   "Tickets",        "PunkBuster",
-  };
-  if (!c.SendRequest(REQ_GET_STATUS)) return Broken(c);
-  Message reply;
-  if (!c.ReceiveReply(&reply, kReplySeconds,
-                      [&](const Message& note) { return NoteWhileWaiting(note, c); })) {
-    return Broken(c);
-  }
-  if (reply.emptyReply) {
-    std::fprintf(stderr, "keldorctl: Keldor could not get the server's status.\n");
-    return kExitFailed;
-  }
-  const std::vector<std::string> fields = SplitStatus(reply.data);
-  for (std::size_t k = 0; k < fields.size(); ++k) {
-    const char* label = k < std::size(kLabels) ? kLabels[k] : "?";
-    std::printf("%-15s %s\n", label, fields[k].c_str());
-  }
-  return kExitOk;
-}
-
-int RunWatch(Connection& c, const Options&) {
-  Message note;
-  for (;;) {
-    if (!c.Receive(&note, kWaitForever)) return c.Interrupted() ? kExitOk : Broken(c);
-    if (!note.isNote) {
-      c.SetError("Keldor sent a reply nobody asked for.");
-      return Broken(c);
-    }
-    PrintNote(note);
-    if (note.code == NOTE_DISCONNECT) return kExitOk;
-  }
-}
-
-const Command kCommands[] = {
-    {"ping", "ping", "Checks that Keldor answers (prints \"pong\").", RunPing},
-    {"status", "status", "Shows the game server's status, one field per line.", RunStatus},
-    {"watch", "watch", "Prints each notification (name, text) as it comes, until Ctrl-C.",
-     RunWatch},
-};
 
 void PrintHelp(std::FILE* out) {
   std::fprintf(out,
@@ -211,22 +40,25 @@ void PrintHelp(std::FILE* out) {
                "\n"
                "Commands:\n",
                kDefaultPort);
-  for (const Command& command : kCommands) {
-    std::fprintf(out, "  %-20s %s\n", command.usage, command.help);
+  for (const Command& command : Commands()) {
+    std::fprintf(out, "  %s\n      %s\n", command.usage, command.summary);
   }
   std::fprintf(out,
-               "  %-20s %s\n"
+               "  help [command]\n      This text, or more about one command.\n"
                "\n"
-               "Exit status: 0 success, 1 usage, 2 no connection or a broken one, 3 login\n"
-               "refused, 4 the command failed.\n",
-               "help", "This text.");
+               "Exit status: 0 success, 1 usage, 2 no connection or a broken one, 3 the login\n"
+               "or the request was refused, 4 the command failed.\n");
 }
 
-const Command* FindCommand(const std::string& name) {
-  for (const Command& command : kCommands) {
-    if (name == command.name) return &command;
+int PrintCommandHelp(const std::string& name) {
+  const Command* command = FindCommand(name);
+  if (command == nullptr) {
+    std::fprintf(stderr, "keldorctl: unknown command %s.\n", name.c_str());
+    return kExitUsage;
   }
-  return nullptr;
+  std::printf("Usage: keldorctl [options] %s\n\n%s\n%s\n", command->usage, command->summary,
+              command->details);
+  return kExitOk;
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -382,6 +214,9 @@ int Main(int argc, char** argv) {
     PrintHelp(stderr);
     return kExitUsage;
   }
+  if (options.command == "help" && !options.args.empty()) {
+    return PrintCommandHelp(options.args[0]);
+  }
   if (options.command.empty() || options.command == "help") {
     PrintHelp(options.command.empty() ? stderr : stdout);
     return options.command.empty() ? kExitUsage : kExitOk;
@@ -392,8 +227,13 @@ int Main(int argc, char** argv) {
     PrintHelp(stderr);
     return kExitUsage;
   }
+  if (command->check != nullptr && !command->check(options)) return kExitUsage;
   if (!FillCredentials(&options)) return kExitUsage;
   CatchStops();
+  if (lzo_init() != LZO_E_OK) {
+    std::fprintf(stderr, "keldorctl: couldn't initialise the compression library.\n");
+    return kExitFailed;
+  }
 
   Connection connection;
   if (!connection.Open(options.host, options.port)) return Broken(connection);

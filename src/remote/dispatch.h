@@ -1,0 +1,24 @@
+// Request dispatch: the rights each request needs, the payload it carries and
+// how it is handled (at once, as a file exchange, or as a queued job).
+// HandleRequest itself is declared in remote/service.h for the main loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace keldor {
+
+// A text payload fills at most this buffer, its NUL included.
+constexpr std::size_t kTextPayloadMax = 256;
+
+// What follows a request code on the wire.
+enum class Payload { kNone, kText, kFile };
+
+// The rights check of the request table: rights 0 refuse everything, the
+// administrator's mask allows everything, a code outside the request range is refused.
+bool MayRun(int actor, std::uint32_t code);
+
+// The payload that follows `code`; kNone for a code outside the request range.
+Payload RequestPayload(std::uint32_t code);
+
+}  // namespace keldor

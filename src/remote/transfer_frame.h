@@ -1,0 +1,38 @@
+// The file-transfer message as bytes, without sockets or daemon state: the
+// header (sizes, Adler-32 of the compressed bytes) and the LZO1X-1 content.
+// keldorctl and the tests build and check messages with it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace keldor {
+
+constexpr std::size_t kTransferHeaderSize = 12;
+
+struct TransferHeader {
+  std::uint32_t size = 0;  // uncompressed; 0 empty, XFER_FAIL_MARKER failure
+  std::uint32_t packedSize = 0;
+  std::uint32_t checksum = 0;
+};
+
+// Adler-32 from 1, as the library computes it.
+std::uint32_t TransferChecksum(const void* data, std::size_t size);
+
+// The whole message for `content`: the word 0 alone for an empty file, else
+// the header and the compressed bytes. False (message empty) when the
+// compressor fails.
+bool EncodeTransfer(const std::string& content, std::string* message);
+
+// Checks a received message body against its header; 0 with `content` filled,
+// or the error: 30013 for a wrong checksum, 30012 for data that does not
+// unpack to exactly the announced size, 30014 for a header out of bounds.
+int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content);
+
+// Largest compressed size a header may announce for `size` bytes (LZO1X-1's worst case).
+constexpr std::size_t PackedBound(std::size_t size) {
+  return size + size / 16 + 64 + 3;
+}
+
+}  // namespace keldor

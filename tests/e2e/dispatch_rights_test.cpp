@@ -1,0 +1,259 @@
+// Every request code against rights masks with and without its right, over
+// the wire: a refused request logs the security alert, is answered with
+// nothing (the ping sent behind it is the first thing to come back), and its
+// payload is thrown away so that the stream stays in step; an allowed one is
+// served. An upload refused changes no file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client_support.h"
+#include "remote/transfer_frame.h"
+
+namespace keldor::e2e {
+namespace {
+
+constexpr std::uint32_t kAny = 0;
+constexpr std::uint32_t kAdmin = 0xFFFFFFFF;
+constexpr std::uint32_t kExamined = 0x3FFFF;
+constexpr std::uint32_t A = 0x10, T = 0x20, M = 0x40, P = 0x80, B = 0x100, U = 0x200, H = 0x400,
+                        C = 0x800, kServer = 0x1000, kLog = 0x2000, kConsole = 0x10000,
+                        kPb = 0x20000;
+
+enum class Kind { kJob, kDownload, kUpload, kText, kTextReply, kOther };
+
+// The rights table as administrators are told it: the bits of which one is needed.
+struct Expected {
+  std::uint32_t code;
+  std::uint32_t anyOf;  // kAny: any non-zero mask; kAdmin: only the administrator
+  Kind kind;
+};
+
+const std::vector<Expected> kTable = {
+    {REQ_GET_SETTINGS, kAny, Kind::kDownload},
+    {REQ_PUT_SETTINGS, kAny, Kind::kUpload},
+    {REQ_GET_PB_CONFIG, kPb, Kind::kDownload},
+    {REQ_PUT_PB_CONFIG, kPb, Kind::kUpload},
+    {REQ_PB_SAVE_CONFIG, kPb, Kind::kJob},
+    {REQ_PB_LOAD_CONFIG, kPb, Kind::kJob},
+    {REQ_GET_MODS, M, Kind::kDownload},
+    {REQ_GET_MAPS, M, Kind::kDownload},
+    {REQ_GET_ROTATION, M, Kind::kDownload},
+    {REQ_PUT_ROTATION, M, Kind::kUpload},
+    {REQ_GET_PLAYERS, P, Kind::kDownload},
+    {REQ_GET_CLIENTS, C, Kind::kDownload},
+    {REQ_GET_PLAYER_MENU, P, Kind::kDownload},
+    {REQ_GET_BANS, B, Kind::kDownload},
+    {REQ_PUT_BANS, B, Kind::kUpload},
+    {REQ_GET_USERS, U, Kind::kDownload},
+    {REQ_PUT_USERS, U, Kind::kUpload},
+    {REQ_GET_SCHEDULE, H, Kind::kDownload},
+    {REQ_PUT_SCHEDULE, H, Kind::kUpload},
+    {REQ_GET_STATUS, T, Kind::kTextReply},
+    {REQ_GET_ANNOUNCEMENTS, A, Kind::kDownload},
+    {REQ_PUT_ANNOUNCEMENTS, A, Kind::kUpload},
+    {REQ_GET_BANNED_WORDS, P | A, Kind::kDownload},
+    {REQ_PUT_BANNED_WORDS, P | A, Kind::kUpload},
+    {REQ_START_SERVER, kServer, Kind::kOther},
+    {REQ_STOP_SERVER, kServer, Kind::kOther},
+    {REQ_TOGGLE_PAUSE, kServer, Kind::kJob},
+    {REQ_GET_JOIN_INFO, P, Kind::kTextReply},
+    {REQ_CHANGE_MAP, M, Kind::kText},
+    {REQ_RUN_NEXT_MAP, M, Kind::kJob},
+    {REQ_SET_NEXT_MAP, M, Kind::kText},
+    {REQ_SET_IDLE_MAP, M, Kind::kText},
+    {REQ_RESTART_MAP, M, Kind::kJob},
+    {REQ_KICK_PLAYER, P, Kind::kText},
+    {REQ_DISCONNECT_CLIENT, C, Kind::kText},
+    {REQ_BAN_PLAYER, P | B, Kind::kText},
+    {REQ_REMOVE_BAN, B, Kind::kText},
+    {REQ_CLEAR_BANS, B, Kind::kJob},
+    {REQ_VERIFY_BAN_SYNC, kAdmin, Kind::kJob},
+    {REQ_SYNC_TO_SERVER_BANS, kAdmin, Kind::kJob},
+    {REQ_SYNC_FROM_SERVER_BANS, kAdmin, Kind::kJob},
+    {REQ_SAY_ALL, kAny, Kind::kText},
+    {REQ_SERVER_MESSAGE, kAny, Kind::kText},
+    {REQ_CONSOLE_COMMAND, kConsole, Kind::kText},
+    {REQ_SET_PASSWORD, kAny, Kind::kText},
+    {REQ_GET_LOG, kLog, Kind::kDownload},
+    {REQ_SCREENSHOT, P, Kind::kText},
+    {REQ_PING, kAny, Kind::kOther},
+};
+
+// Texts that do no harm when the request is carried out.
+std::string TextFor(std::uint32_t code) {
+  switch (code) {
+    case REQ_KICK_PLAYER:
+      return "1,testing";
+    case REQ_DISCONNECT_CLIENT:
+      return "0";  // no client: the job does nothing
+    case REQ_REMOVE_BAN:
+      return "someone,,,";
+    case REQ_SET_PASSWORD:
+      return "pw";  // the same password again
+    case REQ_BAN_PLAYER:
+      return "1\xFFsomeone\xFF*\xFF*\xFF*\xFF"
+             "60\xFFtesting\xFF";
+    default:
+      return "hue GPM_CQ bfvietnam";
+  }
+}
+
+// Where an upload would land (relative to the installation).
+std::string UploadTarget(std::uint32_t code) {
+  switch (code) {
+    case REQ_PUT_PB_CONFIG:
+      return "pb/pbsv.cfg";
+    case REQ_PUT_ROTATION:
+      return "mods/bfvietnam/settings/servermaplist.con";
+    case REQ_PUT_BANS:
+      return "mods/bfvietnam/settings/serverbanlist.con";
+    case REQ_PUT_USERS:
+      return "mods/bfvietnam/settings/useraccess.con";
+    case REQ_PUT_SCHEDULE:
+      return "mods/bfvietnam/settings/serverschedule.con";
+    case REQ_PUT_ANNOUNCEMENTS:
+      return "mods/bfvietnam/settings/announcements.con";
+    case REQ_PUT_BANNED_WORDS:
+      return "mods/bfvietnam/settings/bannedwords.con";
+    default:
+      return "mods/bfvietnam/settings/servermanager.con";
+  }
+}
+
+struct Outcome {
+  bool reply = false;  // a file message or a text reply arrived
+  std::vector<std::uint32_t> notes;
+  bool sawPong = false;
+};
+
+// Reads until the pong of the ping sent behind the request.
+Outcome ReadUntilPong(RawClient& client, Kind kind) {
+  Outcome outcome;
+  for (int guard = 0; guard < 50; ++guard) {
+    const std::uint32_t word = client.ReadWord();
+    if (word == 0xFFFFFFFF) break;  // nothing more came
+    const bool isNote = (word & 0xFFFF0000U) == 0xBEEF0000U && word <= kLastNote;
+    if (kind == Kind::kDownload && !outcome.reply && word == XFER_FAIL_MARKER) {
+      outcome.reply = true;
+    } else if (isNote) {
+      const std::uint32_t length = client.ReadWord();
+      client.Read(length);
+      if (word == NOTE_PONG) {
+        outcome.sawPong = true;
+        break;
+      }
+      outcome.notes.push_back(word);
+    } else if (kind == Kind::kDownload && !outcome.reply) {
+      outcome.reply = true;
+      if (word != 0) {
+        const std::uint32_t packed = client.ReadWord();
+        client.ReadWord();
+        client.Read(packed);
+      }
+    } else if (kind == Kind::kTextReply && !outcome.reply) {
+      outcome.reply = true;
+      client.Read(word);
+    } else {
+      ADD_FAILURE() << "unexpected word " << std::hex << word;
+      break;
+    }
+  }
+  return outcome;
+}
+
+class DispatchRights : public KeldorHarness {
+ protected:
+  static std::string Name(std::uint32_t mask) {
+    char name[16];
+    std::snprintf(name, sizeof name, "m%X", mask);
+    return name;
+  }
+  std::string AlertFor(std::uint32_t code) const {
+    char text[96];
+    std::snprintf(text, sizeof text, "does not have access to command %.8X!", code);
+    return text;
+  }
+
+  // One request as `client` with rights `mask`; checks it was refused or served.
+  void Exchange(RawClient& client, std::uint32_t mask, const Expected& e, bool allowed) {
+    SCOPED_TRACE(::testing::Message() << "mask " << std::hex << mask << " code " << e.code);
+    const int alertsBefore = CountLogged(AlertFor(e.code));
+    const std::string target = dir_ / UploadTarget(e.code);
+    const std::string before = ReadFile(target);
+    const bool existed = std::filesystem::exists(target);
+    if (e.kind == Kind::kText) {
+      client.SendText(e.code, TextFor(e.code));
+    } else if (e.kind == Kind::kUpload && allowed) {
+      client.Send(Word(e.code) + Word(XFER_FAIL_MARKER));  // served, and nothing changes
+    } else if (e.kind == Kind::kUpload) {
+      std::string message;
+      ASSERT_TRUE(EncodeTransfer(std::string(3000, 'z') + "\n", &message));
+      client.Send(Word(e.code) + message);
+    } else {
+      client.SendWord(e.code);
+    }
+    client.SendWord(REQ_PING);
+    const Outcome outcome = ReadUntilPong(client, e.kind);
+    ASSERT_TRUE(outcome.sawPong) << "the stream went out of step";
+    const int alerts = CountLogged(AlertFor(e.code)) - alertsBefore;
+    if (!allowed) {
+      EXPECT_EQ(alerts, 1);
+      EXPECT_FALSE(outcome.reply);
+      EXPECT_TRUE(outcome.notes.empty());
+      if (e.kind == Kind::kUpload) {
+        EXPECT_EQ(std::filesystem::exists(target), existed);
+        EXPECT_EQ(ReadFile(target), before);
+      }
+      return;
+    }
+    EXPECT_EQ(alerts, 0);
+    if (e.kind == Kind::kDownload || e.kind == Kind::kTextReply) {
+      EXPECT_TRUE(outcome.reply);
+    }
+  }
+};
+
+TEST_F(DispatchRights, EveryRequestWithAndWithoutItsRight) {
+  // mask -> {code, allowed}
+  std::map<std::uint32_t, std::vector<std::pair<const Expected*, bool>>> plan;
+  for (const Expected& e : kTable) {
+    if (e.anyOf == kAny) {
+      plan[0x4000].push_back({&e, true});  // a mask without any letter
+      continue;
+    }
+    if (e.anyOf == kAdmin) {
+      plan[kAdmin].push_back({&e, true});
+      plan[kExamined].push_back({&e, false});
+      continue;
+    }
+    // Each letter that grants it, alone; then every other bit but none of them.
+    for (std::uint32_t bit = 1; bit <= kExamined; bit <<= 1) {
+      // Starting the game server is shown with the real game server elsewhere.
+      if ((e.anyOf & bit) != 0 && e.code != REQ_START_SERVER) plan[bit].push_back({&e, true});
+    }
+    plan[kExamined & ~e.anyOf].push_back({&e, false});
+  }
+  std::string accounts;
+  for (const auto& [mask, codes] : plan) accounts += Account(Name(mask), "pw", mask);
+  killAtEnd_ = true;
+  StartKeldor(accounts);
+
+  int exchanges = 0;
+  for (const auto& [mask, codes] : plan) {
+    RawClient client(port_);
+    ASSERT_TRUE(client.LogIn(Name(mask), "pw")) << Name(mask);
+    for (const auto& [e, allowed] : codes) {
+      Exchange(client, mask, *e, allowed);
+      ++exchanges;
+    }
+  }
+  EXPECT_GT(exchanges, 2 * static_cast<int>(kTable.size()) - 12);
+  EXPECT_FALSE(Logged("bogus")) << Log();
+}
+
+}  // namespace
+}  // namespace keldor::e2e

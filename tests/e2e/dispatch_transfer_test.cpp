@@ -1,0 +1,285 @@
+// File exchanges and notifications through the real keldor: every download
+// and upload round-trips byte for byte through keldorctl; the empty file is
+// the word 0; damaged uploads and clients that leave half-way change no file;
+// a missing file is answered with the failure marker; notifications reach the
+// requester, everyone or the others as each request has it; a refused
+// request's payload does not put the stream out of step.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client_support.h"
+#include "remote/transfer_frame.h"
+
+namespace keldor::e2e {
+namespace {
+
+using Note = std::pair<std::uint32_t, std::string>;
+
+// Every notification up to the pong of a ping sent now; the stream must be in step.
+std::vector<Note> NotesUntilPong(RawClient& client) {
+  client.SendWord(REQ_PING);
+  std::vector<Note> notes;
+  for (int guard = 0; guard < 50; ++guard) {
+    const std::uint32_t code = client.ReadWord();
+    if ((code & 0xFFFF0000U) != 0xBEEF0000U) {
+      ADD_FAILURE() << "not a notification: " << std::hex << code;
+      break;
+    }
+    const std::uint32_t length = client.ReadWord();
+    std::string data = client.Read(length);
+    if (code == NOTE_PONG) return notes;
+    if (!data.empty() && data.back() == '\0') data.pop_back();
+    notes.emplace_back(code, data);
+  }
+  ADD_FAILURE() << "no pong";
+  return notes;
+}
+
+std::string Binary(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  for (std::size_t k = 0; k < 256 && k < size; ++k) bytes[k] = static_cast<char>(k);
+  return bytes;
+}
+
+class DispatchFiles : public KeldorHarness {
+ protected:
+  void SetUp() override {
+    killAtEnd_ = true;
+    StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("other", "pw", 0xFFFFFFFF) +
+                Account("mapless", "pw", 0x3FFFF & ~0x140U));  // neither M nor B
+  }
+  std::pair<int, std::string> Admin(const std::vector<std::string>& args) {
+    return RunAs("admin", "secret", args);
+  }
+  std::string Settings(const std::string& name) const { return ReadFile(SettingsPath(name)); }
+};
+
+TEST_F(DispatchFiles, EveryFileRoundTripsByteForByteThroughKeldorctl) {
+  struct Case {
+    const char* kind;
+    std::string stored;  // where keldor keeps it
+    std::size_t size;
+  };
+  const std::vector<Case> cases = {
+      {"rotation", SettingsPath("servermaplist.con"), 700},
+      {"bans", SettingsPath("serverbanlist.con"), 1000},
+      {"schedule", SettingsPath("serverschedule.con"), 1300},
+      // Larger than a socket's buffer, and hardly compressible.
+      {"announcements", SettingsPath("announcements.con"), 600 * 1024},
+      {"bannedwords", SettingsPath("bannedwords.con"), 900},
+      {"pbconfig", dir_ / "pb/pbsv.cfg", 2000},
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    const std::string content = Binary(c.size, seed++);
+    WriteFile(dir_ / "upload", content);
+    auto [status, output] = Admin({"put", c.kind, dir_ / "upload"});
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(ReadFile(c.stored), content);
+    std::tie(status, output) = Admin({"get", c.kind, dir_ / "download"});
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(ReadFile(dir_ / "download"), content);
+  }
+  EXPECT_TRUE(Logged("User admin at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("updated the PunkBuster server config."));
+
+  // Downloads of files kept on disk arrive as they are there.
+  for (const char* kind : {"mods", "maps", "playermenu"}) {
+    const auto [status, output] = Admin({"get", kind, dir_ / "download"});
+    EXPECT_EQ(status, 0) << kind << output;
+    EXPECT_EQ(ReadFile(dir_ / "download"), Settings(std::string(kind) + ".con")) << kind;
+  }
+  auto [status, output] = Admin({"clients"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("\"admin\",1,127.0.0.1:"), std::string::npos) << output;
+  std::tie(status, output) = Admin({"get", "log", dir_ / "download"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(ReadFile(dir_ / "download").find("updated the banned words."), std::string::npos);
+  std::tie(status, output) = Admin({"players"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "");  // nobody plays
+}
+
+TEST_F(DispatchFiles, SettingsAndUsersComeBackAsTheyWereChanged) {
+  auto [status, output] = Admin({"get", "settings", dir_ / "settings"});
+  ASSERT_EQ(status, 0) << output;
+  std::string settings = ReadFile(dir_ / "settings");
+  const std::string name = "game.serverName \"Keldor Test Server\"";
+  const auto at = settings.find(name);
+  ASSERT_NE(at, std::string::npos) << settings;
+  settings.replace(at, name.size(), "game.serverName \"Renamed Server\"");
+  WriteFile(dir_ / "settings", settings);
+  std::tie(status, output) = Admin({"put", "settings", dir_ / "settings"});
+  EXPECT_EQ(status, 0) << output;
+  std::tie(status, output) = Admin({"get", "settings", dir_ / "again"});
+  EXPECT_NE(ReadFile(dir_ / "again").find("game.serverName \"Renamed Server\""), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "servermanager.con")) << "temporary file left";
+
+  std::tie(status, output) = Admin({"get", "users", dir_ / "users"});
+  ASSERT_EQ(status, 0) << output;
+  std::tie(status, output) = Admin({"put", "users", dir_ / "users"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(Logged("User admin at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("updated the user list."));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "useraccess.con"));
+  std::tie(status, output) = RunAs("other", "pw", {"ping"});  // the accounts survived
+  EXPECT_EQ(status, 0) << output;
+
+  std::tie(status, output) = RunAs("other", "pw", {"passwd", "fresh"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(RunAs("other", "fresh", {"ping"}).first, 0);
+  EXPECT_EQ(RunAs("other", "pw", {"ping"}).first, 3);
+}
+
+TEST_F(DispatchFiles, EmptyFileIsTheWordZeroBothWays) {
+  RawClient client(port_);
+  ASSERT_TRUE(client.LogIn("admin", "secret"));
+  client.Send(Word(REQ_PUT_ROTATION) + Word(0));
+  EXPECT_TRUE(NotesUntilPong(client).empty());
+  EXPECT_EQ(Settings("servermaplist.con"), "");
+  EXPECT_TRUE(Logged("updated the map rotation."));
+  EXPECT_TRUE(Logged("WARNING: User admin at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("saved an empty map rotation!"));
+
+  client.SendWord(REQ_GET_ROTATION);
+  EXPECT_EQ(client.Read(4), Word(0));
+  EXPECT_TRUE(NotesUntilPong(client).empty());
+}
+
+TEST_F(DispatchFiles, DamagedUploadsAndTheFailureMarkerLeaveTheOldFile) {
+  WriteFile(SettingsPath("serverbanlist.con"), "old list\n");
+  std::string good;
+  ASSERT_TRUE(EncodeTransfer(std::string(500, 'n') + "new list\n", &good));
+  std::string badChecksum = good;
+  badChecksum[8] = static_cast<char>(badChecksum[8] ^ 0x01);
+  std::string badSize = good;
+  badSize[0] = static_cast<char>(badSize[0] + 1);
+
+  RawClient client(port_);
+  ASSERT_TRUE(client.LogIn("admin", "secret"));
+  for (const auto& [message, code] : std::vector<std::pair<std::string, int>>{
+           {badChecksum, 30013}, {badSize, 30012}, {Word(XFER_FAIL_MARKER), 30014}}) {
+    SCOPED_TRACE(code);
+    client.Send(Word(REQ_PUT_BANS) + message);
+    EXPECT_TRUE(NotesUntilPong(client).empty());  // still in step
+    EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
+    EXPECT_TRUE(Logged("serverbanlist.con from peer at 127.0.0.1! An unknown error has occured. (" +
+                       std::to_string(code) + ")"))
+        << Log();
+  }
+  EXPECT_FALSE(Logged("updated the banlist."));
+
+  // An absurd size is refused before anything of that size is taken, and the
+  // connection ends rather than reading on out of step.
+  client.Send(Word(REQ_PUT_BANS) + Word(0x7FFFFFFF) + Word(0x7FFFFFFF) + Word(1));
+  EXPECT_TRUE(client.Closed());
+  EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
+  EXPECT_TRUE(WaitFor([&] { return Logged("has disconnected."); }));
+}
+
+TEST_F(DispatchFiles, ClientThatLeavesHalfWayFreesItsSlotAndChangesNoFile) {
+  WriteFile(SettingsPath("serverbanlist.con"), "old list\n");
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer(Binary(5000, 7), &message));
+  {
+    RawClient client(port_);
+    ASSERT_TRUE(client.LogIn("admin", "secret"));
+    client.Send(Word(REQ_PUT_BANS) + message.substr(0, message.size() / 2));
+  }
+  {
+    RawClient client(port_);
+    ASSERT_TRUE(client.LogIn("admin", "secret"));
+    client.Send(Word(REQ_SAY_ALL) + Word(100) + "only part of it");
+  }
+  EXPECT_TRUE(WaitFor([&] { return CountLogged("has disconnected.") == 2; })) << Log();
+  EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
+  EXPECT_FALSE(Logged("said '"));
+  const auto [status, output] = Admin({"clients"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1)
+      << "a slot was not freed: " << output;
+}
+
+TEST_F(DispatchFiles, MissingFileIsAnsweredWithTheFailureMarker) {
+  std::filesystem::remove(SettingsPath("playermenu.con"));
+  RawClient client(port_);
+  ASSERT_TRUE(client.LogIn("admin", "secret"));
+  client.SendWord(REQ_GET_PLAYER_MENU);
+  EXPECT_EQ(client.Read(4), Word(XFER_FAIL_MARKER));
+  EXPECT_TRUE(NotesUntilPong(client).empty());
+  EXPECT_TRUE(Logged("Couldn't send " + SettingsPath("playermenu.con") +
+                     " to peer at 127.0.0.1! No such file or directory"))
+      << Log();
+  const auto [status, output] = Admin({"get", "playermenu"});
+  EXPECT_EQ(status, 4) << output;
+  EXPECT_NE(output.find("could not produce the file"), std::string::npos) << output;
+}
+
+TEST_F(DispatchFiles, NotificationsReachRequesterAllOrOthers) {
+  RawClient requester(port_);
+  RawClient other(port_);
+  ASSERT_TRUE(requester.LogIn("admin", "secret"));
+  ASSERT_TRUE(other.LogIn("other", "pw"));
+
+  // Others: an upload is not echoed to the uploader.
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer("a ban\n", &message));
+  requester.Send(Word(REQ_PUT_BANS) + message);
+  EXPECT_EQ(NotesUntilPong(requester), std::vector<Note>{});
+  EXPECT_EQ(NotesUntilPong(other), (std::vector<Note>{{NOTE_BANS_CHANGED, ""}}));
+
+  // All: the idle map with its text; a stop while stopped.
+  requester.SendText(REQ_SET_IDLE_MAP, "hue GPM_CQ bfvietnam");
+  requester.SendWord(REQ_STOP_SERVER);
+  const std::vector<Note> everyone = {{NOTE_IDLE_MAP_SET, "hue GPM_CQ bfvietnam"},
+                                      {NOTE_ALREADY_STOPPED, ""}};
+  EXPECT_EQ(NotesUntilPong(requester), everyone);
+  EXPECT_EQ(NotesUntilPong(other), everyone);
+
+  // Requester: the password change, then every client learns the users changed.
+  requester.SendText(REQ_SET_PASSWORD, "secret");
+  EXPECT_EQ(NotesUntilPong(requester),
+            (std::vector<Note>{{NOTE_PASSWORD_CHANGED, ""}, {NOTE_USERS_CHANGED, ""}}));
+  EXPECT_EQ(NotesUntilPong(other), (std::vector<Note>{{NOTE_USERS_CHANGED, ""}}));
+  // A failed command goes to the requester alone (the console is down).
+  requester.SendWord(REQ_RESTART_MAP);
+  EXPECT_EQ(NotesUntilPong(requester), (std::vector<Note>{{NOTE_COMMAND_FAILED, ""}}));
+  EXPECT_EQ(NotesUntilPong(other), std::vector<Note>{});
+}
+
+TEST_F(DispatchFiles, RefusedPayloadDoesNotPutTheStreamOutOfStep) {
+  WriteFile(SettingsPath("serverbanlist.con"), "old list\n");
+  RawClient client(port_);
+  ASSERT_TRUE(client.LogIn("mapless", "pw"));
+  // Payloads whose words, read as requests, would each be answered.
+  const std::string pings = Word(REQ_PING) + Word(REQ_PING) + Word(REQ_PING);
+  client.SendText(REQ_CHANGE_MAP, pings);
+  client.Send(Word(REQ_PUT_BANS) + Word(12) + Word(12) +
+              Word(TransferChecksum(pings.data(), pings.size())) + pings);
+  client.SendText(REQ_SET_IDLE_MAP, Word(REQ_STOP_SERVER));
+  EXPECT_EQ(NotesUntilPong(client), std::vector<Note>{});  // one pong: ours
+  EXPECT_EQ(CountLogged("SECURITY ALERT! Client at 127.0.0.1:"), 3) << Log();
+  EXPECT_FALSE(Logged("bogus"));
+  EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
+
+  // keldorctl tells the refusal apart from success.
+  auto [status, output] = RunAs("mapless", "pw", {"map", "restart"});
+  EXPECT_EQ(status, 3) << output;
+  EXPECT_NE(output.find("did not carry out the request"), std::string::npos) << output;
+  WriteFile(dir_ / "upload", "mine\n");
+  std::tie(status, output) = RunAs("mapless", "pw", {"put", "bans", dir_ / "upload"});
+  EXPECT_EQ(status, 3) << output;
+  EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
+}
+
+}  // namespace
+}  // namespace keldor::e2e

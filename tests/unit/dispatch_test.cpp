@@ -1,0 +1,220 @@
+// Request dispatch in one process: the rights rules at their edges, and
+// HandleRequest over a loopback connection for what must keep the stream in
+// step (refused payloads, oversized texts, requests that break off).
+#include "remote/dispatch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/startup.h"
+#include "core/state.h"
+#include "loopback_pair.h"
+#include "remote/jobs.h"
+#include "remote/protocol.h"
+#include "remote/service.h"
+#include "remote/sessions.h"
+#include "remote/transfer_frame.h"
+#include "test_support.h"
+
+namespace keldor {
+namespace {
+
+using testing::LittleEndian;
+using testing::LoopbackListener;
+using testing::PeerClosed;
+using testing::ReceiveAvailable;
+using testing::SendText;
+
+constexpr std::uint32_t kP = 0x80;
+constexpr std::uint32_t kA = 0x10;
+constexpr std::uint32_t kB = 0x100;
+constexpr std::uint32_t kM = 0x40;
+
+bool Allows(std::uint32_t rights, std::uint32_t code) {
+  ClientSlots()[1].rights = rights;
+  return MayRun(1, code);
+}
+
+TEST(DispatchRights, EdgesOfTheRightsRules) {
+  ResetAllState();
+  for (std::uint32_t code = kFirstRequest; code <= kLastRequest; ++code) {
+    EXPECT_FALSE(Allows(0, code)) << std::hex << code;
+    EXPECT_TRUE(Allows(0xFFFFFFFF, code)) << std::hex << code;
+    EXPECT_TRUE(MayRun(0, code)) << "Keldor itself is the administrator";
+  }
+  for (std::uint32_t code : {kFirstRequest - 1, kLastRequest + 1, 0u, XFER_FAIL_MARKER}) {
+    EXPECT_FALSE(Allows(0xFFFFFFFF, code)) << std::hex << code;
+  }
+  // Either letter alone is enough for the "P or A" and "P or B" requests.
+  for (std::uint32_t code : {REQ_GET_BANNED_WORDS, REQ_PUT_BANNED_WORDS}) {
+    EXPECT_TRUE(Allows(kP, code));
+    EXPECT_TRUE(Allows(kA, code));
+    EXPECT_FALSE(Allows(0x3FFFF & ~(kP | kA), code));
+  }
+  EXPECT_TRUE(Allows(kP, REQ_BAN_PLAYER));
+  EXPECT_TRUE(Allows(kB, REQ_BAN_PLAYER));
+  EXPECT_FALSE(Allows(0x3FFFF & ~(kP | kB), REQ_BAN_PLAYER));
+  // Only the whole mask is the administrator.
+  for (std::uint32_t code :
+       {REQ_VERIFY_BAN_SYNC, REQ_SYNC_TO_SERVER_BANS, REQ_SYNC_FROM_SERVER_BANS}) {
+    EXPECT_FALSE(Allows(0x3FFFF, code));
+    EXPECT_FALSE(Allows(0xFFFFFFFE, code));
+  }
+  // Requests that need no right take any non-zero mask, even one without letters.
+  for (std::uint32_t code : {REQ_GET_SETTINGS, REQ_PUT_SETTINGS, REQ_SAY_ALL, REQ_SERVER_MESSAGE,
+                             REQ_SET_PASSWORD, REQ_PING}) {
+    EXPECT_TRUE(Allows(0x4000, code)) << std::hex << code;
+  }
+  EXPECT_FALSE(Allows(0x3FFFF & ~kM, REQ_CHANGE_MAP));
+  EXPECT_EQ(RequestPayload(REQ_CHANGE_MAP), Payload::kText);
+  EXPECT_EQ(RequestPayload(REQ_PUT_BANS), Payload::kFile);
+  EXPECT_EQ(RequestPayload(REQ_GET_BANS), Payload::kNone);
+  ResetAllState();
+}
+
+class Dispatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAllState();
+    State().serverDir = dir_.path();
+    State().settingsDir = dir_.path();
+    State().daemonized = true;
+    const auto [daemon, client] = listener_.Pair();
+    fcntl(daemon, F_SETFL, O_NONBLOCK);
+    daemon_ = daemon;
+    client_ = client;
+    ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, ""};
+    FD_SET(daemon_, &State().masterSet);
+  }
+  void TearDown() override {
+    if (SlotInUse(1)) close(daemon_);  // a dropped connection is closed already
+    close(client_);
+    ResetAllState();
+  }
+  std::string Log() const { return testing::ReadFile(dir_ / "keldor.log"); }
+  std::size_t QueuedJobs() const {
+    std::size_t count = 0;
+    for (const QueuedCommand& job : JobQueue()) count += job.code != 0 ? 1 : 0;
+    return count;
+  }
+  // Handles requests until the client has nothing more pending for us.
+  void HandleAll(int most = 20) {
+    for (int k = 0; k < most && SlotInUse(1); ++k) {
+      pollfd wait{daemon_, POLLIN, 0};
+      if (poll(&wait, 1, 200) <= 0) return;
+      int pending = 0;
+      if (ioctl(daemon_, FIONREAD, &pending) != 0 || pending <= 0) return;
+      HandleRequest(1);
+    }
+  }
+  std::string Text(std::uint32_t code, const std::string& text) {
+    return LittleEndian(code) + LittleEndian(static_cast<std::uint32_t>(text.size() + 1)) + text +
+           std::string(1, '\0');
+  }
+  std::string Pongs(int count) {
+    std::string bytes;
+    for (int k = 0; k < count; ++k) bytes += LittleEndian(NOTE_PONG) + LittleEndian(0);
+    return bytes;
+  }
+
+  testing::TempDir dir_;
+  LoopbackListener listener_;
+  int daemon_ = -1;
+  int client_ = -1;
+};
+
+TEST_F(Dispatch, TextRequestQueuesItsJobWithTheSlotAndNotesTheTime) {
+  SendText(client_, Text(REQ_CHANGE_MAP, "hue GPM_CQ bfvietnam"));
+  HandleAll();
+  ASSERT_EQ(QueuedJobs(), 1u);
+  EXPECT_EQ(JobQueue()[0].code, JOB_CHANGE_MAP);
+  EXPECT_EQ(JobQueue()[0].text, "hue GPM_CQ bfvietnam");
+  EXPECT_EQ(JobQueue()[0].actor, 1);
+  EXPECT_TRUE(ClientSlots()[1].lastRequest.ends_with("\n")) << ClientSlots()[1].lastRequest;
+}
+
+TEST_F(Dispatch, BogusCodeIsLoggedAndTheNextRequestStillServed) {
+  SendText(client_, LittleEndian(0xBABE0030) + LittleEndian(REQ_PING));
+  HandleAll();
+  EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
+  EXPECT_NE(Log().find("Received bogus command BABE0030 from client at 127.0.0.1:1!"),
+            std::string::npos);
+}
+
+TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
+  ClientSlots()[1].rights = 0xFFFFFFFF;
+  std::string body;
+  for (int k = 0; k < 100; ++k) body += LittleEndian(REQ_PING);
+  SendText(client_, LittleEndian(REQ_SAY_ALL) + LittleEndian(400) + body);
+  HandleAll();
+  EXPECT_EQ(QueuedJobs(), 0u);
+  EXPECT_TRUE(PeerClosed(client_));  // no pong came before the end
+  // Released at once: the surplus still queued is never read as requests.
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_FALSE(FD_ISSET(daemon_, &State().masterSet));
+  EXPECT_NE(Log().find("Client at 127.0.0.1:1 has disconnected."), std::string::npos);
+  EXPECT_EQ(Log().find("notify"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("SECURITY ALERT! Client at 127.0.0.1:1 sent a text of 400 bytes with "
+                       "command BABE0029; at most 256 are taken."),
+            std::string::npos)
+      << Log();
+}
+
+TEST_F(Dispatch, TextOfExactly256BytesIsTakenAndCutToTheJobsWidth) {
+  ClientSlots()[1].rights = 0xFFFFFFFF;
+  const std::string text(256, 'x');  // no room for the NUL: the job keeps 255
+  SendText(client_, LittleEndian(REQ_SAY_ALL) + LittleEndian(256) + text + LittleEndian(REQ_PING));
+  HandleAll();
+  ASSERT_EQ(QueuedJobs(), 1u);
+  EXPECT_EQ(JobQueue()[0].text, std::string(255, 'x'));
+  EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
+}
+
+// keldorctl's side of the transfer message: what it accepts, and why it refuses.
+TEST(TransferFrame, RoundTripAndEachKindOfDamage) {
+  const std::string content = std::string(3000, 'a') + "tail";
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer(content, &message));
+  TransferHeader header;
+  std::memcpy(&header.size, message.data(), 4);  // little-endian hosts only run this
+  std::memcpy(&header.packedSize, message.data() + 4, 4);
+  std::memcpy(&header.checksum, message.data() + 8, 4);
+  std::string packed = message.substr(kTransferHeaderSize);
+  std::string out;
+  EXPECT_EQ(DecodeTransfer(header, packed, &out), 0);
+  EXPECT_EQ(out, content);
+
+  TransferHeader longer = header;
+  ++longer.size;
+  EXPECT_EQ(DecodeTransfer(longer, packed, &out), 30012);
+  packed[packed.size() / 2] ^= 0x20;
+  EXPECT_EQ(DecodeTransfer(header, packed, &out), 30013);
+  TransferHeader absurd = header;
+  absurd.size = 0x7FFFFFFF;
+  EXPECT_EQ(DecodeTransfer(absurd, packed, &out), 30014);
+
+  ASSERT_TRUE(EncodeTransfer("", &message));
+  EXPECT_EQ(message, LittleEndian(0));
+}
+
+TEST_F(Dispatch, UploadRefusedForAnAbsurdSizeEndsTheConnectionBeforeWhatFollows) {
+  ClientSlots()[1].rights = 0xFFFFFFFF;
+  testing::WriteFile(dir_ / "serverbanlist.con", "old\n");
+  SendText(client_, LittleEndian(REQ_PUT_BANS) + LittleEndian(0x7FFFFFFF) +
+                        LittleEndian(0x7FFFFFFF) + LittleEndian(1) + LittleEndian(REQ_PING) +
+                        LittleEndian(REQ_PING));
+  HandleAll();
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_EQ(ReceiveAvailable(client_), "");  // the pings were never answered
+  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"), "old\n");
+}
+
+}  // namespace
+}  // namespace keldor

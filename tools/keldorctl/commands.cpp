@@ -1,0 +1,892 @@
+// keldorctl's sub-commands. Keldor answers many requests only with a
+// notification, some (uploads, refused requests) with nothing at all; so a
+// request is followed by a ping, and the pong that comes back before the
+// expected answer tells that none is coming.
+#include "commands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "remote/protocol.h"
+#include "remote/transfer_frame.h"
+
+namespace keldorctl {
+
+using namespace keldor;
+
+namespace {
+
+constexpr int kReplySeconds = 30;
+constexpr std::size_t kTextMax = 255;  // a text payload holds 256 bytes with its NUL
+constexpr std::size_t kPasswordMax = 31;
+constexpr int kLastClientSlot = 16;
+constexpr char kBanFieldEnd = static_cast<char>(0xFF);
+
+// One notification per output line: control bytes in a text are shown escaped.
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+void PrintNote(const Message& note) {
+  const char* name = NoteName(note.code);
+  if (name != nullptr) {
+    std::printf("%s", name);
+  } else {
+    std::printf("0x%08X", static_cast<unsigned>(note.code));
+  }
+  if (!note.data.empty()) std::printf(" %s", Printable(note.data).c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// Notifications that arrive while a command waits for its answer: shown on
+// stderr so that the answer on stdout stays clean for scripts.
+bool NoteWhileWaiting(const Message& note, Connection& c) {
+  if (note.code == NOTE_DISCONNECT) {
+    c.SetError("Keldor closed the connection (NOTE_DISCONNECT).");
+    return false;
+  }
+  const char* name = NoteName(note.code);
+  std::fprintf(stderr, "keldorctl: (%s)\n", name != nullptr ? name : "unknown notification");
+  return true;
+}
+
+int NotCarriedOut() {
+  std::fprintf(stderr,
+               "keldorctl: Keldor did not carry out the request: the account lacks the right "
+               "for it, or Keldor ignored it (its log tells).\n");
+  return kExitRefused;
+}
+
+int CommandFailed() {
+  std::fprintf(stderr, "keldorctl: Keldor reports that the command failed.\n");
+  return kExitFailed;
+}
+
+bool Contains(std::initializer_list<std::uint32_t> codes, std::uint32_t code) {
+  return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+// Waits for one of `done`; NOTE_COMMAND_FAILED is a failure, and NOTE_PONG
+// (unless awaited) means the request was not carried out.
+int AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
+  Message note;
+  for (;;) {
+    if (!c.Receive(&note, kReplySeconds)) return Broken(c);
+    if (!note.isNote) {
+      c.SetError("Keldor sent a reply nobody asked for.");
+      return Broken(c);
+    }
+    if (Contains(done, note.code)) {
+      if (answer != nullptr) *answer = note;
+      return kExitOk;
+    }
+    if (note.code == NOTE_COMMAND_FAILED) return CommandFailed();
+    if (note.code == NOTE_PONG) return NotCarriedOut();
+    if (!NoteWhileWaiting(note, c)) return Broken(c);
+  }
+}
+
+bool SendPing(Connection& c) {
+  return c.SendRequest(REQ_PING);
+}
+
+// A request that Keldor turns into a job: the request (with its text when
+// `text` is given), the ping behind it, and the wait for the answer.
+int RunJobRequest(Connection& c, std::uint32_t code, const std::string* text,
+                  std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
+  const bool sent = text != nullptr ? c.SendTextRequest(code, *text) : c.SendRequest(code);
+  if (!sent || !SendPing(c)) return Broken(c);
+  return AwaitNote(c, done, answer);
+}
+
+std::string Joined(const std::vector<std::string>& words, std::size_t from = 0) {
+  std::string text;
+  for (std::size_t k = from; k < words.size(); ++k) {
+    if (k > from) text += ' ';
+    text += words[k];
+  }
+  return text;
+}
+
+bool FitsPayload(const std::string& text) {
+  if (text.size() <= kTextMax) return true;
+  std::fprintf(stderr, "keldorctl: the text is %zu characters long; at most %zu travel.\n",
+               text.size(), kTextMax);
+  return false;
+}
+
+bool IsNumber(const std::string& text, long low, long high) {
+  if (text.empty() || text.size() > 10) return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; })) {
+    return false;
+  }
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return value >= low && value <= high;
+}
+
+// ---- Simple requests -------------------------------------------------------
+
+int RunPing(Connection& c, const Options&) {
+  if (!c.SendRequest(REQ_PING)) return Broken(c);
+  const int status = AwaitNote(c, {NOTE_PONG});
+  if (status == kExitOk) std::printf("pong\n");
+  return status;
+}
+
+// The status text is 19 comma-terminated fields; the server name is quoted and
+// the PunkBuster field may carry commas of its own, so it takes the rest.
+std::vector<std::string> SplitStatus(const std::string& text) {
+  std::vector<std::string> fields;
+  std::size_t at = 0;
+  if (text.starts_with('"')) {
+    const std::size_t end = text.find("\",", 1);
+    if (end != std::string::npos) {
+      fields.push_back(text.substr(1, end - 1));
+      at = end + 2;
+    }
+  }
+  constexpr std::size_t kFields = 19;
+  while (fields.size() + 1 < kFields && at < text.size()) {
+    std::size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    fields.push_back(text.substr(at, comma - at));
+    at = comma + 1;
+  }
+  if (at < text.size()) {
+    std::string rest = text.substr(at);
+    while (rest.ends_with(',')) rest.pop_back();
+    fields.push_back(rest);
+  }
+  for (std::string& f : fields) {
+    while (!f.empty() && std::isspace(static_cast<unsigned char>(f.back()))) f.pop_back();
+  }
+  return fields;
+}
+
+// A request answered by a text reply. A refused one is answered by nothing:
+// the pong of the ping sent behind it arrives instead.
+int AwaitText(Connection& c, std::uint32_t code, Message* reply) {
+  if (!c.SendRequest(code) || !SendPing(c)) return Broken(c);
+  for (;;) {
+    if (!c.Receive(reply, kReplySeconds)) return Broken(c);
+    if (!reply->isNote) return kExitOk;
+    if (reply->code == NOTE_PONG) return NotCarriedOut();
+    if (!NoteWhileWaiting(*reply, c)) return Broken(c);
+  }
+}
+
+int RunStatus(Connection& c, const Options&) {
+  static const char* const kLabels[] = {
+      "Server name",  "Address",      "Players",        "Current map",   "Current level",
+      "Idle map",     "Server state", "Last crash",     "Console",       "Game mode",
+      "Game version", "Password",     "Team-kill mode", "Content check", "Team scores",
+      "Team sizes",   "Round time",   "Tickets",        "PunkBuster",
+  };
+  Message reply;
+  if (const int status = AwaitText(c, REQ_GET_STATUS, &reply); status != kExitOk) return status;
+  if (reply.emptyReply) {
+    std::fprintf(stderr, "keldorctl: Keldor could not get the server's status.\n");
+    return kExitFailed;
+  }
+  const std::vector<std::string> fields = SplitStatus(reply.data);
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    const char* label = k < std::size(kLabels) ? kLabels[k] : "?";
+    std::printf("%-15s %s\n", label, fields[k].c_str());
+  }
+  return kExitOk;
+}
+
+int RunJoinInfo(Connection& c, const Options&) {
+  Message reply;
+  if (const int status = AwaitText(c, REQ_GET_JOIN_INFO, &reply); status != kExitOk) {
+    return status;
+  }
+  const std::size_t comma = reply.data.find(',');
+  if (reply.emptyReply || comma == std::string::npos) {
+    std::fprintf(stderr,
+                 "keldorctl: the join information is not available (is the server "
+                 "running?).\n");
+    return kExitFailed;
+  }
+  std::printf("Game port %s\nInternet  %s\n", reply.data.substr(0, comma).c_str(),
+              reply.data.substr(comma + 1) == "1" ? "yes" : "no");
+  return kExitOk;
+}
+
+int RunWatch(Connection& c, const Options&) {
+  Message note;
+  for (;;) {
+    if (!c.Receive(&note, kWaitForever)) return c.Interrupted() ? kExitOk : Broken(c);
+    if (!note.isNote) {
+      c.SetError("Keldor sent a reply nobody asked for.");
+      return Broken(c);
+    }
+    PrintNote(note);
+    if (note.code == NOTE_DISCONNECT) return kExitOk;
+  }
+}
+
+// ---- The game server -------------------------------------------------------
+
+int RunStart(Connection& c, const Options&) {
+  Message answer;
+  const int status = RunJobRequest(c, REQ_START_SERVER, nullptr,
+                                   {NOTE_SERVER_STARTED, NOTE_ALREADY_RUNNING}, &answer);
+  if (status != kExitOk) return status;
+  std::printf(answer.code == NOTE_ALREADY_RUNNING ? "The server is already running.\n"
+                                                  : "The server has been started.\n");
+  return kExitOk;
+}
+
+int RunStop(Connection& c, const Options&) {
+  Message answer;
+  const int status = RunJobRequest(c, REQ_STOP_SERVER, nullptr,
+                                   {NOTE_SERVER_STOPPED, NOTE_ALREADY_STOPPED}, &answer);
+  if (status != kExitOk) return status;
+  std::printf(answer.code == NOTE_ALREADY_STOPPED ? "The server is already stopped.\n"
+                                                  : "The server has been stopped.\n");
+  return kExitOk;
+}
+
+int RunPause(Connection& c, const Options&) {
+  Message answer;
+  const int status =
+      RunJobRequest(c, REQ_TOGGLE_PAUSE, nullptr, {NOTE_GAME_PAUSED, NOTE_GAME_RESUMED}, &answer);
+  if (status != kExitOk) return status;
+  std::printf(answer.code == NOTE_GAME_PAUSED ? "The game is paused.\n"
+                                              : "The game is running again.\n");
+  return kExitOk;
+}
+
+// ---- Players and clients ---------------------------------------------------
+
+bool CheckKick(const Options& o) {
+  if (o.args.empty() || !IsNumber(o.args[0], 0, 0x7FFFFFFF)) {
+    std::fprintf(stderr, "keldorctl: kick needs a player id.\n");
+    return false;
+  }
+  return FitsPayload(o.args[0] + "," + Joined(o.args, 1));
+}
+
+int RunKick(Connection& c, const Options& o) {
+  const std::string text = o.args[0] + "," + Joined(o.args, 1);
+  Message answer;
+  const int status = RunJobRequest(c, REQ_KICK_PLAYER, &text, {NOTE_PLAYER_KICKED}, &answer);
+  if (status == kExitOk) std::printf("Kicked %s.\n", Printable(answer.data).c_str());
+  return status;
+}
+
+struct BanFields {
+  std::string id, name, duration, reason;
+  std::string address = "[unknown]", keyhash = "[unknown]", guid = "[unknown]";
+};
+
+// ban <id> <name> <seconds> [reason] with --address, --keyhash, --guid anywhere.
+bool ParseBan(const Options& o, BanFields* ban) {
+  std::vector<std::string> plain;
+  for (std::size_t k = 0; k < o.args.size(); ++k) {
+    const std::string& arg = o.args[k];
+    std::string* target = arg == "--address"   ? &ban->address
+                          : arg == "--keyhash" ? &ban->keyhash
+                          : arg == "--guid"    ? &ban->guid
+                                               : nullptr;
+    if (target == nullptr) {
+      plain.push_back(arg);
+    } else if (k + 1 < o.args.size()) {
+      *target = o.args[++k];
+    } else {
+      std::fprintf(stderr, "keldorctl: %s needs a value.\n", arg.c_str());
+      return false;
+    }
+  }
+  if (plain.size() < 3 || !IsNumber(plain[0], 0, 0x7FFFFFFF) ||
+      !IsNumber(plain[2], 0, 0x7FFFFFFF)) {
+    std::fprintf(stderr, "keldorctl: ban needs a player id, a name and a duration in seconds.\n");
+    return false;
+  }
+  ban->id = plain[0];
+  ban->name = plain[1];
+  ban->duration = plain[2];
+  ban->reason = Joined(plain, 3);
+  return true;
+}
+
+std::string BanText(const BanFields& b) {
+  std::string text;
+  for (const std::string* field :
+       {&b.id, &b.name, &b.address, &b.keyhash, &b.guid, &b.duration, &b.reason}) {
+    text += *field;
+    text += kBanFieldEnd;
+  }
+  return text;
+}
+
+bool CheckBan(const Options& o) {
+  BanFields ban;
+  if (!ParseBan(o, &ban)) return false;
+  const std::string text = BanText(ban);
+  if (std::count(text.begin(), text.end(), kBanFieldEnd) != 7) {
+    std::fprintf(stderr, "keldorctl: a ban field holds the byte 0xFF.\n");
+    return false;
+  }
+  return FitsPayload(text);
+}
+
+int RunBan(Connection& c, const Options& o) {
+  BanFields ban;
+  ParseBan(o, &ban);
+  const std::string text = BanText(ban);
+  Message answer;
+  const int status = RunJobRequest(c, REQ_BAN_PLAYER, &text, {NOTE_PLAYER_BANNED}, &answer);
+  if (status == kExitOk) std::printf("Banned %s.\n", Printable(answer.data).c_str());
+  return status;
+}
+
+bool CheckUnban(const Options& o) {
+  if (o.args.empty() || o.args.size() > 4) {
+    std::fprintf(stderr,
+                 "keldorctl: unban needs a name and at most an address, a keyhash and a "
+                 "GUID.\n");
+    return false;
+  }
+  for (const std::string& field : o.args) {
+    if (field.find(',') != std::string::npos) {
+      std::fprintf(stderr, "keldorctl: an unban field may not hold a comma.\n");
+      return false;
+    }
+  }
+  return FitsPayload(Joined(o.args));
+}
+
+int RunUnban(Connection& c, const Options& o) {
+  std::string text;
+  for (std::size_t k = 0; k < o.args.size(); ++k) text += (k > 0 ? "," : "") + o.args[k];
+  Message answer;
+  const int status = RunJobRequest(c, REQ_REMOVE_BAN, &text, {NOTE_BAN_REMOVED}, &answer);
+  if (status == kExitOk) std::printf("Removed the ban on %s.\n", Printable(answer.data).c_str());
+  return status;
+}
+
+int RunClearBans(Connection& c, const Options&) {
+  const int status = RunJobRequest(c, REQ_CLEAR_BANS, nullptr, {NOTE_BANS_CLEARED});
+  if (status == kExitOk) std::printf("The ban lists are cleared.\n");
+  return status;
+}
+
+int RunVerifyBans(Connection& c, const Options&) {
+  Message answer;
+  const int status = RunJobRequest(c, REQ_VERIFY_BAN_SYNC, nullptr,
+                                   {NOTE_BANS_IN_SYNC, NOTE_BANS_NOT_IN_SYNC}, &answer);
+  if (status != kExitOk) return status;
+  if (answer.code == NOTE_BANS_NOT_IN_SYNC) {
+    std::printf("The ban lists are NOT in step.\n");
+    return kExitFailed;
+  }
+  std::printf("The ban lists are in step.\n");
+  return kExitOk;
+}
+
+bool CheckSyncBans(const Options& o) {
+  if (o.args.size() == 1 && (o.args[0] == "to" || o.args[0] == "from")) return true;
+  std::fprintf(stderr, "keldorctl: sync-bans needs \"to\" or \"from\".\n");
+  return false;
+}
+
+int RunSyncBans(Connection& c, const Options& o) {
+  const std::uint32_t code =
+      o.args[0] == "to" ? REQ_SYNC_TO_SERVER_BANS : REQ_SYNC_FROM_SERVER_BANS;
+  const int status = RunJobRequest(c, code, nullptr, {NOTE_BANS_IN_SYNC});
+  if (status == kExitOk) std::printf("The ban lists are in step.\n");
+  return status;
+}
+
+bool CheckScreenshot(const Options& o) {
+  if (o.args.empty()) {
+    std::fprintf(stderr, "keldorctl: screenshot needs a player.\n");
+    return false;
+  }
+  return FitsPayload(Joined(o.args));
+}
+
+int RunScreenshot(Connection& c, const Options& o) {
+  const std::string text = Joined(o.args);
+  return RunJobRequest(c, REQ_SCREENSHOT, &text, {NOTE_SCREENSHOT_REQUESTED});
+}
+
+bool CheckDisconnect(const Options& o) {
+  if (o.args.size() == 1 && IsNumber(o.args[0], 1, kLastClientSlot)) return true;
+  std::fprintf(stderr, "keldorctl: disconnect needs a client slot 1 to 16 (see clients).\n");
+  return false;
+}
+
+// The job tells only the client it drops; the pong behind it says it has run.
+int RunDisconnect(Connection& c, const Options& o) {
+  const int status = RunJobRequest(c, REQ_DISCONNECT_CLIENT, &o.args[0], {NOTE_PONG});
+  if (status == kExitOk) std::printf("Disconnect of client %s requested.\n", o.args[0].c_str());
+  return status;
+}
+
+// ---- Chat, console, password -----------------------------------------------
+
+bool CheckSomeText(const Options& o) {
+  if (o.args.empty()) {
+    std::fprintf(stderr, "keldorctl: %s needs a text.\n", o.command.c_str());
+    return false;
+  }
+  return FitsPayload(Joined(o.args));
+}
+
+int RunSay(Connection& c, const Options& o) {
+  const std::string text = Joined(o.args);
+  return RunJobRequest(c, REQ_SAY_ALL, &text, {NOTE_CHAT_SENT});
+}
+
+int RunMessage(Connection& c, const Options& o) {
+  const std::string text = Joined(o.args);
+  return RunJobRequest(c, REQ_SERVER_MESSAGE, &text, {NOTE_SERVER_MESSAGE_SENT});
+}
+
+int RunConsole(Connection& c, const Options& o) {
+  const std::string text = Joined(o.args);
+  return RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE});
+}
+
+bool ReadSecret(const char* question, std::string* answer) {
+  const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (tty < 0) return false;
+  termios saved{};
+  const bool quiet = tcgetattr(tty, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(tty, TCSAFLUSH, &silent);
+  }
+  if (write(tty, question, std::strlen(question)) < 0) answer->clear();
+  std::string line;
+  char c = 0;
+  while (read(tty, &c, 1) == 1 && c != '\n' && line.size() < 256) line += c;
+  if (quiet) tcsetattr(tty, TCSAFLUSH, &saved);
+  if (write(tty, "\n", 1) < 0) line.clear();
+  close(tty);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  *answer = line;
+  return true;
+}
+
+// The new password: the argument, else $KELDOR_NEW_PASSWORD, else asked twice.
+bool NewPassword(const Options& o, std::string* password) {
+  if (!o.args.empty()) {
+    *password = o.args[0];
+  } else if (const char* env = std::getenv("KELDOR_NEW_PASSWORD")) {
+    *password = env;
+  } else {
+    std::string again;
+    if (!ReadSecret("New password: ", password) || !ReadSecret("Again: ", &again)) {
+      std::fprintf(stderr,
+                   "keldorctl: no new password given (argument, KELDOR_NEW_PASSWORD or "
+                   "a terminal).\n");
+      return false;
+    }
+    if (*password != again) {
+      std::fprintf(stderr, "keldorctl: the two passwords differ.\n");
+      return false;
+    }
+  }
+  if (password->empty() || password->size() > kPasswordMax) {
+    std::fprintf(stderr, "keldorctl: a password has 1 to %zu characters.\n", kPasswordMax);
+    return false;
+  }
+  return true;
+}
+
+bool CheckPasswd(const Options& o) {
+  if (o.args.size() > 1) {
+    std::fprintf(stderr, "keldorctl: passwd takes at most the new password.\n");
+    return false;
+  }
+  if (o.args.empty()) return true;  // asked for after the login
+  std::string password;
+  return NewPassword(o, &password);
+}
+
+int RunPasswd(Connection& c, const Options& o) {
+  std::string password;
+  if (!NewPassword(o, &password)) return kExitUsage;
+  const int status = RunJobRequest(c, REQ_SET_PASSWORD, &password, {NOTE_PASSWORD_CHANGED});
+  if (status == kExitOk) std::printf("The password has been changed.\n");
+  return status;
+}
+
+// ---- Maps ------------------------------------------------------------------
+
+struct MapAction {
+  const char* name;
+  std::uint32_t request;
+  std::uint32_t done;
+  bool takesCombo;
+};
+
+constexpr MapAction kMapActions[] = {
+    {"change", REQ_CHANGE_MAP, NOTE_MAP_CHANGED, true},
+    {"next", REQ_RUN_NEXT_MAP, NOTE_NEXT_MAP_RUN, false},
+    {"set-next", REQ_SET_NEXT_MAP, NOTE_NEXT_MAP_SET, true},
+    {"idle", REQ_SET_IDLE_MAP, NOTE_IDLE_MAP_SET, true},
+    {"restart", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, false},
+};
+
+const MapAction* FindMapAction(const Options& o) {
+  if (o.args.empty()) return nullptr;
+  for (const MapAction& action : kMapActions) {
+    if (o.args[0] == action.name) return &action;
+  }
+  return nullptr;
+}
+
+bool CheckMap(const Options& o) {
+  const MapAction* action = FindMapAction(o);
+  if (action == nullptr) {
+    std::fprintf(stderr, "keldorctl: map needs change, next, set-next, idle or restart.\n");
+    return false;
+  }
+  const std::string combo = Joined(o.args, 1);
+  // An empty idle combo turns the idle map off; the others need a map.
+  if (action->takesCombo && combo.empty() && action->request != REQ_SET_IDLE_MAP) {
+    std::fprintf(stderr, "keldorctl: map %s needs a map combo (\"map mode mod\").\n", action->name);
+    return false;
+  }
+  if (!action->takesCombo && o.args.size() > 1) {
+    std::fprintf(stderr, "keldorctl: map %s takes no map.\n", action->name);
+    return false;
+  }
+  return FitsPayload(combo);
+}
+
+int RunMap(Connection& c, const Options& o) {
+  const MapAction* action = FindMapAction(o);
+  const std::string combo = Joined(o.args, 1);
+  return RunJobRequest(c, action->request, action->takesCombo ? &combo : nullptr, {action->done});
+}
+
+// ---- PunkBuster ------------------------------------------------------------
+
+bool CheckPb(const Options& o) {
+  if (o.args.size() == 1 && (o.args[0] == "save" || o.args[0] == "load")) return true;
+  std::fprintf(stderr, "keldorctl: pb needs \"save\" or \"load\".\n");
+  return false;
+}
+
+int RunPb(Connection& c, const Options& o) {
+  if (o.args[0] == "save") {
+    return RunJobRequest(c, REQ_PB_SAVE_CONFIG, nullptr, {NOTE_PB_CONFIG_SAVED});
+  }
+  return RunJobRequest(c, REQ_PB_LOAD_CONFIG, nullptr, {NOTE_PB_CONFIG_LOADED});
+}
+
+// ---- Files -----------------------------------------------------------------
+
+struct FileKind {
+  const char* name;
+  std::uint32_t get;  // 0: cannot be fetched
+  std::uint32_t put;  // 0: cannot be stored
+  // Stored as sent and fetched under the same right, so a put can be checked
+  // by fetching the file back.
+  bool checkable;
+};
+
+constexpr FileKind kFiles[] = {
+    {"settings", REQ_GET_SETTINGS, REQ_PUT_SETTINGS, false},
+    {"pbconfig", REQ_GET_PB_CONFIG, REQ_PUT_PB_CONFIG, false},
+    {"mods", REQ_GET_MODS, 0, false},
+    {"maps", REQ_GET_MAPS, 0, false},
+    {"rotation", REQ_GET_ROTATION, REQ_PUT_ROTATION, true},
+    {"players", REQ_GET_PLAYERS, 0, false},
+    {"clients", REQ_GET_CLIENTS, 0, false},
+    {"playermenu", REQ_GET_PLAYER_MENU, 0, false},
+    {"bans", REQ_GET_BANS, REQ_PUT_BANS, true},
+    {"users", REQ_GET_USERS, REQ_PUT_USERS, false},
+    {"schedule", REQ_GET_SCHEDULE, REQ_PUT_SCHEDULE, true},
+    {"announcements", REQ_GET_ANNOUNCEMENTS, REQ_PUT_ANNOUNCEMENTS, true},
+    {"bannedwords", REQ_GET_BANNED_WORDS, REQ_PUT_BANNED_WORDS, true},
+    {"log", REQ_GET_LOG, 0, false},
+};
+
+const FileKind* FindFile(const std::string& name) {
+  for (const FileKind& kind : kFiles) {
+    if (name == kind.name) return &kind;
+  }
+  return nullptr;
+}
+
+std::string FileNames(bool puttable) {
+  std::string names;
+  for (const FileKind& kind : kFiles) {
+    if (puttable && kind.put == 0) continue;
+    if (!names.empty()) names += ", ";
+    names += kind.name;
+  }
+  return names;
+}
+
+// Fetches a file; kExitOk with the content, or the exit status.
+int Fetch(Connection& c, std::uint32_t request, std::string* content) {
+  if (!c.SendRequest(request) || !SendPing(c)) return Broken(c);
+  Connection::FileReply reply;
+  if (!c.ReceiveFile(&reply, kReplySeconds,
+                     [&](const Message& note) { return NoteWhileWaiting(note, c); })) {
+    return Broken(c);
+  }
+  if (reply.refused) return NotCarriedOut();
+  if (reply.failed) {
+    std::fprintf(stderr, "keldorctl: Keldor could not produce the file (its log tells why).\n");
+    return kExitFailed;
+  }
+  // The pong of the ping is still on its way; it must not be taken for the next answer.
+  if (const int status = AwaitNote(c, {NOTE_PONG}); status != kExitOk) return status;
+  *content = std::move(reply.content);
+  return kExitOk;
+}
+
+// Writes beside the destination and renames, so it is never left half-written.
+bool WriteDestination(const std::string& path, const std::string& content) {
+  if (path == "-") {
+    return std::fwrite(content.data(), 1, content.size(), stdout) == content.size() &&
+           std::fflush(stdout) == 0;
+  }
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  bool ok = fd >= 0;
+  for (std::size_t done = 0; ok && done < content.size();) {
+    const ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  const mode_t mask = umask(0);  // mkostemp makes it 0600: give it a plain file's mode
+  umask(mask);
+  if (fd >= 0 && fchmod(fd, 0666 & ~mask) != 0) ok = false;
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
+  const int error = errno;
+  if (fd >= 0) unlink(temporary.c_str());
+  std::fprintf(stderr, "keldorctl: couldn't write %s: %s\n", path.c_str(), std::strerror(error));
+  return false;
+}
+
+bool ReadSource(const std::string& path, std::string* content) {
+  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    std::fprintf(stderr, "keldorctl: couldn't open %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  content->clear();
+  char buffer[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0 && content->size() <= kMaxFile) {
+    content->append(buffer, n);
+  }
+  const bool failed = std::ferror(in) != 0;
+  if (in != stdin) std::fclose(in);
+  if (failed) {
+    std::fprintf(stderr, "keldorctl: couldn't read %s.\n", path.c_str());
+    return false;
+  }
+  if (content->size() > kMaxFile) {
+    std::fprintf(stderr, "keldorctl: %s is larger than Keldor takes (%u bytes).\n", path.c_str(),
+                 kMaxFile);
+    return false;
+  }
+  return true;
+}
+
+bool CheckGet(const Options& o) {
+  const FileKind* kind = o.args.empty() ? nullptr : FindFile(o.args[0]);
+  if (kind == nullptr || o.args.size() > 2) {
+    std::fprintf(stderr, "keldorctl: get needs one of: %s; then optionally a file.\n",
+                 FileNames(false).c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunGet(Connection& c, const Options& o) {
+  std::string content;
+  if (const int status = Fetch(c, FindFile(o.args[0])->get, &content); status != kExitOk) {
+    return status;
+  }
+  return WriteDestination(o.args.size() > 1 ? o.args[1] : "-", content) ? kExitOk : kExitFailed;
+}
+
+bool CheckPut(const Options& o) {
+  const FileKind* kind = o.args.empty() ? nullptr : FindFile(o.args[0]);
+  if (kind == nullptr || kind->put == 0 || o.args.size() > 2) {
+    std::fprintf(stderr, "keldorctl: put needs one of: %s; then optionally a file (else stdin).\n",
+                 FileNames(true).c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunPut(Connection& c, const Options& o) {
+  const FileKind& kind = *FindFile(o.args[0]);
+  std::string content;
+  if (!ReadSource(o.args.size() > 1 ? o.args[1] : "-", &content)) return kExitFailed;
+  std::string message;
+  if (!EncodeTransfer(content, &message)) {
+    std::fprintf(stderr, "keldorctl: couldn't compress the file.\n");
+    return kExitFailed;
+  }
+  // Keldor answers an upload with nothing; the pong says it has been handled.
+  if (!c.SendRequest(kind.put) || !c.SendBytes(message) || !SendPing(c)) return Broken(c);
+  if (const int status = AwaitNote(c, {NOTE_PONG}); status != kExitOk) return status;
+  if (kind.checkable) {
+    std::string stored;
+    if (const int status = Fetch(c, kind.get, &stored); status != kExitOk) return status;
+    if (stored != content) {
+      std::fprintf(stderr,
+                   "keldorctl: Keldor did not store the %s (the account may lack the "
+                   "right; its log tells).\n",
+                   kind.name);
+      return kExitRefused;
+    }
+  }
+  std::printf("Sent the %s (%zu bytes).\n", kind.name, content.size());
+  return kExitOk;
+}
+
+bool CheckNoArgs(const Options& o) {
+  if (o.args.empty()) return true;
+  std::fprintf(stderr, "keldorctl: %s takes no arguments.\n", o.command.c_str());
+  return false;
+}
+
+int RunPlayers(Connection& c, const Options&) {
+  std::string content;
+  const int status = Fetch(c, REQ_GET_PLAYERS, &content);
+  if (status == kExitOk) std::fwrite(content.data(), 1, content.size(), stdout);
+  return status;
+}
+
+int RunClients(Connection& c, const Options&) {
+  std::string content;
+  const int status = Fetch(c, REQ_GET_CLIENTS, &content);
+  if (status == kExitOk) std::fwrite(content.data(), 1, content.size(), stdout);
+  return status;
+}
+
+const Command kCommands[] = {
+    {"ping", "ping", "Checks that Keldor answers (prints \"pong\").",
+     "Sends a keep-alive; Keldor answers NOTE_PONG.", CheckNoArgs, RunPing},
+    {"status", "status", "Shows the game server's status, one field per line.",
+     "Prints the 19 fields of the status text, one labelled field per line. Needs the right T.",
+     CheckNoArgs, RunStatus},
+    {"watch", "watch", "Prints each notification (name, text) as it comes, until Ctrl-C.",
+     "Stays connected and prints every notification by name, with its text, one per line, "
+     "until interrupted or disconnected.",
+     CheckNoArgs, RunWatch},
+    {"join-info", "join-info", "Shows the game port and whether the server is on the Internet.",
+     "Needs the right P; fails while the server is not running.", CheckNoArgs, RunJoinInfo},
+    {"players", "players", "Lists the players in the game (playerlist.con).", "Needs the right P.",
+     CheckNoArgs, RunPlayers},
+    {"clients", "clients", "Lists the connected clients (clientlist.con).",
+     "One line per client: name, slot, address, state, time of its last request. Needs the "
+     "right C.",
+     CheckNoArgs, RunClients},
+    {"kick", "kick <player-id> [reason]", "Kicks a player.",
+     "Kicks the player with that id (see players), giving the reason. Needs the right P.",
+     CheckKick, RunKick},
+    {"ban", "ban <player-id> <name> <seconds> [reason]", "Bans a player (0 s: for ever).",
+     "Adds a ban for <seconds> (0 bans permanently). Options --address A, --keyhash K and "
+     "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B.",
+     CheckBan, RunBan},
+    {"unban", "unban <name> [address [keyhash [guid]]]", "Removes a ban.",
+     "Removes the ban matching the fields given. Needs the right B.", CheckUnban, RunUnban},
+    {"clear-bans", "clear-bans", "Clears the game's, PunkBuster's and Keldor's ban lists.",
+     "Needs the right B.", CheckNoArgs, RunClearBans},
+    {"verify-bans", "verify-bans", "Checks that Keldor's ban list matches the server's.",
+     "Exit status 0 when they match, 4 when not. Administrators only.", CheckNoArgs, RunVerifyBans},
+    {"sync-bans", "sync-bans to|from", "Copies Keldor's ban list to the server, or back.",
+     "\"to\" makes the server's lists follow Keldor's, \"from\" the other way. Administrators "
+     "only.",
+     CheckSyncBans, RunSyncBans},
+    {"say", "say <text>", "Sends a chat line to every player.",
+     "At most 255 characters; long texts are sent in pieces. A text beginning with '*' is not "
+     "logged.",
+     CheckSomeText, RunSay},
+    {"message", "message <text>", "Sends a server message to every player.",
+     "At most 255 characters; long texts are sent in pieces.", CheckSomeText, RunMessage},
+    {"console", "console <command>", "Runs a command on the game's console.",
+     "Needs the right to send console commands (0x10000).", CheckSomeText, RunConsole},
+    {"screenshot", "screenshot <player>", "Asks PunkBuster for a player's screenshot.",
+     "Needs the right P and PunkBuster enabled.", CheckScreenshot, RunScreenshot},
+    {"map", "map change|next|set-next|idle|restart [combo]", "Changes maps.",
+     "change <combo>: go to that map now; next: the next map of the rotation; set-next <combo>: "
+     "the map after this one; idle [combo]: where an idle server goes (none turns it off); "
+     "restart: the current map again. A combo is \"map mode mod\". Needs the right M.",
+     CheckMap, RunMap},
+    {"start", "start", "Starts the game server.", "Needs the right 0x1000.", CheckNoArgs, RunStart},
+    {"stop", "stop", "Stops the game server.", "Needs the right 0x1000.", CheckNoArgs, RunStop},
+    {"pause", "pause", "Pauses the game, or resumes it.", "Needs the right 0x1000.", CheckNoArgs,
+     RunPause},
+    {"pb", "pb save|load", "Has PunkBuster save or load pbsv.cfg.",
+     "Needs the right 0x20000 and PunkBuster enabled.", CheckPb, RunPb},
+    {"passwd", "passwd [new-password]", "Changes this account's password.",
+     "The new password comes from the argument, else $KELDOR_NEW_PASSWORD, else a prompt that "
+     "asks twice and does not echo.",
+     CheckPasswd, RunPasswd},
+    {"disconnect", "disconnect <slot>", "Drops a connected client.",
+     "The slot is the number that clients shows. Needs the right C.", CheckDisconnect,
+     RunDisconnect},
+    {"get", "get <file> [dest]", "Fetches one of Keldor's files (to stdout or dest).",
+     "Files: settings, pbconfig, mods, maps, rotation, players, clients, playermenu, bans, "
+     "users, schedule, announcements, bannedwords, log. Each needs the right of its page.",
+     CheckGet, RunGet},
+    {"put", "put <file> [source]", "Stores one of Keldor's files (from stdin or source).",
+     "Files: settings, pbconfig, rotation, bans, users, schedule, announcements, bannedwords. "
+     "Files that Keldor stores as sent are fetched back and compared.",
+     CheckPut, RunPut},
+};
+
+}  // namespace
+
+int Broken(const Connection& c) {
+  std::fprintf(stderr, "keldorctl: %s\n", c.Error().c_str());
+  return kExitBroken;
+}
+
+std::span<const Command> Commands() {
+  return kCommands;
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+}  // namespace keldorctl
