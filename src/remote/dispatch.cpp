@@ -197,7 +197,7 @@ bool DiscardFile(int socket) {
   std::uint32_t packed = 0;
   std::uint32_t checksum = 0;
   if (!ReceiveWord(socket, &packed) || !ReceiveWord(socket, &checksum)) return false;
-  if (size > kTransferMax || packed > CompressedBound(size)) return Fail(kErrTransferHeader);
+  if (size > kTransferMax || packed > PackedBound(size)) return Fail(kErrTransferHeader);
   return Discard(socket, packed);
 }
 

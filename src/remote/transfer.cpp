@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <lzo/lzo1x.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
-#include <vector>
 
 #include "core/bytes.h"
 #include "core/clock.h"
@@ -31,6 +29,7 @@
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "remote/status_standins.h"
+#include "remote/transfer_frame.h"
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
@@ -39,10 +38,7 @@ namespace keldor {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 12;
 constexpr int kOutOfMemory = 12;
-
-using Bytes = std::vector<unsigned char>;
 
 // The peer's dotted address for the log lines.
 bool PeerAddress(int socket, std::string& text) {
@@ -101,14 +97,9 @@ bool ReceiveWord(int socket, std::uint32_t& value) {
   return true;
 }
 
-std::uint32_t Checksum(const Bytes& data) {
-  return static_cast<std::uint32_t>(
-      lzo_adler32(1, data.data(), static_cast<lzo_uint>(data.size())));
-}
-
 // Reads the whole file; false with ErrorCode when it cannot be opened or read,
 // or is larger than a transfer may carry.
-bool ReadWholeFile(const std::string& path, Bytes& content) {
+bool ReadWholeFile(const std::string& path, std::string& content) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(errno);
   struct stat st;
@@ -122,7 +113,7 @@ bool ReadWholeFile(const std::string& path, Bytes& content) {
     return Fail(EFBIG);
   }
   try {
-    content.assign(static_cast<std::size_t>(st.st_size), 0);
+    content.assign(static_cast<std::size_t>(st.st_size), '\0');
   } catch (const std::bad_alloc&) {
     close(fd);
     return Fail(kOutOfMemory);
@@ -144,26 +135,10 @@ bool ReadWholeFile(const std::string& path, Bytes& content) {
   return true;
 }
 
-bool Compress(const Bytes& content, Bytes& packed) {
-  try {
-    packed.assign(CompressedBound(content.size()), 0);
-    Bytes workMemory(LZO1X_1_MEM_COMPRESS, 0);
-    lzo_uint packedSize = 0;
-    if (lzo1x_1_compress(content.data(), static_cast<lzo_uint>(content.size()), packed.data(),
-                         &packedSize, workMemory.data()) != LZO_E_OK) {
-      return Fail(kErrTransferData);
-    }
-    packed.resize(packedSize);
-  } catch (const std::bad_alloc&) {
-    return Fail(kOutOfMemory);
-  }
-  return true;
-}
-
 // Writes the content beside the target and renames it into place, so that the
 // target is either the old file or the whole new one. A new file gets the mode
 // that creating it plainly would have given; a replaced one keeps its own.
-bool StoreFile(const std::string& path, const Bytes& content) {
+bool StoreFile(const std::string& path, const std::string& content) {
   const std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
     return false;
@@ -392,27 +367,16 @@ bool SendFile(const std::string& path, int socket) {
   const PatientSends patient(socket);
   std::string address = "[unknown]";
   if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
-  Bytes content;
+  std::string content;
   if (!ReadWholeFile(path, content)) {
     return SendFailure(path, address, socket, State().errorCode);
   }
-  if (content.empty()) {
-    State().errorCode = 0;
-    if (SendWord(socket, 0)) return true;
-    State().errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
-               ErrorText(State().errorCode));
-    return false;
+  std::string message;
+  if (!EncodeTransfer(content, &message)) {
+    return SendFailure(path, address, socket, kErrTransferData);
   }
-  Bytes packed;
-  if (!Compress(content, packed)) return SendFailure(path, address, socket, State().errorCode);
-
-  std::uint8_t header[kHeaderSize];
-  ByteWriter writer(header, sizeof header);
-  writer.PutU32(static_cast<std::uint32_t>(content.size()));
-  writer.PutU32(static_cast<std::uint32_t>(packed.size()));
-  writer.PutU32(Checksum(packed));
-  if (!SendAll(socket, header, sizeof header) || !SendAll(socket, packed.data(), packed.size())) {
+  State().errorCode = 0;
+  if (!SendAll(socket, message.data(), message.size())) {
     State().errorCode = errno;
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
                ErrorText(State().errorCode));
@@ -434,7 +398,7 @@ bool ReceiveFile(const std::string& path, int socket) {
     return ReceiveFailure(path, address);
   }
   if (size == 0) {
-    if (StoreFile(path, Bytes{})) return true;
+    if (StoreFile(path, std::string())) return true;
     return ReceiveFailure(path, address);
   }
   std::uint32_t packedSize = 0;
@@ -442,7 +406,7 @@ bool ReceiveFile(const std::string& path, int socket) {
   if (!ReceiveWord(socket, packedSize) || !ReceiveWord(socket, checksum)) {
     return Abandon(socket, path, address);
   }
-  if (size > kTransferMax || packedSize == 0 || packedSize > CompressedBound(size)) {
+  if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
                "%u are taken.",
@@ -450,25 +414,17 @@ bool ReceiveFile(const std::string& path, int socket) {
     State().errorCode = kErrTransferHeader;
     return Abandon(socket, path, address);
   }
-  Bytes packed;
-  Bytes content;
+  std::string packed;
   try {
-    packed.assign(packedSize, 0);
-    content.assign(size, 0);
+    packed.assign(packedSize, '\0');
   } catch (const std::bad_alloc&) {
     State().errorCode = kOutOfMemory;
     return Abandon(socket, path, address);
   }
   if (!ReceiveExact(socket, packed.data(), packed.size())) return Abandon(socket, path, address);
-  if (Checksum(packed) != checksum) {
-    State().errorCode = kErrTransferChecksum;
-    return ReceiveFailure(path, address);
-  }
-  lzo_uint unpacked = size;
-  const int result =
-      lzo1x_decompress_safe(packed.data(), packedSize, content.data(), &unpacked, nullptr);
-  if (result != LZO_E_OK || unpacked != size) {
-    State().errorCode = kErrTransferData;
+  std::string content;
+  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
+    State().errorCode = error;
     return ReceiveFailure(path, address);
   }
   if (!StoreFile(path, content)) return ReceiveFailure(path, address);

@@ -9,17 +9,9 @@
 #include <string>
 
 #include "remote/notify.h"
+#include "remote/transfer_frame.h"
 
 namespace keldor {
-
-// No file travels larger than this, either way: a header announcing more is
-// refused before anything of that size is allocated. Keldor's files are a few
-// KiB and the log is sent as its last 32 KiB, so this leaves ample room.
-constexpr std::uint32_t kTransferMax = 16 * 1024 * 1024;
-// Worst-case growth of LZO1X-1 output over its input.
-constexpr std::size_t CompressedBound(std::size_t size) {
-  return size + size / 16 + 64 + 3;
-}
 
 // Sends the file; a file that cannot be produced is answered with the failure
 // marker, an empty one with the single word 0.

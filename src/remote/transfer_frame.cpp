@@ -11,14 +11,6 @@
 
 namespace keldor {
 
-namespace {
-
-// The same cap the daemon puts on a transfer; a header beyond it is refused
-// before anything of that size is allocated.
-constexpr std::uint32_t kFrameMax = 16 * 1024 * 1024;
-
-}  // namespace
-
 std::uint32_t TransferChecksum(const void* data, std::size_t size) {
   return static_cast<std::uint32_t>(
       lzo_adler32(1, static_cast<const lzo_bytep>(data), static_cast<lzo_uint>(size)));
@@ -51,7 +43,7 @@ bool EncodeTransfer(const std::string& content, std::string* message) {
 
 int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content) {
   content->clear();
-  if (header.size > kFrameMax || header.packedSize != packed.size() ||
+  if (header.size > kTransferMax || header.packedSize != packed.size() ||
       packed.size() > PackedBound(header.size)) {
     return kErrTransferHeader;
   }

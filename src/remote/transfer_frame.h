@@ -11,6 +11,11 @@ namespace keldor {
 
 constexpr std::size_t kTransferHeaderSize = 12;
 
+// No file travels larger than this, either way: a header announcing more is
+// refused before anything of that size is allocated. Keldor's files are a few
+// KiB and the log is sent as its last 32 KiB, so this leaves ample room.
+constexpr std::uint32_t kTransferMax = 16 * 1024 * 1024;
+
 struct TransferHeader {
   std::uint32_t size = 0;  // uncompressed; 0 empty, XFER_FAIL_MARKER failure
   std::uint32_t packedSize = 0;

@@ -46,7 +46,7 @@ std::uint32_t WordAt(const std::string& bytes, std::size_t offset) {
 }
 
 std::string Compressed(const std::string& content) {
-  std::vector<unsigned char> out(CompressedBound(content.size()));
+  std::vector<unsigned char> out(PackedBound(content.size()));
   std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
   lzo_uint size = 0;
   lzo1x_1_compress(reinterpret_cast<const unsigned char*>(content.data()), content.size(),

@@ -64,12 +64,14 @@ void PrintNote(const Message& note) {
 }
 
 // Notifications that arrive while a command waits for its answer: shown on
-// stderr so that the answer on stdout stays clean for scripts.
+// stderr so that the answer on stdout stays clean for scripts. The game's own
+// chat and events stream by all the time; they are what `watch` is for.
 bool NoteWhileWaiting(const Message& note, Connection& c) {
   if (note.code == NOTE_DISCONNECT) {
     c.SetError("Keldor closed the connection (NOTE_DISCONNECT).");
     return false;
   }
+  if (note.code == NOTE_CONSOLE_EVENT) return true;
   const char* name = NoteName(note.code);
   std::fprintf(stderr, "keldorctl: (%s)\n", name != nullptr ? name : "unknown notification");
   return true;
