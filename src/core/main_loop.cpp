@@ -86,10 +86,12 @@ void ServeReady(const fd_set& ready) {
     if (fd == s.listenSocket) {
       AcceptClient();
     } else if (FD_ISSET(fd, &s.masterSet)) {
-      if (PendingBytes(fd) <= 0) {
+      const int slot = FindSlotBySocket(fd);
+      // A socket whose slot is gone would stay readable for ever: close it too.
+      if (PendingBytes(fd) <= 0 || slot < 1) {
         CloseClient(fd, s.masterSet);
       } else {
-        HandleRequest(FindSlotBySocket(fd));
+        HandleRequest(slot);
       }
     }
   }
