@@ -2,6 +2,7 @@
 // loading every table, finding or starting the game server, detaching.
 #include "core/startup.h"
 
+#include <lzo/lzoconf.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <lzo/lzoconf.h>
 #include <string>
 #include <vector>
 
@@ -44,7 +44,9 @@ int Fatal(const char* message) {
   return 1;
 }
 
-std::string SettingsFile(const char* name) { return State().settingsDir + "/" + name; }
+std::string SettingsFile(const char* name) {
+  return State().settingsDir + "/" + name;
+}
 
 std::string EvolutionFile() {
   return State().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
@@ -115,10 +117,10 @@ bool TruncateFile(const std::string& path) {
 
 int PrepareFiles() {
   const ManagerState& s = State();
-  for (const char* name : {"servermanager.con", "servermaplist.con", "serversettings.con",
-                           "serverautoexec.con", "banlist.con", "serverbanlist.con",
-                           "useraccess.con", "serverschedule.con", "announcements.con",
-                           "bannedwords.con", "maps.con", "mods.con"}) {
+  for (const char* name :
+       {"servermanager.con", "servermaplist.con", "serversettings.con", "serverautoexec.con",
+        "banlist.con", "serverbanlist.con", "useraccess.con", "serverschedule.con",
+        "announcements.con", "bannedwords.con", "maps.con", "mods.con"}) {
     EnsureFile(SettingsFile(name), EnsureMode::kCreateIfMissing);
   }
   EnsureFile(s.serverDir + "/pb/pbbans.dat", EnsureMode::kCreateIfMissing);
@@ -287,13 +289,13 @@ void ResetAllState() {
 
 int RunStartup() {
   ManagerState& s = State();
-  s.settingsDir = s.overlayPath.empty() ? s.serverDir + kModFolder + "/settings"
-                                        : s.overlayPath + "settings";
+  s.settingsDir =
+      s.overlayPath.empty() ? s.serverDir + kModFolder + "/settings" : s.overlayPath + "settings";
   if (lzo_init() != LZO_E_OK) return Fatal("Couldn't initialise the compression library!");
 
   using Step = int (*)();
-  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, PrepareFiles, LoadGameData, LoadSettings, LoadTables,
-                    TakeChargeOfServer}) {
+  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, PrepareFiles, LoadGameData,
+                    LoadSettings, LoadTables, TakeChargeOfServer}) {
     if (const int status = step(); status != kGoOn) return status;
   }
   if (s.daemon) Daemonize();
