@@ -22,6 +22,7 @@
 #include "core/process_control.h"
 #include "core/state.h"
 #include "gamelink/console.h"
+#include "gamelink/status_query.h"
 #include "maps/archive.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
@@ -278,6 +279,8 @@ void ResetAllState() {
   ResetSignalFacts();
   ResetSettingsState();
   ResetConsoleLink();
+  ForgetStatusPort();
+  DetectedServerVersion() = 0.0f;
   ResetServerWatch();
   ResetUserAccounts();
   ResetSchedule();
