@@ -3,21 +3,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "process_support.h"
 
@@ -72,16 +67,9 @@ bool TakeSection(const std::vector<std::uint8_t>& data, std::size_t& at,
 
 }  // namespace
 
-int FreeTcpPort() {
-  return FreePort(SOCK_STREAM);
-}
-int FreeUdpPort() {
-  return FreePort(SOCK_DGRAM);
-}
-
 Install MakeInstall(const std::string& dir, const std::string& settingsDir,
                     const std::string& extraSettings, const std::string& extraAutoexec) {
-  Install install{dir, settingsDir, FreeTcpPort(), FreeUdpPort()};
+  Install install{dir, settingsDir, FreePort(SOCK_STREAM), FreePort(SOCK_DGRAM)};
   WriteFile(settingsDir + "/serversettings.con",
             "game.serverName \"Test Server\"\n"
             "game.serverIP 127.0.0.1\n"
@@ -102,55 +90,6 @@ Install MakeInstall(const std::string& dir, const std::string& settingsDir,
             "game.addLevelToRotation hue_city GPM_CQ bfvietnam\n"
             "game.addLevelToRotation ia_drang GPM_COOP bfvietnam\n");
   return install;
-}
-
-GameSim::GameSim(const std::string& dir, const std::vector<std::string>& args) : dir_(dir) {
-  const std::string binary = std::string(KELDOR_BIN_DIR) + "/gamesim";
-  pid_ = fork();
-  if (pid_ == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(120);
-    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(121);
-  }
-}
-
-GameSim::~GameSim() {
-  if (pid_ > 0 && !reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-bool GameSim::WaitReady() {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      reaped_ = true;
-      return false;
-    }
-    if (Control("players").rfind("ok", 0) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-std::optional<int> GameSim::WaitExit() {
-  for (int attempt = 0; attempt < 400 && !reaped_; ++attempt) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped_ = true;
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      return 128 + WTERMSIG(status);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return std::nullopt;
-}
-
-std::string GameSim::Control(const std::string& line) {
-  return keldor::e2e::GameSimControl(dir_, line);
 }
 
 Console::~Console() {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "process_support.h"
 
 namespace gamesim_test {
 
@@ -19,10 +19,6 @@ using keldor::testing::Exists;
 using keldor::testing::ReadFile;
 using keldor::testing::TempDir;
 using keldor::testing::WriteFile;
-
-// A port that was free a moment ago: bind port 0, read it back, close.
-int FreeTcpPort();
-int FreeUdpPort();
 
 // The settings files of a small installation with the console on `consolePort`
 // (user "User", password "Secret") and the LAN status port `statusPort`.
@@ -36,22 +32,22 @@ Install MakeInstall(const std::string& dir, const std::string& settingsDir,
                     const std::string& extraSettings = "", const std::string& extraAutoexec = "");
 
 // The real gamesim binary, started in a directory; ended by the test by pid.
-class GameSim {
+class GameSim : public keldor::e2e::Process {
  public:
-  GameSim(const std::string& dir, const std::vector<std::string>& args);
-  ~GameSim();
-  pid_t pid() const { return pid_; }
+  GameSim(const std::string& dir, const std::vector<std::string>& args)
+      : Process(keldor::e2e::BinaryPath("gamesim"), args, dir, "/dev/null"), dir_(dir) {}
   // Waits until the control socket answers; false when the process died first.
-  bool WaitReady();
-  // Waits up to 20 seconds for the end; the exit status, or 128 + signal.
-  std::optional<int> WaitExit();
+  bool WaitReady() {
+    return keldor::e2e::WaitFor(
+               [this] { return Wait(0) || Control("players").rfind("ok", 0) == 0; }, 10) &&
+           !Wait(0);
+  }
+  std::optional<int> WaitExit() { return Wait(20); }
   // One control command and its answer line.
-  std::string Control(const std::string& line);
+  std::string Control(const std::string& line) { return keldor::e2e::GameSimControl(dir_, line); }
 
  private:
   std::string dir_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
 };
 
 // A console client as a game administrator's tool would be.

@@ -1,14 +1,8 @@
-// gamesim as a process and its status query: command line, pid file, overlay
-// settings, exits on quit, signal and crash, rounds, and reproducible games.
-#include <arpa/inet.h>
+// gamesim as a process and its status query: command line, crash status, the
+// sections of a status reply, and reproducible games. Its pid file, quit,
+// crashes, probed status port, pause and map changes are exercised through
+// keldor in server_test and dispatch_server_test.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "gamesim_harness.h"
 
@@ -21,66 +15,12 @@ std::vector<std::string> PlayerLines(int consolePort) {
   return console.Command("game.listPlayers").value_or(std::vector<std::string>{});
 }
 
-TEST(GameSimProcess, WritesItsPidAndEndsCleanlyOnSigterm) {
-  TempDir dir;
-  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
-  GameSim sim(dir.path(), {"+statusMonitor", "1", "+maxPlayers", "8", "+other", "x"});
-  ASSERT_TRUE(sim.WaitReady());
-  EXPECT_EQ(ReadFile(dir.path() + "/bfvietnam.pid"), std::to_string(sim.pid()) + "\n");
-  EXPECT_EQ((*QueryStatus(install.statusPort, true, false, false))["maxplayers"], "8");
-  kill(sim.pid(), SIGTERM);
-  EXPECT_EQ(sim.WaitExit(), 0);
-  EXPECT_FALSE(Exists(dir.path() + "/bfvietnam.pid"));
-}
-
-TEST(GameSimProcess, ReadsItsSettingsFromTheOverlay) {
-  TempDir dir;
-  const std::string overlay = dir.path() + "/overlay";
-  // A decoy in the mod's own settings directory must not be read.
-  WriteFile(dir.path() + "/mods/bfvietnam/settings/serversettings.con",
-            "game.serverName \"Decoy\"\n");
-  const Install install =
-      MakeInstall(dir.path(), overlay + "/settings", "game.serverName \"Overlaid\"\n");
-  GameSim sim(dir.path(), {"+statusMonitor", "1", "+overlayPath", overlay});
-  ASSERT_TRUE(sim.WaitReady());
-  const auto status = QueryStatus(install.statusPort, true, false, false);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->at("hostname"), "Overlaid");
-  Console console;
-  ASSERT_TRUE(console.Connect(install.consolePort));
-  EXPECT_EQ(console.Login("User", "Secret"), 1);
-}
-
 TEST(GameSimProcess, RefusesArgumentsItCannotTake) {
   TempDir dir;
   GameSim bad(dir.path(), {"--seed", "many"});
   EXPECT_EQ(bad.WaitExit(), 2);
   GameSim missing(dir.path(), {"+statusMonitor"});
   EXPECT_EQ(missing.WaitExit(), 2);
-}
-
-TEST(GameSimProcess, QuitEndsWithTheChosenStatus) {
-  TempDir dir;
-  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
-  {
-    GameSim sim(dir.path(), {});
-    ASSERT_TRUE(sim.WaitReady());
-    Console console;
-    ASSERT_TRUE(console.Connect(install.consolePort));
-    ASSERT_EQ(console.Login("User", "Secret"), 1);
-    EXPECT_TRUE(console.Command("quit").has_value());  // answered before it goes
-    EXPECT_EQ(sim.WaitExit(), 0);
-  }
-  {
-    GameSim sim(dir.path(), {"--quit-status", "4"});
-    ASSERT_TRUE(sim.WaitReady());
-    EXPECT_EQ(sim.Control("quitstatus 9"), "ok");
-    Console console;
-    ASSERT_TRUE(console.Connect(install.consolePort));
-    ASSERT_EQ(console.Login("User", "Secret"), 1);
-    console.Command("quit");
-    EXPECT_EQ(sim.WaitExit(), 9);
-  }
 }
 
 TEST(GameSimProcess, CrashesWithTheChosenStatusLeavingItsPidFile) {
@@ -92,38 +32,6 @@ TEST(GameSimProcess, CrashesWithTheChosenStatusLeavingItsPidFile) {
   sim.Control("crash 42");
   EXPECT_EQ(sim.WaitExit(), 42);
   EXPECT_TRUE(Exists(dir.path() + "/bfvietnam.pid"));
-}
-
-TEST(GameSimProcess, RunsWithoutConsoleWhenTheAutoexecLacksIt) {
-  TempDir dir;
-  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
-  WriteFile(install.settingsDir + "/serverautoexec.con", "admin.timeLimit 60\r\n");  // CR LF too
-  GameSim sim(dir.path(), {});
-  ASSERT_TRUE(sim.WaitReady());
-  Console console;
-  EXPECT_FALSE(console.Connect(install.consolePort));
-  EXPECT_EQ((*QueryStatus(install.statusPort, true, false, false))["timelimit"], "60");
-}
-
-TEST(GameSimStatus, MovesToAProbedPortWhenItsOwnIsTaken) {
-  TempDir dir;
-  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings");
-  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in taken{};
-  taken.sin_family = AF_INET;
-  taken.sin_port = htons(static_cast<std::uint16_t>(install.statusPort));
-  taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0);
-  GameSim sim(dir.path(), {});
-  ASSERT_TRUE(sim.WaitReady());
-  const std::string answer = sim.Control("get statusport");
-  ASSERT_EQ(answer.rfind("ok ", 0), 0u);
-  const int port = std::stoi(answer.substr(3));
-  EXPECT_TRUE((port >= 23000 && port <= 23009) || (port >= 22000 && port <= 22010)) << port;
-  const auto status = QueryStatus(port, true, false, false);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->at("hostname"), "Test Server");
-  close(holder);
 }
 
 TEST(GameSimStatus, EchoesTheRequestAndFillsTheSectionsAsked) {
@@ -178,26 +86,6 @@ TEST(GameSimStatus, EchoesTheRequestAndFillsTheSectionsAsked) {
   EXPECT_EQ(QueryStatus(install.statusPort, true, false, false)->at("gamemode"), "end");
   sim.Control("nextround");
   EXPECT_EQ(QueryStatus(install.statusPort, true, false, false)->at("gamemode"), "pause");
-}
-
-TEST(GameSimStatus, RoundsEndAndTheNextBeginsOnTheirTimers) {
-  TempDir dir;
-  const Install install = MakeInstall(dir.path(), dir.path() + "/mods/bfvietnam/settings", "",
-                                      "admin.timeLimit 1\nadmin.timeBeforeRestartMap 1\n"
-                                      "admin.setNrOfRounds 1\n");
-  GameSim sim(dir.path(), {});
-  ASSERT_TRUE(sim.WaitReady());
-  bool sawEnd = false;
-  bool sawNextMap = false;
-  for (int i = 0; i < 100 && !sawNextMap; ++i) {
-    const auto status = QueryStatus(install.statusPort, true, false, false);
-    ASSERT_TRUE(status.has_value());
-    sawEnd = sawEnd || status->at("gamemode") == "end";
-    sawNextMap = sawEnd && status->at("mapname") == "Ia Drang";
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(sawEnd);
-  EXPECT_TRUE(sawNextMap);
 }
 
 TEST(GameSimStatus, SameSeedGivesTheSameGame) {
