@@ -19,18 +19,6 @@
 namespace gamesim_test {
 namespace {
 
-int FreePort(int type) {
-  const int socket = ::socket(AF_INET, type, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof local;
-  bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
-  close(socket);
-  return ntohs(local.sin_port);
-}
-
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back((value >> shift) & 0xFF);
 }
@@ -69,7 +57,7 @@ bool TakeSection(const std::vector<std::uint8_t>& data, std::size_t& at,
 
 Install MakeInstall(const std::string& dir, const std::string& settingsDir,
                     const std::string& extraSettings, const std::string& extraAutoexec) {
-  Install install{dir, settingsDir, FreePort(SOCK_STREAM), FreePort(SOCK_DGRAM)};
+  Install install{dir, settingsDir, keldor::e2e::FreePort(), keldor::e2e::FreePort(SOCK_DGRAM)};
   WriteFile(settingsDir + "/serversettings.con",
             "game.serverName \"Test Server\"\n"
             "game.serverIP 127.0.0.1\n"

@@ -15,6 +15,7 @@
 #include "core/startup.h"
 #include "core/state.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor::testing {
@@ -109,21 +110,14 @@ inline std::string Replace(std::string text, const std::string& from, const std:
   return text;
 }
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().settingsDir = dir_ + "/settings";
-    State().daemonized = true;  // keep the log off the test's output
+    StateTest::SetUp();
     ResetSettings();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_ / name; }
 
   // The log lines written so far without their time stamps; clears the log.
   std::vector<std::string> TakeLog() {
@@ -143,8 +137,6 @@ class SettingsTest : public ::testing::Test {
     WriteFile(Path("in.con"), content);
     ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot));
   }
-
-  std::string dir_;
 };
 
 }  // namespace keldor::testing
