@@ -1,8 +1,8 @@
 // File transfer over a real loopback connection, decoded and encoded here
-// independently of the daemon: large downloads, the log tail, the temporary
-// files of downloads and uploads, and uploads that must leave the old file
-// alone (oversized or abandoned messages). Round trips and damaged uploads
-// are covered end to end in dispatch_transfer_test.
+// independently of the daemon: large downloads, the temporary files of
+// downloads and uploads, and uploads that must leave the old file alone
+// (oversized or abandoned messages). The log tail is in notify_test. Round trips and damaged
+// uploads are covered end to end in dispatch_transfer_test.
 #include "remote/transfer.h"
 
 #include <fcntl.h>
@@ -22,7 +22,6 @@
 #include "core/state.h"
 #include "loopback_pair.h"
 #include "remote/service.h"
-#include "schedule/scheduler.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -242,45 +241,6 @@ TEST_F(TransferTest, DownloadsPrepareTheirFilesAndRemoveTemporaryOnes) {
   EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, 0, keldor_));
   EXPECT_FALSE(SendRequestedFile(REQ_PING, 0, keldor_));
   EXPECT_TRUE(ClientHasNothingPending());
-}
-
-TEST_F(TransferTest, LogIsSentWholeUpToItsTailSize) {
-  const std::string log = dir_ / "keldor.log";
-  for (std::size_t size : {kLogTailSize, std::size_t{40000}}) {
-    const std::string content = Sample(size);
-    WriteFile(log, content);
-    std::string got;
-    std::thread reader([&] { got = ClientReceivesFile(); });
-    EXPECT_TRUE(SendRequestedFile(REQ_GET_LOG, 0, keldor_));
-    reader.join();
-    EXPECT_EQ(got, content.substr(size - kLogTailSize)) << size;
-  }
-}
-
-TEST_F(TransferTest, UploadsFollowUpOnlyAfterASuccessfulReceive) {
-  ClientSends(Word(0));
-  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_ROTATION, 0, keldor_));
-  Joined();
-  EXPECT_TRUE(Logged("User operator at console updated the map rotation."));
-  EXPECT_TRUE(Logged("WARNING: User operator at console saved an empty map rotation!"));
-
-  const std::string line = "1700000000 start daily * * 1\n";
-  ClientSends(Message(line));
-  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_SCHEDULE, 0, keldor_));
-  Joined();
-  EXPECT_EQ(ReadFile(dir_ / "settings/serverschedule.con").substr(0, 10), "1700000000");
-  EXPECT_TRUE(Logged("User operator at console updated the event schedule."));
-
-  ClientSends(Word(XFER_FAIL_MARKER));
-  EXPECT_FALSE(ReceiveRequestedFile(REQ_PUT_BANS, 0, keldor_));
-  Joined();
-  EXPECT_FALSE(Logged("updated the banlist."));
-
-  // The settings upload is a temporary file in the server directory, gone afterwards.
-  ClientSends(Message("game.serverName \"x\"\n"));
-  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_SETTINGS, 0, keldor_));
-  Joined();
-  EXPECT_FALSE(Exists(dir_ / "servermanager.con"));
 }
 
 }  // namespace
