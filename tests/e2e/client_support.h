@@ -97,7 +97,7 @@ class RawClient {
 };
 
 // A keldor in a fresh installation with the given accounts; keldorctl runs against it.
-class KeldorHarness : public ::testing::Test {
+class KeldorHarness : public LogDirTest {
  protected:
   void TearDown() override {
     if (keldor_) {
@@ -125,14 +125,6 @@ class KeldorHarness : public ::testing::Test {
     return dir_ / ("mods/bfvietnam/settings/" + name);
   }
   std::string Port() const { return std::to_string(port_); }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  int CountLogged(const std::string& text) const {
-    const std::string log = Log();
-    int count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
 
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};
@@ -154,7 +146,6 @@ class KeldorHarness : public ::testing::Test {
     return RunCtl(args);
   }
 
-  TempDir dir_;
   int port_ = FreePort();
   std::unique_ptr<Process> keldor_;
   int ctlCount_ = 0;

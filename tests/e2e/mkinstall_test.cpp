@@ -2,30 +2,22 @@
 // its settings file, the evolution data, mods.con and maps.con come out as
 // the layout promises.
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "process_support.h"
+
+namespace keldor::e2e {
 namespace {
 
-const std::string kBinDir = KELDOR_BIN_DIR;
-
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return ReadFile(path);
 }
 
 std::vector<std::string> Listing(const std::string& dir) {
@@ -40,7 +32,7 @@ std::vector<std::string> Listing(const std::string& dir) {
 // Runs mkinstall and returns its "key: value" lines and its exit status.
 std::map<std::string, std::string> RunMkinstall(const std::string& arguments) {
   std::map<std::string, std::string> facts;
-  FILE* pipe = popen((kBinDir + "/mkinstall " + arguments + " 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen((BinaryPath("mkinstall") + " " + arguments + " 2>/dev/null").c_str(), "r");
   char line[1024];
   while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
     const std::string text(line, std::strcspn(line, "\n"));
@@ -51,23 +43,9 @@ std::map<std::string, std::string> RunMkinstall(const std::string& arguments) {
   return facts;
 }
 
-pid_t StartKeldor(const std::string& dir, const std::string& port) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int null = open("/dev/null", O_WRONLY);
-  dup2(null, STDOUT_FILENO);
-  dup2(null, STDERR_FILENO);
-  if (chdir(dir.c_str()) != 0) _exit(127);
-  const std::string binary = kBinDir + "/keldor";
-  execl(binary.c_str(), binary.c_str(), "-path", dir.c_str(), "-port", port.c_str(),
-        static_cast<char*>(nullptr));
-  _exit(127);
-}
-
 TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
-  char pattern[] = "/tmp/keldor-mkinstall-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = std::string(pattern) + "/game";
+  TempDir temp;
+  const std::string dir = temp / "game";
   EXPECT_EQ(RunMkinstall("--listen-port 0 " + dir)["status"], "2");
   EXPECT_EQ(RunMkinstall("--bogus " + dir)["status"], "2");
   auto facts = RunMkinstall("--pb --server-binary /bin/sleep " + dir);
@@ -106,18 +84,12 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
       if (bits.count(key)) maps += key + "," + std::to_string(bits.at(key)) + "\n";
     }
   }
-  pid_t keldor = StartKeldor(dir, facts["listen-port"]);
-  ASSERT_GT(keldor, 0);
-  // Start-up takes a moment; wait for the file (bounded) rather than for a time.
-  for (int tries = 0; tries < 300 && ReadText(settings + "maps.con") != maps; ++tries) {
-    if (waitpid(keldor, nullptr, WNOHANG) == keldor) keldor = 0;
-    if (keldor == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (keldor > 0) {
-    kill(keldor, SIGKILL);
-    waitpid(keldor, nullptr, 0);
-  }
+  {
+    Process keldor(BinaryPath("keldor"), {"-path", dir, "-port", facts["listen-port"]}, dir,
+                   "/dev/null");
+    // Start-up takes a moment; wait for the file (bounded) rather than for a time.
+    WaitFor([&] { return ReadText(settings + "maps.con") == maps || keldor.Wait(0); }, 30);
+  }  // ended by its pid
   const std::string log = ReadText(dir + "/keldor.log");
   EXPECT_EQ(ReadText(settings + "mods.con"), mods) << log;
   EXPECT_EQ(ReadText(settings + "maps.con"), maps) << log;
@@ -128,8 +100,7 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
   for (const char* complaint : {"Couldn't read archive", "Couldn't parse", "Couldn't open"}) {
     EXPECT_EQ(log.find(complaint), std::string::npos) << log;
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(pattern, ignored);
 }
 
 }  // namespace
+}  // namespace keldor::e2e

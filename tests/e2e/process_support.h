@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -35,9 +36,9 @@ using keldor::testing::ReadFile;
 using keldor::testing::TempDir;
 using keldor::testing::WriteFile;
 
-// A loopback TCP port that nothing listens on right now.
-inline int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A loopback port (TCP or UDP) that nothing uses right now.
+inline int FreePort(int type = SOCK_STREAM) {
+  const int fd = socket(AF_INET, type, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -149,6 +150,21 @@ inline std::string GameSimControl(const std::string& serverDir, const std::strin
   close(fd);
   return answer;
 }
+
+// A test in a fresh temp directory that holds keldor.log.
+class LogDirTest : public ::testing::Test {
+ protected:
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  int CountLogged(const std::string& text) const {
+    const std::string log = Log();
+    int count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
+  TempDir dir_;
+};
 
 // Lays out a game installation with mkinstall.
 inline void MakeInstallation(const std::string& dir, const std::string& options = "") {

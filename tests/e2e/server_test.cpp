@@ -32,7 +32,7 @@ bool Alive(pid_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
 }
 
-class Supervision : public ::testing::Test {
+class Supervision : public LogDirTest {
  protected:
   void SetUp() override {
     MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
@@ -49,14 +49,6 @@ class Supervision : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
   }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  std::size_t Count(const std::string& text) const {
-    const std::string log = Log();
-    std::size_t n = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
   pid_t GamePid() const {
     const std::string text = ReadFile(dir_ / "bfvietnam.pid");
     return text.empty() ? 0 : std::atoi(text.c_str());
@@ -69,7 +61,6 @@ class Supervision : public ::testing::Test {
     return keldor;
   }
 
-  TempDir dir_;
   int port_ = 0;
 };
 
@@ -96,7 +87,7 @@ TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
   EXPECT_TRUE(Alive(server));
   auto second = Run({}, "second.out");
   ASSERT_TRUE(WaitFor([&] { return Logged("Server is already running, monitoring enabled."); }));
-  ASSERT_TRUE(WaitFor([&] { return Count(" : Connected\r\n") == 2; }, 40)) << Log();
+  ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
   second->Signal(SIGTERM);
   EXPECT_EQ(second->Wait(), 15);
 

@@ -40,17 +40,13 @@ const char* const kUsage =
     "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort 23000\n"
     "\n";
 
-class Daemon : public ::testing::Test {
+class Daemon : public LogDirTest {
  protected:
   void SetUp() override { MakeInstallation(dir_.path()); }
 
   std::unique_ptr<Process> Run(std::vector<std::string> args) {
     return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "stdout");
   }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-
-  TempDir dir_;
   int port_ = FreePort();
 };
 

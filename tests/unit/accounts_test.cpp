@@ -3,39 +3,26 @@
 #include "remote/accounts.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "core/helpers.h"
 #include "core/startup.h"
 #include "core/state.h"
 #include "remote/sessions.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {
 
 constexpr const char* kHash = "00112233445566778899aabbccddeeff";
 
-class Accounts : public ::testing::Test {
+class Accounts : public testing::StateTest {
  protected:
-  void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor-accounts-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().settingsDir = dir_ + "/settings";
-    State().daemonized = true;  // keep the log off the test's output
-    ASSERT_TRUE(MakeDirectories(State().settingsDir));
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // A logged-in client as the slot table holds it (the socket number only marks it in use).
   static void TakeSlot(int slot, const std::string& name, const std::string& address,
                        std::uint32_t rights) {
@@ -43,14 +30,9 @@ class Accounts : public ::testing::Test {
   }
   std::string AccountsFile() const { return State().settingsDir + "/useraccess.con"; }
   static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
+    testing::WriteFile(path, text);
   }
-  static std::string Read(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-  }
-  std::string Log() const { return Read(dir_ + "/keldor.log"); }
+  static std::string Read(const std::string& path) { return testing::ReadFile(path); }
   // Plain lines loaded into the table (and so rewritten enciphered).
   void LoadPlain(const std::string& lines) {
     Write(AccountsFile(), lines);
@@ -67,8 +49,6 @@ class Accounts : public ::testing::Test {
     std::uint32_t ignored = 0;
     return CheckLogin(name, password, rights != nullptr ? rights : &ignored);
   }
-
-  std::string dir_;
 };
 
 TEST_F(Accounts, PlainLineIsAcceptedAndTheFileRewrittenEnciphered) {
@@ -210,7 +190,7 @@ class Merge : public Accounts {
     LoadPlain(std::string("Root,pw,") + kHash + ",4294967295,1\nOps,pw," + kHash +
               ",64,1\nBoss,pw," + kHash + ",262143,1\nMaps,old," + kHash + ",64,1\n");
     TakeSlot(2, "dave", "10.1.1.1:5000", 0xC0);  // M and P
-    upload_ = dir_ + "/upload.con";
+    upload_ = dir_ / "upload.con";
   }
   std::string upload_;
 };
@@ -283,13 +263,13 @@ TEST_F(Merge, AFullTableRefusesAnAdditionWithoutOverrunning) {
 
 TEST_F(Merge, UnreadableUploadChangesNothing) {
   const std::string before = Read(AccountsFile());
-  EXPECT_FALSE(MergeUserList(dir_ + "/missing.con", 2));
+  EXPECT_FALSE(MergeUserList(dir_ / "missing.con", 2));
   EXPECT_EQ(Read(AccountsFile()), before);
   EXPECT_EQ(UserAccounts()[1].name, "Ops");
 }
 
 TEST_F(Merge, UserListShowsOnlyAccountsWithinTheClientsRights) {
-  const std::string list = dir_ + "/userlist.tmp";
+  const std::string list = dir_ / "userlist.tmp";
   ASSERT_TRUE(WriteUserListFor(list, 2));
   const std::string shown = Read(list);
   EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 2);

@@ -6,49 +6,30 @@
 #include <lzo/lzoconf.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/log.h"
 #include "core/startup.h"
 #include "core/state.h"
+#include "state_fixture.h"
 
 namespace keldor::testing {
 
-class ServerDirTest : public ::testing::Test {
+class ServerDirTest : public StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
+    StateTest::SetUp();
+    std::filesystem::remove(State().settingsDir);  // the tests lay it out themselves
+    State().daemonized = false;
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    char pattern[] = "/tmp/keldor-maps-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().settingsDir = dir_ + "/settings";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    ResetAllState();
   }
 
-  std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
-  std::string LogText() const { return ReadText(LogFilePath()); }
-
-  static std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void WriteText(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-  }
-
-  std::string dir_;
+  std::string Path(const std::string& relative) const { return dir_ / relative; }
+  std::string LogText() const { return ReadFile(LogFilePath()); }
+  static std::string ReadText(const std::string& path) { return ReadFile(path); }
+  static void WriteText(const std::string& path, const std::string& text) { WriteFile(path, text); }
 };
 
 }  // namespace keldor::testing

@@ -2,7 +2,6 @@
 #include "policing/banned_words.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,30 +9,17 @@
 
 #include "core/startup.h"
 #include "core/state.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {
 
-class BannedWords : public ::testing::Test {
+class BannedWords : public testing::StateTest {
  protected:
-  void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor-words-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().settingsDir = dir_ + "/settings";
-    State().daemonized = true;
-    std::filesystem::create_directories(State().settingsDir);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void Write(const std::string& text) {
     std::ofstream(State().settingsDir + "/bannedwords.con", std::ios::binary) << text;
   }
   static bool Matches(std::string name) { return ContainsBannedWord(name); }
-
-  std::string dir_;
 };
 
 TEST_F(BannedWords, LinesBecomeEntriesUpToTheirLineEnd) {

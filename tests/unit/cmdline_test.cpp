@@ -1,4 +1,5 @@
-// Reading the command line: word kinds, arguments, buffers and -kill.
+// Reading the command line: word kinds, arguments, buffers and -kill (the
+// usage text is checked byte for byte in startup_test).
 #include "core/cmdline.h"
 
 #include <gtest/gtest.h>
@@ -42,16 +43,6 @@ class CommandLine : public ::testing::Test {
   TempDir dir_;
   std::string out_;
 };
-
-TEST_F(CommandLine, UsageIsPrintedWhateverFollows) {
-  const CommandLineOutcome outcome = Parse({"-?", "-port"});
-  EXPECT_TRUE(outcome.exitNow);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(out_, UsageText());
-  EXPECT_EQ(out_.substr(0, 3), "\n\nU");
-  EXPECT_NE(out_.find("\n     \t-exit\t\tstops the server when keldor exits\n"), std::string::npos);
-  EXPECT_EQ(out_.substr(out_.size() - 2), "\n\n");
-}
 
 TEST_F(CommandLine, MissingArgumentsAreRefusedPerOption) {
   for (const char* option : {"-path", "-ip", "-port", "-pid", "-syslog", "-priority"}) {

@@ -17,7 +17,10 @@
 #include "core/state.h"
 #include "fake_console.h"
 #include "gamelink/console.h"
+#include "loopback_pair.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
+#include "test_support.h"
 
 namespace keldor {
 namespace {
@@ -29,30 +32,14 @@ using fake::Reply;
 using fake::StringList;
 using fake::Word;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::ReadFile;
 
-class ConsoleLinkTest : public ::testing::Test {
+class ConsoleLinkTest : public testing::StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor_console_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;  // the log goes there
+    StateTest::SetUp();
     console_.PrepareKeldor();
   }
-  void TearDown() override {
-    ResetAllState();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-
-  std::string Log() const { return ReadFile(dir_ + "/keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
 
   void ConnectAnswering(std::vector<ConsoleReply> replies) {
     console_.SetResponder(fake::InTurn(std::move(replies)));
@@ -64,7 +51,6 @@ class ConsoleLinkTest : public ::testing::Test {
     EXPECT_TRUE(Logged("Disconnected"));
   }
 
-  std::string dir_;
   FakeConsole console_;
 };
 
@@ -130,15 +116,7 @@ TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
   EXPECT_EQ(console_.Observed().connections, 0);
 
   // Nobody listening: refused, and no "Disconnected" for a link never up.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  close(probe);
-  Row(Setting::ConsolePort).current = ntohs(address.sin_port);
+  Row(Setting::ConsolePort).current = testing::LoopbackListener().port();
   EXPECT_FALSE(ConnectConsole());
   EXPECT_EQ(State().errorCode, ECONNREFUSED);
   EXPECT_EQ(Console().socket, -1);
@@ -283,14 +261,14 @@ TEST_F(ConsoleLinkTest, ShutdownClosesWithoutALine) {
 TEST_F(ConsoleLinkTest, MessageLogHoldsRawRequestAndResponse) {
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   State().messageLog = true;
   ConnectAnswering({Reply({"value 1", "##--x event"})});
   const char* response = SendConsoleMessage("a\nb");
   ASSERT_EQ(chdir(cwd), 0);
   ASSERT_NE(response, nullptr);
   EXPECT_EQ(
-      ReadFile(dir_ + "/message.log"),
+      ReadFile(dir_ / "message.log"),
       "--Message--" + StringList({"ConsoleMessage 0", "a", "b", "\r"}) + "--Response--value 1\n");
 }
 

@@ -15,6 +15,7 @@
 #include "gamelink/console.h"
 #include "process/server_process.h"
 #include "remote/job_standins.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -24,23 +25,21 @@ using fake::ConsoleReply;
 using fake::FakeConsole;
 using fake::Reply;
 using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
 
 constexpr std::time_t kStart = 1700000000;
 const std::string kBlank(1, kChatBlank);
 const std::string kEnd(1, kBanFieldEnd);
 
-class JobsTest : public ::testing::Test {
+class JobsTest : public testing::StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    State().serverDir = dir_.path();  // the log goes there
+    StateTest::SetUp();
     State().settingsDir = dir_.path();
     PinClock(kStart);
     console_.PrepareKeldor();
   }
   void TearDown() override {
-    ResetAllState();
+    StateTest::TearDown();
     UnpinClock();
   }
 
@@ -59,9 +58,6 @@ class JobsTest : public ::testing::Test {
     }
     return lines;
   }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-
   static void Run(std::uint32_t code, const std::string& text, std::int32_t actor = 0) {
     QueuedCommand job;
     job.code = code;
@@ -70,7 +66,6 @@ class JobsTest : public ::testing::Test {
     RunJob(job);
   }
 
-  TempDir dir_;
   FakeConsole console_;
   std::size_t seen_ = 0;
 };

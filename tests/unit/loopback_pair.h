@@ -35,6 +35,8 @@ class LoopbackListener {
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
 
+  int port() const { return port_; }
+
   // Connects a client and accepts it: {daemon end, client end}.
   std::pair<int, int> Pair() const {
     const int client = socket(AF_INET, SOCK_STREAM, 0);

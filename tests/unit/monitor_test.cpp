@@ -21,35 +21,27 @@
 #include "remote/protocol.h"
 #include "remote/sessions.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor {
 namespace {
 
 using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
 
-class Monitor : public ::testing::Test {
+class Monitor : public testing::StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
+    StateTest::SetUp();
     PinClock(1700000000);
-    State().serverDir = dir_.path();
     State().settingsDir = dir_.path();
-    State().daemonized = true;
     State().statusReply.assign(kStatusReplySize, '\0');
   }
   void TearDown() override {
     UnpinClock();
-    ResetAllState();
+    StateTest::TearDown();
   }
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  std::size_t Count(const std::string& text) const {
-    const std::string log = Log();
-    std::size_t n = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  std::size_t Count(const std::string& text) const { return CountLogged(text); }
   std::vector<std::uint32_t> QueuedCodes() const {
     std::vector<std::uint32_t> codes;
     for (const auto& job : JobQueue()) {
@@ -63,8 +55,6 @@ class Monitor : public ::testing::Test {
     State().serverPid = 999999;
     Watch().launchTime = Now();
   }
-
-  TempDir dir_;
 };
 
 TEST_F(Monitor, CrashWithoutAutoRestartEndsSupervision) {

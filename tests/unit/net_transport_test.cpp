@@ -1,7 +1,5 @@
 // SendAll and ReceiveExact on real loopback sockets, and the byte reader/writer pair.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,38 +15,26 @@
 #include "core/net.h"
 #include "core/startup.h"
 #include "core/state.h"
+#include "loopback_pair.h"
 
 namespace keldor {
 namespace {
 
 // A connected loopback pair; `near` is non-blocking like every socket Keldor reads.
-class LoopbackPair {
- public:
+struct LoopbackPair {
   LoopbackPair() {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 1);
-    socklen_t size = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    near = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    connect(near, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    far = accept(listener, nullptr, nullptr);
-    close(listener);
+    std::tie(far, near) = testing::LoopbackListener().Pair();
     int on = 1;
     ioctl(near, FIONBIO, &on);
   }
   ~LoopbackPair() {
-    if (near >= 0) close(near);
+    close(near);
     CloseFar();
   }
   void CloseFar() {
     if (far >= 0) close(far);
     far = -1;
   }
-
   int near = -1;
   int far = -1;
 };

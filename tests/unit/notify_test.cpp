@@ -27,6 +27,7 @@
 #include "remote/protocol.h"
 #include "remote/sessions.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -36,16 +37,11 @@ using testing::LittleEndian;
 using testing::LoopbackListener;
 using testing::ReceiveAvailable;
 
-class Notify : public ::testing::Test {
+class Notify : public testing::StateTest {
  protected:
-  void SetUp() override {
-    ResetAllState();
-    State().serverDir = dir_.path();
-    State().daemonized = true;
-  }
   void TearDown() override {
     for (int fd : open_) close(fd);
-    ResetAllState();
+    StateTest::TearDown();
   }
 
   // A connected client in `slot`; returns the client's end.
@@ -58,9 +54,6 @@ class Notify : public ::testing::Test {
     FD_SET(daemon, &State().masterSet);
     return client;
   }
-  std::string Log() const { return testing::ReadFile(dir_ / "keldor.log"); }
-
-  testing::TempDir dir_;
   LoopbackListener listener_;
   std::vector<int> open_;
 };

@@ -1,10 +1,8 @@
 // The event table and serverschedule.con.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "core/startup.h"
@@ -12,34 +10,20 @@
 #include "remote/jobs.h"
 #include "remote/protocol.h"
 #include "schedule/scheduler.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {
 
-class ScheduleFile : public ::testing::Test {
+class ScheduleFile : public testing::StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor-schedule-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().daemonized = true;
-    path_ = dir_ + "/settings/serverschedule.con";
+    StateTest::SetUp();
+    path_ = dir_ / "settings/serverschedule.con";
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void Write(const std::string& text) { testing::WriteFile(path_, text); }
+  static std::string Read(const std::string& path) { return testing::ReadFile(path); }
 
-  void Write(const std::string& text) {
-    std::filesystem::create_directories(dir_ + "/settings");
-    std::ofstream(path_, std::ios::binary) << text;
-  }
-  std::string Read(const std::string& path) const {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-  }
-
-  std::string dir_;
   std::string path_;
 };
 
@@ -102,7 +86,7 @@ TEST_F(ScheduleFile, AtMost64EventsAreLoaded) {
   Write(text);
   ASSERT_TRUE(LoadSchedule(path_));
   EXPECT_EQ(Schedule()[63].time, 6400U);
-  EXPECT_NE(Read(dir_ + "/keldor.log").find("more than 64 events"), std::string::npos);
+  EXPECT_NE(Log().find("more than 64 events"), std::string::npos);
 }
 
 TEST_F(ScheduleFile, SaveWritesEveryEventWithStarsForEmptyPaths) {
@@ -110,7 +94,7 @@ TEST_F(ScheduleFile, SaveWritesEveryEventWithStarsForEmptyPaths) {
   ASSERT_TRUE(LoadSchedule(path_));
   Schedule()[0].settingsFile.clear();
   Schedule()[1] = ScheduleEvent{4294967295U, "stop wait", "weekends", "", "", -1};
-  const std::string other = dir_ + "/new/dir/schedule.con";
+  const std::string other = dir_ / "new/dir/schedule.con";
   ASSERT_TRUE(SaveSchedule(other));
   EXPECT_EQ(Read(other), "5,start,daily,*,/m.con,1\n4294967295,stop wait,weekends,*,*,-1\n");
 }
@@ -118,7 +102,7 @@ TEST_F(ScheduleFile, SaveWritesEveryEventWithStarsForEmptyPaths) {
 TEST_F(ScheduleFile, MissingFileFailsAndKeepsTheTable) {
   Write("5,start,daily,*,*,1\n");
   ASSERT_TRUE(LoadSchedule(path_));
-  EXPECT_FALSE(LoadSchedule(dir_ + "/missing.con"));
+  EXPECT_FALSE(LoadSchedule(dir_ / "missing.con"));
   EXPECT_EQ(State().errorCode, ENOENT);
   EXPECT_EQ(Schedule()[0].time, 5U);
 }

@@ -123,18 +123,6 @@ TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
   EXPECT_TRUE(FindServerProcess(&pid));
 }
 
-TEST_F(ServerProcess, StopKillsAServerThatDoesNotQuit) {
-  State().serverPid = game_.Launch({});
-  State().monitoring = true;
-  EXPECT_TRUE(StopServer());
-  EXPECT_FALSE(State().monitoring);
-  const std::string log = Log();
-  EXPECT_NE(log.find("Terminating server with extreme prejudice!"), std::string::npos);
-  EXPECT_NE(log.find("Server stopped"), std::string::npos);
-  int pid = -1;
-  EXPECT_FALSE(FindServerProcess(&pid));
-}
-
 class ServerLaunch : public ServerProcess {
  protected:
   void SetUp() override {

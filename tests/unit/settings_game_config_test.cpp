@@ -12,6 +12,7 @@
 namespace keldor {
 namespace {
 
+using testing::kDefaultAutoexec;
 using testing::kDefaultManagerFile;
 using testing::ReadFile;
 using testing::Replace;
@@ -29,40 +30,6 @@ std::string DefaultServerSettings() {
   }
   return settings;
 }
-
-const char* const kDefaultAutoexec =
-    "admin.bandwidthChokeLimit 0\n"
-    "admin.maxAllowedConnectionType CTLanT1\n"
-    "admin.setNrOfRounds 3\n"
-    "admin.timeLimit 0\n"
-    "admin.scoreLimit 0\n"
-    "admin.setTicketRatio 1.00\n"
-    "admin.timeToNextWave 15\n"
-    "admin.spawnWaveTime 5\n"
-    "admin.delayBeforeStartingGame 20\n"
-    "admin.timeBeforeRestartMap 10\n"
-    "admin.soldierFFRatio 1.00\n"
-    "admin.soldierFFRatioOnSplash 1.00\n"
-    "admin.vehicleFFRatio 1.00\n"
-    "admin.vehicleFFRatioOnSplash 1.00\n"
-    "admin.kickback 0.00\n"
-    "admin.kickbackOnSplash 0.00\n"
-    "admin.tkPunishMode 0\n"
-    "admin.banPlayerOnTKKick 0\n"
-    "admin.nrOfTKToKick 3\n"
-    "admin.spawnDelayPenaltyForTK 0.0\n"
-    "admin.enableKickPlayerVote 1\n"
-    "admin.enableMapVote 1\n"
-    "admin.enableKickTeamPlayerVote 1\n"
-    "admin.autoBalanceTeam 0\n"
-    "admin.votingTime 60\n"
-    "admin.voteMapMajority 0.60\n"
-    "admin.voteKickPlayerMajority 0.60\n"
-    "admin.voteKickTeamPlayerMajority 0.60\n"
-    "admin.externalViews 1\n"
-    "admin.allowNoseCam 1\n"
-    "game.enableFreeCamera 0\n"
-    "admin.enableRemoteConsole   5711\n";
 
 TEST_F(SettingsTest, GameFilesForTheResetTable) {
   ASSERT_TRUE(WriteServerSettings(Path("cfg/serversettings.con")));

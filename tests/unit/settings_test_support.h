@@ -15,6 +15,7 @@
 #include "core/startup.h"
 #include "core/state.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor::testing {
@@ -102,6 +103,41 @@ inline const char* const kDefaultManagerFile =
     "manager.statCollection 0\n"
     "manager.statFilePath \"\"\n";
 
+// The reset table as serverautoexec.con holds it.
+inline const char* const kDefaultAutoexec =
+    "admin.bandwidthChokeLimit 0\n"
+    "admin.maxAllowedConnectionType CTLanT1\n"
+    "admin.setNrOfRounds 3\n"
+    "admin.timeLimit 0\n"
+    "admin.scoreLimit 0\n"
+    "admin.setTicketRatio 1.00\n"
+    "admin.timeToNextWave 15\n"
+    "admin.spawnWaveTime 5\n"
+    "admin.delayBeforeStartingGame 20\n"
+    "admin.timeBeforeRestartMap 10\n"
+    "admin.soldierFFRatio 1.00\n"
+    "admin.soldierFFRatioOnSplash 1.00\n"
+    "admin.vehicleFFRatio 1.00\n"
+    "admin.vehicleFFRatioOnSplash 1.00\n"
+    "admin.kickback 0.00\n"
+    "admin.kickbackOnSplash 0.00\n"
+    "admin.tkPunishMode 0\n"
+    "admin.banPlayerOnTKKick 0\n"
+    "admin.nrOfTKToKick 3\n"
+    "admin.spawnDelayPenaltyForTK 0.0\n"
+    "admin.enableKickPlayerVote 1\n"
+    "admin.enableMapVote 1\n"
+    "admin.enableKickTeamPlayerVote 1\n"
+    "admin.autoBalanceTeam 0\n"
+    "admin.votingTime 60\n"
+    "admin.voteMapMajority 0.60\n"
+    "admin.voteKickPlayerMajority 0.60\n"
+    "admin.voteKickTeamPlayerMajority 0.60\n"
+    "admin.externalViews 1\n"
+    "admin.allowNoseCam 1\n"
+    "game.enableFreeCamera 0\n"
+    "admin.enableRemoteConsole   5711\n";
+
 inline std::string Replace(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
@@ -109,21 +145,14 @@ inline std::string Replace(std::string text, const std::string& from, const std:
   return text;
 }
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    char pattern[] = "/tmp/keldor-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    State().serverDir = dir_;
-    State().settingsDir = dir_ + "/settings";
-    State().daemonized = true;  // keep the log off the test's output
+    StateTest::SetUp();
     ResetSettings();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_ / name; }
 
   // The log lines written so far without their time stamps; clears the log.
   std::vector<std::string> TakeLog() {
@@ -143,8 +172,6 @@ class SettingsTest : public ::testing::Test {
     WriteFile(Path("in.con"), content);
     ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot));
   }
-
-  std::string dir_;
 };
 
 }  // namespace keldor::testing

@@ -17,6 +17,7 @@
 #include "core/state.h"
 #include "fake_status.h"
 #include "settings/settings.h"
+#include "state_fixture.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -29,17 +30,13 @@ using fake::Answer;
 using fake::Z;
 using FakeResponder = fake::FakeStatusServer;
 
-class StatusQuery : public ::testing::Test {
+class StatusQuery : public testing::StateTest {
  protected:
   void SetUp() override {
-    ResetAllState();
-    State().serverDir = dir_.path();
-    State().daemonized = true;
+    StateTest::SetUp();
     State().statusReply.assign(kStatusReplySize, '\0');
     Row(Setting::ServerIP).current = 0x7F000001;
   }
-  void TearDown() override { ResetAllState(); }
-  TempDir dir_;
 };
 
 TEST_F(StatusQuery, InfoRequestLayoutAndRewrite) {
