@@ -16,17 +16,10 @@
 namespace keldor::e2e {
 namespace {
 
+using keldor::testing::Listing;
+
 std::string ReadText(const std::string& path) {
   return ReadFile(path);
-}
-
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* handle = opendir(dir.c_str())) {
-    while (const dirent* entry = readdir(handle)) names.push_back(entry->d_name);
-    closedir(handle);
-  }
-  return names;
 }
 
 // Runs mkinstall and returns its "key: value" lines and its exit status.

@@ -32,6 +32,7 @@ inline std::string BinaryPath(const std::string& name) {
   return std::string(KELDOR_BIN_DIR) + "/" + name;
 }
 
+using keldor::testing::LogDirTest;
 using keldor::testing::ReadFile;
 using keldor::testing::TempDir;
 using keldor::testing::WriteFile;
@@ -150,21 +151,6 @@ inline std::string GameSimControl(const std::string& serverDir, const std::strin
   close(fd);
   return answer;
 }
-
-// A test in a fresh temp directory that holds keldor.log.
-class LogDirTest : public ::testing::Test {
- protected:
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  int CountLogged(const std::string& text) const {
-    const std::string log = Log();
-    int count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
-
-  TempDir dir_;
-};
 
 // Lays out a game installation with mkinstall.
 inline void MakeInstallation(const std::string& dir, const std::string& options = "") {

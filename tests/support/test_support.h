@@ -2,6 +2,7 @@
 // file contents.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace keldor::testing {
 
@@ -52,5 +54,30 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 inline bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }
+
+// Names in a directory in the order readdir gives them (the order a scan sees).
+inline std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* handle = opendir(dir.c_str())) {
+    while (const dirent* entry = readdir(handle)) names.push_back(entry->d_name);
+    closedir(handle);
+  }
+  return names;
+}
+
+// A test in a fresh temp directory that holds keldor.log.
+class LogDirTest : public ::testing::Test {
+ protected:
+  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  int CountLogged(const std::string& text) const {
+    const std::string log = Log();
+    int count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
+  TempDir dir_;
+};
 
 }  // namespace keldor::testing

@@ -15,15 +15,7 @@
 namespace keldor {
 namespace {
 
-// Names in a directory in the order the scan sees them.
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* handle = opendir(dir.c_str())) {
-    while (const dirent* entry = readdir(handle)) names.push_back(entry->d_name);
-    closedir(handle);
-  }
-  return names;
-}
+using keldor::testing::Listing;
 
 class Discovery : public testing::ServerDirTest {
  protected:

@@ -14,7 +14,7 @@
 
 namespace keldor::testing {
 
-class StateTest : public ::testing::Test {
+class StateTest : public LogDirTest {
  protected:
   void SetUp() override {
     ResetAllState();
@@ -24,17 +24,6 @@ class StateTest : public ::testing::Test {
     std::filesystem::create_directories(State().settingsDir);
   }
   void TearDown() override { ResetAllState(); }
-
-  std::string Log() const { return ReadFile(dir_ / "keldor.log"); }
-  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  int CountLogged(const std::string& text) const {
-    const std::string log = Log();
-    int count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
-
-  TempDir dir_;
 };
 
 }  // namespace keldor::testing
