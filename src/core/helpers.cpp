@@ -1,8 +1,10 @@
 // Small text, file and address helpers.
 #include "core/helpers.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -203,6 +205,48 @@ bool IsHexText(const char* text) {
   if (text == nullptr) return true;
   for (const char* p = text; *p; ++p) {
     if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
+  }
+  return true;
+}
+
+bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write) {
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
+    return false;
+  }
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  struct stat st;
+  mode_t mode = 0;
+  if (stat(path.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  std::FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    unlink(temporary.c_str());
+    return Fail(error);
+  }
+  errno = 0;
+  bool ok = write(file) && std::fflush(file) == 0 && std::ferror(file) == 0;
+  int error = ok ? 0 : (errno != 0 ? errno : EIO);
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    return Fail(error);
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace keldor {
@@ -50,6 +51,12 @@ bool CopyFile(const std::string& source, const std::string& target);
 
 // True when every character is a hexadecimal digit (the empty text included).
 bool IsHexText(const char* text);
+
+// Writes `path` through `write` into a private temporary file beside it and
+// renames that into place, so the file is always either the old one or the
+// whole new one. A replaced file keeps its mode; a new one gets 0666 less the
+// umask. False with ErrorCode when anything failed (the old file stays).
+bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write);
 
 enum class LineRead { kLine, kTooLong, kEnd, kError };
 

@@ -64,7 +64,12 @@ void AcceptClient() {
   ManagerState& s = State();
   // Close-on-exec, so that the game server never inherits a client's connection.
   const int fd = accept4(s.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) {
+    // Out of descriptors or memory, the connection stays queued and the
+    // listening socket ready: pause a moment rather than spin.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) SleepSeconds(1);
+    return;
+  }
   if (fd >= kSelectLimit) {  // select cannot watch it
     close(fd);
     return;
@@ -140,10 +145,11 @@ int RunPass(std::time_t& lastMonitor, std::time_t& lastCrashWatch) {
   fd_set ready = s.masterSet;
   timeval timeout{kSelectTimeout, 0};
   const int count = select(kSelectLimit, &ready, nullptr, nullptr, &timeout);
+  const int selectError = errno;  // before logging can change it
   LogCaughtSignals();
   if (count < 0) {
-    if (errno == EINTR) return kKeepGoing;
-    LogMessage(kLogInfo, "Select() returned an error! %s", ErrorText(errno));
+    if (selectError == EINTR) return kKeepGoing;
+    LogMessage(kLogInfo, "Select() returned an error! %s", ErrorText(selectError));
     return 0;
   }
   if (facts.serverExitStatus != -1) {

@@ -31,22 +31,19 @@ int StatusOf(int status) {
   return 0;
 }
 
+bool g_sawServer = false;  // within one run of the handler
+
 // Reaps every child that has ended (signals coalesce, so one SIGCHLD may stand
 // for several); the game server's status wins over other children's.
 void OnChildSignal(int) {
   const int savedErrno = errno;
   Signals().sawChld = 1;
-  bool sawServer = false;
+  g_sawServer = false;
   for (;;) {
     int status = 0;
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
-    const bool isServer = pid == State().serverPid;
-    if (isServer || !sawServer) Signals().serverExitStatus = StatusOf(status);
-    if (isServer) {
-      sawServer = true;
-      Signals().serverExited = 1;
-    }
+    RecordEndedChild(pid, status);
   }
   errno = savedErrno;
 }
@@ -60,6 +57,15 @@ void Install(int signal, void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+void RecordEndedChild(int pid, int status) {
+  const bool isServer = pid == State().serverPid;
+  if (isServer || !g_sawServer) Signals().serverExitStatus = StatusOf(status);
+  if (isServer) {
+    g_sawServer = true;
+    Signals().serverExited = 1;
+  }
+}
 
 void InstallSignalHandlers() {
   sigset_t blocked;
@@ -98,15 +104,31 @@ void ReserveStandardDescriptors() {
   }
 }
 
+namespace {
+
+// The parent of a successful fork leaves; a failed fork ends Keldor with the
+// reason instead of vanishing as if all went well.
+void ForkAway() {
+  const pid_t child = fork();
+  if (child > 0) _exit(0);
+  if (child < 0) {
+    LogMessage(kLogInfo, "Couldn't daemonize! %s", ErrorText(errno));
+    _exit(1);
+  }
+}
+
+}  // namespace
+
 void Daemonize() {
-  if (fork() != 0) _exit(0);
+  ForkAway();
   setsid();
   signal(SIGHUP, SIG_IGN);
-  if (fork() != 0) _exit(0);
+  ForkAway();
   if (chdir(State().serverDir.c_str()) != 0) {
     // Stay where we are; every path Keldor uses is absolute.
   }
-  umask(0);
+  // Not 0: every file Keldor creates (accounts, settings) would be world-writable.
+  umask(022);
   for (int fd = 0; fd < 1024; ++fd) close(fd);
   // Keep 0, 1 and 2 taken so that no socket can get them: socket 0 would stand
   // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.

@@ -7,6 +7,11 @@ namespace keldor {
 // only record what happened (see SignalFacts in core/state.h).
 void InstallSignalHandlers();
 
+// Records how a reaped child ended, as the SIGCHLD handler does: its exit code
+// (or signal) as the game server exit status, and the server-exited flag when
+// it was the game server. Async-signal-safe.
+void RecordEndedChild(int pid, int status);
+
 // Logs the "DEBUG: Caught ..." lines owed for signals that arrived since the last call.
 void LogCaughtSignals();
 
@@ -15,7 +20,7 @@ void LogCaughtSignals();
 void ReserveStandardDescriptors();
 
 // Detaches from the terminal: two forks, a new session, the server directory as
-// working directory, umask 0 and every inherited descriptor closed.
+// working directory, umask 022 and every inherited descriptor closed.
 void Daemonize();
 
 }  // namespace keldor

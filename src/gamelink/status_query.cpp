@@ -231,6 +231,7 @@ const char* QueryStatus(int port, const char* requestName) {
   switch (RewriteReply(datagram.data(), static_cast<std::size_t>(size), *kind, text)) {
     case Rewrite::kTooLarge:
       LogMessage(kLogInfo, "%s", kTooLarge);
+      s.errorCode = EMSGSIZE;  // callers report ErrorCode: never a stale one
       return nullptr;
     case Rewrite::kMalformed:
       LogMessage(kLogInfo, "Couldn't get server status! The response is malformed.");

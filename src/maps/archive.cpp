@@ -162,6 +162,9 @@ bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath
   std::vector<std::uint8_t> expanded(kDecompressedSegmentMax);
   FileHandle output = CreateOutput(outputPath);
   if (!output) return false;
+  // The segments must add up to the entry's size: more would let a small
+  // archive fill the disk, less would pass a cut-short file as whole.
+  std::uint64_t total = 0;
   for (std::uint32_t index = 0; index < segments; ++index) {
     std::uint32_t packedSize = 0, size = 0, offset = 0;
     if (!archive.Seek(tableStart + kSegmentRowSize * index) || !archive.ReadU32(packedSize) ||
@@ -192,7 +195,15 @@ bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath
                  archivePath.c_str(), index, result, static_cast<unsigned long>(produced), size);
       return Damaged();
     }
+    total += size;
+    if (total > entry.size) break;
     if (!WriteAll(output.get(), expanded.data(), size)) return false;
+  }
+  if (total != entry.size) {
+    LogMessage(kLogInfo,
+               "Couldn't read archive %s: its segments hold %llu bytes where the entry has %u.",
+               archivePath.c_str(), static_cast<unsigned long long>(total), entry.size);
+    return Damaged();
   }
   return FinishOutput(std::move(output));
 }

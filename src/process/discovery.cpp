@@ -13,6 +13,7 @@
 #include "core/clock.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/process_control.h"
 #include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
@@ -144,9 +145,12 @@ bool StopServer() {
       LogMessage(kLogInfo, "Couldn't kill server process! %s", ErrorText(errno));
       return false;
     }
+    // Reaping it here takes the exit from the SIGCHLD handler: report it the same way.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped = 0;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (reaped == pid) RecordEndedChild(pid, status);
   }
   DisconnectConsole();
   LogMessage(kLogInfo, "Server stopped");

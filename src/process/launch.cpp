@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -128,6 +129,12 @@ std::vector<std::string> ServerArguments() {
 }
 
 [[noreturn]] void RunChild(const std::vector<std::string>& pieces) {
+  // The game server starts with the signal dispositions and mask it expects,
+  // not Keldor's (SIGPIPE blocked, SIGCHLD held for the fork, SIGHUP ignored).
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGHUP, SIG_DFL);
   if (chdir(State().serverDir.c_str()) != 0) {
     // The binary path is absolute; the server then runs from Keldor's directory.
   }
@@ -157,13 +164,25 @@ bool StartServer() {
     for (const std::string& piece : pieces) shown += piece + " ";
     LogDebug("DEBUG: %s", shown.c_str());
   }
+  // SIGCHLD waits until the new pid is recorded: a child that fails at once
+  // must still be recognised as the game server.
+  sigset_t childSignal;
+  sigset_t previous;
+  sigemptyset(&childSignal);
+  sigaddset(&childSignal, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &childSignal, &previous);
   const pid_t child = fork();
   if (child < 0) {
-    s.errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(errno));
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    s.errorCode = error;
+    LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(error));
     return false;
   }
   if (child == 0) RunChild(pieces);
+  s.serverPid = child;
+  Signals().serverExited = 0;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   if (Row(Setting::EnableRemoteConsole).current == 0) {
     LogMessage(kLogInfo, "WARNING: The server has been started with the remote console disabled.");
@@ -176,14 +195,12 @@ bool StartServer() {
   LogMessage(kLogInfo, "Server started");
   QueueBroadcast(NOTE_SERVER_STARTED);
 
-  s.serverPid = child;
   ForgetStatusPort();
   ServerWatch& watch = Watch();
   DetectedServerVersion() = 0.0f;
   watch.currentMapOverride.clear();
   watch.launchTime = Now();
   s.monitoring = true;
-  Signals().serverExited = 0;
   return true;
 }
 

@@ -592,16 +592,23 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
     return false;
   }
   bool error = false;
+  bool changed = false;
   AccountFields fields;
   while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {
     bool plain = false;
-    if (DecipherField(fields[0], kNameFieldSize, &plain) == user) {
+    // The account a login under this name reaches: the first one, in any case.
+    if (!changed && SameText(DecipherField(fields[0], kNameFieldSize, &plain), user)) {
       fields[1] = EncipherField(password, kPasswordFieldSize);
+      changed = true;
     }
     WriteStoredLine(out, fields);
   }
   std::fclose(in);
   const bool written = CloseWritten(out);
+  if (!error && written && !changed) {
+    std::remove(temp.c_str());
+    return Fail(0);
+  }
   if (error || !written) {
     // The stored file stays as it was; only the partial copy goes.
     if (error) LogReadFailure();
@@ -611,6 +618,9 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
     std::remove(temp.c_str());
     return false;
   }
+  // The replacement keeps the account file's own mode (it may be private).
+  struct stat st;
+  if (stat(real.c_str(), &st) == 0) chmod(temp.c_str(), st.st_mode & 07777);
   // rename replaces the old file in one step, so no failure can leave the
   // accounts without a file.
   if (std::rename(temp.c_str(), real.c_str()) != 0) {
@@ -621,7 +631,10 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
   }
   // The table follows, so that a later save does not write the old password back.
   for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
-    if (g_accounts[k].name == user) g_accounts[k].password = CutToWidth(password, kNameMax);
+    if (SameText(g_accounts[k].name, user)) {
+      g_accounts[k].password = CutToWidth(password, kNameMax);
+      break;
+    }
   }
   return true;
 }

@@ -135,42 +135,12 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
   return true;
 }
 
-// Writes the content beside the target and renames it into place, so that the
-// target is either the old file or the whole new one. A new file gets the mode
-// that creating it plainly would have given; a replaced one keeps its own.
+// The target is either the old file or the whole new one.
 bool StoreFile(const std::string& path, const std::string& content) {
-  const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
-    return false;
-  }
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  struct stat st;
-  mode_t mode = 0;
-  if (stat(path.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  bool ok = fchmod(fd, mode) == 0;
-  for (std::size_t done = 0; ok && done < content.size();) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  const int code = ok ? 0 : (errno != 0 ? errno : EIO);
-  if (close(fd) != 0 && ok) ok = false;
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    const int failure = code != 0 ? code : errno;
-    unlink(temporary.c_str());
-    return Fail(failure);
-  }
-  return true;
+  return ReplaceFile(path, [&content](std::FILE* file) {
+    return content.empty() ||
+           std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  });
 }
 
 bool SendFailure(const std::string& path, const std::string& address, int socket, int code) {

@@ -431,19 +431,22 @@ bool CloseWrittenFile(std::FILE* file, const std::string& path) {
 }
 
 bool SaveSettingsFile(const std::string& path, std::int32_t pageMask) {
-  std::FILE* file = OpenForRewrite(path);
-  if (file == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(State().errorCode));
-    return false;
-  }
   const auto mask = static_cast<std::uint32_t>(pageMask);
-  for (int page = 0; page < kSettingPages; ++page) {
-    if ((mask & (1u << page)) == 0) continue;
-    for (int row = 0; row < kSettingCount; ++row) {
-      if (TableRow(row).page == page) WriteSettingLine(file, SettingName(row), row);
+  // Written beside and renamed into place: a full disk or a crash half-way can
+  // never leave servermanager.con empty or cut short.
+  const bool saved = ReplaceFile(path, [mask](std::FILE* file) {
+    for (int page = 0; page < kSettingPages; ++page) {
+      if ((mask & (1u << page)) == 0) continue;
+      for (int row = 0; row < kSettingCount; ++row) {
+        if (TableRow(row).page == page) WriteSettingLine(file, SettingName(row), row);
+      }
     }
+    return true;
+  });
+  if (!saved) {
+    LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(State().errorCode));
   }
-  return CloseWrittenFile(file, path);
+  return saved;
 }
 
 }  // namespace keldor

@@ -293,14 +293,16 @@ TEST_F(Merge, UserListShowsOnlyAccountsWithinTheClientsRights) {
   EXPECT_EQ(Read(AccountsFile()), stored);
 }
 
-TEST_F(Merge, PasswordChangeMatchesTheNameExactlyAndSurvivesALaterSave) {
+TEST_F(Merge, PasswordChangeReachesTheAccountOfTheLoginAndSurvivesALaterSave) {
   ASSERT_TRUE(ChangeUserPass("Maps", "fresh"));
   EXPECT_EQ(Login("maps", "fresh"), kLoginAccepted);
   EXPECT_EQ(Login("maps", "old"), kLoginBadPassword);
   EXPECT_FALSE(std::filesystem::exists(State().settingsDir + "/UserAccess.tmp"));
 
-  ASSERT_TRUE(ChangeUserPass("ops", "ignored"));  // stored as "Ops": no change
-  EXPECT_EQ(Login("ops", "pw"), kLoginAccepted);
+  // A login in another letter case reaches the stored account, so does the change.
+  ASSERT_TRUE(ChangeUserPass("ops", "renewed"));
+  EXPECT_EQ(Login("Ops", "renewed"), kLoginAccepted);
+  EXPECT_FALSE(ChangeUserPass("nobody", "x"));  // no account: a failure, not a silent success
 
   // A save from the table (as after an upload) keeps the new password.
   ASSERT_TRUE(SaveUserAccounts(AccountsFile()));
@@ -308,6 +310,16 @@ TEST_F(Merge, PasswordChangeMatchesTheNameExactlyAndSurvivesALaterSave) {
 
   EXPECT_FALSE(ChangeUserPass("", "x"));
   EXPECT_FALSE(ChangeUserPass("Maps", ""));
+}
+
+TEST_F(Accounts, PasswordChangeNeverReachesALaterAccountOfTheSameName) {
+  // "Low" logs in as "low" (the first match in any case); its change must not
+  // reach the administrator stored later as "low".
+  LoadPlain(std::string("Low,a,") + kHash + ",64,1\nlow,b," + kHash + ",4294967295,1\n");
+  ASSERT_TRUE(ChangeUserPass("low", "mine"));
+  EXPECT_EQ(Login("Low", "mine"), kLoginAccepted);
+  LoadUserAccounts(AccountsFile());
+  EXPECT_EQ(UserAccounts()[1].password, "b");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Extraction of RFA entries: stored and segmented, with and without the
 // version text, and every kind of damage an archive can carry.
+#include <cstring>
 #include <functional>
 
 #include "archive_test_support.h"
@@ -113,6 +114,12 @@ TEST_F(ArchiveExtract, RefusesDamagedArchivesWithALogLine) {
        "segment 0 is corrupt"},
       {"claims more than it holds", [&](RfaImage& i) { add(i, Row(i, 3) + 4, 200); },
        "segment 3 is corrupt"},
+      // Fewer segments than the entry's size: a cut-short file must not pass as whole.
+      {"segments short of the entry",
+       [&](RfaImage& i) {
+         add(i, i.entries[2].directoryPosition + 4 + std::strlen(kEvolution) + 4, 1);
+       },
+       "where the entry has"},
   };
   for (const Damage& damage : damages) {
     std::filesystem::remove(LogFilePath());
