@@ -150,13 +150,13 @@ bool SendWord(int socket, std::uint32_t value) {
 
 // A text reply: the length with the NUL, then the text; or the word 0 alone.
 void SendTextReply(int socket, const std::string* text) {
-  if (text == nullptr) {
-    SendWord(socket, 0);
-    return;
-  }
-  if (SendWord(socket, static_cast<std::uint32_t>(text->size() + 1))) {
-    SendAll(socket, text->c_str(), text->size() + 1);
-  }
+  const bool sent = text == nullptr
+                        ? SendWord(socket, 0)
+                        : SendWord(socket, static_cast<std::uint32_t>(text->size() + 1)) &&
+                              SendAll(socket, text->c_str(), text->size() + 1);
+  // Part of a reply would make the client read what follows as its rest:
+  // end the connection instead (the main loop then frees the slot).
+  if (!sent) shutdown(socket, SHUT_RDWR);
 }
 
 // A text payload into the 256-byte buffer. A length beyond the buffer is

@@ -350,6 +350,8 @@ bool SendFile(const std::string& path, int socket) {
     State().errorCode = errno;
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
                ErrorText(State().errorCode));
+    // The client would read what follows as the rest of the file: end the connection.
+    shutdown(socket, SHUT_RDWR);
     return false;
   }
   return true;

@@ -172,6 +172,20 @@ class TransferTest : public ::testing::Test {
 
 // A message larger than the socket's buffer waits for a client that reads late
 // instead of failing half-sent; the socket is non-blocking again afterwards.
+TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
+  // Random bytes do not compress: the message is far larger than both buffers.
+  std::string content(2 * 1024 * 1024, '\0');
+  unsigned seed = 7;
+  for (char& c : content) c = static_cast<char>(rand_r(&seed));
+  WriteFile(dir_ / "big.con", content);
+  const int small = 32768;
+  setsockopt(keldor_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(peer_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  EXPECT_FALSE(SendFile(dir_ / "big.con", keldor_));
+  // What arrived is followed by the end of the connection, never by more data.
+  EXPECT_TRUE(keldor::testing::PeerClosed(peer_));
+}
+
 TEST_F(TransferTest, LargeFileWaitsForRoomOnTheSocket) {
   const std::string content = Sample(1024 * 1024);
   WriteFile(dir_ / "big.con", content);
