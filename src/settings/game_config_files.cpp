@@ -2,6 +2,7 @@
 // settings table.
 #include <cstdio>
 
+#include "core/helpers.h"
 #include "core/log.h"
 #include "core/state.h"
 #include "settings/game_config.h"
@@ -31,43 +32,45 @@ class BindAllAddress {
 }  // namespace
 
 bool WriteServerSettings(const std::string& path) {
-  std::FILE* file = OpenForRewrite(path);
-  if (file == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open server settings file! %s", ErrorText(State().errorCode));
-    return false;
-  }
   const BindAllAddress address;
-  const SettingsRows& table = SettingsTable();
-  for (int row = 0; row < kSettingCount; ++row) {
-    const auto setting = static_cast<Setting>(row);
-    if (setting == Setting::ServerGameStartDelay) {
-      std::fprintf(file, "game.serverSpawnDelay %i\n", kFixedSpawnDelay);
+  const bool written = ReplaceFile(path, [](std::FILE* file) {
+    const SettingsRows& table = SettingsTable();
+    for (int row = 0; row < kSettingCount; ++row) {
+      const auto setting = static_cast<Setting>(row);
+      if (setting == Setting::ServerGameStartDelay) {
+        std::fprintf(file, "game.serverSpawnDelay %i\n", kFixedSpawnDelay);
+      }
+      if (setting == Setting::ServerContentCheck) continue;
+      const char* key = table[static_cast<std::size_t>(row)].gameKey;
+      if (key[0] != '\0') WriteSettingLine(file, key, row);
     }
-    if (setting == Setting::ServerContentCheck) continue;
-    const char* key = table[static_cast<std::size_t>(row)].gameKey;
-    if (key[0] != '\0') WriteSettingLine(file, key, row);
+    std::fputs(State().serverCmds.c_str(), file);
+    return true;
+  });
+  if (!written) {
+    LogMessage(kLogInfo, "Couldn't open server settings file! %s", ErrorText(State().errorCode));
   }
-  std::fputs(State().serverCmds.c_str(), file);
-  return CloseWrittenFile(file, path);
+  return written;
 }
 
 bool WriteServerAutoexec(const std::string& path) {
-  std::FILE* file = OpenForRewrite(path);
-  if (file == nullptr) {
+  const bool written = ReplaceFile(path, [](std::FILE* file) {
+    const bool gravity = Row(Setting::Gravity).current != 0;
+    const SettingsRows& table = SettingsTable();
+    for (int row = 0; row < kSettingCount; ++row) {
+      const auto setting = static_cast<Setting>(row);
+      // The crosshair row reaches a starting game through serversettings.con only.
+      if (setting == Setting::ServerCrosshairCenterpoint) continue;
+      if (setting == Setting::PhysicsGravity && !gravity) continue;
+      const char* key = table[static_cast<std::size_t>(row)].commandKey;
+      if (key[0] != '\0' && !IsManagerKey(key)) WriteSettingLine(file, key, row);
+    }
+    return true;
+  });
+  if (!written) {
     LogMessage(kLogInfo, "Couldn't open server autoexec file! %s", ErrorText(State().errorCode));
-    return false;
   }
-  const bool gravity = Row(Setting::Gravity).current != 0;
-  const SettingsRows& table = SettingsTable();
-  for (int row = 0; row < kSettingCount; ++row) {
-    const auto setting = static_cast<Setting>(row);
-    // The crosshair row reaches a starting game through serversettings.con only.
-    if (setting == Setting::ServerCrosshairCenterpoint) continue;
-    if (setting == Setting::PhysicsGravity && !gravity) continue;
-    const char* key = table[static_cast<std::size_t>(row)].commandKey;
-    if (key[0] != '\0' && !IsManagerKey(key)) WriteSettingLine(file, key, row);
-  }
-  return CloseWrittenFile(file, path);
+  return written;
 }
 
 }  // namespace keldor

@@ -412,24 +412,6 @@ void WriteSettingLine(std::FILE* file, const char* key, int row) {
   }
 }
 
-std::FILE* OpenForRewrite(const std::string& path) {
-  if (!EnsureFile(path, EnsureMode::kTruncate)) return nullptr;
-  std::FILE* file = std::fopen(path.c_str(), "r+");
-  if (file == nullptr) Fail(errno);
-  return file;
-}
-
-bool CloseWrittenFile(std::FILE* file, const std::string& path) {
-  const bool failed = std::ferror(file) != 0;
-  const int writeError = errno;
-  if (std::fclose(file) != 0 || failed) {
-    const int code = failed ? writeError : errno;
-    LogMessage(kLogInfo, "Couldn't write file %s! %s", path.c_str(), ErrorText(code));
-    return Fail(code);
-  }
-  return true;
-}
-
 bool SaveSettingsFile(const std::string& path, std::int32_t pageMask) {
   const auto mask = static_cast<std::uint32_t>(pageMask);
   // Written beside and renamed into place: a full disk or a crash half-way can

@@ -39,12 +39,4 @@ inline bool IsManagerKey(const char* key) {
 // The ticket ratio and the four friendly-fire ratios: percentages here, ratios on the console.
 bool IsPercentRatioRow(Setting setting);
 
-// Creates the file's directories, creates or empties the file and opens it for
-// writing; null with ErrorCode on failure.
-std::FILE* OpenForRewrite(const std::string& path);
-
-// Closes a file written with stdio and reports a write that did not reach it
-// ("Couldn't write file %s! %s", ErrorCode).
-bool CloseWrittenFile(std::FILE* file, const std::string& path);
-
 }  // namespace keldor
