@@ -1,5 +1,5 @@
 // keldor: administers a game server beside it.
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 int main(int argc, char** argv) {
   return keldor::RunKeldor(argc, argv);

@@ -1,4 +1,4 @@
-// Wall clock with a test pin.
+// The wall and monotonic clocks, with a test pin.
 #include "core/clock.h"
 
 #include <unistd.h>
@@ -8,10 +8,18 @@ namespace keldor {
 namespace {
 bool g_pinned = false;
 std::time_t g_pinnedTime = 0;
+std::time_t g_wallStep = 0;  // wall clock minus monotonic clock while pinned
 }  // namespace
 
 std::time_t Now() {
-  return g_pinned ? g_pinnedTime : std::time(nullptr);
+  return g_pinned ? g_pinnedTime + g_wallStep : std::time(nullptr);
+}
+
+std::time_t MonotonicNow() {
+  if (g_pinned) return g_pinnedTime;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
 }
 
 void SleepSeconds(unsigned seconds) {
@@ -27,14 +35,20 @@ void SleepSeconds(unsigned seconds) {
 void PinClock(std::time_t t) {
   g_pinned = true;
   g_pinnedTime = t;
+  g_wallStep = 0;
 }
 
 void AdvanceClock(std::time_t seconds) {
   g_pinnedTime += seconds;
 }
 
+void StepWallClock(std::time_t seconds) {
+  g_wallStep += seconds;
+}
+
 void UnpinClock() {
   g_pinned = false;
+  g_wallStep = 0;
 }
 
 }  // namespace keldor

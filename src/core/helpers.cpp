@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
 
 namespace keldor {
 
@@ -118,7 +118,7 @@ bool EnsureFile(const std::string& path, EnsureMode mode) {
   for (std::size_t pos = first == std::string::npos ? std::string::npos : path.find('/', first + 1);
        pos != std::string::npos; pos = path.find('/', pos + 1)) {
     if (mkdir(path.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) {
-      State().errorCode = errno;
+      ErrorCode() = errno;
       break;
     }
   }

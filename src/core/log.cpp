@@ -13,11 +13,13 @@
 #include <ctime>
 
 #include "core/clock.h"
-#include "core/state.h"
+#include "core/state_table.h"
 
 namespace keldor {
 
 namespace {
+
+StateTable<LogSettings> g_logging;
 
 const char* OwnErrorText(int code) {
   switch (code) {
@@ -61,8 +63,7 @@ const char* OwnErrorText(int code) {
 }
 
 std::string LogDirectoryPrefix() {
-  const ManagerState& s = State();
-  return s.overlayPath.empty() ? s.serverDir : s.overlayPath + "logs";
+  return g_logging->directory;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
@@ -110,14 +111,14 @@ void LogFormatted(int level, const char* format, va_list args) {
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%F %H:%M:%S", &local);
 
-  const ManagerState& s = State();
+  const LogSettings& s = *g_logging;
   std::string line = s.useSyslog ? std::string(message) : std::string(stamp) + " : " + message;
   if (line.size() > kLogMessageMax) line.resize(kLogMessageMax);
   for (char& c : line) {
     if (c == '\r' || c == '\n' || static_cast<unsigned char>(c) == 0x80) c = ' ';
   }
 
-  const bool echo = !s.daemonized && (!s.monitoring || s.statusMonitor == 0);
+  const bool echo = !s.quiet && (s.terminalTaken == nullptr || !s.terminalTaken());
   if (echo) {
     const std::string shown =
         s.useSyslog ? std::string(stamp) + " : " + line + "\r\n" : line + "\r\n";
@@ -142,6 +143,10 @@ void LogFormatted(int level, const char* format, va_list args) {
 
 }  // namespace
 
+LogSettings& Logging() {
+  return *g_logging;
+}
+
 std::string LogFilePath() {
   return LogDirectoryPrefix() + "/keldor.log";
 }
@@ -155,7 +160,7 @@ void LogMessage(int level, const char* format, ...) {
 }
 
 void LogDebug(const char* format, ...) {
-  if (!State().debug || format == nullptr || format[0] == '\0') return;
+  if (!g_logging->debug || format == nullptr || format[0] == '\0') return;
   va_list args;
   va_start(args, format);
   LogFormatted(kLogInfo, format, args);
@@ -177,8 +182,8 @@ const char* ErrorText(int code) {
 }
 
 void OpenSyslog(int facility) {
-  State().useSyslog = true;
-  State().syslogFacility = facility;
+  g_logging->useSyslog = true;
+  g_logging->syslogFacility = facility;
   openlog("keldor", LOG_PID, facility);
 }
 

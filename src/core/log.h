@@ -23,6 +23,18 @@ constexpr int kErrTransferHeader = 30014;
 constexpr int kErrKeyHashLength = 30016;
 constexpr int kErrKeyHashHex = 30017;
 
+// Where and how lines are written; start-up fills it in from the command line.
+struct LogSettings {
+  std::string directory;  // of keldor.log and the rotated logs
+  bool useSyslog = false;
+  int syslogFacility = 0;  // LOG_LOCAL0..LOG_LOCAL7
+  bool debug = false;      // -debug: LogDebug lines are written too
+  bool quiet = false;      // no copy of each line on standard output (daemonized, tests)
+  // True while something else draws on the terminal (the status monitor).
+  bool (*terminalTaken)() = nullptr;
+};
+LogSettings& Logging();
+
 void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Logs only with -debug; the format carries its own "DEBUG: " prefix.

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "core/state.h"
+#include "core/error.h"
 
 namespace keldor {
 
@@ -75,11 +75,11 @@ bool ReceiveExact(int socket, void* buffer, std::size_t length) {
     // An orderly close leaves errno untouched; name it, or callers would report a stale reason.
     if (n == 0) return FailWith(ECONNRESET);
     if (errno == EINTR) continue;
-    State().errorCode = errno;
+    ErrorCode() = errno;
     if (errno != EAGAIN) return false;
     const int ready = WaitReadable(socket);
     if (ready == 0) {
-      State().errorCode = ETIMEDOUT;
+      ErrorCode() = ETIMEDOUT;
       errno = EAGAIN;  // the last receive attempt would have blocked
       return false;
     }

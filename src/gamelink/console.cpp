@@ -25,18 +25,23 @@
 #include <stdexcept>
 
 #include "core/bytes.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
-#include "core/state.h"
-#include "gamelink/link_standins.h"
+#include "core/state_table.h"
+#include "gamelink/link_hooks.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 
 namespace keldor {
 
 namespace {
 
-ConsoleLink g_link;
+void CloseAndForget(ConsoleLink& link);
+StateTable<ConsoleLink> g_table(CloseAndForget);
+ConsoleLink& g_link = *g_table;
 
 constexpr long kConnectWaitMicroseconds = 500;
 constexpr std::size_t kStringOverhead = 5;  // the length word and the terminating zero
@@ -53,6 +58,11 @@ void CloseSocket() {
   // Never keep a closed number: the next descriptor opened may reuse it.
   g_link.socket = -1;
   g_link.connected = false;
+}
+
+void CloseAndForget(ConsoleLink& link) {
+  if (link.socket >= 0) close(link.socket);
+  link = ConsoleLink{};
 }
 
 // Resizes a buffer without letting an allocation failure escape as an exception.
@@ -73,7 +83,7 @@ bool EnsureAllocated(std::vector<char>& buffer) {
 
 // -message: the raw bytes of each request and the text of each response.
 void AppendMessageLog(const char* marker, const void* data, std::size_t size) {
-  if (!State().messageLog) return;
+  if (!Opts().messageLog) return;
   FILE* file = std::fopen(kMessageLogFile, "ab");
   if (file == nullptr) return;
   std::fputs(marker, file);
@@ -307,14 +317,11 @@ ConsoleLink& Console() {
 }
 
 void ResetConsoleLink() {
-  CloseSocket();
-  g_link = ConsoleLink{};
-  SkipLoginFollowUpsForTesting(false);
+  g_table.Reset();
 }
 
 bool ConnectConsole() {
-  const ManagerState& s = State();
-  if (!s.monitoring) return Fail(0);
+  if (!GameServer().monitoring) return Fail(0);
   if (g_link.connected) return true;  // the login is never repeated on a live link
   const auto address = static_cast<std::uint32_t>(Row(Setting::ServerIP).current);
   if (address == 0) {
@@ -333,12 +340,12 @@ bool ConnectConsole() {
   }
 
   CloseSocket();
-  g_link.user = CutToWidth(s.consoleUser, kNameMax);
-  g_link.password = CutToWidth(s.consolePass, kNameMax);
+  g_link.user = CutToWidth(GameServer().consoleUser, kNameMax);
+  g_link.password = CutToWidth(GameServer().consolePass, kNameMax);
   g_link.socket = OpenConnection(address, static_cast<std::uint16_t>(port));
   if (g_link.socket < 0) return false;
   if (!LogIn()) {
-    const int code = State().errorCode;
+    const int code = ErrorCode();
     CloseSocket();
     return Fail(code);
   }
@@ -371,7 +378,7 @@ void DisconnectConsole() {
 
 bool DropConsoleLink() {
   const int code = errno;
-  State().errorCode = code;
+  ErrorCode() = code;
   if (code == ECONNRESET || code == ECONNABORTED || code == EPIPE) {
     LogMessage(kLogInfo, "Connection reset");
   } else if (code != 0) {

@@ -25,7 +25,7 @@ struct ConsoleLink {
   bool connected = false;  // set after a successful login; test it before using the link
   std::int32_t channel = 0;
   // The credentials this link logs in with: ConnectConsole takes them from the
-  // console credentials in use (State().consoleUser / consolePass), cut to 31.
+  // console credentials in use (GameServer().consoleUser / consolePass), cut to 31.
   std::string user;
   std::string password;
   // Allocated on first use, reused and only grown (up to kConsoleBufferLimit) for

@@ -1,18 +1,18 @@
-// What the console link asks of the rest of Keldor around a login, a
-// disconnect and each console event. The player list and the chat policing are
-// still stand-ins: the list always succeeds and chat is not examined.
-#include <cstring>
+// What the console link does around a login, a disconnect and each console
+// event. The player list is still a stand-in and chat is not examined yet.
+#include "gamelink/link_hooks.h"
 
-#include "gamelink/link_standins.h"
+#include "core/state_table.h"
+#include "gamelink/config_sync.h"
 #include "gamelink/status_query.h"
-#include "remote/notify.h"
-#include "remote/protocol.h"
-#include "settings/game_config.h"
+#include "runtime/events.h"
+#include "standins/standins.h"
 
 namespace keldor {
 
 namespace {
-bool g_skipLoginFollowUps = false;
+StateTable<bool> g_skip;
+bool& g_skipLoginFollowUps = *g_skip;
 }  // namespace
 
 void SkipLoginFollowUpsForTesting(bool skip) {
@@ -26,14 +26,14 @@ bool SyncServerSettings() {
   return g_skipLoginFollowUps || ReadServerSettings();
 }
 bool SyncPlayerList() {
-  return true;
+  return GetPlayerList();
 }
 void ForgetConnectionFacts() {
   ForgetStatusPort();
   DetectedServerVersion() = 0.0f;
 }
 void ForwardConsoleEvent(const char* text) {
-  NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
+  Report(Event::kConsoleEvent, text);
 }
 
 }  // namespace keldor

@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
+#include "core/state_table.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 
 namespace keldor {
@@ -31,8 +33,13 @@ constexpr int kReplyWaitMicroseconds = 1000000;
 constexpr const char* kTooLarge =
     "Couldn't get server status! Response is greater than MAX_MSG_SIZE!";
 
-int g_statusPort = 0;
-float g_serverVersion = 0.0f;
+// What belongs to one console connection, and the last reply.
+struct QueryState {
+  int statusPort = 0;
+  float serverVersion = 0.0f;
+  std::vector<char> reply;  // sized at start-up
+};
+StateTable<QueryState> g_query;
 
 struct RequestKind {
   const char* name;
@@ -128,7 +135,7 @@ Rewrite RewriteReply(const char* data, std::size_t size, const RequestKind& kind
 }
 
 void LogStatusReply(const char* text) {
-  if (!State().statusLog) return;
+  if (!Opts().statusLog) return;
   FILE* f = std::fopen("status.log", "a");
   if (f == nullptr) return;
   const std::time_t now = Now();
@@ -169,7 +176,7 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
   if (fd >= FD_SETSIZE || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
       sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&server), sizeof server) !=
           static_cast<ssize_t>(sizeof request)) {
-    State().errorCode = fd >= FD_SETSIZE ? EMFILE : errno;
+    ErrorCode() = fd >= FD_SETSIZE ? EMFILE : errno;
     close(fd);
     return -1;
   }
@@ -192,12 +199,12 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (got > static_cast<ssize_t>(kStatusReplySize) || (got < 0 && errno == EMSGSIZE)) {
       LogMessage(kLogInfo, "%s", kTooLarge);
-      State().errorCode = EMSGSIZE;
+      ErrorCode() = EMSGSIZE;
       close(fd);
       return -1;
     }
     if (got <= 0) {
-      State().errorCode = got < 0 ? errno : ETIMEDOUT;
+      ErrorCode() = got < 0 ? errno : ETIMEDOUT;
       close(fd);
       return -1;
     }
@@ -207,23 +214,22 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
     }
   }
   close(fd);
-  State().errorCode = ETIMEDOUT;
+  ErrorCode() = ETIMEDOUT;
   return -1;
 }
 
 }  // namespace
 
 const char* QueryStatus(int port, const char* requestName) {
-  ManagerState& s = State();
   const RequestKind* kind = nullptr;
   for (const RequestKind& k : kRequests) {
     if (requestName != nullptr && strcasecmp(requestName, k.name) == 0) kind = &k;
   }
-  if (s.statusReply.size() < kStatusReplySize || port == 0 || kind == nullptr) {
+  if (StatusReplyBuffer().size() < kStatusReplySize || port == 0 || kind == nullptr) {
     return Fail(EINVAL), nullptr;
   }
   std::string datagram(kStatusReplySize + 1, '\0');
-  std::fill(s.statusReply.begin(), s.statusReply.end(), '\0');
+  std::fill(StatusReplyBuffer().begin(), StatusReplyBuffer().end(), '\0');
   const long size = Exchange(port, *kind, datagram.data());
   if (size < 0) return nullptr;
 
@@ -231,19 +237,19 @@ const char* QueryStatus(int port, const char* requestName) {
   switch (RewriteReply(datagram.data(), static_cast<std::size_t>(size), *kind, text)) {
     case Rewrite::kTooLarge:
       LogMessage(kLogInfo, "%s", kTooLarge);
-      s.errorCode = EMSGSIZE;  // callers report ErrorCode: never a stale one
+      ErrorCode() = EMSGSIZE;  // callers report ErrorCode: never a stale one
       return nullptr;
     case Rewrite::kMalformed:
       LogMessage(kLogInfo, "Couldn't get server status! The response is malformed.");
-      s.errorCode = EBADMSG;
+      ErrorCode() = EBADMSG;
       return nullptr;
     case Rewrite::kOk:
       break;
   }
-  std::memcpy(s.statusReply.data(), text.c_str(), text.size() + 1);
-  LogStatusReply(s.statusReply.data());
-  s.errorCode = 0;
-  return s.statusReply.data();
+  std::memcpy(StatusReplyBuffer().data(), text.c_str(), text.size() + 1);
+  LogStatusReply(StatusReplyBuffer().data());
+  ErrorCode() = 0;
+  return StatusReplyBuffer().data();
 }
 
 const char* StatusValue(const char* text, const char* key) {
@@ -271,7 +277,7 @@ bool AnswersWithOurGamePort(int port) {
 }
 
 bool Identified(int port) {
-  g_statusPort = port;
+  g_query->statusPort = port;
   LogDebug("DEBUG: Identified server status port (%i).", port);
   return true;
 }
@@ -284,7 +290,7 @@ bool FindStatusPort() {
                              : Row(Setting::GameSpyLANPort).current;
   LogDebug("DEBUG: Testing configured port (%i)...", configured);
   if (AnswersWithOurGamePort(configured)) return Identified(configured);
-  const std::vector<char>& reply = State().statusReply;
+  const std::vector<char>& reply = StatusReplyBuffer();
   if (!reply.empty() && StatusValue(reply.data(), "hostport") != nullptr) {
     LogDebug("DEBUG: Server is not using the configured status port! (%i).", configured);
   }
@@ -299,15 +305,19 @@ bool FindStatusPort() {
   return false;
 }
 
+std::vector<char>& StatusReplyBuffer() {
+  return g_query->reply;
+}
+
 int StatusPort() {
-  return g_statusPort;
+  return g_query->statusPort;
 }
 void ForgetStatusPort() {
-  g_statusPort = 0;
+  g_query->statusPort = 0;
 }
 
 float& DetectedServerVersion() {
-  return g_serverVersion;
+  return g_query->serverVersion;
 }
 
 }  // namespace keldor

@@ -3,7 +3,12 @@
 // port the server answers on.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 namespace keldor {
+
+constexpr std::size_t kStatusReplySize = 32768;
 
 constexpr int kStatusFieldsMax = 8;      // field names per player or team section
 constexpr int kStatusElementMax = 1023;  // one rewritten element, separators included
@@ -19,6 +24,10 @@ const char* StatusValue(const char* text, const char* key);
 // Probes the configured status port, then the usual ones, for the one that
 // reports our game port; stores it on success.
 bool FindStatusPort();
+
+// The shared status reply buffer: the last reply text, NUL-terminated; start-up
+// sizes it to kStatusReplySize.
+std::vector<char>& StatusReplyBuffer();
 
 // The port found by FindStatusPort; 0 while unknown.
 int StatusPort();

@@ -14,9 +14,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
+#include "core/state_table.h"
 #include "maps/archive_io.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
@@ -209,12 +211,13 @@ bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath
 }
 
 std::string EvolutionFilePath() {
-  return State().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
+  return Opts().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
 }
 
 // Armed by a `maps` tag, disarmed by examining the `map_` tag after it; the
 // state outlives a single lookup, as the game data is read once per map.
-bool g_evolutionArmed = false;
+StateTable<bool> g_armed;
+bool& g_evolutionArmed = *g_armed;
 
 struct EvolutionSearch {
   const char* map;
@@ -279,7 +282,7 @@ unsigned EvolutionMapListed(const std::string& map) {
 }
 
 void ResetEvolutionSearch() {
-  g_evolutionArmed = false;
+  g_armed.Reset();
 }
 
 }  // namespace keldor

@@ -15,6 +15,9 @@ constexpr std::size_t kArchiveEntryFields = 24;         // sizes, offset and thr
 constexpr std::size_t kCompressedSegmentMax = 49152;    // one LZO1X block as stored
 constexpr std::size_t kDecompressedSegmentMax = 32772;  // one block once expanded
 
+// Forgets whether the last lookup ended inside a "maps" tag.
+void ResetEvolutionSearch();
+
 // Writes the content of `entryName` (any case) in `archivePath` to `outputPath`.
 // A damaged archive fails with a log line saying what is wrong with it.
 bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entryName,
@@ -24,6 +27,5 @@ bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entr
 unsigned EvolutionMapListed(const std::string& map);
 
 // Forgets the search state EvolutionMapListed carries from one call to the next.
-void ResetEvolutionSearch();
 
 }  // namespace keldor

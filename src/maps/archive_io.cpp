@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/bytes.h"
-#include "core/state.h"
+#include "core/error.h"
 #include "maps/archive.h"
 
 namespace keldor {

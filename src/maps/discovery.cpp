@@ -11,11 +11,12 @@
 #include <cstring>
 #include <memory>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "maps/archive.h"
 #include "maps/archive_io.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
@@ -51,7 +52,7 @@ bool CloseListFile(FileHandle file, const std::string& path) {
   const int saved = errno;
   if (std::fclose(file.release()) != 0 || failed) {
     Fail(failed ? (saved != 0 ? saved : EIO) : errno);
-    LogMessage(kLogInfo, "Couldn't write %s file! %s", path.c_str(), ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't write %s file! %s", path.c_str(), ErrorText(ErrorCode()));
     return false;
   }
   return true;
@@ -81,7 +82,7 @@ std::string MapNameOf(const std::string& archiveName) {
 }
 
 std::string LevelsDirectory(const std::string& mod) {
-  return State().serverDir + "/mods/" + mod + kLevelsFolder;
+  return Opts().serverDir + "/mods/" + mod + kLevelsFolder;
 }
 
 unsigned MapGameTypes(const std::string& mod, const std::string& map) {
@@ -124,10 +125,10 @@ bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
 bool WriteModsFile(const std::string& path) {
   FileHandle out = CreateListFile(path);
   if (!out) {
-    LogMessage(kLogInfo, "Couldn't open mods file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open mods file! %s", ErrorText(ErrorCode()));
     return false;
   }
-  const std::string modsDir = State().serverDir + "/mods";
+  const std::string modsDir = Opts().serverDir + "/mods";
   DirHandle dir(opendir(modsDir.c_str()));
   if (!dir) return DirectoryFailure(modsDir, "mods");
   while (const dirent* entry = readdir(dir.get())) {
@@ -152,7 +153,7 @@ bool WriteModsFile(const std::string& path) {
 }
 
 bool WriteMapsFile(const std::string& path) {
-  const std::string modsPath = State().settingsDir + "/mods.con";
+  const std::string modsPath = Opts().settingsDir + "/mods.con";
   FileHandle mods(std::fopen(modsPath.c_str(), "r"));
   if (!mods) {
     LogMessage(kLogInfo, "Couldn't open %s file! %s", modsPath.c_str(), ErrorText(errno));
@@ -160,7 +161,7 @@ bool WriteMapsFile(const std::string& path) {
   }
   FileHandle out = CreateListFile(path);
   if (!out) {
-    LogMessage(kLogInfo, "Couldn't open %s file! %s", path.c_str(), ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open %s file! %s", path.c_str(), ErrorText(ErrorCode()));
     return false;
   }
   std::string mod;
@@ -186,8 +187,7 @@ bool LevelGameTypes(const std::string& archivePath, unsigned& bits) {
   bits = 0;
   ArchiveReader archive;
   if (!archive.Open(archivePath)) {
-    LogMessage(kLogInfo, "Couldn't open %s file! %s", archivePath.c_str(),
-               ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open %s file! %s", archivePath.c_str(), ErrorText(ErrorCode()));
     return false;
   }
   std::uint32_t directoryOffset = 0;

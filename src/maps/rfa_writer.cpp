@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/state.h"
+#include "core/error.h"
 #include "maps/archive.h"
 #include "maps/archive_io.h"
 

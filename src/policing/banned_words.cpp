@@ -7,15 +7,18 @@
 #include <cstdio>
 #include <optional>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
+#include "core/state_table.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
 namespace {
 
-std::optional<std::string> g_list;
+StateTable<std::optional<std::string>> g_table;
+std::optional<std::string>& g_list = *g_table;
 
 bool EntryMatchesName(const std::string& entry, const std::string& lowerName) {
   if (entry.empty()) return false;
@@ -30,25 +33,21 @@ const std::string* BannedWordsList() {
   return g_list ? &*g_list : nullptr;
 }
 
-void ResetBannedWords() {
-  g_list.reset();
-}
-
 bool LoadBannedWords() {
-  const std::string path = State().settingsDir + "/bannedwords.con";
+  const std::string path = Opts().settingsDir + "/bannedwords.con";
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) {
-    State().errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't open banned words file! %s", ErrorText(State().errorCode));
+    ErrorCode() = errno;
+    LogMessage(kLogInfo, "Couldn't open banned words file! %s", ErrorText(ErrorCode()));
     return false;
   }
   g_list.emplace();
   std::string line;
   for (LineRead r; (r = ReadTextLine(f, line, kBannedWordLineMax, true)) != LineRead::kEnd;) {
     if (r == LineRead::kError) {
-      State().errorCode = errno != 0 ? errno : EIO;
+      ErrorCode() = errno != 0 ? errno : EIO;
       std::fclose(f);
-      LogMessage(kLogInfo, "Couldn't read banned words file! %s", ErrorText(State().errorCode));
+      LogMessage(kLogInfo, "Couldn't read banned words file! %s", ErrorText(ErrorCode()));
       return false;
     }
     if (r == LineRead::kTooLong) {

@@ -21,6 +21,5 @@ bool ContainsBannedWord(std::string& name);
 
 // The loaded entries, each followed by a comma; null until a load succeeded in opening the file.
 const std::string* BannedWordsList();
-void ResetBannedWords();
 
 }  // namespace keldor

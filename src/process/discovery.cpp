@@ -11,14 +11,15 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/process_control.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
-#include "remote/service.h"
+#include "runtime/events.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
@@ -44,12 +45,12 @@ struct ProcessEntry {
 // its link cannot be read.
 bool ExecutableDirectory(int pid, std::string& directory) {
   const char* linkName =
-      State().systemDescription.find("FreeBSD") != std::string::npos ? "file" : "exe";
+      Opts().systemDescription.find("FreeBSD") != std::string::npos ? "file" : "exe";
   const std::string link = "/proc/" + std::to_string(pid) + "/" + linkName;
   char target[4096];
   const ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
   if (size < 0) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     if (errno != EACCES) {
       LogMessage(kLogInfo, "Couldn't detect server startup path %s! %s", link.c_str(),
                  ErrorText(errno));
@@ -72,7 +73,7 @@ std::string OverlayArgument(char** arguments) {
 
 // Whether `entry` is a game server main process of our installation.
 bool IsOurServer(const ProcessEntry& entry) {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   if (std::strncmp(entry.command, "bfv_linded", kCommandNameLength) != 0) return false;
   if (entry.pid != entry.session) {
     LogDebug("DEBUG: Ignoring slave server process pid %i", entry.pid);
@@ -106,7 +107,7 @@ bool FindServerProcess(int* pid) {
   if (pid == nullptr || *pid == 0) return false;
   pids_info* info = nullptr;
   if (procps_pids_new(&info, kItems.data(), static_cast<int>(kItems.size())) < 0) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     return false;
   }
   bool found = false;
@@ -130,18 +131,17 @@ bool FindServerProcess(int* pid) {
 }
 
 bool StopServer() {
-  ManagerState& s = State();
-  s.monitoring = false;
+  GameServer().monitoring = false;
   ForgetStatusPort();
   DetectedServerVersion() = 0.0f;
   Watch().restartLoopCount = 0;
 
   if (SendConsoleMessage("quit") != nullptr) SleepSeconds(kQuitWaitSeconds);
-  int pid = s.serverPid;
+  int pid = GameServer().pid;
   if (FindServerProcess(&pid)) {
     LogMessage(kLogInfo, "Terminating server with extreme prejudice!\n");
     if (kill(pid, SIGKILL) != 0) {
-      s.errorCode = errno;
+      ErrorCode() = errno;
       LogMessage(kLogInfo, "Couldn't kill server process! %s", ErrorText(errno));
       return false;
     }
@@ -154,7 +154,7 @@ bool StopServer() {
   }
   DisconnectConsole();
   LogMessage(kLogInfo, "Server stopped");
-  QueueBroadcast(NOTE_SERVER_STOPPED);
+  Report(Event::kServerStopped);
   return true;
 }
 

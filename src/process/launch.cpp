@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
-#include "remote/service.h"
+#include "runtime/events.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
 
@@ -28,7 +30,7 @@ constexpr std::int32_t kPortMax = 65535;
 
 bool Refuse(const char* reason) {
   LogMessage(kLogInfo, "Couldn't start the server! %s", reason);
-  State().errorCode = 0;
+  ErrorCode() = 0;
   return false;
 }
 
@@ -41,7 +43,7 @@ bool SettingsAllowStart() {
   const bool console = Row(Setting::EnableRemoteConsole).current != 0;
   const bool admin = Row(Setting::EnableRemoteAdmin).current != 0;
   const bool internet = Row(Setting::ServerInternet).current != 0;
-  const int listenPort = State().listenPort;
+  const int listenPort = Opts().listenPort;
 
   if (Row(Setting::ServerIP).current == 0) return Refuse("Server IP address is invalid.");
   if (port.current < port.minimum || port.current > port.maximum) {
@@ -86,7 +88,7 @@ bool Failed(const char* reason) {
 }
 
 bool WriteGameFiles() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   std::remove((s.serverDir + kModFolder + "/settings" + "/adminsettings.con").c_str());
   if (!WriteServerSettings(s.settingsDir + "/serversettings.con")) {
     return Failed("Couldn't write server settings file.");
@@ -113,7 +115,7 @@ bool WriteGameFiles() {
 
 // The game server's argument vector: the command line split at every space.
 std::vector<std::string> ServerArguments() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   std::string line =
       s.serverDir + "/" + kServerBinary + " +statusMonitor " + std::to_string(s.statusMonitor);
   if (!s.overlayPath.empty()) line += " +overlayPath " + s.overlayPath;
@@ -135,7 +137,7 @@ std::vector<std::string> ServerArguments() {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGHUP, SIG_DFL);
-  if (chdir(State().serverDir.c_str()) != 0) {
+  if (chdir(Opts().serverDir.c_str()) != 0) {
     // The binary path is absolute; the server then runs from Keldor's directory.
   }
   if (setsid() < 0) {
@@ -155,11 +157,10 @@ std::vector<std::string> ServerArguments() {
 }  // namespace
 
 bool StartServer() {
-  ManagerState& s = State();
   if (!SettingsAllowStart() || !WriteGameFiles()) return false;
 
   const std::vector<std::string> pieces = ServerArguments();
-  if (s.debug) {
+  if (Logging().debug) {
     std::string shown;
     for (const std::string& piece : pieces) shown += piece + " ";
     LogDebug("DEBUG: %s", shown.c_str());
@@ -175,32 +176,32 @@ bool StartServer() {
   if (child < 0) {
     const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    s.errorCode = error;
+    ErrorCode() = error;
     LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(error));
     return false;
   }
   if (child == 0) RunChild(pieces);
-  s.serverPid = child;
-  Signals().serverExited = 0;
+  GameServer().pid = child;
+  GameServer().exited = 0;
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   if (Row(Setting::EnableRemoteConsole).current == 0) {
     LogMessage(kLogInfo, "WARNING: The server has been started with the remote console disabled.");
-    s.consoleUser.clear();
-    s.consolePass.clear();
+    GameServer().consoleUser.clear();
+    GameServer().consolePass.clear();
   } else {
-    s.consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
-    s.consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+    GameServer().consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
+    GameServer().consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
   }
   LogMessage(kLogInfo, "Server started");
-  QueueBroadcast(NOTE_SERVER_STARTED);
+  Report(Event::kServerStarted);
 
   ForgetStatusPort();
   ServerWatch& watch = Watch();
   DetectedServerVersion() = 0.0f;
   watch.currentMapOverride.clear();
-  watch.launchTime = Now();
-  s.monitoring = true;
+  watch.launchTime = MonotonicNow();
+  GameServer().monitoring = true;
   return true;
 }
 

@@ -9,18 +9,19 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
-#include "maps/rotation.h"
-#include "policing/stats.h"
 #include "process/server_process.h"
-#include "remote/jobs.h"
-#include "remote/service.h"
+#include "runtime/events.h"
+#include "runtime/game_server.h"
+#include "runtime/job_queue.h"
+#include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
+#include "standins/standins.h"
 
 namespace keldor {
 
@@ -34,18 +35,18 @@ constexpr float kSupportedVersion = 1.02f;
 // A vanished server: tell the clients, then restart it unless that is off or
 // it keeps dying right after each start.
 void HandleCrash() {
-  ManagerState& s = State();
+  Options& s = Opts();
   ServerWatch& watch = Watch();
   watch.crashTime = Now();
-  Signals().serverExited = 1;
+  GameServer().exited = 1;
   LogMessage(kLogInfo, "Server has crashed");
-  QueueBroadcast(NOTE_SERVER_CRASHED);
+  Report(Event::kServerCrashed);
   if (!s.autoRestart) {
     LogMessage(kLogInfo, "Auto-restart is disabled, server will not be restarted.");
     StopServer();
     return;
   }
-  if (Now() - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
+  if (MonotonicNow() - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
   if (watch.restartLoopCount >= kRestartLoopLimit) {
     LogMessage(kLogInfo, "Server is in a restart loop, disabling auto-restart.");
     StopServer();
@@ -57,12 +58,12 @@ void HandleCrash() {
 }
 
 void Renice(int pid) {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   errno = 0;
   const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
   if (errno != 0 || current == s.priority) return;
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), s.priority) != 0) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't set server priority! %s", ErrorText(errno));
     return;
   }
@@ -81,7 +82,7 @@ void QueuePeriodicJobs() {
 
 void FirePendingEvent() {
   ServerWatch& watch = Watch();
-  const bool serverChanged = watch.pendingEvent != 0 && watch.pendingEventPid != State().serverPid;
+  const bool serverChanged = watch.pendingEvent != 0 && watch.pendingEventPid != GameServer().pid;
   if (!watch.roundEnded && !serverChanged) return;
   FireEvent(watch.pendingEvent);
   watch.pendingEvent = 0;
@@ -96,13 +97,12 @@ void FollowGameMode(const char* reply) {
   if (strcasecmp(mode, "end") == 0) {
     watch.currentMapOverride.clear();
     if (Row(Setting::StatCollection).current != 0 && !watch.statsLogged) {
-      State().errorCode = 0;
+      ErrorCode() = 0;
       if (LogPlayerStats(Row(Setting::StatFilePath).text)) {
         LogMessage(kLogInfo, "Player stats logged to CSV file.");
         watch.statsLogged = true;
-      } else if (State().errorCode != 0) {
-        LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s",
-                   ErrorText(State().errorCode));
+      } else if (ErrorCode() != 0) {
+        LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s", ErrorText(ErrorCode()));
       }
     }
     if (watch.pendingEvent != 0) watch.roundEnded = true;
@@ -110,8 +110,8 @@ void FollowGameMode(const char* reply) {
   }
   watch.statsLogged = false;
   const bool pause = strcasecmp(mode, "pause") == 0;
-  if (pause && !watch.paused) NotifyAllClients(NOTE_GAME_PAUSED, nullptr, 0, -1);
-  if (!pause && watch.paused) NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
+  if (pause && !watch.paused) Report(Event::kGamePaused);
+  if (!pause && watch.paused) Report(Event::kGameResumed);
   watch.paused = pause;
 }
 
@@ -153,29 +153,28 @@ void LearnServer(const char* reply) {
 }  // namespace
 
 void CrashWatch() {
-  ManagerState& s = State();
+  Options& s = Opts();
   if (CheckSchedule()) return;
-  if (!s.monitoring) return;
-  const bool found = FindServerProcess(&s.serverPid);
+  if (!GameServer().monitoring) return;
+  const bool found = FindServerProcess(&GameServer().pid);
   if (!found) {
     HandleCrash();
     return;
   }
-  if (s.renice) Renice(s.serverPid);
+  if (s.renice) Renice(GameServer().pid);
   if (const char* combo = CurrentLevelCombo(); combo != nullptr && combo[0] != '-') {
     Watch().currentMapCombo = CutToWidth(combo, kMapComboMax);
   }
-  if (!s.consoleUser.empty() && Console().connected) QueuePeriodicJobs();
+  if (!GameServer().consoleUser.empty() && Console().connected) QueuePeriodicJobs();
 }
 
 void MonitorServer() {
-  const ManagerState& s = State();
-  if (!s.consoleUser.empty()) QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0);
+  if (!GameServer().consoleUser.empty()) QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0);
   FirePendingEvent();
-  if (!s.monitoring || Signals().serverExited || !Console().connected) return;
+  if (!GameServer().monitoring || GameServer().exited || !Console().connected) return;
   const char* reply = QueryStatus(StatusPort(), "\\info\\");
   if (reply == nullptr) {
-    const int error = State().errorCode;
+    const int error = ErrorCode();
     if (error != 0 && error != ETIMEDOUT && error != ECONNREFUSED) {
       LogMessage(kLogInfo, "Couldn't get server status! %s", ErrorText(error));
     }

@@ -8,7 +8,7 @@ namespace keldor {
 
 // What the process subsystem keeps about the supervised game server.
 struct ServerWatch {
-  std::time_t launchTime = 0;
+  std::time_t launchTime = 0;  // monotonic seconds, for the restart-loop window
   std::time_t crashTime = 0;
   int restartLoopCount = 0;        // quick crashes (within a minute of a launch)
   std::string currentMapCombo;     // "map mode mod", at most 127 characters
@@ -24,7 +24,6 @@ struct ServerWatch {
 };
 
 ServerWatch& Watch();
-void ResetServerWatch();
 
 // What the jobs set and read of it.
 void SetCurrentMapOverride(const std::string& combo);

@@ -1,19 +1,17 @@
 // The process subsystem's record of the supervised game server.
+#include "core/state_table.h"
 #include "process/server_process.h"
 
 namespace keldor {
 
 namespace {
-ServerWatch g_watch;
+StateTable<ServerWatch> g_table;
+ServerWatch& g_watch = *g_table;
 }  // namespace
 
 ServerWatch& Watch() {
   return g_watch;
 }
-void ResetServerWatch() {
-  g_watch = ServerWatch{};
-}
-
 void SetCurrentMapOverride(const std::string& combo) {
   g_watch.currentMapOverride = combo;
 }

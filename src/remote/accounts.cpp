@@ -19,11 +19,13 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
-#include "remote/cipher.h"
+#include "core/state_table.h"
 #include "remote/sessions.h"
+#include "runtime/options.h"
+#include "wire/cipher.h"
 
 namespace keldor {
 
@@ -41,8 +43,10 @@ struct RandomState {
   std::size_t i = 0;
 };
 
-AccountTable g_accounts;
-RandomState g_random;
+StateTable<AccountTable> g_accountTable;
+StateTable<RandomState> g_randomState;
+AccountTable& g_accounts = *g_accountTable;
+RandomState& g_random = *g_randomState;
 
 // The word `offset` places from the current index; offsets stay within one
 // period, so a single wrap suffices.
@@ -169,7 +173,7 @@ bool NextAccountLine(std::FILE* f, Reader read, const std::string& path, Account
     if (r == ReadResult::kEnd) return false;
     if (r == ReadResult::kError) {
       *error = true;
-      State().errorCode = errno != 0 ? errno : EIO;
+      ErrorCode() = errno != 0 ? errno : EIO;
       return false;
     }
     if (r == ReadResult::kTooLong) {
@@ -192,18 +196,18 @@ bool NextAccountLine(std::FILE* f, Reader read, const std::string& path, Account
 std::FILE* OpenAccountFile(const std::string& path, const char* mode) {
   std::FILE* f = std::fopen(path.c_str(), mode);
   if (f == nullptr) {
-    State().errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(State().errorCode));
+    ErrorCode() = errno;
+    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(ErrorCode()));
   }
   return f;
 }
 
 void LogReadFailure() {
-  LogMessage(kLogInfo, "Couldn't read user access file! %s", ErrorText(State().errorCode));
+  LogMessage(kLogInfo, "Couldn't read user access file! %s", ErrorText(ErrorCode()));
 }
 
 std::string AccountsPath() {
-  return State().settingsDir + "/useraccess.con";
+  return Opts().settingsDir + "/useraccess.con";
 }
 
 bool SameText(const std::string& a, const std::string& b) {
@@ -349,11 +353,6 @@ const AccountTable& UserAccounts() {
   return g_accounts;
 }
 
-void ResetUserAccounts() {
-  g_accounts = AccountTable{};
-  g_random = RandomState{};
-}
-
 std::string RandomString(std::size_t length) {
   const std::time_t now = Now();
   Mix(static_cast<std::uint32_t>(now));
@@ -451,7 +450,7 @@ bool LoadUserAccounts(const std::string& path) {
 
 bool SaveUserAccounts(const std::string& path) {
   if (!EnsureFile(path, EnsureMode::kTruncate)) {
-    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(ErrorCode()));
     return false;
   }
   std::FILE* f = OpenAccountFile(path, "w");
@@ -460,7 +459,7 @@ bool SaveUserAccounts(const std::string& path) {
     WriteAccountLine(f, g_accounts[k]);
   }
   if (!CloseWritten(f)) {
-    LogMessage(kLogInfo, "Couldn't write user access file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't write user access file! %s", ErrorText(ErrorCode()));
     return false;
   }
   return true;
@@ -572,8 +571,7 @@ bool WriteUserListFor(const std::string& path, int slot) {
     return false;
   }
   if (!written) {
-    LogMessage(kLogInfo, "Couldn't write user list %s! %s", path.c_str(),
-               ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't write user list %s! %s", path.c_str(), ErrorText(ErrorCode()));
   }
   return written;
 }
@@ -581,13 +579,13 @@ bool WriteUserListFor(const std::string& path, int slot) {
 bool ChangeUserPass(const std::string& user, const std::string& password) {
   if (user.empty() || password.empty()) return Fail(0);
   const std::string real = AccountsPath();
-  const std::string temp = State().settingsDir + "/UserAccess.tmp";
+  const std::string temp = Opts().settingsDir + "/UserAccess.tmp";
   std::FILE* in = OpenAccountFile(real, "r");
   if (in == nullptr) return false;
   std::FILE* out = std::fopen(temp.c_str(), "w");
   if (out == nullptr) {
-    State().errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(State().errorCode));
+    ErrorCode() = errno;
+    LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(ErrorCode()));
     std::fclose(in);
     return false;
   }
@@ -613,7 +611,7 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
     // The stored file stays as it was; only the partial copy goes.
     if (error) LogReadFailure();
     if (!written) {
-      LogMessage(kLogInfo, "Couldn't write %s! %s", temp.c_str(), ErrorText(State().errorCode));
+      LogMessage(kLogInfo, "Couldn't write %s! %s", temp.c_str(), ErrorText(ErrorCode()));
     }
     std::remove(temp.c_str());
     return false;
@@ -624,8 +622,8 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
   // rename replaces the old file in one step, so no failure can leave the
   // accounts without a file.
   if (std::rename(temp.c_str(), real.c_str()) != 0) {
-    State().errorCode = errno;
-    LogMessage(kLogInfo, "Couldn't rename %s! %s", temp.c_str(), ErrorText(State().errorCode));
+    ErrorCode() = errno;
+    LogMessage(kLogInfo, "Couldn't rename %s! %s", temp.c_str(), ErrorText(ErrorCode()));
     std::remove(temp.c_str());
     return false;
   }

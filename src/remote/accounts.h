@@ -36,7 +36,6 @@ using AccountTable = std::array<UserAccount, kMaxAccounts>;
 // The accounts in file order, as last loaded or merged.
 const AccountTable& UserAccounts();
 // Empties the table and puts the random string generator back to its start.
-void ResetUserAccounts();
 
 // Results of CheckLogin; the handshake adds 7 (no free client slot).
 enum LoginResult : int {

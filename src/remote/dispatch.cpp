@@ -18,16 +18,17 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
-#include "core/state.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "remote/transfer.h"
+#include "runtime/game_server.h"
 #include "settings/settings.h"
 
 namespace keldor {
@@ -116,15 +117,11 @@ const RequestRule* RuleFor(std::uint32_t code) {
   return &kRules[code - kFirstRequest];
 }
 
-// The rest of the request cannot be read in step: end the connection now.
-// Shutting the socket down would not do: bytes already queued stay readable,
-// and the main loop would hand them back to us as requests.
+// The rest of the request cannot be read in step: the connection ends. Shutting
+// the socket down would not do: bytes already queued stay readable, and they
+// would come back to us as requests.
 void DropConnection(int slot) {
-  const int socket = SlotSocket(slot);
-  if (socket < 0) return;
-  FD_CLR(socket, &State().masterSet);
-  close(socket);
-  ReleaseSlot(slot);
+  EndConnectionSoon(slot);
 }
 
 // True when the connection is no longer open both ways: the client has
@@ -169,7 +166,7 @@ bool ReceiveText(const ClientSlot& client, std::uint32_t code, std::string* text
                "SECURITY ALERT! Client at %s sent a text of %u bytes with command %.8lX; at most "
                "%zu are taken.",
                client.address.c_str(), length, static_cast<unsigned long>(code), kTextPayloadMax);
-    State().errorCode = EMSGSIZE;
+    ErrorCode() = EMSGSIZE;
     return false;
   }
   std::array<char, kTextPayloadMax> buffer{};
@@ -211,13 +208,13 @@ void DiscardPayload(int slot, const RequestRule& rule) {
   if (rule.payload == Payload::kFile) ok = DiscardFile(client.socket);
   if (!ok) {
     LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(State().errorCode));
+               ErrorText(ErrorCode()));
     DropConnection(slot);
   }
 }
 
 void StartServerFor(int slot, const char* user, const char* address) {
-  if (State().monitoring) {
+  if (GameServer().monitoring) {
     NotifyAllClients(NOTE_ALREADY_RUNNING, nullptr, 0, 0);
     LogMessage(kLogInfo, "User %s at %s tried to start the server but it is already running.", user,
                address);
@@ -231,7 +228,7 @@ void StartServerFor(int slot, const char* user, const char* address) {
 }
 
 void StopServerFor(int slot, const char* user, const char* address) {
-  if (!State().monitoring) {
+  if (!GameServer().monitoring) {
     NotifyAllClients(NOTE_ALREADY_STOPPED, nullptr, 0, 0);
     LogMessage(kLogInfo, "User %s at %s tried to stop the server but it is already stopped.", user,
                address);
@@ -252,9 +249,9 @@ void SendStatus(int socket) {
 // "hostport,1" (or ",0" on a LAN server) while the game runs and has answered
 // a status query; otherwise the information is not available.
 void SendJoinInfo(int socket) {
-  const std::vector<char>& reply = State().statusReply;
+  const std::vector<char>& reply = StatusReplyBuffer();
   const char* port = nullptr;
-  if (State().monitoring && StatusPort() != 0 && !reply.empty() && reply.back() == '\0') {
+  if (GameServer().monitoring && StatusPort() != 0 && !reply.empty() && reply.back() == '\0') {
     port = StatusValue(reply.data(), "hostport");
   }
   if (port == nullptr) {
@@ -345,7 +342,7 @@ void HandleRequest(int slot) {
   std::uint32_t code = 0;
   if (!ReceiveWord(client.socket, &code)) {
     LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(State().errorCode));
+               ErrorText(ErrorCode()));
     // Part of a code may have been read: what follows would be out of step.
     DropConnection(slot);
     return;
@@ -364,7 +361,7 @@ void HandleRequest(int slot) {
   }
   if (!Handle(slot, *rule)) {
     LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(State().errorCode));
+               ErrorText(ErrorCode()));
     DropConnection(slot);
     return;
   }

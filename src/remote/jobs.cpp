@@ -1,4 +1,4 @@
-// The command queue and the execution of every job: see jobs.h.
+// The execution of every job of the command queue: see jobs.h.
 #include "remote/jobs.h"
 
 #include <sys/select.h>
@@ -10,17 +10,18 @@
 #include <ctime>
 
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
-#include "remote/job_standins.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
-#include "remote/status_standins.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
+#include "standins/standins.h"
 
 namespace keldor {
 
@@ -29,31 +30,6 @@ namespace {
 constexpr int kTimedOut = 110;
 constexpr int kConnectionRefused = 111;
 constexpr int kBanFields = 7;
-
-CommandQueue g_queue;
-
-bool QueueFull() {
-  return g_queue[kQueueCapacity - 1].code != 0;
-}
-
-void Append(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay) {
-  for (QueuedCommand& entry : g_queue) {
-    if (entry.code != 0) continue;
-    entry.code = code;
-    entry.text = text == nullptr ? std::string() : CutToWidth(text, kJobTextMax);
-    entry.actor = actor;
-    entry.due = Now() + static_cast<std::time_t>(delay);
-    return;
-  }
-}
-
-// Takes entry k out and closes the gap, keeping the queue packed in queueing order.
-QueuedCommand TakeEntry(std::size_t k) {
-  QueuedCommand job = std::move(g_queue[k]);
-  for (std::size_t i = k; i + 1 < kQueueCapacity; ++i) g_queue[i] = std::move(g_queue[i + 1]);
-  g_queue[kQueueCapacity - 1] = QueuedCommand{};
-  return job;
-}
 
 // A whole text as a number; false for an empty text, stray characters or overflow.
 bool ParseNumber(const std::string& text, long long& value) {
@@ -88,7 +64,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 const char* LastMapName() {
-  const std::vector<char>& reply = State().statusReply;
+  const std::vector<char>& reply = StatusReplyBuffer();
   if (reply.empty() || reply.back() != '\0') return nullptr;
   return StatusValue(reply.data(), "mapname");
 }
@@ -119,9 +95,9 @@ void TellAll(std::uint32_t note, const std::string& text) {
 
 void ConnectConsoleJob() {
   if (Console().connected) return;
-  State().errorCode = 0;
+  ErrorCode() = 0;
   if (ConnectConsole()) return;
-  const int code = State().errorCode;
+  const int code = ErrorCode();
   if (code != 0 && code != kTimedOut && code != kConnectionRefused) {
     LogMessage(kLogInfo, "Couldn't connect to server console! %s", ErrorText(code));
   }
@@ -147,12 +123,7 @@ void DisconnectClient(const Run& run) {
   const std::string clientAddress = ActorAddress(s);
   LogMessage(kLogInfo, "User %s at %s disconnected client %s at %s.", run.Name(), run.Address(),
              clientName.c_str(), clientAddress.c_str());
-  const int socket = SlotSocket(s);
-  if (socket > 0) {
-    FD_CLR(socket, &State().masterSet);
-    close(socket);
-  }
-  ReleaseSlot(s);
+  EndConnectionSoon(s);
 }
 
 void WhenConnected(std::uint32_t code) {
@@ -224,7 +195,8 @@ void RestartMap(const Run& run) {
 
 void SetNextMap(const Run& run) {
   const std::string combo = OneLine(run.job.text);
-  if (State().monitoring && SendConsoleMessage("admin.setNextLevel %s", combo.c_str()) == nullptr) {
+  if (GameServer().monitoring &&
+      SendConsoleMessage("admin.setNextLevel %s", combo.c_str()) == nullptr) {
     LogMessage(kLogInfo, "Couldn't set next map to %s! The command failed.", combo.c_str());
     run.Failed();
     return;
@@ -355,7 +327,7 @@ void VerifySync(const Run& run) {
 }
 
 void SyncBans(const Run& run, bool toServer) {
-  State().errorCode = 0;
+  ErrorCode() = 0;
   if (toServer ? SyncBansToServer() : SyncBansFromServer()) {
     LogMessage(kLogInfo,
                toServer ? "User %s at %s synchronised to the server banlist."
@@ -367,7 +339,7 @@ void SyncBans(const Run& run, bool toServer) {
   LogMessage(kLogInfo,
              toServer ? "Couldn't sync to the server banlist! %s"
                       : "Couldn't sync from the server banlist! %s",
-             ErrorText(State().errorCode));
+             ErrorText(ErrorCode()));
   run.Failed();
 }
 
@@ -467,69 +439,16 @@ void PunkBusterConfig(const Run& run, bool save) {
 void ConsolePoll() {
   if (Console().connected) {
     ReadConsoleOutput();
-  } else if (State().monitoring) {
+  } else if (GameServer().monitoring) {
     QueueJobOnce(JOB_CONNECT_CONSOLE, nullptr, 0, 0);
   }
 }
 
 }  // namespace
 
-const CommandQueue& JobQueue() {
-  return g_queue;
-}
-
-void ResetJobQueue() {
-  g_queue = CommandQueue{};
-}
-
-bool QueueJob(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay) {
-  if (QueueFull()) {
-    LogMessage(kLogInfo, "DEBUG: Couldn't queue command %.8lX, the queue is full!",
-               static_cast<unsigned long>(code));
-    return true;
-  }
-  Append(code, text, actor, delay);
-  return true;
-}
-
-bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay) {
-  if (QueueFull()) {
-    LogMessage(kLogInfo, "Couldn't queue command %.8lX! The queue is full.",
-               static_cast<unsigned long>(code));
-    return true;
-  }
-  for (const QueuedCommand& entry : g_queue) {
-    if (entry.code == code) return true;
-  }
-  Append(code, text, actor, delay);
-  return true;
-}
-
 bool QueueBroadcast(std::uint32_t note) {
   // The text is the code as a signed decimal number, as "%i" prints it.
   return QueueJob(JOB_BROADCAST, std::to_string(static_cast<std::int32_t>(note)).c_str(), 0, 0);
-}
-
-unsigned KickDelay() {
-  return State().kickDelay ? kKickDelaySeconds : 0;
-}
-
-// Due jobs run strictly in queueing order, so that clients see events in the
-// order the work was queued (a crash before the restart). Only the jobs waiting
-// when the call began are considered: a job queued by a running job waits for
-// the next call, which keeps one call bounded.
-void RunDueJobs() {
-  const std::time_t now = Now();
-  std::size_t waiting = 0;
-  while (waiting < kQueueCapacity && g_queue[waiting].code != 0) ++waiting;
-  std::size_t k = 0;
-  for (; waiting > 0; --waiting) {
-    if (g_queue[k].due > now) {
-      ++k;
-      continue;
-    }
-    RunJob(TakeEntry(k));
-  }
 }
 
 void RunJob(const QueuedCommand& job) {

@@ -14,17 +14,19 @@
 #include <limits>
 #include <vector>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
-#include "remote/protocol.h"
 #include "remote/sessions.h"
-#include "remote/status_standins.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
+#include "standins/standins.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 
@@ -35,7 +37,7 @@ constexpr const char* kUnknownVersion = "(version unknown)";
 
 // A value of the last status reply, "??" when it has none.
 std::string ReplyValue(const char* key) {
-  const std::vector<char>& reply = State().statusReply;
+  const std::vector<char>& reply = StatusReplyBuffer();
   const char* value = StatusValue(reply.empty() ? nullptr : reply.data(), key);
   return value != nullptr ? CutToWidth(value, kStatusFieldMax) : kUnknownValue;
 }
@@ -59,7 +61,7 @@ std::string ContentCheckField(const std::string& value) {
 }
 
 std::string ServerStateField() {
-  std::string text = State().monitoring ? "Started " : "Stopped ";
+  std::string text = GameServer().monitoring ? "Started " : "Stopped ";
   int pid = 0;
   if (FindServerProcess(&pid)) text += "(running)";
   return text;
@@ -74,7 +76,7 @@ std::string CrashTimeField() {
 }
 
 std::string PunkBusterField() {
-  if (!State().punkBusterInstalled) return "Not installed";
+  if (!Opts().punkBusterInstalled) return "Not installed";
   if (!PunkBusterEnabled()) return "Disabled (version unknown)";
   return "Enabled " + PunkBusterVersion() + ",";
 }
@@ -140,25 +142,22 @@ bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t si
     return true;
   }
   const int error = errno;
-  State().errorCode = error;
+  ErrorCode() = error;
   LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
              ErrorText(error));
   // A client that does not read its notifications may now hold half of one: its
-  // stream is out of step for good, so it is cut off; the main loop then finds
-  // the connection closed and releases the slot.
-  if (error == EAGAIN || error == EWOULDBLOCK) shutdown(client.socket, SHUT_RDWR);
+  // stream is out of step for good, so it is cut off.
+  if (error == EAGAIN || error == EWOULDBLOCK) EndConnectionSoon(slot);
   return false;
 }
 
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except) {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (slot == except || !SlotInUse(slot)) continue;
-    if (NotifyClient(slot, code, data, size) || State().errorCode != ENOTSOCK) continue;
+    if (NotifyClient(slot, code, data, size) || ErrorCode() != ENOTSOCK) continue;
     // The descriptor is no longer a socket: its number now belongs to something
     // else, which must not be closed under its owner. Only our hold on it goes.
-    const int fd = ClientSlots()[slot].socket;
-    if (fd >= 0 && fd < FD_SETSIZE) FD_CLR(fd, &State().masterSet);
-    ReleaseSlot(slot);
+    ForgetConnection(slot);
   }
   return true;
 }
@@ -176,7 +175,7 @@ bool GetServerStatusString(std::string* text) {
   const bool linkUp = Console().connected;
   if (linkUp && QueryStatus(StatusPort(), "\\status\\") == nullptr) {
     LogDebug("DEBUG: GetServerStatusString: Couldn't get server status! %s",
-             ErrorText(State().errorCode));
+             ErrorText(ErrorCode()));
     return false;
   }
   const std::string maxPlayers = ReplyValue("maxplayers");
@@ -225,10 +224,10 @@ bool WriteClientList(const std::string& path) {
   std::FILE* f = nullptr;
   if (EnsureFile(path, EnsureMode::kTruncate)) {
     f = std::fopen(path.c_str(), "r+");
-    if (f == nullptr) State().errorCode = errno;
+    if (f == nullptr) ErrorCode() = errno;
   }
   if (f == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open client list file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open client list file! %s", ErrorText(ErrorCode()));
     return false;
   }
   const auto orStar = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
@@ -239,7 +238,7 @@ bool WriteClientList(const std::string& path) {
                  "Connected", orStar(c.lastRequest));
   }
   if (!CloseWritten(f)) {
-    LogMessage(kLogInfo, "Couldn't write client list file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't write client list file! %s", ErrorText(ErrorCode()));
     return false;
   }
   return true;

@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <string>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
-#include "core/state.h"
+#include "core/state_table.h"
 #include "remote/accounts.h"
-#include "remote/protocol.h"
+#include "runtime/game_server.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 
@@ -23,7 +25,15 @@ namespace {
 
 constexpr const char* kUnknown = "[unknown]";
 
-ClientSlotTable g_slots;
+void SetUpSlots(ClientSlotTable& slots) {
+  slots = ClientSlotTable{};
+  slots[0].userName = "operator";
+  slots[0].address = "console";
+  slots[0].rights = kAdminRights;
+}
+
+StateTable<ClientSlotTable> g_table(SetUpSlots);
+ClientSlotTable& g_slots = *g_table;
 
 bool IsSlot(int actor) {
   return actor >= 0 && actor < kClientSlots;
@@ -116,7 +126,7 @@ bool AgreeOnVersion(int socket, std::uint32_t rights, const std::string& address
                address.c_str());
     return Fail(0);
   }
-  return SendByte(socket, State().monitoring ? 1 : 0);
+  return SendByte(socket, GameServer().monitoring ? 1 : 0);
 }
 
 }  // namespace
@@ -126,14 +136,20 @@ ClientSlotTable& ClientSlots() {
 }
 
 void ClearClientSlots() {
-  g_slots = ClientSlotTable{};
-  g_slots[0].userName = "operator";
-  g_slots[0].address = "console";
-  g_slots[0].rights = kAdminRights;
+  g_table.Reset();
 }
 
 bool SlotInUse(int slot) {
-  return slot >= kFirstClientSlot && slot <= kLastClientSlot && g_slots[slot].socket != 0;
+  return slot >= kFirstClientSlot && slot <= kLastClientSlot && g_slots[slot].socket != 0 &&
+         g_slots[slot].ending == SlotEnding::kNo;
+}
+
+void EndConnectionSoon(int slot) {
+  if (SlotInUse(slot)) g_slots[slot].ending = SlotEnding::kClose;
+}
+
+void ForgetConnection(int slot) {
+  if (SlotInUse(slot)) g_slots[slot].ending = SlotEnding::kForget;
 }
 
 int SlotSocket(int slot) {
@@ -168,7 +184,7 @@ bool Authenticate(int socket) {
   if (!AgreeOnVersion(socket, rights, address)) return false;
 
   ClientSlot& s = g_slots[slot];
-  s = ClientSlot{socket, name, address, rights, ""};
+  s = ClientSlot{socket, name, address, rights, "", SlotEnding::kNo};
   LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", address.c_str(),
              name.c_str(), RightsText(rights).c_str());
   return true;

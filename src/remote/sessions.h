@@ -18,12 +18,17 @@ constexpr std::size_t kLastRequestMax = 29;        // ctime text with its newlin
 // In-game administrators act as 0xFF00 plus their account's index.
 constexpr int kGameActorBase = 0xFF00;
 
+// A connection the client service has given up on; the main loop ends it once
+// the step that gave up is over (see EndConnectionSoon).
+enum class SlotEnding { kNo, kClose, kForget };
+
 struct ClientSlot {
   int socket = 0;  // 0 = free
   std::string userName;
   std::string address;
   std::uint32_t rights = 0;
   std::string lastRequest;  // ctime text of the last accepted request; empty until then
+  SlotEnding ending = SlotEnding::kNo;
 };
 
 using ClientSlotTable = std::array<ClientSlot, kClientSlots>;
@@ -32,8 +37,15 @@ ClientSlotTable& ClientSlots();
 
 // Empties every slot and sets up slot 0 as "operator" at "console" with every right.
 void ClearClientSlots();
-// True for a slot 1..16 that holds a connection.
+// True for a slot 1..16 that holds a connection that is not being ended.
 bool SlotInUse(int slot);
+// The connection in `slot` is done with (its stream is out of step, or an
+// administrator dropped it): nothing more is sent to it or read from it, and the
+// main loop closes it and frees the slot before it waits again.
+void EndConnectionSoon(int slot);
+// As EndConnectionSoon, for a descriptor that is no longer ours (its number now
+// belongs to something else): the slot is freed without closing it.
+void ForgetConnection(int slot);
 // The socket of a client slot 1..16 in use, or -1.
 int SlotSocket(int slot);
 
@@ -43,7 +55,8 @@ int SlotSocket(int slot);
 bool Authenticate(int socket);
 // 0 for socket 0, the slot 1..16 holding the socket, else -1.
 int FindSlotBySocket(int socket);
-// Logs the disconnection and clears the client slot 1..16; it does not close the socket.
+// Logs the disconnection and clears the client slot 1..16; it does not close the
+// socket. Only the main loop's EndConnection calls it.
 bool ReleaseSlot(int slot);
 
 // Who caused an action: 0 Keldor, 1..16 a client slot, 0xFF00 + n account n in the game.

@@ -15,24 +15,24 @@
 
 #include "core/bytes.h"
 #include "core/clock.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
-#include "remote/job_standins.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
-#include "remote/status_standins.h"
-#include "remote/transfer_frame.h"
+#include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
+#include "standins/standins.h"
+#include "wire/transfer_frame.h"
 
 namespace keldor {
 
@@ -145,7 +145,7 @@ bool StoreFile(const std::string& path, const std::string& content) {
 
 bool SendFailure(const std::string& path, const std::string& address, int socket, int code) {
   SendWord(socket, XFER_FAIL_MARKER);
-  State().errorCode = code;
+  ErrorCode() = code;
   LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
              ErrorText(code));
   return false;
@@ -153,16 +153,16 @@ bool SendFailure(const std::string& path, const std::string& address, int socket
 
 bool ReceiveFailure(const std::string& path, const std::string& address) {
   LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", path.c_str(), address.c_str(),
-             ErrorText(State().errorCode));
+             ErrorText(ErrorCode()));
   return false;
 }
 
 // The rest of the message cannot be read: end the connection rather than
 // let its bytes be taken as requests. The main loop frees the slot.
 bool Abandon(int socket, const std::string& path, const std::string& address) {
-  const int code = State().errorCode;
+  const int code = ErrorCode();
   shutdown(socket, SHUT_RDWR);
-  State().errorCode = code;
+  ErrorCode() = code;
   return ReceiveFailure(path, address);
 }
 
@@ -215,9 +215,9 @@ const FileRequest* Find(const FileRequest (&table)[N], std::uint32_t request) {
 std::string PathOf(const FileRequest& entry) {
   switch (entry.place) {
     case Place::kServerDir:
-      return State().serverDir + "/" + entry.name;
+      return Opts().serverDir + "/" + entry.name;
     case Place::kSettingsDir:
-      return State().settingsDir + "/" + entry.name;
+      return Opts().settingsDir + "/" + entry.name;
     case Place::kLog:
       break;
   }
@@ -235,7 +235,7 @@ bool SendLog(int socket) {
   }
   std::string tail;
   if (!CopyLogTail(&tail)) {
-    const int code = State().errorCode != 0 ? State().errorCode : EIO;
+    const int code = ErrorCode() != 0 ? ErrorCode() : EIO;
     std::string address;
     PeerAddress(socket, address);
     return SendFailure(log, address, socket, code);
@@ -339,17 +339,17 @@ bool SendFile(const std::string& path, int socket) {
   if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
   std::string content;
   if (!ReadWholeFile(path, content)) {
-    return SendFailure(path, address, socket, State().errorCode);
+    return SendFailure(path, address, socket, ErrorCode());
   }
   std::string message;
   if (!EncodeTransfer(content, &message)) {
     return SendFailure(path, address, socket, kErrTransferData);
   }
-  State().errorCode = 0;
+  ErrorCode() = 0;
   if (!SendAll(socket, message.data(), message.size())) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
-               ErrorText(State().errorCode));
+               ErrorText(ErrorCode()));
     // The client would read what follows as the rest of the file: end the connection.
     shutdown(socket, SHUT_RDWR);
     return false;
@@ -360,13 +360,13 @@ bool SendFile(const std::string& path, int socket) {
 bool ReceiveFile(const std::string& path, int socket) {
   std::string address = "[unknown]";
   if (!PeerAddress(socket, address)) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     return ReceiveFailure(path, address);
   }
   std::uint32_t size = 0;
   if (!ReceiveWord(socket, size)) return ReceiveFailure(path, address);
   if (size == XFER_FAIL_MARKER) {
-    State().errorCode = kErrTransferHeader;
+    ErrorCode() = kErrTransferHeader;
     return ReceiveFailure(path, address);
   }
   if (size == 0) {
@@ -383,20 +383,20 @@ bool ReceiveFile(const std::string& path, int socket) {
                "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
                "%u are taken.",
                address.c_str(), size, packedSize, kTransferMax);
-    State().errorCode = kErrTransferHeader;
+    ErrorCode() = kErrTransferHeader;
     return Abandon(socket, path, address);
   }
   std::string packed;
   try {
     packed.assign(packedSize, '\0');
   } catch (const std::bad_alloc&) {
-    State().errorCode = kOutOfMemory;
+    ErrorCode() = kOutOfMemory;
     return Abandon(socket, path, address);
   }
   if (!ReceiveExact(socket, packed.data(), packed.size())) return Abandon(socket, path, address);
   std::string content;
   if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
-    State().errorCode = error;
+    ErrorCode() = error;
     return ReceiveFailure(path, address);
   }
   if (!StoreFile(path, content)) return ReceiveFailure(path, address);

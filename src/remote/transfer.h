@@ -9,7 +9,7 @@
 #include <string>
 
 #include "remote/notify.h"
-#include "remote/transfer_frame.h"
+#include "wire/transfer_frame.h"
 
 namespace keldor {
 
@@ -33,5 +33,12 @@ bool ReceiveRequestedFile(std::uint32_t request, int slot, int socket);
 
 bool IsDownloadRequest(std::uint32_t request);
 bool IsUploadRequest(std::uint32_t request);
+
+// A settings file a client uploaded into `uploadPath`: applied under the client's
+// rights (each change logged as the client's), removed, the whole table saved to
+// servermanager.con, pushed to a running game server and written into
+// serverautoexec.con. The caller then tells the other clients that the settings
+// changed.
+void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
 
 }  // namespace keldor

@@ -11,11 +11,14 @@
 #include <string>
 #include <utility>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
-#include "remote/jobs.h"
-#include "remote/protocol.h"
+#include "core/state_table.h"
+#include "runtime/events.h"
+#include "runtime/job_queue.h"
+#include "runtime/options.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 
@@ -23,7 +26,8 @@ namespace {
 
 constexpr int kEventFields = 6;
 
-ScheduleTable g_schedule;
+StateTable<ScheduleTable> g_table;
+ScheduleTable& g_schedule = *g_table;
 
 // The next run of characters not in `delimiters`, skipping leading ones (so two
 // commas in a row make no empty field); false when nothing is left.
@@ -73,7 +77,7 @@ std::int32_t ParseEnabled(const std::string& field) {
 }
 
 void LogOpenFailure() {
-  LogMessage(kLogInfo, "Couldn't open event schedule file! %s", ErrorText(State().errorCode));
+  LogMessage(kLogInfo, "Couldn't open event schedule file! %s", ErrorText(ErrorCode()));
 }
 
 const char* PathOrStar(const std::string& path) {
@@ -86,14 +90,10 @@ ScheduleTable& Schedule() {
   return g_schedule;
 }
 
-void ResetSchedule() {
-  g_schedule = ScheduleTable{};
-}
-
 bool LoadSchedule(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     LogOpenFailure();
     return false;
   }
@@ -106,9 +106,9 @@ bool LoadSchedule(const std::string& path) {
   std::array<std::string, kEventFields> fields;
   for (LineRead r; (r = ReadTextLine(f, line, kScheduleLineMax)) != LineRead::kEnd;) {
     if (r == LineRead::kError) {
-      State().errorCode = errno != 0 ? errno : EIO;
+      ErrorCode() = errno != 0 ? errno : EIO;
       std::fclose(f);
-      LogMessage(kLogInfo, "Couldn't read event schedule file! %s", ErrorText(State().errorCode));
+      LogMessage(kLogInfo, "Couldn't read event schedule file! %s", ErrorText(ErrorCode()));
       return false;
     }
     if (r == LineRead::kTooLong) {
@@ -159,7 +159,7 @@ bool LoadSchedule(const std::string& path) {
     SaveSchedule(path);
   }
   // Every client fetches the schedule again, in the order of the queued work.
-  QueueBroadcast(NOTE_SCHEDULE_CHANGED);
+  Report(Event::kScheduleChanged);
   return true;
 }
 
@@ -170,7 +170,7 @@ bool SaveSchedule(const std::string& path) {
   }
   std::FILE* f = std::fopen(path.c_str(), "w");
   if (f == nullptr) {
-    State().errorCode = errno;
+    ErrorCode() = errno;
     LogOpenFailure();
     return false;
   }
@@ -182,8 +182,8 @@ bool SaveSchedule(const std::string& path) {
   }
   const bool failed = std::ferror(f) != 0;
   if (std::fclose(f) != 0 || failed) {
-    State().errorCode = errno != 0 ? errno : EIO;
-    LogMessage(kLogInfo, "Couldn't write event schedule file! %s", ErrorText(State().errorCode));
+    ErrorCode() = errno != 0 ? errno : EIO;
+    LogMessage(kLogInfo, "Couldn't write event schedule file! %s", ErrorText(ErrorCode()));
     return false;
   }
   return true;

@@ -27,17 +27,11 @@ struct ScheduleEvent {
 using ScheduleTable = std::array<ScheduleEvent, kMaxScheduleEvents>;
 
 ScheduleTable& Schedule();
-void ResetSchedule();
 
 // Replaces the table with the file's events; duplicate times are moved on by a
 // second each and the file is then rewritten.
 bool LoadSchedule(const std::string& path);
 
-// Fires the event that is due, if any; true when one fired in this pass.
-bool CheckSchedule();
-
-// Carries out the event with that time.
-bool FireEvent(std::time_t eventTime);
 bool SaveSchedule(const std::string& path);
 
 // 0 once, 1 daily, 2..8 Sunday..Saturday, 9 weekdays, 10 weekends, -1 never.

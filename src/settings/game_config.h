@@ -1,6 +1,5 @@
 // The game server's own configuration: serversettings.con and serverautoexec.con
-// written from the settings table, and the live values read back from and pushed
-// to the running game server over its console.
+// written from the settings table.
 #pragma once
 
 #include <cstdint>
@@ -14,17 +13,5 @@ bool WriteServerSettings(const std::string& path);
 
 // The console commands the game runs once started, in the console's units.
 bool WriteServerAutoexec(const std::string& path);
-
-// Queries the live values over the console into the table and the snapshot.
-bool ReadServerSettings();
-
-// Sends every row that differs from the snapshot; nothing when nothing changed.
-bool PushServerSettings();
-
-// A settings file a client uploaded into `uploadPath`: applied under the client's
-// rights, removed, the whole table saved to servermanager.con, pushed to a running
-// game server and written into serverautoexec.con. The caller then tells the
-// other clients that the settings changed.
-void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
 
 }  // namespace keldor

@@ -2,9 +2,10 @@
 // settings table.
 #include <cstdio>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
+#include "runtime/options.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
 #include "settings/settings_text.h"
@@ -44,11 +45,11 @@ bool WriteServerSettings(const std::string& path) {
       const char* key = table[static_cast<std::size_t>(row)].gameKey;
       if (key[0] != '\0') WriteSettingLine(file, key, row);
     }
-    std::fputs(State().serverCmds.c_str(), file);
+    std::fputs(Opts().serverCmds.c_str(), file);
     return true;
   });
   if (!written) {
-    LogMessage(kLogInfo, "Couldn't open server settings file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open server settings file! %s", ErrorText(ErrorCode()));
   }
   return written;
 }
@@ -68,7 +69,7 @@ bool WriteServerAutoexec(const std::string& path) {
     return true;
   });
   if (!written) {
-    LogMessage(kLogInfo, "Couldn't open server autoexec file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open server autoexec file! %s", ErrorText(ErrorCode()));
   }
   return written;
 }

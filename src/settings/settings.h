@@ -143,7 +143,6 @@ inline int RowIndex(Setting key) {
 
 // Puts the table back to its built-in definitions with every value cleared
 // (tests and start-up), and empties the snapshot.
-void ResetSettingsState();
 
 // Sets every row to its start value.
 void ResetSettings();
@@ -163,10 +162,17 @@ void WriteSettingLine(std::FILE* file, const char* key, int row);
 // Writes the rows of every page whose bit is set in `pageMask` (-1: all).
 bool SaveSettingsFile(const std::string& path, std::int32_t pageMask);
 
-// Reads a settings file into the table under a rights mask; `slot` 0..16 names
-// the client slot acting (its changes are logged), any other value applies silently.
+// Who changes settings: their changes are logged under this name and address.
+struct SettingsActor {
+  std::string name;
+  std::string address;
+};
+
+// Reads a settings file into the table under a rights mask; with an actor each
+// change is logged as theirs, without one the file applies silently.
 // A missing or empty file fails with ErrorCode ENOENT.
-bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slot);
+bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask,
+                       const SettingsActor* actor = nullptr);
 
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();

@@ -6,10 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
-#include "remote/sessions.h"
 #include "settings/settings.h"
 
 namespace keldor {
@@ -21,12 +20,7 @@ bool IsTextType(SettingType type) {
          type == SettingType::kChoice;
 }
 
-struct Actor {
-  std::string name;
-  std::string address;
-};
-
-void LogChange(const Actor& actor, int row, const SettingDef& def, std::int32_t oldValue,
+void LogChange(const SettingsActor& actor, int row, const SettingDef& def, std::int32_t oldValue,
                const std::string& oldText) {
   const char* name = SettingName(row);
   if (IsTextType(def.type)) {
@@ -53,7 +47,8 @@ void LogChange(const Actor& actor, int row, const SettingDef& def, std::int32_t 
   }
 }
 
-void ApplyPage(std::FILE* file, int page, std::uint32_t mask, bool logging, const Actor& actor) {
+void ApplyPage(std::FILE* file, int page, std::uint32_t mask, bool logging,
+               const SettingsActor& actor) {
   const bool mayChangeCritical = (mask & kCriticalSettingsRight) != 0;
   SettingsRows& table = SettingsTable();
   for (int row = 0; row < kSettingCount; ++row) {
@@ -82,7 +77,7 @@ void KeepOneTeamBalance() {
 
 }  // namespace
 
-bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slot) {
+bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, const SettingsActor* who) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && st.st_size == 0) return Fail(ENOENT);
   // A directory opens for reading here but fails every read.
@@ -93,9 +88,8 @@ bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, int slo
     LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(code));
     return Fail(code);
   }
-  const bool logging = slot >= 0 && slot <= kLastClientSlot;
-  const Actor actor{logging ? ActorName(slot) : "[unknown]",
-                    logging ? ActorAddress(slot) : "[unknown]"};
+  const bool logging = who != nullptr;
+  const SettingsActor actor = logging ? *who : SettingsActor{"[unknown]", "[unknown]"};
   const auto mask = static_cast<std::uint32_t>(rightsMask);
   for (int page = 0; page < kSettingPages; ++page) {
     if ((mask & (1u << page)) != 0) ApplyPage(file, page, mask, logging, actor);

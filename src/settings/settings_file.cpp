@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "settings/settings.h"
 #include "settings/settings_text.h"
 
@@ -426,7 +426,7 @@ bool SaveSettingsFile(const std::string& path, std::int32_t pageMask) {
     return true;
   });
   if (!saved) {
-    LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(State().errorCode));
+    LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(ErrorCode()));
   }
   return saved;
 }

@@ -1,5 +1,6 @@
 // The settings table as built into the program.
 #include "core/helpers.h"
+#include "core/state_table.h"
 #include "settings/settings.h"
 
 namespace keldor {
@@ -95,8 +96,13 @@ const SettingsRows kDefinitions{{
 }};
 // clang-format on
 
-SettingsRows g_table = kDefinitions;
-SettingsRows g_snapshot = kDefinitions;
+void StartWithDefinitions(SettingsRows& rows) {
+  rows = kDefinitions;
+}
+StateTable<SettingsRows> g_liveTable(StartWithDefinitions);
+StateTable<SettingsRows> g_snapshotTable(StartWithDefinitions);
+SettingsRows& g_table = *g_liveTable;
+SettingsRows& g_snapshot = *g_snapshotTable;
 
 }  // namespace
 
@@ -108,11 +114,6 @@ SettingsRows& SettingsSnapshot() {
 }
 SettingDef& Row(Setting key) {
   return g_table[static_cast<std::size_t>(key)];
-}
-
-void ResetSettingsState() {
-  g_table = kDefinitions;
-  g_snapshot = kDefinitions;
 }
 
 const char* SettingName(int row) {

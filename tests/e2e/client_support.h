@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "process_support.h"
-#include "remote/protocol.h"
+#include "wire/protocol.h"
 
 namespace keldor::e2e {
 

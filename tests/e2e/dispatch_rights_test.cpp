@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "client_support.h"
-#include "remote/transfer_frame.h"
+#include "wire/transfer_frame.h"
 
 namespace keldor::e2e {
 namespace {

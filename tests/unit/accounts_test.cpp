@@ -10,10 +10,11 @@
 #include <regex>
 #include <string>
 
+#include "core/error.h"
 #include "core/helpers.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "remote/sessions.h"
+#include "runtime/options.h"
 #include "state_fixture.h"
 
 namespace keldor {
@@ -28,7 +29,7 @@ class Accounts : public testing::StateTest {
                        std::uint32_t rights) {
     ClientSlots()[slot] = ClientSlot{100 + slot, name, address, rights, ""};
   }
-  std::string AccountsFile() const { return State().settingsDir + "/useraccess.con"; }
+  std::string AccountsFile() const { return Opts().settingsDir + "/useraccess.con"; }
   static void Write(const std::string& path, const std::string& text) {
     testing::WriteFile(path, text);
   }
@@ -107,7 +108,7 @@ TEST_F(Accounts, TableHoldsAtMostOneHundredAccounts) {
 
 TEST_F(Accounts, MissingFileFailsTheLoad) {
   EXPECT_FALSE(LoadUserAccounts(AccountsFile()));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_NE(Log().find("Couldn't open user access file! "), std::string::npos);
 }
 
@@ -297,7 +298,7 @@ TEST_F(Merge, PasswordChangeReachesTheAccountOfTheLoginAndSurvivesALaterSave) {
   ASSERT_TRUE(ChangeUserPass("Maps", "fresh"));
   EXPECT_EQ(Login("maps", "fresh"), kLoginAccepted);
   EXPECT_EQ(Login("maps", "old"), kLoginBadPassword);
-  EXPECT_FALSE(std::filesystem::exists(State().settingsDir + "/UserAccess.tmp"));
+  EXPECT_FALSE(std::filesystem::exists(Opts().settingsDir + "/UserAccess.tmp"));
 
   // A login in another letter case reaches the stored account, so does the change.
   ASSERT_TRUE(ChangeUserPass("ops", "renewed"));

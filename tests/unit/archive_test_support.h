@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
+#include "runtime/options.h"
 #include "state_fixture.h"
 
 namespace keldor::testing {
@@ -21,8 +21,8 @@ class ServerDirTest : public StateTest {
  protected:
   void SetUp() override {
     StateTest::SetUp();
-    std::filesystem::remove(State().settingsDir);  // the tests lay it out themselves
-    State().daemonized = false;
+    std::filesystem::remove(Opts().settingsDir);  // the tests lay it out themselves
+    Logging().quiet = false;
     ASSERT_EQ(lzo_init(), LZO_E_OK);
   }
 

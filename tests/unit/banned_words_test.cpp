@@ -7,8 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/error.h"
+#include "daemon/startup.h"
+#include "runtime/options.h"
 #include "state_fixture.h"
 
 namespace keldor {
@@ -17,7 +18,7 @@ namespace {
 class BannedWords : public testing::StateTest {
  protected:
   void Write(const std::string& text) {
-    std::ofstream(State().settingsDir + "/bannedwords.con", std::ios::binary) << text;
+    std::ofstream(Opts().settingsDir + "/bannedwords.con", std::ios::binary) << text;
   }
   static bool Matches(std::string name) { return ContainsBannedWord(name); }
 };
@@ -50,9 +51,9 @@ TEST_F(BannedWords, NoListMatchesNothingAndAFailedOpenKeepsTheOldList) {
 
   Write("word\n");
   ASSERT_TRUE(LoadBannedWords());
-  std::filesystem::remove(State().settingsDir + "/bannedwords.con");
+  std::filesystem::remove(Opts().settingsDir + "/bannedwords.con");
   EXPECT_FALSE(LoadBannedWords());
-  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_TRUE(Matches("a word here"));
 }
 

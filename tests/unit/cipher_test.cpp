@@ -1,14 +1,14 @@
 // The credential cipher and the keyhash check.
-#include "remote/cipher.h"
+#include "wire/cipher.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 
 namespace keldor {
 namespace {
@@ -37,12 +37,12 @@ TEST(Cipher, KeyHashMustBe32HexDigitsInEitherCase) {
   ResetAllState();
   EXPECT_TRUE(CheckKeyHash("0123456789abcdefABCDEF0123456789"));
   EXPECT_FALSE(CheckKeyHash("0123456789abcdefABCDEF012345678"));
-  EXPECT_EQ(State().errorCode, kErrKeyHashLength);
-  State().errorCode = 0;
+  EXPECT_EQ(ErrorCode(), kErrKeyHashLength);
+  ErrorCode() = 0;
   EXPECT_FALSE(CheckKeyHash("0123456789abcdefABCDEF01234567890"));
-  EXPECT_EQ(State().errorCode, kErrKeyHashLength);
+  EXPECT_EQ(ErrorCode(), kErrKeyHashLength);
   EXPECT_FALSE(CheckKeyHash("0123456789abcdefABCDEF012345678g"));
-  EXPECT_EQ(State().errorCode, kErrKeyHashHex);
+  EXPECT_EQ(ErrorCode(), kErrKeyHashHex);
   EXPECT_FALSE(CheckKeyHash(nullptr));
 }
 

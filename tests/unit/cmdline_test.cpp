@@ -1,6 +1,6 @@
 // Reading the command line: word kinds, arguments, buffers and -kill (the
 // usage text is checked byte for byte in startup_test).
-#include "core/cmdline.h"
+#include "daemon/cmdline.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,8 +8,9 @@
 
 #include <csignal>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/log.h"
+#include "daemon/startup.h"
+#include "runtime/options.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -25,7 +26,7 @@ class CommandLine : public ::testing::Test {
     ResetAllState();
     // Lines the parser logs go to the temp directory's keldor.log.
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    State().daemonized = true;  // no echo into the test output
+    Logging().quiet = true;  // no echo into the test output
   }
   void TearDown() override {
     ResetAllState();
@@ -34,9 +35,9 @@ class CommandLine : public ::testing::Test {
 
   CommandLineOutcome Parse(std::vector<std::string> words) {
     out_.clear();
-    const bool quiet = State().daemonized;
+    const bool quiet = Logging().quiet;
     const CommandLineOutcome outcome = ParseCommandLine(words, out_);
-    State().daemonized = quiet;
+    Logging().quiet = quiet;
     return outcome;
   }
 
@@ -66,7 +67,7 @@ TEST_F(CommandLine, OptionsSetTheirValues) {
   EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "80000", "-ip", "10.1.2.3",
                       "-noadmin", "-NODELAY", "-reuseaddr", "-exit", "-quit"})
                    .exitNow);
-  const ManagerState& s = State();
+  const Options& s = Opts();
   EXPECT_TRUE(s.renice);
   EXPECT_EQ(s.priority, -5);
   EXPECT_EQ(s.serverDir, "/srv/bfv");
@@ -87,23 +88,23 @@ TEST_F(CommandLine, SyslogFacilityReadsTwoCharacters) {
 
 TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
   EXPECT_FALSE(Parse({"foo", "-start"}).exitNow);
-  EXPECT_FALSE(State().startServer);
+  EXPECT_FALSE(Opts().startServer);
   EXPECT_FALSE(Parse({"+game", "BF1942", "-start", "-stop"}).exitNow);
-  EXPECT_FALSE(State().startServer);
-  EXPECT_TRUE(State().stopServer);
-  EXPECT_TRUE(State().serverArgs.empty());
+  EXPECT_FALSE(Opts().startServer);
+  EXPECT_TRUE(Opts().stopServer);
+  EXPECT_TRUE(Opts().serverArgs.empty());
   EXPECT_FALSE(Parse({"-unknown", "-daemon"}).exitNow);
-  EXPECT_TRUE(State().daemon);
+  EXPECT_TRUE(Opts().daemon);
 }
 
 TEST_F(CommandLine, ServerArgumentsAndCommandsFillTheirBuffers) {
   EXPECT_FALSE(
       Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2", "-daemon"})
           .exitNow);
-  EXPECT_EQ(State().serverArgs, " +maxPlayers 16");
-  EXPECT_EQ(State().serverCmds, "game.gameSpyPort 23001\n");
-  EXPECT_EQ(State().gameSpyPortOverride, 23001);
-  EXPECT_EQ(State().statusMonitor, 0);  // cleared by -daemon
+  EXPECT_EQ(Opts().serverArgs, " +maxPlayers 16");
+  EXPECT_EQ(Opts().serverCmds, "game.gameSpyPort 23001\n");
+  EXPECT_EQ(Opts().gameSpyPortOverride, 23001);
+  EXPECT_EQ(Opts().statusMonitor, 0);  // cleared by -daemon
 }
 
 TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
@@ -114,9 +115,9 @@ TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
     words.push_back(longValue.substr(0, 50));
   }
   EXPECT_FALSE(Parse(words).exitNow);
-  EXPECT_LE(State().serverCmds.size(), 1023u);
+  EXPECT_LE(Opts().serverCmds.size(), 1023u);
   // Every command line that was taken is whole.
-  EXPECT_EQ(State().serverCmds.back(), '\n');
+  EXPECT_EQ(Opts().serverCmds.back(), '\n');
 
   // A refused server argument's value is read as a stray word (which skips the
   // word after it), so separate runs show each buffer filling.
@@ -126,7 +127,7 @@ TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
     words.push_back(longValue.substr(0, 50));
   }
   EXPECT_FALSE(Parse(words).exitNow);
-  EXPECT_LE(State().serverArgs.size(), 1023u);
+  EXPECT_LE(Opts().serverArgs.size(), 1023u);
   const std::string log = ReadFile(dir_ / "keldor.log");
   EXPECT_NE(log.find("Too many server arguments were specified on the command-line, not all "
                      "arguments will be processed."),
@@ -137,28 +138,28 @@ TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
 
   // A single argument longer than the buffer is cut to fit.
   EXPECT_FALSE(Parse({"+big", longValue}).exitNow);
-  EXPECT_EQ(State().serverArgs.size(), 1023u);
+  EXPECT_EQ(Opts().serverArgs.size(), 1023u);
 }
 
 TEST_F(CommandLine, LongPathsAreCut) {
   const std::string longPath = "/" + std::string(5000, 'p');
   EXPECT_FALSE(Parse({"-path", longPath, "-pid", longPath, "+overlayPath", longPath}).exitNow);
-  EXPECT_EQ(State().serverDir.size(), 4095u);
-  EXPECT_EQ(State().pidFilePath.size(), 4095u);
-  EXPECT_EQ(State().overlayPath.size(), 4095u);
-  EXPECT_EQ(State().overlayPath.back(), '/');
+  EXPECT_EQ(Opts().serverDir.size(), 4095u);
+  EXPECT_EQ(Opts().pidFilePath.size(), 4095u);
+  EXPECT_EQ(Opts().overlayPath.size(), 4095u);
+  EXPECT_EQ(Opts().overlayPath.back(), '/');
 }
 
 TEST_F(CommandLine, RelativeDirectoriesAreTakenFromTheWorkingDirectory) {
   EXPECT_FALSE(Parse({"-path", "game/", "-pid", "run/k.pid", "+overlayPath", "over"}).exitNow);
-  EXPECT_EQ(State().serverDir, dir_ / "game");
-  EXPECT_EQ(State().pidFilePath, dir_ / "run/k.pid");
-  EXPECT_EQ(State().overlayPath, dir_ / "over/");
+  EXPECT_EQ(Opts().serverDir, dir_ / "game");
+  EXPECT_EQ(Opts().pidFilePath, dir_ / "run/k.pid");
+  EXPECT_EQ(Opts().overlayPath, dir_ / "over/");
 }
 
 TEST_F(CommandLine, OverlayPathGetsSlashAndLogsDirectory) {
   EXPECT_FALSE(Parse({"+overlayPath", dir_.path()}).exitNow);
-  EXPECT_EQ(State().overlayPath, dir_.path() + "/");
+  EXPECT_EQ(Opts().overlayPath, dir_.path() + "/");
   EXPECT_TRUE(keldor::testing::Exists(dir_ / "logs"));
 }
 

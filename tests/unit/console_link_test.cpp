@@ -12,12 +12,14 @@
 #include <sstream>
 #include <string>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "fake_console.h"
 #include "gamelink/console.h"
 #include "loopback_pair.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
 #include "test_support.h"
@@ -43,7 +45,7 @@ class ConsoleLinkTest : public testing::StateTest {
 
   void ConnectAnswering(std::vector<ConsoleReply> replies) {
     console_.SetResponder(fake::InTurn(std::move(replies)));
-    ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+    ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
   }
   void ExpectDropped() {
     EXPECT_FALSE(Console().connected);
@@ -59,10 +61,10 @@ TEST_F(ConsoleLinkTest, LoginSendsMaskedCredentialsAndConnects) {
   // longer than 31 characters is cut.
   const std::string longUser(40, 'u');
   console_.ExpectCredentials(longUser.substr(0, 31), "Sentinel-password");
-  State().consoleUser = longUser;
-  State().consolePass = "Sentinel-password";
+  GameServer().consoleUser = longUser;
+  GameServer().consolePass = "Sentinel-password";
 
-  ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+  ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
   EXPECT_TRUE(Console().connected);
   EXPECT_TRUE(Logged("Connected"));
   EXPECT_TRUE(ConnectConsole());  // no second login while up
@@ -82,7 +84,7 @@ TEST_F(ConsoleLinkTest, LoginSendsMaskedCredentialsAndConnects) {
 TEST_F(ConsoleLinkTest, RefusedLoginFailsWithoutDisconnectedLine) {
   console_.ExpectCredentials("User", "other");
   EXPECT_FALSE(ConnectConsole());
-  EXPECT_EQ(State().errorCode, kErrConsoleLogin);
+  EXPECT_EQ(ErrorCode(), kErrConsoleLogin);
   EXPECT_FALSE(Console().connected);
   EXPECT_EQ(Console().socket, -1);
   EXPECT_FALSE(Logged("Disconnected"));
@@ -90,16 +92,16 @@ TEST_F(ConsoleLinkTest, RefusedLoginFailsWithoutDisconnectedLine) {
 }
 
 TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
-  State().monitoring = false;
-  State().errorCode = 5;
+  GameServer().monitoring = false;
+  ErrorCode() = 5;
   EXPECT_FALSE(ConnectConsole());
-  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(ErrorCode(), 0);
   EXPECT_EQ(Log(), "");
 
-  State().monitoring = true;
+  GameServer().monitoring = true;
   Row(Setting::ServerIP).current = 0;
   EXPECT_FALSE(ConnectConsole());
-  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(ErrorCode(), 0);
   EXPECT_TRUE(Logged("Couldn't connect to console, IP address is zero!"));
 
   console_.PrepareKeldor();
@@ -110,7 +112,7 @@ TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
   // A port beyond 65535 would wrap onto some other port.
   Row(Setting::ConsolePort).current = 65536 + console_.Port();
   EXPECT_FALSE(ConnectConsole());
-  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(ErrorCode(), 0);
   EXPECT_TRUE(Logged("Couldn't connect to console, port address " +
                      std::to_string(65536 + console_.Port()) + " is invalid!"));
   EXPECT_EQ(console_.Observed().connections, 0);
@@ -118,7 +120,7 @@ TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
   // Nobody listening: refused, and no "Disconnected" for a link never up.
   Row(Setting::ConsolePort).current = testing::LoopbackListener().port();
   EXPECT_FALSE(ConnectConsole());
-  EXPECT_EQ(State().errorCode, ECONNREFUSED);
+  EXPECT_EQ(ErrorCode(), ECONNREFUSED);
   EXPECT_EQ(Console().socket, -1);
   EXPECT_FALSE(Logged("Disconnected"));
 }
@@ -202,7 +204,7 @@ TEST_F(ConsoleLinkTest, SeveralQueriesInOneRequestGetOneLineEach) {
 TEST_F(ConsoleLinkTest, PeerClosingMidResponseDropsTheLink) {
   ConnectAnswering({{Word(3) + CountedString("one") + Word(10) + "abc", true}});
   EXPECT_EQ(SendConsoleMessage("x"), nullptr);
-  EXPECT_EQ(State().errorCode, ECONNRESET);
+  EXPECT_EQ(ErrorCode(), ECONNRESET);
   EXPECT_TRUE(Logged("Connection reset"));
   ExpectDropped();
 }
@@ -231,14 +233,14 @@ TEST_F(ConsoleLinkTest, AbsurdCountsAndLengthsAreRefusedWithoutGrowing) {
 TEST_F(ConsoleLinkTest, SilentConsoleFailsTheRequestAndDropsTheLink) {
   ConnectAnswering({{}});
   EXPECT_EQ(SendConsoleMessage("x"), nullptr);
-  EXPECT_EQ(State().errorCode, EAGAIN);
+  EXPECT_EQ(ErrorCode(), EAGAIN);
   EXPECT_TRUE(Logged("Couldn't send message to console! " + std::string(ErrorText(EAGAIN))));
   ExpectDropped();
 }
 
 TEST_F(ConsoleLinkTest, SendingWhileDownFailsAndSaysSo) {
   EXPECT_EQ(SendConsoleMessage("quit"), nullptr);
-  EXPECT_EQ(State().errorCode, EBADF);
+  EXPECT_EQ(ErrorCode(), EBADF);
   EXPECT_TRUE(Logged("Couldn't send message to console! "));
   ExpectDropped();
 
@@ -246,7 +248,7 @@ TEST_F(ConsoleLinkTest, SendingWhileDownFailsAndSaysSo) {
 #pragma GCC diagnostic ignored "-Wformat-zero-length"
   EXPECT_EQ(SendConsoleMessage(""), nullptr);
 #pragma GCC diagnostic pop
-  EXPECT_EQ(State().errorCode, EINVAL);
+  EXPECT_EQ(ErrorCode(), EINVAL);
 }
 
 TEST_F(ConsoleLinkTest, ShutdownClosesWithoutALine) {
@@ -262,7 +264,7 @@ TEST_F(ConsoleLinkTest, MessageLogHoldsRawRequestAndResponse) {
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  State().messageLog = true;
+  Opts().messageLog = true;
   ConnectAnswering({Reply({"value 1", "##--x event"})});
   const char* response = SendConsoleMessage("a\nb");
   ASSERT_EQ(chdir(cwd), 0);

@@ -13,16 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/main_loop.h"
+#include "daemon/startup.h"
 #include "loopback_pair.h"
 #include "remote/jobs.h"
-#include "remote/protocol.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
-#include "remote/transfer_frame.h"
+#include "runtime/options.h"
 #include "state_fixture.h"
 #include "test_support.h"
+#include "wire/protocol.h"
+#include "wire/transfer_frame.h"
 
 namespace keldor {
 namespace {
@@ -62,13 +63,12 @@ class Dispatch : public testing::StateTest {
  protected:
   void SetUp() override {
     StateTest::SetUp();
-    State().settingsDir = dir_.path();
+    Opts().settingsDir = dir_.path();
     const auto [daemon, client] = listener_.Pair();
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     daemon_ = daemon;
     client_ = client;
     ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, ""};
-    FD_SET(daemon_, &State().masterSet);
   }
   void TearDown() override {
     if (SlotInUse(1)) close(daemon_);  // a dropped connection is closed already
@@ -88,6 +88,7 @@ class Dispatch : public testing::StateTest {
       int pending = 0;
       if (ioctl(daemon_, FIONREAD, &pending) != 0 || pending <= 0) return;
       HandleRequest(1);
+      EndGivenUpConnections();  // as the main loop does after each request
     }
   }
   std::string Text(std::uint32_t code, const std::string& text) {
@@ -133,7 +134,6 @@ TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
   EXPECT_TRUE(PeerClosed(client_));  // no pong came before the end
   // Released at once: the surplus still queued is never read as requests.
   EXPECT_FALSE(SlotInUse(1));
-  EXPECT_FALSE(FD_ISSET(daemon_, &State().masterSet));
   EXPECT_NE(Log().find("Client at 127.0.0.1:1 has disconnected."), std::string::npos);
   EXPECT_EQ(Log().find("notify"), std::string::npos) << Log();
   EXPECT_NE(Log().find("SECURITY ALERT! Client at 127.0.0.1:1 sent a text of 400 bytes with "

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/state.h"
-#include "gamelink/link_standins.h"
+#include "gamelink/link_hooks.h"
+#include "runtime/game_server.h"
 #include "settings/settings.h"
 
 namespace keldor::fake {
@@ -149,10 +149,10 @@ class FakeConsole {
   // Points Keldor at this console with the expected credentials in use.
   void PrepareKeldor() {
     std::lock_guard<std::mutex> lock(mutex_);
-    State().monitoring = true;
+    GameServer().monitoring = true;
     SkipLoginFollowUpsForTesting(true);
-    State().consoleUser = expectedUser_;
-    State().consolePass = expectedPassword_;
+    GameServer().consoleUser = expectedUser_;
+    GameServer().consolePass = expectedPassword_;
     Row(Setting::ServerIP).current = static_cast<std::int32_t>(INADDR_LOOPBACK);
     Row(Setting::ConsolePort).current = port_;
   }

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "daemon/startup.h"
+#include "runtime/options.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -78,14 +80,14 @@ TEST(Helpers, FileExistenceAndCreation) {
   // A plain file in the way of a directory: the file cannot be made.
   WriteFile(dir / "blocker", "x");
   EXPECT_FALSE(EnsureFile(dir / "blocker/sub/f.con", EnsureMode::kCreateIfMissing));
-  EXPECT_EQ(State().errorCode, ENOTDIR);
+  EXPECT_EQ(ErrorCode(), ENOTDIR);
 }
 
 TEST(Helpers, CopyFileCopiesLargeFilesAndReportsFailures) {
   ResetAllState();
   TempDir dir;
-  State().serverDir = dir.path();
-  State().daemonized = true;
+  Logging().directory = dir.path();
+  Logging().quiet = true;
   std::string content;
   for (int i = 0; i < 30000; ++i) content += static_cast<char>(i * 7);
   WriteFile(dir / "src", content);
@@ -94,7 +96,7 @@ TEST(Helpers, CopyFileCopiesLargeFilesAndReportsFailures) {
   EXPECT_EQ(ReadFile(dir / "out/dst"), content);
 
   EXPECT_FALSE(CopyFile(dir / "missing", dir / "dst2"));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_NE(ReadFile(dir / "keldor.log").find("Couldn't open source con file! "),
             std::string::npos);
   EXPECT_FALSE(Exists(dir / "dst2"));

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "fake_console.h"
 #include "gamelink/console.h"
 #include "process/server_process.h"
-#include "remote/job_standins.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
+#include "standins/standins.h"
 #include "state_fixture.h"
 #include "test_support.h"
 
@@ -34,7 +35,7 @@ class JobsTest : public testing::StateTest {
  protected:
   void SetUp() override {
     StateTest::SetUp();
-    State().settingsDir = dir_.path();
+    Opts().settingsDir = dir_.path();
     PinClock(kStart);
     console_.PrepareKeldor();
   }
@@ -142,9 +143,9 @@ TEST_F(JobsTest, FullQueueDropsTheNewJobWithItsMessage) {
   for (std::size_t i = 0; i < kQueueCapacity; ++i) {
     EXPECT_TRUE(QueueJob(JOB_SAY_ALL, std::to_string(i).c_str(), 0, 5));
   }
-  EXPECT_TRUE(QueueJob(JOB_SERVER_MESSAGE, "lost", 0, 0));
+  EXPECT_FALSE(QueueJob(JOB_SERVER_MESSAGE, "lost", 0, 0));
   EXPECT_TRUE(Logged("DEBUG: Couldn't queue command B00B0017, the queue is full!"));
-  EXPECT_TRUE(QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0));
+  EXPECT_FALSE(QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0));
   EXPECT_TRUE(Logged("Couldn't queue command B00B0020! The queue is full."));
   for (const QueuedCommand& entry : JobQueue()) EXPECT_EQ(entry.code, JOB_SAY_ALL);
   EXPECT_EQ(JobQueue()[kQueueCapacity - 1].text, "31");
@@ -182,7 +183,7 @@ TEST_F(JobsTest, JobsWaitForTheirDueTimeWithoutHoldingUpOthers) {
   EXPECT_EQ(Commands().back(), "game.sayAll \"late\"");
   EXPECT_EQ(JobQueue()[0].code, 0u);
 
-  State().kickDelay = false;  // -nodelay
+  Opts().kickDelay = false;  // -nodelay
   EXPECT_EQ(KickDelay(), 0u);
 }
 
@@ -212,7 +213,7 @@ TEST_F(JobsTest, PollWhileDownQueuesOneConnectThatRunsOnTheNextCall) {
   EXPECT_TRUE(Console().connected);
   EXPECT_EQ(JobQueue()[0].code, 0u);
 
-  State().monitoring = false;
+  GameServer().monitoring = false;
   DisconnectConsole();
   Run(JOB_CONSOLE_POLL, "");
   EXPECT_EQ(JobQueue()[0].code, 0u);  // no server, no reconnect
@@ -248,13 +249,13 @@ TEST_F(JobsTest, KickAndBanTextsThatLackFieldsAreRefusedQuietly) {
 
 TEST_F(JobsTest, MapJobsAndTheirFailures) {
   Connect();
-  State().monitoring = false;
+  GameServer().monitoring = false;
   Run(JOB_SET_NEXT_MAP, "Hue GPM_CQ bfvietnam", 2);
   EXPECT_TRUE(Commands().empty());  // a stopped server only records the map
   EXPECT_EQ(CurrentMapOverride(), "Hue GPM_CQ bfvietnam");
   EXPECT_TRUE(Logged("changed the next map to Hue GPM_CQ bfvietnam."));
 
-  State().monitoring = true;
+  GameServer().monitoring = true;
   Run(JOB_SET_NEXT_MAP, std::string(200, 'm'));
   EXPECT_EQ(Commands(), std::vector<std::string>{"admin.setNextLevel " + std::string(200, 'm')});
   EXPECT_EQ(CurrentMapOverride(), std::string(kMapComboMax, 'm'));

@@ -11,8 +11,10 @@
 #include <filesystem>
 
 #include "core/clock.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/cmdline.h"
+#include "daemon/startup.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -36,12 +38,14 @@ std::time_t FixedTime() {
   return std::mktime(&t);
 }
 
-class Logging : public ::testing::Test {
+class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetAllState();
-    State().serverDir = dir_.path();
-    State().daemonized = true;
+    ConnectSubsystems();
+    Opts().serverDir = dir_.path();
+    ConfigureLogging();
+    Logging().quiet = true;
     PinClock(FixedTime());
   }
   void TearDown() override {
@@ -53,13 +57,13 @@ class Logging : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(Logging, OneLinePerCallWithLineBreaksAndMarkersBlanked) {
+TEST_F(LogTest, OneLinePerCallWithLineBreaksAndMarkersBlanked) {
   LogMessage(kLogInfo, "a\r\nb\n");
   LogMessage(kLogInfo, "x%cy %s", 0x80, "z");
   EXPECT_EQ(LogText(), "2004-03-01 18:30:05 : a  b \r\n2004-03-01 18:30:05 : x y z\r\n");
 }
 
-TEST_F(Logging, EmptyFormatLogsNothing) {
+TEST_F(LogTest, EmptyFormatLogsNothing) {
   LogMessage(kLogInfo, "%s", "");  // an empty message is still a line
   const char* empty = "";
   LogMessage(kLogInfo, empty, 0);
@@ -67,7 +71,7 @@ TEST_F(Logging, EmptyFormatLogsNothing) {
   EXPECT_EQ(LogText(), "2004-03-01 18:30:05 : \r\n");
 }
 
-TEST_F(Logging, LinesAreCutTo1023Characters) {
+TEST_F(LogTest, LinesAreCutTo1023Characters) {
   const std::string big(3000, 'q');
   LogMessage(kLogInfo, "%s", big.c_str());
   const std::string text = LogText();
@@ -75,14 +79,14 @@ TEST_F(Logging, LinesAreCutTo1023Characters) {
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
 }
 
-TEST_F(Logging, DebugLinesOnlyWithDebugFlag) {
+TEST_F(LogTest, DebugLinesOnlyWithDebugFlag) {
   LogDebug("DEBUG: hidden");
-  State().debug = true;
+  Logging().debug = true;
   LogDebug("DEBUG: shown %d", 1);
   EXPECT_EQ(LogText(), "2004-03-01 18:30:05 : DEBUG: shown 1\r\n");
 }
 
-TEST_F(Logging, RotatesOnceTheFileReaches512000Bytes) {
+TEST_F(LogTest, RotatesOnceTheFileReaches512000Bytes) {
   WriteFile(dir_ / "keldor.log", std::string(511999, 'x'));
   LogMessage(kLogInfo, "tip");
   EXPECT_FALSE(Exists(dir_ / "keldor.log"));
@@ -92,14 +96,14 @@ TEST_F(Logging, RotatesOnceTheFileReaches512000Bytes) {
   EXPECT_EQ(LogText(), "2004-03-01 18:30:05 : fresh\r\n");
 }
 
-TEST_F(Logging, SmallerFileIsNotRotated) {
+TEST_F(LogTest, SmallerFileIsNotRotated) {
   WriteFile(dir_ / "keldor.log", std::string(511000, 'x'));
   LogMessage(kLogInfo, "tip");
   EXPECT_TRUE(Exists(dir_ / "keldor.log"));
   EXPECT_FALSE(Exists(dir_ / "2004-03-01-18-30.log"));
 }
 
-TEST_F(Logging, RotationWithinTheSameMinuteKeepsEarlierFiles) {
+TEST_F(LogTest, RotationWithinTheSameMinuteKeepsEarlierFiles) {
   WriteFile(dir_ / "2004-03-01-18-30.log", "first");
   WriteFile(dir_ / "2004-03-01-18-30-1.log", "second");
   WriteFile(dir_ / "keldor.log", std::string(512000, 'y'));
@@ -111,9 +115,10 @@ TEST_F(Logging, RotationWithinTheSameMinuteKeepsEarlierFiles) {
   EXPECT_FALSE(Exists(dir_ / "keldor.log"));
 }
 
-TEST_F(Logging, OverlayPathHoldsTheLogAndItsRotations) {
+TEST_F(LogTest, OverlayPathHoldsTheLogAndItsRotations) {
   std::filesystem::create_directories(dir_ / "o/logs");
-  State().overlayPath = dir_ / "o/";
+  Opts().overlayPath = dir_ / "o/";
+  ConfigureLogging();
   EXPECT_EQ(LogFilePath(), dir_ / "o/logs/keldor.log");
   WriteFile(dir_ / "o/logs/keldor.log", std::string(512000, 'z'));
   LogMessage(kLogInfo, "over");
@@ -121,29 +126,29 @@ TEST_F(Logging, OverlayPathHoldsTheLogAndItsRotations) {
   EXPECT_FALSE(Exists(dir_ / "keldor.log"));
 }
 
-TEST_F(Logging, SyslogModeWritesNoFile) {
-  State().useSyslog = true;
+TEST_F(LogTest, SyslogModeWritesNoFile) {
+  Logging().useSyslog = true;
   WriteFile(dir_ / "keldor.log", std::string(512000, 'z'));
   LogMessage(kLogInfo, "to syslog");
   EXPECT_EQ(LogText().size(), 512000u);  // untouched and not rotated
   EXPECT_FALSE(Exists(dir_ / "2004-03-01-18-30.log"));
 }
 
-TEST_F(Logging, EchoFollowsDaemonAndMonitorState) {
+TEST_F(LogTest, EchoFollowsDaemonAndMonitorState) {
   const std::string captured = dir_ / "stdout";
   fflush(stdout);
   const int saved = dup(STDOUT_FILENO);
   const int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(fd, STDOUT_FILENO);
 
-  State().daemonized = false;
+  Logging().quiet = false;
   LogMessage(kLogInfo, "echoed");
-  State().monitoring = true;
-  State().statusMonitor = 1;
+  GameServer().monitoring = true;
+  Opts().statusMonitor = 1;
   LogMessage(kLogInfo, "quiet while the game's monitor runs");
-  State().statusMonitor = 0;
+  Opts().statusMonitor = 0;
   LogMessage(kLogInfo, "echoed again");
-  State().daemonized = true;
+  Logging().quiet = true;
   LogMessage(kLogInfo, "quiet when detached");
 
   dup2(saved, STDOUT_FILENO);

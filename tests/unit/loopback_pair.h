@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "remote/protocol.h"
+#include "wire/protocol.h"
 
 namespace keldor::testing {
 

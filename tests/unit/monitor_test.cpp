@@ -9,8 +9,7 @@
 
 #include "core/clock.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "fake_console.h"
 #include "fake_status.h"
 #include "gamelink/console.h"
@@ -18,11 +17,13 @@
 #include "loopback_pair.h"
 #include "process/server_process.h"
 #include "remote/jobs.h"
-#include "remote/protocol.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
 #include "test_support.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 namespace {
@@ -34,8 +35,8 @@ class Monitor : public testing::StateTest {
   void SetUp() override {
     StateTest::SetUp();
     PinClock(1700000000);
-    State().settingsDir = dir_.path();
-    State().statusReply.assign(kStatusReplySize, '\0');
+    Opts().settingsDir = dir_.path();
+    StatusReplyBuffer().assign(kStatusReplySize, '\0');
   }
   void TearDown() override {
     UnpinClock();
@@ -51,8 +52,8 @@ class Monitor : public testing::StateTest {
   }
   // A supervised server that cannot be found: every crash-watch pass is a crash.
   void Supervise() {
-    State().monitoring = true;
-    State().serverPid = 999999;
+    GameServer().monitoring = true;
+    GameServer().pid = 999999;
     Watch().launchTime = Now();
   }
 };
@@ -62,7 +63,7 @@ TEST_F(Monitor, CrashWithoutAutoRestartEndsSupervision) {
   CrashWatch();
   EXPECT_EQ(Count("Server has crashed"), 1u);
   EXPECT_EQ(Count("Auto-restart is disabled, server will not be restarted."), 1u);
-  EXPECT_FALSE(State().monitoring);
+  EXPECT_FALSE(GameServer().monitoring);
   EXPECT_EQ(Watch().crashTime, Now());
   CrashWatch();  // no longer supervised: nothing more
   EXPECT_EQ(Count("Server has crashed"), 1u);
@@ -70,7 +71,7 @@ TEST_F(Monitor, CrashWithoutAutoRestartEndsSupervision) {
 
 TEST_F(Monitor, ThirdQuickCrashIsARestartLoop) {
   Supervise();
-  State().autoRestart = true;
+  Opts().autoRestart = true;
   // The restart itself is refused (no address), so supervision stays on and the
   // launch time stays where it was: every pass within the minute counts.
   for (int pass = 1; pass <= 3; ++pass) {
@@ -79,24 +80,24 @@ TEST_F(Monitor, ThirdQuickCrashIsARestartLoop) {
   }
   EXPECT_EQ(Count("Auto-restart is enabled, restarting the server."), 2u);
   EXPECT_EQ(Count("Server is in a restart loop, disabling auto-restart."), 1u);
-  EXPECT_FALSE(State().monitoring);
+  EXPECT_FALSE(GameServer().monitoring);
   EXPECT_EQ(Watch().restartLoopCount, 0);  // StopServer resets it
 }
 
 TEST_F(Monitor, LateCrashesNeitherCountNorReset) {
   Supervise();
-  State().autoRestart = true;
+  Opts().autoRestart = true;
   AdvanceClock(61);
   for (int pass = 0; pass < 4; ++pass) CrashWatch();
   EXPECT_EQ(Count("Server is in a restart loop"), 0u);
   EXPECT_EQ(Watch().restartLoopCount, 0);
-  EXPECT_TRUE(State().monitoring);
+  EXPECT_TRUE(GameServer().monitoring);
 }
 
 TEST_F(Monitor, ConsolePollIsQueuedOnceWhileCredentialsAreInUse) {
   MonitorServer();
   EXPECT_TRUE(QueuedCodes().empty());
-  State().consoleUser = "admin";
+  GameServer().consoleUser = "admin";
   MonitorServer();
   MonitorServer();
   EXPECT_EQ(QueuedCodes(), (std::vector<std::uint32_t>{JOB_CONSOLE_POLL}));
@@ -159,7 +160,7 @@ TEST_F(MonitorWithGame, PauseAndResumeAreEachToldOnce) {
 TEST_F(MonitorWithGame, RoundEndClearsTheOverrideAndReleasesAPendingEvent) {
   Watch().currentMapOverride = "hue GPM_CQ bfvietnam";
   Watch().pendingEvent = 1234;
-  Watch().pendingEventPid = State().serverPid;
+  Watch().pendingEventPid = GameServer().pid;
   Pass({"gamemode", "end"});
   EXPECT_TRUE(Watch().currentMapOverride.empty());
   EXPECT_TRUE(Watch().roundEnded);
@@ -175,7 +176,7 @@ TEST_F(MonitorWithGame, AnIdleServerGoesToTheIdleMapUnlessItIsThere) {
   EXPECT_EQ(Count("Server is idle, changing to idle map combo khe_sanh GPM_CQ bfvietnam."), 1u);
   EXPECT_EQ(Watch().idleCount, 0u);
 
-  ResetJobQueue();
+  ClearJobQueue();
   Watch().currentMapCombo = "KHE_SANH GPM_CQ bfvietnam";
   for (int pass = 0; pass < 100; ++pass) Pass({"numplayers", "0"});
   EXPECT_EQ(Count("Server is idle"), 1u);

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/error.h"
 #include "core/net.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "loopback_pair.h"
 
 namespace keldor {
@@ -74,7 +74,7 @@ TEST_F(NetTest, SilentPeerTimesOut) {
   send(pair.far, "ab", 2, 0);
   char got[4];
   EXPECT_FALSE(ReceiveExact(pair.near, got, sizeof got));
-  EXPECT_EQ(State().errorCode, ETIMEDOUT);
+  EXPECT_EQ(ErrorCode(), ETIMEDOUT);
   EXPECT_EQ(errno, EAGAIN);  // what the link reports when it drops
 }
 
@@ -85,7 +85,7 @@ TEST_F(NetTest, ClosedPeerIsAResetNotAStaleError) {
   errno = EAGAIN;
   char got[4];
   EXPECT_FALSE(ReceiveExact(pair.near, got, sizeof got));
-  EXPECT_EQ(State().errorCode, ECONNRESET);
+  EXPECT_EQ(ErrorCode(), ECONNRESET);
   EXPECT_EQ(errno, ECONNRESET);
 }
 

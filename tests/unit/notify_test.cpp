@@ -16,19 +16,22 @@
 #include <thread>
 #include <vector>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/main_loop.h"
+#include "daemon/startup.h"
 #include "fake_console.h"
 #include "fake_status.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "loopback_pair.h"
-#include "remote/protocol.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
 #include "test_support.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 namespace {
@@ -51,7 +54,6 @@ class Notify : public testing::StateTest {
     open_.push_back(daemon);
     open_.push_back(client);
     ClientSlots()[slot] = ClientSlot{daemon, name, "127.0.0.1:" + std::to_string(slot), 1, ""};
-    FD_SET(daemon, &State().masterSet);
     return client;
   }
   LoopbackListener listener_;
@@ -93,12 +95,11 @@ TEST_F(Notify, DescriptorThatIsNoSocketIsReleasedButLeftOpen) {
   open_.push_back(pipeEnds[0]);
   open_.push_back(pipeEnds[1]);
   ClientSlots()[2] = ClientSlot{pipeEnds[1], "gone", "10.0.0.2:2", 1, ""};
-  FD_SET(pipeEnds[1], &State().masterSet);
   const int after = Connect(3);
 
   EXPECT_TRUE(NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, 0));
   EXPECT_FALSE(SlotInUse(2));
-  EXPECT_FALSE(FD_ISSET(pipeEnds[1], &State().masterSet));
+  EndGivenUpConnections();                     // as the main loop does after the step
   EXPECT_NE(fcntl(pipeEnds[1], F_GETFD), -1);  // its new owner keeps it
   EXPECT_NE(Log().find("Couldn't notify client at 10.0.0.2:2!"), std::string::npos);
   EXPECT_NE(Log().find("Client at 10.0.0.2:2 has disconnected."), std::string::npos);
@@ -117,8 +118,11 @@ TEST_F(Notify, ClientThatStopsReadingIsCutOffRatherThanLeftOutOfStep) {
   int sent = 0;
   while (sent < 100000 && NotifyClientText(1, NOTE_CONSOLE_EVENT, text)) ++sent;
   ASSERT_LT(sent, 100000);
-  EXPECT_EQ(State().errorCode, EAGAIN);
+  EXPECT_EQ(ErrorCode(), EAGAIN);
   EXPECT_NE(Log().find("Couldn't notify client at 127.0.0.1:1!"), std::string::npos);
+  EXPECT_FALSE(SlotInUse(1));
+  EndGivenUpConnections();  // as the main loop does after the step
+  std::erase(open_, daemon);
   // The client reads what arrived and then finds the connection ended.
   EXPECT_TRUE(testing::PeerClosed(client));
 }
@@ -130,7 +134,7 @@ class StatusText : public Notify {
     Row(Setting::ServerName).text = "My, Server";
     Row(Setting::ServerIP).current = static_cast<std::int32_t>(INADDR_LOOPBACK);
     Row(Setting::ServerPort).current = 15567;
-    State().statusReply.assign(kStatusReplySize, '\0');
+    StatusReplyBuffer().assign(kStatusReplySize, '\0');
   }
   static std::string Epoch() {
     const std::time_t zero = 0;
@@ -149,7 +153,7 @@ class StatusText : public Notify {
 
 TEST_F(StatusText, LinkDownShowsDashesAndQuestionMarksButTheServerFacts) {
   const std::string reply = "\\numplayers\\5\\maxplayers\\32\\gamemode\\conquest\\";
-  std::copy(reply.begin(), reply.end(), State().statusReply.begin());
+  std::copy(reply.begin(), reply.end(), StatusReplyBuffer().begin());
   std::string text;
   ASSERT_TRUE(GetServerStatusString(&text));
   EXPECT_EQ(text, "\"My, Server\",127.0.0.1:15567,-- of 32,??,??,,Stopped ," + Epoch() +
@@ -158,14 +162,14 @@ TEST_F(StatusText, LinkDownShowsDashesAndQuestionMarksButTheServerFacts) {
 
 TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
   LinkUp();
-  State().monitoring = true;
-  State().punkBusterInstalled = true;
+  GameServer().monitoring = true;
+  Opts().punkBusterInstalled = true;
   responder_.AnswerInfo({"numplayers", "5",        "maxplayers",    "32",       "gamemode",
                          "conquest",   "gamever",  "v1.21",         "password", "1",
                          "tk_mode",    "punish",   "content_check", "2",        "roundTimeRemain",
                          "-1",         "tickets1", "100",           "tickets2", "90"});
   std::string text;
-  ASSERT_TRUE(GetServerStatusString(&text)) << ErrorText(State().errorCode);
+  ASSERT_TRUE(GetServerStatusString(&text)) << ErrorText(ErrorCode());
   EXPECT_EQ(text, "\"My, Server\",127.0.0.1:15567,5 of 32,??,??,,Started ," + Epoch() +
                       ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
                       "90,Disabled (version unknown),");
@@ -194,7 +198,7 @@ TEST_F(Notify, PunkBusterVersionIsTheParenthesisedPartOfTheAnswer) {
     if (request.IsOutputRequest()) return fake::Reply({request.strings[0], answer});
     return fake::Reply({""});
   });
-  ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+  ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
   EXPECT_EQ(PunkBusterVersion(), "(A1382 C2.145)");
   answer = "PunkBuster Server: v1.700 without parentheses";
   EXPECT_EQ(PunkBusterVersion(), "(version unknown)");
@@ -256,7 +260,7 @@ TEST_F(LogTail, CopiesTheLast32768BytesIntoAPrivateNewFile) {
   const std::string small = WriteLog(100);
   EXPECT_EQ(testing::ReadFile(Copy()), small);
 
-  State().serverDir = dir_ / "nowhere";  // no log there: nothing is left behind
+  Logging().directory = dir_ / "nowhere";  // no log there: nothing is left behind
   std::string failed = "stale";
   EXPECT_FALSE(CopyLogTail(&failed));
   EXPECT_EQ(failed, "");

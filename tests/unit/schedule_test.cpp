@@ -5,12 +5,12 @@
 #include <fstream>
 #include <string>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/error.h"
+#include "daemon/startup.h"
 #include "remote/jobs.h"
-#include "remote/protocol.h"
 #include "schedule/scheduler.h"
 #include "state_fixture.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 namespace {
@@ -103,7 +103,7 @@ TEST_F(ScheduleFile, MissingFileFailsAndKeepsTheTable) {
   Write("5,start,daily,*,*,1\n");
   ASSERT_TRUE(LoadSchedule(path_));
   EXPECT_FALSE(LoadSchedule(dir_ / "missing.con"));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(Schedule()[0].time, 5U);
 }
 

@@ -11,8 +11,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "daemon/startup.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -68,9 +71,10 @@ class ServerProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetAllState();
-    State().daemonized = true;
-    State().serverDir = game_.dir.path();
-    State().settingsDir = game_.dir / "mods/bfvietnam/settings";
+    Logging().quiet = true;
+    Opts().serverDir = game_.dir.path();
+    Logging().directory = game_.dir.path();
+    Opts().settingsDir = game_.dir / "mods/bfvietnam/settings";
     ResetSettings();
   }
   void TearDown() override { ResetAllState(); }
@@ -86,7 +90,7 @@ TEST_F(ServerProcess, FindsOnlyLeadersOfItsOwnDirectory) {
   EXPECT_FALSE(FindServerProcess(&pid));
   EXPECT_EQ(pid, -1);
 
-  State().debug = true;
+  Logging().debug = true;
   const pid_t follower = game_.Launch({}, false);
   EXPECT_FALSE(FindServerProcess(&pid));
   EXPECT_NE(Log().find("DEBUG: Ignoring slave server process pid " + std::to_string(follower)),
@@ -108,18 +112,18 @@ TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
   const pid_t first = game_.Launch({"+overlayPath", "/srv/a/"});
   const pid_t second = game_.Launch({"+overlayPath", "/srv/b/"});
   int pid = -1;
-  State().overlayPath = "/srv/b/";
+  Opts().overlayPath = "/srv/b/";
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, second);
   pid = -1;
-  State().overlayPath = "/srv/a/";
+  Opts().overlayPath = "/srv/a/";
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, first);
   pid = -1;
-  State().overlayPath = "/srv/c/";
+  Opts().overlayPath = "/srv/c/";
   EXPECT_FALSE(FindServerProcess(&pid));
   pid = -1;
-  State().overlayPath.clear();
+  Opts().overlayPath.clear();
   EXPECT_TRUE(FindServerProcess(&pid));
 }
 
@@ -131,15 +135,15 @@ class ServerLaunch : public ServerProcess {
     Row(Setting::ServerName).text = "Test";
     Row(Setting::ConsoleUsername).text = "admin";
     Row(Setting::ConsolePassword).text = "secret";
-    State().listenPort = 15667;
-    WriteFile(State().settingsDir + "/servermaplist.con", "map\n");
+    Opts().listenPort = 15667;
+    WriteFile(Opts().settingsDir + "/servermaplist.con", "map\n");
   }
   // Starts and returns the log's new part; nothing may have been launched on refusal.
   void ExpectRefusal(const std::string& reason) {
     EXPECT_FALSE(StartServer());
-    EXPECT_EQ(State().errorCode, 0);
+    EXPECT_EQ(ErrorCode(), 0);
     EXPECT_NE(Log().find("Couldn't start the server! " + reason), std::string::npos) << reason;
-    EXPECT_FALSE(State().monitoring);
+    EXPECT_FALSE(GameServer().monitoring);
     std::filesystem::remove(game_.dir / "keldor.log");
   }
 };
@@ -181,43 +185,44 @@ TEST_F(ServerLaunch, ValidationRefusesUnsafeSettings) {
   ExpectRefusal("Using the default Remote Console username and password is disallowed");
   Row(Setting::ConsoleUsername).text.clear();
   ExpectRefusal("You must provide a username and password to use the Remote Console.");
-  EXPECT_FALSE(Exists(State().settingsDir + "/maplist.con"));
+  EXPECT_FALSE(Exists(Opts().settingsDir + "/maplist.con"));
 }
 
 TEST_F(ServerLaunch, EmptyRotationStopsAfterTheFilesAreWritten) {
-  WriteFile(State().settingsDir + "/servermaplist.con", "");
+  WriteFile(Opts().settingsDir + "/servermaplist.con", "");
   ExpectRefusal("The map rotation does not contain at least one level.");
-  EXPECT_TRUE(Exists(State().settingsDir + "/serversettings.con"));
-  EXPECT_TRUE(Exists(State().settingsDir + "/serverautoexec.con"));
+  EXPECT_TRUE(Exists(Opts().settingsDir + "/serversettings.con"));
+  EXPECT_TRUE(Exists(Opts().settingsDir + "/serverautoexec.con"));
 }
 
 TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
-  State().serverArgs = " +a 1";
-  State().overlayPath = game_.dir / "over/";
+  Opts().serverArgs = " +a 1";
+  Opts().overlayPath = game_.dir / "over/";
+  Logging().directory = game_.dir / "over/logs";
   std::filesystem::create_directories(game_.dir / "over/logs");
   ASSERT_TRUE(StartServer());
-  game_.children.push_back(State().serverPid);
+  game_.children.push_back(GameServer().pid);
   ASSERT_TRUE(WaitUntil([&] { return Exists(game_.dir / "launch.txt"); }));
   EXPECT_EQ(ReadFile(game_.dir / "launch.txt"),
             "cwd=" + game_.dir.path() + "\nleader=1\n" + game_.dir.path() +
                 "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" + game_.dir.path() +
                 "/over/\n+a\n1\n");
-  EXPECT_TRUE(State().monitoring);
-  EXPECT_EQ(State().consoleUser, "admin");
-  EXPECT_EQ(State().consolePass, "secret");
-  EXPECT_EQ(ReadFile(State().settingsDir + "/maplist.con"), "map\n");
+  EXPECT_TRUE(GameServer().monitoring);
+  EXPECT_EQ(GameServer().consoleUser, "admin");
+  EXPECT_EQ(GameServer().consolePass, "secret");
+  EXPECT_EQ(ReadFile(Opts().settingsDir + "/maplist.con"), "map\n");
   EXPECT_NE(ReadFile(game_.dir / "over/logs/keldor.log").find("Server started"), std::string::npos);
 
   int pid = -1;
   EXPECT_TRUE(FindServerProcess(&pid));
-  EXPECT_EQ(pid, State().serverPid);
+  EXPECT_EQ(pid, GameServer().pid);
 }
 
 TEST_F(ServerLaunch, DisabledConsoleIsWarnedAndLeavesNoCredentials) {
   Row(Setting::EnableRemoteConsole).current = 0;
   ASSERT_TRUE(StartServer());
-  game_.children.push_back(State().serverPid);
-  EXPECT_TRUE(State().consoleUser.empty());
+  game_.children.push_back(GameServer().pid);
+  EXPECT_TRUE(GameServer().consoleUser.empty());
   EXPECT_NE(Log().find("WARNING: The server has been started with the remote console disabled."),
             std::string::npos);
 }

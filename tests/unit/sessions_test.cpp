@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "loopback_pair.h"
 #include "remote/accounts.h"
-#include "remote/cipher.h"
-#include "remote/protocol.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "state_fixture.h"
 #include "test_support.h"
+#include "wire/cipher.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 namespace {
@@ -37,7 +39,7 @@ class Sessions : public testing::StateTest {
  protected:
   void SetUp() override {
     StateTest::SetUp();
-    testing::WriteFile(State().settingsDir + "/useraccess.con",
+    testing::WriteFile(Opts().settingsDir + "/useraccess.con",
                        Account("Admin", "root", kAdminRights) + Account("Alice", "wonder", 0x40));
   }
   void TearDown() override {
@@ -56,7 +58,7 @@ class Sessions : public testing::StateTest {
     const auto [daemon, client] = listener_.Pair();
     open_.push_back(client);
     SendText(client, bytes);
-    State().errorCode = -1;
+    ErrorCode() = -1;
     const bool ok = Authenticate(daemon);
     if (ok) {
       open_.push_back(daemon);
@@ -76,9 +78,9 @@ class Sessions : public testing::StateTest {
 };
 
 TEST_F(Sessions, AcceptedLoginSendsRightsVersionAndRunningFlagAndFillsTheFirstFreeSlot) {
-  State().monitoring = true;
+  GameServer().monitoring = true;
   const auto [ok, reply] = Login("aLiCe", "WONDER");
-  ASSERT_TRUE(ok) << ErrorText(State().errorCode);
+  ASSERT_TRUE(ok) << ErrorText(ErrorCode());
   EXPECT_EQ(reply, std::string(1, '\0') + LittleEndian(0x40) + "\x8c" + "\x01");
   const ClientSlot& slot = ClientSlots()[1];
   EXPECT_EQ(slot.userName, "aLiCe");  // as typed, not as stored
@@ -88,7 +90,7 @@ TEST_F(Sessions, AcceptedLoginSendsRightsVersionAndRunningFlagAndFillsTheFirstFr
   EXPECT_TRUE(
       Logged("Client at " + slot.address + " connected as user aLiCe with access sgfiatMpbuhc."));
 
-  State().monitoring = false;
+  GameServer().monitoring = false;
   const auto [second, reply2] = Login("admin", "root");
   ASSERT_TRUE(second);
   EXPECT_EQ(reply2,
@@ -101,14 +103,14 @@ TEST_F(Sessions, AcceptedLoginSendsRightsVersionAndRunningFlagAndFillsTheFirstFr
 TEST_F(Sessions, ClientThatStopsMidHandshakeLeavesTheSlotFree) {
   const auto [ok, reply] = Handshake(Field("Alice").substr(0, 20));
   EXPECT_FALSE(ok);
-  EXPECT_EQ(State().errorCode, 110);  // one second without a byte
-  EXPECT_EQ(reply, "");               // no result byte
+  EXPECT_EQ(ErrorCode(), 110);  // one second without a byte
+  EXPECT_EQ(reply, "");         // no result byte
 
   const auto [daemon, client] = listener_.Pair();
   SendText(client, Field("Alice") + Field("wonder"));
   shutdown(client, SHUT_WR);  // hangs up instead of sending its version
   EXPECT_FALSE(Authenticate(daemon));
-  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(ErrorCode(), 0);
   EXPECT_TRUE(Logged("failed to authenticate! Couldn't get client protocol version."));
   EXPECT_FALSE(SlotInUse(1));
   close(daemon);
@@ -152,7 +154,7 @@ TEST_F(Sessions, ReleaseFindAndSlotZero) {
 }
 
 TEST_F(Sessions, ActorsResolveSlotsGameAdminsAndUnknowns) {
-  ASSERT_TRUE(LoadUserAccounts(State().settingsDir + "/useraccess.con"));
+  ASSERT_TRUE(LoadUserAccounts(Opts().settingsDir + "/useraccess.con"));
   ClientSlots()[4] = ClientSlot{42, "bob", "10.0.0.9:1234", 0x80, ""};
   EXPECT_EQ(ActorName(4), "bob");
   EXPECT_EQ(ActorAddress(4), "10.0.0.9:1234");

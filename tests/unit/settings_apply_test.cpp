@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "remote/sessions.h"
 #include "settings/settings.h"
 #include "settings_test_support.h"
@@ -124,21 +124,21 @@ TEST_F(SettingsTest, AutoBalanceGivesWayToSmartBalanceAfterTheChangeLines) {
 }
 
 TEST_F(SettingsTest, MissingEmptyAndUnreadableFilesFail) {
-  State().errorCode = 0;
-  EXPECT_FALSE(ApplySettingsFile(Path("absent.con"), -1, -1));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  ErrorCode() = 0;
+  EXPECT_FALSE(ApplySettingsFile(Path("absent.con"), -1));
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(TakeLog(), std::vector<std::string>{"Couldn't open settings file! " +
                                                 std::string(ErrorText(ENOENT))});
 
   WriteFile(Path("empty.con"), "");
-  State().errorCode = 0;
-  EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1, -1));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  ErrorCode() = 0;
+  EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1));
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(TakeLog(), std::vector<std::string>{});
 
   ASSERT_EQ(mkdir(Path("adir").c_str(), 0755), 0);
-  EXPECT_FALSE(ApplySettingsFile(Path("adir"), -1, -1));
-  EXPECT_EQ(State().errorCode, EISDIR);
+  EXPECT_FALSE(ApplySettingsFile(Path("adir"), -1));
+  EXPECT_EQ(ErrorCode(), EISDIR);
   EXPECT_EQ(TakeLog().size(), 1u);
 }
 

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "settings/settings.h"
 #include "settings_test_support.h"
@@ -85,7 +86,7 @@ TEST_F(SettingsTest, PageMaskWritesThosePagesInTableOrderAndFailuresAreReported)
 
   WriteFile(Path("plain"), "x");
   EXPECT_FALSE(SaveSettingsFile(Path("plain/servermanager.con"), -1));
-  EXPECT_EQ(State().errorCode, ENOTDIR);
+  EXPECT_EQ(ErrorCode(), ENOTDIR);
   EXPECT_EQ(TakeLog().at(0).rfind("Couldn't open settings file! ", 0), 0u);
 }
 
@@ -128,7 +129,7 @@ TEST_F(SettingsTest, AnyValidTableSurvivesSaveAndLoad) {
     const SettingsRows saved = table;
     ASSERT_TRUE(SaveSettingsFile(Path("servermanager.con"), -1));
     ResetSettings();
-    ASSERT_TRUE(ApplySettingsFile(Path("servermanager.con"), -1, -1));
+    ASSERT_TRUE(ApplySettingsFile(Path("servermanager.con"), -1));
     for (int row = 0; row < kSettingCount; ++row) {
       const auto i = static_cast<std::size_t>(row);
       EXPECT_EQ(table[i].current, saved[i].current) << SettingName(row);
@@ -151,7 +152,7 @@ TEST_F(SettingsTest, ScaledValuesReadToTheNearestStep) {
     Row(Setting::SpawnDelayPenaltyForTK).current = step / 2;
     ASSERT_TRUE(SaveSettingsFile(Path("s.con"), 0x4));
     ResetSettings();
-    ASSERT_TRUE(ApplySettingsFile(Path("s.con"), 0x4, -1));
+    ASSERT_TRUE(ApplySettingsFile(Path("s.con"), 0x4));
     ASSERT_EQ(Row(Setting::ServerKickback).current, step);
     ASSERT_EQ(Row(Setting::SpawnDelayPenaltyForTK).current, step / 2);
   }
@@ -266,8 +267,8 @@ TEST_F(SettingsTest, MessageLinesAreNumberedJoinedAndKeptWithinTheirBuffer) {
   EXPECT_EQ(text.size(), 64u + 4 * 65u);
 
   WriteFile(Path("empty.con"), "");  // an empty file is not applied at all
-  EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1, 0));
-  EXPECT_EQ(State().errorCode, ENOENT);
+  EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1));
+  EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(Row(Setting::SetServerWelcomeMessage).text.size(), 324u);
   Load("game.serverName x\n");  // no message lines: empty
   EXPECT_EQ(Row(Setting::SetServerWelcomeMessage).text, "");
@@ -301,7 +302,7 @@ TEST_F(SettingsTest, RemoteConsoleAndAdminLinesCarryTheCredentials) {
 // console port into the user name when it is read back.
 TEST_F(SettingsTest, FreshFileKeepsTheConsoleCredentialsApart) {
   ASSERT_TRUE(SaveSettingsFile(Path("servermanager.con"), -1));
-  ASSERT_TRUE(ApplySettingsFile(Path("servermanager.con"), -1, -1));
+  ASSERT_TRUE(ApplySettingsFile(Path("servermanager.con"), -1));
   EXPECT_EQ(Row(Setting::ConsoleUsername).text, "User");
   EXPECT_EQ(Row(Setting::ConsolePassword).text, "Sentinel");
   EXPECT_EQ(Row(Setting::ConsolePort).current, 5711);

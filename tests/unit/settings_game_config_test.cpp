@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "core/state.h"
+#include "runtime/options.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
 #include "settings_test_support.h"
@@ -57,7 +57,7 @@ TEST_F(SettingsTest, GameFilesForATableWithEveryTypeSet) {
   Row(Setting::ConsolePassword).text = "rcpass";
   Row(Setting::EnableRemoteAdmin).current = 1;
   Row(Setting::ToggleGamePause).current = 1;
-  State().serverCmds = "game.gameSpyPort 23001\ngame.custom a b\n";
+  Opts().serverCmds = "game.gameSpyPort 23001\ngame.custom a b\n";
   ASSERT_TRUE(WriteServerSettings(Path("serversettings.con")));
   ASSERT_TRUE(WriteServerAutoexec(Path("serverautoexec.con")));
 

@@ -5,10 +5,14 @@
 #include <map>
 #include <sstream>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "fake_console.h"
+#include "gamelink/config_sync.h"
 #include "gamelink/console.h"
+#include "gamelink/status_query.h"
+#include "remote/transfer.h"
+#include "runtime/options.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
 #include "settings_test_support.h"
@@ -50,7 +54,7 @@ class SettingsSyncTest : public testing::SettingsTest {
   }
 
   void Connect() {
-    ASSERT_TRUE(ConnectConsole()) << ErrorText(State().errorCode);
+    ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
     TakeLog();
   }
 
@@ -68,8 +72,8 @@ class SettingsSyncTest : public testing::SettingsTest {
   }
 
   void SetStatusReply(const std::string& text) {
-    State().statusReply.assign(kStatusReplySize, '\0');
-    std::copy(text.begin(), text.end(), State().statusReply.begin());
+    StatusReplyBuffer().assign(kStatusReplySize, '\0');
+    std::copy(text.begin(), text.end(), StatusReplyBuffer().begin());
   }
 
   // The command lines of every request after the login.
@@ -131,7 +135,7 @@ TEST_F(SettingsSyncTest, ReadBackFailsOnAShortReplyOrWithoutTheLink) {
   SettingsSnapshot()[RowIndex(Setting::ServerGameTime)].current = 7;
   AnswerQueries({{"admin.bandwidthChokeLimit", "64"}, {"admin.timeLimit", "600"}}, 3);
   EXPECT_FALSE(ReadServerSettings());
-  EXPECT_EQ(State().errorCode, kErrReadSettings);
+  EXPECT_EQ(ErrorCode(), kErrReadSettings);
   EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "64");  // taken before the end
   EXPECT_EQ(Row(Setting::ServerGameTime).current, 10);
   EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::ServerGameTime)].current, 7);
@@ -225,10 +229,10 @@ TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch)
   ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3);
   EXPECT_FALSE(std::filesystem::exists(Path("servermanager.con")));
   EXPECT_EQ(Row(Setting::ServerMaxPlayers).current, 32);  // critical, refused
-  const std::string saved = testing::ReadFile(State().settingsDir + "/servermanager.con");
+  const std::string saved = testing::ReadFile(Opts().settingsDir + "/servermanager.con");
   EXPECT_NE(saved.find("admin.votingTime 90\n"), std::string::npos);
   EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
-  const std::string autoexec = testing::ReadFile(State().settingsDir + "/serverautoexec.con");
+  const std::string autoexec = testing::ReadFile(Opts().settingsDir + "/serverautoexec.con");
   EXPECT_NE(autoexec.find("admin.votingTime 90\n"), std::string::npos);
 }
 

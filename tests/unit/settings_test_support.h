@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
+#include "remote/sessions.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
 #include "test_support.h"
@@ -170,7 +170,8 @@ class SettingsTest : public StateTest {
   // Applies `content` as a settings file with every right and no change logging.
   void Load(const std::string& content, std::int32_t mask = -1, int slot = -1) {
     WriteFile(Path("in.con"), content);
-    ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot));
+    const SettingsActor actor{ActorName(slot), ActorAddress(slot)};
+    ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot >= 0 ? &actor : nullptr));
   }
 };
 

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <string>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/log.h"
+#include "daemon/startup.h"
+#include "runtime/options.h"
 #include "test_support.h"
 
 namespace keldor::testing {
@@ -18,10 +19,12 @@ class StateTest : public LogDirTest {
  protected:
   void SetUp() override {
     ResetAllState();
-    State().serverDir = dir_.path();
-    State().settingsDir = dir_ / "settings";
-    State().daemonized = true;  // keep the log off the test's output
-    std::filesystem::create_directories(State().settingsDir);
+    ConnectSubsystems();
+    Opts().serverDir = dir_.path();
+    Logging().directory = dir_.path();
+    Opts().settingsDir = dir_ / "settings";
+    Logging().quiet = true;  // keep the log off the test's output
+    std::filesystem::create_directories(Opts().settingsDir);
   }
   void TearDown() override { ResetAllState(); }
 };

@@ -12,10 +12,11 @@
 #include <string>
 #include <thread>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/startup.h"
-#include "core/state.h"
+#include "daemon/startup.h"
 #include "fake_status.h"
+#include "runtime/options.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
 #include "test_support.h"
@@ -34,7 +35,7 @@ class StatusQuery : public testing::StateTest {
  protected:
   void SetUp() override {
     StateTest::SetUp();
-    State().statusReply.assign(kStatusReplySize, '\0');
+    StatusReplyBuffer().assign(kStatusReplySize, '\0');
     Row(Setting::ServerIP).current = 0x7F000001;
   }
 };
@@ -48,7 +49,7 @@ TEST_F(StatusQuery, InfoRequestLayoutAndRewrite) {
   const char* text = QueryStatus(fake.port(), "\\INFO\\");
   ASSERT_NE(text, nullptr);
   EXPECT_STREQ(text, "\\hostname\\A\\numplayers\\3\\");
-  EXPECT_EQ(State().errorCode, 0);
+  EXPECT_EQ(ErrorCode(), 0);
   ASSERT_EQ(seen.size(), 10u);
   EXPECT_EQ(seen.substr(0, 3), std::string("\xFE\xFD\x00", 3));
   EXPECT_EQ(seen.substr(7), std::string("\xFF\x00\x00", 3));
@@ -62,7 +63,7 @@ TEST_F(StatusQuery, StatusRequestAddsPlayersThenTeams) {
                                Z("score_") + Z("") + Z("Ann") + Z("5") + Z("Bob") + Z("-2") +
                                "y\x01" + Z("team_t") + Z("") + Z("NVA"));
   });
-  State().statusLog = true;
+  Opts().statusLog = true;
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   const char* text = QueryStatus(fake.port(), "\\status\\");
   ASSERT_EQ(chdir("/"), 0);
@@ -100,7 +101,7 @@ TEST_F(StatusQuery, HostileRepliesAreRefusedWhole) {
             ? "\\status\\"
             : "\\info\\";
     EXPECT_EQ(QueryStatus(fake.port(), name.c_str()), nullptr) << body.size();
-    EXPECT_EQ(State().statusReply[0], '\0');
+    EXPECT_EQ(StatusReplyBuffer()[0], '\0');
   }
   // A negative player count yields no player elements.
   FakeResponder negative([](const std::string& request) {
@@ -116,9 +117,9 @@ TEST_F(StatusQuery, ForeignIdentifiersAreIgnoredUntilTheWaitEnds) {
     return std::string("\0\x01\x02\x03\x04", 5) + Z("hostname") + Z("X") + Z("");
   });
   EXPECT_EQ(QueryStatus(fake.port(), "\\info\\"), nullptr);
-  EXPECT_EQ(State().errorCode, ETIMEDOUT);
+  EXPECT_EQ(ErrorCode(), ETIMEDOUT);
   EXPECT_EQ(QueryStatus(0, "\\info\\"), nullptr);
-  EXPECT_EQ(State().errorCode, EINVAL);
+  EXPECT_EQ(ErrorCode(), EINVAL);
   EXPECT_EQ(QueryStatus(fake.port(), "\\rules\\"), nullptr);
 }
 
@@ -144,7 +145,7 @@ TEST_F(StatusQuery, FindStatusPortProbesTheUsualPortsWhenTheConfiguredOneIsWrong
   FakeResponder wrong([](const std::string& request) {
     return Answer(request, Z("hostport") + Z("9999") + Z(""));
   });
-  State().debug = true;
+  Logging().debug = true;
   Row(Setting::ServerPort).current = 15567;
   Row(Setting::ServerInternet).current = 1;
   Row(Setting::GameSpyPort).current = wrong.port();

@@ -18,10 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/startup.h"
-#include "core/state.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "daemon/startup.h"
 #include "loopback_pair.h"
 #include "remote/service.h"
+#include "runtime/options.h"
 #include "test_support.h"
 
 namespace keldor {
@@ -85,8 +87,9 @@ class TransferTest : public ::testing::Test {
   void SetUp() override {
     ResetAllState();
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    State().serverDir = dir_.path();
-    State().settingsDir = dir_ / "settings";
+    Opts().serverDir = dir_.path();
+    Logging().directory = dir_.path();
+    Opts().settingsDir = dir_ / "settings";
     Connect();
   }
   void TearDown() override {
@@ -215,7 +218,7 @@ TEST_F(TransferTest, AbsurdSizesAreRefusedAndTheConnectionEnded) {
     WriteFile(target, "old content");
     ClientSends(header + std::string(64, 'x'));
     EXPECT_FALSE(Receive(target));
-    EXPECT_EQ(State().errorCode, 30014);
+    EXPECT_EQ(ErrorCode(), 30014);
     EXPECT_EQ(ReadFile(target), "old content");
     EXPECT_TRUE(keldor::testing::PeerClosed(peer_));
     close(keldor_);

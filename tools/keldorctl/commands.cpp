@@ -20,8 +20,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "remote/protocol.h"
-#include "remote/transfer_frame.h"
+#include "wire/protocol.h"
+#include "wire/transfer_frame.h"
 
 namespace keldorctl {
 

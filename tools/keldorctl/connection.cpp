@@ -16,8 +16,8 @@
 
 #include "core/log.h"
 #include "core/net.h"
-#include "remote/protocol.h"
-#include "remote/transfer_frame.h"
+#include "wire/protocol.h"
+#include "wire/transfer_frame.h"
 
 namespace keldorctl {
 

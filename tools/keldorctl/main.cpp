@@ -17,7 +17,7 @@
 #include "commands.h"
 #include "connection.h"
 #include "core/log.h"
-#include "remote/protocol.h"
+#include "wire/protocol.h"
 
 namespace keldorctl {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/helpers.h"
-#include "core/state.h"
 #include "installation.h"
 
 namespace keldor::mkinstall {
@@ -104,7 +104,7 @@ bool ChoosePorts(InstallOptions& options) {
 
 // The helpers record their failures in the shared state; plain calls leave errno.
 int LastError() {
-  return State().errorCode != 0 ? State().errorCode : errno;
+  return ErrorCode() != 0 ? ErrorCode() : errno;
 }
 
 int Run(int argc, char** argv) {

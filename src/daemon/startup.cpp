@@ -1,6 +1,6 @@
 // The start-up sequence: directories, installation checks, configuration files,
 // loading every table, finding or starting the game server, detaching.
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 #include <lzo/lzoconf.h>
 #include <sys/stat.h>
@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/cmdline.h"
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/main_loop.h"
-#include "core/process_control.h"
-#include "core/state.h"
+#include "daemon/cmdline.h"
+#include "daemon/main_loop.h"
+#include "daemon/signals.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "maps/archive.h"
@@ -28,8 +28,10 @@
 #include "policing/banned_words.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
-#include "remote/jobs.h"
+#include "remote/service.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
 
@@ -46,11 +48,11 @@ int Fatal(const char* message) {
 }
 
 std::string SettingsFile(const char* name) {
-  return State().settingsDir + "/" + name;
+  return Opts().settingsDir + "/" + name;
 }
 
 std::string EvolutionFile() {
-  return State().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
+  return Opts().serverDir + kModFolder + "/save/gamemodesettings/evolution.wst";
 }
 
 int DescribeSystem() {
@@ -59,15 +61,15 @@ int DescribeSystem() {
     LogMessage(kLogInfo, "Couldn't determine system version! %s", ErrorText(errno));
     return 1;
   }
-  State().systemDescription = std::string(names.sysname) + " " + names.nodename + " " +
-                              names.release + " " + names.version + " " + names.machine;
+  Opts().systemDescription = std::string(names.sysname) + " " + names.nodename + " " +
+                             names.release + " " + names.version + " " + names.machine;
   LogMessage(kLogInfo, "%s", kVersionText);
-  LogMessage(kLogInfo, "Started under %s", State().systemDescription.c_str());
+  LogMessage(kLogInfo, "Started under %s", Opts().systemDescription.c_str());
   return kGoOn;
 }
 
 int LogDirectories() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   LogDebug("DEBUG: Server      = %s\n", s.serverDir.c_str());
   LogDebug("DEBUG: Overlay     = %s\n", s.overlayPath.c_str());
   LogDebug("DEBUG: Settings    = %s\n", s.settingsDir.c_str());
@@ -79,7 +81,7 @@ int LogDirectories() {
 }
 
 int CheckInstallation() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   if (!FileExists(s.serverDir + "/" + kServerBinary)) {
     LogMessage(kLogInfo,
                "Couldn't find server binary in %s! Use -path to specify server directory and/or "
@@ -100,7 +102,7 @@ int CheckInstallation() {
     mkdir((s.overlayPath + "logs").c_str(), 0755);
   }
   if (FileExists(s.serverDir + "/pb/pbsv.so")) {
-    State().punkBusterInstalled = true;
+    Opts().punkBusterInstalled = true;
   } else {
     LogMessage(kLogInfo,
                "WARNING: PunkBuster is not installed on this server. All PunkBuster commands in "
@@ -117,7 +119,7 @@ bool TruncateFile(const std::string& path) {
 }
 
 int PrepareFiles() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   for (const char* name :
        {"servermanager.con", "servermaplist.con", "serversettings.con", "serverautoexec.con",
         "banlist.con", "serverbanlist.con", "useraccess.con", "serverschedule.con",
@@ -139,14 +141,14 @@ int PrepareFiles() {
     LogMessage(kLogInfo,
                "Couldn't open ServerSettings.con file for writing!\n%s\nKeldor must have write "
                "access to this file, check file permissions and attributes.",
-               ErrorText(s.errorCode));
+               ErrorText(ErrorCode()));
     return 1;
   }
   if (!TruncateFile(SettingsFile("serverautoexec.con"))) {
     LogMessage(kLogInfo,
                "Couldn't open ServerAutoexec.con file for writing!\n%s\n\nKeldor must have write "
                "access to this file, check file permissions and attributes.",
-               ErrorText(s.errorCode));
+               ErrorText(ErrorCode()));
     return 1;
   }
   if (!FileExists(s.serverDir + kModFolder + "/init.con")) {
@@ -163,7 +165,7 @@ int PrepareFiles() {
 }
 
 int LoadGameData() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   ResetSettings();
   const std::string archive = s.serverDir + kModFolder + "/archives/bfvietnam" + "/game.rfa";
   if (!ExtractArchiveEntry(archive, kEvolutionEntry, EvolutionFile())) {
@@ -179,7 +181,7 @@ int LoadGameData() {
 // The @game.gameSpyPort and @game.gameSpyLANPort values describe the ports the
 // game will really use, so they stand over the loaded file (not saved into it).
 void ApplyPortOverrides() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   if (s.gameSpyPortOverride >= 0) {
     Row(Setting::GameSpyPort).current = static_cast<std::int32_t>(s.gameSpyPortOverride);
   }
@@ -189,13 +191,13 @@ void ApplyPortOverrides() {
 }
 
 int LoadSettings() {
-  ManagerState& s = State();
+  Options& s = Opts();
   const std::string file = SettingsFile("servermanager.con");
   SettingsSnapshot() = SettingsRows{};
-  s.errorCode = 0;
-  if (!ApplySettingsFile(file, -1, -1)) {
-    if (s.errorCode != ENOENT) {
-      LogMessage(kLogInfo, "Couldn't load settings file! %s", ErrorText(s.errorCode));
+  ErrorCode() = 0;
+  if (!ApplySettingsFile(file, -1)) {
+    if (ErrorCode() != ENOENT) {
+      LogMessage(kLogInfo, "Couldn't load settings file! %s", ErrorText(ErrorCode()));
       return 1;
     }
     Row(Setting::ServerIP).current = static_cast<std::int32_t>(s.ipOption);
@@ -210,17 +212,16 @@ int LoadSettings() {
 }
 
 int LoadTables() {
-  ManagerState& s = State();
   if (!LoadUserAccounts(SettingsFile("useraccess.con"))) {
-    LogMessage(kLogInfo, "Couldn't load user file! %s", ErrorText(s.errorCode));
+    LogMessage(kLogInfo, "Couldn't load user file! %s", ErrorText(ErrorCode()));
     return 1;
   }
   if (!LoadSchedule(SettingsFile("serverschedule.con"))) {
-    LogMessage(kLogInfo, "Couldn't load schedule file! %s", ErrorText(s.errorCode));
+    LogMessage(kLogInfo, "Couldn't load schedule file! %s", ErrorText(ErrorCode()));
     return 1;
   }
   CopySettingsToSnapshot();
-  s.statusReply.assign(kStatusReplySize, '\0');
+  StatusReplyBuffer().assign(kStatusReplySize, '\0');
   LoadBannedWords();
   ClearClientSlots();
   return kGoOn;
@@ -237,19 +238,19 @@ int ReadGamePidFile() {
 
 // Finds a running game server and stops, adopts or starts one as the options ask.
 int TakeChargeOfServer() {
-  ManagerState& s = State();
+  Options& s = Opts();
   int pid = ReadGamePidFile();
   if (pid == -1 && !FindServerProcess(&pid)) pid = 0;
-  s.serverPid = pid;
-  if (FindServerProcess(&s.serverPid)) {
+  GameServer().pid = pid;
+  if (FindServerProcess(&GameServer().pid)) {
     if (s.stopServer) {
       LogMessage(kLogInfo, StopServer() ? "Server stopped via command-line option."
                                         : "Couldn't stop server via command-line option!");
       return 0;
     }
-    s.monitoring = true;
-    s.consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
-    s.consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+    GameServer().monitoring = true;
+    GameServer().consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
+    GameServer().consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
     LogMessage(kLogInfo, "Server is already running, monitoring enabled.");
     return kGoOn;
   }
@@ -261,7 +262,7 @@ int TakeChargeOfServer() {
 }
 
 void WritePidFile() {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   FILE* f = std::fopen(s.pidFilePath.c_str(), "wb");
   if (f == nullptr) {
     LogMessage(kLogInfo, "Couldn't write PID file to %s! %s", s.pidFilePath.c_str(),
@@ -274,24 +275,8 @@ void WritePidFile() {
 
 }  // namespace
 
-void ResetAllState() {
-  ResetManagerState();
-  ResetSignalFacts();
-  ResetSettingsState();
-  ResetConsoleLink();
-  ForgetStatusPort();
-  DetectedServerVersion() = 0.0f;
-  ResetServerWatch();
-  ResetUserAccounts();
-  ResetSchedule();
-  ResetBannedWords();
-  ResetEvolutionSearch();
-  ClearClientSlots();
-  ResetJobQueue();
-}
-
 int RunStartup() {
-  ManagerState& s = State();
+  Options& s = Opts();
   s.settingsDir =
       s.overlayPath.empty() ? s.serverDir + kModFolder + "/settings" : s.overlayPath + "settings";
   if (lzo_init() != LZO_E_OK) return Fatal("Couldn't initialise the compression library!");
@@ -306,9 +291,16 @@ int RunStartup() {
   return kGoOn;
 }
 
+void ConnectSubsystems() {
+  ConnectClientService();
+  // The status monitor draws on the terminal while the game server is watched.
+  Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };
+}
+
 int RunKeldor(int argc, char** argv) {
   ReserveStandardDescriptors();
   InstallSignalHandlers();
+  ConnectSubsystems();
   const std::vector<std::string> words(argv + 1, argv + argc);
   std::string out;
   const CommandLineOutcome outcome = ParseCommandLine(words, out);

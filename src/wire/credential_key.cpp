@@ -1,7 +1,7 @@
 // The key that enciphers credentials on the wire and in useraccess.con. Every
 // client of the protocol carries the same 1024 bytes; only the first 256 shape
 // the cipher, all are kept.
-#include "remote/cipher.h"
+#include "wire/cipher.h"
 
 namespace keldor {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "settings/game_config.h"
@@ -168,7 +168,7 @@ bool ReadServerSettings() {
     TakeReadBack(rows[i], lines[i]);
   }
   // The status reply last read (at the status port search) carries these two.
-  const char* status = State().statusReply.empty() ? nullptr : State().statusReply.data();
+  const char* status = StatusReplyBuffer().empty() ? nullptr : StatusReplyBuffer().data();
   if (const char* rounds = StatusValue(status, "Number Of Rounds")) {
     Row(Setting::ServerNumberOfRounds).current = static_cast<std::int32_t>(ParseDecimal(rounds));
   }

@@ -1,5 +1,5 @@
 // Command-line reading.
-#include "core/cmdline.h"
+#include "daemon/cmdline.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 #include <cstring>
 
 #include "core/helpers.h"
-#include "core/licence.h"
 #include "core/log.h"
-#include "core/state.h"
+#include "daemon/licence.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
@@ -27,24 +27,23 @@ constexpr std::size_t kArgBufferText = kArgBufferSize - 1;  // room for text bes
 // Options that take no argument, and the flag each one sets (or clears).
 struct FlagOption {
   const char* name;
-  bool ManagerState::*flag;
+  bool Options::*flag;
   bool value;
 };
 
-constexpr std::array<FlagOption, 13> kFlagOptions{{
-    {"-daemon", &ManagerState::daemon, true},
-    {"-start", &ManagerState::startServer, true},
-    {"-stop", &ManagerState::stopServer, true},
-    {"-restart", &ManagerState::autoRestart, true},
-    {"-reuseaddr", &ManagerState::reuseAddress, true},
-    {"-exit", &ManagerState::stopServerOnExit, true},
-    {"-quit", &ManagerState::quitWithServer, true},
-    {"-kill", &ManagerState::killInstance, true},
-    {"-noadmin", &ManagerState::adminMessages, false},
-    {"-nodelay", &ManagerState::kickDelay, false},
-    {"-debug", &ManagerState::debug, true},
-    {"-status", &ManagerState::statusLog, true},
-    {"-message", &ManagerState::messageLog, true},
+constexpr std::array<FlagOption, 12> kFlagOptions{{
+    {"-daemon", &Options::daemon, true},
+    {"-start", &Options::startServer, true},
+    {"-stop", &Options::stopServer, true},
+    {"-restart", &Options::autoRestart, true},
+    {"-reuseaddr", &Options::reuseAddress, true},
+    {"-exit", &Options::stopServerOnExit, true},
+    {"-quit", &Options::quitWithServer, true},
+    {"-kill", &Options::killInstance, true},
+    {"-noadmin", &Options::adminMessages, false},
+    {"-nodelay", &Options::kickDelay, false},
+    {"-status", &Options::statusLog, true},
+    {"-message", &Options::messageLog, true},
 }};
 
 bool StartsArgumentLess(const std::string& word) {
@@ -84,7 +83,7 @@ CommandLineOutcome MissingArgument(const std::string& name, std::string& out) {
 }
 
 void AddServerArgument(const std::string& word, const std::string& argument) {
-  std::string& args = State().serverArgs;
+  std::string& args = Opts().serverArgs;
   args += " " + word + " " + argument;
   if (args.size() > kArgBufferText) args.resize(kArgBufferText);
 }
@@ -92,15 +91,15 @@ void AddServerArgument(const std::string& word, const std::string& argument) {
 // A server command's line must never be cut in the middle: a command whose key
 // and line end do not fit is refused as a whole, and only its value is cut.
 bool AddServerCommand(const std::string& key, const std::string& argument) {
-  std::string& cmds = State().serverCmds;
+  std::string& cmds = Opts().serverCmds;
   const std::size_t fixed = key.size() + 2;  // space and LF
   if (cmds.size() + fixed > kArgBufferText) return false;
   const std::size_t room = kArgBufferText - cmds.size() - fixed;
   cmds += key + " " + argument.substr(0, room) + "\n";
   if (strcasecmp(key.c_str(), "game.gameSpyPort") == 0) {
-    State().gameSpyPortOverride = std::atol(argument.c_str());
+    Opts().gameSpyPortOverride = std::atol(argument.c_str());
   } else if (strcasecmp(key.c_str(), "game.gameSpyLANPort") == 0) {
-    State().gameSpyLanPortOverride = std::atol(argument.c_str());
+    Opts().gameSpyLanPortOverride = std::atol(argument.c_str());
   }
   return true;
 }
@@ -115,12 +114,12 @@ std::string Absolute(const std::string& dir) {
 void SetOverlayPath(const std::string& dir) {
   std::string path = CutToWidth(Absolute(dir), kPathMax);
   if (path.empty() || path.back() != '/') path = CutToWidth(path, kPathMax - 1) + "/";
-  State().overlayPath = path;
+  Opts().overlayPath = path;
   mkdir((path + "logs").c_str(), 0755);  // fails harmlessly when the overlay is new
 }
 
 CommandLineOutcome KillInstance(std::string& out) {
-  const ManagerState& s = State();
+  const Options& s = Opts();
   if (!s.writePidFile) {
     out += ">>> Error: -kill requires -pid!\n";
     return {true, 1};
@@ -158,13 +157,17 @@ CommandLineOutcome KillInstance(std::string& out) {
 // Handles one "-" option; returns an outcome that ends the process, or none.
 bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
                 CommandLineOutcome& outcome) {
-  ManagerState& s = State();
+  Options& s = Opts();
   const char* name = word.c_str();
   for (const FlagOption& option : kFlagOptions) {
     if (strcasecmp(name, option.name) == 0) {
       s.*option.flag = option.value;
       return false;
     }
+  }
+  if (strcasecmp(name, "-debug") == 0) {
+    Logging().debug = true;
+    return false;
   }
   if (strcasecmp(name, "-?") == 0) {
     out += UsageText();
@@ -235,13 +238,13 @@ bool ReadPlusWord(const std::string& word, WordReader& reader, std::string& out,
       return true;
     }
     if (monitor) {
-      State().statusMonitor = std::atoi(argument->c_str());
+      Opts().statusMonitor = std::atoi(argument->c_str());
     } else {
       SetOverlayPath(*argument);
     }
     return false;
   }
-  if (State().serverArgs.size() + word.size() >= kArgBufferSize) {
+  if (Opts().serverArgs.size() + word.size() >= kArgBufferSize) {
     LogMessage(kLogInfo,
                "Too many server arguments were specified on the command-line, not all arguments "
                "will be processed.");
@@ -259,7 +262,7 @@ bool ReadPlusWord(const std::string& word, WordReader& reader, std::string& out,
 bool ReadAtWord(const std::string& word, WordReader& reader, std::string& out,
                 CommandLineOutcome& outcome) {
   const std::string key = word.substr(1);
-  if (State().serverCmds.size() + word.size() >= kArgBufferSize) {
+  if (Opts().serverCmds.size() + word.size() >= kArgBufferSize) {
     LogMessage(kLogInfo,
                "Too many custom server commands were specified on the command-line, not all "
                "commands will be processed.");
@@ -315,13 +318,19 @@ const char* UsageText() {
          "\n";
 }
 
+void ConfigureLogging() {
+  const Options& s = Opts();
+  Logging().directory = s.overlayPath.empty() ? s.serverDir : s.overlayPath + "logs";
+}
+
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out) {
-  ManagerState& s = State();
+  Options& s = Opts();
   s.serverDir = CutToWidth(CurrentDirectory(), kPathMax);
   s.pidFilePath = CutToWidth(s.serverDir + "/keldor.pid", kPathMax);
   s.serverArgs.clear();
   s.serverCmds.clear();
   s.overlayPath.clear();
+  ConfigureLogging();
 
   WordReader reader(words);
   CommandLineOutcome outcome;
@@ -341,6 +350,7 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::
   }
 
   if (s.statusMonitor != 0 && s.daemon) s.statusMonitor = 0;
+  ConfigureLogging();
   if (s.killInstance) return KillInstance(out);
   return {};
 }

@@ -1,5 +1,5 @@
 // The licence agreement that -license prints; kept identical to LICENSE.
-#include "core/licence.h"
+#include "daemon/licence.h"
 
 namespace keldor {
 

@@ -1,5 +1,5 @@
-// What the console link asks of the subsystems around it (gamelink/link_hooks.cpp);
-// each comment names the operation the hook calls.
+// What the console link does around a login, a disconnect and each console
+// event line; each comment names the operation the hook calls.
 #pragma once
 
 namespace keldor {
@@ -17,9 +17,9 @@ bool SyncPlayerList();
 // smart-balance engaged flag and every record of the player table.
 void ForgetConnectionFacts();
 
-// For each console event line: NOTE_CONSOLE_EVENT to every client (the text with
-// its zero byte); with manager.autoKickWord CheckChatForBannedWords; then
-// HandleChatCommand. Must not send a console request itself.
+// For each console event line: reports it (the clients get NOTE_CONSOLE_EVENT);
+// with manager.autoKickWord CheckChatForBannedWords; then HandleChatCommand.
+// Must not send a console request itself.
 void ForwardConsoleEvent(const char* text);
 
 // Unit tests of the link's wire format run against a bare fake console: the

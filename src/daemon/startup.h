@@ -1,6 +1,8 @@
 // Keldor's main: the command line, the start-up sequence and then the main loop.
 #pragma once
 
+#include "core/state_table.h"  // ResetAllState, for the tests
+
 namespace keldor {
 
 // Runs the whole daemon and returns its exit status.
@@ -10,7 +12,8 @@ int RunKeldor(int argc, char** argv);
 // main loop, otherwise the status to exit with.
 int RunStartup();
 
-// Puts every subsystem's state back to its start (tests call it before each case).
-void ResetAllState();
+// Connects the subsystems: the client service runs the queued jobs and hears
+// what the others report, and the log knows when the terminal is taken.
+void ConnectSubsystems();
 
 }  // namespace keldor

@@ -18,6 +18,9 @@ struct CommandLineOutcome {
 // meant for standard output is appended to `out`. Handles -?, -license and -kill.
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out);
 
+// Points the log at the server directory, or at the overlay path's "logs".
+void ConfigureLogging();
+
 // The text printed by -?.
 const char* UsageText();
 

@@ -1,5 +1,5 @@
 // Signal handlers and Daemonize.
-#include "core/process_control.h"
+#include "daemon/signals.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,9 @@
 #include <cstdlib>
 
 #include "core/log.h"
-#include "core/state.h"
+#include "core/state_table.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
 
 namespace keldor {
 
@@ -24,26 +26,18 @@ void OnStopSignal(int signal) {
   if (signal == SIGINT) Signals().sawInt = 1;
 }
 
-int StatusOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return WTERMSIG(status);
-  if (WIFSTOPPED(status)) return WSTOPSIG(status);
-  return 0;
-}
-
-bool g_sawServer = false;  // within one run of the handler
+StateTable<SignalFacts> g_signals;
 
 // Reaps every child that has ended (signals coalesce, so one SIGCHLD may stand
 // for several); the game server's status wins over other children's.
 void OnChildSignal(int) {
   const int savedErrno = errno;
   Signals().sawChld = 1;
-  g_sawServer = false;
-  for (;;) {
+  for (bool first = true;; first = false) {
     int status = 0;
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
-    RecordEndedChild(pid, status);
+    RecordEndedChild(pid, status, first);
   }
   errno = savedErrno;
 }
@@ -58,13 +52,8 @@ void Install(int signal, void (*handler)(int), int flags) {
 
 }  // namespace
 
-void RecordEndedChild(int pid, int status) {
-  const bool isServer = pid == State().serverPid;
-  if (isServer || !g_sawServer) Signals().serverExitStatus = StatusOf(status);
-  if (isServer) {
-    g_sawServer = true;
-    Signals().serverExited = 1;
-  }
+SignalFacts& Signals() {
+  return *g_signals;
 }
 
 void InstallSignalHandlers() {
@@ -124,7 +113,7 @@ void Daemonize() {
   setsid();
   signal(SIGHUP, SIG_IGN);
   ForkAway();
-  if (chdir(State().serverDir.c_str()) != 0) {
+  if (chdir(Opts().serverDir.c_str()) != 0) {
     // Stay where we are; every path Keldor uses is absolute.
   }
   // Not 0: every file Keldor creates (accounts, settings) would be world-writable.
@@ -134,11 +123,11 @@ void Daemonize() {
   // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.
   ReserveStandardDescriptors();
   // The syslog connection was among the descriptors closed.
-  if (State().useSyslog) {
+  if (Logging().useSyslog) {
     closelog();
-    openlog("keldor", LOG_PID, State().syslogFacility);
+    openlog("keldor", LOG_PID, Logging().syslogFacility);
   }
-  State().daemonized = true;
+  Logging().quiet = true;
 }
 
 }  // namespace keldor

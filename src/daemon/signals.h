@@ -1,16 +1,23 @@
 // Signal handling and detaching from the terminal.
 #pragma once
 
+#include <csignal>
+
 namespace keldor {
 
-// Blocks SIGPIPE and installs the SIGTERM, SIGINT and SIGCHLD handlers, which
-// only record what happened (see SignalFacts in core/state.h).
-void InstallSignalHandlers();
+// Facts the signal handlers record; the main loop reads them at the top of each pass.
+struct SignalFacts {
+  volatile std::sig_atomic_t caughtSignal = 0;
+  volatile std::sig_atomic_t sawTerm = 0;  // DEBUG lines owed for caught signals
+  volatile std::sig_atomic_t sawInt = 0;
+  volatile std::sig_atomic_t sawChld = 0;
+};
 
-// Records how a reaped child ended, as the SIGCHLD handler does: its exit code
-// (or signal) as the game server exit status, and the server-exited flag when
-// it was the game server. Async-signal-safe.
-void RecordEndedChild(int pid, int status);
+SignalFacts& Signals();
+
+// Blocks SIGPIPE and installs the SIGTERM, SIGINT and SIGCHLD handlers, which
+// only record what happened (see SignalFacts).
+void InstallSignalHandlers();
 
 // Logs the "DEBUG: Caught ..." lines owed for signals that arrived since the last call.
 void LogCaughtSignals();

@@ -1,10 +1,10 @@
 // The client protocol's code names and the encoding of its small fixed layouts.
-#include "remote/protocol.h"
+#include "wire/protocol.h"
 
 #include <cstring>
 
 #include "core/bytes.h"
-#include "remote/cipher.h"
+#include "wire/cipher.h"
 
 namespace keldor {
 

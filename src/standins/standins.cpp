@@ -1,16 +1,9 @@
-// Stand-ins for the operations the jobs and the file transfers need from
-// subsystems not built yet (see job_standins.h). Game actions that would change
-// something log that they are not available and report failure, so the client is
-// told NOTE_COMMAND_FAILED rather than a success that did not happen.
-#include "remote/job_standins.h"
+// The stand-ins declared in standins.h.
+#include "standins/standins.h"
 
-#include <cstdio>
-
+#include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
-#include "core/state.h"
-#include "remote/accounts.h"
-#include "settings/settings.h"
 
 namespace keldor {
 
@@ -40,6 +33,12 @@ std::string PlayerGuidById(int) {
 }
 bool WritePlayerListFile(const std::string& path) {
   return EnsureFile(path, EnsureMode::kTruncate);
+}
+std::string TeamScoresText() {
+  return "??";
+}
+std::string TeamSizesText() {
+  return "??";
 }
 
 void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
@@ -71,7 +70,28 @@ bool SyncBansFromServer() {
 bool PolicePlayers() {
   return true;
 }
+bool LogPlayerStats(const std::string&) {
+  ErrorCode() = 0;
+  return false;
+}
 bool AnnounceNext() {
+  return true;
+}
+
+const char* CurrentLevelCombo() {
+  return nullptr;
+}
+std::string CurrentMapText() {
+  return "??";
+}
+std::string CurrentLevelText() {
+  return "??";
+}
+
+bool CheckSchedule() {
+  return false;
+}
+bool FireEvent(std::time_t) {
   return true;
 }
 

@@ -1,5 +1,5 @@
 // The file-transfer message as bytes: see transfer_frame.h.
-#include "remote/transfer_frame.h"
+#include "wire/transfer_frame.h"
 
 #include <lzo/lzo1x.h>
 
@@ -7,7 +7,7 @@
 
 #include "core/bytes.h"
 #include "core/log.h"
-#include "remote/protocol.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 

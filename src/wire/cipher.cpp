@@ -1,12 +1,12 @@
 // RC4 for the credential fields and the keyhash format check.
-#include "remote/cipher.h"
+#include "wire/cipher.h"
 
 #include <cctype>
 #include <cstring>
 #include <utility>
 
+#include "core/error.h"
 #include "core/log.h"
-#include "core/state.h"
 
 namespace keldor {
 

@@ -1,0 +1,49 @@
+// What the other subsystems report, told to the clients.
+#include "remote/service.h"
+
+#include <cstring>
+
+#include "runtime/events.h"
+#include "runtime/job_queue.h"
+
+namespace keldor {
+
+namespace {
+
+// Server state changes go through the queue, so that they reach the clients in
+// the order of the work queued before them (a crash before the restart); the
+// rest are told at once.
+void TellClients(Event event, const char* text) {
+  switch (event) {
+    case Event::kServerStarted:
+      QueueBroadcast(NOTE_SERVER_STARTED);
+      return;
+    case Event::kServerStopped:
+      QueueBroadcast(NOTE_SERVER_STOPPED);
+      return;
+    case Event::kServerCrashed:
+      QueueBroadcast(NOTE_SERVER_CRASHED);
+      return;
+    case Event::kScheduleChanged:
+      QueueBroadcast(NOTE_SCHEDULE_CHANGED);
+      return;
+    case Event::kGamePaused:
+      NotifyAllClients(NOTE_GAME_PAUSED, nullptr, 0, -1);
+      return;
+    case Event::kGameResumed:
+      NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
+      return;
+    case Event::kConsoleEvent:
+      if (text != nullptr) NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
+      return;
+  }
+}
+
+}  // namespace
+
+void ConnectClientService() {
+  SetJobRunner(RunJob);
+  Subscribe(TellClients);
+}
+
+}  // namespace keldor

@@ -1,0 +1,28 @@
+// What the subsystems report when something happens that others may want to
+// know: the game server started, stopped or crashed, a console event line, the
+// schedule changed. A subsystem reports; it never calls the one that listens.
+// The client service subscribes at start-up and tells the clients.
+#pragma once
+
+namespace keldor {
+
+enum class Event {
+  kServerStarted,
+  kServerStopped,
+  kServerCrashed,
+  kGamePaused,
+  kGameResumed,
+  kConsoleEvent,  // text: the event line
+  kScheduleChanged,
+};
+
+using EventHandler = void (*)(Event event, const char* text);
+
+// Adds a handler; a handler already subscribed is not added twice. Handlers
+// are wiring, not state: ResetAllState leaves them in place.
+void Subscribe(EventHandler handler);
+
+// Hands the event to every handler, in the order they subscribed.
+void Report(Event event, const char* text = nullptr);
+
+}  // namespace keldor

@@ -1,0 +1,59 @@
+// Operations of subsystems that are not built yet, under the names and
+// signatures the real ones will have. Everything that is still a stand-in lives
+// in this folder and nowhere else: when an owner lands, its operations move to
+// the owner's header and their stand-ins are deleted from standins.cpp.
+//
+// Stand-ins that would change something log "WARNING: ... is not available in
+// this build." and fail, so that a client is told NOTE_COMMAND_FAILED rather
+// than a success that did not happen; the rest report nothing to do.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace keldor {
+
+// Player table: always empty.
+bool GetPlayerList();
+std::string PlayerNameById(int id);
+std::string PlayerAddressById(int id);
+std::string PlayerKeyhashById(int id);
+std::string PlayerGuidById(int id);
+bool WritePlayerListFile(const std::string& path);
+// The status text's team score totals and team player counts: "??".
+std::string TeamScoresText();
+std::string TeamSizesText();
+
+// Admin action log: nothing is written.
+void LogAdminAction(const char* player, const char* address, const char* keyhash, const char* guid,
+                    const char* admin, std::uint32_t time, const char* map, const char* action,
+                    std::uint32_t duration, const char* reason);
+
+// Ban store and ban synchronisation: every change is refused.
+bool ExpireTimedBans();
+bool AddBan(const std::string& name, int playerId, const std::string& address,
+            const std::string& keyhash, const std::string& guid, const std::string& adminUser,
+            std::time_t start, std::time_t end, const std::string& reason);
+bool RemoveBan(const std::string& name, const std::string& address, const std::string& keyhash,
+               const std::string& guid);
+bool ClearBans(std::int32_t actor);
+bool VerifyBanSync();
+bool SyncBansToServer();
+bool SyncBansFromServer();
+
+// Policing, the player statistics log and announcements: nothing is done.
+bool PolicePlayers();
+bool LogPlayerStats(const std::string& path);
+bool AnnounceNext();
+
+// Map rotation: no combo is known (nullptr); the status text's map fields: "??".
+const char* CurrentLevelCombo();
+std::string CurrentMapText();
+std::string CurrentLevelText();
+
+// Firing of scheduled events: no event is ever due.
+bool CheckSchedule();
+bool FireEvent(std::time_t eventTime);
+
+}  // namespace keldor
