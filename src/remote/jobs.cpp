@@ -486,7 +486,7 @@ bool QueueJob(std::uint32_t code, const char* text, std::int32_t actor, unsigned
   if (QueueFull()) {
     LogMessage(kLogInfo, "DEBUG: Couldn't queue command %.8lX, the queue is full!",
                static_cast<unsigned long>(code));
-    return true;
+    return false;
   }
   Append(code, text, actor, delay);
   return true;
@@ -496,7 +496,7 @@ bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsi
   if (QueueFull()) {
     LogMessage(kLogInfo, "Couldn't queue command %.8lX! The queue is full.",
                static_cast<unsigned long>(code));
-    return true;
+    return false;
   }
   for (const QueuedCommand& entry : g_queue) {
     if (entry.code == code) return true;

@@ -66,10 +66,10 @@ using CommandQueue = std::array<QueuedCommand, kQueueCapacity>;
 const CommandQueue& JobQueue();
 void ResetJobQueue();
 
-// Append a job due `delay` seconds from now; a full queue drops it with a log line.
-// Always true: callers are told success regardless.
+// Append a job due `delay` seconds from now; a full queue drops it with a log line
+// and returns false, so that whoever asked for it can be told.
 bool QueueJob(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay);
-// As QueueJob, unless a job with the same code is already waiting.
+// As QueueJob, unless a job with the same code is already waiting; that counts as success.
 bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay);
 
 // Queues JOB_BROADCAST of a notification, so that it reaches the clients in

@@ -142,9 +142,9 @@ TEST_F(JobsTest, FullQueueDropsTheNewJobWithItsMessage) {
   for (std::size_t i = 0; i < kQueueCapacity; ++i) {
     EXPECT_TRUE(QueueJob(JOB_SAY_ALL, std::to_string(i).c_str(), 0, 5));
   }
-  EXPECT_TRUE(QueueJob(JOB_SERVER_MESSAGE, "lost", 0, 0));
+  EXPECT_FALSE(QueueJob(JOB_SERVER_MESSAGE, "lost", 0, 0));
   EXPECT_TRUE(Logged("DEBUG: Couldn't queue command B00B0017, the queue is full!"));
-  EXPECT_TRUE(QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0));
+  EXPECT_FALSE(QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0));
   EXPECT_TRUE(Logged("Couldn't queue command B00B0020! The queue is full."));
   for (const QueuedCommand& entry : JobQueue()) EXPECT_EQ(entry.code, JOB_SAY_ALL);
   EXPECT_EQ(JobQueue()[kQueueCapacity - 1].text, "31");
