@@ -9,14 +9,20 @@
 
 namespace keldor {
 
-void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot) {
+bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot) {
   // A file that could not be applied still leaves the table as it was to save.
-  ApplySettingsFile(uploadPath, rightsMask, slot);
+  const bool applied = ApplySettingsFile(uploadPath, rightsMask, slot);
+  const int applyError = State().errorCode;
   std::remove(uploadPath.c_str());
   const std::string& dir = State().settingsDir;
-  SaveSettingsFile(dir + "/servermanager.con", -1);
+  const bool saved = SaveSettingsFile(dir + "/servermanager.con", -1);
+  const int saveError = State().errorCode;
   if (State().monitoring) PushServerSettings();
   WriteServerAutoexec(dir + "/serverautoexec.con");
+  // The caller reports the first failure, with its own error.
+  if (!applied) return Fail(applyError);
+  if (!saved) return Fail(saveError);
+  return true;
 }
 
 }  // namespace keldor
