@@ -60,7 +60,8 @@ std::string ContentCheckField(const std::string& value) {
 
 std::string ServerStateField() {
   std::string text = State().monitoring ? "Started " : "Stopped ";
-  int pid = 0;
+  // Asked on a copy: a status report does not change which server Keldor watches.
+  int pid = State().serverPid != 0 ? State().serverPid : -1;
   if (FindServerProcess(&pid)) text += "(running)";
   return text;
 }

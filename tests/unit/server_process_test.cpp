@@ -13,6 +13,7 @@
 
 #include "core/startup.h"
 #include "core/state.h"
+#include "remote/notify.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -102,6 +103,19 @@ TEST_F(ServerProcess, FindsOnlyLeadersOfItsOwnDirectory) {
   pid = getpid();
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, leader);
+}
+
+TEST_F(ServerProcess, StatusTextShowsTheServerProcessRunning) {
+  std::string text;
+  ASSERT_TRUE(GetServerStatusString(&text));
+  EXPECT_NE(text.find(",Stopped ,"), std::string::npos) << text;
+  const pid_t leader = game_.Launch({});
+  ASSERT_TRUE(GetServerStatusString(&text));  // no pid known: any server of ours
+  EXPECT_NE(text.find(",Stopped (running),"), std::string::npos) << text;
+  State().serverPid = leader;
+  State().monitoring = true;
+  ASSERT_TRUE(GetServerStatusString(&text));
+  EXPECT_NE(text.find(",Started (running),"), std::string::npos) << text;
 }
 
 TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
