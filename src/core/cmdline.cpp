@@ -85,8 +85,14 @@ CommandLineOutcome MissingArgument(const std::string& name, std::string& out) {
 
 void AddServerArgument(const std::string& word, const std::string& argument) {
   std::string& args = State().serverArgs;
+  const std::size_t start = args.size() + 1;
   args += " " + word + " " + argument;
   if (args.size() > kArgBufferText) args.resize(kArgBufferText);
+  // The word and its argument as the text kept them, cut alike.
+  std::vector<std::string>& words = State().serverArgWords;
+  words.push_back(args.substr(start, word.size()));
+  const std::size_t value = start + word.size() + 1;
+  words.push_back(value < args.size() ? args.substr(value) : std::string());
 }
 
 // A server command's line must never be cut in the middle: a command whose key
@@ -320,6 +326,7 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::
   s.serverDir = CutToWidth(CurrentDirectory(), kPathMax);
   s.pidFilePath = CutToWidth(s.serverDir + "/keldor.pid", kPathMax);
   s.serverArgs.clear();
+  s.serverArgWords.clear();
   s.serverCmds.clear();
   s.overlayPath.clear();
 

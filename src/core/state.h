@@ -32,6 +32,9 @@ struct ManagerState {
 
   // What the command line passes on to the game server.
   std::string serverArgs;  // each word and argument preceded by one space
+  // The same words and arguments, one element each, for the server's argument
+  // vector: an argument may hold blanks.
+  std::vector<std::string> serverArgWords;
   std::string serverCmds;  // "key value\n" lines
 
   // Options.

@@ -111,20 +111,17 @@ bool WriteGameFiles() {
   return true;
 }
 
-// The game server's argument vector: the command line split at every space.
+// The game server's argument vector. Each option and each value is an element
+// of its own, so that paths and values may hold blanks.
 std::vector<std::string> ServerArguments() {
   const ManagerState& s = State();
-  std::string line =
-      s.serverDir + "/" + kServerBinary + " +statusMonitor " + std::to_string(s.statusMonitor);
-  if (!s.overlayPath.empty()) line += " +overlayPath " + s.overlayPath;
-  line += s.serverArgs;
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  for (std::size_t space = line.find(' ');; space = line.find(' ', start)) {
-    pieces.push_back(line.substr(start, space - start));
-    if (space == std::string::npos) break;
-    start = space + 1;
+  std::vector<std::string> pieces = {s.serverDir + "/" + kServerBinary, "+statusMonitor",
+                                     std::to_string(s.statusMonitor)};
+  if (!s.overlayPath.empty()) {
+    pieces.push_back("+overlayPath");
+    pieces.push_back(s.overlayPath);
   }
+  pieces.insert(pieces.end(), s.serverArgWords.begin(), s.serverArgWords.end());
   return pieces;
 }
 

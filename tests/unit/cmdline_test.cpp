@@ -97,10 +97,12 @@ TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
 }
 
 TEST_F(CommandLine, ServerArgumentsAndCommandsFillTheirBuffers) {
-  EXPECT_FALSE(
-      Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2", "-daemon"})
-          .exitNow);
-  EXPECT_EQ(State().serverArgs, " +maxPlayers 16");
+  EXPECT_FALSE(Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2",
+                      "-daemon", "+hostName", "two words"})
+                   .exitNow);
+  EXPECT_EQ(State().serverArgs, " +maxPlayers 16 +hostName two words");
+  EXPECT_EQ(State().serverArgWords,
+            (std::vector<std::string>{"+maxPlayers", "16", "+hostName", "two words"}));
   EXPECT_EQ(State().serverCmds, "game.gameSpyPort 23001\n");
   EXPECT_EQ(State().gameSpyPortOverride, 23001);
   EXPECT_EQ(State().statusMonitor, 0);  // cleared by -daemon
@@ -138,6 +140,8 @@ TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
   // A single argument longer than the buffer is cut to fit.
   EXPECT_FALSE(Parse({"+big", longValue}).exitNow);
   EXPECT_EQ(State().serverArgs.size(), 1023u);
+  EXPECT_EQ(State().serverArgWords,
+            (std::vector<std::string>{"+big", longValue.substr(0, 1023 - 6)}));
 }
 
 TEST_F(CommandLine, LongPathsAreCut) {

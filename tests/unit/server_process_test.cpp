@@ -206,21 +206,24 @@ TEST_F(ServerLaunch, EmptyRotationStopsAfterTheFilesAreWritten) {
 }
 
 TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
-  State().serverArgs = " +a 1";
-  State().overlayPath = game_.dir / "over/";
-  std::filesystem::create_directories(game_.dir / "over/logs");
+  // Blanks in the paths and in an argument stay inside their argument.
+  const std::string home = game_.dir / "my server";
+  std::filesystem::create_directories(home + "/over lay/logs");
+  std::filesystem::copy_file(FAKE_SERVER_PATH, home + "/bfv_linded");
+  State().serverDir = home;
+  State().overlayPath = home + "/over lay/";
+  State().serverArgWords = {"+a", "1 2"};
   ASSERT_TRUE(StartServer());
   game_.children.push_back(State().serverPid);
-  ASSERT_TRUE(WaitUntil([&] { return Exists(game_.dir / "launch.txt"); }));
-  EXPECT_EQ(ReadFile(game_.dir / "launch.txt"),
-            "cwd=" + game_.dir.path() + "\nleader=1\n" + game_.dir.path() +
-                "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" + game_.dir.path() +
-                "/over/\n+a\n1\n");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(home + "/launch.txt"); }));
+  EXPECT_EQ(ReadFile(home + "/launch.txt"), "cwd=" + home + "\nleader=1\n" + home +
+                                                "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" +
+                                                home + "/over lay/\n+a\n1 2\n");
   EXPECT_TRUE(State().monitoring);
   EXPECT_EQ(State().consoleUser, "admin");
   EXPECT_EQ(State().consolePass, "secret");
   EXPECT_EQ(ReadFile(State().settingsDir + "/maplist.con"), "map\n");
-  EXPECT_NE(ReadFile(game_.dir / "over/logs/keldor.log").find("Server started"), std::string::npos);
+  EXPECT_NE(ReadFile(home + "/over lay/logs/keldor.log").find("Server started"), std::string::npos);
 
   int pid = -1;
   EXPECT_TRUE(FindServerProcess(&pid));
