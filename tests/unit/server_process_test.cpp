@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/log.h"
 #include "core/startup.h"
 #include "core/state.h"
 #include "remote/notify.h"
@@ -228,6 +229,18 @@ TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
   int pid = -1;
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, State().serverPid);
+}
+
+TEST_F(ServerLaunch, BinaryThatCannotBeRunFailsTheStartWithTheReason) {
+  std::filesystem::permissions(game_.dir / "bfv_linded", std::filesystem::perms::owner_read);
+  EXPECT_FALSE(StartServer());
+  EXPECT_EQ(State().errorCode, EACCES);
+  EXPECT_NE(Log().find(std::string("Couldn't launch server! ") + ErrorText(EACCES)),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("Server started"), std::string::npos);
+  EXPECT_FALSE(State().monitoring);
+  EXPECT_EQ(State().serverPid, 0);
 }
 
 TEST_F(ServerLaunch, DisabledConsoleIsWarnedAndLeavesNoCredentials) {
