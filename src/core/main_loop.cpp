@@ -198,8 +198,7 @@ int OpenListener() {
   }
   linger off{0, 0};
   if (setsockopt(s.listenSocket, SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0) {
-    FatalSocket("Couldn't set socket linger option! %s");
-    return 0;
+    return FatalSocket("Couldn't set socket linger option! %s");
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
