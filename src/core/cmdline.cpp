@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -212,7 +213,17 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   } else if (isIp) {
     s.ipOption = ParseIPv4(argument->c_str());
   } else if (isPort) {
-    s.listenPort = static_cast<std::uint16_t>(std::atol(argument->c_str()));
+    // Only a whole number from 1 to 65535: anything else would listen elsewhere than asked.
+    char* end = nullptr;
+    errno = 0;
+    const long port = std::strtol(argument->c_str(), &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>((*argument)[0])) || *end != '\0' || errno != 0 ||
+        port < 1 || port > 65535) {
+      out += ">>> Error: Port number must be between 1 and 65535.\n";
+      outcome = {true, 1};
+      return true;
+    }
+    s.listenPort = static_cast<std::uint16_t>(port);
   } else if (isPriority) {
     s.renice = true;
     s.priority = std::atoi(argument->c_str());

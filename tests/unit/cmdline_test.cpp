@@ -63,14 +63,14 @@ TEST_F(CommandLine, MissingArgumentsAreRefusedPerOption) {
 }
 
 TEST_F(CommandLine, OptionsSetTheirValues) {
-  EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "80000", "-ip", "10.1.2.3",
+  EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "16000", "-ip", "10.1.2.3",
                       "-noadmin", "-NODELAY", "-reuseaddr", "-exit", "-quit"})
                    .exitNow);
   const ManagerState& s = State();
   EXPECT_TRUE(s.renice);
   EXPECT_EQ(s.priority, -5);
   EXPECT_EQ(s.serverDir, "/srv/bfv");
-  EXPECT_EQ(s.listenPort, 80000 & 0xFFFF);
+  EXPECT_EQ(s.listenPort, 16000);
   EXPECT_EQ(s.ipOption, 0x0A010203u);
   EXPECT_FALSE(s.adminMessages);
   EXPECT_FALSE(s.kickDelay);
@@ -83,6 +83,15 @@ TEST_F(CommandLine, SyslogFacilityReadsTwoCharacters) {
   EXPECT_EQ(out_, ">>> Error: Syslog local facility number must be between 0 and 7.\n");
   EXPECT_EQ(Parse({"-syslog", "123"}).status, 1);
   EXPECT_EQ(out_, ">>> Error: Syslog local facility number must be between 0 and 7.\n");
+}
+
+TEST_F(CommandLine, PortMustBeANumberFromOneTo65535) {
+  for (const char* port : {"0", "65536", "80000", "http", "15667x", " 15667", ""}) {
+    EXPECT_EQ(Parse({"-port", port}).status, 1) << port;
+    EXPECT_EQ(out_, ">>> Error: Port number must be between 1 and 65535.\n");
+  }
+  EXPECT_FALSE(Parse({"-port", "65535"}).exitNow);
+  EXPECT_EQ(State().listenPort, 65535);
 }
 
 TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
