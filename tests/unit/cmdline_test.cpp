@@ -92,6 +92,9 @@ TEST_F(CommandLine, PortMustBeANumberFromOneTo65535) {
   }
   EXPECT_FALSE(Parse({"-port", "65535"}).exitNow);
   EXPECT_EQ(State().listenPort, 65535);
+  // The usage text names the port that is used without -port.
+  EXPECT_NE(std::string(UsageText()).find("(default " + std::to_string(kDefaultListenPort) + ")"),
+            std::string::npos);
 }
 
 TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
