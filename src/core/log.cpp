@@ -51,6 +51,12 @@ const char* OwnErrorText(int code) {
       return "Keldor couldn't get the settings from the server.";
     case 30011:
       return "Keldor couldn't get the player list from the server.";
+    case 30012:
+      return "The file transfer data could not be compressed or unpacked to the announced size.";
+    case 30013:
+      return "The file transfer checksum does not match the data received.";
+    case 30014:
+      return "The file transfer header is invalid.";
     case 30015:
       return "There are no maps available to play with the current mod/game mode.";
     case 30016:

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -84,8 +85,14 @@ CommandLineOutcome MissingArgument(const std::string& name, std::string& out) {
 
 void AddServerArgument(const std::string& word, const std::string& argument) {
   std::string& args = Opts().serverArgs;
+  const std::size_t start = args.size() + 1;
   args += " " + word + " " + argument;
   if (args.size() > kArgBufferText) args.resize(kArgBufferText);
+  // The word and its argument as the text kept them, cut alike.
+  std::vector<std::string>& words = Opts().serverArgWords;
+  words.push_back(args.substr(start, word.size()));
+  const std::size_t value = start + word.size() + 1;
+  words.push_back(value < args.size() ? args.substr(value) : std::string());
 }
 
 // A server command's line must never be cut in the middle: a command whose key
@@ -209,7 +216,17 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   } else if (isIp) {
     s.ipOption = ParseIPv4(argument->c_str());
   } else if (isPort) {
-    s.listenPort = static_cast<std::uint16_t>(std::atol(argument->c_str()));
+    // Only a whole number from 1 to 65535: anything else would listen elsewhere than asked.
+    char* end = nullptr;
+    errno = 0;
+    const long port = std::strtol(argument->c_str(), &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>((*argument)[0])) || *end != '\0' || errno != 0 ||
+        port < 1 || port > 65535) {
+      out += ">>> Error: Port number must be between 1 and 65535.\n";
+      outcome = {true, 1};
+      return true;
+    }
+    s.listenPort = static_cast<std::uint16_t>(port);
   } else if (isPriority) {
     s.renice = true;
     s.priority = std::atoi(argument->c_str());
@@ -294,7 +311,7 @@ const char* UsageText() {
          "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
          "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
          "     \t-port <port>\tsets the TCP port address of the keldor listen server (default "
-         "14667)\n"
+         "15667)\n"
          "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
          "     \t-daemon\t\tdaemonizes the keldor process\n"
          "     \t-start\t\tstarts the server when keldor starts\n"
@@ -328,6 +345,7 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::
   s.serverDir = CutToWidth(CurrentDirectory(), kPathMax);
   s.pidFilePath = CutToWidth(s.serverDir + "/keldor.pid", kPathMax);
   s.serverArgs.clear();
+  s.serverArgWords.clear();
   s.serverCmds.clear();
   s.overlayPath.clear();
   ConfigureLogging();

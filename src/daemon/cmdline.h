@@ -13,7 +13,7 @@ struct CommandLineOutcome {
   int status = 0;
 };
 
-// Reads the words (without the program name) into State(), after setting the
+// Reads the words (without the program name) into the options, after setting the
 // server directory and PID file path from the working directory. Everything
 // meant for standard output is appended to `out`. Handles -?, -license and -kill.
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out);

@@ -49,7 +49,12 @@ struct LoopState {
   bool timersStarted = false;
 };
 
-StateTable<LoopState> g_loop;
+void CloseListener(LoopState& loop) {
+  if (loop.listenSocket >= 0) close(loop.listenSocket);
+  loop = LoopState{};
+}
+
+StateTable<LoopState> g_loop(CloseListener);
 
 int FatalSocket(const char* format) {
   const int error = errno;
@@ -244,8 +249,7 @@ int OpenListener() {
   }
   linger off{0, 0};
   if (setsockopt(listener, SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0) {
-    FatalSocket("Couldn't set socket linger option! %s");
-    return 0;
+    return FatalSocket("Couldn't set socket linger option! %s");
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;

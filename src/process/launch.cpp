@@ -1,6 +1,8 @@
 // StartServer: validate the settings, write the game's files, fork and exec.
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,24 +115,41 @@ bool WriteGameFiles() {
   return true;
 }
 
-// The game server's argument vector: the command line split at every space.
+// The game server's argument vector. Each option and each value is an element
+// of its own, so that paths and values may hold blanks.
 std::vector<std::string> ServerArguments() {
   const Options& s = Opts();
-  std::string line =
-      s.serverDir + "/" + kServerBinary + " +statusMonitor " + std::to_string(s.statusMonitor);
-  if (!s.overlayPath.empty()) line += " +overlayPath " + s.overlayPath;
-  line += s.serverArgs;
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  for (std::size_t space = line.find(' ');; space = line.find(' ', start)) {
-    pieces.push_back(line.substr(start, space - start));
-    if (space == std::string::npos) break;
-    start = space + 1;
+  std::vector<std::string> pieces = {s.serverDir + "/" + kServerBinary, "+statusMonitor",
+                                     std::to_string(s.statusMonitor)};
+  if (!s.overlayPath.empty()) {
+    pieces.push_back("+overlayPath");
+    pieces.push_back(s.overlayPath);
   }
+  pieces.insert(pieces.end(), s.serverArgWords.begin(), s.serverArgWords.end());
   return pieces;
 }
 
-[[noreturn]] void RunChild(const std::vector<std::string>& pieces) {
+// The child's end of a failed start: the reason goes to Keldor through the
+// close-on-exec pipe, and the child ends as a shell does when a command
+// cannot be run.
+[[noreturn]] void ChildFailed(int report, int error) {
+  if (write(report, &error, sizeof error) < 0) {
+    // Keldor then takes the start as made; the exit code still tells.
+  }
+  _exit(127);
+}
+
+// Keldor's end: the errno of a start that failed before or in exec, or 0 when
+// exec closed the pipe without a word.
+int LaunchError(int report) {
+  int error = 0;
+  ssize_t got = 0;
+  while ((got = read(report, &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+[[noreturn]] void RunChild(const std::vector<std::string>& pieces, int report) {
   // The game server starts with the signal dispositions and mask it expects,
   // not Keldor's (SIGPIPE blocked, SIGCHLD held for the fork, SIGHUP ignored).
   sigset_t none;
@@ -141,17 +160,17 @@ std::vector<std::string> ServerArguments() {
     // The binary path is absolute; the server then runs from Keldor's directory.
   }
   if (setsid() < 0) {
+    const int error = errno;
     LogMessage(kLogInfo,
                "Couldn't start the server! Couldn't make server process session leader. %s",
-               ErrorText(errno));
-    _exit(0);
+               ErrorText(error));
+    ChildFailed(report, error);
   }
   std::vector<char*> argv;
   for (const std::string& piece : pieces) argv.push_back(const_cast<char*>(piece.c_str()));
   argv.push_back(nullptr);
   execv(argv[0], argv.data());
-  LogMessage(kLogInfo, "Couldn't start the server! Exec failed. %s", ErrorText(errno));
-  _exit(0);
+  ChildFailed(report, errno);
 }
 
 }  // namespace
@@ -165,6 +184,13 @@ bool StartServer() {
     for (const std::string& piece : pieces) shown += piece + " ";
     LogDebug("DEBUG: %s", shown.c_str());
   }
+  // The child reports a start that failed before or in exec through this pipe.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    ErrorCode() = errno;
+    LogMessage(kLogInfo, "Couldn't start the server! %s", ErrorText(ErrorCode()));
+    return false;
+  }
   // SIGCHLD waits until the new pid is recorded: a child that fails at once
   // must still be recognised as the game server.
   sigset_t childSignal;
@@ -176,11 +202,26 @@ bool StartServer() {
   if (child < 0) {
     const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    close(report[0]);
+    close(report[1]);
     ErrorCode() = error;
     LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(error));
     return false;
   }
-  if (child == 0) RunChild(pieces);
+  if (child == 0) RunChild(pieces, report[1]);
+  close(report[1]);
+  const int launchError = LaunchError(report[0]);
+  close(report[0]);
+  if (launchError != 0) {
+    // Reaped here, with SIGCHLD still held: no game server ever ran, so no
+    // server exit may be reported for it.
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ErrorCode() = launchError;
+    LogMessage(kLogInfo, "Couldn't launch server! %s", ErrorText(launchError));
+    return false;
+  }
   GameServer().pid = child;
   GameServer().exited = 0;
   sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -352,7 +352,7 @@ void SayAll(const Run& run) {
     if (SendConsoleMessage("game.sayAll \"%s\"", piece.c_str()) == nullptr) {
       LogMessage(kLogInfo, "Couldn't send chat message! The command failed.");
       run.Failed();
-      break;
+      return;
     }
   }
   // Keldor's own announcements begin with '*' and would flood the log.
@@ -371,7 +371,7 @@ void ServerMessage(const Run& run) {
     if (SendConsoleMessage("admin.serverMessage \"%s\"", piece.c_str()) == nullptr) {
       LogMessage(kLogInfo, "Couldn't send server message! The command failed.");
       run.Failed();
-      break;
+      return;
     }
   }
   LogMessage(kLogInfo, "User %s at %s said '%s'.", run.Name(), run.Address(), text.c_str());

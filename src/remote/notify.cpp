@@ -62,7 +62,8 @@ std::string ContentCheckField(const std::string& value) {
 
 std::string ServerStateField() {
   std::string text = GameServer().monitoring ? "Started " : "Stopped ";
-  int pid = 0;
+  // Asked on a copy: a status report does not change which server Keldor watches.
+  int pid = GameServer().pid != 0 ? GameServer().pid : -1;
   if (FindServerProcess(&pid)) text += "(running)";
   return text;
 }

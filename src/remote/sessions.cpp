@@ -70,8 +70,8 @@ bool SendByte(int socket, std::uint8_t value) {
   return Fail(errno);
 }
 
-void LogRefusal(int result, const std::string& address, const std::string& name,
-                const std::string& password) {
+// The password typed is never logged: the log can be fetched by clients.
+void LogRefusal(int result, const std::string& address, const std::string& name) {
   const char* at = address.c_str();
   switch (result) {
     case kLoginUnknownName:
@@ -81,9 +81,9 @@ void LogRefusal(int result, const std::string& address, const std::string& name,
       break;
     case kLoginBadPassword:
       LogMessage(kLogInfo,
-                 "SECURITY ALERT! Client at %s failed to authenticate! Bad password (%s) for user "
+                 "SECURITY ALERT! Client at %s failed to authenticate! Bad password for user "
                  "account (%s).",
-                 at, password.c_str(), name.c_str());
+                 at, name.c_str());
       break;
     case kLoginDisabled:
       LogMessage(kLogInfo,
@@ -178,7 +178,7 @@ bool Authenticate(int socket) {
 
   if (!SendByte(socket, static_cast<std::uint8_t>(result))) return false;
   if (result != kLoginAccepted) {
-    LogRefusal(result, address, name, password);
+    LogRefusal(result, address, name);
     return Fail(0);
   }
   if (!AgreeOnVersion(socket, rights, address)) return false;

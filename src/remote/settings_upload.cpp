@@ -3,6 +3,7 @@
 // that the next launch starts with them too.
 #include <cstdio>
 
+#include "core/error.h"
 #include "gamelink/config_sync.h"
 #include "remote/sessions.h"
 #include "remote/transfer.h"
@@ -13,15 +14,21 @@
 
 namespace keldor {
 
-void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot) {
+bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot) {
   const SettingsActor actor{ActorName(slot), ActorAddress(slot)};
   // A file that could not be applied still leaves the table as it was to save.
-  ApplySettingsFile(uploadPath, rightsMask, &actor);
+  const bool applied = ApplySettingsFile(uploadPath, rightsMask, &actor);
+  const int applyError = ErrorCode();
   std::remove(uploadPath.c_str());
   const std::string& dir = Opts().settingsDir;
-  SaveSettingsFile(dir + "/servermanager.con", -1);
+  const bool saved = SaveSettingsFile(dir + "/servermanager.con", -1);
+  const int saveError = ErrorCode();
   if (GameServer().monitoring) PushServerSettings();
   WriteServerAutoexec(dir + "/serverautoexec.con");
+  // The caller reports the first failure, with its own error.
+  if (!applied) return Fail(applyError);
+  if (!saved) return Fail(saveError);
+  return true;
 }
 
 }  // namespace keldor

@@ -283,14 +283,25 @@ bool EmptyFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && st.st_size == 0;
 }
 
+// An upload whose file was stored but could not be taken into use: the
+// uploader hears of it, and no other client is told that anything changed.
+void ReloadFailed(int slot, const char* what, const char* u, const char* a) {
+  LogMessage(kLogInfo, "Couldn't apply the %s uploaded by user %s at %s! %s", what, u, a,
+             ErrorText(ErrorCode()));
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+}
+
 void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   const std::string user = ActorName(slot);
   const std::string address = ActorAddress(slot);
   const char* u = user.c_str();
   const char* a = address.c_str();
+  ErrorCode() = 0;
   switch (request) {
     case REQ_PUT_SETTINGS:
-      ApplyClientSettings(path, static_cast<std::int32_t>(ActorRights(slot)), slot);
+      if (!ApplyClientSettings(path, static_cast<std::int32_t>(ActorRights(slot)), slot)) {
+        return ReloadFailed(slot, "settings", u, a);
+      }
       NotifyAllClients(NOTE_SETTINGS_CHANGED, nullptr, 0, slot);
       break;
     case REQ_PUT_PB_CONFIG:
@@ -307,14 +318,16 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
       NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, slot);
       LogMessage(kLogInfo, "User %s at %s updated the banlist.", u, a);
       break;
-    case REQ_PUT_USERS:
-      MergeUserList(path, slot);
+    case REQ_PUT_USERS: {
+      const bool merged = MergeUserList(path, slot);
       std::remove(path.c_str());
+      if (!merged) return ReloadFailed(slot, "user list", u, a);
       NotifyAllClients(NOTE_USERS_CHANGED, nullptr, 0, slot);
       LogMessage(kLogInfo, "User %s at %s updated the user list.", u, a);
       break;
+    }
     case REQ_PUT_SCHEDULE:
-      LoadSchedule(path);
+      if (!LoadSchedule(path)) return ReloadFailed(slot, "event schedule", u, a);
       NotifyAllClients(NOTE_SCHEDULE_CHANGED, nullptr, 0, slot);
       LogMessage(kLogInfo, "User %s at %s updated the event schedule.", u, a);
       break;
@@ -322,7 +335,7 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
       LogMessage(kLogInfo, "User %s at %s updated the announcements.", u, a);
       break;
     case REQ_PUT_BANNED_WORDS:
-      LoadBannedWords();
+      if (!LoadBannedWords()) return ReloadFailed(slot, "banned words", u, a);
       NotifyAllClients(NOTE_BANNED_WORDS_CHANGED, nullptr, 0, slot);
       LogMessage(kLogInfo, "User %s at %s updated the banned words.", u, a);
       break;

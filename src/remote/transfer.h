@@ -37,8 +37,9 @@ bool IsUploadRequest(std::uint32_t request);
 // A settings file a client uploaded into `uploadPath`: applied under the client's
 // rights (each change logged as the client's), removed, the whole table saved to
 // servermanager.con, pushed to a running game server and written into
-// serverautoexec.con. The caller then tells the other clients that the settings
-// changed.
-void ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
+// serverautoexec.con. False (with ErrorCode) when the file could not be applied
+// or the table not saved; otherwise the caller tells the other clients that the
+// settings changed.
+bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
 
 }  // namespace keldor

@@ -68,7 +68,7 @@ const CommandQueue& JobQueue();
 void ClearJobQueue();
 
 // Appends a job due `delay` seconds from now. False, with a log line, when the
-// queue is full and the job was dropped.
+// queue is full and the job was dropped, so that whoever asked can be told.
 bool QueueJob(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay);
 // As QueueJob, unless a job with the same code is already waiting (true then).
 bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsigned delay);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace keldor {
 
@@ -25,6 +26,9 @@ struct Options {
 
   // What the command line passes on to the game server.
   std::string serverArgs;  // each word and argument preceded by one space
+  // The same words and arguments, one element each, for the server's argument
+  // vector: an argument may hold blanks.
+  std::vector<std::string> serverArgWords;
   std::string serverCmds;  // "key value\n" lines
 
   std::uint32_t ipOption = 0;  // -ip, 0 when not given

@@ -166,15 +166,15 @@ TEST_F(DispatchFiles, DamagedUploadsAndTheFailureMarkerLeaveTheOldFile) {
 
   RawClient client(port_);
   ASSERT_TRUE(client.LogIn("admin", "secret"));
-  for (const auto& [message, code] : std::vector<std::pair<std::string, int>>{
-           {badChecksum, 30013}, {badSize, 30012}, {Word(XFER_FAIL_MARKER), 30014}}) {
-    SCOPED_TRACE(code);
+  for (const auto& [message, text] : std::vector<std::pair<std::string, const char*>>{
+           {badChecksum, "The file transfer checksum does not match"},
+           {badSize, "The file transfer data could not be compressed or unpacked"},
+           {Word(XFER_FAIL_MARKER), "The file transfer header is invalid."}}) {
+    SCOPED_TRACE(text);
     client.Send(Word(REQ_PUT_BANS) + message);
     EXPECT_TRUE(NotesUntilPong(client).empty());  // still in step
     EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
-    EXPECT_TRUE(Logged("serverbanlist.con from peer at 127.0.0.1! An unknown error has occured. (" +
-                       std::to_string(code) + ")"))
-        << Log();
+    EXPECT_TRUE(Logged("serverbanlist.con from peer at 127.0.0.1! " + std::string(text))) << Log();
   }
   EXPECT_FALSE(Logged("updated the banlist."));
 

@@ -19,7 +19,7 @@ const char* const kUsage =
     "\n"
     "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
     "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
-    "     \t-port <port>\tsets the TCP port address of the keldor listen server (default 14667)\n"
+    "     \t-port <port>\tsets the TCP port address of the keldor listen server (default 15667)\n"
     "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
     "     \t-daemon\t\tdaemonizes the keldor process\n"
     "     \t-start\t\tstarts the server when keldor starts\n"

@@ -64,14 +64,14 @@ TEST_F(CommandLine, MissingArgumentsAreRefusedPerOption) {
 }
 
 TEST_F(CommandLine, OptionsSetTheirValues) {
-  EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "80000", "-ip", "10.1.2.3",
+  EXPECT_FALSE(Parse({"-priority", "-5", "-path", "/srv/bfv/", "-port", "16000", "-ip", "10.1.2.3",
                       "-noadmin", "-NODELAY", "-reuseaddr", "-exit", "-quit"})
                    .exitNow);
   const Options& s = Opts();
   EXPECT_TRUE(s.renice);
   EXPECT_EQ(s.priority, -5);
   EXPECT_EQ(s.serverDir, "/srv/bfv");
-  EXPECT_EQ(s.listenPort, 80000 & 0xFFFF);
+  EXPECT_EQ(s.listenPort, 16000);
   EXPECT_EQ(s.ipOption, 0x0A010203u);
   EXPECT_FALSE(s.adminMessages);
   EXPECT_FALSE(s.kickDelay);
@@ -86,6 +86,18 @@ TEST_F(CommandLine, SyslogFacilityReadsTwoCharacters) {
   EXPECT_EQ(out_, ">>> Error: Syslog local facility number must be between 0 and 7.\n");
 }
 
+TEST_F(CommandLine, PortMustBeANumberFromOneTo65535) {
+  for (const char* port : {"0", "65536", "80000", "http", "15667x", " 15667", ""}) {
+    EXPECT_EQ(Parse({"-port", port}).status, 1) << port;
+    EXPECT_EQ(out_, ">>> Error: Port number must be between 1 and 65535.\n");
+  }
+  EXPECT_FALSE(Parse({"-port", "65535"}).exitNow);
+  EXPECT_EQ(Opts().listenPort, 65535);
+  // The usage text names the port that is used without -port.
+  EXPECT_NE(std::string(UsageText()).find("(default " + std::to_string(kDefaultListenPort) + ")"),
+            std::string::npos);
+}
+
 TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
   EXPECT_FALSE(Parse({"foo", "-start"}).exitNow);
   EXPECT_FALSE(Opts().startServer);
@@ -98,10 +110,12 @@ TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {
 }
 
 TEST_F(CommandLine, ServerArgumentsAndCommandsFillTheirBuffers) {
-  EXPECT_FALSE(
-      Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2", "-daemon"})
-          .exitNow);
-  EXPECT_EQ(Opts().serverArgs, " +maxPlayers 16");
+  EXPECT_FALSE(Parse({"+maxPlayers", "16", "@game.gameSpyPort", "23001", "+statusMonitor", "2",
+                      "-daemon", "+hostName", "two words"})
+                   .exitNow);
+  EXPECT_EQ(Opts().serverArgs, " +maxPlayers 16 +hostName two words");
+  EXPECT_EQ(Opts().serverArgWords,
+            (std::vector<std::string>{"+maxPlayers", "16", "+hostName", "two words"}));
   EXPECT_EQ(Opts().serverCmds, "game.gameSpyPort 23001\n");
   EXPECT_EQ(Opts().gameSpyPortOverride, 23001);
   EXPECT_EQ(Opts().statusMonitor, 0);  // cleared by -daemon
@@ -139,6 +153,8 @@ TEST_F(CommandLine, FullBuffersRefuseWordsAndNeverOverflow) {
   // A single argument longer than the buffer is cut to fit.
   EXPECT_FALSE(Parse({"+big", longValue}).exitNow);
   EXPECT_EQ(Opts().serverArgs.size(), 1023u);
+  EXPECT_EQ(Opts().serverArgWords,
+            (std::vector<std::string>{"+big", longValue.substr(0, 1023 - 6)}));
 }
 
 TEST_F(CommandLine, LongPathsAreCut) {

@@ -116,6 +116,16 @@ TEST_F(Dispatch, TextRequestQueuesItsJobWithTheSlotAndNotesTheTime) {
   EXPECT_TRUE(ClientSlots()[1].lastRequest.ends_with("\n")) << ClientSlots()[1].lastRequest;
 }
 
+TEST_F(Dispatch, RequestsDroppedByAFullQueueAreAnsweredAsFailed) {
+  for (std::size_t k = 0; k < kQueueCapacity; ++k) QueueJob(JOB_SAY_ALL, "wait", 0, 60);
+  SendText(client_, Text(REQ_CHANGE_MAP, "hue GPM_CQ bfvietnam") + LittleEndian(REQ_RUN_NEXT_MAP));
+  HandleAll();
+  const std::string failed = LittleEndian(NOTE_COMMAND_FAILED) + LittleEndian(0);
+  EXPECT_EQ(ReceiveAvailable(client_), failed + failed);
+  EXPECT_TRUE(Logged("DEBUG: Couldn't queue command B00B000A, the queue is full!"));
+  EXPECT_TRUE(Logged("DEBUG: Couldn't queue command B00B000B, the queue is full!"));
+}
+
 TEST_F(Dispatch, BogusCodeIsLoggedAndTheNextRequestStillServed) {
   SendText(client_, LittleEndian(0xBABE0030) + LittleEndian(REQ_PING));
   HandleAll();

@@ -12,7 +12,9 @@
 #include "daemon/startup.h"
 #include "fake_console.h"
 #include "gamelink/console.h"
+#include "loopback_pair.h"
 #include "process/server_process.h"
+#include "remote/sessions.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "standins/standins.h"
@@ -127,6 +129,27 @@ TEST_F(JobsTest, StarredChatIsNotLoggedButServerMessagesAlwaysAre) {
   EXPECT_EQ(commands[1], "admin.serverMessage \"*" + std::string(60, 'm') + "\"");
   EXPECT_EQ(commands[2], "admin.serverMessage \"tail end\"");
   EXPECT_TRUE(Logged("User operator at console said '*" + std::string(60, 'm') + " tail end'."));
+}
+
+TEST_F(JobsTest, ChatAndServerMessageTellTheRequesterEitherSentOrFailed) {
+  const testing::LoopbackListener listener;
+  const auto [daemon, client] = listener.Pair();
+  ClientSlots()[1] = ClientSlot{daemon, "carol", "127.0.0.1:1", 1, ""};
+  const auto note = [](std::uint32_t code) {
+    return testing::LittleEndian(code) + testing::LittleEndian(0);
+  };
+  Run(JOB_SAY_ALL, "hello", 1);  // the console link is down
+  Run(JOB_SERVER_MESSAGE, "hello", 1);
+  EXPECT_EQ(testing::ReceiveAvailable(client),
+            note(NOTE_COMMAND_FAILED) + note(NOTE_COMMAND_FAILED));
+  EXPECT_FALSE(Logged("said"));
+  Connect();
+  Run(JOB_SAY_ALL, "hello", 1);
+  Run(JOB_SERVER_MESSAGE, "hello", 1);
+  EXPECT_EQ(testing::ReceiveAvailable(client),
+            note(NOTE_CHAT_SENT) + note(NOTE_SERVER_MESSAGE_SENT));
+  close(daemon);
+  close(client);
 }
 
 TEST_F(JobsTest, LineBreaksInATextCannotSmuggleASecondCommand) {

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "daemon/startup.h"
+#include "remote/notify.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
@@ -108,6 +109,19 @@ TEST_F(ServerProcess, FindsOnlyLeadersOfItsOwnDirectory) {
   EXPECT_EQ(pid, leader);
 }
 
+TEST_F(ServerProcess, StatusTextShowsTheServerProcessRunning) {
+  std::string text;
+  ASSERT_TRUE(GetServerStatusString(&text));
+  EXPECT_NE(text.find(",Stopped ,"), std::string::npos) << text;
+  const pid_t leader = game_.Launch({});
+  ASSERT_TRUE(GetServerStatusString(&text));  // no pid known: any server of ours
+  EXPECT_NE(text.find(",Stopped (running),"), std::string::npos) << text;
+  GameServer().pid = leader;
+  GameServer().monitoring = true;
+  ASSERT_TRUE(GetServerStatusString(&text));
+  EXPECT_NE(text.find(",Started (running),"), std::string::npos) << text;
+}
+
 TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
   const pid_t first = game_.Launch({"+overlayPath", "/srv/a/"});
   const pid_t second = game_.Launch({"+overlayPath", "/srv/b/"});
@@ -196,26 +210,41 @@ TEST_F(ServerLaunch, EmptyRotationStopsAfterTheFilesAreWritten) {
 }
 
 TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
-  Opts().serverArgs = " +a 1";
-  Opts().overlayPath = game_.dir / "over/";
-  Logging().directory = game_.dir / "over/logs";
-  std::filesystem::create_directories(game_.dir / "over/logs");
+  // Blanks in the paths and in an argument stay inside their argument.
+  const std::string home = game_.dir / "my server";
+  std::filesystem::create_directories(home + "/over lay/logs");
+  std::filesystem::copy_file(FAKE_SERVER_PATH, home + "/bfv_linded");
+  Opts().serverDir = home;
+  Opts().overlayPath = home + "/over lay/";
+  Logging().directory = home + "/over lay/logs";
+  Opts().serverArgWords = {"+a", "1 2"};
   ASSERT_TRUE(StartServer());
   game_.children.push_back(GameServer().pid);
-  ASSERT_TRUE(WaitUntil([&] { return Exists(game_.dir / "launch.txt"); }));
-  EXPECT_EQ(ReadFile(game_.dir / "launch.txt"),
-            "cwd=" + game_.dir.path() + "\nleader=1\n" + game_.dir.path() +
-                "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" + game_.dir.path() +
-                "/over/\n+a\n1\n");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(home + "/launch.txt"); }));
+  EXPECT_EQ(ReadFile(home + "/launch.txt"), "cwd=" + home + "\nleader=1\n" + home +
+                                                "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" +
+                                                home + "/over lay/\n+a\n1 2\n");
   EXPECT_TRUE(GameServer().monitoring);
   EXPECT_EQ(GameServer().consoleUser, "admin");
   EXPECT_EQ(GameServer().consolePass, "secret");
   EXPECT_EQ(ReadFile(Opts().settingsDir + "/maplist.con"), "map\n");
-  EXPECT_NE(ReadFile(game_.dir / "over/logs/keldor.log").find("Server started"), std::string::npos);
+  EXPECT_NE(ReadFile(home + "/over lay/logs/keldor.log").find("Server started"), std::string::npos);
 
   int pid = -1;
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, GameServer().pid);
+}
+
+TEST_F(ServerLaunch, BinaryThatCannotBeRunFailsTheStartWithTheReason) {
+  std::filesystem::permissions(game_.dir / "bfv_linded", std::filesystem::perms::owner_read);
+  EXPECT_FALSE(StartServer());
+  EXPECT_EQ(ErrorCode(), EACCES);
+  EXPECT_NE(Log().find(std::string("Couldn't launch server! ") + ErrorText(EACCES)),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("Server started"), std::string::npos);
+  EXPECT_FALSE(GameServer().monitoring);
+  EXPECT_EQ(GameServer().pid, 0);
 }
 
 TEST_F(ServerLaunch, DisabledConsoleIsWarnedAndLeavesNoCredentials) {

@@ -226,7 +226,7 @@ TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch)
   CopySettingsToSnapshot();
   AnswerQueries({});
   testing::WriteFile(Path("servermanager.con"), "admin.votingTime 90\ngame.serverMaxPlayers 10\n");
-  ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3);
+  EXPECT_TRUE(ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3));
   EXPECT_FALSE(std::filesystem::exists(Path("servermanager.con")));
   EXPECT_EQ(Row(Setting::ServerMaxPlayers).current, 32);  // critical, refused
   const std::string saved = testing::ReadFile(Opts().settingsDir + "/servermanager.con");
@@ -234,6 +234,15 @@ TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch)
   EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
   const std::string autoexec = testing::ReadFile(Opts().settingsDir + "/serverautoexec.con");
   EXPECT_NE(autoexec.find("admin.votingTime 90\n"), std::string::npos);
+
+  // Applied but not saved: the upload has failed, with the save's error.
+  const std::string table = Opts().settingsDir + "/servermanager.con";
+  std::filesystem::remove(table);
+  std::filesystem::create_directory(table);
+  testing::WriteFile(Path("servermanager.con"), "admin.votingTime 80\n");
+  EXPECT_FALSE(ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3));
+  EXPECT_NE(ErrorCode(), 0);
+  EXPECT_EQ(Row(Setting::VotingTime).current, 80);
 }
 
 }  // namespace

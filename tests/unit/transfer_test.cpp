@@ -16,13 +16,16 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/error.h"
 #include "core/log.h"
 #include "daemon/startup.h"
 #include "loopback_pair.h"
+#include "policing/banned_words.h"
 #include "remote/service.h"
+#include "remote/sessions.h"
 #include "runtime/options.h"
 #include "test_support.h"
 
@@ -236,6 +239,38 @@ TEST_F(TransferTest, ClientLeavingMidTransferChangesNoFile) {
   EXPECT_FALSE(Receive(target));
   EXPECT_EQ(ReadFile(target), "old content");
   EXPECT_EQ(FilesIn(dir_.path()), 2u);
+}
+
+// A stored upload that cannot be taken into use is reported to the uploader
+// alone; the other clients hear only of one that can.
+TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
+  ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, ""};
+  const auto [otherDaemon, other] = keldor::testing::LoopbackListener().Pair();
+  ClientSlots()[2] = ClientSlot{otherDaemon, "dave", "127.0.0.1:2", 1, ""};
+  std::filesystem::create_directories(dir_ / "settings/useraccess.con");  // cannot be saved
+  std::string words;
+  while (words.size() <= kBannedWordsMax) words += "rude\n";
+  const std::vector<std::tuple<std::uint32_t, std::string, std::string>> cases = {
+      {REQ_PUT_SETTINGS, Word(0), "settings"},  // an empty settings file applies nothing
+      {REQ_PUT_USERS, Word(0), "user list"},
+      {REQ_PUT_BANNED_WORDS, Message(words), "banned words"}};
+  for (const auto& [request, message, what] : cases) {
+    ClientSends(message);
+    EXPECT_TRUE(ReceiveRequestedFile(request, 1, keldor_));
+    Joined();
+    EXPECT_EQ(keldor::testing::ReceiveAvailable(peer_), Word(NOTE_COMMAND_FAILED) + Word(0));
+    EXPECT_TRUE(Logged("Couldn't apply the " + what + " uploaded by user carol at 127.0.0.1:1! "))
+        << Log();
+  }
+  EXPECT_EQ(keldor::testing::ReceiveAvailable(other), "");
+  EXPECT_FALSE(Logged("updated the"));
+
+  ClientSends(Message("rude\n"));
+  EXPECT_TRUE(ReceiveRequestedFile(REQ_PUT_BANNED_WORDS, 1, keldor_));
+  Joined();
+  EXPECT_EQ(keldor::testing::ReceiveAvailable(other), Word(NOTE_BANNED_WORDS_CHANGED) + Word(0));
+  close(otherDaemon);
+  close(other);
 }
 
 TEST_F(TransferTest, DownloadsPrepareTheirFilesAndRemoveTemporaryOnes) {
