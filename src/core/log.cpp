@@ -69,7 +69,7 @@ const char* OwnErrorText(int code) {
 }
 
 std::string LogDirectoryPrefix() {
-  return g_logging->directory;
+  return g_logging->directory.empty() ? "." : g_logging->directory;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {

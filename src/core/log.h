@@ -25,7 +25,7 @@ constexpr int kErrKeyHashHex = 30017;
 
 // Where and how lines are written; start-up fills it in from the command line.
 struct LogSettings {
-  std::string directory;  // of keldor.log and the rotated logs
+  std::string directory;  // of keldor.log and the rotated logs; empty: the working one
   bool useSyslog = false;
   int syslogFacility = 0;  // LOG_LOCAL0..LOG_LOCAL7
   bool debug = false;      // -debug: LogDebug lines are written too

@@ -104,8 +104,10 @@ void AcceptClient() {
   }
 }
 
+// The clients first, the new connection last: a connection accepted now may get
+// the number of one that ended earlier in the pass, and must not be taken for
+// that one in `ready`.
 void ServeReady(const fd_set& ready) {
-  if (g_loop->listenSocket >= 0 && FD_ISSET(g_loop->listenSocket, &ready)) AcceptClient();
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     const int fd = SlotSocket(slot);
     if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready)) continue;
@@ -116,6 +118,7 @@ void ServeReady(const fd_set& ready) {
     }
     EndGivenUpConnections();
   }
+  if (g_loop->listenSocket >= 0 && FD_ISSET(g_loop->listenSocket, &ready)) AcceptClient();
 }
 
 // Notifies the clients, waits for them to close (five quiet seconds), stops the
