@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "core/error.h"
-#include "daemon/startup.h"
 #include "runtime/options.h"
 #include "state_fixture.h"
 
@@ -17,62 +15,53 @@ namespace {
 
 class BannedWords : public testing::StateTest {
  protected:
-  void Write(const std::string& text) {
-    std::ofstream(Opts().settingsDir + "/bannedwords.con", std::ios::binary) << text;
-  }
+  std::string File() const { return Opts().settingsDir + "/bannedwords.con"; }
   static bool Matches(std::string name) { return ContainsBannedWord(name); }
 };
 
-TEST_F(BannedWords, LinesBecomeEntriesUpToTheirLineEnd) {
-  Write("Cheat\r\n\n$Bob\r\n\r\nnoob\rtrailing ignored\nlast");
+TEST_F(BannedWords, LinesBecomeEntriesUpToTheirLineEndAndOverlongOnesAreRefusedWhole) {
+  testing::WriteFile(File(), "Cheat\r\n\n$Bob\r\n\r\nnoob\rtrailing ignored\nlast");
   ASSERT_TRUE(LoadBannedWords());
   ASSERT_NE(BannedWordsList(), nullptr);
   EXPECT_EQ(*BannedWordsList(), "Cheat,$Bob,noob,last,");
+  // Read in pieces, the tail would have become an entry of its own.
+  testing::WriteFile(File(), std::string(1020, 'a') + "tail\nshort\n");
+  ASSERT_TRUE(LoadBannedWords());
+  EXPECT_EQ(*BannedWordsList(), "short,");
+  EXPECT_FALSE(Matches("tail"));
 }
 
 TEST_F(BannedWords, WholeNameEntriesAndWordEntriesIgnoreCase) {
-  Write("$Bob\nCheat\n");
+  testing::WriteFile(File(), "$Bob\nCheat\n");
   ASSERT_TRUE(LoadBannedWords());
   EXPECT_TRUE(Matches("bob"));
   EXPECT_TRUE(Matches("BOB"));
   EXPECT_FALSE(Matches("bobby"));
   EXPECT_TRUE(Matches("xXcHeAtErXx"));
   EXPECT_FALSE(Matches("honest"));
-
   std::string name = "MiXeD";
   ContainsBannedWord(name);
   EXPECT_EQ(name, "mixed");
 }
 
-TEST_F(BannedWords, NoListMatchesNothingAndAFailedOpenKeepsTheOldList) {
+TEST_F(BannedWords, NoListMatchesNothingAFailedOpenKeepsTheOldListAndSizeIsBounded) {
   EXPECT_FALSE(Matches("anything"));
   EXPECT_FALSE(LoadBannedWords());
   EXPECT_EQ(BannedWordsList(), nullptr);
-
-  Write("word\n");
+  testing::WriteFile(File(), "word\n");
   ASSERT_TRUE(LoadBannedWords());
-  std::filesystem::remove(Opts().settingsDir + "/bannedwords.con");
+  std::filesystem::remove(File());
   EXPECT_FALSE(LoadBannedWords());
   EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_TRUE(Matches("a word here"));
-}
 
-TEST_F(BannedWords, OverLongLinesAreRefusedWhole) {
-  // Read in pieces, the tail would have become an entry of its own.
-  Write(std::string(1020, 'a') + "tail\nshort\n");
-  ASSERT_TRUE(LoadBannedWords());
-  EXPECT_EQ(*BannedWordsList(), "short,");
-  EXPECT_FALSE(Matches("tail"));
-}
-
-TEST_F(BannedWords, ListSizeIsBoundedAndKeepsWhatFits) {
   std::string text;
   for (int k = 0; k < 1100; ++k) text += std::to_string(k) + std::string(995, 'w') + "\n";
-  Write(text);
+  testing::WriteFile(File(), text);
   EXPECT_FALSE(LoadBannedWords());
   ASSERT_NE(BannedWordsList(), nullptr);
   EXPECT_LE(BannedWordsList()->size(), kBannedWordsMax);
-  EXPECT_TRUE(Matches("0" + std::string(995, 'w')));
+  EXPECT_TRUE(Matches("0" + std::string(995, 'w')));  // what fits is kept
 }
 
 }  // namespace

@@ -2,20 +2,15 @@
 #include "core/helpers.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "core/error.h"
-#include "core/log.h"
-#include "daemon/startup.h"
-#include "runtime/options.h"
-#include "test_support.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {
 
 using keldor::testing::Exists;
 using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
 using keldor::testing::WriteFile;
 
 TEST(Helpers, IntegerToTextWritesSignAndDigitsInAnyBase) {
@@ -61,14 +56,14 @@ TEST(Helpers, HexText) {
   EXPECT_FALSE(IsHexText("0x1"));
 }
 
-TEST(Helpers, FileExistenceAndCreation) {
-  ResetAllState();
-  TempDir dir;
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists(dir / "none"));
-  EXPECT_TRUE(FileExists(dir.path()));
+using HelperFiles = testing::StateTest;
 
-  const std::string deep = dir / "a/b/c/f.con";
+TEST_F(HelperFiles, ExistenceCreationAndCopies) {
+  EXPECT_FALSE(FileExists(""));
+  EXPECT_FALSE(FileExists(dir_ / "none"));
+  EXPECT_TRUE(FileExists(dir_.path()));
+
+  const std::string deep = dir_ / "a/b/c/f.con";
   EXPECT_TRUE(EnsureFile(deep, EnsureMode::kCreateIfMissing));
   EXPECT_TRUE(Exists(deep));
   WriteFile(deep, "keep");
@@ -76,30 +71,21 @@ TEST(Helpers, FileExistenceAndCreation) {
   EXPECT_EQ(ReadFile(deep), "keep");
   EXPECT_TRUE(EnsureFile(deep, EnsureMode::kTruncate));
   EXPECT_EQ(ReadFile(deep), "");
-
   // A plain file in the way of a directory: the file cannot be made.
-  WriteFile(dir / "blocker", "x");
-  EXPECT_FALSE(EnsureFile(dir / "blocker/sub/f.con", EnsureMode::kCreateIfMissing));
+  WriteFile(dir_ / "blocker", "x");
+  EXPECT_FALSE(EnsureFile(dir_ / "blocker/sub/f.con", EnsureMode::kCreateIfMissing));
   EXPECT_EQ(ErrorCode(), ENOTDIR);
-}
 
-TEST(Helpers, CopyFileCopiesLargeFilesAndReportsFailures) {
-  ResetAllState();
-  TempDir dir;
-  Logging().directory = dir.path();
-  Logging().quiet = true;
   std::string content;
   for (int i = 0; i < 30000; ++i) content += static_cast<char>(i * 7);
-  WriteFile(dir / "src", content);
-  WriteFile(dir / "out/dst", "old content that is longer");
-  EXPECT_TRUE(CopyFile(dir / "src", dir / "out/dst"));
-  EXPECT_EQ(ReadFile(dir / "out/dst"), content);
-
-  EXPECT_FALSE(CopyFile(dir / "missing", dir / "dst2"));
+  WriteFile(dir_ / "src", content);
+  WriteFile(dir_ / "out/dst", "old content that is longer");
+  EXPECT_TRUE(CopyFile(dir_ / "src", dir_ / "out/dst"));
+  EXPECT_EQ(ReadFile(dir_ / "out/dst"), content);
+  EXPECT_FALSE(CopyFile(dir_ / "missing", dir_ / "dst2"));
   EXPECT_EQ(ErrorCode(), ENOENT);
-  EXPECT_NE(ReadFile(dir / "keldor.log").find("Couldn't open source con file! "),
-            std::string::npos);
-  EXPECT_FALSE(Exists(dir / "dst2"));
+  EXPECT_TRUE(Logged("Couldn't open source con file! "));
+  EXPECT_FALSE(Exists(dir_ / "dst2"));
 }
 
 }  // namespace

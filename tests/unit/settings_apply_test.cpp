@@ -123,18 +123,20 @@ TEST_F(SettingsTest, AutoBalanceGivesWayToSmartBalanceAfterTheChangeLines) {
   EXPECT_EQ(Row(Setting::ServerAutoBalanceTeams).current, 0);
 }
 
-TEST_F(SettingsTest, MissingEmptyAndUnreadableFilesFail) {
+TEST_F(SettingsTest, MissingEmptyAndUnreadableFilesFailAndChangeNothing) {
   ErrorCode() = 0;
   EXPECT_FALSE(ApplySettingsFile(Path("absent.con"), -1));
   EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(TakeLog(), std::vector<std::string>{"Couldn't open settings file! " +
                                                 std::string(ErrorText(ENOENT))});
-
+  // An empty file is not applied at all: rows it lacks keep their values.
+  Row(Setting::SetServerWelcomeMessage).text = "kept";
   WriteFile(Path("empty.con"), "");
   ErrorCode() = 0;
   EXPECT_FALSE(ApplySettingsFile(Path("empty.con"), -1));
   EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_EQ(TakeLog(), std::vector<std::string>{});
+  EXPECT_EQ(Row(Setting::SetServerWelcomeMessage).text, "kept");
 
   ASSERT_EQ(mkdir(Path("adir").c_str(), 0755), 0);
   EXPECT_FALSE(ApplySettingsFile(Path("adir"), -1));
