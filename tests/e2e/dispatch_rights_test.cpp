@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client_support.h"
+#include "e2e_support.h"
 #include "wire/transfer_frame.h"
 
 namespace keldor::e2e {
@@ -239,7 +239,6 @@ TEST_F(DispatchRights, EveryRequestWithAndWithoutItsRight) {
   }
   std::string accounts;
   for (const auto& [mask, codes] : plan) accounts += Account(Name(mask), "pw", mask);
-  killAtEnd_ = true;
   StartKeldor(accounts);
 
   int exchanges = 0;

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "client_support.h"
+#include "e2e_support.h"
 #include "wire/transfer_frame.h"
 
 namespace keldor::e2e {
@@ -52,7 +52,6 @@ std::string Binary(std::size_t size, unsigned seed) {
 class DispatchFiles : public KeldorHarness {
  protected:
   void SetUp() override {
-    killAtEnd_ = true;
     StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("other", "pw", 0xFFFFFFFF) +
                 Account("mapless", "pw", 0x3FFFF & ~0x140U));  // neither M nor B
   }

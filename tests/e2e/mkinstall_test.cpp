@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "process_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
-#include "process_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {
@@ -102,11 +103,7 @@ TEST_F(Daemon, SigintEndsWithStatusTwo) {
 }
 
 TEST_F(Daemon, PortInUseIsFatal) {
-  const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int blocker = testing::BindLoopback(SOCK_STREAM, port_);
   ASSERT_EQ(listen(blocker, 1), 0);
   auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
   EXPECT_EQ(keldor->Wait(), 1);
