@@ -42,6 +42,7 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
 
   auto [status, output] = RunAs("nostart", "pw", {"start"});
   EXPECT_EQ(status, 3) << output;
+  EXPECT_NE(output.find("did not carry out the request"), std::string::npos) << output;
   EXPECT_TRUE(Logged("does not have access to command BABE0018!"));
   EXPECT_FALSE(Logged("Server started"));
 

@@ -187,12 +187,6 @@ class RawClient {
     Send(std::string(1, static_cast<char>(PROTOCOL_VERSION)));
     return Read(1).size() == 1;
   }
-  // True when the peer has closed the connection (within 10 seconds).
-  bool Closed() {
-    pollfd wait{fd_, POLLIN, 0};
-    char byte = 0;
-    return poll(&wait, 1, 10000) > 0 && recv(fd_, &byte, 1, MSG_PEEK) == 0;
-  }
 
  private:
   int fd_;

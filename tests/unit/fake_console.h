@@ -1,13 +1,7 @@
-// An in-process game console for unit tests: a thread that listens on
-// 127.0.0.1 (a free port) and speaks the console's wire format. It sends a login
-// key, reads and unmasks the credentials, answers the verdict, then reads string
-// list requests and answers each with whatever the test's responder returns.
-// It records every byte it receives.
-//
-//   FakeConsole console;
-//   console.SetResponder([](const ConsoleRequest& r) { return Reply({"first", "second"}); });
-//   console.PrepareKeldor();        // monitoring on, credentials, game.serverIP, port
-//   ASSERT_TRUE(ConnectConsole());
+// An in-process game console for unit tests: a thread on a free 127.0.0.1 port
+// that sends a login key, unmasks and checks the credentials, then answers each
+// string list request with what the test's responder returns, recording every
+// byte it receives. PrepareKeldor() points the console link at it.
 #pragma once
 
 #include <poll.h>

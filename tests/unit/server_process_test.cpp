@@ -141,37 +141,27 @@ class ServerLaunch : public ServerProcess {
 };
 
 TEST_F(ServerLaunch, ValidationRefusesUnsafeSettings) {
-  Row(Setting::ServerIP).current = 0;
-  ExpectRefusal("Server IP address is invalid.");
-  Row(Setting::ServerIP).current = 0x7F000001;
-
-  Row(Setting::ServerPort).current = 15667;
-  ExpectRefusal("Game port address is the same as the Keldor port address.");
-  Row(Setting::ServerPort).current = 80;
-  ExpectRefusal("Game port address is invalid.");
-  Row(Setting::ServerPort).current = 15567;
-
-  Row(Setting::ConsolePort).current = 15667;
-  ExpectRefusal("Remote Console port address is the same as the Keldor port address.");
-  Row(Setting::ConsolePort).current = 70000;
-  ExpectRefusal("Remote Console port address is invalid.");
-  Row(Setting::ConsolePort).current = 5711;
-
-  Row(Setting::EnableRemoteAdmin).current = 1;
+  const auto refused = [&](Setting setting, std::int32_t value, const std::string& reason) {
+    const std::int32_t valid = Row(setting).current;
+    Row(setting).current = value;
+    ExpectRefusal(reason);
+    Row(setting).current = valid;
+  };
+  refused(Setting::ServerIP, 0, "Server IP address is invalid.");
+  refused(Setting::ServerPort, 15667, "Game port address is the same as the Keldor port address.");
+  refused(Setting::ServerPort, 80, "Game port address is invalid.");
+  refused(Setting::ConsolePort, 15667,
+          "Remote Console port address is the same as the Keldor port address.");
+  refused(Setting::ConsolePort, 70000, "Remote Console port address is invalid.");
   Row(Setting::ConsolePassword).text.clear();
-  ExpectRefusal("You must provide a password for Remote Admin.");
-  Row(Setting::EnableRemoteAdmin).current = 0;
-  Row(Setting::ConsolePassword).text = "secret";
-
+  refused(Setting::EnableRemoteAdmin, 1, "You must provide a password for Remote Admin.");
+  Row(Setting::ConsolePassword).text = "SENTINEL";
   Row(Setting::ServerName).text.clear();
   ExpectRefusal("You must provide a name for the server.");
   Row(Setting::ServerName).text = "Test";
 
   Row(Setting::ServerInternet).current = 1;
-  Row(Setting::EnableRemoteAdmin).current = 1;
-  Row(Setting::ConsolePassword).text = "SENTINEL";
-  ExpectRefusal("Using the default Remote Admin password is disallowed");
-  Row(Setting::EnableRemoteAdmin).current = 0;
+  refused(Setting::EnableRemoteAdmin, 1, "Using the default Remote Admin password is disallowed");
   Row(Setting::ConsoleUsername).text = "User";
   Row(Setting::ConsolePassword).text = "Sentinel";
   ExpectRefusal("Using the default Remote Console username and password is disallowed");
