@@ -160,25 +160,10 @@ class RawClient {
     const CredentialField secret = EncodeCredential(password);
     Send(std::string(name.begin(), name.end()) + std::string(secret.begin(), secret.end()));
   }
-  // Reads exactly `size` bytes (less when the connection ends or `seconds` pass).
-  std::string Read(std::size_t size, int seconds = 10) {
-    std::string bytes;
-    char buffer[4096];
-    while (bytes.size() < size) {
-      pollfd wait{fd_, POLLIN, 0};
-      if (poll(&wait, 1, seconds * 1000) <= 0) break;
-      const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
-  }
+  std::string Read(std::size_t size) { return testing::ReadExactly(fd_, size); }
   std::uint32_t ReadWord() {
     const std::string bytes = Read(4);
-    if (bytes.size() != 4) return 0xFFFFFFFF;
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes[i]);
-    return value;
+    return bytes.size() == 4 ? testing::WordFrom(bytes) : 0xFFFFFFFF;
   }
   // A full login; true when accepted.
   bool LogIn(const std::string& user, const std::string& password) {

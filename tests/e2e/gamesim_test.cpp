@@ -64,10 +64,7 @@ class GameSim : public Process {
 // A console client as a game administrator's tool would be.
 class Console {
  public:
-  explicit Console(int port) : fd_(ConnectLoopback(port)) {
-    const timeval limit{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
+  explicit Console(int port) : fd_(ConnectLoopback(port)) {}
   ~Console() { close(fd_); }
 
   // Takes the key, sends the masked credentials; the verdict byte, or -1.
@@ -100,22 +97,11 @@ class Console {
 
  private:
   void Send(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  std::string Receive(std::size_t size) {
-    std::string bytes;
-    char buffer[4096];
-    while (bytes.size() < size) {
-      const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
-  }
+  std::string Receive(std::size_t size) { return testing::ReadExactly(fd_, size, 5); }
   std::optional<std::uint32_t> ReceiveWord() {
     const std::string bytes = Receive(4);
     if (bytes.size() != 4) return std::nullopt;
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes[i]);
-    return value;
+    return testing::WordFrom(bytes);
   }
   // A string list; a malformed one fails the test.
   std::vector<std::string> ReadList() {

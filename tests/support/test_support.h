@@ -7,9 +7,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -128,6 +130,26 @@ inline int ConnectLoopback(int port) {
 inline std::string LittleEndian(std::uint32_t value) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+inline std::uint32_t WordFrom(const std::string& bytes, std::size_t at = 0) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes.at(at + i));
+  return value;
+}
+
+// `size` bytes from `fd`; fewer when it closes or `seconds` pass without data.
+inline std::string ReadExactly(int fd, std::size_t size, int seconds = 10) {
+  std::string bytes;
+  char buffer[4096];
+  while (bytes.size() < size) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, seconds * 1000) <= 0) break;
+    const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
   return bytes;
 }
 

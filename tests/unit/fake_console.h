@@ -143,9 +143,7 @@ class FakeConsole {
   std::optional<std::uint32_t> ReadWord(int fd, std::string& record) {
     const auto bytes = Read(fd, 4, record);
     if (!bytes) return std::nullopt;
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>((*bytes)[i]);
-    return value;
+    return testing::WordFrom(*bytes);
   }
 
   // A length word of at most `limit` and that many bytes.

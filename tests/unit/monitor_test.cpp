@@ -3,7 +3,6 @@
 // (round end, pause and resume, the idle map, the server version).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -119,12 +118,9 @@ class MonitorWithGame : public Monitor {
   std::vector<std::uint32_t> Notes() {
     received_ += testing::ReceiveAvailable(client_);
     std::vector<std::uint32_t> codes;
-    for (std::size_t at = 0; at + 8 <= received_.size();) {
-      std::uint32_t code = 0, length = 0;
-      std::memcpy(&code, received_.data() + at, 4);
-      std::memcpy(&length, received_.data() + at + 4, 4);
-      codes.push_back(code);
-      at += 8 + length;
+    for (std::size_t at = 0; at + 8 <= received_.size();
+         at += 8 + testing::WordFrom(received_, at + 4)) {
+      codes.push_back(testing::WordFrom(received_, at));
     }
     return codes;
   }
