@@ -1,14 +1,13 @@
 // The real keldor and keldorctl on loopback: every login result with its log
 // line and the client's text, the 17th client, the same-name rule, a wrong
-// protocol byte, ping, status, watch, and NOTE_DISCONNECT to every client at
-// shutdown.
+// protocol byte, ping, status, and NOTE_DISCONNECT to every client at shutdown.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
-#include "client_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {
@@ -20,7 +19,7 @@ class Client : public KeldorHarness {
                 Account("off", "pw", 0x40, 0) + Account("nobody", "pw", 0));
   }
   std::pair<int, std::string> Ping(const std::string& user, const std::string& password) {
-    return RunCtl({"--user", user, "--password", password, "ping"});
+    return RunAs(user, password, {"ping"});
   }
   static constexpr std::uint32_t kAlice = 0x60;  // T and M
 };
@@ -138,34 +137,6 @@ TEST_F(Client, ShutdownSendsDisconnectToEveryClient) {
   EXPECT_EQ(keldor_->Wait(), 15);
   EXPECT_EQ(CountLogged("has disconnected."), 3);
   EXPECT_TRUE(Logged(" : Exited"));
-}
-
-TEST_F(Client, UsageAndBrokenConnections) {
-  auto [status, output] = RunCtl({"help"});
-  EXPECT_EQ(status, 0);
-  for (const char* word : {"ping", "status", "watch", "--user", "KELDOR_PASSWORD"}) {
-    EXPECT_NE(output.find(word), std::string::npos) << word;
-  }
-  std::tie(status, output) = RunCtl({"--user", "a", "--password", "b", "fly"});
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(output.find("unknown command fly"), std::string::npos);
-
-  // A watch ends cleanly when interrupted.
-  auto watch = Ctl({"--user", "admin", "--password", "secret", "watch"});
-  ASSERT_TRUE(WaitFor([&] { return Logged("connected as user admin"); }));
-  watch->Signal(SIGINT);
-  EXPECT_EQ(watch->Wait(), 0);
-  EXPECT_EQ(watch->Output(), "");
-  EXPECT_TRUE(WaitFor([&] { return Logged("has disconnected."); }));
-
-  // Nothing listens there.
-  auto nowhere =
-      std::make_unique<Process>(BinaryPath("keldorctl"),
-                                std::vector<std::string>{"--port", std::to_string(FreePort()),
-                                                         "--user", "a", "--password", "b", "ping"},
-                                dir_.path(), dir_ / "nowhere");
-  EXPECT_EQ(nowhere->Wait(), 2);
-  EXPECT_NE(nowhere->Output().find("Couldn't connect to 127.0.0.1:"), std::string::npos);
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // keldorctl against keldor and the stand-in game server: start and stop with
 // their "already" cases, the requests that become console commands, join
-// information, a request refused for want of a right, and the help texts.
+// information, a request refused for want of a right, usage errors, a daemon
+// that cannot be reached, and the help texts.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "client_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {
@@ -18,7 +19,6 @@ constexpr std::uint32_t kOperator =
 class DispatchServer : public KeldorHarness {
  protected:
   void SetUp() override {
-    killAtEnd_ = true;
     StartKeldor(Account("op", "pw", kOperator) + Account("nostart", "pw", 0x3FFFF & ~kServerRight) +
                     Account("watcher", "pw", 0x20),
                 "--server-binary " + BinaryPath("gamesim"));
@@ -42,6 +42,7 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
 
   auto [status, output] = RunAs("nostart", "pw", {"start"});
   EXPECT_EQ(status, 3) << output;
+  EXPECT_NE(output.find("did not carry out the request"), std::string::npos) << output;
   EXPECT_TRUE(Logged("does not have access to command BABE0018!"));
   EXPECT_FALSE(Logged("Server started"));
 
@@ -116,6 +117,14 @@ TEST_F(DispatchServer, FailedCommandsAndUsageErrorsHaveTheirExitStatus) {
     EXPECT_EQ(status, 1) << args[0] << output;
   }
   EXPECT_EQ(CountLogged("connected as user op"), 1);
+  std::tie(status, output) = RunOp({"fly"});
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(output.find("unknown command fly"), std::string::npos) << output;
+  Process nowhere(BinaryPath("keldorctl"),
+                  {"--port", std::to_string(FreePort()), "--user", "a", "--password", "b", "ping"},
+                  dir_.path(), dir_ / "nowhere");
+  EXPECT_EQ(nowhere.Wait(), 2);
+  EXPECT_NE(nowhere.Output().find("Couldn't connect to 127.0.0.1:"), std::string::npos);
 
   std::tie(status, output) = RunCtl({"help"});
   EXPECT_EQ(status, 0);

@@ -3,30 +3,14 @@
 // that ignores "quit", and the crash watch's auto-restart.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string>
 
-#include "process_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {
 
-// The argument vector of a running process.
-std::vector<std::string> CommandLineOf(pid_t pid) {
-  const std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-  std::vector<std::string> args;
-  std::string arg;
-  for (char c : raw) {
-    if (c == '\0') {
-      args.push_back(arg);
-      arg.clear();
-    } else {
-      arg += c;
-    }
-  }
-  return args;
-}
+using std::string_literals::operator""s;
 
 bool Alive(pid_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
@@ -68,9 +52,10 @@ TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
   auto keldor = StartSupervised({"+simBots", "2", "-debug"});
   const pid_t server = GamePid();
   ASSERT_TRUE(Alive(server));
-  EXPECT_EQ(CommandLineOf(server),
-            (std::vector<std::string>{dir_.path() + "/bfv_linded", "+statusMonitor", "0",
-                                      "+simBots", "2"}));
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(server) + "/cmdline"), dir_ / "bfv_linded" +
+                                                                          "\0+statusMonitor\0"
+                                                                          "0\0+simBots\0"
+                                                                          "2\0"s);
   EXPECT_TRUE(Logged("Server started via command-line option."));
   EXPECT_TRUE(Logged("DEBUG: Identified server status port ("));
   EXPECT_TRUE(Logged("DEBUG: Detected server version 1.02.") ||
@@ -104,18 +89,13 @@ TEST_F(Supervision, StatusPortIsFoundWhenTheConfiguredOneIsTaken) {
   const std::string manager = ReadFile(dir_ / "mods/bfvietnam/settings/servermanager.con");
   const std::size_t at = manager.find("game.gameSpyLANPort ");
   ASSERT_NE(at, std::string::npos);
-  const int configured = std::atoi(manager.c_str() + at + 20);
-  const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(configured));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string configured = std::to_string(std::atoi(manager.c_str() + at + 20));
+  const int blocker = testing::BindLoopback(SOCK_DGRAM, std::stoi(configured));
+  ASSERT_GE(blocker, 0);
   auto keldor = StartSupervised({"-debug", "-exit"});
+  EXPECT_TRUE(WaitFor([&] { return Logged("DEBUG: Identified server status port ("); })) << Log();
   EXPECT_TRUE(Logged("DEBUG: Testing status port 2"));
-  EXPECT_FALSE(Logged("DEBUG: Identified server status port (" + std::to_string(configured)));
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_FALSE(Logged("DEBUG: Identified server status port (" + configured + ")"));
   close(blocker);
 }
 

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
-#include "process_support.h"
+#include "e2e_support.h"
 
 namespace keldor::e2e {
 namespace {
@@ -93,36 +94,19 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
   EXPECT_TRUE(Logged(" : Exited\r\n"));
 }
 
-TEST_F(Daemon, SigintEndsWithStatusTwo) {
-  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
-  ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); }));
-  keldor->Signal(SIGINT);
-  EXPECT_EQ(keldor->Wait(), 2);
-  EXPECT_TRUE(Logged("Exiting due to signal (2)."));
-}
-
-TEST_F(Daemon, PortInUseIsFatal) {
-  const int blocker = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port_));
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+TEST_F(Daemon, PortInUseAndBrokenInstallationsAreFatal) {
+  const int blocker = testing::BindLoopback(SOCK_STREAM, port_);
   ASSERT_EQ(listen(blocker, 1), 0);
-  auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
-  EXPECT_EQ(keldor->Wait(), 1);
+  EXPECT_EQ(Run({"-path", dir_.path(), "-port", std::to_string(port_)})->Wait(), 1);
   EXPECT_TRUE(Logged("Couldn't bind server socket! Address already in use (98)\r\n")) << Log();
   close(blocker);
-}
 
-TEST_F(Daemon, BrokenInstallationsAreFatal) {
   std::filesystem::remove(dir_ / "mods/bfvietnam/init.con");
-  auto noMod = Run({"-path", dir_.path(), "-port", std::to_string(port_)});
-  EXPECT_EQ(noMod->Wait(), 1);
+  EXPECT_EQ(Run({"-path", dir_.path(), "-port", std::to_string(port_)})->Wait(), 1);
   EXPECT_TRUE(Logged("Couldn't detect a valid BFVietnam mod folder!"));
 
   std::filesystem::remove(dir_ / "bfv_linded");
-  auto noBinary = Run({"-path", dir_.path() + "/", "-port", std::to_string(port_)});
-  EXPECT_EQ(noBinary->Wait(), 1);
+  EXPECT_EQ(Run({"-path", dir_.path() + "/", "-port", std::to_string(port_)})->Wait(), 1);
   EXPECT_TRUE(Logged("Couldn't find server binary in " + dir_.path() +
                      "! Use -path to specify server directory and/or verify bfv_linded link "
                      "exists."));
@@ -157,17 +141,17 @@ TEST_F(Daemon, DaemonDetachesAndRecordsItsFinalPid) {
   EXPECT_EQ(parent->Output().find("Listening on"), std::string::npos);
 }
 
-TEST_F(Daemon, OverlayHoldsSettingsAndLogs) {
+TEST_F(Daemon, OverlayHoldsSettingsAndLogsAndSigintEndsWithStatusTwo) {
   const std::string overlay = dir_ / "overlay";
   auto keldor =
       Run({"-path", dir_.path(), "-port", std::to_string(port_), "+overlayPath", overlay});
-  ASSERT_TRUE(WaitFor([&] {
-    return ReadFile(overlay + "/logs/keldor.log").find("Listening on") != std::string::npos;
-  }));
+  const auto log = [&] { return ReadFile(overlay + "/logs/keldor.log"); };
+  ASSERT_TRUE(WaitFor([&] { return log().find("Listening on") != std::string::npos; }));
   EXPECT_TRUE(std::filesystem::exists(overlay + "/settings/servermanager.con"));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "keldor.log"));
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  keldor->Signal(SIGINT);
+  EXPECT_EQ(keldor->Wait(), 2);
+  EXPECT_NE(log().find("Exiting due to signal (2)."), std::string::npos);
 }
 
 }  // namespace

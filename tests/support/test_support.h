@@ -1,16 +1,27 @@
-// Shared helpers for the unit and end-to-end tests: temporary directories and
-// file contents.
+// Shared helpers for the unit and end-to-end tests: temporary directories, file
+// contents, loopback sockets, waiting on a condition, and the little-endian
+// words and counted strings of the wire formats.
 #pragma once
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace keldor::testing {
@@ -20,9 +31,8 @@ class TempDir {
  public:
   TempDir() {
     char pattern[] = "/tmp/keldor-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
@@ -63,6 +73,96 @@ inline std::vector<std::string> Listing(const std::string& dir) {
     closedir(handle);
   }
   return names;
+}
+
+// Polls `done` every 20 ms until it holds or `seconds` pass.
+inline bool WaitFor(const std::function<bool()>& done, double seconds = 20) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+inline sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A socket of `type` bound to 127.0.0.1:`port` (0: a free one), or -1.
+inline int BindLoopback(int type, int port = 0) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = LoopbackAddress(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+inline int LocalPort(int fd) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.sin_port);
+}
+
+// A loopback port (TCP or UDP) that nothing uses right now.
+inline int FreePort(int type = SOCK_STREAM) {
+  const int fd = BindLoopback(type);
+  const int port = LocalPort(fd);
+  close(fd);
+  return port;
+}
+
+// A TCP connection to 127.0.0.1:`port`, or -1.
+inline int ConnectLoopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = LoopbackAddress(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// Written apart from the daemon's own encoders so that the two cannot share a mistake.
+inline std::string LittleEndian(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+inline std::uint32_t WordFrom(const std::string& bytes, std::size_t at = 0) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes.at(at + i));
+  return value;
+}
+
+// `size` bytes from `fd`; fewer when it closes or `seconds` pass without data.
+inline std::string ReadExactly(int fd, std::size_t size, int seconds = 10) {
+  std::string bytes;
+  char buffer[4096];
+  while (bytes.size() < size) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, seconds * 1000) <= 0) break;
+    const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+// One counted string: its length (with the zero byte), the text and the zero byte.
+inline std::string CountedString(const std::string& text) {
+  return LittleEndian(static_cast<std::uint32_t>(text.size() + 1)) + text + std::string(1, '\0');
+}
+
+// A whole string list in the game console's wire format.
+inline std::string StringList(const std::vector<std::string>& strings) {
+  std::string bytes = LittleEndian(static_cast<std::uint32_t>(strings.size()));
+  for (const std::string& s : strings) bytes += CountedString(s);
+  return bytes;
 }
 
 // A test in a fresh temp directory that holds keldor.log.

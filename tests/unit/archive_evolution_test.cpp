@@ -6,10 +6,13 @@
 namespace keldor {
 namespace {
 
+using testing::ReadFile;
+using testing::WriteFile;
+
 class EvolutionLookup : public testing::ServerDirTest {
  protected:
   void WriteEvolution(const std::string& xml) {
-    WriteText(Path("mods/bfvietnam/save/gamemodesettings/evolution.wst"), xml);
+    WriteFile(Path("mods/bfvietnam/save/gamemodesettings/evolution.wst"), xml);
   }
 };
 
@@ -28,7 +31,7 @@ TEST_F(EvolutionLookup, CountsOnlyTheFirstMapTagAfterEachMapsTag) {
   EXPECT_EQ(EvolutionMapListed("khe_sanh"), 0u);     // second map_ under the same maps
   EXPECT_EQ(EvolutionMapListed("saigon_1968"), 0u);  // "Maps" is not "maps"
   EXPECT_EQ(EvolutionMapListed("quang_tri"), 0u);    // its first attribute is not name
-  EXPECT_EQ(LogText().find("Couldn't parse"), std::string::npos);
+  EXPECT_FALSE(Logged("Couldn't parse"));
 }
 
 // A document that ends armed leaves the next lookup armed from its start.
@@ -42,7 +45,7 @@ TEST_F(EvolutionLookup, CarriesTheArmedStateIntoTheNextLookup) {
 
 TEST_F(EvolutionLookup, LogsParseErrorsWithTheirLineAndMissingFiles) {
   EXPECT_EQ(EvolutionMapListed("hue"), 0u);
-  EXPECT_NE(LogText().find("Couldn't open evolutions data file! "), std::string::npos);
+  EXPECT_TRUE(Logged("Couldn't open evolutions data file! "));
   WriteEvolution(
       "<Evolution>\n"
       "  <maps><map_ name=\"hue\"/></maps>\n"
@@ -50,9 +53,7 @@ TEST_F(EvolutionLookup, LogsParseErrorsWithTheirLineAndMissingFiles) {
       "  <maps><map_ name=\"ia_drang\"/></maps>\n"
       "</Evolution>\n");
   EXPECT_EQ(EvolutionMapListed("ia_drang"), 0u);
-  EXPECT_NE(LogText().find("Couldn't parse Evolution.wst! mismatched tag at line 3."),
-            std::string::npos)
-      << LogText();
+  EXPECT_TRUE(Logged("Couldn't parse Evolution.wst! mismatched tag at line 3.")) << Log();
   ResetEvolutionSearch();
   EXPECT_EQ(EvolutionMapListed("hue"), 4u);  // found before the error
 }

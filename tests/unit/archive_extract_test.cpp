@@ -11,6 +11,9 @@
 namespace keldor {
 namespace {
 
+using testing::ReadFile;
+using testing::WriteFile;
+
 constexpr const char* kEvolution = "BfVietnam/game/GameModeSettings/DefaultEvolution.wst";
 
 class ArchiveExtract : public testing::ServerDirTest {
@@ -59,7 +62,7 @@ TEST_F(ArchiveExtract, ReadsEveryEntryInAnyCaseWithAndWithoutVersionText) {
       std::string lower = entries_[i].name;
       for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       ASSERT_TRUE(Extract(image, lower)) << lower << " header " << header;
-      EXPECT_EQ(ReadText(Path("out.wst")), entries_[i].content) << lower;
+      EXPECT_EQ(ReadFile(Path("out.wst")), entries_[i].content) << lower;
     }
   }
 }
@@ -68,7 +71,7 @@ TEST_F(ArchiveExtract, FailsForMissingArchiveEntryOrOutput) {
   EXPECT_FALSE(ExtractArchiveEntry(Path("none.rfa"), kEvolution, Path("out.wst")));
   EXPECT_FALSE(Extract(Build(), std::string(600, 'x')));  // longer than any name looked for
   EXPECT_FALSE(Extract(Build(), "missing.con"));
-  EXPECT_NE(LogText().find("Couldn't find missing.con in archive"), std::string::npos);
+  EXPECT_TRUE(Logged("Couldn't find missing.con in archive"));
   EXPECT_FALSE(ExtractArchiveEntry(Path("game.rfa"), kEvolution, Path("no/dir/out.wst")));
 }
 
@@ -126,7 +129,7 @@ TEST_F(ArchiveExtract, RefusesDamagedArchivesWithALogLine) {
     RfaImage image = Build();
     damage.apply(image);
     EXPECT_FALSE(Extract(image, damage.wanted)) << damage.what;
-    EXPECT_NE(LogText().find(damage.logged), std::string::npos) << damage.what << ": " << LogText();
+    EXPECT_TRUE(Logged(damage.logged)) << damage.what << ": " << Log();
   }
 }
 
@@ -136,10 +139,10 @@ TEST_F(ArchiveExtract, AppliesTheAcceptanceRulePerSegment) {
   RfaImage image = Build();
   PutU32At(image.bytes, Row(image, 0), GetU32(&image.bytes[Row(image, 0)]) + 2);
   ASSERT_TRUE(Extract(image));
-  EXPECT_EQ(ReadText(Path("out.wst")), entries_[2].content);
+  EXPECT_EQ(ReadFile(Path("out.wst")), entries_[2].content);
   Poke(image, Row(image, 2) + 4, 999);
   EXPECT_FALSE(Extract(image));
-  EXPECT_EQ(ReadText(Path("out.wst")), entries_[2].content.substr(0, 2000));
+  EXPECT_EQ(ReadFile(Path("out.wst")), entries_[2].content.substr(0, 2000));
 }
 
 }  // namespace

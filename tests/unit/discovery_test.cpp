@@ -15,17 +15,20 @@
 namespace keldor {
 namespace {
 
-using keldor::testing::Listing;
+using testing::ReadFile;
+using testing::WriteFile;
+
+using testing::Listing;
 
 class Discovery : public testing::ServerDirTest {
  protected:
   void SetUp() override {
     ServerDirTest::SetUp();
-    WriteText(Path("mods/bfvietnam/init.con"), "");
-    WriteText(Path("mods/bf1942/init.con"), "");
-    WriteText(Path("mods/training/archives/bfvietnam/levels/boot_camp.rfa"), "");  // no init.con
-    WriteText(Path("mods/readme.txt"), "a stray file\n");
-    WriteText(Path("mods/bfvietnam/save/gamemodesettings/evolution.wst"),
+    WriteFile(Path("mods/bfvietnam/init.con"), "");
+    WriteFile(Path("mods/bf1942/init.con"), "");
+    WriteFile(Path("mods/training/archives/bfvietnam/levels/boot_camp.rfa"), "");  // no init.con
+    WriteFile(Path("mods/readme.txt"), "a stray file\n");
+    WriteFile(Path("mods/bfvietnam/save/gamemodesettings/evolution.wst"),
               "<e><maps><map_ name=\"hue\"/></maps><maps><map_ name=\"ia_drang\"/></maps></e>");
   }
 
@@ -49,7 +52,7 @@ TEST_F(Discovery, WritesMapsWithTheFallbackAndOpenFailures) {
   Level("bfvietnam", "quang_tri.rfa", true, false);       // 1 + 2 from bf1942, +8
   Level("bfvietnam", "hue_001.rfa", true, true);          // skipped: "_0"
   Level("bfvietnam", "Saigon.RFA", true, true);           // opened as saigon.rfa: fails
-  WriteText(Path("mods/bfvietnam/archives/bfvietnam/levels/notes.txt"), "not a level\n");
+  WriteFile(Path("mods/bfvietnam/archives/bfvietnam/levels/notes.txt"), "not a level\n");
   Level("bf1942", "quang_tri.rfa", false, true);  // 2+8
   Level("bf1942", "hue.rfa", false, false);       // 4+8: bf1942 has no fallback of its own
   const std::map<std::string, unsigned> bits = {
@@ -66,20 +69,19 @@ TEST_F(Discovery, WritesMapsWithTheFallbackAndOpenFailures) {
     }
   }
   ASSERT_TRUE(WriteModsFile(Path("settings/mods.con")));
-  EXPECT_EQ(ReadText(Path("settings/mods.con")), mods);
+  EXPECT_EQ(ReadFile(Path("settings/mods.con")), mods);
   ASSERT_TRUE(WriteMapsFile(Path("settings/maps.con")));
-  EXPECT_EQ(ReadText(Path("settings/maps.con")), maps);
-  EXPECT_NE(LogText().find("Couldn't open " + Path("mods/bfvietnam/archives/bfvietnam/levels/") +
-                           "saigon.rfa file! "),
-            std::string::npos);
+  EXPECT_EQ(ReadFile(Path("settings/maps.con")), maps);
+  EXPECT_TRUE(Logged("Couldn't open " + Path("mods/bfvietnam/archives/bfvietnam/levels/") +
+                     "saigon.rfa file! "));
 }
 
 // Entries are examined under their real names, so mixed case does not stop the scan.
 TEST_F(Discovery, ListsModsInLowerCaseAndPassesOverFiles) {
-  WriteText(Path("mods/Desert/init.con"), "");
-  WriteText(Path("mods/MixedCase.txt"), "");
+  WriteFile(Path("mods/Desert/init.con"), "");
+  WriteFile(Path("mods/MixedCase.txt"), "");
   ASSERT_TRUE(WriteModsFile(Path("settings/mods.con")));
-  const std::string mods = ReadText(Path("settings/mods.con"));
+  const std::string mods = ReadFile(Path("settings/mods.con"));
   EXPECT_NE(mods.find("desert\n"), std::string::npos);
   EXPECT_EQ(mods.find("mixedcase"), std::string::npos);
 }
@@ -90,27 +92,24 @@ TEST_F(Discovery, ReadsModsFileLinesWhole) {
   const std::string longest(31, 'm');
   Level("bf1942", "wake.rfa", true, false);
   Level(longest, "hue.rfa", false, true);
-  WriteText(Path("settings/mods.con"),
+  WriteFile(Path("settings/mods.con"),
             longest + "\n" + std::string(40, 'x') + "\r\nbf1942\r\n\nbfvietnam\n");
   ASSERT_TRUE(WriteMapsFile(Path("settings/maps.con")));
-  EXPECT_EQ(ReadText(Path("settings/maps.con")), longest + ",hue,14\nbf1942,wake,9\n");
-  EXPECT_NE(LogText().find("WARNING: Mod name " + std::string(31, 'x') + "... is longer"),
-            std::string::npos);
+  EXPECT_EQ(ReadFile(Path("settings/maps.con")), longest + ",hue,14\nbf1942,wake,9\n");
+  EXPECT_TRUE(Logged("WARNING: Mod name " + std::string(31, 'x') + "... is longer"));
 }
 
 TEST_F(Discovery, FailsWithAdviceWhenFoldersOrFilesAreMissing) {
   EXPECT_FALSE(WriteMapsFile(Path("settings/maps.con")));
-  EXPECT_NE(LogText().find("Couldn't open " + Path("settings/mods.con") + " file! "),
-            std::string::npos);
-  WriteText(Path("settings/mods.con"), "bfvietnam\n");
+  EXPECT_TRUE(Logged("Couldn't open " + Path("settings/mods.con") + " file! "));
+  WriteFile(Path("settings/mods.con"), "bfvietnam\n");
   EXPECT_FALSE(WriteMapsFile(Path("settings/maps.con")));
-  EXPECT_NE(LogText().find("Verify all directory names in " +
-                           Path("mods/bfvietnam/archives/bfvietnam/levels/") +
-                           " exist and are lowercase."),
-            std::string::npos);
+  EXPECT_TRUE(Logged("Verify all directory names in " +
+                     Path("mods/bfvietnam/archives/bfvietnam/levels/") +
+                     " exist and are lowercase."));
   std::filesystem::remove_all(Path("mods"));
   EXPECT_FALSE(WriteModsFile(Path("settings/mods.con")));
-  EXPECT_NE(LogText().find("Couldn't detect available mods! "), std::string::npos);
+  EXPECT_TRUE(Logged("Couldn't detect available mods! "));
 }
 
 TEST_F(Discovery, LevelGameTypesSurvivesBogusDirectories) {
@@ -136,7 +135,7 @@ TEST_F(Discovery, LevelGameTypesSurvivesBogusDirectories) {
   damaged = image;
   PutU32At(damaged.bytes, 28, 0x7FFFFFFFu);
   EXPECT_EQ(typesOf(damaged.bytes), 0u);
-  EXPECT_NE(LogText().find("its directory lies beyond its end."), std::string::npos);
+  EXPECT_TRUE(Logged("its directory lies beyond its end."));
   unsigned bits = 99;
   EXPECT_FALSE(LevelGameTypes(Path("none.rfa"), bits));
   EXPECT_EQ(bits, 0u);

@@ -1,20 +1,10 @@
-// An in-process game console for unit tests: a thread that listens on
-// 127.0.0.1 (a free port) and speaks the console's wire format. It sends a login
-// key, reads and unmasks the credentials, answers the verdict, then reads string
-// list requests and answers each with whatever the test's responder returns.
-// It records every byte it receives. Header-only so that any test can use it.
-//
-//   FakeConsole console;
-//   console.SetResponder([](const ConsoleRequest& r) { return Reply({"first", "second"}); });
-//   console.PrepareKeldor();        // monitoring on, credentials, game.serverIP, port
-//   ASSERT_TRUE(ConnectConsole());
+// An in-process game console for unit tests: a thread on a free 127.0.0.1 port
+// that sends a login key, unmasks and checks the credentials, then answers each
+// string list request with what the test's responder returns, recording every
+// byte it receives. PrepareKeldor() points the console link at it.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -23,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +21,12 @@
 #include "gamelink/link_hooks.h"
 #include "runtime/game_server.h"
 #include "settings/settings.h"
+#include "test_support.h"
 
 namespace keldor::fake {
+
+using testing::CountedString;
+using testing::StringList;
 
 // One request as the console received it.
 struct ConsoleRequest {
@@ -57,79 +52,33 @@ struct ConsoleReply {
 
 using Responder = std::function<ConsoleReply(const ConsoleRequest&)>;
 
-inline std::string Word(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
-// One counted string: its length (with the zero byte), the text and the zero byte.
-inline std::string CountedString(const std::string& text) {
-  return Word(static_cast<std::uint32_t>(text.size() + 1)) + text + std::string(1, '\0');
-}
-
-// A whole string list in the console's wire format.
-inline std::string StringList(const std::vector<std::string>& strings) {
-  std::string bytes = Word(static_cast<std::uint32_t>(strings.size()));
-  for (const std::string& s : strings) bytes += CountedString(s);
-  return bytes;
-}
-
 inline ConsoleReply Reply(const std::vector<std::string>& strings) {
   return {StringList(strings)};
-}
-
-// Answers each line of a command request with one string, `answer(line)`, as
-// the game answers a query per key; an output request gets only its echo string.
-inline Responder AnswerEachLine(std::function<std::string(const std::string&)> answer) {
-  return [answer](const ConsoleRequest& request) {
-    if (request.IsOutputRequest()) return Reply({request.strings[0]});
-    std::vector<std::string> strings;
-    for (const std::string& line : request.Lines()) strings.push_back(answer(line));
-    return Reply(strings);
-  };
 }
 
 // Answers the requests in turn with the given replies; the last one is repeated.
 inline Responder InTurn(std::vector<ConsoleReply> replies) {
   auto next = std::make_shared<std::size_t>(0);
   return [replies, next](const ConsoleRequest&) {
-    const std::size_t i = std::min(*next, replies.size() - 1);
-    ++*next;
-    return replies.at(i);
+    return replies.at(std::min((*next)++, replies.size() - 1));
   };
 }
 
 class FakeConsole {
  public:
-  using Key = std::array<std::uint8_t, 10>;
+  static constexpr std::array<std::uint8_t, 10> kDefaultKey = {0x11, 0x22, 0x33, 0x44, 0x55,
+                                                               0x66, 0x77, 0x88, 0x99, 0xAA};
 
-  static constexpr Key kDefaultKey = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA};
-  static constexpr std::uint32_t kMaxCount = 100000;  // what the fake itself accepts
-  static constexpr std::uint32_t kMaxLength = 1 << 20;
-
-  FakeConsole() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  FakeConsole() : listen_(testing::BindLoopback(SOCK_STREAM)) {
     listen(listen_, 4);
-    socklen_t size = sizeof address;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    port_ = static_cast<std::uint16_t>(testing::LocalPort(listen_));
     thread_ = std::thread([this] { Serve(); });
   }
-
   ~FakeConsole() {
     stop_ = true;
     thread_.join();
     close(listen_);
   }
-
   FakeConsole(const FakeConsole&) = delete;
   FakeConsole& operator=(const FakeConsole&) = delete;
 
@@ -161,8 +110,6 @@ class FakeConsole {
   struct Seen {
     std::vector<ConsoleRequest> requests;
     std::string loginBytes;  // both masked credential strings of the last login, as received
-    std::string user;        // their unmasked texts
-    std::string password;
     int connections = 0;
   };
   Seen Observed() const {
@@ -171,27 +118,6 @@ class FakeConsole {
   }
 
  private:
-  // Reads exactly `size` bytes, giving up when the peer closes or the fake stops.
-  bool Read(int fd, void* data, std::size_t size, std::string* record) {
-    auto* bytes = static_cast<char*>(data);
-    std::size_t got = 0;
-    while (got < size) {
-      if (!WaitReadable(fd)) return false;
-      const ssize_t n = recv(fd, bytes + got, size - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<std::size_t>(n);
-    }
-    if (record != nullptr) record->append(bytes, size);
-    return true;
-  }
-
-  bool ReadWord(int fd, std::uint32_t& value, std::string* record) {
-    unsigned char b[4];
-    if (!Read(fd, b, 4, record)) return false;
-    value = b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-    return true;
-  }
-
   bool WaitReadable(int fd) {
     while (!stop_) {
       pollfd p{fd, POLLIN, 0};
@@ -202,9 +128,33 @@ class FakeConsole {
     return false;
   }
 
-  bool Write(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
+  // Exactly `size` bytes, appended to `record`; nothing when the peer closes or the fake stops.
+  std::optional<std::string> Read(int fd, std::size_t size, std::string& record) {
+    std::string bytes(size, '\0');
+    for (std::size_t got = 0; got < size;) {
+      const ssize_t n = WaitReadable(fd) ? recv(fd, bytes.data() + got, size - got, 0) : -1;
+      if (n <= 0) return std::nullopt;
+      got += static_cast<std::size_t>(n);
+    }
+    record += bytes;
+    return bytes;
+  }
+
+  std::optional<std::uint32_t> ReadWord(int fd, std::string& record) {
+    const auto bytes = Read(fd, 4, record);
+    if (!bytes) return std::nullopt;
+    return testing::WordFrom(*bytes);
+  }
+
+  // A length word of at most `limit` and that many bytes.
+  std::optional<std::string> ReadCounted(int fd, std::uint32_t limit, std::string& record) {
+    const auto length = ReadWord(fd, record);
+    if (!length || *length > limit) return std::nullopt;
+    return Read(fd, *length, record);
+  }
+
+  static bool Write(int fd, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
       const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
@@ -212,47 +162,33 @@ class FakeConsole {
     return true;
   }
 
-  bool ReadMasked(int fd, const Key& key, std::string& text, std::string& record) {
-    std::uint32_t length = 0;
-    if (!ReadWord(fd, length, &record) || length == 0 || length > 4096) return false;
-    std::string bytes(length, '\0');
-    if (!Read(fd, bytes.data(), length, &record)) return false;
-    text.clear();
-    for (std::size_t i = 0; i + 1 < length; ++i) text += static_cast<char>(bytes[i] ^ key[i % 10]);
-    return true;
-  }
-
-  bool ReadRequest(int fd, ConsoleRequest& request) {
-    std::uint32_t count = 0;
-    if (!ReadWord(fd, count, &request.raw) || count > kMaxCount) return false;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t length = 0;
-      if (!ReadWord(fd, length, &request.raw) || length > kMaxLength) return false;
-      std::string bytes(length, '\0');
-      if (!Read(fd, bytes.data(), length, &request.raw)) return false;
-      if (!bytes.empty() && bytes.back() == '\0') bytes.pop_back();
-      request.strings.push_back(bytes);
-    }
-    return true;
-  }
-
   void Converse(int fd) {
-    const Key& key = kDefaultKey;
+    const auto& key = kDefaultKey;
     if (!Write(fd, std::string(key.begin(), key.end()))) return;
-    std::string record, user, password;
-    if (!ReadMasked(fd, key, user, record) || !ReadMasked(fd, key, password, record)) return;
+    std::string record, credentials[2];
+    for (std::string& text : credentials) {
+      const auto masked = ReadCounted(fd, 4096, record);
+      if (!masked || masked->empty()) return;
+      for (std::size_t i = 0; i + 1 < masked->size(); ++i)
+        text += static_cast<char>((*masked)[i] ^ key[i % 10]);
+    }
     bool accepted = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       seen_.loginBytes = record;
-      seen_.user = user;
-      seen_.password = password;
-      accepted = user == expectedUser_ && password == expectedPassword_;
+      accepted = credentials[0] == expectedUser_ && credentials[1] == expectedPassword_;
     }
     if (!Write(fd, std::string(1, accepted ? '\1' : '\0')) || !accepted) return;
     for (;;) {
       ConsoleRequest request;
-      if (!ReadRequest(fd, request)) return;
+      const auto count = ReadWord(fd, request.raw);
+      if (!count || *count > 100000) return;
+      for (std::uint32_t i = 0; i < *count; ++i) {
+        auto text = ReadCounted(fd, 1 << 20, request.raw);
+        if (!text) return;
+        if (!text->empty() && text->back() == '\0') text->pop_back();
+        request.strings.push_back(*text);
+      }
       Responder responder;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -277,7 +213,7 @@ class FakeConsole {
     }
   }
 
-  int listen_ = -1;
+  int listen_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

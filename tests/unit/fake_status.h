@@ -3,11 +3,6 @@
 // the request.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -15,6 +10,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "test_support.h"
 
 namespace keldor::fake {
 
@@ -28,49 +25,37 @@ inline std::string Answer(const std::string& request, const std::string& body) {
   return std::string(1, '\0') + request.substr(3, 4) + body;
 }
 
-// An information section of key/value pairs, then empty player and team sections.
-inline std::string InfoBody(const std::vector<std::string>& pairs) {
-  std::string body;
-  for (const std::string& s : pairs) body += Z(s);
-  return body + Z("") + std::string("p\0\0t\0\0", 6);
-}
-
 class FakeStatusServer {
  public:
   using Reply = std::function<std::string(const std::string& request)>;
 
-  explicit FakeStatusServer(Reply reply = {}, int port = 0) : reply_(std::move(reply)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    socklen_t size = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    timeval wait{0, 100000};
+  // On `port` (0: a free one); bound() tells whether it could be had.
+  explicit FakeStatusServer(Reply reply = {}, int port = 0)
+      : reply_(std::move(reply)), fd_(testing::BindLoopback(SOCK_DGRAM, port)) {
+    const timeval wait{0, 100000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    thread_ = std::thread([this] { Serve(); });
+    if (fd_ >= 0) thread_ = std::thread([this] { Serve(); });
   }
   ~FakeStatusServer() {
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     close(fd_);
   }
   FakeStatusServer(const FakeStatusServer&) = delete;
   FakeStatusServer& operator=(const FakeStatusServer&) = delete;
 
-  int port() const { return port_; }
-  bool bound() const { return bound_; }
+  int port() const { return testing::LocalPort(fd_); }
+  bool bound() const { return fd_ >= 0; }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
     reply_ = std::move(reply);
   }
-  // Every query is answered with these information pairs.
+  // Every query is answered with these information pairs, then empty player and team sections.
   void AnswerInfo(const std::vector<std::string>& pairs) {
-    const std::string body = InfoBody(pairs);
+    std::string body;
+    for (const std::string& s : pairs) body += Z(s);
+    body += Z("") + std::string("p\0\0t\0\0", 6);
     SetReply([body](const std::string& request) { return Answer(request, body); });
   }
 
@@ -95,9 +80,7 @@ class FakeStatusServer {
 
   Reply reply_;
   std::mutex mutex_;
-  int fd_ = -1;
-  int port_ = 0;
-  bool bound_ = false;
+  int fd_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

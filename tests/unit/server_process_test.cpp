@@ -4,100 +4,83 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <thread>
 
 #include "core/error.h"
-#include "core/log.h"
-#include "daemon/startup.h"
 #include "remote/notify.h"
 #include "runtime/game_server.h"
-#include "runtime/options.h"
 #include "settings/settings.h"
-#include "test_support.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {
 
-using keldor::testing::Exists;
-using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
-using keldor::testing::WriteFile;
+using testing::Exists;
+using testing::ReadFile;
+using testing::WaitFor;
+using testing::WriteFile;
 
-bool WaitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 200 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  return done();
-}
-
-// A game server installation in a temp directory with the stand-in binary.
-struct Installation {
-  Installation() {
-    std::filesystem::copy_file(FAKE_SERVER_PATH, dir / "bfv_linded");
-    std::filesystem::create_directories(dir / "mods/bfvietnam/settings");
+// A game server installation in the fixture's directory with the stand-in binary.
+class ServerProcess : public testing::StateTest {
+ protected:
+  void SetUp() override {
+    StateTest::SetUp();
+    Opts().settingsDir = dir_ / "mods/bfvietnam/settings";
+    ResetSettings();
+    Install(dir_.path());
   }
-  // Runs the binary with `args`, as session leader unless told otherwise.
-  pid_t Launch(std::vector<std::string> args, bool leader = true) {
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    StateTest::TearDown();
+  }
+  static void Install(const std::string& dir) {
+    std::filesystem::create_directories(dir + "/mods/bfvietnam/settings");
+    std::filesystem::copy_file(FAKE_SERVER_PATH, dir + "/bfv_linded");
+  }
+  // Runs the binary in `dir` with `args`, as session leader unless told otherwise.
+  pid_t Launch(const std::string& dir, std::vector<std::string> args, bool leader = true) {
     const pid_t pid = fork();
     if (pid == 0) {
       if (leader) setsid();
-      if (chdir(dir.path().c_str()) != 0) _exit(1);
-      const std::string binary = dir / "bfv_linded";
-      std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+      if (chdir(dir.c_str()) != 0) _exit(1);
+      std::string binary = dir + "/bfv_linded";
+      std::vector<char*> argv{binary.data()};
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       execv(binary.c_str(), argv.data());
       _exit(127);
     }
-    children.push_back(pid);
-    WaitUntil([&] { return Exists(dir / "launch.txt"); });
-    std::filesystem::remove(dir / "launch.txt");
+    children_.push_back(pid);
+    WaitFor([&] { return Exists(dir + "/launch.txt"); }, 5);
+    std::filesystem::remove(dir + "/launch.txt");
     return pid;
   }
-  ~Installation() {
-    for (pid_t pid : children) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+  pid_t Launch(std::vector<std::string> args, bool leader = true) {
+    return Launch(dir_.path(), std::move(args), leader);
   }
-  TempDir dir;
-  std::vector<pid_t> children;
-};
 
-class ServerProcess : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetAllState();
-    Logging().quiet = true;
-    Opts().serverDir = game_.dir.path();
-    Logging().directory = game_.dir.path();
-    Opts().settingsDir = game_.dir / "mods/bfvietnam/settings";
-    ResetSettings();
-  }
-  void TearDown() override { ResetAllState(); }
-  std::string Log() { return ReadFile(game_.dir / "keldor.log"); }
-
-  Installation game_;
+  std::vector<pid_t> children_;
 };
 
 TEST_F(ServerProcess, FindsOnlyLeadersOfItsOwnDirectory) {
-  Installation other;
-  other.Launch({});
+  testing::TempDir other;
+  Install(other.path());
+  Launch(other.path(), {});
   int pid = -1;
   EXPECT_FALSE(FindServerProcess(&pid));
   EXPECT_EQ(pid, -1);
 
   Logging().debug = true;
-  const pid_t follower = game_.Launch({}, false);
+  const pid_t follower = Launch({}, false);
   EXPECT_FALSE(FindServerProcess(&pid));
-  EXPECT_NE(Log().find("DEBUG: Ignoring slave server process pid " + std::to_string(follower)),
-            std::string::npos);
+  EXPECT_TRUE(Logged("DEBUG: Ignoring slave server process pid " + std::to_string(follower)));
 
-  const pid_t leader = game_.Launch({});
+  const pid_t leader = Launch({});
   EXPECT_TRUE(FindServerProcess(&pid));
   EXPECT_EQ(pid, leader);
   pid = 0;
@@ -113,7 +96,7 @@ TEST_F(ServerProcess, StatusTextShowsTheServerProcessRunning) {
   std::string text;
   ASSERT_TRUE(GetServerStatusString(&text));
   EXPECT_NE(text.find(",Stopped ,"), std::string::npos) << text;
-  const pid_t leader = game_.Launch({});
+  const pid_t leader = Launch({});
   ASSERT_TRUE(GetServerStatusString(&text));  // no pid known: any server of ours
   EXPECT_NE(text.find(",Stopped (running),"), std::string::npos) << text;
   GameServer().pid = leader;
@@ -123,22 +106,17 @@ TEST_F(ServerProcess, StatusTextShowsTheServerProcessRunning) {
 }
 
 TEST_F(ServerProcess, OverlayPathsSeparateServersOfOneDirectory) {
-  const pid_t first = game_.Launch({"+overlayPath", "/srv/a/"});
-  const pid_t second = game_.Launch({"+overlayPath", "/srv/b/"});
-  int pid = -1;
-  Opts().overlayPath = "/srv/b/";
-  EXPECT_TRUE(FindServerProcess(&pid));
-  EXPECT_EQ(pid, second);
-  pid = -1;
-  Opts().overlayPath = "/srv/a/";
-  EXPECT_TRUE(FindServerProcess(&pid));
-  EXPECT_EQ(pid, first);
-  pid = -1;
-  Opts().overlayPath = "/srv/c/";
-  EXPECT_FALSE(FindServerProcess(&pid));
-  pid = -1;
-  Opts().overlayPath.clear();
-  EXPECT_TRUE(FindServerProcess(&pid));
+  const pid_t first = Launch({"+overlayPath", "/srv/a/"});
+  const pid_t second = Launch({"+overlayPath", "/srv/b/"});
+  for (const auto& [overlay, expected] : std::vector<std::pair<std::string, pid_t>>{
+           {"/srv/b/", second}, {"/srv/a/", first}, {"/srv/c/", 0}, {"", -1}}) {
+    int pid = -1;
+    Opts().overlayPath = overlay;
+    EXPECT_EQ(FindServerProcess(&pid), expected != 0) << overlay;
+    if (expected > 0) {
+      EXPECT_EQ(pid, expected) << overlay;
+    }
+  }
 }
 
 class ServerLaunch : public ServerProcess {
@@ -152,48 +130,38 @@ class ServerLaunch : public ServerProcess {
     Opts().listenPort = 15667;
     WriteFile(Opts().settingsDir + "/servermaplist.con", "map\n");
   }
-  // Starts and returns the log's new part; nothing may have been launched on refusal.
+  // A refused start logs its reason, launches nothing and leaves a fresh log behind.
   void ExpectRefusal(const std::string& reason) {
     EXPECT_FALSE(StartServer());
     EXPECT_EQ(ErrorCode(), 0);
-    EXPECT_NE(Log().find("Couldn't start the server! " + reason), std::string::npos) << reason;
+    EXPECT_TRUE(Logged("Couldn't start the server! " + reason)) << reason;
     EXPECT_FALSE(GameServer().monitoring);
-    std::filesystem::remove(game_.dir / "keldor.log");
+    std::filesystem::remove(dir_ / "keldor.log");
   }
 };
 
 TEST_F(ServerLaunch, ValidationRefusesUnsafeSettings) {
-  Row(Setting::ServerIP).current = 0;
-  ExpectRefusal("Server IP address is invalid.");
-  Row(Setting::ServerIP).current = 0x7F000001;
-
-  Row(Setting::ServerPort).current = 15667;
-  ExpectRefusal("Game port address is the same as the Keldor port address.");
-  Row(Setting::ServerPort).current = 80;
-  ExpectRefusal("Game port address is invalid.");
-  Row(Setting::ServerPort).current = 15567;
-
-  Row(Setting::ConsolePort).current = 15667;
-  ExpectRefusal("Remote Console port address is the same as the Keldor port address.");
-  Row(Setting::ConsolePort).current = 70000;
-  ExpectRefusal("Remote Console port address is invalid.");
-  Row(Setting::ConsolePort).current = 5711;
-
-  Row(Setting::EnableRemoteAdmin).current = 1;
+  const auto refused = [&](Setting setting, std::int32_t value, const std::string& reason) {
+    const std::int32_t valid = Row(setting).current;
+    Row(setting).current = value;
+    ExpectRefusal(reason);
+    Row(setting).current = valid;
+  };
+  refused(Setting::ServerIP, 0, "Server IP address is invalid.");
+  refused(Setting::ServerPort, 15667, "Game port address is the same as the Keldor port address.");
+  refused(Setting::ServerPort, 80, "Game port address is invalid.");
+  refused(Setting::ConsolePort, 15667,
+          "Remote Console port address is the same as the Keldor port address.");
+  refused(Setting::ConsolePort, 70000, "Remote Console port address is invalid.");
   Row(Setting::ConsolePassword).text.clear();
-  ExpectRefusal("You must provide a password for Remote Admin.");
-  Row(Setting::EnableRemoteAdmin).current = 0;
-  Row(Setting::ConsolePassword).text = "secret";
-
+  refused(Setting::EnableRemoteAdmin, 1, "You must provide a password for Remote Admin.");
+  Row(Setting::ConsolePassword).text = "SENTINEL";
   Row(Setting::ServerName).text.clear();
   ExpectRefusal("You must provide a name for the server.");
   Row(Setting::ServerName).text = "Test";
 
   Row(Setting::ServerInternet).current = 1;
-  Row(Setting::EnableRemoteAdmin).current = 1;
-  Row(Setting::ConsolePassword).text = "SENTINEL";
-  ExpectRefusal("Using the default Remote Admin password is disallowed");
-  Row(Setting::EnableRemoteAdmin).current = 0;
+  refused(Setting::EnableRemoteAdmin, 1, "Using the default Remote Admin password is disallowed");
   Row(Setting::ConsoleUsername).text = "User";
   Row(Setting::ConsolePassword).text = "Sentinel";
   ExpectRefusal("Using the default Remote Console username and password is disallowed");
@@ -211,7 +179,7 @@ TEST_F(ServerLaunch, EmptyRotationStopsAfterTheFilesAreWritten) {
 
 TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
   // Blanks in the paths and in an argument stay inside their argument.
-  const std::string home = game_.dir / "my server";
+  const std::string home = dir_ / "my server";
   std::filesystem::create_directories(home + "/over lay/logs");
   std::filesystem::copy_file(FAKE_SERVER_PATH, home + "/bfv_linded");
   Opts().serverDir = home;
@@ -219,8 +187,8 @@ TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
   Logging().directory = home + "/over lay/logs";
   Opts().serverArgWords = {"+a", "1 2"};
   ASSERT_TRUE(StartServer());
-  game_.children.push_back(GameServer().pid);
-  ASSERT_TRUE(WaitUntil([&] { return Exists(home + "/launch.txt"); }));
+  children_.push_back(GameServer().pid);
+  ASSERT_TRUE(WaitFor([&] { return Exists(home + "/launch.txt"); }));
   EXPECT_EQ(ReadFile(home + "/launch.txt"), "cwd=" + home + "\nleader=1\n" + home +
                                                 "/bfv_linded\n+statusMonitor\n0\n+overlayPath\n" +
                                                 home + "/over lay/\n+a\n1 2\n");
@@ -236,13 +204,11 @@ TEST_F(ServerLaunch, StartsTheBinaryAsSessionLeaderWithItsArguments) {
 }
 
 TEST_F(ServerLaunch, BinaryThatCannotBeRunFailsTheStartWithTheReason) {
-  std::filesystem::permissions(game_.dir / "bfv_linded", std::filesystem::perms::owner_read);
+  std::filesystem::permissions(dir_ / "bfv_linded", std::filesystem::perms::owner_read);
   EXPECT_FALSE(StartServer());
   EXPECT_EQ(ErrorCode(), EACCES);
-  EXPECT_NE(Log().find(std::string("Couldn't launch server! ") + ErrorText(EACCES)),
-            std::string::npos)
-      << Log();
-  EXPECT_EQ(Log().find("Server started"), std::string::npos);
+  EXPECT_TRUE(Logged(std::string("Couldn't launch server! ") + ErrorText(EACCES))) << Log();
+  EXPECT_FALSE(Logged("Server started"));
   EXPECT_FALSE(GameServer().monitoring);
   EXPECT_EQ(GameServer().pid, 0);
 }
@@ -250,10 +216,9 @@ TEST_F(ServerLaunch, BinaryThatCannotBeRunFailsTheStartWithTheReason) {
 TEST_F(ServerLaunch, DisabledConsoleIsWarnedAndLeavesNoCredentials) {
   Row(Setting::EnableRemoteConsole).current = 0;
   ASSERT_TRUE(StartServer());
-  game_.children.push_back(GameServer().pid);
+  children_.push_back(GameServer().pid);
   EXPECT_TRUE(GameServer().consoleUser.empty());
-  EXPECT_NE(Log().find("WARNING: The server has been started with the remote console disabled."),
-            std::string::npos);
+  EXPECT_TRUE(Logged("WARNING: The server has been started with the remote console disabled."));
 }
 
 }  // namespace

@@ -1,35 +1,25 @@
 // The UDP status query against an in-process fake status responder.
 #include "gamelink/status_query.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "core/error.h"
 #include "core/log.h"
-#include "daemon/startup.h"
 #include "fake_status.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
-#include "test_support.h"
 
 namespace keldor {
 namespace {
 
-using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
-
 using fake::Answer;
 using fake::Z;
 using FakeResponder = fake::FakeStatusServer;
+using testing::ReadFile;
 
 class StatusQuery : public testing::StateTest {
  protected:
@@ -123,39 +113,33 @@ TEST_F(StatusQuery, ForeignIdentifiersAreIgnoredUntilTheWaitEnds) {
   EXPECT_EQ(QueryStatus(fake.port(), "\\rules\\"), nullptr);
 }
 
-TEST_F(StatusQuery, FindStatusPortAcceptsTheConfiguredPortReportingOurGamePort) {
-  FakeResponder fake([](const std::string& request) {
-    return Answer(request, Z("hostport") + Z("15567") + Z(""));
-  });
+// The configured port is taken when it reports our game port; otherwise the
+// usual ports are probed.
+TEST_F(StatusQuery, FindStatusPortChecksTheConfiguredPortThenProbesTheUsualOnes) {
+  const auto reporting = [](const std::string& port) {
+    return [port](const std::string& request) {
+      return Answer(request, Z("hostport") + Z(port) + Z(""));
+    };
+  };
+  FakeResponder configured(reporting("15567"));
   Row(Setting::ServerPort).current = 15567;
-  Row(Setting::GameSpyLANPort).current = fake.port();
+  Row(Setting::GameSpyLANPort).current = configured.port();
   EXPECT_TRUE(FindStatusPort());
-  EXPECT_EQ(StatusPort(), fake.port());
+  EXPECT_EQ(StatusPort(), configured.port());
   ForgetStatusPort();
   EXPECT_EQ(StatusPort(), 0);
-}
 
-TEST_F(StatusQuery, FindStatusPortProbesTheUsualPortsWhenTheConfiguredOneIsWrong) {
-  FakeResponder usual(
-      [](const std::string& request) {
-        return Answer(request, Z("hostport") + Z("15567") + Z(""));
-      },
-      23000);
+  FakeResponder usual(reporting("15567"), 23000);
   if (!usual.bound()) GTEST_SKIP() << "port 23000 is taken on this machine";
-  FakeResponder wrong([](const std::string& request) {
-    return Answer(request, Z("hostport") + Z("9999") + Z(""));
-  });
+  configured.SetReply(reporting("9999"));
   Logging().debug = true;
-  Row(Setting::ServerPort).current = 15567;
-  Row(Setting::ServerInternet).current = 1;
-  Row(Setting::GameSpyPort).current = wrong.port();
+  Row(Setting::ServerInternet).current = 1;  // the Internet port is the configured one now
+  Row(Setting::GameSpyPort).current = configured.port();
   EXPECT_TRUE(FindStatusPort());
   EXPECT_EQ(StatusPort(), 23000);
-  const std::string log = ReadFile(dir_ / "keldor.log");
-  EXPECT_NE(log.find("DEBUG: Server is not using the configured status port! (" +
-                     std::to_string(wrong.port()) + ")."),
-            std::string::npos);
-  EXPECT_NE(log.find("DEBUG: Identified server status port (23000)."), std::string::npos);
+  EXPECT_TRUE(Logged("DEBUG: Server is not using the configured status port! (" +
+                     std::to_string(configured.port()) + ")."));
+  EXPECT_TRUE(Logged("DEBUG: Identified server status port (23000)."));
 }
 
 }  // namespace
