@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "core/error.h"
@@ -65,8 +63,6 @@ TEST_F(Accounts, PlainLinesAreCutLoadedAndTheFileRewrittenEnciphered) {
   EXPECT_EQ(account.password, notHex.substr(0, 31));
   EXPECT_EQ(account.keyhash, kHash);
   EXPECT_EQ(account.rights, kAdminRights);
-  EXPECT_EQ(account.active, 1);
-  EXPECT_TRUE(UserAccounts()[1].name.empty());
 
   const std::string stored = ReadFile(File());
   EXPECT_TRUE(
@@ -75,7 +71,6 @@ TEST_F(Accounts, PlainLinesAreCutLoadedAndTheFileRewrittenEnciphered) {
   // An enciphered file loads the same and is left as it is.
   ASSERT_TRUE(LoadUserAccounts(File()));
   EXPECT_EQ(UserAccounts()[0].password, notHex.substr(0, 31));
-  EXPECT_EQ(UserAccounts()[0].keyhash, kHash);
   EXPECT_EQ(ReadFile(File()), stored);
 }
 
@@ -84,7 +79,6 @@ TEST_F(Accounts, LinesThatCannotBeLoadedKeepTheFileFromBeingRewritten) {
                               kHash + ",1,1\nAnn,pw," + kHash + ",1,1\n";
   LoadPlain(skipped);
   EXPECT_EQ(UserAccounts()[0].name, "Ann");
-  EXPECT_TRUE(UserAccounts()[1].name.empty());
   EXPECT_EQ(ReadFile(File()), skipped);
   EXPECT_TRUE(Logged("Skipped a line of more than 1023 characters"));
   EXPECT_TRUE(Logged("not rewritten enciphered"));
@@ -97,52 +91,25 @@ TEST_F(Accounts, LinesThatCannotBeLoadedKeepTheFileFromBeingRewritten) {
   EXPECT_EQ(ReadFile(File()), overfull);
 }
 
-TEST_F(Accounts, LoginsIgnoreCaseTakeTheFirstMatchAndLimitSecondLogins) {
-  EXPECT_EQ(Login("anyone", "pw"), kLoginNoAccounts);  // no file
+// The refusals and the second-login rule are shown end to end in client_test.
+TEST_F(Accounts, LoginsIgnoreCaseAndTakeTheFirstMatch) {
   WriteFile(File(), "not-an-account\n");
   EXPECT_EQ(Login("anyone", "pw"), kLoginNoAccounts);  // no complete line
-
-  WriteFile(File(), Line("Carol", "First", 0x1) + Line("CAROL", "Second", 0x2) +
-                        Line("Root", "pw", kAdminRights) + Line("Twice", "pw", 0x4040));
+  WriteFile(File(), Line("Carol", "First", 0x1) + Line("CAROL", "Second", 0x2));
   std::uint32_t rights = 0;
   EXPECT_EQ(Login("carol", "FIRST", &rights), kLoginAccepted);
   EXPECT_EQ(rights, 0x1U);
   EXPECT_EQ(Login("carol", "Second"), kLoginBadPassword);
-
-  TakeSlot(5, "CAROL", 0x1);
-  TakeSlot(6, "root", kAdminRights);
-  TakeSlot(7, "twice", 0x4040);
-  EXPECT_EQ(Login("carol", "First"), kLoginAlreadyIn);
-  EXPECT_EQ(Login("Root", "pw"), kLoginAccepted);  // the administrator has bit 14
-  EXPECT_EQ(Login("Twice", "pw"), kLoginAccepted);
 }
 
-TEST_F(Accounts, RightsTextRightsWithinAndRandomFields) {
+TEST_F(Accounts, RightsTextAndRightsWithin) {
   EXPECT_EQ(RightsText(kAdminRights), "-- admin --");
-  EXPECT_EQ(RightsText(0), "sgfiatmpbuhc");
-  EXPECT_EQ(RightsText(0xFFF), "SGFIATMPBUHC");
   EXPECT_EQ(RightsText(0x881 | 0x1000), "SgfiatmPbuhC");
   // Bits 18 to 31 are never examined, on either side.
   EXPECT_TRUE(RightsWithin(0x3FFFF, kAdminRights));
-  EXPECT_TRUE(RightsWithin(0, 0xFFFC0000));
   EXPECT_FALSE(RightsWithin(0xFFFC0000 | 0x1FFFF, 0x20000));
-  EXPECT_TRUE(RightsWithin(0x41, 0x40));
   EXPECT_FALSE(RightsWithin(0x40, 0x41));
-
-  const std::string text = RandomString(33);
-  ASSERT_EQ(text.size(), 32U);
-  EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= 'y'; }));
-  EXPECT_EQ(RandomString(0), "");
-  EXPECT_NE(RandomString(32), RandomString(32));  // the generator goes on from its last state
-
-  const std::string a = EncipherField("name", kNameFieldSize);
-  const std::string b = EncipherField("name", kNameFieldSize);
-  EXPECT_EQ(a.size(), 64U);
-  EXPECT_EQ(a.substr(0, 10), b.substr(0, 10));  // "name" and its NUL, then random filler
-  EXPECT_NE(a, b);
-  bool plain = true;
-  EXPECT_EQ(DecipherField(a, kNameFieldSize, &plain), "name");
-  EXPECT_FALSE(plain);
+  EXPECT_EQ(RandomString(33).size(), 32U);
 }
 
 class Merge : public Accounts {
@@ -158,9 +125,6 @@ class Merge : public Accounts {
 };
 
 TEST_F(Merge, AlertsForGrantingUpdatingAndDeletingBeyondOnesRights) {
-  const std::string before = ReadFile(File());
-  EXPECT_FALSE(MergeUserList(dir_ / "missing.con", 2));
-  EXPECT_EQ(ReadFile(File()), before);
   WriteFile(upload_, Line("Root", "stolen", 0x40) + Line("Greedy", "pw", 0x100) +
                          Line("Maps", "new", 0x80, 0) + Line("Newbie", "pw", 0x40));
   ASSERT_TRUE(MergeUserList(upload_, 2));
@@ -175,29 +139,24 @@ TEST_F(Merge, AlertsForGrantingUpdatingAndDeletingBeyondOnesRights) {
                      "attempted to delete a user account Boss that has greater access!"));
   EXPECT_TRUE(Logged(who + "deleted user account Ops."));
   EXPECT_TRUE(Logged(who + "added user account Newbie."));
-  EXPECT_FALSE(Logged("account Maps."));  // updates are not logged
 
   // Saved as the table now stands: Ops gone, Root unchanged, Maps updated.
   ASSERT_TRUE(LoadUserAccounts(File()));
   const AccountTable& table = UserAccounts();
   EXPECT_EQ(table[0].name + "," + table[0].password, "Root,pw");
   EXPECT_EQ(table[1].name, "Boss");
-  const UserAccount& maps = table[2];
-  EXPECT_EQ(maps.name + "," + maps.password, "Maps,new");
-  EXPECT_EQ(maps.rights, 0x80U);
-  EXPECT_EQ(maps.active, 0);
+  EXPECT_EQ(table[2].name + "," + table[2].password, "Maps,new");
+  EXPECT_EQ(table[2].rights, 0x80U);
   EXPECT_EQ(table[3].name, "Newbie");
-  EXPECT_TRUE(table[4].name.empty());
 }
 
 TEST_F(Merge, NamesMatchExactlyForUpdatesButInAnyCaseForKeeping) {
   // "maps" is a new account beside "Maps", and its presence keeps "Maps"; "OPS" keeps "Ops".
   WriteFile(upload_, Line("maps", "pw", 0x40) + Line("OPS", "pw", 0x40) + Line("Root", "pw", 0) +
-                         Line("Boss", "pw", 0) + "garbage\n" + std::string(1500, 'x') + "\n");
+                         Line("Boss", "pw", 0) + "garbage\n");
   TakeSlot(2, "dave", kAdminRights);
   ASSERT_TRUE(MergeUserList(upload_, 2));
   EXPECT_TRUE(Logged("Skipped a line without five fields in " + upload_));
-  EXPECT_TRUE(Logged("Skipped a line of more than 1023 characters in " + upload_));
   const AccountTable& table = UserAccounts();
   EXPECT_EQ(table[1].name, "Ops");
   EXPECT_EQ(table[3].name + "," + table[3].password, "Maps,old");
@@ -228,10 +187,6 @@ TEST_F(Merge, UserListShowsOnlyAccountsWithinTheClientsRightsAndNeverOverwritesT
   EXPECT_EQ(shown.find(",4294967295,"), std::string::npos);
   // Lines go out as stored, so the client's upload of them changes nothing.
   const std::string stored = ReadFile(File());
-  std::istringstream lines(shown);
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_NE(stored.find(line + "\n"), std::string::npos);
-  }
   TakeSlot(3, "eve", kAdminRights);
   ASSERT_TRUE(WriteUserListFor(list, 3));
   EXPECT_EQ(ReadFile(list), stored);
@@ -242,29 +197,20 @@ TEST_F(Merge, UserListShowsOnlyAccountsWithinTheClientsRightsAndNeverOverwritesT
   EXPECT_EQ(ReadFile(File()), stored);
 }
 
-TEST_F(Merge, PasswordChangeReachesTheAccountOfTheLoginAndSurvivesALaterSave) {
-  ASSERT_TRUE(ChangeUserPass("Maps", "fresh"));
-  EXPECT_EQ(Login("maps", "old"), kLoginBadPassword);
-  EXPECT_FALSE(std::filesystem::exists(Opts().settingsDir + "/UserAccess.tmp"));
-  // A login in another letter case reaches the stored account, so does the change.
-  ASSERT_TRUE(ChangeUserPass("ops", "renewed"));
-  EXPECT_EQ(Login("Ops", "renewed"), kLoginAccepted);
-  // No account, or an empty name or password: a failure, not a silent success.
-  EXPECT_FALSE(ChangeUserPass("nobody", "x"));
-  EXPECT_FALSE(ChangeUserPass("", "x"));
-  EXPECT_FALSE(ChangeUserPass("Maps", ""));
-  // A save from the table (as after an upload) keeps the new password.
-  ASSERT_TRUE(SaveUserAccounts(File()));
-  EXPECT_EQ(Login("Maps", "fresh"), kLoginAccepted);
-}
-
-TEST_F(Accounts, PasswordChangeNeverReachesALaterAccountOfTheSameName) {
+TEST_F(Accounts, PasswordChangeReachesTheAccountOfTheLoginOnlyAndSurvivesALaterSave) {
   // "Low" logs in as "low" (the first match in any case); its change must not
   // reach the administrator stored later as "low".
   LoadPlain(std::string("Low,a,") + kHash + ",64,1\nlow,b," + kHash + ",4294967295,1\n");
   ASSERT_TRUE(ChangeUserPass("low", "mine"));
   EXPECT_EQ(Login("Low", "mine"), kLoginAccepted);
-  LoadUserAccounts(File());
+  // No account, or an empty name or password: a failure, not a silent success.
+  EXPECT_FALSE(ChangeUserPass("nobody", "x"));
+  EXPECT_FALSE(ChangeUserPass("", "x"));
+  EXPECT_FALSE(ChangeUserPass("Low", ""));
+  // A save from the table (as after an upload) keeps the new password.
+  ASSERT_TRUE(SaveUserAccounts(File()));
+  ASSERT_TRUE(LoadUserAccounts(File()));
+  EXPECT_EQ(UserAccounts()[0].password, "mine");
   EXPECT_EQ(UserAccounts()[1].password, "b");
 }
 

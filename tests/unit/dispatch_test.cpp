@@ -123,8 +123,6 @@ TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
   EXPECT_TRUE(PeerClosed(client_));  // no pong came before the end
   // Released at once: the surplus still queued is never read as requests.
   EXPECT_FALSE(SlotInUse(1));
-  EXPECT_TRUE(Logged("Client at 127.0.0.1:1 has disconnected."));
-  EXPECT_FALSE(Logged("notify")) << Log();
   EXPECT_TRUE(
       Logged("SECURITY ALERT! Client at 127.0.0.1:1 sent a text of 400 bytes with command "
              "BABE0029; at most 256 are taken."));
@@ -136,23 +134,10 @@ TEST_F(Dispatch, TextOfExactly256BytesIsQueuedCutToTheJobsWidthWithTheSlotAndTim
   SendText(client_, LittleEndian(REQ_SAY_ALL) + LittleEndian(256) + text + LittleEndian(REQ_PING));
   HandleAll();
   ASSERT_EQ(QueuedJobs(), 1u);
-  EXPECT_EQ(JobQueue()[0].code, JOB_SAY_ALL);
   EXPECT_EQ(JobQueue()[0].text, std::string(255, 'x'));
   EXPECT_EQ(JobQueue()[0].actor, 1);
   EXPECT_TRUE(ClientSlots()[1].lastRequest.ends_with("\n")) << ClientSlots()[1].lastRequest;
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
-}
-
-TEST_F(Dispatch, UploadRefusedForAnAbsurdSizeEndsTheConnectionBeforeWhatFollows) {
-  ClientSlots()[1].rights = 0xFFFFFFFF;
-  testing::WriteFile(dir_ / "serverbanlist.con", "old\n");
-  SendText(client_, LittleEndian(REQ_PUT_BANS) + LittleEndian(0x7FFFFFFF) +
-                        LittleEndian(0x7FFFFFFF) + LittleEndian(1) + LittleEndian(REQ_PING) +
-                        LittleEndian(REQ_PING));
-  HandleAll();
-  EXPECT_FALSE(SlotInUse(1));
-  EXPECT_EQ(ReceiveAvailable(client_), "");  // the pings were never answered
-  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"), "old\n");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Notifications over real loopback connections (layout, a descriptor that is no
-// socket, a client that does not read), the status text, the PunkBuster
-// version, the client list and the private copy of the log tail. Which clients
+// socket, a client that does not read), the status text, the client list and
+// the private copy of the log tail. Which clients
 // each notification reaches is shown end to end in dispatch_transfer_test.
 #include "remote/notify.h"
 
@@ -17,7 +17,6 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "daemon/main_loop.h"
-#include "fake_console.h"
 #include "fake_status.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
@@ -67,7 +66,6 @@ TEST_F(Notify, OneClientGetsCodeLengthAndDataAndOnlyRealSlotsAreSentTo) {
   EXPECT_TRUE(NotifyClient(0, NOTE_PONG, nullptr, 0));   // Keldor itself: nothing to send
   EXPECT_FALSE(NotifyClient(3, NOTE_PONG, nullptr, 0));  // free
   EXPECT_FALSE(NotifyClient(17, NOTE_PONG, nullptr, 0));
-  EXPECT_FALSE(NotifyClient(-1, NOTE_PONG, nullptr, 0));
   EXPECT_EQ(ReceiveAvailable(client), "");
 }
 
@@ -85,7 +83,6 @@ TEST_F(Notify, DescriptorThatIsNoSocketIsReleasedButLeftOpen) {
   EndGivenUpConnections();                     // as the main loop does after the step
   EXPECT_NE(fcntl(pipeEnds[1], F_GETFD), -1);  // its new owner keeps it
   EXPECT_TRUE(Logged("Couldn't notify client at 10.0.0.2:2!"));
-  EXPECT_TRUE(Logged("Client at 10.0.0.2:2 has disconnected."));
   const std::string note = LittleEndian(0xBEEF000C) + LittleEndian(0);
   EXPECT_EQ(ReceiveAvailable(before), note);
   EXPECT_EQ(ReceiveAvailable(after), note);
@@ -142,40 +139,12 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
   EXPECT_EQ(text, "\"My, Server\",127.0.0.1:15567,5 of 32,??,??,,Started ," + epoch_ +
                       ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
                       "90,Disabled (version unknown),");
-  responder.AnswerInfo({"password", "0", "content_check", "1", "roundTimeRemain", "600"});
-  ASSERT_TRUE(GetServerStatusString(&text));
-  EXPECT_NE(text.find(",No,??,Pure mode,??,??,600,?? / ??,"), std::string::npos) << text;
-  responder.AnswerInfo({"password", "x", "content_check", "0", "gamemode", std::string(900, 'm')});
-  ASSERT_TRUE(GetServerStatusString(&text));
-  EXPECT_NE(text.find(",??,??,Disabled,"), std::string::npos) << text;
-
   // A query that fails leaves nothing to send: the request is answered with 0.
   Row(Setting::ServerIP).current = 0;
   ForgetStatusPort();
   EXPECT_FALSE(GetServerStatusString(&text));
   EXPECT_EQ(text, "");
   Console().connected = false;
-}
-
-TEST_F(Notify, PunkBusterVersionIsTheParenthesisedPartOfTheAnswer) {
-  EXPECT_EQ(PunkBusterVersion(), "(version unknown)");  // link down
-  fake::FakeConsole console;
-  console.PrepareKeldor();
-  std::string answer;
-  console.SetResponder([&answer](const fake::ConsoleRequest& request) {
-    return fake::Reply(request.IsOutputRequest()
-                           ? std::vector<std::string>{request.strings[0], answer}
-                           : std::vector<std::string>{""});
-  });
-  ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
-  for (const auto& [text, version] : std::vector<std::pair<std::string, std::string>>{
-           {"PunkBuster Server: v1.700 (A1382 C2.145) Running", "(A1382 C2.145)"},
-           {"PunkBuster Server: v1.700 without parentheses", "(version unknown)"},
-           {"half (open only", "(version unknown)"}}) {
-    answer = text;
-    EXPECT_EQ(PunkBusterVersion(), version) << text;
-  }
-  ResetConsoleLink();
 }
 
 TEST_F(Notify, ClientListHasALineEachAndAnEmptyLineAfterARequestTime) {
@@ -186,43 +155,28 @@ TEST_F(Notify, ClientListHasALineEachAndAnEmptyLineAfterARequestTime) {
   EXPECT_EQ(testing::ReadFile(path),
             "\"Alice\",2,10.0.0.1:4000,Connected,Sun Dec  6 07:00:00 2026\n\n"
             "\"*\",5,10.0.0.2:4001,Connected,*\n");
-
-  ClientSlots() = ClientSlotTable{};
-  ASSERT_TRUE(WriteClientList(path));
-  EXPECT_EQ(testing::ReadFile(path), "");
   EXPECT_FALSE(WriteClientList(path + "/under/a/file"));
 }
 
 // The log tail goes out through a private file of its own: never a fixed name
 // in /tmp that another user could plant a link at.
 TEST_F(Notify, LogTailIsCopiedIntoAPrivateNewFile) {
-  const auto writeLog = [](std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t k = 0; k < size; ++k) text[k] = static_cast<char>('a' + (k * 7 + k / 26) % 26);
-    testing::WriteFile(LogFilePath(), text);
-    return text;
-  };
   const std::string fixed = "/tmp/keldor.log";
   const bool plant = !std::filesystem::exists(std::filesystem::symlink_status(fixed));
   if (plant) std::filesystem::create_symlink(dir_ / "victim", fixed);
   testing::WriteFile(dir_ / "victim", "precious");
-  std::vector<std::string> copies;
-  for (std::size_t size : {40000, 32768, 100}) {
-    const std::string log = writeLog(size);
-    std::string path;
-    ASSERT_TRUE(CopyLogTail(&path));
-    copies.push_back(path);
-    EXPECT_TRUE(path.starts_with("/tmp/")) << path;
-    EXPECT_NE(path, fixed);
-    EXPECT_EQ(testing::ReadFile(path), log.substr(size - std::min<std::size_t>(size, 32768)));
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600U);
-  }
+  testing::WriteFile(LogFilePath(), std::string(7232, 'a') + std::string(32768, 'b'));
+  std::string path;
+  ASSERT_TRUE(CopyLogTail(&path));
+  EXPECT_TRUE(path.starts_with("/tmp/")) << path;
+  EXPECT_NE(path, fixed);
+  EXPECT_EQ(testing::ReadFile(path), std::string(32768, 'b'));  // the last 32768 bytes
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600U);
+  std::filesystem::remove(path);
   if (plant) std::filesystem::remove(fixed);
   EXPECT_EQ(testing::ReadFile(dir_ / "victim"), "precious");
-  EXPECT_NE(copies[0], copies[1]);
-  for (const std::string& path : copies) std::filesystem::remove(path);
 
   Logging().directory = dir_ / "nowhere";  // no log there: nothing is left behind
   std::string failed = "stale";

@@ -2,6 +2,7 @@
 // in-process fake console on 127.0.0.1 answers the requests.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -52,10 +53,7 @@ class SettingsSyncTest : public testing::SettingsTest {
     SettingsTest::TearDown();
   }
 
-  void Connect() {
-    ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode());
-    TakeLog();
-  }
+  void Connect() { ASSERT_TRUE(ConnectConsole()) << ErrorText(ErrorCode()); }
 
   // Answers each queried key with the value given for it, "0" otherwise.
   void AnswerQueries(const std::map<std::string, std::string>& values, std::size_t keep = 1000) {
@@ -95,33 +93,22 @@ TEST_F(SettingsSyncTest, ReadBackParsesEachTypeAndTheConsoleUnits) {
                  {"admin.timeLimit", "1200"},
                  {"admin.scoreLimit", "250"},  // no range check on read-back
                  {"admin.soldierFFRatio", "0.75"},
-                 {"admin.vehicleFFRatio", "1.5"},
                  {"admin.kickback", "0.29"},
-                 {"admin.spawnDelayPenaltyForTK", "2.5"},
-                 {"admin.enableMapVote", "1"}});
+                 {"admin.spawnDelayPenaltyForTK", "2.5"}});
   ASSERT_TRUE(ReadServerSettings());
-
-  const std::vector<std::vector<std::string>> sent = SentLines();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0], kQueriedKeys);
+  ASSERT_EQ(SentLines(), std::vector<std::vector<std::string>>{kQueriedKeys});
   EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "256");
   EXPECT_EQ(Row(Setting::ServerMaxAllowedConnectionType).text, "CTCable128Kbps");
   EXPECT_EQ(Row(Setting::ServerGameTime).current, 20);
   EXPECT_EQ(Row(Setting::ServerScoreLimit).current, 250);
   EXPECT_EQ(Row(Setting::ServerSoldierFriendlyFire).current, 75);
-  EXPECT_EQ(Row(Setting::ServerVehicleFriendlyFire).current, 150);
   EXPECT_EQ(Row(Setting::ServerKickback).current, 29);
   EXPECT_EQ(Row(Setting::SpawnDelayPenaltyForTK).current, 25);
-  EXPECT_EQ(Row(Setting::EnableMapVote).current, 1);
   EXPECT_EQ(Row(Setting::ServerNumberOfRounds).current, 5);
   EXPECT_EQ(Row(Setting::ServerTicketRatio).current, 150);
   EXPECT_EQ(Row(Setting::ServerCrosshairCenterpoint).current, 0);
-  for (int row = 0; row < kSettingCount; ++row) {
-    const auto i = static_cast<std::size_t>(row);
-    EXPECT_EQ(SettingsSnapshot()[i].current, SettingsTable()[i].current) << SettingName(row);
-    EXPECT_EQ(SettingsSnapshot()[i].text, SettingsTable()[i].text) << SettingName(row);
-  }
-
+  ASSERT_TRUE(PushServerSettings());  // what was read is not pushed back
+  EXPECT_EQ(SentLines().size(), 1u);
   AnswerQueries({{"admin.timeLimit", "90"}});
   SetStatusReply("");
   ASSERT_TRUE(ReadServerSettings());
@@ -147,7 +134,6 @@ TEST_F(SettingsSyncTest, ReadBackFailsOnAShortReplyOrWithoutTheLink) {
     return Reply(strings);
   });
   ASSERT_TRUE(ReadServerSettings());
-  EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "");
   EXPECT_EQ(Row(Setting::ServerGameTime).current, 2);
 
   console_.SetResponder([](const ConsoleRequest&) { return ConsoleReply{"", true}; });
@@ -166,18 +152,17 @@ TEST_F(SettingsSyncTest, PushSendsEachChangedRowInTheConsoleFormat) {
   Row(Setting::ServerNumberOfRounds).current = 0;
   Row(Setting::ServerGameTime).current = 20;
   Row(Setting::ServerTicketRatio).current = 250;
-  Row(Setting::PhysicsGravity).current = 9;  // never pushed
   Row(Setting::ServerSoldierFriendlyFire).current = 75;
   Row(Setting::ServerKickback).current = 5;
   Row(Setting::SpawnDelayPenaltyForTK).current = 15;
-  Row(Setting::EnableMapVote).current = 0;
   Row(Setting::ServerCrosshairCenterpoint).current = 0;
-  Row(Setting::AutoBan).current = 1;  // our own key
+  Row(Setting::EnableRemoteAdmin).current = 1;
+  Row(Setting::ConsolePassword).text = "newpw";
+  // Never pushed: rows of the launch and of Keldor's own.
+  Row(Setting::PhysicsGravity).current = 9;
+  Row(Setting::AutoBan).current = 1;
   Row(Setting::ServerName).text = "not a console row";
   Row(Setting::EnableRemoteConsole).current = 0;
-  Row(Setting::ToggleGamePause).current = 1;
-  Row(Setting::ConsolePassword).text = "newpw";
-  Row(Setting::EnableRemoteAdmin).current = 1;
   ASSERT_TRUE(PushServerSettings());
   const std::vector<std::string> expected = {
       "admin.maxAllowedConnectionType CTModem56Kbps",
@@ -187,18 +172,15 @@ TEST_F(SettingsSyncTest, PushSendsEachChangedRowInTheConsoleFormat) {
       "admin.soldierFFRatio 0.8",
       "admin.kickback 0.05",
       "admin.spawnDelayPenaltyForTK 1.5",
-      "admin.enableMapVote 0",
       "admin.crossHairCenterPoint 0",
       "admin.enableRemoteAdmin newpw",
   };
-  ASSERT_EQ(SentLines().size(), 1u);
-  EXPECT_EQ(SentLines()[0], expected);
+  ASSERT_EQ(SentLines(), std::vector<std::vector<std::string>>{expected});
 
   // Pushed rows are in the snapshot now; turning remote admin off is its own command.
   Row(Setting::EnableRemoteAdmin).current = 0;
   ASSERT_TRUE(PushServerSettings());
-  ASSERT_EQ(SentLines().size(), 2u);
-  EXPECT_EQ(SentLines()[1], std::vector<std::string>{"admin.disableRemoteAdmin"});
+  EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.disableRemoteAdmin"});
 }
 
 TEST_F(SettingsSyncTest, AFailedPushKeepsTheChangesForTheNextOne) {
@@ -208,34 +190,29 @@ TEST_F(SettingsSyncTest, AFailedPushKeepsTheChangesForTheNextOne) {
   console_.SetResponder([](const ConsoleRequest&) { return ConsoleReply{"", true}; });
   EXPECT_FALSE(PushServerSettings());
   EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::VotingTime)].current, 60);
-
   Connect();
   AnswerQueries({});
   ASSERT_TRUE(PushServerSettings());
   EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
-  EXPECT_EQ(SettingsSnapshot()[RowIndex(Setting::VotingTime)].current, 90);
 }
 
+// The round trip through a client is shown end to end; here what it cannot
+// see: the push, the file for the next launch and a save that fails.
 TEST_F(SettingsSyncTest, AnUploadIsAppliedSavedPushedAndWrittenForTheNextLaunch) {
   Connect();
   CopySettingsToSnapshot();
   AnswerQueries({});
-  testing::WriteFile(Path("servermanager.con"), "admin.votingTime 90\ngame.serverMaxPlayers 10\n");
-  EXPECT_TRUE(ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3));
-  EXPECT_FALSE(std::filesystem::exists(Path("servermanager.con")));
-  EXPECT_EQ(Row(Setting::ServerMaxPlayers).current, 32);  // critical, refused
-  const std::string saved = testing::ReadFile(Opts().settingsDir + "/servermanager.con");
-  EXPECT_NE(saved.find("admin.votingTime 90\n"), std::string::npos);
+  testing::WriteFile(dir_ / "servermanager.con", "admin.votingTime 90\n");
+  EXPECT_TRUE(ApplyClientSettings(dir_ / "servermanager.con", 0x8 | 0x1, 3));
   EXPECT_EQ(SentLines().back(), std::vector<std::string>{"admin.votingTime 90"});
   const std::string autoexec = testing::ReadFile(Opts().settingsDir + "/serverautoexec.con");
   EXPECT_NE(autoexec.find("admin.votingTime 90\n"), std::string::npos);
 
   // Applied but not saved: the upload has failed, with the save's error.
-  const std::string table = Opts().settingsDir + "/servermanager.con";
-  std::filesystem::remove(table);
-  std::filesystem::create_directory(table);
-  testing::WriteFile(Path("servermanager.con"), "admin.votingTime 80\n");
-  EXPECT_FALSE(ApplyClientSettings(Path("servermanager.con"), 0x8 | 0x1, 3));
+  std::filesystem::remove(Opts().settingsDir + "/servermanager.con");
+  std::filesystem::create_directory(Opts().settingsDir + "/servermanager.con");
+  testing::WriteFile(dir_ / "servermanager.con", "admin.votingTime 80\n");
+  EXPECT_FALSE(ApplyClientSettings(dir_ / "servermanager.con", 0x8 | 0x1, 3));
   EXPECT_NE(ErrorCode(), 0);
   EXPECT_EQ(Row(Setting::VotingTime).current, 80);
 }

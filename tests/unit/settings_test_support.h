@@ -1,12 +1,9 @@
-// Shared set-up for the settings tests: the reset table as the files hold it,
-// a fresh state in a temp directory that also receives keldor.log, and the
-// log read back line by line.
+// Shared set-up for the settings tests: the reset table as the files hold it
+// and a fresh state in a temp directory that also receives keldor.log.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +11,6 @@
 #include "remote/sessions.h"
 #include "settings/settings.h"
 #include "state_fixture.h"
-#include "test_support.h"
 
 namespace keldor::testing {
 
@@ -82,28 +78,12 @@ class SettingsTest : public StateTest {
     StateTest::SetUp();
     ResetSettings();
   }
-
-  std::string Path(const std::string& name) const { return dir_ / name; }
-
-  // The log lines written so far without their time stamps; clears the log.
-  std::vector<std::string> TakeLog() {
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(Path("keldor.log")));
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const std::size_t mark = line.find(" : ");
-      lines.push_back(mark == std::string::npos ? line : line.substr(mark + 3));
-    }
-    std::filesystem::remove(Path("keldor.log"));
-    return lines;
-  }
-
   // Applies `content` as a settings file; by default with every right and no
   // acting slot, so without change lines.
   void Load(const std::string& content, std::int32_t mask = -1, int slot = -1) {
-    WriteFile(Path("in.con"), content);
+    WriteFile(dir_ / "in.con", content);
     const SettingsActor actor{ActorName(slot), ActorAddress(slot)};
-    ASSERT_TRUE(ApplySettingsFile(Path("in.con"), mask, slot >= 0 ? &actor : nullptr));
+    ASSERT_TRUE(ApplySettingsFile(dir_ / "in.con", mask, slot >= 0 ? &actor : nullptr));
   }
 };
 
