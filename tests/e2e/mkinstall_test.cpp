@@ -17,16 +17,9 @@ using testing::Listing;
 TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
   TempDir temp;
   const std::string dir = temp / "game";
-  for (const char* refused : {"--listen-port 0", "--bogus"}) {
-    const std::string command =
-        BinaryPath("mkinstall") + " " + refused + " " + dir + " 2>/dev/null";
-    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 2) << refused;
-  }
   std::filesystem::create_directories(dir);
   MakeInstallation(dir, "--pb --server-binary /bin/sleep");
   const auto fact = [&](const char* key) { return InstallationFact(dir, key); };
-  EXPECT_EQ(fact("admin-user"), "admin");
-  EXPECT_EQ(fact("admin-password").size(), 12u);
   const std::string user = fact("console-user"), pass = fact("console-password");
   const std::string settings = dir + "/mods/bfvietnam/settings/";
   EXPECT_EQ(ReadFile(settings + "servermanager.con"),
@@ -38,7 +31,6 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
                 "\"\nmanager.consolePassword \"" + pass + "\"\nadmin.enableRemoteConsole " + user +
                 " " + pass + " " + fact("console-port") + "\n");
   EXPECT_EQ(ReadFile(dir + "/bfv_linded"), ReadFile("/bin/sleep"));
-  EXPECT_EQ(access((dir + "/bfv_linded").c_str(), X_OK), 0);
   EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
 
   // Start-up extracts the evolution data and writes mods.con and maps.con.
@@ -71,9 +63,7 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
       ReadFile(dir + "/mods/bfvietnam/save/gamemodesettings/evolution.wst");
   EXPECT_GT(evolution.size(), 32768u);  // two segments' worth
   EXPECT_NE(evolution.find("<map_ name=\"saigon_1968\""), std::string::npos);
-  for (const char* complaint : {"Couldn't read archive", "Couldn't parse", "Couldn't open"}) {
-    EXPECT_EQ(log.find(complaint), std::string::npos) << log;
-  }
+  EXPECT_EQ(log.find("Couldn't"), std::string::npos) << log;
 }
 
 }  // namespace

