@@ -131,8 +131,8 @@ TEST_F(Client, ShutdownSendsDisconnectToEveryClient) {
   EXPECT_EQ(raw->Read(8), Word(NOTE_DISCONNECT) + Word(0));
   EXPECT_EQ(first->Wait(), 0);
   EXPECT_EQ(second->Wait(), 0);
-  EXPECT_EQ(first->Output(), "NOTE_DISCONNECT\n");
-  EXPECT_EQ(second->Output(), "NOTE_DISCONNECT\n");
+  EXPECT_TRUE(first->Output().ends_with(" NOTE_DISCONNECT\n")) << first->Output();
+  EXPECT_TRUE(second->Output().ends_with(" NOTE_DISCONNECT\n")) << second->Output();
   raw.reset();  // the drain ends once every client has gone
   EXPECT_EQ(keldor_->Wait(), 15);
   EXPECT_EQ(CountLogged("has disconnected."), 3);
