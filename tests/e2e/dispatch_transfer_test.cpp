@@ -84,6 +84,9 @@ TEST_F(DispatchFiles, EveryFileRoundTripsByteForByteThroughKeldorctl) {
   // Downloads of files kept on disk arrive as they are there.
   EXPECT_EQ(Admin({"get", "maps", dir_ / "download"}).first, 0);
   EXPECT_EQ(ReadFile(dir_ / "download"), Settings("maps.con"));
+  const auto [status, output] = Admin({"clients"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("\n1     admin "), std::string::npos) << output;
   EXPECT_EQ(Admin({"get", "log", dir_ / "download"}).first, 0);
   EXPECT_NE(ReadFile(dir_ / "download").find("updated the banned words."), std::string::npos);
 }
@@ -168,7 +171,7 @@ TEST_F(DispatchFiles, ClientThatLeavesHalfWayFreesItsSlotAndChangesNoFile) {
   EXPECT_EQ(Settings("serverbanlist.con"), "old list\n");
   const auto [status, output] = Admin({"clients"});
   EXPECT_EQ(status, 0) << output;
-  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1)
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2)  // the header and this client
       << "a slot was not freed: " << output;
 }
 

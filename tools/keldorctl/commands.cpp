@@ -5,6 +5,7 @@
 #include "commands.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,11 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 
+#include "users.h"
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
 
@@ -27,11 +30,16 @@ namespace keldorctl {
 
 using namespace keldor;
 
+int NotCarriedOut() {
+  std::fprintf(stderr,
+               "keldorctl: Keldor did not carry out the request: the account lacks the right "
+               "for it, or Keldor ignored it (its log tells).\n");
+  return kExitRefused;
+}
+
 namespace {
 
-constexpr int kReplySeconds = 30;
 constexpr std::size_t kTextMax = 255;  // a text payload holds 256 bytes with its NUL
-constexpr std::size_t kPasswordMax = 31;
 constexpr int kLastClientSlot = 16;
 constexpr char kBanFieldEnd = static_cast<char>(0xFF);
 
@@ -51,7 +59,15 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
+// `watch` prints each notification behind the local time it arrived.
 void PrintNote(const Message& note) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char stamp[32] = "";
+  if (localtime_r(&now, &local) != nullptr) {
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
+  }
+  std::printf("%s", stamp);
   const char* name = NoteName(note.code);
   if (name != nullptr) {
     std::printf("%s", name);
@@ -77,13 +93,6 @@ bool NoteWhileWaiting(const Message& note, Connection& c) {
   return true;
 }
 
-int NotCarriedOut() {
-  std::fprintf(stderr,
-               "keldorctl: Keldor did not carry out the request: the account lacks the right "
-               "for it, or Keldor ignored it (its log tells).\n");
-  return kExitRefused;
-}
-
 int CommandFailed() {
   std::fprintf(stderr, "keldorctl: Keldor reports that the command failed.\n");
   return kExitFailed;
@@ -98,7 +107,7 @@ bool Contains(std::initializer_list<std::uint32_t> codes, std::uint32_t code) {
 int AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
   Message note;
   for (;;) {
-    if (!c.Receive(&note, kReplySeconds)) return Broken(c);
+    if (!c.Receive(&note, c.Timeout())) return Broken(c);
     if (!note.isNote) {
       c.SetError("Keldor sent a reply nobody asked for.");
       return Broken(c);
@@ -195,11 +204,22 @@ std::vector<std::string> SplitStatus(const std::string& text) {
 int AwaitText(Connection& c, std::uint32_t code, Message* reply) {
   if (!c.SendRequest(code) || !SendPing(c)) return Broken(c);
   for (;;) {
-    if (!c.Receive(reply, kReplySeconds)) return Broken(c);
+    if (!c.Receive(reply, c.Timeout())) return Broken(c);
     if (!reply->isNote) return kExitOk;
     if (reply->code == NOTE_PONG) return NotCarriedOut();
     if (!NoteWhileWaiting(*reply, c)) return Broken(c);
   }
+}
+
+// Keldor writes the time of the last crash as ctime text, and time 0 when there
+// has been none: the first of January 1970, or the last day of 1969 west of
+// Greenwich.
+bool IsTimeZero(const std::string& text) {
+  std::tm when{};
+  const char* end = strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &when);
+  if (end == nullptr) return false;
+  return (when.tm_year == 70 && when.tm_mon == 0 && when.tm_mday == 1) ||
+         (when.tm_year == 69 && when.tm_mon == 11 && when.tm_mday == 31);
 }
 
 int RunStatus(Connection& c, const Options&) {
@@ -215,7 +235,9 @@ int RunStatus(Connection& c, const Options&) {
     std::fprintf(stderr, "keldorctl: Keldor could not get the server's status.\n");
     return kExitFailed;
   }
-  const std::vector<std::string> fields = SplitStatus(reply.data);
+  std::vector<std::string> fields = SplitStatus(reply.data);
+  constexpr std::size_t kLastCrash = 7;
+  if (fields.size() > kLastCrash && IsTimeZero(fields[kLastCrash])) fields[kLastCrash] = "never";
   for (std::size_t k = 0; k < fields.size(); ++k) {
     const char* label = k < std::size(kLabels) ? kLabels[k] : "?";
     std::printf("%-15s %s\n", label, fields[k].c_str());
@@ -287,6 +309,55 @@ int RunPause(Connection& c, const Options&) {
 
 // ---- Players and clients ---------------------------------------------------
 
+// A line of the player or client list: the name in double quotes, then
+// `count` comma-separated fields. The name may hold commas and quotes of its
+// own, the fields do not, so they are taken from the right.
+bool SplitListLine(std::string line, std::size_t count, std::string* name,
+                   std::vector<std::string>* fields) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  fields->assign(count, "");
+  for (std::size_t k = count; k > 0; --k) {
+    const std::size_t comma = line.rfind(',');
+    if (comma == std::string::npos) return false;
+    (*fields)[k - 1] = line.substr(comma + 1);
+    line.erase(comma);
+  }
+  if (line.size() < 2 || line.front() != '"' || line.back() != '"') return false;
+  *name = line.substr(1, line.size() - 2);
+  return true;
+}
+
+std::vector<std::string> Lines(const std::string& content) {
+  std::vector<std::string> lines;
+  std::istringstream in(content);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The name of the player with `id` in the list Keldor reports; false when
+// there is none, with the reason printed and `*status` set.
+bool FindPlayer(Connection& c, const std::string& id, std::string* name, int* status) {
+  std::string content;
+  *status = Fetch(c, REQ_GET_PLAYERS, &content);
+  if (*status != kExitOk) return false;
+  constexpr std::size_t kPlayerFields =
+      9;  // id, team, score, kills, deaths, ping, ip, keyhash, guid
+  std::vector<std::string> fields;
+  for (const std::string& line : Lines(content)) {
+    if (SplitListLine(line, kPlayerFields, name, &fields) &&
+        std::strtol(fields[0].c_str(), nullptr, 10) == std::strtol(id.c_str(), nullptr, 10)) {
+      return true;
+    }
+  }
+  std::fprintf(stderr, "keldorctl: no such player: Keldor lists no player with the id %s%s.\n",
+               id.c_str(), content.empty() ? " (it lists no players at all)" : "");
+  *status = kExitFailed;
+  return false;
+}
+
 bool CheckKick(const Options& o) {
   if (o.args.empty() || !IsNumber(o.args[0], 0, 0x7FFFFFFF)) {
     std::fprintf(stderr, "keldorctl: kick needs a player id.\n");
@@ -296,6 +367,8 @@ bool CheckKick(const Options& o) {
 }
 
 int RunKick(Connection& c, const Options& o) {
+  std::string name;
+  if (int status = 0; !FindPlayer(c, o.args[0], &name, &status)) return status;
   const std::string text = o.args[0] + "," + Joined(o.args, 1);
   Message answer;
   const int status = RunJobRequest(c, REQ_KICK_PLAYER, &text, {NOTE_PLAYER_KICKED}, &answer);
@@ -362,6 +435,18 @@ bool CheckBan(const Options& o) {
 int RunBan(Connection& c, const Options& o) {
   BanFields ban;
   ParseBan(o, &ban);
+  // The id is checked where the account may list the players (P); an account
+  // with only the bans right (B) bans as it always did.
+  constexpr std::uint32_t kRightPlayers = 0x80;
+  if ((c.Rights() & kRightPlayers) != 0) {
+    std::string name;
+    if (int status = 0; !FindPlayer(c, ban.id, &name, &status)) return status;
+    if (strcasecmp(name.c_str(), ban.name.c_str()) != 0) {
+      std::fprintf(stderr, "keldorctl: the player with the id %s is %s, not %s.\n", ban.id.c_str(),
+                   Printable(name).c_str(), Printable(ban.name).c_str());
+      return kExitFailed;
+    }
+  }
   const std::string text = BanText(ban);
   Message answer;
   const int status = RunJobRequest(c, REQ_BAN_PLAYER, &text, {NOTE_PLAYER_BANNED}, &answer);
@@ -437,7 +522,9 @@ bool CheckScreenshot(const Options& o) {
 
 int RunScreenshot(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
-  return RunJobRequest(c, REQ_SCREENSHOT, &text, {NOTE_SCREENSHOT_REQUESTED});
+  const int status = RunJobRequest(c, REQ_SCREENSHOT, &text, {NOTE_SCREENSHOT_REQUESTED});
+  if (status == kExitOk) std::printf("PunkBuster was asked for the screenshot.\n");
+  return status;
 }
 
 bool CheckDisconnect(const Options& o) {
@@ -465,17 +552,23 @@ bool CheckSomeText(const Options& o) {
 
 int RunSay(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
-  return RunJobRequest(c, REQ_SAY_ALL, &text, {NOTE_CHAT_SENT});
+  const int status = RunJobRequest(c, REQ_SAY_ALL, &text, {NOTE_CHAT_SENT});
+  if (status == kExitOk) std::printf("Said it to every player.\n");
+  return status;
 }
 
 int RunMessage(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
-  return RunJobRequest(c, REQ_SERVER_MESSAGE, &text, {NOTE_SERVER_MESSAGE_SENT});
+  const int status = RunJobRequest(c, REQ_SERVER_MESSAGE, &text, {NOTE_SERVER_MESSAGE_SENT});
+  if (status == kExitOk) std::printf("Sent the server message.\n");
+  return status;
 }
 
 int RunConsole(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
-  return RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE});
+  const int status = RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE});
+  if (status == kExitOk) std::printf("The console command was sent.\n");
+  return status;
 }
 
 bool ReadSecret(const char* question, std::string* answer) {
@@ -500,18 +593,16 @@ bool ReadSecret(const char* question, std::string* answer) {
   return true;
 }
 
-// The new password: the argument, else $KELDOR_NEW_PASSWORD, else asked twice.
-bool NewPassword(const Options& o, std::string* password) {
-  if (!o.args.empty()) {
-    *password = o.args[0];
-  } else if (const char* env = std::getenv("KELDOR_NEW_PASSWORD")) {
+}  // namespace
+
+bool PromptNewPassword(std::string* password) {
+  if (const char* env = std::getenv("KELDOR_NEW_PASSWORD")) {
     *password = env;
   } else {
     std::string again;
     if (!ReadSecret("New password: ", password) || !ReadSecret("Again: ", &again)) {
       std::fprintf(stderr,
-                   "keldorctl: no new password given (argument, KELDOR_NEW_PASSWORD or "
-                   "a terminal).\n");
+                   "keldorctl: no new password given (KELDOR_NEW_PASSWORD or a terminal).\n");
       return false;
     }
     if (*password != again) {
@@ -519,6 +610,19 @@ bool NewPassword(const Options& o, std::string* password) {
       return false;
     }
   }
+  if (password->empty() || password->size() > kPasswordMax) {
+    std::fprintf(stderr, "keldorctl: a password has 1 to %zu characters.\n", kPasswordMax);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The new password: the argument, else as PromptNewPassword finds it.
+bool NewPassword(const Options& o, std::string* password) {
+  if (o.args.empty()) return PromptNewPassword(password);
+  *password = o.args[0];
   if (password->empty() || password->size() > kPasswordMax) {
     std::fprintf(stderr, "keldorctl: a password has 1 to %zu characters.\n", kPasswordMax);
     return false;
@@ -551,15 +655,78 @@ struct MapAction {
   std::uint32_t request;
   std::uint32_t done;
   bool takesCombo;
+  const char* confirmation;  // %s: the combo
 };
 
 constexpr MapAction kMapActions[] = {
-    {"change", REQ_CHANGE_MAP, NOTE_MAP_CHANGED, true},
-    {"next", REQ_RUN_NEXT_MAP, NOTE_NEXT_MAP_RUN, false},
-    {"set-next", REQ_SET_NEXT_MAP, NOTE_NEXT_MAP_SET, true},
-    {"idle", REQ_SET_IDLE_MAP, NOTE_IDLE_MAP_SET, true},
-    {"restart", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, false},
+    {"change", REQ_CHANGE_MAP, NOTE_MAP_CHANGED, true, "The map is changing to %s.\n"},
+    {"next", REQ_RUN_NEXT_MAP, NOTE_NEXT_MAP_RUN, false,
+     "The next map of the rotation is starting.\n"},
+    {"set-next", REQ_SET_NEXT_MAP, NOTE_NEXT_MAP_SET, true, "The next map will be %s.\n"},
+    {"idle", REQ_SET_IDLE_MAP, NOTE_IDLE_MAP_SET, true, "The idle map is %s.\n"},
+    {"restart", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, false, "The map is restarting.\n"},
 };
+
+// The game modes in the order of their bits in maps.con.
+constexpr const char* kGameModes[] = {"GPM_CQ", "GPM_COOP", "GPM_EVOL", "GPM_CCOMBAT"};
+
+int GameModeBit(const std::string& mode) {
+  for (std::size_t bit = 0; bit < std::size(kGameModes); ++bit) {
+    if (strcasecmp(mode.c_str(), kGameModes[bit]) == 0) return static_cast<int>(bit);
+  }
+  return -1;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// Checks "map mode mod" against the mods and maps Keldor offers: kExitOk, or
+// the exit status with what is wrong printed.
+int CheckInstalledCombo(Connection& c, const std::string& combo) {
+  const std::vector<std::string> words = Words(combo);
+  const std::string &map = words[0], &mode = words[1], &mod = words[2];
+  std::string mods;
+  std::string maps;
+  if (const int status = Fetch(c, REQ_GET_MODS, &mods); status != kExitOk) return status;
+  if (const int status = Fetch(c, REQ_GET_MAPS, &maps); status != kExitOk) return status;
+  const std::vector<std::string> modLines = Lines(mods);
+  if (std::none_of(modLines.begin(), modLines.end(),
+                   [&](const std::string& m) { return strcasecmp(m.c_str(), mod.c_str()) == 0; })) {
+    std::string installed;
+    for (const std::string& m : modLines) installed += (installed.empty() ? "" : ", ") + m;
+    std::fprintf(stderr, "keldorctl: no such mod: %s (installed: %s).\n", mod.c_str(),
+                 installed.empty() ? "none" : installed.c_str());
+    return kExitFailed;
+  }
+  // maps.con: "mod,map,game-mode bits" per line.
+  for (const std::string& line : Lines(maps)) {
+    const std::size_t first = line.find(',');
+    const std::size_t second = line.find(',', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    if (strcasecmp(line.substr(0, first).c_str(), mod.c_str()) != 0 ||
+        strcasecmp(line.substr(first + 1, second - first - 1).c_str(), map.c_str()) != 0) {
+      continue;
+    }
+    const unsigned long bits = std::strtoul(line.c_str() + second + 1, nullptr, 10);
+    if ((bits & (1UL << GameModeBit(mode))) != 0) return kExitOk;
+    std::string offered;
+    for (std::size_t bit = 0; bit < std::size(kGameModes); ++bit) {
+      if ((bits & (1UL << bit)) != 0)
+        offered += (offered.empty() ? "" : ", ") + std::string(kGameModes[bit]);
+    }
+    std::fprintf(stderr, "keldorctl: the map %s of %s has no game mode %s (it has %s).\n",
+                 map.c_str(), mod.c_str(), mode.c_str(),
+                 offered.empty() ? "none" : offered.c_str());
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "keldorctl: no such map: %s is not installed in %s (see get maps).\n",
+               map.c_str(), mod.c_str());
+  return kExitFailed;
+}
 
 const MapAction* FindMapAction(const Options& o) {
   if (o.args.empty()) return nullptr;
@@ -585,13 +752,39 @@ bool CheckMap(const Options& o) {
     std::fprintf(stderr, "keldorctl: map %s takes no map.\n", action->name);
     return false;
   }
+  if (!combo.empty()) {
+    const std::vector<std::string> words = Words(combo);
+    if (words.size() != 3) {
+      std::fprintf(stderr, "keldorctl: a map combo is three words: map, game mode and mod.\n");
+      return false;
+    }
+    if (GameModeBit(words[1]) < 0) {
+      std::fprintf(stderr,
+                   "keldorctl: %s is not a game mode (GPM_CQ, GPM_COOP, GPM_EVOL or "
+                   "GPM_CCOMBAT).\n",
+                   words[1].c_str());
+      return false;
+    }
+  }
   return FitsPayload(combo);
 }
 
 int RunMap(Connection& c, const Options& o) {
   const MapAction* action = FindMapAction(o);
   const std::string combo = Joined(o.args, 1);
-  return RunJobRequest(c, action->request, action->takesCombo ? &combo : nullptr, {action->done});
+  if (!combo.empty()) {
+    if (const int status = CheckInstalledCombo(c, combo); status != kExitOk) return status;
+  }
+  Message answer;
+  const int status = RunJobRequest(c, action->request, action->takesCombo ? &combo : nullptr,
+                                   {action->done}, &answer);
+  if (status != kExitOk) return status;
+  if (action->request == REQ_SET_IDLE_MAP && answer.data.empty()) {
+    std::printf("There is no idle map now.\n");
+  } else {
+    std::printf(action->confirmation, Printable(answer.data).c_str());
+  }
+  return kExitOk;
 }
 
 // ---- PunkBuster ------------------------------------------------------------
@@ -603,10 +796,12 @@ bool CheckPb(const Options& o) {
 }
 
 int RunPb(Connection& c, const Options& o) {
-  if (o.args[0] == "save") {
-    return RunJobRequest(c, REQ_PB_SAVE_CONFIG, nullptr, {NOTE_PB_CONFIG_SAVED});
-  }
-  return RunJobRequest(c, REQ_PB_LOAD_CONFIG, nullptr, {NOTE_PB_CONFIG_LOADED});
+  const bool save = o.args[0] == "save";
+  const int status = save ? RunJobRequest(c, REQ_PB_SAVE_CONFIG, nullptr, {NOTE_PB_CONFIG_SAVED})
+                          : RunJobRequest(c, REQ_PB_LOAD_CONFIG, nullptr, {NOTE_PB_CONFIG_LOADED});
+  if (status == kExitOk)
+    std::printf(save ? "PunkBuster saved pbsv.cfg.\n" : "PunkBuster loaded pbsv.cfg.\n");
+  return status;
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -654,11 +849,12 @@ std::string FileNames(bool puttable) {
   return names;
 }
 
-// Fetches a file; kExitOk with the content, or the exit status.
+}  // namespace
+
 int Fetch(Connection& c, std::uint32_t request, std::string* content) {
   if (!c.SendRequest(request) || !SendPing(c)) return Broken(c);
   Connection::FileReply reply;
-  if (!c.ReceiveFile(&reply, kReplySeconds,
+  if (!c.ReceiveFile(&reply, c.Timeout(),
                      [&](const Message& note) { return NoteWhileWaiting(note, c); })) {
     return Broken(c);
   }
@@ -672,6 +868,19 @@ int Fetch(Connection& c, std::uint32_t request, std::string* content) {
   *content = std::move(reply.content);
   return kExitOk;
 }
+
+int Upload(Connection& c, std::uint32_t request, const std::string& content) {
+  std::string message;
+  if (!EncodeTransfer(content, &message)) {
+    std::fprintf(stderr, "keldorctl: couldn't compress the file.\n");
+    return kExitFailed;
+  }
+  // Keldor answers an upload with nothing; the pong says it has been handled.
+  if (!c.SendRequest(request) || !c.SendBytes(message) || !SendPing(c)) return Broken(c);
+  return AwaitNote(c, {NOTE_PONG});
+}
+
+namespace {
 
 // Writes beside the destination and renames, so it is never left half-written.
 bool WriteDestination(const std::string& path, const std::string& content) {
@@ -757,14 +966,7 @@ int RunPut(Connection& c, const Options& o) {
   const FileKind& kind = *FindFile(o.args[0]);
   std::string content;
   if (!ReadSource(o.args.size() > 1 ? o.args[1] : "-", &content)) return kExitFailed;
-  std::string message;
-  if (!EncodeTransfer(content, &message)) {
-    std::fprintf(stderr, "keldorctl: couldn't compress the file.\n");
-    return kExitFailed;
-  }
-  // Keldor answers an upload with nothing; the pong says it has been handled.
-  if (!c.SendRequest(kind.put) || !c.SendBytes(message) || !SendPing(c)) return Broken(c);
-  if (const int status = AwaitNote(c, {NOTE_PONG}); status != kExitOk) return status;
+  if (const int status = Upload(c, kind.put, content); status != kExitOk) return status;
   if (kind.checkable) {
     std::string stored;
     if (const int status = Fetch(c, kind.get, &stored); status != kExitOk) return status;
@@ -793,11 +995,26 @@ int RunPlayers(Connection& c, const Options&) {
   return status;
 }
 
+// The client list as a table. Keldor writes "*" for an empty field, and the
+// time of the last request as ctime text with its own line end.
 int RunClients(Connection& c, const Options&) {
   std::string content;
-  const int status = Fetch(c, REQ_GET_CLIENTS, &content);
-  if (status == kExitOk) std::fwrite(content.data(), 1, content.size(), stdout);
-  return status;
+  if (const int status = Fetch(c, REQ_GET_CLIENTS, &content); status != kExitOk) return status;
+  std::printf("%-4s  %-20s  %-21s  %-9s  %s\n", "Slot", "User", "Address", "State", "Last request");
+  constexpr std::size_t kClientFields = 4;  // slot, address, state, last request
+  std::string name;
+  std::vector<std::string> fields;
+  for (const std::string& line : Lines(content)) {
+    if (!SplitListLine(line, kClientFields, &name, &fields)) {
+      std::printf("%s\n", Printable(line).c_str());  // shown as it came rather than lost
+      continue;
+    }
+    const std::string& last = fields[3] == "*" ? "-" : fields[3];
+    std::printf("%-4s  %-20s  %-21s  %-9s  %s\n", fields[0].c_str(),
+                Printable(name == "*" ? "-" : name).c_str(), fields[1].c_str(), fields[2].c_str(),
+                last.c_str());
+  }
+  return kExitOk;
 }
 
 const Command kCommands[] = {
@@ -806,24 +1023,27 @@ const Command kCommands[] = {
     {"status", "status", "Shows the game server's status, one field per line.",
      "Prints the 19 fields of the status text, one labelled field per line. Needs the right T.",
      CheckNoArgs, RunStatus},
-    {"watch", "watch", "Prints each notification (name, text) as it comes, until Ctrl-C.",
-     "Stays connected and prints every notification by name, with its text, one per line, "
-     "until interrupted or disconnected.",
+    {"watch", "watch", "Prints each notification (time, name, text) as it comes, until Ctrl-C.",
+     "Stays connected and prints every notification by name, with its text, one per line "
+     "behind the local date and time it arrived, until interrupted or disconnected.",
      CheckNoArgs, RunWatch},
     {"join-info", "join-info", "Shows the game port and whether the server is on the Internet.",
      "Needs the right P; fails while the server is not running.", CheckNoArgs, RunJoinInfo},
     {"players", "players", "Lists the players in the game (playerlist.con).", "Needs the right P.",
      CheckNoArgs, RunPlayers},
-    {"clients", "clients", "Lists the connected clients (clientlist.con).",
-     "One line per client: name, slot, address, state, time of its last request. Needs the "
-     "right C.",
+    {"clients", "clients", "Lists the connected clients as a table.",
+     "A header, then one line per client: slot, user, address, state and the time of its last "
+     "request (\"-\" before the first). get clients gives the list as Keldor sends it. Needs "
+     "the right C.",
      CheckNoArgs, RunClients},
     {"kick", "kick <player-id> [reason]", "Kicks a player.",
-     "Kicks the player with that id (see players), giving the reason. Needs the right P.",
+     "Kicks the player with that id (see players), giving the reason. An id that Keldor does "
+     "not list is refused before anything is sent (exit status 4). Needs the right P.",
      CheckKick, RunKick},
     {"ban", "ban <player-id> <name> <seconds> [reason]", "Bans a player (0 s: for ever).",
      "Adds a ban for <seconds> (0 bans permanently). Options --address A, --keyhash K and "
-     "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B.",
+     "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B; with "
+     "P the id must be one that Keldor lists, under that name (else exit status 4).",
      CheckBan, RunBan},
     {"unban", "unban <name> [address [keyhash [guid]]]", "Removes a ban.",
      "Removes the ban matching the fields given. Needs the right B.", CheckUnban, RunUnban},
@@ -848,7 +1068,9 @@ const Command kCommands[] = {
     {"map", "map change|next|set-next|idle|restart [combo]", "Changes maps.",
      "change <combo>: go to that map now; next: the next map of the rotation; set-next <combo>: "
      "the map after this one; idle [combo]: where an idle server goes (none turns it off); "
-     "restart: the current map again. A combo is \"map mode mod\". Needs the right M.",
+     "restart: the current map again. A combo is \"map mode mod\", the mode one of GPM_CQ, "
+     "GPM_COOP, GPM_EVOL and GPM_CCOMBAT; a map, mod or mode that Keldor does not offer (see "
+     "get mods, get maps) is refused before anything is sent (exit status 4). Needs the right M.",
      CheckMap, RunMap},
     {"start", "start", "Starts the game server.", "Needs the right 0x1000.", CheckNoArgs, RunStart},
     {"stop", "stop", "Stops the game server.", "Needs the right 0x1000.", CheckNoArgs, RunStop},
@@ -871,9 +1093,27 @@ const Command kCommands[] = {
      "Files: settings, pbconfig, rotation, bans, users, schedule, announcements, bannedwords. "
      "Files that Keldor stores as sent are fetched back and compared.",
      CheckPut, RunPut},
+    {"user",
+     "user list | add <name> <rights> [--generate] [--keyhash K] | remove <name> |\n"
+     "       rights <name> <rights> | enable <name> | disable <name>",
+     "Lists, adds, removes, enables and disables accounts, or changes their rights.",
+     "list shows the accounts this account may see. add creates an enabled account; its "
+     "password comes from $KELDOR_NEW_PASSWORD, else a prompt that asks twice and does not echo, "
+     "or with --generate one is made up and printed; --keyhash names the player who owns it. "
+     "Rights are letters of SGFIATMPBUHC (upper case grants, lower case is ignored, as list "
+     "shows them), a mask such as 0x3F or 192, or admin for every right. Each change fetches "
+     "the user list, changes it and sends it back, then checks that Keldor made it: an account "
+     "may only grant rights it holds and only manage accounts within them, may not remove or "
+     "disable itself, and the last enabled admin account stays. Needs the right U.",
+     CheckUser, RunUser},
 };
 
 }  // namespace
+
+void PrintCommandUsage(const Command& command) {
+  std::fprintf(stderr, "Usage: keldorctl [options] %s\n(keldorctl help %s tells more.)\n",
+               command.usage, command.name);
+}
 
 int Broken(const Connection& c) {
   std::fprintf(stderr, "keldorctl: %s\n", c.Error().c_str());

@@ -16,10 +16,14 @@ constexpr int kExitBroken = 2;   // no connection, or it broke
 constexpr int kExitRefused = 3;  // the login or the request was refused
 constexpr int kExitFailed = 4;   // the command failed or its answer is not available
 constexpr int kDefaultPort = 15667;
+constexpr int kDefaultTimeout = 30;  // seconds for the connect and for each reply
 
 struct Options {
   std::string host = "127.0.0.1";
   int port = kDefaultPort;
+  int timeout = kDefaultTimeout;
+  bool haveHost = false;
+  bool havePort = false;
   std::string user;
   std::string password;
   bool haveUser = false;
@@ -44,5 +48,21 @@ const Command* FindCommand(const std::string& name);
 
 // Prints the reason on stderr and returns kExitBroken.
 int Broken(const Connection& c);
+
+// What the sub-commands share (commands.cpp).
+
+// The usage line of a command on stderr, after a usage error.
+void PrintCommandUsage(const Command& command);
+// A refused request: the message, and kExitRefused.
+int NotCarriedOut();
+// Fetches one of Keldor's files: kExitOk with the content, or the exit status
+// with the reason printed.
+int Fetch(Connection& c, std::uint32_t request, std::string* content);
+// Uploads a file and waits until Keldor has handled it: kExitOk or the exit status.
+int Upload(Connection& c, std::uint32_t request, const std::string& content);
+// A password from $KELDOR_NEW_PASSWORD, else asked twice on the terminal
+// without echo; false with the reason printed.
+bool PromptNewPassword(std::string* password);
+constexpr std::size_t kPasswordMax = 31;
 
 }  // namespace keldorctl

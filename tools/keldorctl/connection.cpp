@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,6 +45,36 @@ bool IsNoteCode(std::uint32_t word) {
   return (word & 0xFFFF0000U) == 0xBEEF0000U;
 }
 
+// A connect that gives up after `seconds` (ETIMEDOUT) or on a stop request
+// (EINTR); the socket is blocking again afterwards.
+bool ConnectWithin(int fd, const sockaddr* address, socklen_t length, int seconds, int* error) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (connect(fd, address, length) != 0) {
+    if (errno != EINPROGRESS) {
+      *error = errno;
+      return false;
+    }
+    pollfd wait{fd, POLLOUT, 0};
+    int ready = 0;
+    while ((ready = poll(&wait, 1, seconds * 1000)) < 0 && errno == EINTR && g_stop == 0) {
+    }
+    if (ready <= 0) {
+      *error = ready == 0 ? ETIMEDOUT : errno;
+      return false;
+    }
+    int result = 0;
+    socklen_t size = sizeof result;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0) result = errno;
+    if (result != 0) {
+      *error = result;
+      return false;
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  return true;
+}
+
 }  // namespace
 
 void RequestStop() {
@@ -72,10 +103,9 @@ bool Connection::Open(const std::string& host, int port) {
       lastError = errno;
       continue;
     }
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+    if (ConnectWithin(fd, a->ai_addr, a->ai_addrlen, timeout_, &lastError)) {
       socket_ = fd;
     } else {
-      lastError = errno;
       close(fd);
     }
   }
@@ -128,7 +158,6 @@ bool Connection::ReadExact(void* buffer, std::size_t size, int timeoutSeconds) {
 
 bool Connection::Login(const std::string& user, const std::string& password,
                        LoginOutcome* outcome) {
-  constexpr int kHandshakeSeconds = 10;
   *outcome = LoginOutcome{};
   const CredentialField name = EncodeCredential(user);
   const CredentialField secret = EncodeCredential(password);
@@ -136,22 +165,23 @@ bool Connection::Login(const std::string& user, const std::string& password,
     return false;
   }
   std::uint8_t result = 0;
-  if (!ReadExact(&result, 1, kHandshakeSeconds)) return false;
+  if (!ReadExact(&result, 1, timeout_)) return false;
   outcome->answered = true;
   outcome->result = result;
   if (result != 0) return true;
 
   LoginGrant grant{};
-  if (!ReadExact(grant.data(), grant.size(), kHandshakeSeconds)) return false;
+  if (!ReadExact(grant.data(), grant.size(), timeout_)) return false;
   std::uint8_t version = 0;
   DecodeLoginGrant(grant, &outcome->rights, &version);
+  rights_ = outcome->rights;
   outcome->versionMatches = version == PROTOCOL_VERSION;
   // Keldor waits for our version either way; it refuses a mismatch itself.
   const std::uint8_t ours = PROTOCOL_VERSION;
   if (!WriteAll(&ours, 1)) return false;
   if (!outcome->versionMatches) return true;
   std::uint8_t running = 0;
-  if (!ReadExact(&running, 1, kHandshakeSeconds)) return false;
+  if (!ReadExact(&running, 1, timeout_)) return false;
   outcome->serverRunning = running != 0;
   return true;
 }

@@ -38,8 +38,10 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Connects within Timeout() seconds.
   bool Open(const std::string& host, int port);
-  // Runs the whole handshake; false when the exchange broke (see Error()).
+  // Runs the whole handshake, each answer within Timeout() seconds; false when
+  // the exchange broke (see Error()). An accepted login keeps its rights mask.
   bool Login(const std::string& user, const std::string& password, LoginOutcome* outcome);
   bool SendRequest(std::uint32_t code);
   bool SendTextRequest(std::uint32_t code, const std::string& text);
@@ -68,6 +70,12 @@ class Connection {
                    const std::function<bool(const Message&)>& onNote);
   bool SendBytes(const std::string& bytes) { return WriteAll(bytes.data(), bytes.size()); }
 
+  // How long a connect or a reply may take, in seconds.
+  int Timeout() const { return timeout_; }
+  void SetTimeout(int seconds) { timeout_ = seconds; }
+  // The account's rights mask, once the login was accepted.
+  std::uint32_t Rights() const { return rights_; }
+
   const std::string& Error() const { return error_; }
   void SetError(const std::string& error) { error_ = error; }
   bool Interrupted() const { return interrupted_; }
@@ -80,6 +88,8 @@ class Connection {
   bool WriteAll(const void* buffer, std::size_t size);
 
   int socket_ = -1;
+  int timeout_ = 30;
+  std::uint32_t rights_ = 0;
   std::string error_;
   bool interrupted_ = false;
 };

@@ -30,8 +30,10 @@ void PrintHelp(std::FILE* out) {
                "Usage: keldorctl [options] <command> [arguments]\n"
                "\n"
                "Options:\n"
-               "  --host <address>     Keldor's address (default 127.0.0.1)\n"
-               "  --port <port>        Keldor's port (default %d)\n"
+               "  --host <address>     Keldor's address (else $KELDOR_HOST, else 127.0.0.1)\n"
+               "  --port <port>        Keldor's port (else $KELDOR_PORT, else %d)\n"
+               "  --timeout <seconds>  how long to wait for the connection and for each\n"
+               "                       answer (default %d)\n"
                "  --user <name>        account name (else $KELDOR_USER, else a prompt)\n"
                "  --password <secret>  password (else $KELDOR_PASSWORD, else a prompt that\n"
                "                       does not echo); other users can see options in the\n"
@@ -39,15 +41,21 @@ void PrintHelp(std::FILE* out) {
                "  --help               this text\n"
                "\n"
                "Commands:\n",
-               kDefaultPort);
+               kDefaultPort, kDefaultTimeout);
   for (const Command& command : Commands()) {
     std::fprintf(out, "  %s\n      %s\n", command.usage, command.summary);
   }
   std::fprintf(out,
                "  help [command]\n      This text, or more about one command.\n"
                "\n"
-               "Exit status: 0 success, 1 usage, 2 no connection or a broken one, 3 the login\n"
-               "or the request was refused, 4 the command failed.\n");
+               "Exit status: 0 success, 1 usage, 2 no connection or a broken one (or no\n"
+               "answer in time), 3 the login or the request was refused, 4 the command failed.\n");
+}
+
+void PrintShortUsage() {
+  std::fprintf(stderr,
+               "Usage: keldorctl [options] <command> [arguments]\n"
+               "\"keldorctl help\" lists the options and commands.\n");
 }
 
 int PrintCommandHelp(const std::string& name) {
@@ -61,6 +69,17 @@ int PrintCommandHelp(const std::string& name) {
   return kExitOk;
 }
 
+bool ParsePort(const char* text, const char* source, int* port) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value < 1 || value > 65535) {
+    std::fprintf(stderr, "keldorctl: %s%s is not a port.\n", source, text);
+    return false;
+  }
+  *port = static_cast<int>(value);
+  return true;
+}
+
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
@@ -69,20 +88,25 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->args.push_back(arg);
     } else if (arg == "--help" || arg == "-h") {
       options->command = "help";
-    } else if ((arg == "--host" || arg == "--port" || arg == "--user" || arg == "--password") &&
+    } else if ((arg == "--host" || arg == "--port" || arg == "--timeout" || arg == "--user" ||
+                arg == "--password") &&
                !hasValue) {
       std::fprintf(stderr, "keldorctl: %s needs a value.\n", arg.c_str());
       return false;
     } else if (arg == "--host") {
       options->host = argv[++k];
+      options->haveHost = true;
     } else if (arg == "--port") {
+      if (!ParsePort(argv[++k], "", &options->port)) return false;
+      options->havePort = true;
+    } else if (arg == "--timeout") {
       char* end = nullptr;
-      const long port = std::strtol(argv[++k], &end, 10);
-      if (*end != '\0' || port < 1 || port > 65535) {
-        std::fprintf(stderr, "keldorctl: %s is not a port.\n", argv[k]);
+      const long seconds = std::strtol(argv[++k], &end, 10);
+      if (*argv[k] == '\0' || *end != '\0' || seconds < 1 || seconds > 86400) {
+        std::fprintf(stderr, "keldorctl: --timeout takes 1 to 86400 seconds, not %s.\n", argv[k]);
         return false;
       }
-      options->port = static_cast<int>(port);
+      options->timeout = static_cast<int>(seconds);
     } else if (arg == "--user") {
       options->user = argv[++k];
       options->haveUser = true;
@@ -95,6 +119,13 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else {
       options->command = arg;
     }
+  }
+  // The environment fills what the options leave open.
+  if (const char* env = std::getenv("KELDOR_HOST"); env != nullptr && !options->haveHost) {
+    options->host = env;
+  }
+  if (const char* env = std::getenv("KELDOR_PORT"); env != nullptr && !options->havePort) {
+    if (!ParsePort(env, "KELDOR_PORT=", &options->port)) return false;
   }
   return true;
 }
@@ -211,23 +242,30 @@ void CatchStops() {
 int Main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    PrintHelp(stderr);
+    PrintShortUsage();
     return kExitUsage;
   }
   if (options.command == "help" && !options.args.empty()) {
     return PrintCommandHelp(options.args[0]);
   }
-  if (options.command.empty() || options.command == "help") {
-    PrintHelp(options.command.empty() ? stderr : stdout);
-    return options.command.empty() ? kExitUsage : kExitOk;
+  if (options.command.empty()) {
+    PrintShortUsage();
+    return kExitUsage;
+  }
+  if (options.command == "help") {
+    PrintHelp(stdout);
+    return kExitOk;
   }
   const Command* command = FindCommand(options.command);
   if (command == nullptr) {
-    std::fprintf(stderr, "keldorctl: unknown command %s.\n\n", options.command.c_str());
-    PrintHelp(stderr);
+    std::fprintf(stderr, "keldorctl: unknown command %s.\n", options.command.c_str());
+    PrintShortUsage();
     return kExitUsage;
   }
-  if (command->check != nullptr && !command->check(options)) return kExitUsage;
+  if (command->check != nullptr && !command->check(options)) {
+    PrintCommandUsage(*command);
+    return kExitUsage;
+  }
   if (!FillCredentials(&options)) return kExitUsage;
   CatchStops();
   if (lzo_init() != LZO_E_OK) {
@@ -236,6 +274,7 @@ int Main(int argc, char** argv) {
   }
 
   Connection connection;
+  connection.SetTimeout(options.timeout);
   if (!connection.Open(options.host, options.port)) return Broken(connection);
   const int login = LogIn(connection, options);
   if (login != kExitOk) return login;

@@ -11,6 +11,7 @@ struct InstallOptions {
   std::string dir;
   std::string serverBinary;  // copied to DIR/bfv_linded; empty = a sleeping placeholder
   bool punkBuster = false;
+  bool force = false;            // lay the installation over an existing one
   std::uint16_t listenPort = 0;  // 0 = pick a free one
   std::uint16_t consolePort = 0;
   std::uint16_t gamePort = 0;

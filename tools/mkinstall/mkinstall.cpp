@@ -1,10 +1,12 @@
 // mkinstall: lays out a self-contained game installation for demos and tests:
-//   mkinstall [--pb] [--listen-port N] [--console-port N] [--game-port N]
+//   mkinstall [--pb] [--force] [--listen-port N] [--console-port N] [--game-port N]
 //             [--query-port N] [--server-binary PATH] DIR
 // Ports left out are picked free on 127.0.0.1. It prints what it made, one
-// "key: value" line each, for people and scripts.
+// "key: value" line each, for people and scripts. An existing installation in
+// DIR is left alone unless --force asks for a new one laid over it.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,8 +28,8 @@ constexpr int kPortAttempts = 50;
 
 void PrintUsage() {
   std::printf(
-      "Usage: mkinstall [--pb] [--listen-port N] [--console-port N] [--game-port N]\n"
-      "                 [--query-port N] [--server-binary PATH] DIR\n");
+      "Usage: mkinstall [--pb] [--force] [--listen-port N] [--console-port N]\n"
+      "                 [--game-port N] [--query-port N] [--server-binary PATH] DIR\n");
 }
 
 bool ParsePort(const char* text, std::uint16_t& port) {
@@ -48,6 +50,8 @@ bool ParseArguments(int argc, char** argv, InstallOptions& options) {
                                                      : nullptr;
     if (word == "--pb") {
       options.punkBuster = true;
+    } else if (word == "--force") {
+      options.force = true;
     } else if (port != nullptr || word == "--server-binary") {
       if (i + 1 >= argc) return false;
       const char* value = argv[++i];
@@ -102,6 +106,16 @@ bool ChoosePorts(InstallOptions& options) {
   return chosen;
 }
 
+// What every installation holds: the server binary and the mods directory.
+// Anything else in DIR (a log, a note of the installation) is not ours to judge.
+bool HoldsInstallation(const std::string& dir) {
+  struct stat st;
+  for (const char* entry : {"/bfv_linded", "/mods"}) {
+    if (lstat((dir + entry).c_str(), &st) == 0) return true;
+  }
+  return false;
+}
+
 // The helpers record their failures in the shared state; plain calls leave errno.
 int LastError() {
   return ErrorCode() != 0 ? ErrorCode() : errno;
@@ -112,6 +126,13 @@ int Run(int argc, char** argv) {
   if (!ParseArguments(argc, argv, options)) {
     PrintUsage();
     return 2;
+  }
+  if (!options.force && HoldsInstallation(options.dir)) {
+    std::fprintf(stderr,
+                 "mkinstall: %s already holds a game installation; remove it, or pass --force "
+                 "to lay a new one over it (its accounts and settings are replaced).\n",
+                 options.dir.c_str());
+    return 1;
   }
   if (!ChoosePorts(options)) {
     std::fprintf(stderr, "mkinstall: couldn't find free ports on 127.0.0.1\n");

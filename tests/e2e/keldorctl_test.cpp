@@ -1,0 +1,271 @@
+// keldorctl as an operator meets it: where it connects and how long it waits,
+// the one command's usage after a mistake, the clients table, "never" for a
+// crash that did not happen, time-stamped watch lines, account management
+// through the user list under the uploader's rights, kicks and map changes
+// checked against what Keldor reports before anything is sent, and mkinstall
+// leaving an existing installation alone.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+constexpr std::uint32_t kAdmin = 0xFFFFFFFF;
+
+// The text after `label` in keldorctl's output, up to the line end.
+std::string After(const std::string& output, const std::string& label) {
+  const auto at = output.find(label);
+  if (at == std::string::npos) return {};
+  const auto end = output.find('\n', at);
+  return output.substr(at + label.size(), end - at - label.size());
+}
+
+class Keldorctl : public KeldorHarness {
+ protected:
+  // keldorctl without the harness's --port, for the environment's turn.
+  std::pair<int, std::string> RunBare(const std::vector<std::string>& args) {
+    Process ctl(BinaryPath("keldorctl"), args, dir_.path(), dir_ / "bare");
+    const auto status = ctl.Wait();
+    return {status.value_or(-1), ctl.Output()};
+  }
+  bool LogsIn(const std::string& user, const std::string& password) {
+    return RunAs(user, password, {"ping"}).first == 0;
+  }
+};
+
+TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
+  StartKeldor(Account("admin", "secret", kAdmin));
+  const std::vector<std::string> login = {"--user", "admin", "--password", "secret"};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), login.begin(), login.end());
+    return args;
+  };
+
+  // The environment names the daemon; options win over it.
+  setenv("KELDOR_HOST", "127.0.0.1", 1);
+  setenv("KELDOR_PORT", Port().c_str(), 1);
+  auto [status, output] = RunBare(with({"ping"}));
+  EXPECT_EQ(status, 0) << output;
+  setenv("KELDOR_PORT", std::to_string(FreePort()).c_str(), 1);
+  std::tie(status, output) = RunBare(with({"ping"}));
+  EXPECT_EQ(status, 2) << output;
+  std::tie(status, output) = RunBare(with({"--port", Port(), "ping"}));
+  EXPECT_EQ(status, 0) << output;
+  setenv("KELDOR_PORT", "eighty", 1);
+  std::tie(status, output) = RunBare(with({"ping"}));
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(output.find("KELDOR_PORT=eighty is not a port"), std::string::npos) << output;
+  unsetenv("KELDOR_PORT");
+  setenv("KELDOR_HOST", "no-such-host.invalid", 1);
+  std::tie(status, output) = RunBare(with({"--host", "127.0.0.1", "--port", Port(), "ping"}));
+  EXPECT_EQ(status, 0) << output;
+  unsetenv("KELDOR_HOST");
+
+  // A listener that never answers: the wait ends after --timeout with status 2.
+  const int silent = testing::BindLoopback(SOCK_STREAM);
+  ASSERT_EQ(listen(silent, 4), 0);
+  Process waiting(
+      BinaryPath("keldorctl"),
+      with({"--port", std::to_string(testing::LocalPort(silent)), "--timeout", "1", "ping"}),
+      dir_.path(), dir_ / "waiting");
+  EXPECT_EQ(waiting.Wait(15), 2);
+  EXPECT_NE(waiting.Output().find("did not answer in time"), std::string::npos) << waiting.Output();
+  close(silent);
+
+  // A usage error shows that command's usage, not the whole help.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"kick", "abc"}, {"map", "change", "hue"}, {"user", "add", "x"}}) {
+    std::tie(status, output) = RunCtl(with(args));
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find("Usage: keldorctl [options] " + args[0] + " "), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Commands:"), std::string::npos) << output;
+  }
+  std::tie(status, output) = RunCtl({"--timeout", "0", "ping"});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(output.find("Commands:"), std::string::npos) << output;
+  std::tie(status, output) = RunCtl({"help"});
+  EXPECT_NE(output.find("--timeout <seconds>"), std::string::npos) << output;
+  EXPECT_NE(output.find("(default 30)"), std::string::npos) << output;
+
+  // The clients table, and a crash that never happened.
+  std::tie(status, output) = RunCtl(with({"clients"}));
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(output.starts_with("Slot  User ")) << output;
+  EXPECT_TRUE(std::regex_search(output, std::regex("\n1 +admin +127\\.0\\.0\\.1:[0-9]+ +Connected "
+                                                   " +([A-Z][a-z][a-z] |-\n)")))
+      << output;
+  std::tie(status, output) = RunCtl(with({"status"}));
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(After(output, "Last crash      "), "never") << output;
+}
+
+TEST_F(Keldorctl, AccountsAreManagedThroughTheUserListUnderTheUploadersRights) {
+  constexpr std::uint32_t kKeeper = 0x200 | 0x20 | 0x40 | 0x80;  // U, T, M and P
+  StartKeldor(Account("admin", "secret", kAdmin) + Account("keeper", "pw", kKeeper) +
+              Account("deputy", "pw", 0x3FFFF));
+  const auto admin = [&](const std::vector<std::string>& args) {
+    return RunAs("admin", "secret", args);
+  };
+
+  auto [status, output] = admin({"user", "add", "bob", "SGPB", "--generate"});
+  ASSERT_EQ(status, 0) << output << Log();
+  EXPECT_TRUE(output.starts_with("Added the account bob with the rights SGfiatmPBuhc (0x00000183)"))
+      << output;
+  const std::string password = After(output, "Its password: ");
+  ASSERT_EQ(password.size(), 12u) << output;
+  EXPECT_TRUE(LogsIn("bob", password));
+  EXPECT_TRUE(Logged("User admin at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("added user account bob."));
+
+  setenv("KELDOR_NEW_PASSWORD", "dave-pw", 1);
+  std::tie(status, output) = admin({"user", "add", "dave", "0x20"});
+  unsetenv("KELDOR_NEW_PASSWORD");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(LogsIn("dave", "dave-pw"));
+
+  std::tie(status, output) = admin({"user", "rights", "BOB", "sgfiaTMpbuhc"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "The account bob now has the rights sgfiaTMpbuhc (0x00000060).\n");
+  std::tie(status, output) = admin({"user", "disable", "bob"});
+  EXPECT_EQ(output, "The account bob is disabled.\n");
+  EXPECT_FALSE(LogsIn("bob", password));
+  std::tie(status, output) = admin({"user", "list"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(output.starts_with("Name ")) << output;
+  EXPECT_TRUE(
+      std::regex_search(output, std::regex("\nbob +sgfiaTMpbuhc \\(0x00000060\\) +disabled +-\n")))
+      << output;
+  EXPECT_NE(output.find("-- admin -- (0xFFFFFFFF)"), std::string::npos) << output;
+  EXPECT_EQ(admin({"user", "enable", "bob"}).first, 0);
+  EXPECT_TRUE(LogsIn("bob", password));
+
+  // Refusals, each with its reason and status; nothing changes.
+  struct Refusal {
+    std::string user;
+    std::vector<std::string> args;
+    int status;
+    std::string reason;
+  };
+  const std::vector<Refusal> refusals = {
+      {"admin", {"user", "add", "Bob", "T", "--generate"}, 4, "exists already"},
+      {"admin", {"user", "remove", "nobody"}, 4, "no such account: nobody"},
+      {"admin", {"user", "remove", "admin"}, 3, "may not remove itself"},
+      {"keeper", {"user", "add", "eve", "admin", "--generate"}, 3, "grant rights it lacks"},
+      {"keeper", {"user", "rights", "admin", "T"}, 4, "no such account: admin"},
+      {"keeper", {"user", "disable", "keeper"}, 3, "may not disable itself"},
+      {"deputy", {"user", "remove", "admin"}, 3, "no enabled account with every right"},
+      {"dave", {"user", "list"}, 3, "did not carry out the request"},
+      {"admin", {"user", "add", "eve", "sgpb", "--generate"}, 1, "grant nothing"},
+      {"admin", {"user", "rights", "bob", "XYZ"}, 1, "not a set of rights"},
+      {"admin", {"user", "add", "eve", "T", "--keyhash", "abc"}, 1, "32 hexadecimal digits"},
+  };
+  const std::string before = ReadFile(SettingsPath("useraccess.con"));
+  for (const Refusal& r : refusals) {
+    const std::string secret = r.user == "admin" ? "secret" : r.user == "dave" ? "dave-pw" : "pw";
+    std::tie(status, output) = RunAs(r.user, secret, r.args);
+    EXPECT_EQ(status, r.status) << r.user << " " << r.args[1] << ": " << output;
+    EXPECT_NE(output.find(r.reason), std::string::npos) << output;
+  }
+  EXPECT_EQ(ReadFile(SettingsPath("useraccess.con")), before);
+
+  // A lesser account manages what lies within its rights.
+  std::tie(status, output) = RunAs("keeper", "pw", {"user", "remove", "bob"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "Removed the account bob.\n");
+  EXPECT_FALSE(LogsIn("bob", password));
+  EXPECT_TRUE(Logged("User keeper at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("deleted user account bob."));
+  EXPECT_TRUE(LogsIn("admin", "secret"));
+}
+
+TEST_F(Keldorctl, KicksAndMapChangesAreCheckedAgainstWhatKeldorReports) {
+  StartKeldor(Account("admin", "secret", kAdmin), "--server-binary " + BinaryPath("gamesim"));
+  const auto admin = [&](const std::vector<std::string>& args) {
+    return RunAs("admin", "secret", args);
+  };
+  ASSERT_EQ(admin({"start"}).first, 0) << Log();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return admin({"status"}).second.find("Console         Connected") != std::string::npos;
+      },
+      30))
+      << Log();
+  const int logins = CountLogged("connected as user admin");
+  auto watch = Ctl({"--user", "admin", "--password", "secret", "watch"});
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("connected as user admin") > logins; })) << Log();
+
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const std::vector<Refusal> refusals = {
+      {{"kick", "999", "nobody"}, "no such player"},
+      {{"ban", "999", "nobody", "0"}, "no such player"},
+      {{"map", "change", "nowhere", "GPM_CQ", "bfvietnam"}, "no such map"},
+      {{"map", "set-next", "khe_sanh", "GPM_COOP", "bfvietnam"}, "has no game mode GPM_COOP"},
+      {{"map", "idle", "hue", "GPM_CQ", "nomod"}, "no such mod"},
+  };
+  for (const Refusal& r : refusals) {
+    const auto [status, output] = admin(r.args);
+    EXPECT_EQ(status, 4) << r.args[0] << output;
+    EXPECT_NE(output.find(r.reason), std::string::npos) << output;
+  }
+  for (const char* unsent : {"kicked player", "banned player", "changed the map",
+                             "changed the next map", "changed the idle map"}) {
+    EXPECT_FALSE(Logged(unsent)) << unsent;
+  }
+
+  auto [status, output] = admin({"map", "change", "khe_sanh", "GPM_CQ", "bfvietnam"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "The map is changing to khe_sanh GPM_CQ bfvietnam.\n");
+  std::tie(status, output) = admin({"map", "idle"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, "There is no idle map now.\n");
+  std::tie(status, output) = admin({"say", "hello"});
+  EXPECT_EQ(output, "Said it to every player.\n");
+
+  ASSERT_TRUE(WaitFor([&] {
+    return watch->Output().find("NOTE_IDLE_MAP_SET") != std::string::npos;
+  })) << watch->Output();
+  watch->Signal(SIGINT);
+  EXPECT_EQ(watch->Wait(), 0);
+  const std::string seen = watch->Output();
+  EXPECT_TRUE(std::regex_search(
+      seen, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+                       "NOTE_MAP_CHANGED khe_sanh GPM_CQ bfvietnam\n")))
+      << seen;
+  EXPECT_EQ(admin({"stop"}).first, 0);
+}
+
+TEST(Mkinstall, LeavesAnExistingInstallationAloneUnlessForced) {
+  TempDir temp;
+  const std::string dir = temp / "game";
+  WriteFile(dir + "/notes.txt", "not an installation\n");
+  const auto run = [&](const std::string& options) {
+    const std::string command =
+        BinaryPath("mkinstall") + " " + options + " " + dir + " > " + temp / "out" + " 2>&1";
+    return WEXITSTATUS(std::system(command.c_str()));
+  };
+  ASSERT_EQ(run(""), 0) << ReadFile(temp / "out");
+  const std::string accounts = dir + "/mods/bfvietnam/settings/useraccess.con";
+  const std::string first = ReadFile(accounts);
+  EXPECT_EQ(run("--pb"), 1);
+  EXPECT_NE(ReadFile(temp / "out").find("already holds a game installation"), std::string::npos)
+      << ReadFile(temp / "out");
+  EXPECT_EQ(ReadFile(accounts), first);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/pb"));
+  EXPECT_EQ(run("--force --pb"), 0) << ReadFile(temp / "out");
+  EXPECT_NE(ReadFile(accounts), first);
+  EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
+}
+
+}  // namespace
+}  // namespace keldor::e2e
