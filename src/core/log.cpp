@@ -63,6 +63,15 @@ const char* OwnErrorText(int code) {
       return "The keyhash is not 32 characters in length.";
     case 30017:
       return "The keyhash is not a valid hexadecimal number.";
+    case kErrUserListDamaged:
+      return "No line of the user list could be read; the upload is damaged and nothing was "
+             "changed.";
+    case kErrUserListLocksOut:
+      return "The user list would delete or disable the account that sent it; nothing was "
+             "changed.";
+    case kErrUserListNoAdmin:
+      return "The user list would leave no enabled account that holds every right; nothing was "
+             "changed.";
     default:
       return nullptr;
   }

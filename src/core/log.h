@@ -22,6 +22,10 @@ constexpr int kErrTransferChecksum = 30013;
 constexpr int kErrTransferHeader = 30014;
 constexpr int kErrKeyHashLength = 30016;
 constexpr int kErrKeyHashHex = 30017;
+// Refusals of an uploaded user list; a series of their own, apart from the first.
+constexpr int kErrUserListDamaged = 30101;
+constexpr int kErrUserListLocksOut = 30102;
+constexpr int kErrUserListNoAdmin = 30103;
 
 // Where and how lines are written; start-up fills it in from the command line.
 struct LogSettings {

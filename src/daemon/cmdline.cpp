@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,47 @@ class WordReader {
   const std::vector<std::string>& words_;
   std::size_t index_ = 0;
 };
+
+// Warnings about words that are taken but not as the operator may have meant
+// them. They wait until the whole line is read, when the log is in its place.
+using Warnings = std::vector<std::string>;
+
+void AddWarning(Warnings& warnings, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void AddWarning(Warnings& warnings, const char* format, ...) {
+  char text[kLogMessageMax + 1];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  warnings.emplace_back(text);
+}
+
+// Each warning on standard error, where the operator starting Keldor sees it
+// even with -daemon or -syslog, and in the log.
+void ReportWarnings(const Warnings& warnings) {
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "%s\n", warning.c_str());
+    LogMessage(kLogInfo, "%s", warning.c_str());
+  }
+  std::fflush(stderr);
+}
+
+// Exactly four dot-separated decimal numbers of 0 to 255.
+bool IsDottedQuad(const std::string& text) {
+  int parts = 0;
+  std::size_t at = 0;
+  while (parts < 4) {
+    std::size_t digits = 0;
+    int value = 0;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && digits < 4) {
+      value = value * 10 + (text[at++] - '0');
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    if (++parts < 4 && (at >= text.size() || text[at++] != '.')) return false;
+  }
+  return at == text.size();
+}
 
 CommandLineOutcome MissingArgument(const std::string& name, std::string& out) {
   out += ">>> Error: " + name + " requires an argument!\n";
@@ -163,7 +205,7 @@ CommandLineOutcome KillInstance(std::string& out) {
 
 // Handles one "-" option; returns an outcome that ends the process, or none.
 bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
-                CommandLineOutcome& outcome) {
+                CommandLineOutcome& outcome, Warnings& warnings) {
   Options& s = Opts();
   const char* name = word.c_str();
   for (const FlagOption& option : kFlagOptions) {
@@ -193,7 +235,11 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   const bool isPort = strcasecmp(name, "-port") == 0;
   const bool isPriority = strcasecmp(name, "-priority") == 0;
   const bool isSyslog = strcasecmp(name, "-syslog") == 0;
-  if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) return false;  // unknown
+  if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) {
+    // Taken without effect, as always; but a typing error must not pass unseen.
+    AddWarning(warnings, "WARNING: Unknown option %s ignored.", name);
+    return false;
+  }
 
   const char* canonical = isPath       ? "-path"
                           : isPid      ? "-pid"
@@ -215,6 +261,10 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     s.pidFilePath = CutToWidth(Absolute(*argument), kPathMax);
   } else if (isIp) {
     s.ipOption = ParseIPv4(argument->c_str());
+    if (!IsDottedQuad(*argument)) {
+      AddWarning(warnings, "WARNING: -ip %s is not an IPv4 address, it is read as %s.",
+                 argument->c_str(), FormatIPv4(s.ipOption));
+    }
   } else if (isPort) {
     // Only a whole number from 1 to 65535: anything else would listen elsewhere than asked.
     char* end = nullptr;
@@ -306,6 +356,7 @@ const char* UsageText() {
          "[-stop]\n"
          "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
          "[-license]\n"
+         "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message]\n"
          "       [+server args] [@server cmds]\n"
          "\n"
          "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -319,8 +370,7 @@ const char* UsageText() {
          "     \t-restart\trestarts the server process automatically after a crash\n"
          "     \t-priority <#>\twill renice the server to the given priority\n"
          "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
-         "     \t-reuseaddr\twill bind keldor listen socket when already in use (use with "
-         "caution!)\n"
+         "     \t-reuseaddr\tbinds the listen socket while old connections linger (always on)\n"
          "     \t-exit\t\tstops the server when keldor exits\n"
          "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
          "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
@@ -329,6 +379,9 @@ const char* UsageText() {
          "messages\n"
          "     \t-nodelay\tkicks/bans players without a delay\n"
          "     \t-license\tdisplays software license agreement\n"
+         "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
+         "     \t-status\t\tappends each status query reply to status.log\n"
+         "     \t-message\tappends each console request and response to message.log\n"
          "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
          "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
          "23000\n"
@@ -352,6 +405,7 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::
 
   WordReader reader(words);
   CommandLineOutcome outcome;
+  Warnings warnings;
   while (!reader.AtEnd()) {
     const std::string& word = reader.Take();
     bool stop = false;
@@ -362,13 +416,14 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::
     } else if (word[0] == '@') {
       stop = ReadAtWord(word, reader, out, outcome);
     } else {
-      stop = ReadOption(word, reader, out, outcome);
+      stop = ReadOption(word, reader, out, outcome, warnings);
     }
     if (stop) return outcome;
   }
 
   if (s.statusMonitor != 0 && s.daemon) s.statusMonitor = 0;
   ConfigureLogging();
+  ReportWarnings(warnings);
   if (s.killInstance) return KillInstance(out);
   return {};
 }

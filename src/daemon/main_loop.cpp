@@ -247,7 +247,10 @@ int OpenListener() {
   if (ioctl(listener, FIONBIO, &on) != 0) {
     return FatalSocket("Couldn't change server socket mode to non-blocking! %s");
   }
-  if (Opts().reuseAddress && setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+  // Always: a restart right after clients were connected would otherwise find
+  // the port held by connections in TIME-WAIT for a minute. It never lets a
+  // second socket listen on the same address and port.
+  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     return FatalSocket("Couldn't set socket reuse-address option! %s");
   }
   linger off{0, 0};
@@ -259,7 +262,11 @@ int OpenListener() {
   address.sin_port = htons(Opts().listenPort);
   address.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(Row(Setting::ServerIP).current));
   if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return FatalSocket("Couldn't bind server socket! %s");
+    const int error = errno;
+    LogMessage(kLogInfo, "Couldn't bind server socket to %s:%i! %s",
+               FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
+               static_cast<int>(Opts().listenPort), ErrorText(error));
+    return 1;
   }
   if (listen(listener, 5) != 0) return FatalSocket("Couldn't create a connection queue! %s");
   LogMessage(kLogInfo, "Listening on %s:%i.",

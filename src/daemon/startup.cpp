@@ -2,6 +2,7 @@
 // loading every table, finding or starting the game server, detaching.
 #include "daemon/startup.h"
 
+#include <fcntl.h>
 #include <lzo/lzoconf.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -19,6 +20,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "daemon/cmdline.h"
+#include "daemon/instance_lock.h"
 #include "daemon/main_loop.h"
 #include "daemon/signals.h"
 #include "gamelink/console.h"
@@ -111,10 +113,33 @@ int CheckInstallation() {
   return kGoOn;
 }
 
-bool TruncateFile(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return Fail(errno);
-  std::fclose(f);
+// One Keldor per installation: a second one would adopt the same game server
+// and overwrite the first one's files.
+int LockInstallationStep() {
+  int holder = 0;
+  const std::string path = SettingsFile("keldor.lock");
+  if (LockInstallation(Opts().settingsDir, &holder)) return kGoOn;
+  if (ErrorCode() == EWOULDBLOCK) {
+    LogMessage(kLogInfo,
+               "Couldn't lock %s! Another Keldor (pid %i) is running on this installation.",
+               path.c_str(), holder);
+    std::fprintf(stderr,
+                 "Couldn't lock %s! Another Keldor (pid %i) is running on this installation.\n",
+                 path.c_str(), holder);
+  } else {
+    LogMessage(kLogInfo, "Couldn't lock %s! %s", path.c_str(), ErrorText(ErrorCode()));
+    std::fprintf(stderr, "Couldn't lock %s! %s\n", path.c_str(), ErrorText(ErrorCode()));
+  }
+  return 1;
+}
+
+// Opened for appending only to learn whether we may write it: the game's files
+// are rewritten before each launch, and a game server started by other means
+// must still find its configuration.
+bool CheckWritable(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  close(fd);
   return true;
 }
 
@@ -137,14 +162,14 @@ int PrepareFiles() {
     }
   }
 
-  if (!TruncateFile(SettingsFile("serversettings.con"))) {
+  if (!CheckWritable(SettingsFile("serversettings.con"))) {
     LogMessage(kLogInfo,
                "Couldn't open ServerSettings.con file for writing!\n%s\nKeldor must have write "
                "access to this file, check file permissions and attributes.",
                ErrorText(ErrorCode()));
     return 1;
   }
-  if (!TruncateFile(SettingsFile("serverautoexec.con"))) {
+  if (!CheckWritable(SettingsFile("serverautoexec.con"))) {
     LogMessage(kLogInfo,
                "Couldn't open ServerAutoexec.con file for writing!\n%s\n\nKeldor must have write "
                "access to this file, check file permissions and attributes.",
@@ -236,6 +261,25 @@ int ReadGamePidFile() {
   return read ? std::atoi(line) : -1;
 }
 
+void AdoptServer() {
+  GameServer().monitoring = true;
+  GameServer().consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
+  GameServer().consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+}
+
+// -stop: the console is logged in to first, so that the server is asked to
+// quit before anything harder is tried. Keldor ends either way.
+int StopServerAndExit() {
+  AdoptServer();
+  ErrorCode() = 0;
+  if (!ConnectConsole() && ErrorCode() != 0) {
+    LogMessage(kLogInfo, "Couldn't connect to server console! %s", ErrorText(ErrorCode()));
+  }
+  LogMessage(kLogInfo, StopServer() ? "Server stopped via command-line option."
+                                    : "Couldn't stop server via command-line option!");
+  return 0;
+}
+
 // Finds a running game server and stops, adopts or starts one as the options ask.
 int TakeChargeOfServer() {
   Options& s = Opts();
@@ -243,16 +287,14 @@ int TakeChargeOfServer() {
   if (pid == -1 && !FindServerProcess(&pid)) pid = 0;
   GameServer().pid = pid;
   if (FindServerProcess(&GameServer().pid)) {
-    if (s.stopServer) {
-      LogMessage(kLogInfo, StopServer() ? "Server stopped via command-line option."
-                                        : "Couldn't stop server via command-line option!");
-      return 0;
-    }
-    GameServer().monitoring = true;
-    GameServer().consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
-    GameServer().consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
+    if (s.stopServer) return StopServerAndExit();
+    AdoptServer();
     LogMessage(kLogInfo, "Server is already running, monitoring enabled.");
     return kGoOn;
+  }
+  if (s.stopServer) {
+    LogMessage(kLogInfo, "No server is running, there is nothing to stop.");
+    return 0;
   }
   if (s.startServer) {
     LogMessage(kLogInfo, StartServer() ? "Server started via command-line option."
@@ -273,6 +315,19 @@ void WritePidFile() {
   std::fclose(f);
 }
 
+// At a clean exit, the pid file goes with us; one that names another process is
+// not ours to remove.
+void RemovePidFile() {
+  const Options& s = Opts();
+  if (!s.writePidFile) return;
+  FILE* f = std::fopen(s.pidFilePath.c_str(), "r");
+  if (f == nullptr) return;
+  char line[64] = "";
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  if (read && std::atoi(line) == static_cast<int>(getpid())) std::remove(s.pidFilePath.c_str());
+}
+
 }  // namespace
 
 int RunStartup() {
@@ -282,11 +337,14 @@ int RunStartup() {
   if (lzo_init() != LZO_E_OK) return Fatal("Couldn't initialise the compression library!");
 
   using Step = int (*)();
-  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, PrepareFiles, LoadGameData,
-                    LoadSettings, LoadTables, TakeChargeOfServer}) {
+  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, LockInstallationStep,
+                    PrepareFiles, LoadGameData, LoadSettings, LoadTables, TakeChargeOfServer}) {
     if (const int status = step(); status != kGoOn) return status;
   }
-  if (s.daemon) Daemonize();
+  if (s.daemon) {
+    Daemonize();
+    RecordLockOwner();
+  }
   if (s.writePidFile) WritePidFile();
   return kGoOn;
 }
@@ -309,8 +367,10 @@ int RunKeldor(int argc, char** argv) {
   if (outcome.exitNow) return outcome.status;
 
   if (const int status = RunStartup(); status != kGoOn) return status;
-  if (const int status = OpenListener(); status != kGoOn) return status;
-  return RunMainLoop();
+  int status = OpenListener();
+  if (status == kGoOn) status = RunMainLoop();
+  RemovePidFile();
+  return status;
 }
 
 }  // namespace keldor

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -27,7 +28,7 @@ namespace {
 
 constexpr std::size_t kCommandNameLength = 10;  // "bfv_linded"
 constexpr std::size_t kOverlayArgumentMax = 1023;
-constexpr unsigned kQuitWaitSeconds = 3;
+constexpr unsigned kQuitWaitSeconds = 3;  // for the server to end after "quit" or SIGTERM
 
 enum Item { kPid, kParentPid, kSession, kCommand, kArguments };
 std::array<pids_item, 5> kItems{PIDS_ID_PID, PIDS_ID_PPID, PIDS_ID_SESSION, PIDS_CMD,
@@ -101,6 +102,31 @@ bool IsOurServer(const ProcessEntry& entry) {
   return true;
 }
 
+// Gone from the process table, or a zombie that only waits for its parent.
+bool ProcessEnded(int pid) {
+  if (kill(pid, 0) != 0) return errno == ESRCH;
+  char stat[512] = "";
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return true;
+  const bool read = std::fgets(stat, sizeof stat, f) != nullptr;
+  std::fclose(f);
+  const char* close = read ? std::strrchr(stat, ')') : nullptr;
+  return close != nullptr && close[1] == ' ' && close[2] == 'Z';
+}
+
+// Asks the server to end: "quit" over a console that is up (never over one that
+// is down), otherwise SIGTERM. Then gives it a few seconds. A server that could
+// not be asked is left for the kill at once.
+void AskServerToEnd(int pid, bool found) {
+  const bool asked = Console().connected ? SendConsoleMessage("quit") != nullptr
+                                         : found && kill(pid, SIGTERM) == 0;
+  if (!asked) return;
+  for (unsigned waited = 0; waited < kQuitWaitSeconds; ++waited) {
+    if (found && ProcessEnded(pid)) return;
+    SleepSeconds(1);
+  }
+}
+
 }  // namespace
 
 bool FindServerProcess(int* pid) {
@@ -136,9 +162,10 @@ bool StopServer() {
   DetectedServerVersion() = 0.0f;
   Watch().restartLoopCount = 0;
 
-  if (SendConsoleMessage("quit") != nullptr) SleepSeconds(kQuitWaitSeconds);
   int pid = GameServer().pid;
-  if (FindServerProcess(&pid)) {
+  const bool found = FindServerProcess(&pid);
+  AskServerToEnd(pid, found);
+  if (found && !ProcessEnded(pid)) {
     LogMessage(kLogInfo, "Terminating server with extreme prejudice!\n");
     if (kill(pid, SIGKILL) != 0) {
       ErrorCode() = errno;

@@ -215,9 +215,9 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 // The number of entries in use: they end at the first empty name.
-std::size_t UsedAccounts() {
+std::size_t UsedAccounts(const AccountTable& table) {
   std::size_t n = 0;
-  while (n < kMaxAccounts && !g_accounts[n].name.empty()) ++n;
+  while (n < kMaxAccounts && !table[n].name.empty()) ++n;
   return n;
 }
 
@@ -267,74 +267,115 @@ bool ListHasName(std::FILE* list, const std::string& path, const std::string& na
   return false;
 }
 
-void RemoveAccount(std::size_t index) {
-  for (std::size_t k = index; k + 1 < kMaxAccounts; ++k) g_accounts[k] = g_accounts[k + 1];
-  g_accounts[kMaxAccounts - 1] = UserAccount{};
+// A merge works on a copy of the table: it replaces the table only when the
+// result is one we may keep, and only then are its additions and deletions logged.
+struct Merge {
+  AccountTable table;
+  std::string actor;
+  std::string address;
+  std::uint32_t actorRights = 0;
+  std::vector<std::string> added;
+  std::vector<std::string> deleted;
+};
+
+void RemoveAccount(AccountTable& table, std::size_t index) {
+  for (std::size_t k = index; k + 1 < kMaxAccounts; ++k) table[k] = table[k + 1];
+  table[kMaxAccounts - 1] = UserAccount{};
 }
 
 // Step 2 of a merge for one uploaded line.
-void MergeOneAccount(const UserAccount& line, const std::string& actor, const std::string& address,
-                     std::uint32_t actorRights) {
+void MergeOneAccount(Merge& merge, const UserAccount& line) {
+  const char* actor = merge.actor.c_str();
+  const char* address = merge.address.c_str();
   if (line.name.empty()) {
     LogMessage(kLogInfo, "WARNING: Skipped an account without a name in the user list from %s.",
-               address.c_str());
+               address);
     return;
   }
-  if (!RightsWithin(actorRights, line.rights)) {
+  if (!RightsWithin(merge.actorRights, line.rights)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! User %s at %s attempted to grant access they don't have to "
                "account %s!",
-               actor.c_str(), address.c_str(), line.name.c_str());
+               actor, address, line.name.c_str());
     return;
   }
-  const std::size_t used = UsedAccounts();
+  AccountTable& table = merge.table;
+  const std::size_t used = UsedAccounts(table);
   std::size_t index = 0;
-  while (index < used && g_accounts[index].name != line.name) ++index;
-  if (index < used && !RightsWithin(actorRights, g_accounts[index].rights)) {
+  while (index < used && table[index].name != line.name) ++index;
+  if (index < used && !RightsWithin(merge.actorRights, table[index].rights)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! User %s at %s attempted to update a user account %s that has "
                "greater access!",
-               actor.c_str(), address.c_str(), line.name.c_str());
+               actor, address, line.name.c_str());
     return;
   }
   if (index == used) {
     if (used == kMaxAccounts) {
       LogMessage(kLogInfo,
-                 "User %s at %s couldn't add user account %s! All %zu accounts are in use.",
-                 actor.c_str(), address.c_str(), line.name.c_str(), kMaxAccounts);
+                 "User %s at %s couldn't add user account %s! All %zu accounts are in use.", actor,
+                 address, line.name.c_str(), kMaxAccounts);
       return;
     }
-    LogMessage(kLogInfo, "User %s at %s added user account %s.", actor.c_str(), address.c_str(),
-               line.name.c_str());
+    merge.added.push_back(line.name);
   }
-  g_accounts[index] = line;
+  table[index] = line;
 }
 
 // Step 3 of a merge: accounts missing from the upload are deleted when the
 // actor holds every right they have.
-bool DeleteMissingAccounts(std::FILE* list, const std::string& path, const std::string& actor,
-                           const std::string& address, std::uint32_t actorRights) {
+bool DeleteMissingAccounts(Merge& merge, std::FILE* list, const std::string& path) {
+  AccountTable& table = merge.table;
   std::size_t index = 0;
-  while (index < kMaxAccounts && !g_accounts[index].name.empty()) {
+  while (index < kMaxAccounts && !table[index].name.empty()) {
     bool error = false;
-    const bool listed = ListHasName(list, path, g_accounts[index].name, &error);
+    const bool listed = ListHasName(list, path, table[index].name, &error);
     if (error) return false;
     if (listed) {
       ++index;
       continue;
     }
-    const std::string name = g_accounts[index].name;
-    if (!RightsWithin(actorRights, g_accounts[index].rights)) {
+    if (!RightsWithin(merge.actorRights, table[index].rights)) {
       LogMessage(kLogInfo,
                  "SECURITY ALERT! User %s at %s attempted to delete a user account %s that has "
                  "greater access!",
-                 actor.c_str(), address.c_str(), name.c_str());
+                 merge.actor.c_str(), merge.address.c_str(), table[index].name.c_str());
       ++index;
       continue;
     }
-    LogMessage(kLogInfo, "User %s at %s deleted user account %s.", actor.c_str(), address.c_str(),
-               name.c_str());
-    RemoveAccount(index);  // the entry behind moves into this place and is examined next
+    merge.deleted.push_back(table[index].name);
+    RemoveAccount(table, index);  // the entry behind moves into this place and is examined next
+  }
+  return true;
+}
+
+// The account a login under `name` reaches: the first in any letter case.
+const UserAccount* AccountNamed(const AccountTable& table, const std::string& name) {
+  for (std::size_t k = 0; k < kMaxAccounts && !table[k].name.empty(); ++k) {
+    if (SameText(table[k].name, name)) return &table[k];
+  }
+  return nullptr;
+}
+
+bool HasAdministrator(const AccountTable& table) {
+  for (std::size_t k = 0; k < kMaxAccounts && !table[k].name.empty(); ++k) {
+    if (table[k].rights == kAdminRights && table[k].active != 0) return true;
+  }
+  return false;
+}
+
+// A merged table must not lock anyone out for good: the uploader keeps a
+// usable account, and an enabled administrator that existed still exists.
+bool MergeMayStand(const Merge& merge) {
+  const UserAccount* before = AccountNamed(g_accounts, merge.actor);
+  if (before != nullptr) {
+    const UserAccount* after = AccountNamed(merge.table, merge.actor);
+    if (after == nullptr || after->active == 0 || after->rights == 0) {
+      return Fail(kErrUserListLocksOut);
+    }
+  }
+  if (HasAdministrator(g_accounts) && !HasAdministrator(merge.table)) {
+    return Fail(kErrUserListNoAdmin);
   }
   return true;
 }
@@ -526,22 +567,42 @@ bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
 bool MergeUserList(const std::string& path, int slot) {
   std::FILE* list = OpenAccountFile(path, "r");
   if (list == nullptr) return false;
-  const std::string actor = ActorName(slot);
-  const std::string address = ActorAddress(slot);
-  const std::uint32_t actorRights = ActorRights(slot);
+  Merge merge;
+  merge.table = g_accounts;
+  merge.actor = ActorName(slot);
+  merge.address = ActorAddress(slot);
+  merge.actorRights = ActorRights(slot);
 
   bool error = false;
   int skipped = 0;
+  int read = 0;
   AccountFields fields;
   while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
-    MergeOneAccount(AccountFromFields(fields, nullptr), actor, address, actorRights);
+    ++read;
+    MergeOneAccount(merge, AccountFromFields(fields, nullptr));
   }
-  if (!error) error = !DeleteMissingAccounts(list, path, actor, address, actorRights);
+  // Nothing readable is a damaged upload, not an order to delete every account.
+  if (!error && read == 0) {
+    std::fclose(list);
+    return Fail(kErrUserListDamaged);
+  }
+  if (!error) error = !DeleteMissingAccounts(merge, list, path);
   std::fclose(list);
   if (error) {
     LogReadFailure();
     return false;
   }
+  if (!MergeMayStand(merge)) return false;
+
+  for (const std::string& name : merge.added) {
+    LogMessage(kLogInfo, "User %s at %s added user account %s.", merge.actor.c_str(),
+               merge.address.c_str(), name.c_str());
+  }
+  for (const std::string& name : merge.deleted) {
+    LogMessage(kLogInfo, "User %s at %s deleted user account %s.", merge.actor.c_str(),
+               merge.address.c_str(), name.c_str());
+  }
+  g_accounts = merge.table;
   return SaveUserAccounts(AccountsPath());
 }
 

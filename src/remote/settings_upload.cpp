@@ -14,10 +14,11 @@
 
 namespace keldor {
 
-bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot) {
+bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot,
+                         std::vector<std::string>* refused) {
   const SettingsActor actor{ActorName(slot), ActorAddress(slot)};
   // A file that could not be applied still leaves the table as it was to save.
-  const bool applied = ApplySettingsFile(uploadPath, rightsMask, &actor);
+  const bool applied = ApplyUploadedSettings(uploadPath, rightsMask, actor, refused);
   const int applyError = ErrorCode();
   std::remove(uploadPath.c_str());
   const std::string& dir = Opts().settingsDir;

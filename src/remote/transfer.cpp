@@ -291,6 +291,15 @@ void ReloadFailed(int slot, const char* what, const char* u, const char* a) {
   NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
 }
 
+void RefusedSettings(int slot, const std::vector<std::string>& refused, const char* u,
+                     const char* a) {
+  std::string names;
+  for (const std::string& name : refused) names += (names.empty() ? "" : ", ") + name;
+  LogMessage(kLogInfo, "Couldn't apply every setting uploaded by user %s at %s! Refused: %s.", u, a,
+             names.c_str());
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+}
+
 void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   const std::string user = ActorName(slot);
   const std::string address = ActorAddress(slot);
@@ -298,12 +307,17 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   const char* a = address.c_str();
   ErrorCode() = 0;
   switch (request) {
-    case REQ_PUT_SETTINGS:
-      if (!ApplyClientSettings(path, static_cast<std::int32_t>(ActorRights(slot)), slot)) {
+    case REQ_PUT_SETTINGS: {
+      std::vector<std::string> refused;
+      if (!ApplyClientSettings(path, static_cast<std::int32_t>(ActorRights(slot)), slot,
+                               &refused)) {
         return ReloadFailed(slot, "settings", u, a);
       }
       NotifyAllClients(NOTE_SETTINGS_CHANGED, nullptr, 0, slot);
+      // The rest of the file was taken; the uploader hears that not all of it was.
+      if (!refused.empty()) RefusedSettings(slot, refused, u, a);
       break;
+    }
     case REQ_PUT_PB_CONFIG:
       LogMessage(kLogInfo, "User %s at %s updated the PunkBuster server config.", u, a);
       break;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "remote/notify.h"
 #include "wire/transfer_frame.h"
@@ -39,7 +40,9 @@ bool IsUploadRequest(std::uint32_t request);
 // servermanager.con, pushed to a running game server and written into
 // serverautoexec.con. False (with ErrorCode) when the file could not be applied
 // or the table not saved; otherwise the caller tells the other clients that the
-// settings changed.
-bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot);
+// settings changed. `refused` receives the names of the settings whose values
+// were not taken.
+bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot,
+                         std::vector<std::string>* refused = nullptr);
 
 }  // namespace keldor

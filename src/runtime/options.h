@@ -43,7 +43,7 @@ struct Options {
   bool quitWithServer = false;
   bool killInstance = false;
   bool stopServerOnExit = false;
-  bool reuseAddress = false;
+  bool reuseAddress = false;  // -reuseaddr: accepted; the address is always reused now
   bool renice = false;
   int priority = 0;
   bool statusLog = false;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace keldor {
 
@@ -153,7 +154,15 @@ const char* SettingName(int row);
 
 // Finds the line of setting `row` in an open settings file by `name` (any case)
 // and parses its value into the row, replacing invalid values by the default.
-void ReadSetting(std::FILE* file, const char* name, int row);
+// False when a value was replaced so.
+bool ReadSetting(std::FILE* file, const char* name, int row);
+
+// Whether an open settings file has a line for the setting `name` (any case);
+// `value` receives what follows the key and its space on the first such line.
+bool FindSettingLine(std::FILE* file, const char* name, std::string* value);
+
+// The value part of the line WriteSettingLine writes for `row` (its first line).
+std::string SettingValueText(int row);
 
 // Appends the line of setting `row` to an open file under `key`; admin.* keys
 // take the console's units.
@@ -173,6 +182,15 @@ struct SettingsActor {
 // A missing or empty file fails with ErrorCode ENOENT.
 bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask,
                        const SettingsActor* actor = nullptr);
+
+// A settings file a client uploaded, applied as ApplySettingsFile does, except
+// that a page the file holds only in part changes only the settings it names (a
+// page held whole reads as always: a switch without its line is off), and that
+// an empty text sent back as it was downloaded stays empty. `refused` receives
+// the names of the settings whose values were not taken (invalid, or critical
+// without the right and not as downloaded).
+bool ApplyUploadedSettings(const std::string& path, std::int32_t rightsMask,
+                           const SettingsActor& actor, std::vector<std::string>* refused);
 
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();

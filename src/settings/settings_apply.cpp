@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "core/helpers.h"
@@ -47,23 +48,71 @@ void LogChange(const SettingsActor& actor, int row, const SettingDef& def, std::
   }
 }
 
-void ApplyPage(std::FILE* file, int page, std::uint32_t mask, bool logging,
-               const SettingsActor& actor) {
-  const bool mayChangeCritical = (mask & kCriticalSettingsRight) != 0;
+// Written only when on (or, for a message, when not empty): their absence from
+// a whole page is a value of its own.
+bool WrittenOnlyWhenSet(SettingType type) {
+  return type == SettingType::kPresence || type == SettingType::kRemoteConsole ||
+         type == SettingType::kRemoteAdmin || type == SettingType::kMessage;
+}
+
+// Whether the file holds the page as SaveSettingsFile writes it: a line for
+// every setting of the page that is always written.
+bool HoldsWholePage(std::FILE* file, int page) {
+  const SettingsRows& table = SettingsTable();
+  for (int row = 0; row < kSettingCount; ++row) {
+    const SettingDef& def = table[static_cast<std::size_t>(row)];
+    if (def.page != page || WrittenOnlyWhenSet(def.type)) continue;
+    if (!FindSettingLine(file, SettingName(row), nullptr)) return false;
+  }
+  return true;
+}
+
+// An empty required text is downloaded as "": sent back, it changes nothing and
+// is no invalid value.
+bool EmptyTextKept(const SettingDef& def, const std::string& value) {
+  if (def.type != SettingType::kText || !def.text.empty()) return false;
+  const std::size_t first = value.find_first_not_of(' ');
+  const std::size_t last = value.find_last_not_of(' ');
+  return first != std::string::npos && value.substr(first, last - first + 1) == "\"\"";
+}
+
+struct PageRead {
+  std::uint32_t mask;
+  bool logging;
+  const SettingsActor& actor;
+  bool upload;                        // from a client: see ApplyUploadedSettings
+  std::vector<std::string>* refused;  // uploads only
+};
+
+void Refuse(const PageRead& read, int row) {
+  if (read.refused != nullptr) read.refused->emplace_back(SettingName(row));
+}
+
+void ApplyPage(std::FILE* file, int page, const PageRead& read) {
+  const bool mayChangeCritical = (read.mask & kCriticalSettingsRight) != 0;
+  // A page given whole is read as it always was; of a page an upload gives in
+  // part, a setting the file does not name keeps its value.
+  const bool whole = !read.upload || HoldsWholePage(file, page);
   SettingsRows& table = SettingsTable();
   for (int row = 0; row < kSettingCount; ++row) {
     SettingDef& def = table[static_cast<std::size_t>(row)];
     if (def.page != page) continue;
+    std::string value;
+    const bool named = FindSettingLine(file, SettingName(row), &value);
+    if (!whole && !named) continue;
     if (def.critical != 0 && !mayChangeCritical) {
       LogMessage(kLogInfo,
                  "SECURITY ALERT! User %s at %s is not permitted to change critical settings!",
-                 actor.name.c_str(), actor.address.c_str());
+                 read.actor.name.c_str(), read.actor.address.c_str());
+      // What the uploader downloaded comes back unchanged; anything else is refused.
+      if (named && value != SettingValueText(row)) Refuse(read, row);
       continue;
     }
+    if (named && read.upload && EmptyTextKept(def, value)) continue;
     const std::int32_t oldValue = def.current;
-    const std::string oldText = logging && IsTextType(def.type) ? def.text : std::string();
-    ReadSetting(file, SettingName(row), row);
-    if (logging) LogChange(actor, row, def, oldValue, oldText);
+    const std::string oldText = read.logging && IsTextType(def.type) ? def.text : std::string();
+    if (!ReadSetting(file, SettingName(row), row)) Refuse(read, row);
+    if (read.logging) LogChange(read.actor, row, def, oldValue, oldText);
   }
 }
 
@@ -75,9 +124,8 @@ void KeepOneTeamBalance() {
   autoBalance.current = 0;
 }
 
-}  // namespace
-
-bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, const SettingsActor* who) {
+bool ApplyFile(const std::string& path, std::int32_t rightsMask, const SettingsActor* who,
+               bool upload, std::vector<std::string>* refused) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && st.st_size == 0) return Fail(ENOENT);
   // A directory opens for reading here but fails every read.
@@ -90,13 +138,24 @@ bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, const S
   }
   const bool logging = who != nullptr;
   const SettingsActor actor = logging ? *who : SettingsActor{"[unknown]", "[unknown]"};
-  const auto mask = static_cast<std::uint32_t>(rightsMask);
+  const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor, upload, refused};
   for (int page = 0; page < kSettingPages; ++page) {
-    if ((mask & (1u << page)) != 0) ApplyPage(file, page, mask, logging, actor);
+    if ((read.mask & (1u << page)) != 0) ApplyPage(file, page, read);
   }
   std::fclose(file);
   KeepOneTeamBalance();
   return true;
+}
+
+}  // namespace
+
+bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask, const SettingsActor* who) {
+  return ApplyFile(path, rightsMask, who, false, nullptr);
+}
+
+bool ApplyUploadedSettings(const std::string& path, std::int32_t rightsMask,
+                           const SettingsActor& actor, std::vector<std::string>* refused) {
+  return ApplyFile(path, rightsMask, &actor, true, refused);
 }
 
 }  // namespace keldor

@@ -38,34 +38,36 @@ bool ReadLine(std::FILE* file, std::string& line) {
   return r == LineRead::kLine || r == LineRead::kTooLong;
 }
 
-void ParseBool(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseBool(SettingDef& def, const char* name, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseDecimal(token) : def.current;
   if (present && (value == 0 || value == 1)) {
     def.current = static_cast<std::int32_t>(value);
-    return;
+    return true;
   }
   LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
              static_cast<int>(value), name, def.defaultValue);
   def.current = def.defaultValue;
+  return false;
 }
 
-void ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
   std::string value;
   if (cursor.Next("\"", value)) {
     const auto width =
         std::min<std::size_t>(static_cast<std::size_t>(def.maximum), kSettingTextMax);
     def.text = CutToWidth(value, width);
-    return;
+    return true;
   }
   if (def.defaultValue == 0) {
     def.text.clear();
-    return;
+    return true;
   }
   LogMessage(kLogInfo, "Invalid value detected for setting %s, using default %s.", name,
              def.defaultText);
   def.text = def.defaultText;
+  return false;
 }
 
 // One numbered line of a message. The text never grows past kSettingTextMax: a
@@ -88,39 +90,41 @@ void ParseMessageLine(SettingDef& def, TokenCursor& cursor) {
   if (n <= kMessageLines - 2 && def.text.size() + 2 <= kSettingTextMax) def.text += "\r\n";
 }
 
-void ParseInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseDecimal(token) : def.current;
   if (present && value >= def.minimum && value <= def.maximum) {
     def.current = static_cast<std::int32_t>(value);
-    return;
+    return true;
   }
   LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
              static_cast<int>(value), name, def.defaultValue);
   def.current = def.defaultValue;
+  return false;
 }
 
-void ParseNegativeInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseNegativeInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long magnitude = present ? std::labs(ParseDecimal(token)) : def.current;
   if (present && magnitude >= def.minimum && magnitude <= def.maximum) {
     def.current = static_cast<std::int32_t>(magnitude);
-    return;
+    return true;
   }
   LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
              static_cast<int>(-magnitude), name, -def.defaultValue);
   def.current = def.defaultValue;
+  return false;
 }
 
-void ParseScaled(SettingDef& def, const char* name, TokenCursor& cursor, int factor) {
+bool ParseScaled(SettingDef& def, const char* name, TokenCursor& cursor, int factor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseScaledFraction(token, factor) : def.current;
   if (present && value >= def.minimum && value <= def.maximum) {
     def.current = static_cast<std::int32_t>(value);
-    return;
+    return true;
   }
   const double shown = static_cast<double>(value) / factor;
   const double fallback = static_cast<double>(def.defaultValue) / factor;
@@ -132,21 +136,23 @@ void ParseScaled(SettingDef& def, const char* name, TokenCursor& cursor, int fac
                shown, name, fallback);
   }
   def.current = def.defaultValue;
+  return false;
 }
 
-void ParseChoice(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseChoice(SettingDef& def, const char* name, TokenCursor& cursor) {
   std::string token;
   cursor.Next(" ", token);
   token = CutToWidth(token, kSettingTextMax);
   if (!token.empty() && ListLabelFor(def.defaultText, token.c_str()) != nullptr) {
     def.text = token;
-    return;
+    return true;
   }
   const char* option = ListKeyAt(def.defaultText, def.defaultValue);
   const std::string fallback = option != nullptr ? option : "";
   LogMessage(kLogInfo, "Invalid value of %s detected for setting %s, using default %s.",
              token.c_str(), name, fallback.c_str());
   def.text = fallback;
+  return false;
 }
 
 void ParseAddress(SettingDef& def, TokenCursor& cursor) {
@@ -199,35 +205,29 @@ void ParseRemoteAdmin(SettingDef& def, TokenCursor& cursor) {
     Row(Setting::ConsolePassword).text = CutToWidth(token, kCredentialMax);
 }
 
-void ParseValue(SettingDef& def, const char* name, TokenCursor& cursor) {
+// False when the value was refused and replaced by the default.
+bool ParseValue(SettingDef& def, const char* name, TokenCursor& cursor) {
   switch (def.type) {
     case SettingType::kPresence:
       def.current = 1;
       break;
     case SettingType::kBool:
-      ParseBool(def, name, cursor);
-      break;
+      return ParseBool(def, name, cursor);
     case SettingType::kText:
-      ParseText(def, name, cursor);
-      break;
+      return ParseText(def, name, cursor);
     case SettingType::kMessage:
       ParseMessageLine(def, cursor);
       break;
     case SettingType::kInteger:
-      ParseInteger(def, name, cursor);
-      break;
+      return ParseInteger(def, name, cursor);
     case SettingType::kNegativeInteger:
-      ParseNegativeInteger(def, name, cursor);
-      break;
+      return ParseNegativeInteger(def, name, cursor);
     case SettingType::kHundredths:
-      ParseScaled(def, name, cursor, 100);
-      break;
+      return ParseScaled(def, name, cursor, 100);
     case SettingType::kTenths:
-      ParseScaled(def, name, cursor, 10);
-      break;
+      return ParseScaled(def, name, cursor, 10);
     case SettingType::kChoice:
-      ParseChoice(def, name, cursor);
-      break;
+      return ParseChoice(def, name, cursor);
     case SettingType::kAddress:
       ParseAddress(def, cursor);
       break;
@@ -238,6 +238,7 @@ void ParseValue(SettingDef& def, const char* name, TokenCursor& cursor) {
       ParseRemoteAdmin(def, cursor);
       break;
   }
+  return true;
 }
 
 // What an absent line means: switches that are written only when on are off,
@@ -341,11 +342,12 @@ bool TokenCursor::Next(const char* delimiters, std::string& token) {
   return true;
 }
 
-void ReadSetting(std::FILE* file, const char* name, int row) {
-  if (file == nullptr || name == nullptr || row < 0 || row >= kSettingCount) return;
+bool ReadSetting(std::FILE* file, const char* name, int row) {
+  if (file == nullptr || name == nullptr || row < 0 || row >= kSettingCount) return true;
   SettingDef& def = TableRow(row);
   std::rewind(file);
   bool found = false;
+  bool valid = true;
   std::string line;
   while (ReadLine(file, line)) {
     line.resize(std::strcspn(line.c_str(), "\r\n"));
@@ -353,7 +355,7 @@ void ReadSetting(std::FILE* file, const char* name, int row) {
     std::string key;
     if (!cursor.Next(" ", key) || strcasecmp(key.c_str(), name) != 0) continue;
     found = true;
-    ParseValue(def, name, cursor);
+    valid = ParseValue(def, name, cursor) && valid;
     if (def.type != SettingType::kMessage) break;
   }
   if (std::ferror(file)) {
@@ -361,6 +363,37 @@ void ReadSetting(std::FILE* file, const char* name, int row) {
     std::clearerr(file);
   }
   if (!found) ApplyAbsence(def);
+  return valid;
+}
+
+bool FindSettingLine(std::FILE* file, const char* name, std::string* value) {
+  if (file == nullptr || name == nullptr) return false;
+  std::rewind(file);
+  std::string line;
+  bool found = false;
+  while (!found && ReadLine(file, line)) {
+    line.resize(std::strcspn(line.c_str(), "\r\n"));
+    TokenCursor cursor(line);
+    std::string key;
+    found = cursor.Next(" ", key) && strcasecmp(key.c_str(), name) == 0;
+    if (found && value != nullptr) *value = cursor.Rest();
+  }
+  std::clearerr(file);
+  return found;
+}
+
+std::string SettingValueText(int row) {
+  if (row < 0 || row >= kSettingCount) return {};
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* file = open_memstream(&buffer, &size);
+  if (file == nullptr) return {};
+  WriteSettingLine(file, "k", row);
+  std::fclose(file);
+  std::string text(buffer, size);
+  std::free(buffer);
+  text.resize(std::strcspn(text.c_str(), "\n"));
+  return text.size() > 2 ? text.substr(2) : std::string();
 }
 
 void WriteSettingLine(std::FILE* file, const char* key, int row) {

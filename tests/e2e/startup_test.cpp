@@ -16,6 +16,7 @@ const char* const kUsage =
     "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
     "[-stop]\n"
     "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] [-license]\n"
+    "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message]\n"
     "       [+server args] [@server cmds]\n"
     "\n"
     "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -28,7 +29,7 @@ const char* const kUsage =
     "     \t-restart\trestarts the server process automatically after a crash\n"
     "     \t-priority <#>\twill renice the server to the given priority\n"
     "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
-    "     \t-reuseaddr\twill bind keldor listen socket when already in use (use with caution!)\n"
+    "     \t-reuseaddr\tbinds the listen socket while old connections linger (always on)\n"
     "     \t-exit\t\tstops the server when keldor exits\n"
     "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
     "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
@@ -37,6 +38,9 @@ const char* const kUsage =
     "messages\n"
     "     \t-nodelay\tkicks/bans players without a delay\n"
     "     \t-license\tdisplays software license agreement\n"
+    "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
+    "     \t-status\t\tappends each status query reply to status.log\n"
+    "     \t-message\tappends each console request and response to message.log\n"
     "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
     "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort 23000\n"
     "\n";
@@ -83,7 +87,9 @@ TEST_F(Daemon, PortInUseAndBrokenInstallationsAreFatal) {
   const int blocker = testing::BindLoopback(SOCK_STREAM, port_);
   ASSERT_EQ(listen(blocker, 1), 0);
   EXPECT_EQ(Run({"-path", dir_.path(), "-port", std::to_string(port_)})->Wait(), 1);
-  EXPECT_TRUE(Logged("Couldn't bind server socket! Address already in use (98)\r\n")) << Log();
+  EXPECT_TRUE(Logged("Couldn't bind server socket to 127.0.0.1:" + std::to_string(port_) +
+                     "! Address already in use (98)\r\n"))
+      << Log();
   close(blocker);
 
   std::filesystem::remove(dir_ / "bfv_linded");

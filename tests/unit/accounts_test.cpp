@@ -152,8 +152,8 @@ TEST_F(Merge, AlertsForGrantingUpdatingAndDeletingBeyondOnesRights) {
 
 TEST_F(Merge, NamesMatchExactlyForUpdatesButInAnyCaseForKeeping) {
   // "maps" is a new account beside "Maps", and its presence keeps "Maps"; "OPS" keeps "Ops".
-  WriteFile(upload_, Line("maps", "pw", 0x40) + Line("OPS", "pw", 0x40) + Line("Root", "pw", 0) +
-                         Line("Boss", "pw", 0) + "garbage\n");
+  WriteFile(upload_, Line("maps", "pw", 0x40) + Line("OPS", "pw", 0x40) +
+                         Line("Root", "pw", kAdminRights) + Line("Boss", "pw", 0) + "garbage\n");
   TakeSlot(2, "dave", kAdminRights);
   ASSERT_TRUE(MergeUserList(upload_, 2));
   EXPECT_TRUE(Logged("Skipped a line without five fields in " + upload_));

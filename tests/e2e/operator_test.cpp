@@ -1,0 +1,268 @@
+// What an operator runs into on a real installation: uploads that would lock
+// everyone out or reset settings, the game's configuration at start-up, one
+// Keldor per installation, -stop with and without a game server, the listening
+// port on a quick restart and the command line's warnings.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+bool Alive(pid_t pid) {
+  return pid > 0 && kill(pid, 0) == 0;
+}
+
+class Operator : public LogDirTest {
+ protected:
+  void SetUp() override {
+    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
+  }
+  void TearDown() override {
+    keldor_.reset();
+    // The game server is a session leader of its own: end it by its pid.
+    const pid_t server = GamePid();
+    if (Alive(server)) kill(server, SIGKILL);
+  }
+
+  std::string Settings(const std::string& name) const {
+    return dir_ / ("mods/bfvietnam/settings/" + name);
+  }
+  pid_t GamePid() const {
+    const std::string text = ReadFile(dir_ / "bfvietnam.pid");
+    return text.empty() ? 0 : std::atoi(text.c_str());
+  }
+  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
+                                  int port = 0) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port",
+                                  std::to_string(port != 0 ? port : port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
+  // The daemon of the test, listening (and with -start, logged in to the console).
+  void StartKeldor(std::vector<std::string> extra = {}) {
+    const std::string ready =
+        !extra.empty() && extra[0] == "-start" ? " : Connected\r\n" : "Listening on";
+    const int before = CountLogged(ready);
+    keldor_ = Keldor(extra, "keldor.out");
+    ASSERT_TRUE(WaitFor([&] { return CountLogged(ready) > before; }, 40)) << Log();
+  }
+  // keldorctl as `user` to its end: {exit status, its output}.
+  std::pair<int, std::string> Ctl(const std::string& user, const std::string& password,
+                                  std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"--port", std::to_string(port_), "--user", user, "--password", password});
+    Process ctl(BinaryPath("keldorctl"), args, dir_.path(),
+                dir_ / ("ctl" + std::to_string(++ctls_)));
+    return {ctl.Wait().value_or(-1), ctl.Output()};
+  }
+  std::pair<int, std::string> Put(const std::string& user, const std::string& password,
+                                  const std::string& kind, const std::string& content) {
+    const std::string file = dir_ / ("upload" + std::to_string(++uploads_));
+    WriteFile(file, content);
+    return Ctl(user, password, {"put", kind, file});
+  }
+
+  int port_ = 0;
+  std::unique_ptr<Process> keldor_;
+  int ctls_ = 0;
+  int uploads_ = 0;
+};
+
+TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
+  // carol may do everything that has a letter or a right of its own, so she may
+  // also delete the administrator; alice watches what the other clients hear.
+  WriteFile(Settings("useraccess.con"), Account("admin", "secret", 0xFFFFFFFF) +
+                                            Account("alice", "wonder", 0x4200) +
+                                            Account("carol", "pw", 0x3FFFF));
+  StartKeldor();
+  const std::string stored = ReadFile(Settings("useraccess.con"));
+  Process watch(
+      BinaryPath("keldorctl"),
+      {"--port", std::to_string(port_), "--user", "alice", "--password", "wonder", "watch"},
+      dir_.path(), dir_ / "watch");
+  ASSERT_TRUE(WaitFor([&] { return Logged("connected as user alice"); }));
+
+  const auto refused = [&](const std::string& user, const std::string& password,
+                           const std::string& list, const std::string& why) {
+    const int before = CountLogged(why);
+    EXPECT_EQ(Put(user, password, "users", list).first, 4) << list;
+    EXPECT_TRUE(Logged("Couldn't apply the user list uploaded by user " + user + " at 127.0.0.1:"));
+    EXPECT_EQ(CountLogged(why), before + 1) << list << Log();
+    EXPECT_EQ(ReadFile(Settings("useraccess.con")), stored);
+  };
+  refused("admin", "secret", "garbage\n", "No line of the user list could be read");
+  refused("admin", "secret", "\n\n", "No line of the user list could be read");
+  refused("admin", "secret", Account("alice", "wonder", 0x200),
+          "The user list would delete or disable the account that sent it");
+  refused("alice", "wonder",
+          Account("admin", "secret", 0xFFFFFFFF) + Account("alice", "x", 0x4200, 0),
+          "The user list would delete or disable the account that sent it");
+  refused("carol", "pw", Account("alice", "wonder", 0x4200) + Account("carol", "pw", 0x3FFFF),
+          "The user list would leave no enabled account that holds every right");
+  refused("carol", "pw",
+          Account("admin", "secret", 0xFFFFFFFF, 0) + Account("alice", "wonder", 0x4200) +
+              Account("carol", "pw", 0x3FFFF),
+          "The user list would leave no enabled account that holds every right");
+  EXPECT_FALSE(Logged("deleted user account"));
+  EXPECT_FALSE(Logged("updated the user list"));
+  EXPECT_EQ(Ctl("admin", "secret", {"ping"}).first, 0);  // everyone may still log in
+
+  // A list that keeps what it must is taken, and only now do the others hear of it.
+  EXPECT_EQ(Put("carol", "pw", "users",
+                Account("admin", "secret", 0xFFFFFFFF) + Account("carol", "pw", 0x3FFFF) +
+                    Account("dave", "pw", 0x40))
+                .first,
+            0);
+  EXPECT_TRUE(Logged(" deleted user account alice."));
+  EXPECT_TRUE(Logged(" added user account dave."));
+  ASSERT_TRUE(
+      WaitFor([&] { return watch.Output().find("NOTE_USERS_CHANGED") != std::string::npos; }));
+  const std::string heard = watch.Output();
+  EXPECT_EQ(heard.find("NOTE_USERS_CHANGED"), heard.rfind("NOTE_USERS_CHANGED")) << heard;
+}
+
+TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
+  WriteFile(Settings("useraccess.con"),
+            Account("admin", "secret", 0xFFFFFFFF) + Account("alice", "wonder", 0x1F));
+  StartKeldor({"-start"});
+
+  // What a download gives (an empty statistics path among it) goes back unchanged,
+  // also for a client that may not change the critical settings it sees.
+  for (const auto& [user, password] : {std::pair{"admin", "secret"}, {"alice", "wonder"}}) {
+    const std::string first = dir_ / (std::string(user) + "-1.con");
+    const std::string second = dir_ / (std::string(user) + "-2.con");
+    ASSERT_EQ(Ctl(user, password, {"get", "settings", first}).first, 0);
+    EXPECT_NE(ReadFile(first).find("manager.statFilePath \"\"\n"), std::string::npos);
+    EXPECT_EQ(Ctl(user, password, {"put", "settings", first}).first, 0) << user;
+    ASSERT_EQ(Ctl(user, password, {"get", "settings", second}).first, 0);
+    EXPECT_EQ(ReadFile(second), ReadFile(first)) << user;
+  }
+  EXPECT_FALSE(Logged("Invalid value")) << Log();
+  EXPECT_FALSE(Logged(" changed game.")) << Log();
+
+  // Three lines change three settings; the console stays switched on.
+  EXPECT_EQ(Put("admin", "secret", "settings",
+                "game.serverName \"Renamed\"\nmanager.autoAnnounce 1\ngame.serverMaxPlayers 20\n")
+                .first,
+            0);
+  EXPECT_TRUE(Logged(" changed game.serverName from [Keldor Test Server] to [Renamed]."));
+  EXPECT_TRUE(Logged(" changed game.serverMaxPlayers from 32 to 20."));
+  EXPECT_EQ(CountLogged(" changed "), 3) << Log();
+  const std::string saved = ReadFile(Settings("servermanager.con"));
+  for (const char* line : {"game.serverMaxPlayers 20\n", "manager.autoAnnounce 1\n",
+                           "admin.enableRemoteConsole ", "game.serverName \"Renamed\"\n"}) {
+    EXPECT_NE(saved.find(line), std::string::npos) << line << saved;
+  }
+
+  // Refused values are named to the log, and the uploader is told.
+  EXPECT_EQ(Put("admin", "secret", "settings",
+                "game.serverMaxPlayers 80\nmanager.autoAnnouncePeriod 5\nmanager.autoAnnounce 0\n")
+                .first,
+            4);
+  EXPECT_TRUE(Logged("Couldn't apply every setting uploaded by user admin at 127.0.0.1:"));
+  EXPECT_TRUE(Logged("! Refused: game.serverMaxPlayers, manager.autoAnnouncePeriod.")) << Log();
+  EXPECT_EQ(Put("alice", "wonder", "settings", "game.serverPort 2000\n").first, 4);
+  EXPECT_TRUE(Logged("Refused: game.serverPort."));
+  // Once for each critical setting of the whole page 0 sent back, then once for the line named.
+  EXPECT_EQ(CountLogged("SECURITY ALERT! User alice at 127.0.0.1:"), 12 + 1);
+}
+
+TEST_F(Operator, OneKeldorPerInstallationWhichKeepsTheGameConfiguration) {
+  // A game server started by other means reads what is there: start-up leaves it.
+  const std::string game = "game.serverName \"Started elsewhere\"\n";
+  WriteFile(Settings("serversettings.con"), game);
+  const std::string pidFile = dir_ / "keldor.pid";
+  StartKeldor({"-pid", pidFile});
+  EXPECT_EQ(ReadFile(Settings("serversettings.con")), game);
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile) == std::to_string(keldor_->pid()); }));
+
+  const std::string held = "Another Keldor (pid " + std::to_string(keldor_->pid()) + ")";
+  auto second = Keldor({"-pid", pidFile}, "second.out", FreePort());
+  EXPECT_EQ(second->Wait(), 1);
+  EXPECT_NE(second->Output().find(held), std::string::npos) << second->Output();
+  EXPECT_TRUE(Logged(held + " is running on this installation."));
+  EXPECT_EQ(ReadFile(pidFile), std::to_string(keldor_->pid()));
+
+  // A clean exit takes the pid file along; the game server it started does not
+  // inherit the lock, so the next Keldor adopts the server.
+  keldor_.reset();
+  StartKeldor({"-start", "-pid", pidFile});
+  keldor_->Signal(SIGTERM);
+  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_FALSE(std::filesystem::exists(pidFile));
+  ASSERT_TRUE(Alive(GamePid()));
+  StartKeldor();
+  EXPECT_TRUE(Logged("Server is already running, monitoring enabled."));  // before listening
+
+  // An overlay is an installation of its own, locked on its own.
+  const std::string overlay = dir_ / "overlay";
+  auto first = Keldor({"+overlayPath", overlay}, "overlay1.out", FreePort());
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadFile(overlay + "/logs/keldor.log").find("Listening on") != std::string::npos;
+  }));
+  auto again = Keldor({"+overlayPath", overlay}, "overlay2.out", FreePort());
+  EXPECT_EQ(again->Wait(), 1);
+  EXPECT_NE(again->Output().find("Another Keldor (pid " + std::to_string(first->pid()) + ")"),
+            std::string::npos)
+      << again->Output();
+}
+
+TEST_F(Operator, StopEndsAtOnceAndAsksTheServerToQuit) {
+  auto idle = Keldor({"-stop"}, "idle.out");
+  EXPECT_EQ(idle->Wait(), 0);
+  EXPECT_TRUE(Logged("No server is running, there is nothing to stop."));
+  EXPECT_FALSE(Logged("Listening on"));
+
+  StartKeldor({"-start"});
+  const pid_t server = GamePid();
+  keldor_->Signal(SIGTERM);
+  EXPECT_EQ(keldor_->Wait(), 15);
+  ASSERT_TRUE(Alive(server));
+  auto stopper = Keldor({"-stop"}, "stopper.out");
+  EXPECT_EQ(stopper->Wait(), 0);
+  EXPECT_TRUE(Logged("Server stopped via command-line option."));
+  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
+  EXPECT_FALSE(Logged("Bad file descriptor"));
+  EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "bfvietnam.pid"));  // the server's own tidy exit
+}
+
+TEST_F(Operator, CommandLineWarningsAndAQuickRestartOnTheSamePort) {
+  // Standard error apart from the rest, through a shell that becomes keldor.
+  const std::string command = BinaryPath("keldor") + " -path " + dir_.path() + " -port " +
+                              std::to_string(port_) + " -restrat -IP localhost 2>" +
+                              (dir_ / "stderr");
+  keldor_ = std::make_unique<Process>("/bin/sh", std::vector<std::string>{"-c", "exec " + command},
+                                      dir_.path(), dir_ / "stdout");
+  ASSERT_TRUE(WaitFor([&] { return Logged("Listening on 127.0.0.1:"); })) << Log();
+  for (const std::string warning :
+       {"WARNING: Unknown option -restrat ignored.",
+        "WARNING: -ip localhost is not an IPv4 address, it is read as 0.0.0.0."}) {
+    EXPECT_NE(ReadFile(dir_ / "stderr").find(warning + "\n"), std::string::npos) << warning;
+    EXPECT_TRUE(Logged(warning + "\r\n")) << warning;
+  }
+  EXPECT_EQ(CountLogged("WARNING: "), 3);  // and PunkBuster's
+
+  // Keldor closes a refused connection itself, which leaves its end of it in
+  // TIME-WAIT on the listening port; a restart must bind all the same.
+  {
+    RawClient client(port_);
+    client.SendCredentials("nobody", "nothing");
+    client.Read(64);  // the refusal, up to the close
+  }
+  ASSERT_TRUE(WaitFor([&] { return Logged("Bad username (nobody)."); }));
+  keldor_->Signal(SIGTERM);
+  EXPECT_EQ(keldor_->Wait(), 15);
+  StartKeldor();
+  EXPECT_FALSE(Logged("Couldn't bind"));
+}
+
+}  // namespace
+}  // namespace keldor::e2e
