@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "core/error.h"
@@ -21,6 +23,14 @@
 #include "runtime/options.h"
 
 namespace keldor {
+
+// What one reading of the file gives: the listed names (lower case), where the
+// armed state ends, and the log line the reading gave, if any.
+struct EvolutionReading {
+  std::unordered_set<std::string> names;
+  bool endsArmed = false;
+  std::string complaint;
+};
 
 namespace {
 
@@ -219,22 +229,21 @@ std::string EvolutionFilePath() {
 StateTable<bool> g_armed;
 bool& g_evolutionArmed = *g_armed;
 
-struct EvolutionSearch {
-  const char* map;
-  bool found;
-};
+std::string Lowered(const char* text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lowered;
+}
 
 void XMLCALL OnEvolutionTag(void* userData, const XML_Char* name, const XML_Char** attributes) {
-  auto* search = static_cast<EvolutionSearch*>(userData);
+  auto* reading = static_cast<EvolutionReading*>(userData);
   if (std::strcmp(name, "maps") == 0) {
-    g_evolutionArmed = true;
+    reading->endsArmed = true;
     return;
   }
-  if (!g_evolutionArmed || strcasecmp(name, "map_") != 0 || attributes[0] == nullptr) return;
-  g_evolutionArmed = false;
-  if (std::strcmp(attributes[0], "name") == 0 && strcasecmp(attributes[1], search->map) == 0) {
-    search->found = true;
-  }
+  if (!reading->endsArmed || strcasecmp(name, "map_") != 0 || attributes[0] == nullptr) return;
+  reading->endsArmed = false;
+  if (std::strcmp(attributes[0], "name") == 0) reading->names.insert(Lowered(attributes[1]));
 }
 
 struct ParserFree {
@@ -255,30 +264,57 @@ bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entr
   return ExpandSegmentedEntry(archive, archivePath, entry, outputPath);
 }
 
-unsigned EvolutionMapListed(const std::string& map) {
+EvolutionScan::EvolutionScan() = default;
+EvolutionScan::~EvolutionScan() = default;
+
+unsigned EvolutionScan::Listed(const std::string& map) {
+  const bool armed = g_evolutionArmed;
+  std::unique_ptr<EvolutionReading>& reading = readings_[armed ? 1 : 0];
+  if (!reading) {
+    reading = std::make_unique<EvolutionReading>();
+    if (!Read(armed, *reading)) {
+      reading.reset();  // nothing was read: the next lookup tries again
+      return 0;
+    }
+  }
+  if (!reading->complaint.empty()) LogMessage(kLogInfo, "%s", reading->complaint.c_str());
+  g_evolutionArmed = reading->endsArmed;
+  return reading->names.count(Lowered(map.c_str())) != 0 ? 4 : 0;
+}
+
+// The armed state at the start decides what the file lists, so a scan reads it
+// at most twice, once from each state.
+bool EvolutionScan::Read(bool armed, EvolutionReading& reading) {
+  reading.endsArmed = armed;
   FileHandle file(std::fopen(EvolutionFilePath().c_str(), "rb"));
   if (!file) {
     LogMessage(kLogInfo, "Couldn't open evolutions data file! %s", ErrorText(errno));
-    return 0;
+    return false;
   }
   std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
-  if (!parser) return 0;
-  EvolutionSearch search{map.c_str(), false};
-  XML_SetUserData(parser.get(), &search);
+  if (!parser) return false;
+  XML_SetUserData(parser.get(), &reading);
   XML_SetElementHandler(parser.get(), OnEvolutionTag, nullptr);
   std::array<char, kEvolutionPiece> piece;
   for (;;) {
     const std::size_t length = std::fread(piece.data(), 1, piece.size(), file.get());
     const bool last = length < piece.size();
     if (XML_Parse(parser.get(), piece.data(), static_cast<int>(length), last) == XML_STATUS_ERROR) {
-      LogMessage(kLogInfo, "Couldn't parse Evolution.wst! %s at line %d.",
-                 XML_ErrorString(XML_GetErrorCode(parser.get())),
-                 static_cast<int>(XML_GetCurrentLineNumber(parser.get())));
+      char line[kLogMessageMax + 1];
+      std::snprintf(line, sizeof line, "Couldn't parse Evolution.wst! %s at line %d.",
+                    XML_ErrorString(XML_GetErrorCode(parser.get())),
+                    static_cast<int>(XML_GetCurrentLineNumber(parser.get())));
+      reading.complaint = line;
       break;
     }
     if (last) break;
   }
-  return search.found ? 4 : 0;
+  return true;
+}
+
+unsigned EvolutionMapListed(const std::string& map) {
+  EvolutionScan scan;
+  return scan.Listed(map);
 }
 
 void ResetEvolutionSearch() {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace keldor {
@@ -26,6 +27,22 @@ bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entr
 // 4 when `map` is listed in the evolution data file, else 0. Never fails.
 unsigned EvolutionMapListed(const std::string& map);
 
-// Forgets the search state EvolutionMapListed carries from one call to the next.
+struct EvolutionReading;
+
+// Lookups of many maps in one scan: answers and logs for each map exactly as
+// EvolutionMapListed would, but reads the file once rather than once per map.
+class EvolutionScan {
+ public:
+  EvolutionScan();
+  ~EvolutionScan();
+  EvolutionScan(const EvolutionScan&) = delete;
+  EvolutionScan& operator=(const EvolutionScan&) = delete;
+
+  unsigned Listed(const std::string& map);
+
+ private:
+  static bool Read(bool armed, EvolutionReading& reading);
+  std::unique_ptr<EvolutionReading> readings_[2];  // by the armed state it began in
+};
 
 }  // namespace keldor

@@ -85,7 +85,7 @@ std::string LevelsDirectory(const std::string& mod) {
   return Opts().serverDir + "/mods/" + mod + kLevelsFolder;
 }
 
-unsigned MapGameTypes(const std::string& mod, const std::string& map) {
+unsigned MapGameTypes(const std::string& mod, const std::string& map, EvolutionScan& evolution) {
   unsigned bits = 0;
   unsigned found = 0;
   const std::string base = LevelsDirectory(kBaseMod) + map + ".rfa";
@@ -94,10 +94,10 @@ unsigned MapGameTypes(const std::string& mod, const std::string& map) {
   }
   found = 0;
   if (LevelGameTypes(LevelsDirectory(mod) + map + ".rfa", found)) bits |= found;
-  return bits | EvolutionMapListed(map) | kGameTypeCustomCombat;
+  return bits | evolution.Listed(map) | kGameTypeCustomCombat;
 }
 
-bool WriteModMaps(std::FILE* out, const std::string& mod) {
+bool WriteModMaps(std::FILE* out, const std::string& mod, EvolutionScan& evolution) {
   const std::string levels = LevelsDirectory(mod);
   LogDebug("DEBUG: WriteMapsFile: path=%s\n", levels.c_str());
   DirHandle dir(opendir(levels.c_str()));
@@ -106,7 +106,7 @@ bool WriteModMaps(std::FILE* out, const std::string& mod) {
     const std::string name = entry->d_name;
     if (!IsLevelArchive(name)) continue;
     const std::string map = MapNameOf(name);
-    std::fprintf(out, "%s,%s,%u\n", mod.c_str(), map.c_str(), MapGameTypes(mod, map));
+    std::fprintf(out, "%s,%s,%u\n", mod.c_str(), map.c_str(), MapGameTypes(mod, map, evolution));
   }
   return true;
 }
@@ -166,6 +166,7 @@ bool WriteMapsFile(const std::string& path) {
   }
   std::string mod;
   bool overlong = false;
+  EvolutionScan evolution;  // the evolution data is read once for all the maps
   while (ReadModLine(mods.get(), mod, overlong)) {
     if (mod.empty() && !overlong) break;  // an empty line ends the list
     if (overlong) {
@@ -173,7 +174,7 @@ bool WriteMapsFile(const std::string& path) {
                  mod.c_str(), kModLineMax);
       continue;
     }
-    if (!WriteModMaps(out.get(), mod)) return false;
+    if (!WriteModMaps(out.get(), mod, evolution)) return false;
   }
   if (std::ferror(mods.get())) {
     const int code = errno != 0 ? errno : EIO;

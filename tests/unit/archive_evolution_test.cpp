@@ -40,6 +40,13 @@ TEST_F(EvolutionLookup, CarriesTheArmedStateIntoTheNextLookup) {
   EXPECT_EQ(EvolutionMapListed("hue"), 4u);
   ResetEvolutionSearch();
   EXPECT_EQ(EvolutionMapListed("hue"), 0u);
+  // A scan reads the file once per starting state and answers the same.
+  ResetEvolutionSearch();
+  EvolutionScan scan;
+  EXPECT_EQ(scan.Listed("hue"), 0u);
+  EXPECT_EQ(scan.Listed("HUE"), 4u);
+  WriteEvolution("<root/>");
+  EXPECT_EQ(scan.Listed("hue"), 4u);
 }
 
 TEST_F(EvolutionLookup, LogsParseErrorsWithTheirLine) {
