@@ -3,6 +3,7 @@
 
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -55,6 +56,42 @@ bool SendAll(int socket, const void* buffer, std::size_t length) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendAll(int socket, const void* head, std::size_t headLength, const void* body,
+             std::size_t bodyLength) {
+  if ((head == nullptr && headLength > 0) || (body == nullptr && bodyLength > 0)) {
+    errno = EINVAL;
+    return false;
+  }
+  iovec pieces[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(body), bodyLength}};
+  iovec* next = pieces;
+  std::size_t count = 2;
+  while (count > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --count;
+      continue;
+    }
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    const ssize_t n = sendmsg(socket, &message, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    // Step past what went out; what is left of a piece goes in the next write.
+    for (auto sent = static_cast<std::size_t>(n); sent > 0;) {
+      const std::size_t taken = sent < next->iov_len ? sent : next->iov_len;
+      next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + taken;
+      next->iov_len -= taken;
+      sent -= taken;
+      if (next->iov_len == 0 && sent > 0) {
+        ++next;
+        --count;
+      }
+    }
   }
   return true;
 }

@@ -11,6 +11,12 @@ namespace keldor {
 // reason for the caller to copy into ErrorCode.
 bool SendAll(int socket, const void* buffer, std::size_t length);
 
+// SendAll for a message in two pieces (a header and its data), handed to the
+// kernel as one write: sent apart, the second small piece would wait for the
+// acknowledgement of the first. `body` may be null when `bodyLength` is 0.
+bool SendAll(int socket, const void* head, std::size_t headLength, const void* body,
+             std::size_t bodyLength);
+
 // Receives exactly `length` bytes. While nothing is pending it waits for at most
 // one second at a time; it gives up after a second with no data (ErrorCode 110),
 // after four wake-ups in a row that bring nothing (ErrorCode 11), when the peer

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -96,6 +97,10 @@ void AcceptClient() {
     close(fd);
     return;
   }
+  // Every message goes out in one write; a reply must not wait for the
+  // acknowledgement of the one before it.
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   ErrorCode() = 0;
   if (Authenticate(fd)) return;
   close(fd);

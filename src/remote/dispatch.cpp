@@ -140,17 +140,13 @@ bool ReceiveWord(int socket, std::uint32_t* value) {
   return true;
 }
 
-bool SendWord(int socket, std::uint32_t value) {
-  const Word word = EncodeWord(value);
-  return SendAll(socket, word.data(), word.size());
-}
-
-// A text reply: the length with the NUL, then the text; or the word 0 alone.
+// A text reply: the length with the NUL, then the text, in one write; or the
+// word 0 alone.
 void SendTextReply(int socket, const std::string* text) {
-  const bool sent = text == nullptr
-                        ? SendWord(socket, 0)
-                        : SendWord(socket, static_cast<std::uint32_t>(text->size() + 1)) &&
-                              SendAll(socket, text->c_str(), text->size() + 1);
+  const std::size_t size = text == nullptr ? 0 : text->size() + 1;
+  const Word length = EncodeWord(static_cast<std::uint32_t>(size));
+  const bool sent = SendAll(socket, length.data(), length.size(),
+                            text == nullptr ? nullptr : text->c_str(), size);
   // Part of a reply would make the client read what follows as its rest:
   // end the connection instead (the main loop then frees the slot).
   if (!sent) shutdown(socket, SHUT_RDWR);

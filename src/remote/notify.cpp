@@ -139,7 +139,7 @@ bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t si
   }
   const ClientSlot& client = ClientSlots()[slot];
   const NoteHeader header = EncodeNoteHeader(code, static_cast<std::uint32_t>(size));
-  if (SendAll(client.socket, header.data(), header.size()) && SendAll(client.socket, data, size)) {
+  if (SendAll(client.socket, header.data(), header.size(), data, size)) {
     return true;
   }
   const int error = errno;
