@@ -11,7 +11,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <new>
+#include <string>
 
 #include "core/bytes.h"
 #include "core/clock.h"
@@ -97,9 +99,16 @@ bool ReceiveWord(int socket, std::uint32_t& value) {
   return true;
 }
 
+// A file's content as read for sending. The buffer is left uninitialised:
+// it is filled by the read, and zeroing megabytes first would only cost time.
+struct FileContent {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+};
+
 // Reads the whole file; false with ErrorCode when it cannot be opened or read,
 // or is larger than a transfer may carry.
-bool ReadWholeFile(const std::string& path, std::string& content) {
+bool ReadWholeFile(const std::string& path, FileContent& content) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(errno);
   struct stat st;
@@ -112,15 +121,15 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
     close(fd);
     return Fail(EFBIG);
   }
-  try {
-    content.assign(static_cast<std::size_t>(st.st_size), '\0');
-  } catch (const std::bad_alloc&) {
+  const auto room = static_cast<std::size_t>(st.st_size);
+  content.bytes.reset(new (std::nothrow) char[room == 0 ? 1 : room]);
+  if (!content.bytes) {
     close(fd);
     return Fail(kOutOfMemory);
   }
   std::size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = read(fd, content.data() + got, content.size() - got);
+  while (got < room) {
+    const ssize_t n = read(fd, content.bytes.get() + got, room - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int code = errno;
@@ -131,7 +140,7 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
     got += static_cast<std::size_t>(n);
   }
   close(fd);
-  content.resize(got);
+  content.size = got;
   return true;
 }
 
@@ -364,16 +373,19 @@ bool SendFile(const std::string& path, int socket) {
   const PatientSends patient(socket);
   std::string address = "[unknown]";
   if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
-  std::string content;
+  FileContent content;
   if (!ReadWholeFile(path, content)) {
     return SendFailure(path, address, socket, ErrorCode());
   }
-  std::string message;
-  if (!EncodeTransfer(content, &message)) {
-    return SendFailure(path, address, socket, kErrTransferData);
-  }
+  // The message is compressed straight into its place after the header.
+  const std::unique_ptr<unsigned char[]> message(
+      new (std::nothrow) unsigned char[TransferMessageBound(content.size)]);
+  if (!message) return SendFailure(path, address, socket, kOutOfMemory);
+  const std::size_t length = EncodeTransferInto(content.bytes.get(), content.size, message.get());
+  if (length == 0) return SendFailure(path, address, socket, kErrTransferData);
+  content.bytes.reset();
   ErrorCode() = 0;
-  if (!SendAll(socket, message.data(), message.size())) {
+  if (!SendAll(socket, message.get(), length)) {
     ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
                ErrorText(ErrorCode()));

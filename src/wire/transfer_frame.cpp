@@ -3,7 +3,8 @@
 
 #include <lzo/lzo1x.h>
 
-#include <vector>
+#include <cstring>
+#include <memory>
 
 #include "core/bytes.h"
 #include "core/log.h"
@@ -16,29 +17,33 @@ std::uint32_t TransferChecksum(const void* data, std::size_t size) {
       lzo_adler32(1, static_cast<const lzo_bytep>(data), static_cast<lzo_uint>(size)));
 }
 
-bool EncodeTransfer(const std::string& content, std::string* message) {
-  message->clear();
-  if (content.empty()) {
+std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned char* message) {
+  if (size == 0) {
     const Word zero = EncodeWord(0);
-    message->assign(zero.begin(), zero.end());
-    return true;
+    std::memcpy(message, zero.data(), zero.size());
+    return zero.size();
   }
-  std::vector<unsigned char> packed(PackedBound(content.size()));
-  std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
+  // The compressor's dictionary needs no initial value.
+  const std::unique_ptr<unsigned char[]> work(new unsigned char[LZO1X_1_MEM_COMPRESS]);
+  unsigned char* packed = message + kTransferHeaderSize;
   lzo_uint packedSize = 0;
-  if (lzo1x_1_compress(reinterpret_cast<const unsigned char*>(content.data()),
-                       static_cast<lzo_uint>(content.size()), packed.data(), &packedSize,
-                       work.data()) != LZO_E_OK) {
-    return false;
+  if (lzo1x_1_compress(static_cast<const unsigned char*>(content), static_cast<lzo_uint>(size),
+                       packed, &packedSize, work.get()) != LZO_E_OK) {
+    return 0;
   }
-  std::uint8_t header[kTransferHeaderSize];
-  ByteWriter writer(header, sizeof header);
-  writer.PutU32(static_cast<std::uint32_t>(content.size()));
+  ByteWriter writer(message, kTransferHeaderSize);
+  writer.PutU32(static_cast<std::uint32_t>(size));
   writer.PutU32(static_cast<std::uint32_t>(packedSize));
-  writer.PutU32(TransferChecksum(packed.data(), packedSize));
-  message->assign(reinterpret_cast<const char*>(header), sizeof header);
-  message->append(reinterpret_cast<const char*>(packed.data()), packedSize);
-  return true;
+  writer.PutU32(TransferChecksum(packed, packedSize));
+  return kTransferHeaderSize + packedSize;
+}
+
+bool EncodeTransfer(const std::string& content, std::string* message) {
+  message->resize(TransferMessageBound(content.size()));
+  const std::size_t length = EncodeTransferInto(content.data(), content.size(),
+                                                reinterpret_cast<unsigned char*>(message->data()));
+  message->resize(length);
+  return length != 0;
 }
 
 int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content) {
@@ -50,13 +55,16 @@ int DecodeTransfer(const TransferHeader& header, const std::string& packed, std:
   if (TransferChecksum(packed.data(), packed.size()) != header.checksum) {
     return kErrTransferChecksum;
   }
-  std::vector<unsigned char> out(header.size);
+  // Straight into the result; a failure leaves it empty.
+  content->resize(header.size);
   lzo_uint unpacked = header.size;
-  const int result =
-      lzo1x_decompress_safe(reinterpret_cast<const unsigned char*>(packed.data()),
-                            static_cast<lzo_uint>(packed.size()), out.data(), &unpacked, nullptr);
-  if (result != LZO_E_OK || unpacked != header.size) return kErrTransferData;
-  content->assign(reinterpret_cast<const char*>(out.data()), out.size());
+  const int result = lzo1x_decompress_safe(
+      reinterpret_cast<const unsigned char*>(packed.data()), static_cast<lzo_uint>(packed.size()),
+      reinterpret_cast<unsigned char*>(content->data()), &unpacked, nullptr);
+  if (result != LZO_E_OK || unpacked != header.size) {
+    content->clear();
+    return kErrTransferData;
+  }
   return 0;
 }
 

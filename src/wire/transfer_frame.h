@@ -25,6 +25,21 @@ struct TransferHeader {
 // Adler-32 from 1, as the library computes it.
 std::uint32_t TransferChecksum(const void* data, std::size_t size);
 
+// Largest compressed size a header may announce for `size` bytes (LZO1X-1's worst case).
+constexpr std::size_t PackedBound(std::size_t size) {
+  return size + size / 16 + 64 + 3;
+}
+
+// Room EncodeTransferInto needs for a message carrying `size` bytes.
+constexpr std::size_t TransferMessageBound(std::size_t size) {
+  return kTransferHeaderSize + PackedBound(size);
+}
+
+// Writes the whole message for the `size` bytes at `content` into `message`
+// (TransferMessageBound(size) bytes, need not be initialised) and returns its
+// length; 0 when the compressor fails.
+std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned char* message);
+
 // The whole message for `content`: the word 0 alone for an empty file, else
 // the header and the compressed bytes. False (message empty) when the
 // compressor fails.
@@ -34,10 +49,5 @@ bool EncodeTransfer(const std::string& content, std::string* message);
 // or the error: 30013 for a wrong checksum, 30012 for data that does not
 // unpack to exactly the announced size, 30014 for a header out of bounds.
 int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content);
-
-// Largest compressed size a header may announce for `size` bytes (LZO1X-1's worst case).
-constexpr std::size_t PackedBound(std::size_t size) {
-  return size + size / 16 + 64 + 3;
-}
 
 }  // namespace keldor
