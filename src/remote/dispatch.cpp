@@ -313,9 +313,7 @@ bool Handle(int slot, const RequestRule& rule) {
 
 void NoteRequestTime(int slot) {
   if (!SlotInUse(slot)) return;  // a disconnect of itself may have freed it
-  const std::time_t now = Now();
-  const char* text = std::ctime(&now);
-  ClientSlots()[slot].lastRequest = CutToWidth(text != nullptr ? text : "", kLastRequestMax);
+  ClientSlots()[slot].lastRequest = Now();
 }
 
 }  // namespace

@@ -236,7 +236,7 @@ bool WriteClientList(const std::string& path) {
     if (!SlotInUse(slot)) continue;
     const ClientSlot& c = ClientSlots()[slot];
     std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
-                 "Connected", orStar(c.lastRequest));
+                 "Connected", orStar(LastRequestText(c)));
   }
   if (!CloseWritten(f)) {
     LogMessage(kLogInfo, "Couldn't write client list file! %s", ErrorText(ErrorCode()));

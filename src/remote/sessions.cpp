@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <ctime>
 #include <string>
 
 #include "core/error.h"
@@ -184,7 +185,7 @@ bool Authenticate(int socket) {
   if (!AgreeOnVersion(socket, rights, address)) return false;
 
   ClientSlot& s = g_slots[slot];
-  s = ClientSlot{socket, name, address, rights, "", SlotEnding::kNo};
+  s = ClientSlot{socket, name, address, rights, std::nullopt, SlotEnding::kNo};
   LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", address.c_str(),
              name.c_str(), RightsText(rights).c_str());
   return true;
@@ -196,6 +197,13 @@ int FindSlotBySocket(int socket) {
     if (g_slots[slot].socket == socket) return slot;
   }
   return -1;
+}
+
+std::string LastRequestText(const ClientSlot& slot) {
+  char buffer[64] = "";
+  // ctime_r: the time zone is looked up once, not again for every request.
+  if (!slot.lastRequest || ctime_r(&*slot.lastRequest, buffer) == nullptr) return {};
+  return CutToWidth(buffer, kLastRequestMax);
 }
 
 bool ReleaseSlot(int slot) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace keldor {
@@ -27,13 +29,18 @@ struct ClientSlot {
   std::string userName;
   std::string address;
   std::uint32_t rights = 0;
-  std::string lastRequest;  // ctime text of the last accepted request; empty until then
+  // When the last request was accepted; none until then. Kept as a time and
+  // put into words only when the client list is written.
+  std::optional<std::time_t> lastRequest;
   SlotEnding ending = SlotEnding::kNo;
 };
 
 using ClientSlotTable = std::array<ClientSlot, kClientSlots>;
 
 ClientSlotTable& ClientSlots();
+
+// The ctime text (newline included) of the slot's last request; empty before its first.
+std::string LastRequestText(const ClientSlot& slot);
 
 // Empties every slot and sets up slot 0 as "operator" at "console" with every right.
 void ClearClientSlots();

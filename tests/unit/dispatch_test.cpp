@@ -61,7 +61,7 @@ class Dispatch : public testing::StateTest {
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     daemon_ = daemon;
     client_ = client;
-    ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, ""};
+    ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, {}};
   }
   void TearDown() override {
     if (SlotInUse(1)) close(daemon_);  // a dropped connection is closed already
@@ -136,7 +136,8 @@ TEST_F(Dispatch, TextOfExactly256BytesIsQueuedCutToTheJobsWidthWithTheSlotAndTim
   ASSERT_EQ(QueuedJobs(), 1u);
   EXPECT_EQ(JobQueue()[0].text, std::string(255, 'x'));
   EXPECT_EQ(JobQueue()[0].actor, 1);
-  EXPECT_TRUE(ClientSlots()[1].lastRequest.ends_with("\n")) << ClientSlots()[1].lastRequest;
+  EXPECT_TRUE(LastRequestText(ClientSlots()[1]).ends_with("\n"))
+      << LastRequestText(ClientSlots()[1]);
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
 }
 

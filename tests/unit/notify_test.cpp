@@ -48,7 +48,7 @@ class Notify : public testing::StateTest {
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     open_.push_back(daemon);
     open_.push_back(client);
-    ClientSlots()[slot] = ClientSlot{daemon, name, "127.0.0.1:" + std::to_string(slot), 1, ""};
+    ClientSlots()[slot] = ClientSlot{daemon, name, "127.0.0.1:" + std::to_string(slot), 1, {}};
     return client;
   }
   LoopbackListener listener_;
@@ -75,7 +75,7 @@ TEST_F(Notify, DescriptorThatIsNoSocketIsReleasedButLeftOpen) {
   ASSERT_EQ(pipe(pipeEnds), 0);
   open_.push_back(pipeEnds[0]);
   open_.push_back(pipeEnds[1]);
-  ClientSlots()[2] = ClientSlot{pipeEnds[1], "gone", "10.0.0.2:2", 1, ""};
+  ClientSlots()[2] = ClientSlot{pipeEnds[1], "gone", "10.0.0.2:2", 1, {}};
   const int after = Connect(3);
 
   EXPECT_TRUE(NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, 0));
@@ -148,8 +148,14 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
 }
 
 TEST_F(Notify, ClientListHasALineEachAndAnEmptyLineAfterARequestTime) {
-  ClientSlots()[2] = ClientSlot{10, "Alice", "10.0.0.1:4000", 1, "Sun Dec  6 07:00:00 2026\n"};
-  ClientSlots()[5] = ClientSlot{11, "", "10.0.0.2:4001", 1, ""};
+  std::tm local{};  // 6 December 2026, 07:00 local time
+  local.tm_year = 126;
+  local.tm_mon = 11;
+  local.tm_mday = 6;
+  local.tm_hour = 7;
+  local.tm_isdst = -1;
+  ClientSlots()[2] = ClientSlot{10, "Alice", "10.0.0.1:4000", 1, std::mktime(&local)};
+  ClientSlots()[5] = ClientSlot{11, "", "10.0.0.2:4001", 1, {}};
   const std::string path = dir_ / "sub/dir/clientlist.con";
   ASSERT_TRUE(WriteClientList(path));
   EXPECT_EQ(testing::ReadFile(path),

@@ -132,7 +132,7 @@ TEST_F(Sessions, SlotsReleaseAndActorsResolveSlotsGameAdminsAndUnknowns) {
   for (int slot : {0, 17}) EXPECT_FALSE(ReleaseSlot(slot)) << slot;
 
   ASSERT_TRUE(LoadUserAccounts(Opts().settingsDir + "/useraccess.con"));
-  ClientSlots()[4] = ClientSlot{42, "bob", "10.0.0.9:1234", 0x80, ""};
+  ClientSlots()[4] = ClientSlot{42, "bob", "10.0.0.9:1234", 0x80, {}};
   struct Actor {
     int actor;
     std::string name, address;

@@ -18,7 +18,7 @@ using testing::WriteFile;
 constexpr std::int32_t kPage0 = 0x1;
 
 TEST_F(SettingsTest, CriticalRowsAreRefusedOncePerRowWithoutTheRight) {
-  ClientSlots()[1] = ClientSlot{101, "alice", "10.0.0.7:4000", kPage0, ""};
+  ClientSlots()[1] = ClientSlot{101, "alice", "10.0.0.7:4000", kPage0, {}};
   Load(
       "game.serverName \"Renamed\"\ngame.serverDedicated 0\ngame.serverIP 10.1.2.3\n"
       "game.serverPort 2000\ngame.serverMaxPlayers 16\ngame.serverContentCheck 2\n"
@@ -61,7 +61,7 @@ TEST_F(SettingsTest, ChangeLinesNameTheActorAndShowEachTypesValues) {
 }
 
 TEST_F(SettingsTest, RemoteConsoleTokensReachCriticalPortWithoutTheirOwnChangeLines) {
-  ClientSlots()[2] = ClientSlot{102, "bob", "10.0.0.8:4000", 0x10, ""};
+  ClientSlots()[2] = ClientSlot{102, "bob", "10.0.0.8:4000", 0x10, {}};
   Load("manager.consoleUsername \"u\"\nadmin.enableRemoteConsole rc rcpw 6100\n", 0x10, 2);
   EXPECT_EQ(Row(Setting::ConsoleUsername).text, "rc");
   EXPECT_EQ(Row(Setting::ConsolePassword).text, "rcpw");

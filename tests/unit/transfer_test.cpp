@@ -134,9 +134,9 @@ TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
 // A stored upload that cannot be taken into use is reported to the uploader
 // alone; the other clients hear only of one that can.
 TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
-  ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, ""};
+  ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}};
   const auto [otherDaemon, other] = testing::LoopbackListener().Pair();
-  ClientSlots()[2] = ClientSlot{otherDaemon, "dave", "127.0.0.1:2", 1, ""};
+  ClientSlots()[2] = ClientSlot{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
   std::filesystem::create_directories(dir_ / "settings/useraccess.con");  // cannot be saved
   std::string words;
   while (words.size() <= kBannedWordsMax) words += "rude\n";
