@@ -158,6 +158,8 @@ void CrashWatch() {
   if (!GameServer().monitoring) return;
   const bool found = FindServerProcess(&GameServer().pid);
   if (!found) {
+    // A server that has not ended has not crashed, however it looks.
+    if (ChildStillRunning(GameServer().pid)) return;
     HandleCrash();
     return;
   }

@@ -47,4 +47,9 @@ bool StopServer();
 void MonitorServer();
 void CrashWatch();
 
+// True while `pid` is a child of Keldor that has not ended. Such a process is
+// the game server whatever the process table shows: between its exec and
+// taking its new name it does not look like one.
+bool ChildStillRunning(int pid);
+
 }  // namespace keldor

@@ -1,4 +1,6 @@
 // The process subsystem's record of the supervised game server.
+#include <sys/wait.h>
+
 #include "core/state_table.h"
 #include "process/server_process.h"
 
@@ -8,6 +10,14 @@ namespace {
 StateTable<ServerWatch> g_table;
 ServerWatch& g_watch = *g_table;
 }  // namespace
+
+bool ChildStillRunning(int pid) {
+  if (pid <= 0) return false;
+  siginfo_t info{};
+  // WNOWAIT: an ended child is left for the SIGCHLD handler to reap and report.
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
 
 ServerWatch& Watch() {
   return g_watch;

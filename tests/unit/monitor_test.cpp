@@ -2,6 +2,8 @@
 // the restart-loop rule, the periodic jobs, and what the status replies drive
 // (round end, pause and resume, the idle map, the server version).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -67,6 +69,33 @@ TEST_F(Monitor, OnlyTheThirdCrashWithinAMinuteOfTheLaunchIsARestartLoop) {
   EXPECT_EQ(CountLogged("Server is in a restart loop, disabling auto-restart."), 1);
   EXPECT_FALSE(GameServer().monitoring);
   EXPECT_EQ(Watch().restartLoopCount, 0);  // StopServer resets it
+}
+
+// A launched child that does not look like the server yet (as between its
+// exec and taking its new name) has not crashed; once it has ended it has.
+TEST_F(Monitor, AChildThatHasNotEndedIsNoCrashHoweverItLooks) {
+  int hold[2];
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte;
+    close(hold[1]);
+    _exit(read(hold[0], &byte, 1) == 0 ? 0 : 1);  // until the test lets go
+  }
+  close(hold[0]);
+  Supervise();
+  GameServer().pid = child;
+  CrashWatch();
+  EXPECT_FALSE(Logged("Server has crashed"));
+  EXPECT_TRUE(GameServer().monitoring);
+
+  close(hold[1]);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+  CrashWatch();
+  EXPECT_TRUE(Logged("Server has crashed"));
+  waitpid(child, nullptr, 0);
 }
 
 TEST_F(Monitor, ConsolePollIsQueuedOnceWhileCredentialsAreInUse) {
