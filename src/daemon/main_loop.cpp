@@ -79,7 +79,10 @@ int WatchedSet(fd_set& set, bool withListener) {
     FD_SET(fd, &set);
     top = std::max(top, fd + 1);
   };
-  if (withListener) add(g_loop->listenSocket);
+  if (withListener) {
+    add(g_loop->listenSocket);
+    add(ServerExitDescriptor());
+  }
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) add(SlotSocket(slot));
   return top;
 }
@@ -198,10 +201,17 @@ int RunPass() {
   const int count = select(top, &ready, nullptr, nullptr, &timeout);
   const int selectError = errno;  // before logging can change it
   LogCaughtSignals();
-  if (count < 0) {
-    if (selectError == EINTR) return kKeepGoing;
+  // An interrupted wait goes on with the pass: the signal may be the game
+  // server's exit, which is acted on now, not at the next pass.
+  if (count < 0 && selectError != EINTR) {
     LogMessage(kLogInfo, "Select() returned an error! %s", ErrorText(selectError));
     return 0;
+  }
+  const int serverExit = ServerExitDescriptor();
+  if (count > 0 && serverExit >= 0 && serverExit < FD_SETSIZE && FD_ISSET(serverExit, &ready)) {
+    // The adopted server has ended: the crash watch looks at once.
+    ForgetServerExit();
+    g_loop->lastCrashWatch = MonotonicNow() - Row(Setting::MonitorTimerPeriod).current;
   }
   if (server.exitStatus != -1) {
     LogMessage(kLogInfo, "Server terminated with exit code %i.",
@@ -221,7 +231,7 @@ int RunPass() {
   RunTimers();
   RunDueJobs();
   EndGivenUpConnections();
-  if (count == 0) return kKeepGoing;
+  if (count <= 0) return kKeepGoing;
   ServeReady(ready);
   RunDueJobs();
   EndGivenUpConnections();

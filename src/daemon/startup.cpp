@@ -263,6 +263,7 @@ int ReadGamePidFile() {
 
 void AdoptServer() {
   GameServer().monitoring = true;
+  WatchServerExit();
   GameServer().consoleUser = CutToWidth(Row(Setting::ConsoleUsername).text, kNameMax);
   GameServer().consolePass = CutToWidth(Row(Setting::ConsolePassword).text, kNameMax);
 }

@@ -158,6 +158,7 @@ bool FindServerProcess(int* pid) {
 
 bool StopServer() {
   GameServer().monitoring = false;
+  ForgetServerExit();
   ForgetStatusPort();
   DetectedServerVersion() = 0.0f;
   Watch().restartLoopCount = 0;

@@ -163,6 +163,7 @@ void CrashWatch() {
     HandleCrash();
     return;
   }
+  WatchServerExit();
   if (s.renice) Renice(GameServer().pid);
   if (const char* combo = CurrentLevelCombo(); combo != nullptr && combo[0] != '-') {
     Watch().currentMapCombo = CutToWidth(combo, kMapComboMax);

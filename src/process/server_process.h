@@ -52,4 +52,11 @@ void CrashWatch();
 // taking its new name it does not look like one.
 bool ChildStillRunning(int pid);
 
+// The exit of a game server Keldor adopted (not its child, so no SIGCHLD
+// tells of it) is watched through a pidfd where the kernel has them: opened
+// for the server being monitored, readable once it has ended.
+void WatchServerExit();
+int ServerExitDescriptor();  // -1 when nothing is watched
+void ForgetServerExit();
+
 }  // namespace keldor

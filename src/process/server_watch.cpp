@@ -1,14 +1,35 @@
-// The process subsystem's record of the supervised game server.
+// The process subsystem's record of the supervised game server, and the
+// watch on the exit of a server it adopted.
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "core/state_table.h"
 #include "process/server_process.h"
+#include "runtime/game_server.h"
 
 namespace keldor {
 
 namespace {
 StateTable<ServerWatch> g_table;
 ServerWatch& g_watch = *g_table;
+
+struct ExitWatch {
+  int fd = -1;  // pidfd of `pid`
+  int pid = 0;
+};
+
+void CloseExitWatch(ExitWatch& watch) {
+  if (watch.fd >= 0) close(watch.fd);
+  watch = ExitWatch{};
+}
+
+StateTable<ExitWatch> g_exitWatch(CloseExitWatch);
+
+bool IsOurChild(int pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
 }  // namespace
 
 bool ChildStillRunning(int pid) {
@@ -17,6 +38,31 @@ bool ChildStillRunning(int pid) {
   // WNOWAIT: an ended child is left for the SIGCHLD handler to reap and report.
   if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
   return info.si_pid == 0;
+}
+
+void WatchServerExit() {
+  const int pid = GameServer().pid;
+  if (g_exitWatch->fd >= 0 && g_exitWatch->pid == pid) return;
+  ForgetServerExit();
+  // A child's exit interrupts the main loop with SIGCHLD already.
+  if (pid <= 0 || IsOurChild(pid)) return;
+#ifdef SYS_pidfd_open
+  // Close-on-exec by itself. Without pidfds the crash watch finds the server missing.
+  const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
+  if (fd < 0) return;
+  g_exitWatch->fd = static_cast<int>(fd);
+  g_exitWatch->pid = pid;
+#endif
+}
+
+int ServerExitDescriptor() {
+  const ExitWatch& watch = *g_exitWatch;
+  if (!GameServer().monitoring || watch.pid != GameServer().pid) return -1;
+  return watch.fd;
+}
+
+void ForgetServerExit() {
+  CloseExitWatch(*g_exitWatch);
 }
 
 ServerWatch& Watch() {

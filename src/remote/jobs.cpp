@@ -436,11 +436,13 @@ void PunkBusterConfig(const Run& run, bool save) {
   run.Tell(save ? NOTE_PB_CONFIG_SAVED : NOTE_PB_CONFIG_LOADED);
 }
 
+// A console found down is connected again in the same pass, not by a job
+// that would wait for the next one.
 void ConsolePoll() {
   if (Console().connected) {
     ReadConsoleOutput();
   } else if (GameServer().monitoring) {
-    QueueJobOnce(JOB_CONNECT_CONSOLE, nullptr, 0, 0);
+    ConnectConsoleJob();
   }
 }
 

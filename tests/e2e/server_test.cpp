@@ -2,6 +2,8 @@
 // the status port, adopting a running server, -stop, -exit, -quit, a server
 // that ignores "quit", and the crash watch's auto-restart.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -126,6 +128,29 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_FALSE(Alive(second));
   EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
+}
+
+// A server Keldor adopted is no child of it: its end is seen through a pidfd,
+// not at the crash watch's next pass a minute later.
+TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
+  const long probe = syscall(SYS_pidfd_open, getpid(), 0);
+  if (probe < 0) GTEST_SKIP() << "no pidfd_open on this kernel";
+  close(static_cast<int>(probe));
+  const std::string settings = dir_ / "mods/bfvietnam/settings/servermanager.con";
+  std::ofstream(settings, std::ios::app) << "manager.monitorTimerPeriod 60\n";
+  auto first = StartSupervised();
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Wait(), 15);
+  const pid_t adopted = GamePid();
+  auto keldor = Run({"-restart", "-exit"}, "second.out");
+  ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
+  EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
+  ASSERT_TRUE(
+      WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 30))
+      << Log();
+  ASSERT_TRUE(WaitFor([&] { return GamePid() != adopted && Alive(GamePid()); }));
+  keldor->Signal(SIGTERM);
+  EXPECT_EQ(keldor->Wait(), 15);
 }
 
 }  // namespace
