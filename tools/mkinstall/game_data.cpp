@@ -1,6 +1,7 @@
 // The game data of a generated installation: two mods with level archives
 // covering every game-type combination, a mod without init.con, a stray file,
-// and game.rfa holding the evolution data as LZO1X segments.
+// and game.rfa holding the evolution data as LZO1X segments; on request, any
+// number of extra mods with small maps for large installations.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -127,6 +128,33 @@ bool WriteGameArchive(const InstallOptions& options) {
   return WriteRfaArchive(dir + "/game.rfa", entries);
 }
 
+// A small level with both game types, named after its mod and number.
+bool WriteExtraLevel(const InstallOptions& options, const std::string& mod, int number) {
+  const std::string title = "Map_" + std::to_string(number);
+  const std::vector<RfaEntry> entries = {
+      {title + "/Init.con", "run " + title + "/Init/Terrain\n", false},
+      {title + "/Terrain/HeightMap.raw", Filler(mod + title, 40), true},
+      {title + "/GameTypes/Conquest.con", "game.setNumberOfTickets 300\n", false},
+      {title + "/GameTypes/Coop.con", "game.setNumberOfTickets 200\n", true},
+  };
+  const std::string levels = ModDir(options, mod) + "/archives/bfvietnam/levels";
+  if (!MakeDirectories(levels)) return false;
+  return WriteRfaArchive(levels + "/map_" + std::to_string(number) + ".rfa", entries, RfaOptions{});
+}
+
+bool WriteExtraMods(const InstallOptions& options) {
+  for (int m = 0; m < options.extraMods; ++m) {
+    const std::string mod = "extra" + std::to_string(m);
+    if (!WriteText(ModDir(options, mod) + "/init.con", "game.setActiveMod " + mod + "\n")) {
+      return false;
+    }
+    for (int n = 0; n < options.mapsPerMod; ++n) {
+      if (!WriteExtraLevel(options, mod, n)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool WriteGameData(const InstallOptions& options) {
@@ -139,7 +167,7 @@ bool WriteGameData(const InstallOptions& options) {
   for (const LevelLayout& level : kLevels) {
     if (!WriteLevel(options, level)) return false;
   }
-  if (!WriteGameArchive(options)) return false;
+  if (!WriteGameArchive(options) || !WriteExtraMods(options)) return false;
   if (!WriteText(options.dir + "/mods/readme.txt", "Mods go in folders named in lower case.\n")) {
     return false;
   }

@@ -16,6 +16,10 @@ struct InstallOptions {
   std::uint16_t consolePort = 0;
   std::uint16_t gamePort = 0;
   std::uint16_t queryPort = 0;
+  // Extra mods, each with its own init.con and this many small level
+  // archives, for installations far larger than the demo one.
+  int extraMods = 0;
+  int mapsPerMod = 0;
 };
 
 struct Credentials {

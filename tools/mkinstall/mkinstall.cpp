@@ -1,6 +1,6 @@
 // mkinstall: lays out a self-contained game installation for demos and tests:
 //   mkinstall [--pb] [--force] [--listen-port N] [--console-port N] [--game-port N]
-//             [--query-port N] [--server-binary PATH] DIR
+//             [--query-port N] [--server-binary PATH] [--extra-mods N --maps-per-mod M] DIR
 // Ports left out are picked free on 127.0.0.1. It prints what it made, one
 // "key: value" line each, for people and scripts. An existing installation in
 // DIR is left alone unless --force asks for a new one laid over it.
@@ -29,7 +29,8 @@ constexpr int kPortAttempts = 50;
 void PrintUsage() {
   std::printf(
       "Usage: mkinstall [--pb] [--force] [--listen-port N] [--console-port N]\n"
-      "                 [--game-port N] [--query-port N] [--server-binary PATH] DIR\n");
+      "                 [--game-port N] [--query-port N] [--server-binary PATH]\n"
+      "                 [--extra-mods N --maps-per-mod M] DIR\n");
 }
 
 bool ParsePort(const char* text, std::uint16_t& port) {
@@ -37,6 +38,14 @@ bool ParsePort(const char* text, std::uint16_t& port) {
   const long value = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || value < 1 || value > 65535) return false;
   port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool ParseCount(const char* text, int& count) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > 10000) return false;
+  count = static_cast<int>(value);
   return true;
 }
 
@@ -52,6 +61,11 @@ bool ParseArguments(int argc, char** argv, InstallOptions& options) {
       options.punkBuster = true;
     } else if (word == "--force") {
       options.force = true;
+    } else if (word == "--extra-mods" || word == "--maps-per-mod") {
+      if (i + 1 >= argc) return false;
+      if (!ParseCount(argv[++i], word == "--extra-mods" ? options.extraMods : options.mapsPerMod)) {
+        return false;
+      }
     } else if (port != nullptr || word == "--server-binary") {
       if (i + 1 >= argc) return false;
       const char* value = argv[++i];

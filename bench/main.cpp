@@ -1,0 +1,604 @@
+// keldor_bench: each figure beside its anchor, measured in the same run,
+// several times, printed as a table of the ratio's minimum and median.
+//
+//   keldor_bench --build DIR [--reps N] [--idle-seconds S] [--only NAME,...]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "wire/protocol.h"
+#include "wire/transfer_frame.h"
+
+namespace keldor::bench {
+namespace {
+
+struct Row {
+  std::string figure;
+  std::string anchor;
+  std::string measured;  // the figure's own median, for reading the goal
+  double ratioMin = 0;
+  double ratioMedian = 0;
+  std::string goal;
+  std::string met;
+};
+
+std::vector<Row> g_rows;
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Min(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t index =
+      std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
+  return values[index];
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+void AddRow(const std::string& figure, const std::string& anchor, const std::string& measured,
+            const std::vector<double>& ratios, const std::string& goal, bool met) {
+  g_rows.push_back({figure, anchor, measured, Min(ratios), Median(ratios), goal,
+                    ratios.empty() ? "n/a" : (met ? "yes" : "no")});
+  std::fprintf(stderr, "bench: %s: ratio min %.3f median %.3f (%s)\n", figure.c_str(), Min(ratios),
+               Median(ratios), measured.c_str());
+}
+
+struct Config {
+  Paths paths;
+  int reps = 5;
+  double pingSeconds = 1.0;
+  int idleSeconds = 10;
+  int crashReps = 2;
+  int adoptedReps = 1;
+  std::vector<std::string> only;
+  bool Wants(const std::string& name) const {
+    return only.empty() || std::find(only.begin(), only.end(), name) != only.end();
+  }
+};
+
+// --- The anchor for pings: a minimal single-threaded loopback echo server ---
+
+pid_t StartEchoServer(int* port) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, 64) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  *port = ntohs(address.sin_port);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    close(listener);
+    return pid < 0 ? 0 : pid;
+  }
+  // One loop, one poll: 4 bytes in, the same 4 bytes out.
+  std::vector<pollfd> fds = {{listener, POLLIN, 0}};
+  for (;;) {
+    if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    for (std::size_t i = fds.size(); i-- > 0;) {
+      if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      if (i == 0) {
+        const int client = accept(listener, nullptr, nullptr);
+        if (client >= 0) fds.push_back({client, POLLIN, 0});
+        continue;
+      }
+      char word[4];
+      std::size_t got = 0;
+      while (got < sizeof word) {
+        const ssize_t n = recv(fds[i].fd, word + got, sizeof word - got, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+      if (got < sizeof word || send(fds[i].fd, word, sizeof word, MSG_NOSIGNAL) != 4) {
+        close(fds[i].fd);
+        fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+}
+
+// --- The ping harness: N clients, one request each in flight ---
+
+struct LoadResult {
+  double perSecond = 0;
+  std::vector<double> latencies;
+};
+
+// `isKeldor` parses Keldor's messages (a pong ends a round trip); otherwise each 4 bytes do.
+bool DriveLoad(const std::vector<int>& sockets, bool isKeldor, double seconds, LoadResult* out) {
+  const Word ping = EncodeWord(REQ_PING);
+  std::vector<std::string> buffers(sockets.size());
+  std::vector<double> sentAt(sockets.size());
+  std::vector<pollfd> fds;
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    fds.push_back({sockets[i], POLLIN, 0});
+    sentAt[i] = NowSeconds();
+    if (send(sockets[i], ping.data(), ping.size(), MSG_NOSIGNAL) != 4) return false;
+  }
+  const double start = NowSeconds();
+  const double end = start + seconds;
+  std::size_t done = 0;
+  while (NowSeconds() < end) {
+    if (poll(fds.data(), fds.size(), 1000) <= 0) return false;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if ((fds[i].revents & POLLIN) == 0) continue;
+      char chunk[4096];
+      const ssize_t n = recv(fds[i].fd, chunk, sizeof chunk, 0);
+      if (n <= 0) return false;
+      std::string& buffer = buffers[i];
+      buffer.append(chunk, static_cast<std::size_t>(n));
+      for (;;) {
+        bool pong = false;
+        if (isKeldor) {
+          if (buffer.size() < kNoteHeaderSize) break;
+          NoteHeader header{};
+          std::memcpy(header.data(), buffer.data(), header.size());
+          std::uint32_t code = 0, length = 0;
+          DecodeNoteHeader(header, &code, &length);
+          if (buffer.size() < kNoteHeaderSize + length) break;
+          buffer.erase(0, kNoteHeaderSize + length);
+          pong = code == NOTE_PONG;
+        } else {
+          if (buffer.size() < 4) break;
+          buffer.erase(0, 4);
+          pong = true;
+        }
+        if (!pong) continue;
+        const double now = NowSeconds();
+        out->latencies.push_back(now - sentAt[i]);
+        ++done;
+        sentAt[i] = now;
+        if (send(fds[i].fd, ping.data(), ping.size(), MSG_NOSIGNAL) != 4) return false;
+      }
+    }
+  }
+  out->perSecond = static_cast<double>(done) / (NowSeconds() - start);
+  // Drain the requests still in flight so the next round starts clean.
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    std::size_t need = isKeldor ? kNoteHeaderSize : 4;
+    while (buffers[i].size() < need) {
+      pollfd one{fds[i].fd, POLLIN, 0};
+      if (poll(&one, 1, 2000) <= 0) return false;
+      char chunk[256];
+      const ssize_t n = recv(fds[i].fd, chunk, std::min(sizeof chunk, need - buffers[i].size()), 0);
+      if (n <= 0) return false;
+      buffers[i].append(chunk, static_cast<std::size_t>(n));
+      if (isKeldor && buffers[i].size() == kNoteHeaderSize) {
+        NoteHeader header{};
+        std::memcpy(header.data(), buffers[i].data(), header.size());
+        std::uint32_t code = 0, length = 0;
+        DecodeNoteHeader(header, &code, &length);
+        if (code != NOTE_PONG) {
+          buffers[i].clear();
+          std::string rest(length, '\0');
+          std::size_t got = 0;
+          while (got < length) {
+            const ssize_t m = recv(fds[i].fd, rest.data() + got, length - got, 0);
+            if (m <= 0) return false;
+            got += static_cast<std::size_t>(m);
+          }
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// A running Keldor with its game server on a fresh demo installation.
+struct RunningKeldor {
+  Installation installation;
+  pid_t keldor = 0;
+  const Config* config = nullptr;
+  ~RunningKeldor() {
+    if (keldor > 0) StopProcess(keldor);
+    if (config != nullptr && !installation.root.empty()) {
+      StopGameServer(config->paths, installation);
+      RemoveInstallation(installation);
+    }
+  }
+  bool Start(const Config& c, const std::vector<std::string>& words, bool waitConsole) {
+    config = &c;
+    if (!MakeInstallation(c.paths, 0, 0, &installation)) return false;
+    keldor = StartKeldor(c.paths, installation, words);
+    const double deadline = NowSeconds() + 30;
+    while (NowSeconds() < deadline) {
+      if (Listening(installation.listenPort) &&
+          (!waitConsole || Connected(installation.consolePort))) {
+        return true;
+      }
+      SleepMs(5);
+    }
+    return false;
+  }
+  std::unique_ptr<Client> Login() const {
+    auto client = std::make_unique<Client>();
+    if (!client->Open(installation.listenPort, installation.facts.at("admin-user"),
+                      installation.facts.at("admin-password"))) {
+      return nullptr;
+    }
+    return client;
+  }
+};
+
+void BenchPings(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {"-start"}, true))
+    return std::fprintf(stderr, "bench: keldor did not start\n"), void();
+  int echoPort = 0;
+  const pid_t echo = StartEchoServer(&echoPort);
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<int> keldorSockets, echoSockets;
+  std::vector<int> echoOwned;
+  for (int i = 0; i < 16; ++i) {
+    auto client = k.Login();
+    if (!client) break;
+    keldorSockets.push_back(client->Socket());
+    clients.push_back(std::move(client));
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(echoPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      echoSockets.push_back(fd);
+    }
+  }
+  std::vector<double> throughput, p99, p50;
+  std::vector<double> keldorRate, keldorP50, keldorP99, echoP99;  // each round's
+  if (keldorSockets.size() == 16 && echoSockets.size() == 16) {
+    for (int r = 0; r < c.reps; ++r) {
+      LoadResult mine, anchor;
+      if (!DriveLoad(echoSockets, false, c.pingSeconds, &anchor) ||
+          !DriveLoad(keldorSockets, true, c.pingSeconds, &mine)) {
+        std::fprintf(stderr, "bench: the ping load broke off\n");
+        break;
+      }
+      throughput.push_back(mine.perSecond / anchor.perSecond);
+      p50.push_back(Percentile(mine.latencies, 0.5) / Percentile(anchor.latencies, 0.5));
+      p99.push_back(Percentile(mine.latencies, 0.99) / Percentile(anchor.latencies, 0.99));
+      keldorRate.push_back(mine.perSecond);
+      keldorP50.push_back(Percentile(mine.latencies, 0.5));
+      keldorP99.push_back(Percentile(mine.latencies, 0.99));
+      echoP99.push_back(Percentile(anchor.latencies, 0.99));
+    }
+  } else {
+    std::fprintf(stderr, "bench: only %zu clients logged in\n", keldorSockets.size());
+  }
+  for (const int fd : echoSockets) close(fd);
+  StopProcess(echo, 1000);
+  AddRow("Pings/s, 16 clients", "echo server, same harness", Format("%.0f/s", Median(keldorRate)),
+         throughput, "≥ 0.8×", Median(throughput) >= 0.8);
+  AddRow("Ping p50 latency, 16 clients", "echo server p50",
+         Format("%.3f ms", Median(keldorP50) * 1000), p50, "—", true);
+  g_rows.back().met = "—";
+  AddRow("Ping p99 latency, 16 clients", "echo server p99",
+         Format("%.3f ms", Median(keldorP99) * 1000) +
+             Format(" (echo %.3f ms)", Median(echoP99) * 1000),
+         p99, "≤ 1.5×", Median(p99) <= 1.5);
+}
+
+void BenchStatus(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {"-start"}, true)) return;
+  auto client = k.Login();
+  if (!client) return;
+  std::vector<double> ratios;
+  std::vector<double> statusMedians;
+  for (int r = 0; r < c.reps; ++r) {
+    std::vector<double> pings, statuses;
+    for (int i = 0; i < 10; ++i) {
+      double t = NowSeconds();
+      if (!client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG)) return;
+      pings.push_back(NowSeconds() - t);
+      t = NowSeconds();
+      std::string text;
+      if (!client->SendWord(REQ_GET_STATUS) || !client->AwaitTextReply(&text)) return;
+      statuses.push_back(NowSeconds() - t);
+    }
+    ratios.push_back(Median(statuses) / Median(pings));
+    statusMedians.push_back(Median(statuses));
+  }
+  AddRow("Status round trip", "ping round trip", Format("%.2f ms", Median(statusMedians) * 1000),
+         ratios, "≤ 3×", Median(ratios) <= 3);
+}
+
+// Log-like text: what a big settings or log file looks like.
+std::string TextOf(std::size_t size) {
+  std::string text;
+  text.reserve(size + 128);
+  for (unsigned i = 0; text.size() < size; ++i) {
+    text += "[2026-12-06 15:" + std::to_string(10 + i % 50) + ":" + std::to_string(10 + i % 47) +
+            "] Player_" + std::to_string(i * 2654435761U % 997) + " scored " +
+            std::to_string(i % 113) + " points on map " + std::to_string(i % 31) + "\n";
+  }
+  text.resize(size);
+  return text;
+}
+
+void BenchTransfer(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {}, false)) return;
+  auto client = k.Login();
+  if (!client) return;
+  const std::string content = TextOf(8U << 20);
+  const std::string file = k.installation.dir + "/mods/bfvietnam/settings/announcements.con";
+  std::ofstream(file, std::ios::binary) << content;
+  std::vector<double> down, up;
+  std::vector<double> downTimes, upTimes;
+  for (int r = 0; r < c.reps; ++r) {
+    double t = NowSeconds();
+    std::string message;
+    if (!EncodeTransfer(content, &message)) return;
+    const double anchor = NowSeconds() - t;
+
+    t = NowSeconds();
+    std::string packed;
+    std::uint32_t header[3] = {};
+    if (!client->SendWord(REQ_GET_ANNOUNCEMENTS) || !client->ReadTransfer(&packed, header)) {
+      std::fprintf(stderr, "bench: the download failed\n");
+      return;
+    }
+    const double downSeconds = NowSeconds() - t;
+    downTimes.push_back(downSeconds);
+    std::string received;
+    TransferHeader h{header[0], header[1], header[2]};
+    if (DecodeTransfer(h, packed, &received) != 0 || received != content) {
+      std::fprintf(stderr, "bench: the download arrived different\n");
+      return;
+    }
+    down.push_back(anchor / downSeconds);
+
+    t = NowSeconds();
+    if (!client->SendWord(REQ_PUT_ANNOUNCEMENTS) || !client->Send(message.data(), message.size()) ||
+        !client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG, 60)) {
+      std::fprintf(stderr, "bench: the upload failed\n");
+      return;
+    }
+    const double upSeconds = NowSeconds() - t;
+    upTimes.push_back(upSeconds);
+    up.push_back(anchor / upSeconds);
+  }
+  AddRow("8 MiB text download (speed)", "LZO1X-1 + Adler-32 in process",
+         Format("%.1f ms", Median(downTimes) * 1000), down, "≥ 0.8×", Median(down) >= 0.8);
+  AddRow("8 MiB text upload (speed)", "LZO1X-1 + Adler-32 in process",
+         Format("%.1f ms", Median(upTimes) * 1000), up, "≥ 0.6×", Median(up) >= 0.6);
+}
+
+// Start-up to listening, in seconds; negative when it did not listen within 30 s.
+double StartUp(const Config& c, const Installation& installation) {
+  const double t = NowSeconds();
+  const pid_t pid = StartKeldor(c.paths, installation, {});
+  double took = -1;
+  while (NowSeconds() - t < 30) {
+    if (Listening(installation.listenPort)) {
+      took = NowSeconds() - t;
+      break;
+    }
+    usleep(500);
+  }
+  StopProcess(pid);
+  return took;
+}
+
+void BenchStartUp(const Config& c) {
+  Installation demo, half, big;
+  if (!MakeInstallation(c.paths, 0, 0, &demo) || !MakeInstallation(c.paths, 10, 100, &half) ||
+      !MakeInstallation(c.paths, 20, 100, &big)) {
+    std::fprintf(stderr, "bench: mkinstall failed\n");
+    return;
+  }
+  std::vector<double> ratios, halfRatios, bigTimes, halfTimes;
+  for (int r = 0; r < c.reps; ++r) {
+    const double d = StartUp(c, demo);
+    const double h = StartUp(c, half);
+    const double b = StartUp(c, big);
+    if (d <= 0 || h <= 0 || b <= 0) break;
+    ratios.push_back(b / d);
+    halfRatios.push_back(h / d);
+    bigTimes.push_back(b);
+    halfTimes.push_back(h);
+  }
+  AddRow("Start-up to listening, 10 mods × 100 maps", "start-up, demo installation",
+         Format("%.3f s", Median(halfTimes)), halfRatios, "< 0.1 s", Median(halfTimes) < 0.1);
+  AddRow("Start-up to listening, 20 mods × 100 maps", "start-up, demo installation",
+         Format("%.3f s", Median(bigTimes)), ratios, "< 0.1 s, linear", Median(bigTimes) < 0.1);
+  for (const Installation* i : {&demo, &half, &big}) RemoveInstallation(*i);
+}
+
+struct CrashTimes {
+  double running = -1;    // exit to the new server process
+  double listening = -1;  // exit to its console listening
+  double connected = -1;  // exit to Keldor's console connected again
+};
+
+CrashTimes Crash(const Installation& installation, double limit) {
+  CrashTimes times;
+  const pid_t old = FindGameServer(installation);
+  if (old <= 0) return times;
+  const double t = NowSeconds();
+  kill(old, SIGKILL);
+  while (NowSeconds() - t < limit) {
+    const double now = NowSeconds() - t;
+    if (times.running < 0) {
+      const pid_t found = FindGameServer(installation);
+      if (found > 0 && found != old) times.running = now;
+    }
+    if (times.running >= 0 && times.listening < 0 && Listening(installation.consolePort)) {
+      times.listening = now;
+    }
+    if (times.listening >= 0 && Connected(installation.consolePort)) {
+      times.connected = now;
+      break;
+    }
+    usleep(500);
+  }
+  return times;
+}
+
+void CrashRows(const std::string& who, const std::vector<CrashTimes>& runs) {
+  std::vector<double> running, reconnect, ratioRun, ratioConnect;
+  for (const CrashTimes& t : runs) {
+    if (t.connected < 0) continue;
+    const double startUp = t.listening - t.running;  // the server's own start-up
+    running.push_back(t.running);
+    reconnect.push_back(t.connected - t.listening);
+    ratioRun.push_back(t.running / startUp);
+    ratioConnect.push_back((t.connected - t.listening) / startUp);
+  }
+  if (running.size() < runs.size()) {
+    std::fprintf(stderr, "bench: %zu of %zu crashes of %s were not recovered in time\n",
+                 runs.size() - running.size(), runs.size(), who.c_str());
+  }
+  AddRow("Crash to server running (" + who + ")", "game server's own start-up",
+         Format("%.3f s", Median(running)), ratioRun, "< 0.1 s",
+         !running.empty() && Median(running) < 0.1);
+  AddRow("Server listening to console connected (" + who + ")", "game server's own start-up",
+         Format("%.3f s", Median(reconnect)), ratioConnect, "< 1 s",
+         !reconnect.empty() && Median(reconnect) < 1);
+}
+
+void BenchCrash(const Config& c) {
+  std::vector<CrashTimes> child;
+  for (int r = 0; r < c.crashReps; ++r) {
+    RunningKeldor k;
+    if (!k.Start(c, {"-start", "-restart"}, true)) break;
+    SleepMs(500);
+    child.push_back(Crash(k.installation, 20));
+  }
+  CrashRows("child", child);
+
+  std::vector<CrashTimes> adopted;
+  for (int r = 0; r < c.adoptedReps; ++r) {
+    RunningKeldor k;
+    if (!k.Start(c, {"-start"}, true)) break;
+    StopProcess(k.keldor);
+    k.keldor = StartKeldor(c.paths, k.installation, {"-restart"});
+    const double deadline = NowSeconds() + 30;
+    while (NowSeconds() < deadline && !Connected(k.installation.consolePort)) SleepMs(5);
+    SleepMs(500);
+    adopted.push_back(Crash(k.installation, 45));
+  }
+  CrashRows("adopted", adopted);
+}
+
+void BenchIdle(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {"-start"}, true)) return;
+  SleepMs(2000);
+  const double cpu0 = CpuSeconds(k.keldor);
+  const long private0 = PrivateKiB(k.keldor);
+  const int fds0 = Descriptors(k.keldor);
+  const double t = NowSeconds();
+  SleepMs(c.idleSeconds * 1000);
+  const double seconds = NowSeconds() - t;
+  const double cpu1 = CpuSeconds(k.keldor);
+  const long private1 = PrivateKiB(k.keldor);
+  const int fds1 = Descriptors(k.keldor);
+  const double cpu = 100.0 * (cpu1 - cpu0) / seconds;
+  const std::string over = " over " + std::to_string(c.idleSeconds) + " s";
+  AddRow("Idle CPU with a running server" + over, "—", Format("%.4f %%", cpu), {}, "< 0.01 %",
+         cpu < 0.01);
+  g_rows.back().met = cpu < 0.01 ? "yes" : "no";
+  AddRow("Idle private memory" + over, "—",
+         std::to_string(private0) + " → " + std::to_string(private1) + " KiB", {},
+         "< 1 MiB, no growth", true);
+  g_rows.back().met = private1 < 1024 && private1 <= private0 ? "yes" : "no";
+  AddRow("Idle descriptors" + over, "—", std::to_string(fds0) + " → " + std::to_string(fds1), {},
+         "no growth", true);
+  g_rows.back().met = fds1 <= fds0 ? "yes" : "no";
+}
+
+void PrintTable() {
+  std::printf("| Figure | Anchor | Figure (median) | Ratio min | Ratio median | Goal | Met? |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
+  for (const Row& row : g_rows) {
+    const bool ratios = row.ratioMedian > 0;
+    std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", row.figure.c_str(), row.anchor.c_str(),
+                row.measured.c_str(), ratios ? Format("%.3f", row.ratioMin).c_str() : "—",
+                ratios ? Format("%.3f", row.ratioMedian).c_str() : "—", row.goal.c_str(),
+                row.met.c_str());
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "Usage: keldor_bench --build DIR [--reps N] [--idle-seconds S] [--crash-reps N]\n"
+               "                    [--adopted-reps N] [--only pings,status,transfer,startup,"
+               "crash,idle]\n");
+  return 2;
+}
+
+}  // namespace
+}  // namespace keldor::bench
+
+int main(int argc, char** argv) {
+  using namespace keldor::bench;
+  signal(SIGPIPE, SIG_IGN);
+  Config c;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (i + 1 >= argc) return Usage();
+    const std::string value = argv[++i];
+    if (word == "--build") {
+      c.paths.build = value;
+    } else if (word == "--reps") {
+      c.reps = std::max(1, std::atoi(value.c_str()));
+    } else if (word == "--idle-seconds") {
+      c.idleSeconds = std::max(1, std::atoi(value.c_str()));
+    } else if (word == "--crash-reps") {
+      c.crashReps = std::max(0, std::atoi(value.c_str()));
+    } else if (word == "--adopted-reps") {
+      c.adoptedReps = std::max(0, std::atoi(value.c_str()));
+    } else if (word == "--only") {
+      for (std::size_t start = 0; start <= value.size();) {
+        const std::size_t comma = std::min(value.find(',', start), value.size());
+        c.only.push_back(value.substr(start, comma - start));
+        start = comma + 1;
+      }
+    } else {
+      return Usage();
+    }
+  }
+  if (c.paths.build.empty()) return Usage();
+  if (c.Wants("pings")) BenchPings(c);
+  if (c.Wants("status")) BenchStatus(c);
+  if (c.Wants("transfer")) BenchTransfer(c);
+  if (c.Wants("startup")) BenchStartUp(c);
+  if (c.Wants("crash")) BenchCrash(c);
+  if (c.Wants("idle")) BenchIdle(c);
+  PrintTable();
+  return 0;
+}
