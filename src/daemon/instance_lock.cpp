@@ -38,9 +38,8 @@ int ReadHolder(int fd) {
 
 }  // namespace
 
-bool LockInstallation(const std::string& settingsDir, int* holder) {
+bool LockInstallation(const std::string& path, int* holder) {
   if (holder != nullptr) *holder = 0;
-  const std::string path = settingsDir + "/keldor.lock";
   if (!EnsureFile(path, EnsureMode::kCreateIfMissing)) return false;
   // Close-on-exec: a game server we start must not keep the installation locked.
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);

@@ -57,6 +57,11 @@ void CloseListener(LoopState& loop) {
 
 StateTable<LoopState> g_loop(CloseListener);
 
+// The crash watch runs on this pass (a game server exit was seen).
+void CrashWatchDueNow() {
+  g_loop->lastCrashWatch = MonotonicNow() - Row(Setting::MonitorTimerPeriod).current;
+}
+
 int FatalSocket(const char* format) {
   const int error = errno;
   LogMessage(kLogInfo, format, ErrorText(error));
@@ -164,8 +169,7 @@ void Shutdown() {
 
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
-  if (g_loop->listenSocket >= 0) close(g_loop->listenSocket);
-  g_loop->listenSocket = -1;
+  CloseListener(*g_loop);
   LogMessage(kLogInfo, "Exited");
 }
 
@@ -178,7 +182,7 @@ void RunTimers() {
   if (!loop.timersStarted) {
     // Both are due on the first pass.
     loop.lastMonitor = now - kMonitorPeriod;
-    loop.lastCrashWatch = now - Row(Setting::MonitorTimerPeriod).current;
+    CrashWatchDueNow();
     loop.timersStarted = true;
   }
   if (now >= loop.lastMonitor + kMonitorPeriod) {
@@ -211,12 +215,12 @@ int RunPass() {
   if (count > 0 && serverExit >= 0 && serverExit < FD_SETSIZE && FD_ISSET(serverExit, &ready)) {
     // The adopted server has ended: the crash watch looks at once.
     ForgetServerExit();
-    g_loop->lastCrashWatch = MonotonicNow() - Row(Setting::MonitorTimerPeriod).current;
+    CrashWatchDueNow();
   }
   if (server.exitStatus != -1) {
     LogMessage(kLogInfo, "Server terminated with exit code %i.",
                static_cast<int>(server.exitStatus));
-    g_loop->lastCrashWatch = MonotonicNow() - Row(Setting::MonitorTimerPeriod).current;
+    CrashWatchDueNow();
     server.exitStatus = -1;
     if (Opts().quitWithServer) {
       LogMessage(kLogInfo, "Exiting due to -quit.");

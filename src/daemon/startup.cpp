@@ -118,7 +118,7 @@ int CheckInstallation() {
 int LockInstallationStep() {
   int holder = 0;
   const std::string path = SettingsFile("keldor.lock");
-  if (LockInstallation(Opts().settingsDir, &holder)) return kGoOn;
+  if (LockInstallation(path, &holder)) return kGoOn;
   if (ErrorCode() == EWOULDBLOCK) {
     LogMessage(kLogInfo,
                "Couldn't lock %s! Another Keldor (pid %i) is running on this installation.",

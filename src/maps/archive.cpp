@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/helpers.h"
 #include "core/log.h"
 #include "core/state_table.h"
 #include "maps/archive_io.h"
@@ -229,12 +229,6 @@ std::string EvolutionFilePath() {
 StateTable<bool> g_armed;
 bool& g_evolutionArmed = *g_armed;
 
-std::string Lowered(const char* text) {
-  std::string lowered(text);
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lowered;
-}
-
 void XMLCALL OnEvolutionTag(void* userData, const XML_Char* name, const XML_Char** attributes) {
   auto* reading = static_cast<EvolutionReading*>(userData);
   if (std::strcmp(name, "maps") == 0) {
@@ -243,7 +237,10 @@ void XMLCALL OnEvolutionTag(void* userData, const XML_Char* name, const XML_Char
   }
   if (!reading->endsArmed || strcasecmp(name, "map_") != 0 || attributes[0] == nullptr) return;
   reading->endsArmed = false;
-  if (std::strcmp(attributes[0], "name") == 0) reading->names.insert(Lowered(attributes[1]));
+  if (std::strcmp(attributes[0], "name") == 0) {
+    std::string mapName = attributes[1];
+    reading->names.insert(LowerCaseInPlace(mapName));
+  }
 }
 
 struct ParserFree {
@@ -279,7 +276,8 @@ unsigned EvolutionScan::Listed(const std::string& map) {
   }
   if (!reading->complaint.empty()) LogMessage(kLogInfo, "%s", reading->complaint.c_str());
   g_evolutionArmed = reading->endsArmed;
-  return reading->names.count(Lowered(map.c_str())) != 0 ? 4 : 0;
+  std::string lowered = map;
+  return reading->names.count(LowerCaseInPlace(lowered)) != 0 ? 4 : 0;
 }
 
 // The armed state at the start decides what the file lists, so a scan reads it

@@ -35,7 +35,7 @@ constexpr float kSupportedVersion = 1.02f;
 // A vanished server: tell the clients, then restart it unless that is off or
 // it keeps dying right after each start.
 void HandleCrash() {
-  Options& s = Opts();
+  const Options& s = Opts();
   ServerWatch& watch = Watch();
   watch.crashTime = Now();
   GameServer().exited = 1;
@@ -153,7 +153,7 @@ void LearnServer(const char* reply) {
 }  // namespace
 
 void CrashWatch() {
-  Options& s = Opts();
+  const Options& s = Opts();
   if (CheckSchedule()) return;
   if (!GameServer().monitoring) return;
   const bool found = FindServerProcess(&GameServer().pid);

@@ -26,18 +26,18 @@ void CloseExitWatch(ExitWatch& watch) {
 
 StateTable<ExitWatch> g_exitWatch(CloseExitWatch);
 
-bool IsOurChild(int pid) {
-  siginfo_t info{};
+// Asks about `pid` as our child without reaping it (WNOWAIT: an ended child is
+// left for the SIGCHLD handler to reap and report). False when it is not ours.
+bool PeekAtChild(int pid, siginfo_t& info) {
+  info = siginfo_t{};
   return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 }  // namespace
 
 bool ChildStillRunning(int pid) {
   if (pid <= 0) return false;
-  siginfo_t info{};
-  // WNOWAIT: an ended child is left for the SIGCHLD handler to reap and report.
-  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  return info.si_pid == 0;
+  siginfo_t info;
+  return PeekAtChild(pid, info) && info.si_pid == 0;
 }
 
 void WatchServerExit() {
@@ -45,7 +45,8 @@ void WatchServerExit() {
   if (g_exitWatch->fd >= 0 && g_exitWatch->pid == pid) return;
   ForgetServerExit();
   // A child's exit interrupts the main loop with SIGCHLD already.
-  if (pid <= 0 || IsOurChild(pid)) return;
+  siginfo_t info;
+  if (pid <= 0 || PeekAtChild(pid, info)) return;
 #ifdef SYS_pidfd_open
   // Close-on-exec by itself. Without pidfds the crash watch finds the server missing.
   const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);

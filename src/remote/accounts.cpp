@@ -414,34 +414,7 @@ std::string RandomString(std::size_t length) {
 }
 
 std::string EncipherField(const std::string& value, std::size_t fieldSize) {
-  std::vector<std::uint8_t> field(fieldSize, 0);
-  const std::string filler = RandomString(kRandomStringMax);
-  std::memcpy(field.data(), filler.data(), std::min(filler.size(), fieldSize));
-  const std::string text = CutToWidth(value, fieldSize - 1);
-  std::memcpy(field.data(), text.c_str(), text.size() + 1);
-  CredentialTransform(field.data(), field.size());
-  std::string hex;
-  char pair[3];
-  for (std::uint8_t byte : field) {
-    std::snprintf(pair, sizeof pair, "%02hX", static_cast<unsigned short>(byte));
-    hex += pair;
-  }
-  return hex;
-}
-
-std::string DecipherField(const std::string& field, std::size_t fieldSize, bool* wasPlain) {
-  const bool hex = field.size() == 2 * fieldSize && IsHexText(field.c_str());
-  if (wasPlain != nullptr) *wasPlain = !hex;
-  if (!hex) return CutToWidth(field, fieldSize - 1);
-  std::vector<std::uint8_t> bytes(fieldSize);
-  for (std::size_t k = 0; k < fieldSize; ++k) {
-    bytes[k] = static_cast<std::uint8_t>(std::strtoul(field.substr(2 * k, 2).c_str(), nullptr, 16));
-  }
-  CredentialTransform(bytes.data(), bytes.size());
-  // The text ends at its NUL; a field without one (not written by us) is cut.
-  std::size_t length = 0;
-  while (length < fieldSize - 1 && bytes[length] != 0) ++length;
-  return std::string(reinterpret_cast<const char*>(bytes.data()), length);
+  return EncipherField(value, fieldSize, RandomString(kRandomStringMax));
 }
 
 bool LoadUserAccounts(const std::string& path) {

@@ -8,13 +8,11 @@
 #include <cstdint>
 #include <string>
 
+#include "wire/cipher.h"
+
 namespace keldor {
 
 constexpr std::size_t kMaxAccounts = 100;
-// Field sizes in the file, with the terminating NUL; the texts are one shorter.
-constexpr std::size_t kNameFieldSize = 32;
-constexpr std::size_t kPasswordFieldSize = 32;
-constexpr std::size_t kKeyHashFieldSize = 33;
 // Longest line or token taken from an account file; no valid line comes close.
 constexpr std::size_t kAccountLineMax = 1023;
 constexpr std::size_t kRandomStringMax = 32;
@@ -72,12 +70,8 @@ bool ChangeUserPass(const std::string& user, const std::string& password);
 // min(length, 32) characters in '0'..'y' from the lagged generator.
 std::string RandomString(std::size_t length);
 
-// One credential field as stored: `value` (cut to fieldSize - 1) and random
-// filler, enciphered, in upper-case hexadecimal.
+// One credential field as stored, with filler from the lagged generator (the
+// field format and DecipherField are in wire/cipher.h).
 std::string EncipherField(const std::string& value, std::size_t fieldSize);
-// The stored form back to its text: exactly 2 * fieldSize hexadecimal digits
-// are deciphered, anything else is plain text; `wasPlain` tells which. The
-// result is cut to fieldSize - 1 characters either way.
-std::string DecipherField(const std::string& field, std::size_t fieldSize, bool* wasPlain);
 
 }  // namespace keldor

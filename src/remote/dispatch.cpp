@@ -265,17 +265,14 @@ bool Handle(int slot, const RequestRule& rule) {
   const std::string user = client.userName;
   const std::string address = client.address;
   const int socket = client.socket;
-  // A job dropped by a full queue will never answer: the client hears of it now.
-  if (rule.payload == Payload::kText) {
+  if (rule.payload == Payload::kText || rule.job != 0) {
     std::string text;
-    if (!ReceiveText(client, rule.code, &text)) return false;
-    if (!QueueJob(rule.job, text.c_str(), slot, 0)) {
+    const bool withText = rule.payload == Payload::kText;
+    if (withText && !ReceiveText(client, rule.code, &text)) return false;
+    // A job dropped by a full queue will never answer: the client hears of it now.
+    if (!QueueJob(rule.job, withText ? text.c_str() : nullptr, slot, 0)) {
       NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
     }
-    return true;
-  }
-  if (rule.job != 0) {
-    if (!QueueJob(rule.job, nullptr, slot, 0)) NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
     return true;
   }
   if (IsDownloadRequest(rule.code)) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -157,9 +158,12 @@ const char* SettingName(int row);
 // False when a value was replaced so.
 bool ReadSetting(std::FILE* file, const char* name, int row);
 
-// Whether an open settings file has a line for the setting `name` (any case);
-// `value` receives what follows the key and its space on the first such line.
-bool FindSettingLine(std::FILE* file, const char* name, std::string* value);
+// The keys an open settings file names, in lower case, each with what follows
+// the key and its space on its first line; read in one pass.
+using SettingLines = std::map<std::string, std::string>;
+SettingLines ReadSettingLines(std::FILE* file);
+// The line of setting `row` in `lines`, or null when the file does not name it.
+const std::string* FindSettingLine(const SettingLines& lines, int row);
 
 // The value part of the line WriteSettingLine writes for `row` (its first line).
 std::string SettingValueText(int row);

@@ -57,12 +57,12 @@ bool WrittenOnlyWhenSet(SettingType type) {
 
 // Whether the file holds the page as SaveSettingsFile writes it: a line for
 // every setting of the page that is always written.
-bool HoldsWholePage(std::FILE* file, int page) {
+bool HoldsWholePage(const SettingLines& lines, int page) {
   const SettingsRows& table = SettingsTable();
   for (int row = 0; row < kSettingCount; ++row) {
     const SettingDef& def = table[static_cast<std::size_t>(row)];
     if (def.page != page || WrittenOnlyWhenSet(def.type)) continue;
-    if (!FindSettingLine(file, SettingName(row), nullptr)) return false;
+    if (FindSettingLine(lines, row) == nullptr) return false;
   }
   return true;
 }
@@ -80,7 +80,7 @@ struct PageRead {
   std::uint32_t mask;
   bool logging;
   const SettingsActor& actor;
-  bool upload;                        // from a client: see ApplyUploadedSettings
+  const SettingLines* lines;          // uploads only (see ApplyUploadedSettings)
   std::vector<std::string>* refused;  // uploads only
 };
 
@@ -92,23 +92,23 @@ void ApplyPage(std::FILE* file, int page, const PageRead& read) {
   const bool mayChangeCritical = (read.mask & kCriticalSettingsRight) != 0;
   // A page given whole is read as it always was; of a page an upload gives in
   // part, a setting the file does not name keeps its value.
-  const bool whole = !read.upload || HoldsWholePage(file, page);
+  const bool upload = read.lines != nullptr;
+  const bool whole = !upload || HoldsWholePage(*read.lines, page);
   SettingsRows& table = SettingsTable();
   for (int row = 0; row < kSettingCount; ++row) {
     SettingDef& def = table[static_cast<std::size_t>(row)];
     if (def.page != page) continue;
-    std::string value;
-    const bool named = FindSettingLine(file, SettingName(row), &value);
-    if (!whole && !named) continue;
+    const std::string* value = upload ? FindSettingLine(*read.lines, row) : nullptr;
+    if (!whole && value == nullptr) continue;
     if (def.critical != 0 && !mayChangeCritical) {
       LogMessage(kLogInfo,
                  "SECURITY ALERT! User %s at %s is not permitted to change critical settings!",
                  read.actor.name.c_str(), read.actor.address.c_str());
       // What the uploader downloaded comes back unchanged; anything else is refused.
-      if (named && value != SettingValueText(row)) Refuse(read, row);
+      if (value != nullptr && *value != SettingValueText(row)) Refuse(read, row);
       continue;
     }
-    if (named && read.upload && EmptyTextKept(def, value)) continue;
+    if (value != nullptr && EmptyTextKept(def, *value)) continue;
     const std::int32_t oldValue = def.current;
     const std::string oldText = read.logging && IsTextType(def.type) ? def.text : std::string();
     if (!ReadSetting(file, SettingName(row), row)) Refuse(read, row);
@@ -138,7 +138,10 @@ bool ApplyFile(const std::string& path, std::int32_t rightsMask, const SettingsA
   }
   const bool logging = who != nullptr;
   const SettingsActor actor = logging ? *who : SettingsActor{"[unknown]", "[unknown]"};
-  const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor, upload, refused};
+  // An upload's lines are indexed once, for the pages it may give in part.
+  const SettingLines lines = upload ? ReadSettingLines(file) : SettingLines{};
+  const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor,
+                      upload ? &lines : nullptr, refused};
   for (int page = 0; page < kSettingPages; ++page) {
     if ((read.mask & (1u << page)) != 0) ApplyPage(file, page, read);
   }

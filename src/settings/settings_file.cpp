@@ -366,20 +366,26 @@ bool ReadSetting(std::FILE* file, const char* name, int row) {
   return valid;
 }
 
-bool FindSettingLine(std::FILE* file, const char* name, std::string* value) {
-  if (file == nullptr || name == nullptr) return false;
+SettingLines ReadSettingLines(std::FILE* file) {
+  SettingLines lines;
+  if (file == nullptr) return lines;
   std::rewind(file);
   std::string line;
-  bool found = false;
-  while (!found && ReadLine(file, line)) {
+  while (ReadLine(file, line)) {
     line.resize(std::strcspn(line.c_str(), "\r\n"));
     TokenCursor cursor(line);
     std::string key;
-    found = cursor.Next(" ", key) && strcasecmp(key.c_str(), name) == 0;
-    if (found && value != nullptr) *value = cursor.Rest();
+    if (cursor.Next(" ", key))
+      lines.emplace(LowerCaseInPlace(key), cursor.Rest());  // the first wins
   }
   std::clearerr(file);
-  return found;
+  return lines;
+}
+
+const std::string* FindSettingLine(const SettingLines& lines, int row) {
+  std::string name = SettingName(row);
+  const auto found = lines.find(LowerCaseInPlace(name));
+  return found == lines.end() ? nullptr : &found->second;
 }
 
 std::string SettingValueText(int row) {

@@ -32,9 +32,6 @@ using namespace keldor;
 
 namespace {
 
-constexpr std::size_t kNameField = 32;
-constexpr std::size_t kPasswordField = 32;
-constexpr std::size_t kKeyHashField = 33;
 constexpr std::uint32_t kAdmin = 0xFFFFFFFF;
 constexpr std::uint32_t kRightsExamined = 0x3FFFF;  // the bits Keldor compares between accounts
 constexpr const char* kLetters = "SGFIATMPBUHC";
@@ -48,51 +45,20 @@ struct Account {
   bool active = false;
 };
 
-std::string Cut(const std::string& text, std::size_t width) {
-  return text.size() > width ? text.substr(0, width) : text;
-}
-
-// A stored field back to its text: exactly 2 * size hexadecimal digits are
-// deciphered, anything else is plain text.
-std::string Decipher(const std::string& field, std::size_t size) {
-  const bool hex = field.size() == 2 * size && std::all_of(field.begin(), field.end(), [](char c) {
-                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-                   });
-  if (!hex) return Cut(field, size - 1);
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t k = 0; k < size; ++k) {
-    bytes[k] = static_cast<std::uint8_t>(std::strtoul(field.substr(2 * k, 2).c_str(), nullptr, 16));
-  }
-  CredentialTransform(bytes.data(), bytes.size());
-  std::size_t length = 0;
-  while (length < size - 1 && bytes[length] != 0) ++length;
-  return std::string(reinterpret_cast<const char*>(bytes.data()), length);
-}
-
 char RandomCharacter(std::random_device& random, const char* alphabet) {
   const std::size_t n = std::strlen(alphabet);
   return alphabet[std::uniform_int_distribution<std::size_t>(0, n - 1)(random)];
 }
 
-// The text with its NUL over random filler, enciphered, as hexadecimal; the
-// filler after the NUL carries no meaning.
+// A credential field over random filler in Keldor's own filler alphabet.
 std::string Encipher(const std::string& value, std::size_t size) {
   std::random_device random;
-  std::vector<std::uint8_t> bytes(size);
-  for (std::uint8_t& b : bytes) {
-    b = static_cast<std::uint8_t>(RandomCharacter(
-        random, "0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxy"));
+  std::string filler(size, '\0');
+  for (char& c : filler) {
+    c = RandomCharacter(
+        random, "0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxy");
   }
-  const std::string text = Cut(value, size - 1);
-  std::memcpy(bytes.data(), text.c_str(), text.size() + 1);
-  CredentialTransform(bytes.data(), bytes.size());
-  std::string hex;
-  char pair[3];
-  for (const std::uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    hex += pair;
-  }
-  return hex;
+  return EncipherField(value, size, filler);
 }
 
 // Leading decimal digits, as Keldor reads the rights field.
@@ -107,8 +73,8 @@ std::uint32_t RightsField(const std::string& field) {
 }
 
 void Decode(Account* a) {
-  a->name = Decipher(a->fields[0], kNameField);
-  a->keyhash = Decipher(a->fields[2], kKeyHashField);
+  a->name = DecipherField(a->fields[0], kNameFieldSize, nullptr);
+  a->keyhash = DecipherField(a->fields[2], kKeyHashFieldSize, nullptr);
   a->rights = RightsField(a->fields[3]);
   a->active = !a->fields[4].starts_with('0');  // what the login looks at
 }
@@ -352,8 +318,8 @@ int RunUser(Connection& c, const Options& o) {
       return kExitUsage;
     }
     Account a;
-    a.fields = {Encipher(r.name, kNameField), Encipher(password, kPasswordField),
-                Encipher(r.keyhash, kKeyHashField), std::to_string(r.rights), "1"};
+    a.fields = {Encipher(r.name, kNameFieldSize), Encipher(password, kPasswordFieldSize),
+                Encipher(r.keyhash, kKeyHashFieldSize), std::to_string(r.rights), "1"};
     Decode(&a);
     accounts.push_back(a);
   } else {
