@@ -352,6 +352,7 @@ int RunStartup() {
 
 void ConnectSubsystems() {
   ConnectClientService();
+  SetServerControl({[] { return StartServer(); }, StopServer});
   // The status monitor draws on the terminal while the game server is watched.
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };
 }

@@ -21,6 +21,8 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/state_table.h"
+#include "maps/rotation.h"
+#include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
 
@@ -303,6 +305,20 @@ bool FindStatusPort() {
     if (AnswersWithOurGamePort(port)) return Identified(port);
   }
   return false;
+}
+
+std::string CurrentMapCombo() {
+  const std::vector<char>& reply = StatusReplyBuffer();
+  if (!GameServer().monitoring || reply.empty()) return "-";
+  // Each lookup overwrites the value buffer: keep copies.
+  std::string values[3];
+  const char* keys[3] = {"mapname", "gametype", "game_id"};
+  for (int k = 0; k < 3; ++k) {
+    const char* value = StatusValue(reply.data(), keys[k]);
+    if (value == nullptr) return "-";
+    values[k] = value;
+  }
+  return MapComboOf(values[0], values[1], values[2]);
 }
 
 std::vector<char>& StatusReplyBuffer() {

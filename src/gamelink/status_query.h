@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace keldor {
@@ -32,6 +33,10 @@ std::vector<char>& StatusReplyBuffer();
 // The port found by FindStatusPort; 0 while unknown.
 int StatusPort();
 void ForgetStatusPort();
+
+// The combo ("map mode mod") the game server is playing by the last status
+// reply; "-" while no server is watched or the reply does not tell.
+std::string CurrentMapCombo();
 
 // The game server's version as its status replies give it; 0 while unknown.
 // Like the status port it belongs to one console connection.

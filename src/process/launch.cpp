@@ -16,6 +16,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/status_query.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
@@ -89,7 +90,15 @@ bool Failed(const char* reason) {
   return false;
 }
 
-bool WriteGameFiles() {
+// The rotation, starting with the kept map when there is one.
+bool WriteMapList(const std::string& mapList, bool keepMap) {
+  const std::string rotation = Opts().settingsDir + "/servermaplist.con";
+  const std::string& kept = CurrentMapOverride();
+  if (!keepMap || kept.empty()) return CopyFile(rotation, mapList);
+  return WriteMapListStartingAt(rotation, mapList, kept);
+}
+
+bool WriteGameFiles(bool keepMap) {
   const Options& s = Opts();
   std::remove((s.serverDir + kModFolder + "/settings" + "/adminsettings.con").c_str());
   if (!WriteServerSettings(s.settingsDir + "/serversettings.con")) {
@@ -99,7 +108,7 @@ bool WriteGameFiles() {
     return Failed("Couldn't write server autoexec file.");
   }
   const std::string mapList = s.settingsDir + "/maplist.con";
-  if (!CopyFile(s.settingsDir + "/servermaplist.con", mapList)) {
+  if (!WriteMapList(mapList, keepMap)) {
     return Failed("Couldn't copy maplist file.");
   }
   struct stat st;
@@ -175,8 +184,8 @@ int LaunchError(int report) {
 
 }  // namespace
 
-bool StartServer() {
-  if (!SettingsAllowStart() || !WriteGameFiles()) return false;
+bool StartServer(bool keepMap) {
+  if (!SettingsAllowStart() || !WriteGameFiles(keepMap)) return false;
 
   const std::vector<std::string> pieces = ServerArguments();
   if (Logging().debug) {
@@ -240,7 +249,7 @@ bool StartServer() {
   ForgetStatusPort();
   ServerWatch& watch = Watch();
   DetectedServerVersion() = 0.0f;
-  watch.currentMapOverride.clear();
+  if (!keepMap) SetCurrentMapOverride("");
   watch.launchTime = MonotonicNow();
   GameServer().monitoring = true;
   return true;

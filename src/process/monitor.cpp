@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
@@ -52,9 +53,12 @@ void HandleCrash() {
     StopServer();
     return;
   }
-  watch.currentMapOverride = watch.currentMapCombo;
+  // The map the server was last seen playing, else the one the rotation named:
+  // the restarted server goes on with it.
+  const std::string playing = CurrentMapCombo();
+  SetCurrentMapOverride(playing != "-" ? playing : watch.currentMapCombo);
   LogMessage(kLogInfo, "Auto-restart is enabled, restarting the server.");
-  StartServer();
+  StartServer(true);
 }
 
 void Renice(int pid) {
@@ -80,22 +84,12 @@ void QueuePeriodicJobs() {
   }
 }
 
-void FirePendingEvent() {
-  ServerWatch& watch = Watch();
-  const bool serverChanged = watch.pendingEvent != 0 && watch.pendingEventPid != GameServer().pid;
-  if (!watch.roundEnded && !serverChanged) return;
-  FireEvent(watch.pendingEvent);
-  watch.pendingEvent = 0;
-  watch.pendingEventPid = 0;
-  watch.roundEnded = false;
-}
-
 void FollowGameMode(const char* reply) {
   ServerWatch& watch = Watch();
   const char* mode = StatusValue(reply, "gamemode");
   if (mode == nullptr) return;
   if (strcasecmp(mode, "end") == 0) {
-    watch.currentMapOverride.clear();
+    SetCurrentMapOverride("");
     if (Row(Setting::StatCollection).current != 0 && !watch.statsLogged) {
       ErrorCode() = 0;
       if (LogPlayerStats(Row(Setting::StatFilePath).text)) {
@@ -105,7 +99,7 @@ void FollowGameMode(const char* reply) {
         LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s", ErrorText(ErrorCode()));
       }
     }
-    if (watch.pendingEvent != 0) watch.roundEnded = true;
+    NoteRoundEnded();
     return;
   }
   watch.statsLogged = false;
@@ -165,8 +159,8 @@ void CrashWatch() {
   }
   WatchServerExit();
   if (s.renice) Renice(GameServer().pid);
-  if (const char* combo = CurrentLevelCombo(); combo != nullptr && combo[0] != '-') {
-    Watch().currentMapCombo = CutToWidth(combo, kMapComboMax);
+  if (const auto combo = CurrentLevelCombo(); combo && !combo->starts_with('-')) {
+    Watch().currentMapCombo = CutToWidth(*combo, kMapComboMax);
   }
   if (!GameServer().consoleUser.empty() && Console().connected) QueuePeriodicJobs();
 }

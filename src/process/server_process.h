@@ -10,24 +10,18 @@ namespace keldor {
 struct ServerWatch {
   std::time_t launchTime = 0;  // monotonic seconds, for the restart-loop window
   std::time_t crashTime = 0;
-  int restartLoopCount = 0;        // quick crashes (within a minute of a launch)
-  std::string currentMapCombo;     // "map mode mod", at most 127 characters
-  std::string currentMapOverride;  // map combo, at most 127 characters
-  std::string idleMapCombo;        // where an idle server goes; empty = off
-  unsigned idleCount = 0;          // monitor passes in a row that saw no players
+  int restartLoopCount = 0;     // quick crashes (within a minute of a launch)
+  std::string currentMapCombo;  // "map mode mod", at most 127 characters
+  std::string idleMapCombo;     // where an idle server goes; empty = off
+  unsigned idleCount = 0;       // monitor passes in a row that saw no players
   bool paused = false;
   bool statsLogged = false;  // statistics written for the current round end
   bool punkBusterEnabled = false;
-  std::time_t pendingEvent = 0;  // scheduled event waiting for the end of the game
-  int pendingEventPid = 0;       // the game server it was deferred for
-  bool roundEnded = false;
 };
 
 ServerWatch& Watch();
 
 // What the jobs set and read of it.
-void SetCurrentMapOverride(const std::string& combo);
-const std::string& CurrentMapOverride();
 void SetIdleMapCombo(const std::string& combo);
 const std::string& IdleMapCombo();
 bool GamePaused();
@@ -35,7 +29,9 @@ void SetGamePaused(bool paused);
 bool PunkBusterEnabled();
 
 // Validates the settings, writes the game's files and forks the game server.
-bool StartServer();
+// With `keepMap` (a restart after a crash) the server starts with the current
+// map override, which stays set; otherwise the override is emptied.
+bool StartServer(bool keepMap = false);
 
 // Looks for the game server in the process table: -1 accepts any matching
 // process, 0 never matches; the pid is updated to the process found.

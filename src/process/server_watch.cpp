@@ -69,12 +69,6 @@ void ForgetServerExit() {
 ServerWatch& Watch() {
   return g_watch;
 }
-void SetCurrentMapOverride(const std::string& combo) {
-  g_watch.currentMapOverride = combo;
-}
-const std::string& CurrentMapOverride() {
-  return g_watch.currentMapOverride;
-}
 void SetIdleMapCombo(const std::string& combo) {
   g_watch.idleMapCombo = combo;
 }

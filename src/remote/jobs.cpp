@@ -15,12 +15,14 @@
 #include "core/log.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
+#include "schedule/announcements.h"
 #include "standins/standins.h"
 
 namespace keldor {

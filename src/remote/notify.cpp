@@ -20,6 +20,7 @@
 #include "core/net.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "remote/sessions.h"
 #include "runtime/game_server.h"
@@ -186,8 +187,8 @@ bool GetServerStatusString(std::string* text) {
       std::string(FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current))) + ":" +
           std::to_string(Row(Setting::ServerPort).current),
       (linkUp ? GameValue(linkUp, "numplayers") : std::string("--")) + " of " + maxPlayers,
-      CutToWidth(CurrentMapText(), kStatusFieldMax),
-      CutToWidth(CurrentLevelText(), kStatusFieldMax),
+      CutToWidth(CurrentMapCombo(), kStatusFieldMax),
+      CutToWidth(CurrentLevelCombo().value_or(kUnknownValue), kStatusFieldMax),
       CutToWidth(IdleMapCombo(), kStatusFieldMax),
       ServerStateField(),
       CrashTimeField(),

@@ -1,5 +1,4 @@
-// The event table and its file serverschedule.con; the firing of events builds
-// on this table.
+// The event table and its file serverschedule.con; firing.cpp fires its events.
 #include "schedule/scheduler.h"
 
 #include <strings.h>
@@ -11,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
@@ -28,6 +28,7 @@ constexpr int kEventFields = 6;
 
 StateTable<ScheduleTable> g_table;
 ScheduleTable& g_schedule = *g_table;
+StateTable<std::time_t> g_checkedUntil;
 
 // The next run of characters not in `delimiters`, skipping leading ones (so two
 // commas in a row make no empty field); false when nothing is left.
@@ -90,6 +91,10 @@ ScheduleTable& Schedule() {
   return g_schedule;
 }
 
+std::time_t& ScheduleCheckedUntil() {
+  return *g_checkedUntil;
+}
+
 bool LoadSchedule(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) {
@@ -98,6 +103,7 @@ bool LoadSchedule(const std::string& path) {
     return false;
   }
   g_schedule = ScheduleTable{};
+  if (*g_checkedUntil == 0) *g_checkedUntil = Now();
 
   std::size_t loaded = 0;
   int skipped = 0;

@@ -34,6 +34,40 @@ bool LoadSchedule(const std::string& path);
 
 bool SaveSchedule(const std::string& path);
 
+// What firing an event needs of the process subsystem, which sits above this
+// one: set at start-up.
+struct ServerControl {
+  bool (*start)() = nullptr;
+  bool (*stop)() = nullptr;
+};
+void SetServerControl(ServerControl control);
+
+// Run first in every crash-watch pass: sends the warnings that are due and
+// fires, in table order, every occurrence whose time has come since the last
+// pass (each once). True when an event fired.
+bool CheckSchedule();
+
+// Carries out the event with that time (its identity).
+bool FireEvent(std::time_t eventTime);
+
+// Wall-clock time up to which occurrences have been looked at; 0 = none yet.
+// The first load sets it, so that only what falls due while Keldor runs fires.
+std::time_t& ScheduleCheckedUntil();
+
+// A "wait" event deferred to the end of the current game, with the game
+// server it was deferred for.
+struct PendingEvent {
+  std::uint32_t time = 0;  // 0 = none
+  int pid = 0;
+  bool roundEnded = false;
+};
+PendingEvent& PendingEndOfGameEvent();
+
+// The monitor saw the round end: a pending event fires on its next pass.
+void NoteRoundEnded();
+// Fires the pending event once the round has ended or the server changed.
+void FirePendingEvent();
+
 // 0 once, 1 daily, 2..8 Sunday..Saturday, 9 weekdays, 10 weekends, -1 never.
 int DayCode(const std::string& days);
 

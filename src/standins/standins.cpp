@@ -74,25 +74,5 @@ bool LogPlayerStats(const std::string&) {
   ErrorCode() = 0;
   return false;
 }
-bool AnnounceNext() {
-  return true;
-}
-
-const char* CurrentLevelCombo() {
-  return nullptr;
-}
-std::string CurrentMapText() {
-  return "??";
-}
-std::string CurrentLevelText() {
-  return "??";
-}
-
-bool CheckSchedule() {
-  return false;
-}
-bool FireEvent(std::time_t) {
-  return true;
-}
 
 }  // namespace keldor

@@ -42,18 +42,8 @@ bool VerifyBanSync();
 bool SyncBansToServer();
 bool SyncBansFromServer();
 
-// Policing, the player statistics log and announcements: nothing is done.
+// Policing and the player statistics log: nothing is done.
 bool PolicePlayers();
 bool LogPlayerStats(const std::string& path);
-bool AnnounceNext();
-
-// Map rotation: no combo is known (nullptr); the status text's map fields: "??".
-const char* CurrentLevelCombo();
-std::string CurrentMapText();
-std::string CurrentLevelText();
-
-// Firing of scheduled events: no event is ever due.
-bool CheckSchedule();
-bool FireEvent(std::time_t eventTime);
 
 }  // namespace keldor

@@ -13,10 +13,13 @@
 #include "fake_console.h"
 #include "gamelink/console.h"
 #include "loopback_pair.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "remote/sessions.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
+#include "schedule/announcements.h"
+#include "settings/settings.h"
 #include "standins/standins.h"
 #include "state_fixture.h"
 
@@ -214,6 +217,33 @@ TEST_F(JobsTest, NextMapIsOnlyRecordedWhileStoppedAndAFailedPauseChangesNothing)
   Run(JOB_TOGGLE_PAUSE, "");
   EXPECT_TRUE(Logged("Couldn't pause game! The command failed."));
   EXPECT_FALSE(GamePaused());
+}
+
+TEST_F(JobsTest, AnnouncementsGoInTurnAndNotWhileTheLinkIsDown) {
+  Row(Setting::MonitorTimerPeriod).current = 30;
+  Row(Setting::AutoAnnouncePeriod).current = 45;  // rounded up to two passes
+  testing::WriteFile(dir_ / "announcements.con", "A\r\n\n" + std::string(100, 'x') + "\n");
+  Connect();
+  const auto announce = [] {
+    Run(JOB_ANNOUNCE, "");
+    RunDueJobs();
+  };
+  for (int pass = 0; pass < 10; ++pass) announce();
+  std::string standard = DefaultAnnouncement();
+  for (char& c : standard) c = c == ' ' ? kChatBlank : c;
+  const auto say = [](const std::string& text) { return "game.sayAll \"" + text + "\""; };
+  EXPECT_EQ(Commands(), (Lines{say("*A"), say("*"), say("*" + std::string(62, 'x')), say(standard),
+                               say("*A")}));
+  EXPECT_LE(DefaultAnnouncement().size(), kMessagePieceMax);
+  EXPECT_FALSE(Logged("said '*"));
+  // While the link is down nothing is announced and no pass counts.
+  DisconnectConsole();
+  for (int pass = 0; pass < 3; ++pass) announce();
+  Connect();
+  announce();
+  EXPECT_EQ(Commands(), Lines{});
+  announce();
+  EXPECT_EQ(Commands(), Lines{say("*")});
 }
 
 }  // namespace

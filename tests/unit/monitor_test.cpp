@@ -14,9 +14,11 @@
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "loopback_pair.h"
+#include "maps/rotation.h"
 #include "process/server_process.h"
 #include "remote/jobs.h"
 #include "remote/sessions.h"
+#include "schedule/scheduler.h"
 #include "state_fixture.h"
 
 namespace keldor {
@@ -159,15 +161,14 @@ TEST_F(MonitorWithGame, PauseAndResumeAreEachToldOnce) {
 }
 
 TEST_F(MonitorWithGame, RoundEndClearsTheOverrideAndReleasesAPendingEvent) {
-  Watch().currentMapOverride = "hue GPM_CQ bfvietnam";
-  Watch().pendingEvent = 1234;
-  Watch().pendingEventPid = GameServer().pid;
+  SetCurrentMapOverride("hue GPM_CQ bfvietnam");
+  PendingEndOfGameEvent() = {1234, GameServer().pid, false};
   Pass({"gamemode", "end"});
-  EXPECT_TRUE(Watch().currentMapOverride.empty());
-  EXPECT_TRUE(Watch().roundEnded);
+  EXPECT_TRUE(CurrentMapOverride().empty());
+  EXPECT_TRUE(PendingEndOfGameEvent().roundEnded);
   Pass({"gamemode", "end"});  // the next pass fires it
-  EXPECT_EQ(Watch().pendingEvent, 0);
-  EXPECT_FALSE(Watch().roundEnded);
+  EXPECT_EQ(PendingEndOfGameEvent().time, 0u);
+  EXPECT_FALSE(PendingEndOfGameEvent().roundEnded);
 }
 
 TEST_F(MonitorWithGame, AnIdleServerGoesToTheIdleMapUnlessItIsThere) {

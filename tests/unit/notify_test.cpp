@@ -133,12 +133,21 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
   responder.AnswerInfo({"numplayers", "5",        "maxplayers",    "32",       "gamemode",
                         "conquest",   "gamever",  "v1.21",         "password", "1",
                         "tk_mode",    "punish",   "content_check", "2",        "roundTimeRemain",
-                        "-1",         "tickets1", "100",           "tickets2", "90"});
+                        "-1",         "tickets1", "100",           "tickets2", "90",
+                        "mapname",    "Hue City", "gametype",      "Conquest", "game_id",
+                        "BfVietnam"});
+  // The level comes from the game's rotation while the server runs.
+  testing::WriteFile(Opts().settingsDir + "/maplist.con",
+                     "game.addLevelToRotation a GPM_CQ x\r\n  game.setCurrentLevel  "
+                     "khe_sanh GPM_COOP my mod\r\n");
   std::string text;
   ASSERT_TRUE(GetServerStatusString(&text)) << ErrorText(ErrorCode());
-  EXPECT_EQ(text, "\"My, Server\",127.0.0.1:15567,5 of 32,??,??,,Started ," + epoch_ +
-                      ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
-                      "90,Disabled (version unknown),");
+  EXPECT_EQ(text,
+            "\"My, Server\",127.0.0.1:15567,5 of 32,hue_city GPM_CQ bfvietnam,khe_sanh "
+            "GPM_COOP my mod,,Started ," +
+                epoch_ +
+                ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
+                "90,Disabled (version unknown),");
   // A query that fails leaves nothing to send: the request is answered with 0.
   Row(Setting::ServerIP).current = 0;
   ForgetStatusPort();

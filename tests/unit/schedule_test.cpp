@@ -1,11 +1,18 @@
-// The event table and serverschedule.con.
+// The event table and serverschedule.con, and the firing of its events: the
+// window of each pass, warnings, days, the clock changes and the event files.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
+#include <vector>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "remote/jobs.h"
+#include "runtime/game_server.h"
 #include "schedule/scheduler.h"
+#include "settings/settings.h"
 #include "state_fixture.h"
 #include "wire/protocol.h"
 
@@ -95,6 +102,194 @@ TEST(DayCode, KeywordsMatchOnTheirOwnLengthInAnyCase) {
   EXPECT_EQ(DayCode("tue"), 4);
   EXPECT_EQ(DayCode("WeekEnds"), 10);
   for (const char* day : {"weekend", "mo", ""}) EXPECT_EQ(DayCode(day), -1) << day;
+}
+
+// Central European time, with its clock changes on 29 March and 25 October 2026.
+constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+std::vector<std::string> g_calls;  // what the events asked of the process subsystem
+
+class Firing : public ScheduleFile {
+ protected:
+  void SetUp() override {
+    ScheduleFile::SetUp();
+    if (const char* tz = std::getenv("TZ")) oldZone_ = tz;
+    setenv("TZ", kZone, 1);
+    tzset();
+    g_calls.clear();
+    SetServerControl({[] {
+                        g_calls.push_back("start");
+                        GameServer().monitoring = true;
+                        GameServer().pid += 100;
+                        return true;
+                      },
+                      [] {
+                        g_calls.push_back("stop");
+                        GameServer().monitoring = false;
+                        return true;
+                      }});
+    Row(Setting::MonitorTimerPeriod).current = 30;
+  }
+  void TearDown() override {
+    UnpinClock();
+    oldZone_.empty() ? unsetenv("TZ") : setenv("TZ", oldZone_.c_str(), 1);
+    tzset();
+    ScheduleFile::TearDown();
+  }
+  static std::time_t Local(int month, int day, int hour, int minute, int second = 0) {
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+  }
+  // Loads the schedule with the clock at `t`.
+  void LoadAt(std::time_t t, const std::string& text) {
+    PinClock(t);
+    Write(text);
+    ASSERT_TRUE(LoadSchedule(path_));
+  }
+  // A crash-watch pass at `t`: what fired, and the texts queued for the players.
+  std::vector<std::string> PassAt(std::time_t t) {
+    PinClock(t);
+    g_calls.clear();
+    ClearJobQueue();
+    CheckSchedule();
+    std::vector<std::string> seen = g_calls;
+    for (const auto& job : JobQueue()) {
+      if (job.code == JOB_SERVER_MESSAGE) seen.push_back(job.text);
+      if (job.code == JOB_SAY_ALL) seen.push_back("say " + job.text);
+    }
+    return seen;
+  }
+  using Seen = std::vector<std::string>;
+
+  std::string oldZone_;
+};
+
+TEST_F(Firing, EveryOccurrenceFiresOnceInTableOrderHoweverThePassesFall) {
+  const std::uint32_t at4 = static_cast<std::uint32_t>(Local(1, 5, 4, 0));
+  const std::uint32_t late = static_cast<std::uint32_t>(Local(1, 5, 23, 59, 55));
+  LoadAt(Local(3, 27, 3, 0),  // a Friday
+         std::to_string(at4) + ",stop,daily,*,*,1\n" + std::to_string(at4) +
+             ",start,daily,*,*,1\n" + std::to_string(late) + ",stop,weekdays,*,*,1\n" +
+             std::to_string(late + 86400) + ",stop,sat,*,*,1\n" +
+             std::to_string(Local(3, 27, 5, 0)) + ",start,none,*,*,1\n");
+  EXPECT_EQ(Schedule()[1].time, at4 + 1);  // the duplicate moved on by a second
+  // Passes 33 s apart around 04:00: both events fire in the second one, in order.
+  EXPECT_EQ(PassAt(Local(3, 27, 3, 59, 58)), Seen{});
+  EXPECT_EQ(PassAt(Local(3, 27, 4, 0, 31)), (Seen{"stop", "start"}));
+  EXPECT_EQ(PassAt(Local(3, 27, 4, 0, 40)), Seen{});
+  GameServer().monitoring = false;   // no warnings from here on
+  ASSERT_TRUE(LoadSchedule(path_));  // a reload does not fire them again
+  EXPECT_EQ(PassAt(Local(3, 27, 4, 1, 0)), Seen{});
+  // The one-time event fires once and is disabled; a clock set back does not repeat it.
+  EXPECT_EQ(PassAt(Local(3, 27, 5, 0, 5)), Seen{"start"});
+  EXPECT_EQ(Schedule()[4].enabled, 0);
+  Schedule()[4].enabled = 1;
+  GameServer().monitoring = false;
+  EXPECT_EQ(PassAt(Local(3, 27, 4, 59, 0)), Seen{});
+  EXPECT_EQ(PassAt(Local(3, 27, 5, 0, 20)), Seen{});
+  // Across midnight: Friday's weekday event at 23:59:55 fires in Saturday's
+  // first pass; on Saturday only the "sat" event fires, in Sunday's first pass.
+  EXPECT_EQ(PassAt(Local(3, 27, 23, 59, 40)), Seen{});
+  EXPECT_EQ(PassAt(Local(3, 28, 0, 0, 10)), Seen{"stop"});
+  EXPECT_EQ(PassAt(Local(3, 28, 23, 59, 50)), Seen{});
+  EXPECT_EQ(PassAt(Local(3, 29, 0, 0, 20)), Seen{"stop"});  // the "sat" one, not "weekdays"
+  // A pass far too late (a suspended machine) fires no backlog.
+  EXPECT_EQ(PassAt(Local(3, 31, 4, 30, 0)), Seen{});
+}
+
+TEST_F(Firing, WarningsComeInTheirBandsAndWaitingEventsAtTheEndOfTheGame) {
+  const std::time_t at = Local(6, 1, 4, 0);
+  LoadAt(at - 600, std::to_string(at) + ",start,daily,*,*,1\n" + std::to_string(at + 3600) +
+                       ",stop wait,daily,*,*,1\n");
+  GameServer().monitoring = true;
+  GameServer().pid = 42;
+  const std::string restart = "[KELDOR] Server is scheduled to restart ";
+  EXPECT_EQ(PassAt(at - 181), Seen{});
+  EXPECT_EQ(PassAt(at - 180), Seen{restart + "in three minutes!"});
+  EXPECT_EQ(PassAt(at - 120), Seen{restart + "in two minutes!"});
+  EXPECT_EQ(PassAt(at - 61), Seen{restart + "in two minutes!"});
+  EXPECT_EQ(PassAt(at - 60), Seen{restart + "in one minute or less!"});
+  EXPECT_EQ(PassAt(at - 1), Seen{restart + "in one minute or less!"});
+  EXPECT_EQ(PassAt(at), (Seen{"stop", "start"}));
+  EXPECT_EQ(GameServer().pid, 142);
+
+  // The waiting stop: no warnings, word at its time, the stop at the round end.
+  EXPECT_EQ(PassAt(at + 3600 - 100), Seen{});
+  EXPECT_EQ(PassAt(at + 3600),
+            Seen{"[KELDOR] Server is scheduled to stop at the end of this game!"});
+  FirePendingEvent();
+  EXPECT_EQ(g_calls, Seen{});
+  NoteRoundEnded();
+  FirePendingEvent();
+  EXPECT_EQ(g_calls, Seen{"stop"});
+  EXPECT_EQ(PendingEndOfGameEvent().time, 0u);
+  // Deferred again the next day, it fires when the server is another one; -noadmin says it in chat.
+  Opts().adminMessages = false;
+  GameServer().monitoring = true;
+  EXPECT_EQ(PassAt(at + 86400 + 3610),
+            Seen{"say [KELDOR] Server is scheduled to stop at the end of this game!"});
+  GameServer().pid = 7;
+  g_calls.clear();
+  FirePendingEvent();
+  EXPECT_EQ(g_calls, Seen{"stop"});
+  // Without a supervised server the waiting event fires at once, without warnings.
+  EXPECT_EQ(PassAt(at + 2 * 86400 + 3600 - 30), Seen{});
+  EXPECT_EQ(PassAt(at + 2 * 86400 + 3600), Seen{"stop"});
+}
+
+TEST_F(Firing, OnClockChangeDaysALocalTimeFiresOnce) {
+  const std::uint32_t at = static_cast<std::uint32_t>(Local(1, 5, 2, 30));
+  LoadAt(Local(3, 28, 12, 0), std::to_string(at) + ",stop,daily,*,*,1\n");
+  // 02:30 does not exist on 29 March: it fires at 03:30 summer time, an hour after 01:30.
+  const std::time_t spring = Local(3, 29, 1, 30) + 3600;
+  EXPECT_EQ(PassAt(spring - 1), Seen{});
+  EXPECT_EQ(PassAt(spring), Seen{"stop"});
+  // 02:30 comes twice on 25 October: the first fires, the second does not.
+  const std::time_t autumn = Local(10, 25, 1, 30) + 3600;
+  PinClock(autumn - 60);
+  ScheduleCheckedUntil() = autumn - 60;
+  for (std::time_t t = autumn; t <= autumn + 3600 + 60; t += 30) {
+    EXPECT_EQ(PassAt(t), t == autumn ? Seen{"stop"} : Seen{}) << t - autumn;
+  }
+}
+
+TEST_F(Firing, StartEventsTakeTheirFilesOnlyFromTheSettingsDirectory) {
+  const std::string settings = Opts().settingsDir;
+  testing::WriteFile(settings + "/night.con", "game.serverName \"Night\"\n");
+  testing::WriteFile(settings + "/nightmaps.con", "game.setCurrentLevel hue GPM_CQ bfvietnam\n");
+  testing::WriteFile(settings + "/servermaplist.con", "old\n");
+  testing::WriteFile(settings + "/useraccess.con", "secret\n");
+  testing::WriteFile(dir_ / "outside.con", "game.serverName \"Outside\"\n");
+  LoadAt(1000, "100,start,none,night.con," + settings + "/nightmaps.con,1\n" +
+                   "101,start,none,*,*,1\n" + "102,start,none," + dir_.path() +
+                   "/outside.con,*,1\n" + "103,start,none,*,../settings/useraccess.con,1\n" +
+                   "104,start,none,*,servermaplist.con,1\n");
+  ASSERT_TRUE(FireEvent(100));
+  EXPECT_EQ(Row(Setting::ServerName).text, "Night");
+  EXPECT_EQ(testing::ReadFile(settings + "/servermaplist.con"),
+            "game.setCurrentLevel hue GPM_CQ bfvietnam\n");
+  EXPECT_TRUE(Logged("User operator at console changed"));
+  EXPECT_TRUE(FireEvent(101));  // no files: it just restarts
+  EXPECT_TRUE(Logged("Restarting server per scheduled event."));
+  EXPECT_EQ(g_calls, (Seen{"start", "stop", "start"}));
+  g_calls.clear();
+  EXPECT_FALSE(FireEvent(102));
+  EXPECT_FALSE(FireEvent(103));
+  EXPECT_EQ(CountLogged("SECURITY ALERT! Scheduled event names "), 2);
+  EXPECT_TRUE(Logged("Couldn't load the specified server settings file " + dir_.path()));
+  EXPECT_TRUE(Logged("Couldn't load the specified maplist file ../settings/useraccess.con."));
+  EXPECT_EQ(Row(Setting::ServerName).text, "Night");
+  EXPECT_TRUE(FireEvent(104));  // the rotation itself: nothing to copy
+  EXPECT_EQ(g_calls, (Seen{"stop", "start"}));
+  EXPECT_FALSE(FireEvent(99));
+  EXPECT_TRUE(Logged("Couldn't fire scheduled event! Event not found."));
 }
 
 }  // namespace

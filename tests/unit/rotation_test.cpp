@@ -1,0 +1,76 @@
+// Which map combo is current: from the status reply, the override and the
+// rotation files; and the rotation written for a server that keeps its map.
+#include "maps/rotation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "gamelink/status_query.h"
+#include "runtime/game_server.h"
+#include "state_fixture.h"
+
+namespace keldor {
+namespace {
+
+class Rotation : public testing::StateTest {
+ protected:
+  std::string Settings(const std::string& name) const { return Opts().settingsDir + "/" + name; }
+};
+
+TEST_F(Rotation, LevelComesFromTheOverrideOrTheRotationOfTheServersState) {
+  testing::WriteFile(Settings("servermaplist.con"),
+                     "game.addLevelToRotation a GPM_CQ x\nGAME.SETCURRENTLEVEL hue GPM_CQ\n"
+                     "game.setCurrentLevel ia_drang GPM_CQ bfvietnam\r\n");
+  testing::WriteFile(Settings("maplist.con"), "game.setCurrentLevel khe_sanh GPM_COOP bfvietnam\n");
+  EXPECT_EQ(CurrentLevelCombo(), "ia_drang GPM_CQ bfvietnam");
+  GameServer().monitoring = true;
+  EXPECT_EQ(CurrentLevelCombo(), "khe_sanh GPM_COOP bfvietnam");
+  SetCurrentMapOverride("hue  GPM_CQ");  // two words only: the rotation decides
+  EXPECT_EQ(CurrentLevelCombo(), "khe_sanh GPM_COOP bfvietnam");
+  SetCurrentMapOverride(" hue GPM_EVOL bfvietnam extra");
+  EXPECT_EQ(CurrentLevelCombo(), "hue GPM_EVOL bfvietnam");
+  SetCurrentMapOverride("");
+  testing::WriteFile(Settings("maplist.con"), "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+  EXPECT_EQ(CurrentLevelCombo(), "-");
+  std::remove(Settings("maplist.con").c_str());
+  EXPECT_EQ(CurrentLevelCombo(), std::nullopt);
+  EXPECT_TRUE(Logged("Couldn't open map list file! "));
+}
+
+TEST_F(Rotation, MapComesFromTheLastStatusReplyWhileAServerIsWatched) {
+  const std::string reply =
+      "\\mapname\\Hue City\\gametype\\Conquest\\game_id\\BfVietnam\\numplayers\\0";
+  StatusReplyBuffer().assign(reply.begin(), reply.end());
+  StatusReplyBuffer().resize(kStatusReplySize, '\0');
+  EXPECT_EQ(CurrentMapCombo(), "-");
+  GameServer().monitoring = true;
+  EXPECT_EQ(CurrentMapCombo(), "hue_city GPM_CQ bfvietnam");
+  EXPECT_EQ(MapComboOf(std::string(70, 'M'), "Siege", "MOD"), std::string(63, 'm') + " ??? mod");
+  for (const char* type : {"coop", "EVOLUTION", "CustomCombat"}) {
+    EXPECT_NE(std::string(GameModeCode(type)), "???") << type;
+  }
+  StatusReplyBuffer().assign(kStatusReplySize, '\0');
+  EXPECT_EQ(CurrentMapCombo(), "-");
+}
+
+TEST_F(Rotation, AKeptMapBecomesTheLevelTheRotationStartsWith) {
+  testing::WriteFile(Settings("servermaplist.con"),
+                     "game.setCurrentLevel hue GPM_CQ bfvietnam\r\n"
+                     "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+  ASSERT_TRUE(WriteMapListStartingAt(Settings("servermaplist.con"), Settings("maplist.con"),
+                                     "khe_sanh GPM_CQ bfvietnam"));
+  EXPECT_EQ(testing::ReadFile(Settings("maplist.con")),
+            "game.setCurrentLevel khe_sanh GPM_CQ bfvietnam\n"
+            "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+  testing::WriteFile(Settings("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ x\n");
+  ASSERT_TRUE(WriteMapListStartingAt(Settings("servermaplist.con"), Settings("maplist.con"),
+                                     "ia_drang GPM_CQ x"));
+  EXPECT_EQ(testing::ReadFile(Settings("maplist.con")),
+            "game.setCurrentLevel ia_drang GPM_CQ x\ngame.addLevelToRotation hue GPM_CQ x\n");
+}
+
+}  // namespace
+}  // namespace keldor
