@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <fstream>
 #include <string>
 
 #include "e2e_support.h"
@@ -17,6 +19,8 @@ using std::string_literals::operator""s;
 bool Alive(pid_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
 }
+
+constexpr std::size_t npos = std::string::npos;
 
 class Supervision : public LogDirTest {
  protected:
@@ -113,8 +117,12 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   // The crash watch runs every manager.monitorTimerPeriod seconds: the least is 10.
   const std::string settings = dir_ / "mods/bfvietnam/settings/servermanager.con";
   std::ofstream(settings, std::ios::app) << "manager.monitorTimerPeriod 10\n";
-  auto keldor = StartSupervised({"-restart", "-exit"});
+  auto keldor = StartSupervised({"-restart", "-exit", "-status"});
   const pid_t first = GamePid();
+  // Once Keldor has seen the server play the rotation's second map, a crash
+  // restarts it on that map rather than at the start of the rotation.
+  EXPECT_EQ(GameSimControl(dir_.path(), "nextround"), "ok");
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_ / "status.log").find("Khe Sanh") != npos; }));
   EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
   ASSERT_TRUE(
       WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 40))
@@ -124,6 +132,7 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   // With -exit the server is stopped through its console when Keldor ends.
   const pid_t second = GamePid();
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
+  EXPECT_EQ(GameSimControl(dir_.path(), "get map"), "ok khe_sanh GPM_CQ bfvietnam");
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_FALSE(Alive(second));
@@ -151,6 +160,39 @@ TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
   ASSERT_TRUE(WaitFor([&] { return GamePid() != adopted && Alive(GamePid()); }));
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
+}
+
+// A scheduled restart with its own settings and rotation, warned about in the
+// game, then a stop that waits for the end of the round.
+TEST_F(Supervision, ScheduledEventsRestartWithTheirFilesAndStopAtTheRoundEnd) {
+  const std::string settings = dir_ / "mods/bfvietnam/settings/";
+  std::string night = ReadFile(settings + "servermanager.con");
+  night.replace(night.find("Keldor Test Server"), 18, "Night Server");
+  WriteFile(settings + "night.con", night);
+  WriteFile(settings + "nightmaps.con", "game.setCurrentLevel khe_sanh GPM_CQ bfvietnam\n");
+  std::ofstream(settings + "servermanager.con", std::ios::app) << "manager.monitorTimerPeriod 10\n";
+  const long restart = static_cast<long>(std::time(nullptr)) + 20;
+  WriteFile(settings + "serverschedule.con",
+            std::to_string(restart) + ",start,none,night.con,nightmaps.con,1\n" +
+                std::to_string(restart + 15) + ",stop wait,none,*,*,1\n");
+  auto keldor = StartSupervised({"-exit"});
+  const pid_t first = GamePid();
+  const auto said = [&](const std::string& text) {
+    return WaitFor([&] { return Logged("User operator at console said '[KELDOR] " + text); }, 40);
+  };
+  ASSERT_TRUE(said("Server is scheduled to restart in one minute or less!'")) << Log();
+  ASSERT_TRUE(WaitFor([&] { return Logged("Restarting server per scheduled event."); }, 40));
+  ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
+  EXPECT_NE(GamePid(), first);
+  EXPECT_EQ(GameSimControl(dir_.path(), "get game.serverName"), "ok Night Server");
+  EXPECT_EQ(GameSimControl(dir_.path(), "get map"), "ok khe_sanh GPM_CQ bfvietnam");
+
+  ASSERT_TRUE(said("Server is scheduled to stop at the end of this game!'")) << Log();
+  EXPECT_FALSE(Logged("Stopping server per scheduled event."));
+  EXPECT_EQ(GameSimControl(dir_.path(), "endround"), "ok");
+  ASSERT_TRUE(WaitFor([&] { return Logged("Stopping server per scheduled event."); }, 20));
+  EXPECT_TRUE(WaitFor([&] { return !Alive(GamePid()); }));
+  EXPECT_FALSE(Logged("stop in one minute"));  // a waiting event is not warned about
 }
 
 }  // namespace
