@@ -13,6 +13,15 @@ port="${KELDOR_PORT:-15667}"
 if [ ! -f demo/installation.txt ]; then
   facts=$(build/mkinstall --server-binary build/gamesim --listen-port "$port" demo)
   printf '%s\n' "$facts" > demo/installation.txt
+  # Announcements every 30 seconds, and a schedule to read and edit with
+  # `keldorctl get schedule` / `put schedule`: a daily restart at 04:00 and a
+  # stop that waits for the end of the round, disabled.
+  settings=demo/mods/bfvietnam/settings
+  printf 'manager.autoAnnounce 1\nmanager.autoAnnouncePeriod 30\n' >> "$settings/servermanager.con"
+  printf '%s\n' "Welcome to the Keldor demo server!" "" \
+    "Be fair: no team killing, no spawn camping." > "$settings/announcements.con"
+  printf '%s,start,daily,*,*,1\n%s,stop wait,weekends,*,*,0\n' \
+    "$(date -d 'today 04:00' +%s)" "$(date -d 'today 23:00' +%s)" > "$settings/serverschedule.con"
 else
   cp build/gamesim demo/bfv_linded.new && mv demo/bfv_linded.new demo/bfv_linded
   echo "Using the existing demo installation (remove ./demo for a fresh one)."
