@@ -27,6 +27,7 @@ namespace keldor {
 
 namespace {
 
+constexpr std::time_t kQuickConnectSeconds = 20;
 constexpr std::int32_t kPortMin = 1024;
 constexpr std::int32_t kPortMax = 65535;
 
@@ -242,7 +243,9 @@ bool StartServer() {
   DetectedServerVersion() = 0.0f;
   watch.currentMapOverride.clear();
   watch.launchTime = MonotonicNow();
+  watch.quickConnectUntil = watch.launchTime + kQuickConnectSeconds;
   GameServer().monitoring = true;
+  WatchServerExit();
   return true;
 }
 
