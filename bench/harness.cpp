@@ -102,6 +102,7 @@ bool MakeInstallation(const Paths& paths, int extraMods, int mapsPerMod, Install
   if (pclose(pipe) != 0) return false;
   out->listenPort = std::atoi(out->facts["listen-port"].c_str());
   out->consolePort = std::atoi(out->facts["console-port"].c_str());
+  out->queryPort = std::atoi(out->facts["query-port"].c_str());
   return out->listenPort > 0 && out->consolePort > 0;
 }
 
@@ -193,13 +194,31 @@ double CpuSeconds(pid_t pid) {
   return nanoseconds < 0 ? -1 : nanoseconds * 1e-9;
 }
 
-long PrivateKiB(pid_t pid) {
+bool QueryGameStatus(int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(port));
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const unsigned char request[] = {0xFE, 0xFD, 0x00, 1, 2, 3, 4, 0xFF, 0xFF, 0xFF};
+  timeval wait{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char reply[32769];
+  const bool ok = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&server),
+                         sizeof server) == static_cast<ssize_t>(sizeof request) &&
+                  recv(fd, reply, sizeof reply, 0) > 5;
+  close(fd);
+  return ok;
+}
+
+long PrivateKiB(pid_t pid, bool dirtyOnly) {
   std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
   std::string key;
   long total = 0;
   while (rollup >> key) {
     long value = 0;
-    if (key == "Private_Clean:" || key == "Private_Dirty:") {
+    if ((key == "Private_Clean:" && !dirtyOnly) || key == "Private_Dirty:") {
       rollup >> value;
       total += value;
     }

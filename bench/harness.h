@@ -25,6 +25,7 @@ struct Installation {
   std::map<std::string, std::string> facts;
   int listenPort = 0;
   int consolePort = 0;
+  int queryPort = 0;
 };
 
 bool MakeInstallation(const Paths& paths, int extraMods, int mapsPerMod, Installation* out);
@@ -45,10 +46,16 @@ bool Connected(int localPort);
 // The pid of the installation's game server (bfv_linded), 0 when none runs.
 pid_t FindGameServer(const Installation& installation);
 
+// One "\status\" query to the game server's UDP status port and its reply,
+// as Keldor makes it; false when no reply came within a second.
+bool QueryGameStatus(int port);
+
 // CPU time of a (single-threaded) process in seconds, its private memory in
 // KiB and its descriptors.
 double CpuSeconds(pid_t pid);
-long PrivateKiB(pid_t pid);
+// Private_Clean + Private_Dirty, or Private_Dirty alone: clean private pages
+// are file pages (program and library text) that no other process maps now.
+long PrivateKiB(pid_t pid, bool dirtyOnly = false);
 int Descriptors(pid_t pid);
 
 // A logged-in client on a blocking socket.

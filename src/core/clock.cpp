@@ -22,6 +22,13 @@ std::time_t MonotonicNow() {
   return now.tv_sec;
 }
 
+long long MonotonicMilliseconds() {
+  if (g_pinned) return static_cast<long long>(g_pinnedTime) * 1000;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void SleepSeconds(unsigned seconds) {
   if (g_pinned) {
     g_pinnedTime += seconds;

@@ -10,6 +10,8 @@ namespace keldor {
 std::time_t Now();
 // Seconds on a clock that never steps: for intervals and due times.
 std::time_t MonotonicNow();
+// The same clock in milliseconds, for waits shorter than a second.
+long long MonotonicMilliseconds();
 void SleepSeconds(unsigned seconds);
 
 // Tests: freeze both clocks at `t`; SleepSeconds and AdvanceClock then move

@@ -36,6 +36,7 @@ namespace {
 constexpr int kKeepGoing = -1;
 constexpr int kSelectTimeout = 3;
 constexpr int kMonitorPeriod = 3;
+constexpr long long kQuickConnectMilliseconds = 200;
 constexpr int kDrainQuietSeconds = 5;
 // A client that keeps talking must not hold the exit up for ever.
 constexpr std::time_t kDrainLimitSeconds = 30;
@@ -47,6 +48,7 @@ struct LoopState {
   int listenSocket = -1;
   std::time_t lastMonitor = 0;  // monotonic seconds
   std::time_t lastCrashWatch = 0;
+  long long lastQuickConnect = 0;  // monotonic milliseconds
   bool timersStarted = false;
 };
 
@@ -193,6 +195,11 @@ void RunTimers() {
     CrashWatch();
     loop.lastCrashWatch = now;
   }
+  const long long ms = MonotonicMilliseconds();
+  if (ConsoleConnectHurried() && ms >= loop.lastQuickConnect + kQuickConnectMilliseconds) {
+    QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0);
+    loop.lastQuickConnect = ms;
+  }
 }
 
 // One pass; returns kKeepGoing or, when the loop must end, anything else.
@@ -202,6 +209,7 @@ int RunPass() {
   fd_set ready;
   const int top = WatchedSet(ready, true);
   timeval timeout{kSelectTimeout, 0};
+  if (ConsoleConnectHurried()) timeout = {0, kQuickConnectMilliseconds * 1000};
   const int count = select(top, &ready, nullptr, nullptr, &timeout);
   const int selectError = errno;  // before logging can change it
   LogCaughtSignals();

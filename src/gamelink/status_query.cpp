@@ -39,7 +39,8 @@ constexpr const char* kTooLarge =
 struct QueryState {
   int statusPort = 0;
   float serverVersion = 0.0f;
-  std::vector<char> reply;  // sized at start-up
+  std::vector<char> reply;     // sized at start-up
+  std::vector<char> datagram;  // what was received, kept for the next query
 };
 StateTable<QueryState> g_query;
 
@@ -230,8 +231,11 @@ const char* QueryStatus(int port, const char* requestName) {
   if (StatusReplyBuffer().size() < kStatusReplySize || port == 0 || kind == nullptr) {
     return Fail(EINVAL), nullptr;
   }
-  std::string datagram(kStatusReplySize + 1, '\0');
-  std::fill(StatusReplyBuffer().begin(), StatusReplyBuffer().end(), '\0');
+  // Emptied, not zero-filled: readers take it as a C string. A failed query
+  // leaves no stale reply behind.
+  StatusReplyBuffer()[0] = '\0';
+  std::vector<char>& datagram = g_query->datagram;
+  if (datagram.size() < kStatusReplySize + 1) datagram.resize(kStatusReplySize + 1);
   const long size = Exchange(port, *kind, datagram.data());
   if (size < 0) return nullptr;
 

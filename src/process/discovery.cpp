@@ -44,7 +44,7 @@ struct ProcessEntry {
 
 // The directory the process's executable lies in, or false (with ErrorCode) when
 // its link cannot be read.
-bool ExecutableDirectory(int pid, std::string& directory) {
+bool ExecutableDirectory(int pid, std::string& directory, bool quiet) {
   const char* linkName =
       Opts().systemDescription.find("FreeBSD") != std::string::npos ? "file" : "exe";
   const std::string link = "/proc/" + std::to_string(pid) + "/" + linkName;
@@ -52,7 +52,7 @@ bool ExecutableDirectory(int pid, std::string& directory) {
   const ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
   if (size < 0) {
     ErrorCode() = errno;
-    if (errno != EACCES) {
+    if (errno != EACCES && !quiet) {
       LogMessage(kLogInfo, "Couldn't detect server startup path %s! %s", link.c_str(),
                  ErrorText(errno));
     }
@@ -72,34 +72,51 @@ std::string OverlayArgument(char** arguments) {
   return {};
 }
 
-// Whether `entry` is a game server main process of our installation.
-bool IsOurServer(const ProcessEntry& entry) {
+ProcessEntry EntryOf(pids_stack* stack, [[maybe_unused]] pids_info* info) {
+  return {PIDS_VAL(kPid, s_int, stack, info), PIDS_VAL(kParentPid, s_int, stack, info),
+          PIDS_VAL(kSession, s_int, stack, info), PIDS_VAL(kCommand, str, stack, info),
+          PIDS_VAL(kArguments, strv, stack, info)};
+}
+
+// Whether `entry` is a game server main process of our installation. A quiet
+// check only answers; the scan that follows a failed one tells why.
+bool IsOurServer(const ProcessEntry& entry, bool quiet = false) {
+  const auto ignored = [&](const char* format) {
+    if (!quiet) LogDebug(format, entry.pid);
+    return false;
+  };
   const Options& s = Opts();
+  if (entry.command == nullptr) return false;
   if (std::strncmp(entry.command, "bfv_linded", kCommandNameLength) != 0) return false;
-  if (entry.pid != entry.session) {
-    LogDebug("DEBUG: Ignoring slave server process pid %i", entry.pid);
-    return false;
-  }
+  if (entry.pid != entry.session) return ignored("DEBUG: Ignoring slave server process pid %i");
   std::string directory;
-  if (!ExecutableDirectory(entry.pid, directory)) {
-    LogDebug("DEBUG: Ignoring server pid %i (due to error)", entry.pid);
-    return false;
+  if (!ExecutableDirectory(entry.pid, directory, quiet)) {
+    return ignored("DEBUG: Ignoring server pid %i (due to error)");
   }
   if (directory != s.serverDir) {
-    LogDebug("DEBUG: Ignoring server pid %i (different startup path)", entry.pid);
-    return false;
+    return ignored("DEBUG: Ignoring server pid %i (different startup path)");
   }
   if (entry.arguments == nullptr || entry.arguments[0] == nullptr) {
+    if (quiet) return false;
     LogMessage(kLogInfo, "Couldn't determine server command line!");
-    LogDebug("DEBUG: Ignoring server pid %i (due to error)", entry.pid);
-    return false;
+    return ignored("DEBUG: Ignoring server pid %i (due to error)");
   }
   const std::string overlay = OverlayArgument(entry.arguments);
   if (!s.overlayPath.empty() && overlay != "---" && overlay != s.overlayPath) {
-    LogDebug("DEBUG: Ignoring server pid %i (different overlay path)", entry.pid);
-    return false;
+    return ignored("DEBUG: Ignoring server pid %i (different overlay path)");
   }
   return true;
+}
+
+// The known pid is asked about alone first: reading that one process costs a
+// fraction of reading every process's command line, and status reports ask on
+// every request. Processes are listed in pid order, so the full scan would have
+// stopped at this one too.
+bool KnownPidIsOurServer(pids_info* info, int pid) {
+  unsigned wanted = static_cast<unsigned>(pid);
+  pids_fetch* fetched = procps_pids_select(info, &wanted, 1, PIDS_SELECT_PID);
+  if (fetched == nullptr || fetched->counts->total != 1) return false;
+  return IsOurServer(EntryOf(fetched->stacks[0], info), true);
 }
 
 // Gone from the process table, or a zombie that only waits for its parent.
@@ -136,13 +153,12 @@ bool FindServerProcess(int* pid) {
     ErrorCode() = errno;
     return false;
   }
-  bool found = false;
-  while (pids_stack* stack = procps_pids_get(info, PIDS_FETCH_TASKS_ONLY)) {
-    const ProcessEntry entry{
-        PIDS_VAL(kPid, s_int, stack, info), PIDS_VAL(kParentPid, s_int, stack, info),
-        PIDS_VAL(kSession, s_int, stack, info), PIDS_VAL(kCommand, str, stack, info),
-        PIDS_VAL(kArguments, strv, stack, info)};
-    if (entry.command == nullptr || !IsOurServer(entry)) continue;
+  bool found = *pid > 0 && KnownPidIsOurServer(info, *pid);
+  while (!found) {
+    pids_stack* stack = procps_pids_get(info, PIDS_FETCH_TASKS_ONLY);
+    if (stack == nullptr) break;
+    const ProcessEntry entry = EntryOf(stack, info);
+    if (!IsOurServer(entry)) continue;
     if (*pid == -1 || entry.parentPid == *pid) {
       *pid = entry.pid;
       found = true;

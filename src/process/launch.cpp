@@ -28,6 +28,7 @@ namespace keldor {
 
 namespace {
 
+constexpr std::time_t kQuickConnectSeconds = 20;
 constexpr std::int32_t kPortMin = 1024;
 constexpr std::int32_t kPortMax = 65535;
 
@@ -251,7 +252,9 @@ bool StartServer(bool keepMap) {
   DetectedServerVersion() = 0.0f;
   if (!keepMap) SetCurrentMapOverride("");
   watch.launchTime = MonotonicNow();
+  watch.quickConnectUntil = watch.launchTime + kQuickConnectSeconds;
   GameServer().monitoring = true;
+  WatchServerExit();
   return true;
 }
 

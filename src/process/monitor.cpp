@@ -41,6 +41,9 @@ void HandleCrash() {
   watch.crashTime = Now();
   GameServer().exited = 1;
   LogMessage(kLogInfo, "Server has crashed");
+  // Its console went with it. Left open, the link would look up until a later
+  // poll found it reset, and the new server's console would wait for that.
+  DisconnectConsole();
   Report(Event::kServerCrashed);
   if (!s.autoRestart) {
     LogMessage(kLogInfo, "Auto-restart is disabled, server will not be restarted.");
@@ -163,6 +166,16 @@ void CrashWatch() {
     Watch().currentMapCombo = CutToWidth(*combo, kMapComboMax);
   }
   if (!GameServer().consoleUser.empty() && Console().connected) QueuePeriodicJobs();
+}
+
+bool ConsoleConnectHurried() {
+  const GameServerFacts& server = GameServer();
+  return server.monitoring && !server.exited && !server.consoleUser.empty() &&
+         !Console().connected && MonotonicNow() <= Watch().quickConnectUntil;
+}
+
+void StopHurryingConsole() {
+  Watch().quickConnectUntil = 0;
 }
 
 void MonitorServer() {

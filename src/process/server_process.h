@@ -8,7 +8,8 @@ namespace keldor {
 
 // What the process subsystem keeps about the supervised game server.
 struct ServerWatch {
-  std::time_t launchTime = 0;  // monotonic seconds, for the restart-loop window
+  std::time_t launchTime = 0;         // monotonic seconds, for the restart-loop window
+  std::time_t quickConnectUntil = 0;  // monotonic; see ConsoleConnectHurried
   std::time_t crashTime = 0;
   int restartLoopCount = 0;     // quick crashes (within a minute of a launch)
   std::string currentMapCombo;  // "map mode mod", at most 127 characters
@@ -43,14 +44,23 @@ bool StopServer();
 void MonitorServer();
 void CrashWatch();
 
+// True for a while after a launch until the console is connected: a new server
+// opens its console within moments, and waiting for the next 3-second monitor
+// pass would leave it unwatched and unpoliced for seconds. The loop then tries
+// the console every few hundred milliseconds. Any answer other than a refused
+// connection (a wrong password, say) ends the hurry, so that the log does not
+// fill with the same failure.
+bool ConsoleConnectHurried();
+void StopHurryingConsole();
+
 // True while `pid` is a child of Keldor that has not ended. Such a process is
 // the game server whatever the process table shows: between its exec and
 // taking its new name it does not look like one.
 bool ChildStillRunning(int pid);
 
-// The exit of a game server Keldor adopted (not its child, so no SIGCHLD
-// tells of it) is watched through a pidfd where the kernel has them: opened
-// for the server being monitored, readable once it has ended.
+// The exit of the game server is watched through a pidfd where the kernel has
+// them (an adopted server is no child, so no SIGCHLD tells of it): opened for
+// the server being monitored, readable once it has ended.
 void WatchServerExit();
 int ServerExitDescriptor();  // -1 when nothing is watched
 void ForgetServerExit();

@@ -44,9 +44,10 @@ void WatchServerExit() {
   const int pid = GameServer().pid;
   if (g_exitWatch->fd >= 0 && g_exitWatch->pid == pid) return;
   ForgetServerExit();
-  // A child's exit interrupts the main loop with SIGCHLD already.
-  siginfo_t info;
-  if (pid <= 0 || PeekAtChild(pid, info)) return;
+  // Children too: SIGCHLD interrupts the loop's wait only when it arrives
+  // during that wait; one that arrives while a pass is busy would otherwise
+  // leave the exit unseen until the next pass, seconds later.
+  if (pid <= 0) return;
 #ifdef SYS_pidfd_open
   // Close-on-exec by itself. Without pidfds the crash watch finds the server missing.
   const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);

@@ -100,6 +100,7 @@ void ConnectConsoleJob() {
   ErrorCode() = 0;
   if (ConnectConsole()) return;
   const int code = ErrorCode();
+  if (code != kConnectionRefused) StopHurryingConsole();
   if (code != 0 && code != kTimedOut && code != kConnectionRefused) {
     LogMessage(kLogInfo, "Couldn't connect to server console! %s", ErrorText(code));
   }

@@ -133,6 +133,8 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   const pid_t second = GamePid();
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
   EXPECT_EQ(GameSimControl(dir_.path(), "get map"), "ok khe_sanh GPM_CQ bfvietnam");
+  // The dead server's console is closed with the crash, not queried afterwards.
+  EXPECT_FALSE(Logged("Couldn't get server status!")) << Log();
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_FALSE(Alive(second));
