@@ -154,6 +154,14 @@ std::time_t WindowStart(std::time_t now) {
   return from;
 }
 
+// The path with every link and "..", resolved; empty when it does not exist.
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  const std::string resolved = real != nullptr ? real : "";
+  std::free(real);
+  return resolved;
+}
+
 bool NoFile(const std::string& named) {
   return named.empty() || named == "*";
 }
@@ -164,14 +172,10 @@ bool NoFile(const std::string& named) {
 bool EventFilePath(const std::string& named, std::string* path) {
   const std::string& dir = Opts().settingsDir;
   const std::string candidate = named[0] == '/' ? named : dir + "/" + named;
-  char* real = realpath(candidate.c_str(), nullptr);
-  char* realDir = realpath(dir.c_str(), nullptr);
-  const std::string resolved = real != nullptr ? real : "";
-  const std::string inside = realDir != nullptr ? std::string(realDir) + "/" : "";
-  std::free(real);
-  std::free(realDir);
+  const std::string resolved = RealPath(candidate);
+  const std::string inside = RealPath(dir) + "/";
   struct stat st {};
-  if (resolved.empty() || inside.empty() || stat(resolved.c_str(), &st) != 0) {
+  if (resolved.empty() || inside == "/" || stat(resolved.c_str(), &st) != 0) {
     ErrorCode() = ENOENT;
     return false;
   }
@@ -202,10 +206,8 @@ bool ApplyEventFiles(const ScheduleEvent& e) {
   }
   if (NoFile(e.maplistFile)) return true;
   const std::string rotation = Opts().settingsDir + "/servermaplist.con";
-  char* realRotation = realpath(rotation.c_str(), nullptr);
-  const std::string current = realRotation != nullptr ? realRotation : rotation;
-  std::free(realRotation);
-  if (!EventFilePath(e.maplistFile, &path) || (path != current && !CopyFile(path, rotation))) {
+  if (!EventFilePath(e.maplistFile, &path) ||
+      (path != RealPath(rotation) && !CopyFile(path, rotation))) {
     LogMessage(kLogInfo,
                "Couldn't execute scheduled start event! Couldn't load the specified maplist "
                "file %s.",
@@ -232,7 +234,6 @@ PendingEvent& PendingEndOfGameEvent() {
 bool CheckSchedule() {
   const std::time_t now = Now();
   const std::time_t from = WindowStart(now);
-  const bool supervised = GameServer().monitoring;
   bool fired = false;
   for (std::size_t k = 0; k < kMaxScheduleEvents && Schedule()[k].time != 0; ++k) {
     const ScheduleEvent& e = Schedule()[k];
@@ -241,6 +242,8 @@ bool CheckSchedule() {
       LogDecision(k, now, e.time, "skipped");
       continue;
     }
+    // An event fired earlier in this pass may have started or stopped the server.
+    const bool supervised = GameServer().monitoring;
     const bool start = strncasecmp(e.action.c_str(), "start", 5) == 0;
     const bool wait = e.action.find("wait") != std::string::npos && supervised;
     const Occurrences o = OccurrencesAround(e, code, now);

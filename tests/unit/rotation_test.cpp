@@ -40,31 +40,10 @@ TEST_F(Rotation, LevelComesFromTheOverrideOrTheRotationOfTheServersState) {
   EXPECT_TRUE(Logged("Couldn't open map list file! "));
 }
 
-TEST_F(Rotation, MapComesFromTheLastStatusReplyWhileAServerIsWatched) {
-  const std::string reply =
-      "\\mapname\\Hue City\\gametype\\Conquest\\game_id\\BfVietnam\\numplayers\\0";
-  StatusReplyBuffer().assign(reply.begin(), reply.end());
-  StatusReplyBuffer().resize(kStatusReplySize, '\0');
-  EXPECT_EQ(CurrentMapCombo(), "-");
-  GameServer().monitoring = true;
-  EXPECT_EQ(CurrentMapCombo(), "hue_city GPM_CQ bfvietnam");
+TEST_F(Rotation, StatusCombosAreCutAndUnknownModesMarkedAndAKeptMapLeadsTheRotation) {
+  EXPECT_EQ(CurrentMapCombo(), "-");  // no server watched
   EXPECT_EQ(MapComboOf(std::string(70, 'M'), "Siege", "MOD"), std::string(63, 'm') + " ??? mod");
-  for (const char* type : {"coop", "EVOLUTION", "CustomCombat"}) {
-    EXPECT_NE(std::string(GameModeCode(type)), "???") << type;
-  }
-  StatusReplyBuffer().assign(kStatusReplySize, '\0');
-  EXPECT_EQ(CurrentMapCombo(), "-");
-}
-
-TEST_F(Rotation, AKeptMapBecomesTheLevelTheRotationStartsWith) {
-  testing::WriteFile(Settings("servermaplist.con"),
-                     "game.setCurrentLevel hue GPM_CQ bfvietnam\r\n"
-                     "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
-  ASSERT_TRUE(WriteMapListStartingAt(Settings("servermaplist.con"), Settings("maplist.con"),
-                                     "khe_sanh GPM_CQ bfvietnam"));
-  EXPECT_EQ(testing::ReadFile(Settings("maplist.con")),
-            "game.setCurrentLevel khe_sanh GPM_CQ bfvietnam\n"
-            "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+  // A rotation without a current level gets one, first.
   testing::WriteFile(Settings("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ x\n");
   ASSERT_TRUE(WriteMapListStartingAt(Settings("servermaplist.con"), Settings("maplist.con"),
                                      "ia_drang GPM_CQ x"));
