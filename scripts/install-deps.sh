@@ -3,7 +3,10 @@
 # Non-interactive; run as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev)
+# scdoc renders the manual pages, dpkg-dev finds the package's library
+# dependencies, nlohmann-json3-dev is keldorctl's JSON output.
+packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
+  nlohmann-json3-dev scdoc dpkg-dev)
 
 missing=()
 for p in "${packages[@]}"; do

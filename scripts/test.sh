@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds Keldor and its tools with the sanitizers, and
-# runs every unit and end-to-end test.
+# Installs what is needed, builds Keldor and its tools with the sanitizers, runs
+# every unit and end-to-end test, then builds and checks the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build-test -DKELDOR_TESTS=ON -DKELDOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test --output-on-failure -j"$(nproc)"
+scripts/package-test.sh
