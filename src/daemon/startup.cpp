@@ -28,6 +28,7 @@
 #include "maps/archive.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
+#include "policing/player_menu.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
@@ -157,7 +158,7 @@ int PrepareFiles() {
   const std::string menu = SettingsFile("playermenu.con");
   if (!FileExists(menu)) {
     if (FILE* f = std::fopen(menu.c_str(), "wb")) {
-      std::fputs("Kick|kick\nBan|ban\n", f);
+      std::fputs(kDefaultPlayerMenu, f);
       std::fclose(f);
     }
   }

@@ -64,7 +64,8 @@ const char* const kNameEnds[] = {"Dog",   "Hawk", "Rider", "Fox",  "Viper", "Eag
 const char* const kChatLines[] = {"gg",        "where is everyone?",
                                   "nice shot", "need a pilot",
                                   "lol",       "anyone up for the next round?",
-                                  "medic!",    "hold the bridge"};
+                                  "medic!",    "hold the bridge",
+                                  "noob team", "stop camping, noob"};
 
 constexpr int kTicketsPerRatio = 300;  // tickets of each team at ratio 1.00
 
@@ -470,7 +471,7 @@ void Game::SimulateStep() {
     if (!player.bot)
       player.ping = std::clamp(player.ping + static_cast<int>(Draw(41)) - 20, 5, 999);
   }
-  if (HumanCount() > 0 && Draw(100) < 15) {
+  if (HumanCount() > 0 && Draw(100) < 30) {
     std::vector<const Player*> humans;
     for (const Player& player : players_) {
       if (!player.bot) humans.push_back(&player);
