@@ -88,7 +88,7 @@ void SetGamePaused(bool paused) {
   g_watch.paused = paused;
 }
 bool PunkBusterEnabled() {
-  return g_watch.punkBusterEnabled;
+  return GameServer().punkBusterRunning;
 }
 
 }  // namespace keldor
