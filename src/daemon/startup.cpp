@@ -28,6 +28,7 @@
 #include "maps/archive.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
+#include "policing/chat.h"
 #include "policing/player_menu.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
@@ -353,6 +354,8 @@ int RunStartup() {
 
 void ConnectSubsystems() {
   ConnectClientService();
+  // After the client service: the clients hear of a chat line before it is acted on.
+  ConnectChatHandling(FindAccountByKeyhash);
   // The status monitor draws on the terminal while the game server is watched.
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };
 }

@@ -1,5 +1,5 @@
 // What the console link does around a login, a disconnect and each console
-// event. Chat is not examined yet.
+// event.
 #include "gamelink/link_hooks.h"
 
 #include "core/state_table.h"

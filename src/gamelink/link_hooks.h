@@ -17,9 +17,9 @@ bool SyncPlayerList();
 // smart-balance engaged flag and every record of the player table.
 void ForgetConnectionFacts();
 
-// For each console event line: reports it (the clients get NOTE_CONSOLE_EVENT);
-// with manager.autoKickWord CheckChatForBannedWords; then HandleChatCommand.
-// Must not send a console request itself.
+// For each console event line: reports it. Its listeners, in the order they
+// subscribed: the clients get NOTE_CONSOLE_EVENT, then the chat handling
+// (banned words, then in-game commands). None may send a console request.
 void ForwardConsoleEvent(const char* text);
 
 // Unit tests of the link's wire format run against a bare fake console: the

@@ -15,9 +15,9 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "gamelink/player_table.h"
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
-#include "standins/standins.h"
 
 namespace keldor {
 

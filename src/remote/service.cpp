@@ -33,6 +33,9 @@ void TellClients(Event event, const char* text) {
     case Event::kGameResumed:
       NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
       return;
+    case Event::kAutoKickWord:
+      if (text != nullptr) NotifyAllClients(NOTE_AUTO_KICK_WORD, text, std::strlen(text) + 1, -1);
+      return;
     case Event::kConsoleEvent:
       if (text != nullptr) NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
       return;

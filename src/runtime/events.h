@@ -14,6 +14,7 @@ enum class Event {
   kGameResumed,
   kConsoleEvent,  // text: the event line
   kScheduleChanged,
+  kAutoKickWord,  // text: the name of a player kicked for a banned word
 };
 
 using EventHandler = void (*)(Event event, const char* text);
