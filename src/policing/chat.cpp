@@ -45,19 +45,9 @@ const PlayerRecord* FindSpeaker(const std::string& speaker) {
 
 const char* LastMapName() {
   const std::vector<char>& reply = StatusReplyBuffer();
-  if (reply.empty() || reply.back() != '\0') return "[unknown]";
-  return StatusValue(reply.data(), "mapname");
-}
-
-std::vector<std::string> SpaceWords(const std::string& text) {
-  std::vector<std::string> words;
-  std::size_t start = text.find_first_not_of(' ');
-  while (start != std::string::npos) {
-    const std::size_t end = text.find(' ', start);
-    words.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-    start = end == std::string::npos ? end : text.find_first_not_of(' ', end);
-  }
-  return words;
+  const char* map =
+      reply.empty() || reply.back() != '\0' ? nullptr : StatusValue(reply.data(), "mapname");
+  return map != nullptr ? map : "[unknown]";
 }
 
 void Reply(const std::string& text) {
@@ -230,7 +220,7 @@ bool CheckChatForBannedWords(const char* line) {
   QueueJob(JOB_CONSOLE_COMMAND, kick.c_str(), 0, KickDelay());
   const std::string message =
       "[KELDOR] Kicking " + player.name + " for banned word in chat message";
-  QueueJob(JOB_SERVER_MESSAGE, message.c_str(), 0, 0);
+  QueueJob(JOB_SERVER_MESSAGE, FlattenLine(message).c_str(), 0, 0);
   Report(Event::kAutoKickWord, player.name.c_str());
   LogMessage(kLogInfo, "Auto-kicked %s (%s) at %s for banned word in chat message.",
              player.name.c_str(), player.keyhash.c_str(), player.ip.c_str());
@@ -245,7 +235,8 @@ bool HandleChatCommand(const char* line) {
   if (line == nullptr) return false;
   ChatLine chat;
   if (!ParseChatLine(line, chat)) return false;
-  const std::vector<std::string> words = SpaceWords(chat.message);
+  // A line break in the chat must not reach a job's text as one.
+  const std::vector<std::string> words = SplitWords(FlattenLine(chat.message), " ");
   if (words.empty() || words[0][0] != '!') return false;
   const std::string name = words[0].substr(1);
   const std::vector<std::string> params(words.begin() + 1,

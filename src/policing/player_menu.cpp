@@ -26,27 +26,6 @@ namespace {
 constexpr const char* kTag = "[KELDOR]";
 constexpr const char* kFlagSeparators = ", \r\n";
 
-// A value filled into a console command or a message must not end the line it
-// stands in: every control character becomes a blank.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  return text;
-}
-
-// The words of `text` between any of the `separators`, empty words skipped.
-std::vector<std::string> Words(const std::string& text, const char* separators) {
-  std::vector<std::string> words;
-  std::size_t start = text.find_first_not_of(separators);
-  while (start != std::string::npos) {
-    const std::size_t end = text.find_first_of(separators, start);
-    words.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-    start = end == std::string::npos ? end : text.find_first_not_of(separators, end);
-  }
-  return words;
-}
-
 // A duration word as a number of seconds: its leading digits; a sign or
 // anything else makes it 0 (permanent), and a huge number is capped.
 int DurationOf(const std::string& word) {
@@ -64,7 +43,7 @@ std::string BanField(std::string text) {
   for (char& c : text) {
     if (c == kBanFieldEnd) c = '?';
   }
-  return OneLine(text);
+  return FlattenLine(text);
 }
 
 bool OpenMenu(std::FILE*& file) {
@@ -100,8 +79,26 @@ bool VisitMenuLines(const std::function<bool(int, const std::string&)>& visit) {
 
 }  // namespace
 
+std::vector<std::string> SplitWords(const std::string& text, const char* separators) {
+  std::vector<std::string> words;
+  std::size_t start = text.find_first_not_of(separators);
+  while (start != std::string::npos) {
+    const std::size_t end = text.find_first_of(separators, start);
+    words.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    start = end == std::string::npos ? end : text.find_first_not_of(separators, end);
+  }
+  return words;
+}
+
+std::string FlattenLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 void QueuePlayersMessage(const std::string& text, std::int32_t actor) {
-  const std::string message = OneLine(std::string(kTag) + " " + text);
+  const std::string message = FlattenLine(std::string(kTag) + " " + text);
   QueueJob(Opts().adminMessages ? JOB_SERVER_MESSAGE : JOB_SAY_ALL, message.c_str(), actor, 0);
 }
 
@@ -113,7 +110,7 @@ PlayerMenuEntry ParsePlayerMenuLine(const std::string& line) {
   const std::size_t close = open == std::string::npos ? open : caption.find('"', open + 1);
   if (close != std::string::npos) entry.quoted = caption.substr(open + 1, close - open - 1);
   if (bar == std::string::npos) return entry;
-  for (const std::string& word : Words(line.substr(bar + 1), kFlagSeparators)) {
+  for (const std::string& word : SplitWords(line.substr(bar + 1), kFlagSeparators)) {
     if (strcasecmp(word.c_str(), "kick") == 0) {
       entry.kick = true;
     } else if (strcasecmp(word.c_str(), "ban") == 0) {
@@ -133,7 +130,7 @@ PlayerMenuEntry ParsePlayerMenuLine(const std::string& line) {
 
 std::string ExpandMenuTemplate(const std::string& templateText, int playerId) {
   std::string command;
-  for (const std::string& word : Words(templateText, " \n")) {
+  for (const std::string& word : SplitWords(templateText, " \n")) {
     std::string value = word;
     if (strcasecmp(word.c_str(), "%bfid") == 0) {
       value = std::to_string(playerId);
@@ -149,7 +146,7 @@ std::string ExpandMenuTemplate(const std::string& templateText, int playerId) {
     if (!command.empty()) command += ' ';
     command += value;
   }
-  return OneLine(command);
+  return FlattenLine(command);
 }
 
 int FindPlayerMenuEntry(const std::string& commandId) {
@@ -194,7 +191,7 @@ bool RunPlayerMenuAction(int playerId, int entry, std::int32_t actor) {
       QueuePlayersMessage("Player " + PlayerNameById(playerId) + " kicked for " + text, actor);
     }
     QueueJob(JOB_CONSOLE_COMMAND, kill.c_str(), actor, 0);
-    QueueJob(JOB_KICK_PLAYER, OneLine(id + "," + reason + ",").c_str(), actor, KickDelay());
+    QueueJob(JOB_KICK_PLAYER, FlattenLine(id + "," + reason + ",").c_str(), actor, KickDelay());
   }
   if (menu.ban && player) {
     const std::string name = PlayerNameById(playerId);

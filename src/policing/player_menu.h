@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace keldor {
 
@@ -42,6 +43,13 @@ bool ReadPlayerMenuEntry(int entry, PlayerMenuEntry& parsed);
 // Queues what entry `entry` does for the player `playerId` (-1 for none) with
 // `actor` as the one who asked. True when the entry is a kick or a ban.
 bool RunPlayerMenuAction(int playerId, int entry, std::int32_t actor);
+
+// The words of `text` between any of the `separators`, empty words skipped.
+std::vector<std::string> SplitWords(const std::string& text, const char* separators);
+
+// A text that goes into a console command or a message must not end the
+// line it stands in: every control character becomes a blank.
+std::string FlattenLine(std::string text);
 
 // Queues "[KELDOR] " and `text` to the players from `actor`: a server
 // message, or chat with -noadmin.

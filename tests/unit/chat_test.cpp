@@ -180,6 +180,7 @@ TEST_F(Chat, InGameCommandsNeedAnAccountWithTheRightAndAValidTarget) {
       {"Bob", "!restart", {"17 0 [KELDOR] Player Bob cannot use in-game admin commands!"}},
       {"alice", "!change hue", {"0A FF01 hue GPM_CQ bfvietnam"}},
       {"Alice", "!SetNext  hue GPM_COOP  mymod extra", {"0C FF01 hue GPM_COOP mymod"}},
+      {"Alice", "!change hue\nadmin.banPlayer 3", {"0A FF01 hue admin.banPlayer 3"}},
       {"Alice", "!setnext", {"17 0 [KELDOR] !setnext requires at least one parameter"}},
       {"Alice", "!runnext", {"0B FF01 "}},
       {"Kim", "!restart", {"17 0 [KELDOR] !restart requires Maps page access"}},
