@@ -110,8 +110,9 @@ bool WritePlayerLines(std::FILE* file, const std::string& reply, int count) {
       }
     }
     const PlayerRecord* record = RecordNamed(v[0]);
-    const std::string keyhash =
-        ValueOr(reply, ("keyhash_" + std::to_string(i)).c_str(), 32, kUnknown);
+    // Bots have an empty key hash: as unknown as a missing one.
+    std::string keyhash = ValueOr(reply, ("keyhash_" + std::to_string(i)).c_str(), 32, kUnknown);
+    if (keyhash.empty()) keyhash = kUnknown;
     std::fprintf(file, "%s,%s,%s,%s,%s,%s,%s,%s,%s\n", CsvQuoted(v[0]).c_str(),
                  CsvPlain(TeamName(v[1], teams)).c_str(), CsvPlain(v[2]).c_str(),
                  CsvPlain(v[3]).c_str(), CsvPlain(v[4]).c_str(), CsvPlain(v[5]).c_str(),

@@ -212,7 +212,7 @@ std::optional<int> Game::AddPlayer(const NewPlayer& wanted, std::string& error) 
                         std::to_string(1 + Draw(254))
                   : wanted.ip;
   player.port = 1024 + static_cast<int>(Draw(64000));
-  player.keyhash = wanted.keyhash.empty() ? RandomHex(32) : wanted.keyhash;
+  player.keyhash = wanted.noKeyhash ? "" : wanted.keyhash.empty() ? RandomHex(32) : wanted.keyhash;
   player.guid = wanted.guid.empty() ? RandomHex(32) : wanted.guid;
   player.score = wanted.score.value_or(0);
   player.ping = wanted.ping.value_or(wanted.bot ? 0 : 30 + static_cast<int>(Draw(120)));

@@ -50,6 +50,7 @@ struct NewPlayer {
   int team = 0;
   std::string ip;
   std::string keyhash;
+  bool noKeyhash = false;  // the console lists the player without a key hash
   std::string guid;
   std::optional<int> score;
   std::optional<int> ping;
