@@ -13,13 +13,13 @@
 #include "core/log.h"
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
+#include "policing/admin_log.h"
 #include "policing/banned_words.h"
 #include "policing/player_menu.h"
 #include "runtime/events.h"
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -41,13 +41,6 @@ const PlayerRecord* FindSpeaker(const std::string& speaker) {
     if (strcasecmp(record.name.c_str(), speaker.c_str()) == 0) return &record;
   }
   return nullptr;
-}
-
-const char* LastMapName() {
-  const std::vector<char>& reply = StatusReplyBuffer();
-  const char* map =
-      reply.empty() || reply.back() != '\0' ? nullptr : StatusValue(reply.data(), "mapname");
-  return map != nullptr ? map : "[unknown]";
 }
 
 void Reply(const std::string& text) {
@@ -225,8 +218,8 @@ bool CheckChatForBannedWords(const char* line) {
   LogMessage(kLogInfo, "Auto-kicked %s (%s) at %s for banned word in chat message.",
              player.name.c_str(), player.keyhash.c_str(), player.ip.c_str());
   LogAdminAction(player.name.c_str(), player.ip.c_str(), player.keyhash.c_str(),
-                 player.pbGuid.c_str(), "auto", static_cast<std::uint32_t>(Now()), LastMapName(),
-                 "kick", 0, "banned word in chat message");
+                 player.pbGuid.c_str(), "auto", static_cast<std::uint32_t>(Now()),
+                 LastStatusValue("mapname"), "kick", 0, "banned word in chat message");
   RemovePlayerById(player.id);
   return true;
 }

@@ -16,9 +16,6 @@ bool NotAvailable(const char* what) {
 
 }  // namespace
 
-void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
-                    const char*, const char*, std::uint32_t, const char*) {}
-
 bool ExpireTimedBans() {
   return true;
 }
@@ -42,13 +39,6 @@ bool SyncBansFromServer() {
   return NotAvailable("The ban synchronisation");
 }
 
-bool PolicePlayers() {
-  return true;
-}
-bool LogPlayerStats(const std::string&) {
-  ErrorCode() = 0;
-  return false;
-}
 bool AnnounceNext() {
   return true;
 }

@@ -65,10 +65,12 @@ class GameTest : public StateTest {
 
   // The console lists the players (and `extraLines` after them); the status
   // reply gives each player with a status position its figures, then `info`.
-  void SetGame(const std::vector<SimPlayer>& players, std::vector<std::string> info = {},
+  void SetGame(const std::vector<SimPlayer>& players, const std::vector<std::string>& info = {},
                const std::vector<std::string>& extraLines = {}) {
     std::vector<std::string> list;
+    // The first of two equal keys counts: `info` can overrule the players' count.
     std::vector<std::string> pairs = {"hostport", "15567"};
+    pairs.insert(pairs.end(), info.begin(), info.end());
     int position = 0;
     for (const SimPlayer& p : players) {
       if (p.listed) {
@@ -94,7 +96,6 @@ class GameTest : public StateTest {
     list.insert(list.end(), extraLines.begin(), extraLines.end());
     pairs.push_back("numplayers");
     pairs.push_back(std::to_string(position));
-    pairs.insert(pairs.end(), info.begin(), info.end());
     status_.AnswerInfo(pairs);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->list = list;
