@@ -57,6 +57,12 @@ TEST_F(GameChat, ChatKicksForBannedWordsAndRunsInGameCommands) {
   EXPECT_TRUE(Logged("Auto-kicked Loudmouth ("));
   EXPECT_EQ(CountLogged("Player Loudmouth cannot use in-game admin commands!'."), 1);
   EXPECT_TRUE(Present("Gunner"));
+  const std::string adminLog = ReadFile(dir_ / "adminlog.csv");
+  const auto record = adminLog.find("\"Loudmouth\",");
+  ASSERT_NE(record, std::string::npos) << adminLog;
+  EXPECT_NE(adminLog.find(",\"auto\",", record), std::string::npos) << adminLog;
+  EXPECT_NE(adminLog.find(",kick,0,banned word in chat message\n", record), std::string::npos)
+      << adminLog;
 
   watch->Signal(SIGINT);
   EXPECT_EQ(watch->Wait(), 0);
