@@ -17,7 +17,6 @@ struct ServerWatch {
   unsigned idleCount = 0;       // monitor passes in a row that saw no players
   bool paused = false;
   bool statsLogged = false;  // statistics written for the current round end
-  bool punkBusterEnabled = false;
 };
 
 ServerWatch& Watch();

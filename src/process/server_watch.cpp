@@ -83,7 +83,7 @@ void SetGamePaused(bool paused) {
   g_watch.paused = paused;
 }
 bool PunkBusterEnabled() {
-  return g_watch.punkBusterEnabled;
+  return GameServer().punkBusterRunning;
 }
 
 }  // namespace keldor

@@ -14,6 +14,12 @@ enum class Event {
   kGameResumed,
   kConsoleEvent,  // text: the event line
   kScheduleChanged,
+  // Keldor's own policing; text: the player's name.
+  kAutoKickWord,
+  kAutoKickScore,
+  kAutoBanScore,
+  kAutoKickPing,
+  kBansChanged,
 };
 
 using EventHandler = void (*)(Event event, const char* text);

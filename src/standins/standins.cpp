@@ -16,34 +16,6 @@ bool NotAvailable(const char* what) {
 
 }  // namespace
 
-bool GetPlayerList() {
-  return true;
-}
-std::string PlayerNameById(int) {
-  return "[unknown]";
-}
-std::string PlayerAddressById(int) {
-  return "[unknown]";
-}
-std::string PlayerKeyhashById(int) {
-  return "[unknown]";
-}
-std::string PlayerGuidById(int) {
-  return "[unknown]";
-}
-bool WritePlayerListFile(const std::string& path) {
-  return EnsureFile(path, EnsureMode::kTruncate);
-}
-std::string TeamScoresText() {
-  return "??";
-}
-std::string TeamSizesText() {
-  return "??";
-}
-
-void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
-                    const char*, const char*, std::uint32_t, const char*) {}
-
 bool ExpireTimedBans() {
   return true;
 }
@@ -67,12 +39,5 @@ bool SyncBansFromServer() {
   return NotAvailable("The ban synchronisation");
 }
 
-bool PolicePlayers() {
-  return true;
-}
-bool LogPlayerStats(const std::string&) {
-  ErrorCode() = 0;
-  return false;
-}
 
 }  // namespace keldor

@@ -14,22 +14,6 @@
 
 namespace keldor {
 
-// Player table: always empty.
-bool GetPlayerList();
-std::string PlayerNameById(int id);
-std::string PlayerAddressById(int id);
-std::string PlayerKeyhashById(int id);
-std::string PlayerGuidById(int id);
-bool WritePlayerListFile(const std::string& path);
-// The status text's team score totals and team player counts: "??".
-std::string TeamScoresText();
-std::string TeamSizesText();
-
-// Admin action log: nothing is written.
-void LogAdminAction(const char* player, const char* address, const char* keyhash, const char* guid,
-                    const char* admin, std::uint32_t time, const char* map, const char* action,
-                    std::uint32_t duration, const char* reason);
-
 // Ban store and ban synchronisation: every change is refused.
 bool ExpireTimedBans();
 bool AddBan(const std::string& name, int playerId, const std::string& address,
@@ -42,8 +26,5 @@ bool VerifyBanSync();
 bool SyncBansToServer();
 bool SyncBansFromServer();
 
-// Policing and the player statistics log: nothing is done.
-bool PolicePlayers();
-bool LogPlayerStats(const std::string& path);
 
 }  // namespace keldor

@@ -184,13 +184,15 @@ class KeldorHarness : public LogDirTest {
   // times out, and tests that look at the shutdown do it themselves.
   void TearDown() override { keldor_.reset(); }
 
-  // `installArgs` go to mkinstall before the directory.
-  void StartKeldor(const std::string& accounts, const std::string& installArgs = "") {
+  // `installArgs` go to mkinstall before the directory, `extra` to keldor.
+  void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
+                   const std::vector<std::string>& extra = {}) {
     MakeInstallation(dir_.path(), installArgs);
     WriteAccounts(accounts);
-    keldor_ = std::make_unique<Process>(
-        BinaryPath("keldor"), std::vector<std::string>{"-path", dir_.path(), "-port", Port()},
-        dir_.path(), dir_ / "keldor.out");
+    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    keldor_ =
+        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
   }
 
