@@ -134,9 +134,9 @@ void LearnServer(const char* reply) {
   float& version = DetectedServerVersion();
   if (version != 0.0f) return;
   if (const char* pb = StatusValue(reply, "sv_punkbuster")) {
-    Watch().punkBusterEnabled = std::atoi(pb) != 0;
-    LogDebug(Watch().punkBusterEnabled ? "DEBUG: PunkBuster is enabled."
-                                       : "DEBUG: PunkBuster is disabled.");
+    GameServer().punkBusterEnabled = std::atoi(pb) != 0;
+    LogDebug(GameServer().punkBusterEnabled ? "DEBUG: PunkBuster is enabled."
+                                            : "DEBUG: PunkBuster is disabled.");
   }
   if (const char* gamever = StatusValue(reply, "gamever"); gamever != nullptr && gamever[0]) {
     version = std::strtof(gamever + 1, nullptr);

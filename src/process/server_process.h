@@ -16,8 +16,7 @@ struct ServerWatch {
   std::string idleMapCombo;        // where an idle server goes; empty = off
   unsigned idleCount = 0;          // monitor passes in a row that saw no players
   bool paused = false;
-  bool statsLogged = false;  // statistics written for the current round end
-  bool punkBusterEnabled = false;
+  bool statsLogged = false;      // statistics written for the current round end
   std::time_t pendingEvent = 0;  // scheduled event waiting for the end of the game
   int pendingEventPid = 0;       // the game server it was deferred for
   bool roundEnded = false;
@@ -32,7 +31,6 @@ void SetIdleMapCombo(const std::string& combo);
 const std::string& IdleMapCombo();
 bool GamePaused();
 void SetGamePaused(bool paused);
-bool PunkBusterEnabled();
 
 // Validates the settings, writes the game's files and forks the game server.
 bool StartServer();

@@ -87,8 +87,5 @@ bool GamePaused() {
 void SetGamePaused(bool paused) {
   g_watch.paused = paused;
 }
-bool PunkBusterEnabled() {
-  return g_watch.punkBusterEnabled;
-}
 
 }  // namespace keldor

@@ -17,9 +17,14 @@ struct GameServerFacts {
   // How the last reaped child ended (the game server's ending wins); -1 when
   // nothing is owed. The main loop logs it, and it doubles as Keldor's exit status.
   volatile std::sig_atomic_t exitStatus = -1;
+  // What the running server's status reply last said of PunkBuster ("sv_punkbuster").
+  bool punkBusterEnabled = false;
 };
 
 GameServerFacts& GameServer();
+
+// PunkBuster runs on the game server, as its status reply said last.
+bool PunkBusterEnabled();
 
 // Records how a reaped child ended: its exit code (or signal) as the exit
 // status, and the exited flag when it was the game server. Async-signal-safe;

@@ -17,6 +17,7 @@
 #include "process/server_process.h"
 #include "remote/jobs.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
 #include "state_fixture.h"
 
 namespace keldor {
