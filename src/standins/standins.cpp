@@ -7,15 +7,6 @@
 
 namespace keldor {
 
-namespace {
-
-bool NotAvailable(const char* what) {
-  LogMessage(kLogInfo, "WARNING: %s is not available in this build.", what);
-  return false;
-}
-
-}  // namespace
-
 bool GetPlayerList() {
   return true;
 }
@@ -43,29 +34,6 @@ std::string TeamSizesText() {
 
 void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
                     const char*, const char*, std::uint32_t, const char*) {}
-
-bool ExpireTimedBans() {
-  return true;
-}
-bool AddBan(const std::string&, int, const std::string&, const std::string&, const std::string&,
-            const std::string&, std::time_t, std::time_t, const std::string&) {
-  return NotAvailable("The ban store");
-}
-bool RemoveBan(const std::string&, const std::string&, const std::string&, const std::string&) {
-  return NotAvailable("The ban store");
-}
-bool ClearBans(std::int32_t) {
-  return NotAvailable("The ban synchronisation");
-}
-bool VerifyBanSync() {
-  return NotAvailable("The ban synchronisation");
-}
-bool SyncBansToServer() {
-  return NotAvailable("The ban synchronisation");
-}
-bool SyncBansFromServer() {
-  return NotAvailable("The ban synchronisation");
-}
 
 bool PolicePlayers() {
   return true;

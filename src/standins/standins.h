@@ -30,18 +30,6 @@ void LogAdminAction(const char* player, const char* address, const char* keyhash
                     const char* admin, std::uint32_t time, const char* map, const char* action,
                     std::uint32_t duration, const char* reason);
 
-// Ban store and ban synchronisation: every change is refused.
-bool ExpireTimedBans();
-bool AddBan(const std::string& name, int playerId, const std::string& address,
-            const std::string& keyhash, const std::string& guid, const std::string& adminUser,
-            std::time_t start, std::time_t end, const std::string& reason);
-bool RemoveBan(const std::string& name, const std::string& address, const std::string& keyhash,
-               const std::string& guid);
-bool ClearBans(std::int32_t actor);
-bool VerifyBanSync();
-bool SyncBansToServer();
-bool SyncBansFromServer();
-
 // Policing, the player statistics log and announcements: nothing is done.
 bool PolicePlayers();
 bool LogPlayerStats(const std::string& path);
