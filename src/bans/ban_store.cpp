@@ -16,11 +16,11 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -333,6 +333,11 @@ bool AddBan(const std::string& name, int playerId, const std::string& address,
   if (!AppendEntry(entry)) {
     LogMessage(kLogInfo, "Couldn't open banlist file! %s", ErrorText(ErrorCode()));
     return false;
+  }
+  // The game has removed him; the table learns it before its next rebuild. An id
+  // that has passed to another player keeps that player's record.
+  if (playerId != -1 && strcasecmp(PlayerNameById(playerId).c_str(), name.c_str()) == 0) {
+    RemovePlayerById(playerId);
   }
   return ok;
 }

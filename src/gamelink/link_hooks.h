@@ -23,7 +23,8 @@ void ForgetConnectionFacts();
 void ForwardConsoleEvent(const char* text);
 
 // Unit tests of the link's wire format run against a bare fake console: the
-// status port search and the settings read-back after a login are skipped.
+// status port search, the settings read-back and the player list after a login
+// are skipped.
 void SkipLoginFollowUpsForTesting(bool skip);
 
 }  // namespace keldor

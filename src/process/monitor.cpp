@@ -134,8 +134,8 @@ void LearnServer(const char* reply) {
   float& version = DetectedServerVersion();
   if (version != 0.0f) return;
   if (const char* pb = StatusValue(reply, "sv_punkbuster")) {
-    GameServer().punkBusterEnabled = std::atoi(pb) != 0;
-    LogDebug(GameServer().punkBusterEnabled ? "DEBUG: PunkBuster is enabled."
+    GameServer().punkBusterRunning = std::atoi(pb) != 0;
+    LogDebug(GameServer().punkBusterRunning ? "DEBUG: PunkBuster is enabled."
                                             : "DEBUG: PunkBuster is disabled.");
   }
   if (const char* gamever = StatusValue(reply, "gamever"); gamever != nullptr && gamever[0]) {

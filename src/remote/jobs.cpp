@@ -16,6 +16,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"

@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/net.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
 #include "remote/sessions.h"

@@ -22,6 +22,7 @@
 #include "core/log.h"
 #include "core/net.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
@@ -34,7 +35,6 @@
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 #include "wire/transfer_frame.h"
 
 namespace keldor {

@@ -12,13 +12,13 @@ struct GameServerFacts {
   bool monitoring = false;
   std::string consoleUser;  // credentials in use; non-empty user = console may be used
   std::string consolePass;
+  // PunkBuster runs on the server, as its status replies say ("sv_punkbuster").
+  bool punkBusterRunning = false;
   // Set by the SIGCHLD handler when the game server child has been reaped.
   volatile std::sig_atomic_t exited = 0;
   // How the last reaped child ended (the game server's ending wins); -1 when
   // nothing is owed. The main loop logs it, and it doubles as Keldor's exit status.
   volatile std::sig_atomic_t exitStatus = -1;
-  // What the running server's status reply last said of PunkBuster ("sv_punkbuster").
-  bool punkBusterEnabled = false;
 };
 
 GameServerFacts& GameServer();

@@ -21,7 +21,7 @@ GameServerFacts& GameServer() {
 }
 
 bool PunkBusterEnabled() {
-  return g_gameServer->punkBusterEnabled;
+  return g_gameServer->punkBusterRunning;
 }
 
 namespace {

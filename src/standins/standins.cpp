@@ -7,31 +7,6 @@
 
 namespace keldor {
 
-bool GetPlayerList() {
-  return true;
-}
-std::string PlayerNameById(int) {
-  return "[unknown]";
-}
-std::string PlayerAddressById(int) {
-  return "[unknown]";
-}
-std::string PlayerKeyhashById(int) {
-  return "[unknown]";
-}
-std::string PlayerGuidById(int) {
-  return "[unknown]";
-}
-bool WritePlayerListFile(const std::string& path) {
-  return EnsureFile(path, EnsureMode::kTruncate);
-}
-std::string TeamScoresText() {
-  return "??";
-}
-std::string TeamSizesText() {
-  return "??";
-}
-
 void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
                     const char*, const char*, std::uint32_t, const char*) {}
 

@@ -14,17 +14,6 @@
 
 namespace keldor {
 
-// Player table: always empty.
-bool GetPlayerList();
-std::string PlayerNameById(int id);
-std::string PlayerAddressById(int id);
-std::string PlayerKeyhashById(int id);
-std::string PlayerGuidById(int id);
-bool WritePlayerListFile(const std::string& path);
-// The status text's team score totals and team player counts: "??".
-std::string TeamScoresText();
-std::string TeamSizesText();
-
 // Admin action log: nothing is written.
 void LogAdminAction(const char* player, const char* address, const char* keyhash, const char* guid,
                     const char* admin, std::uint32_t time, const char* map, const char* action,

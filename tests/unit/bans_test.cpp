@@ -203,14 +203,14 @@ TEST_F(BansTest, ExpiryLiftsEveryEndedBanOnceAndKeepsTheRest) {
 TEST_F(BansTest, RunningServerBansOverTheConsoleAndClearsOnlyKeldorsFile) {
   Run();
   Row(Setting::BanInBFandPB).current = 1;
-  GameServer().punkBusterEnabled = true;
+  GameServer().punkBusterRunning = true;
   ASSERT_TRUE(AddBan("Vic", -1, "10.1.2.3", kKey, kGuid, "adm", kNow, 0, "r"));
   EXPECT_EQ(Commands(),
             (Lines{"admin.addAddressToBanList 10.1.2.3", "admin.addKeyToBanList " + kKey,
                    "pb_sv_banguid " + kGuid, "pb_sv_updbanfile"}));
   const std::string vic = "\"Vic\",10.1.2.3," + kKey + "," + kGuid + ",\"adm\",1700000000,0,r\n";
   EXPECT_EQ(BanList(), vic);
-  GameServer().punkBusterEnabled = false;
+  GameServer().punkBusterRunning = false;
   Messages();
   EXPECT_FALSE(AddBan("Eve", -1, "5.5.5.5", "*", kGuid, "adm", kNow, 0, "r"));
   EXPECT_EQ(Messages(), (Lines{"Ban added on address 5.5.5.5.",
