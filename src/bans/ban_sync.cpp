@@ -38,9 +38,15 @@ struct GameIds {
   bool Read(const std::string& path, BanKind kind1, BanKind kind2, bool& opened) {
     std::vector<std::string> lines;
     if (!ReadListLines(path, lines, opened)) return false;
+    first.reserve(lines.size());
+    std::string id;
     for (const std::string& line : lines) {
-      if (std::string id = Lower(BannedIdentifier(line, kind1)); !id.empty()) first.insert(id);
-      if (std::string id = Lower(BannedIdentifier(line, kind2)); !id.empty()) second.insert(id);
+      const BanKind kind = BannedIdentifier(line, id);
+      if (kind == kind1) {
+        first.insert(Lower(id));
+      } else if (kind == kind2) {
+        second.insert(Lower(id));
+      }
     }
     read = true;
     return true;
@@ -197,17 +203,16 @@ bool SyncBansFromServer() {
     return false;
   }
   const bool written = ReplaceFile(ServerBanListPath(), [&](std::FILE* file) {
-    std::string text;
+    std::string text, id;
     for (const std::string& line : game) {
-      if (std::string a = Identifier(BannedIdentifier(line, BanKind::kAddress)); !a.empty()) {
-        text += TakenOver(a, "*", "*");
-      } else if (std::string k = Identifier(BannedIdentifier(line, BanKind::kKey)); !k.empty()) {
-        text += TakenOver("*", k, "*");
-      }
+      const BanKind kind = BannedIdentifier(line, id);
+      if (Identifier(id).empty()) continue;
+      if (kind == BanKind::kAddress) text += TakenOver(id, "*", "*");
+      if (kind == BanKind::kKey) text += TakenOver("*", id, "*");
     }
     for (const std::string& line : punkBuster) {
-      if (std::string g = Identifier(BannedIdentifier(line, BanKind::kGuid)); !g.empty()) {
-        text += TakenOver("*", "*", g);
+      if (BannedIdentifier(line, id) == BanKind::kGuid && !Identifier(id).empty()) {
+        text += TakenOver("*", "*", id);
       }
     }
     return std::fputs(text.c_str(), file) >= 0 || text.empty();

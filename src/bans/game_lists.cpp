@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <string_view>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -23,20 +24,21 @@ constexpr std::size_t kIdentifierMax = 64;
 constexpr std::size_t kGuidLength = 32;
 constexpr std::size_t kListLineMax = 1023;
 
-// The blank-delimited words of a line.
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> words;
-  std::size_t at = 0;
-  while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
-    const std::size_t end = std::min(line.find_first_of(" \t\r", at), line.size());
-    words.push_back(line.substr(at, end - at));
-    at = end;
+// The next blank-delimited word at or after `at`, which ends up behind it.
+std::string_view NextWord(std::string_view line, std::size_t& at) {
+  at = line.find_first_not_of(" \t\r", at);
+  if (at == std::string_view::npos) {
+    at = line.size();
+    return {};
   }
-  return words;
+  const std::size_t end = std::min(line.find_first_of(" \t\r", at), line.size());
+  const std::string_view word = line.substr(at, end - at);
+  at = end;
+  return word;
 }
 
-std::string Lower(std::string text) {
-  return LowerCaseInPlace(text);
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
@@ -72,6 +74,14 @@ bool RemoveLinesWhere(const std::string& path,
     LogMessage(kLogInfo, "Couldn't rename %s! %s", path.c_str(), ErrorText(ErrorCode()));
   }
   return written;
+}
+
+// The kind as one letter before the identifier in lower case.
+std::string IndexKey(BanKind kind, const std::string& id) {
+  std::string key(1, static_cast<char>('0' + static_cast<int>(kind)));
+  key += id;
+  LowerCaseInPlace(key);
+  return key;
 }
 
 bool RemoveIdentifier(const std::string& path, const std::string& text, BanKind kind) {
@@ -161,22 +171,27 @@ bool FileContains(const std::string& path, const std::string& text) {
   });
 }
 
-std::string BannedIdentifier(const std::string& line, BanKind kind) {
-  if (line.empty() || line[0] == ';') return "";
-  const std::vector<std::string> words = Words(line);
-  if (kind == BanKind::kGuid) {
-    for (const std::string& word : words) {
-      if (word.size() == kGuidLength) return word;
+BanKind BannedIdentifier(const std::string& line, std::string& id) {
+  id.clear();
+  if (line.empty() || line[0] == ';') return BanKind::kNone;
+  std::size_t at = 0;
+  const std::string_view command = NextWord(line, at);
+  const bool address = SameText(command, "admin.addAddressToBanList");
+  if (address || SameText(command, "admin.addKeyToBanList")) {
+    std::string_view value = NextWord(line, at);
+    if (address) value = value.substr(0, value.find(':'));
+    id.assign(value);
+    if (id.empty()) return BanKind::kNone;
+    return address ? BanKind::kAddress : BanKind::kKey;
+  }
+  for (at = 0;;) {
+    const std::string_view word = NextWord(line, at);
+    if (word.empty()) return BanKind::kNone;
+    if (word.size() == kGuidLength) {
+      id.assign(word);
+      return BanKind::kGuid;
     }
-    return "";
   }
-  if (words.size() < 2) return "";
-  if (kind == BanKind::kAddress) {
-    if (strcasecmp(words[0].c_str(), "admin.addAddressToBanList") != 0) return "";
-    return words[1].substr(0, words[1].find(':'));
-  }
-  if (strcasecmp(words[0].c_str(), "admin.addKeyToBanList") != 0) return "";
-  return words[1];
 }
 
 bool ReadListLines(const std::string& path, std::vector<std::string>& lines, bool& opened) {
@@ -207,11 +222,11 @@ bool GameListEdit::Load() {
     return false;
   }
   dropped_.assign(lines_.size(), false);
+  index_.reserve(lines_.size());
+  std::string id;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    for (const BanKind kind : {BanKind::kAddress, BanKind::kKey, BanKind::kGuid}) {
-      const std::string id = Lower(BannedIdentifier(lines_[i], kind));
-      if (!id.empty()) index_[std::to_string(static_cast<int>(kind)) + id].push_back(i);
-    }
+    const BanKind kind = BannedIdentifier(lines_[i], id);
+    if (kind != BanKind::kNone) index_[IndexKey(kind, id)].push_back(i);
   }
   return true;
 }
@@ -222,7 +237,7 @@ bool GameListEdit::Remove(const std::string& id, BanKind kind) {
                ErrorText(loadError_));
     return Fail(loadError_);
   }
-  const auto found = index_.find(std::to_string(static_cast<int>(kind)) + Lower(id));
+  const auto found = index_.find(IndexKey(kind, id));
   if (found == index_.end()) return true;
   for (const std::size_t line : found->second) dropped_[line] = true;
   changed_ = true;

@@ -48,12 +48,13 @@ bool RemoveLinesContaining(const std::string& path, const std::string& text);
 // Whether a line of the file that does not start with ';' holds `text`.
 bool FileContains(const std::string& path, const std::string& text);
 
-// What a line of the game's lists bans, as written there: the address
-// (second word of an "admin.addAddressToBanList" line, cut at ':'), the key hash
-// (second word of "admin.addKeyToBanList") or the GUID (first word of exactly 32
-// characters of a pbbans.dat line). Empty for other lines and ';' comments.
-enum class BanKind { kAddress, kKey, kGuid };
-std::string BannedIdentifier(const std::string& line, BanKind kind);
+// What a line of the game's lists bans, its identifier as written there in `id`:
+// an address (second word of an "admin.addAddressToBanList" line, cut at ':'), a
+// key hash (second word of "admin.addKeyToBanList"), or a GUID (in any other line,
+// its first word of exactly 32 characters, as in pbbans.dat). kNone for lines
+// that ban nothing and ';' comments.
+enum class BanKind { kNone, kAddress, kKey, kGuid };
+BanKind BannedIdentifier(const std::string& line, std::string& id);
 
 // Reads a text file's lines (at most 1023 characters kept of each); false with
 // ErrorCode when it cannot be opened (`opened` false) or read.
