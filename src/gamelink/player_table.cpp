@@ -98,7 +98,7 @@ void JoinStatus(const char* reply, int count, PlayerRecord& record, TeamFigures&
   }
   const std::string team = PlayerValue(reply, "team", i, kPlayerTeamMax);
   const int teamNumber = std::atoi(team.c_str());
-  record.team = teamNumber == 1 ? "nva" : teamNumber == 2 ? "usa" : kUnknown;
+  if (!team.empty()) record.team = teamNumber == 1 ? "nva" : teamNumber == 2 ? "usa" : kUnknown;
   record.score = PlayerValue(reply, "score", i, kPlayerScoreMax);
   record.kills = PlayerValue(reply, "kills", i, kPlayerScoreMax);
   record.deaths = PlayerValue(reply, "deaths", i, kPlayerScoreMax);
@@ -315,10 +315,10 @@ int FindPlayerByName(const std::string& text) {
 }
 
 bool WritePlayerListFile(const std::string& path) {
-  std::FILE* file =
-      EnsureFile(path, EnsureMode::kTruncate) ? std::fopen(path.c_str(), "r+") : nullptr;
+  const bool created = EnsureFile(path, EnsureMode::kTruncate);
+  std::FILE* file = created ? std::fopen(path.c_str(), "r+") : nullptr;
   if (file == nullptr) {
-    ErrorCode() = errno != 0 ? errno : ErrorCode();
+    if (created) ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't open player list file! %s", ErrorText(ErrorCode()));
     return false;
   }

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
+#include "policing/player_stats.h"
 #include "process/server_process.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
@@ -98,12 +99,14 @@ void FollowGameMode(const char* reply) {
     watch.currentMapOverride.clear();
     if (Row(Setting::StatCollection).current != 0 && !watch.statsLogged) {
       ErrorCode() = 0;
-      if (LogPlayerStats(Row(Setting::StatFilePath).text)) {
+      bool wrote = false;
+      if (LogPlayerStats(Row(Setting::StatFilePath).text, &wrote)) {
         LogMessage(kLogInfo, "Player stats logged to CSV file.");
-        watch.statsLogged = true;
       } else if (ErrorCode() != 0) {
         LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s", ErrorText(ErrorCode()));
       }
+      // A round partly written is not appended again on the next pass.
+      watch.statsLogged = wrote;
     }
     if (watch.pendingEvent != 0) watch.roundEnded = true;
     return;

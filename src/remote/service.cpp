@@ -42,6 +42,18 @@ void TellClients(Event event, const char* text) {
     case Event::kConsoleEvent:
       if (text != nullptr) NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
       return;
+    case Event::kAutoKickWord:
+      NotifyAllClientsText(NOTE_AUTO_KICK_WORD, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoKickScore:
+      NotifyAllClientsText(NOTE_AUTO_KICK_SCORE, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoBanScore:
+      NotifyAllClientsText(NOTE_AUTO_BAN_SCORE, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoKickPing:
+      NotifyAllClientsText(NOTE_AUTO_KICK_PING, text != nullptr ? text : "", -1);
+      return;
   }
 }
 

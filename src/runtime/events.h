@@ -14,7 +14,12 @@ enum class Event {
   kGameResumed,
   kConsoleEvent,  // text: the event line
   kScheduleChanged,
-  kBansChanged,  // Keldor's ban list was rewritten
+  // Keldor's own policing; text: the player's name.
+  kAutoKickWord,
+  kAutoKickScore,
+  kAutoBanScore,
+  kAutoKickPing,
+  kBansChanged,
   kBansCleared,
 };
 

@@ -7,16 +7,6 @@
 
 namespace keldor {
 
-void LogAdminAction(const char*, const char*, const char*, const char*, const char*, std::uint32_t,
-                    const char*, const char*, std::uint32_t, const char*) {}
-
-bool PolicePlayers() {
-  return true;
-}
-bool LogPlayerStats(const std::string&) {
-  ErrorCode() = 0;
-  return false;
-}
 bool AnnounceNext() {
   return true;
 }

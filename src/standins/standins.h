@@ -14,14 +14,7 @@
 
 namespace keldor {
 
-// Admin action log: nothing is written.
-void LogAdminAction(const char* player, const char* address, const char* keyhash, const char* guid,
-                    const char* admin, std::uint32_t time, const char* map, const char* action,
-                    std::uint32_t duration, const char* reason);
-
-// Policing, the player statistics log and announcements: nothing is done.
-bool PolicePlayers();
-bool LogPlayerStats(const std::string& path);
+// Announcements: nothing is done.
 bool AnnounceNext();
 
 // Map rotation: no combo is known (nullptr); the status text's map fields: "??".

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -65,10 +66,12 @@ class GameTest : public StateTest {
 
   // The console lists the players (and `extraLines` after them); the status
   // reply gives each player with a status position its figures, then `info`.
-  void SetGame(const std::vector<SimPlayer>& players, std::vector<std::string> info = {},
+  void SetGame(const std::vector<SimPlayer>& players, const std::vector<std::string>& info = {},
                const std::vector<std::string>& extraLines = {}) {
     std::vector<std::string> list;
+    // The first of two equal keys counts: `info` can overrule the players' count.
     std::vector<std::string> pairs = {"hostport", "15567"};
+    pairs.insert(pairs.end(), info.begin(), info.end());
     int position = 0;
     for (const SimPlayer& p : players) {
       if (p.listed) {
@@ -79,22 +82,17 @@ class GameTest : public StateTest {
       }
       if (!p.inStatus) continue;
       const std::string i = std::to_string(position++);
-      for (const auto& [key, value] : {std::pair{"player_", p.name},
-                                       {"team_", std::to_string(p.team)},
-                                       {"score_", std::to_string(p.score)},
-                                       {"kills_", "3"},
-                                       {"deaths_", "4"},
-                                       {"ping_", std::to_string(p.ping)},
-                                       {"keyhash_", p.hash}}) {
-        if (std::string(key) == "keyhash_" && value.empty()) continue;
-        pairs.push_back(key + i);
-        pairs.push_back(value);
+      const std::string keys[] = {"player_", "team_", "score_",  "kills_",
+                                  "deaths_", "ping_", "keyhash_"};
+      const std::string values[] = {
+          p.name, std::to_string(p.team), std::to_string(p.score), "3", "4", std::to_string(p.ping),
+          p.hash};
+      for (int k = 0; k < 7; ++k) {
+        if (!values[k].empty()) pairs.insert(pairs.end(), {keys[k] + i, values[k]});
       }
     }
     list.insert(list.end(), extraLines.begin(), extraLines.end());
-    pairs.push_back("numplayers");
-    pairs.push_back(std::to_string(position));
-    pairs.insert(pairs.end(), info.begin(), info.end());
+    pairs.insert(pairs.end(), {"numplayers", std::to_string(position)});
     status_.AnswerInfo(pairs);
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->list = list;
@@ -107,9 +105,7 @@ class GameTest : public StateTest {
   // The console commands received so far, and forgets them.
   std::vector<std::string> TakeCommands() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    std::vector<std::string> taken;
-    taken.swap(shared_->commands);
-    return taken;
+    return std::exchange(shared_->commands, {});
   }
 
   struct Shared {
