@@ -66,17 +66,20 @@ std::string Clean(std::string text, bool quoted) {
   return text;
 }
 
+// One identifier over the console, logged with `done` or `failed`; false when the command failed.
+bool ConsoleDoes(const std::string& id, const char* command, const char* done, const char* failed) {
+  const bool sent = Linked() && SendConsoleMessage(command, id.c_str()) != nullptr;
+  LogMessage(kLogInfo, sent ? done : failed, id.c_str());
+  return sent;
+}
+
 // One kind of identifier lifted over the console; false when the command failed.
 bool LiftOnline(const std::string& id, const char* command, const char* done, const char* failed,
                 std::unordered_set<std::string>& lifted) {
   if (id.empty()) return true;
-  if (Linked() && SendConsoleMessage(command, id.c_str()) != nullptr) {
-    LogMessage(kLogInfo, done, id.c_str());
-    lifted.insert(Lower(id));
-    return true;
-  }
-  LogMessage(kLogInfo, failed, id.c_str());
-  return false;
+  if (!ConsoleDoes(id, command, done, failed)) return false;
+  lifted.insert(Lower(id));
+  return true;
 }
 
 // One kind lifted from the game's file, at once or (with `edit`) in memory.
@@ -189,12 +192,11 @@ bool BanOnline(const std::string& name, int playerId, const std::string& address
   // the id must still be his and that identifier known for the entry to name it.
   const bool onServer = playerId != -1 && (internet ? !keyhash.empty() : !address.empty()) &&
                         strcasecmp(PlayerNameById(playerId).c_str(), name.c_str()) == 0;
-  const auto send = [](const char* command, const std::string& id) {
-    return Linked() && SendConsoleMessage(command, id.c_str()) != nullptr;
-  };
   if (onServer) {
-    const std::string id = std::to_string(playerId);
-    if (!send(internet ? "admin.banPlayerKey %s" : "admin.banPlayer %s", id)) {
+    const bool sent =
+        Linked() && SendConsoleMessage(internet ? "admin.banPlayerKey %i" : "admin.banPlayer %i",
+                                       playerId) != nullptr;
+    if (!sent) {
       LogMessage(kLogInfo, "Couldn't ban player %s! The command failed.", name.c_str());
       ok = false;
     } else if (internet) {
@@ -206,19 +208,14 @@ bool BanOnline(const std::string& name, int playerId, const std::string& address
     }
   } else {
     if (!address.empty()) {
-      banned.address = send("admin.addAddressToBanList %s", address);
-      LogMessage(kLogInfo,
-                 banned.address ? "Ban added on address %s."
-                                : "Couldn't ban address %s! The command failed.",
-                 address.c_str());
+      banned.address =
+          ConsoleDoes(address, "admin.addAddressToBanList %s", "Ban added on address %s.",
+                      "Couldn't ban address %s! The command failed.");
       ok &= banned.address;
     }
     if (!keyhash.empty()) {
-      banned.keyhash = send("admin.addKeyToBanList %s", keyhash);
-      LogMessage(kLogInfo,
-                 banned.keyhash ? "Ban added on keyhash %s."
-                                : "Couldn't ban keyhash %s! The command failed.",
-                 keyhash.c_str());
+      banned.keyhash = ConsoleDoes(keyhash, "admin.addKeyToBanList %s", "Ban added on keyhash %s.",
+                                   "Couldn't ban keyhash %s! The command failed.");
       ok &= banned.keyhash;
     }
   }
@@ -227,10 +224,8 @@ bool BanOnline(const std::string& name, int playerId, const std::string& address
     LogMessage(kLogInfo, "Couldn't ban guid %s! PunkBuster is not enabled.", guid.c_str());
     return false;
   }
-  banned.guid = send("pb_sv_banguid %s", guid);
-  LogMessage(kLogInfo,
-             banned.guid ? "Ban added on GUID %s." : "Couldn't ban guid %s! The command failed.",
-             guid.c_str());
+  banned.guid = ConsoleDoes(guid, "pb_sv_banguid %s", "Ban added on GUID %s.",
+                            "Couldn't ban guid %s! The command failed.");
   return ok && banned.guid;
 }
 
