@@ -23,7 +23,6 @@
 #include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 
 namespace keldor {
 

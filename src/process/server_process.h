@@ -26,7 +26,6 @@ void SetIdleMapCombo(const std::string& combo);
 const std::string& IdleMapCombo();
 bool GamePaused();
 void SetGamePaused(bool paused);
-bool PunkBusterEnabled();
 
 // Validates the settings, writes the game's files and forks the game server.
 // With `keepMap` (a restart after a crash) the server starts with the current

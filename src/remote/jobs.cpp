@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "bans/ban_store.h"
+#include "bans/ban_sync.h"
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
@@ -26,7 +28,6 @@
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "schedule/announcements.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -488,7 +489,7 @@ void RunJob(const QueuedCommand& job) {
     case JOB_REMOVE_BAN:
       return RemoveBanJob(run);
     case JOB_CLEAR_BANS:
-      if (!ClearBans(job.actor)) run.Failed();
+      if (!ClearBans(run.name, run.address)) run.Failed();
       return;
     case JOB_VERIFY_BAN_SYNC:
       return VerifySync(run);

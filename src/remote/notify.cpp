@@ -27,7 +27,6 @@
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 #include "wire/protocol.h"
 
 namespace keldor {

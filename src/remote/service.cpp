@@ -33,6 +33,12 @@ void TellClients(Event event, const char* text) {
     case Event::kGameResumed:
       NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
       return;
+    case Event::kBansChanged:
+      NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, -1);
+      return;
+    case Event::kBansCleared:
+      NotifyAllClients(NOTE_BANS_CLEARED, nullptr, 0, -1);
+      return;
     case Event::kConsoleEvent:
       if (text != nullptr) NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
       return;
@@ -47,9 +53,6 @@ void TellClients(Event event, const char* text) {
       return;
     case Event::kAutoKickPing:
       NotifyAllClientsText(NOTE_AUTO_KICK_PING, text != nullptr ? text : "", -1);
-      return;
-    case Event::kBansChanged:
-      NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, -1);
       return;
   }
 }

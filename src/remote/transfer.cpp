@@ -30,6 +30,7 @@
 #include "remote/accounts.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"

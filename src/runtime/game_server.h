@@ -23,6 +23,9 @@ struct GameServerFacts {
 
 GameServerFacts& GameServer();
 
+// PunkBuster runs on the game server, as its status reply said last.
+bool PunkBusterEnabled();
+
 // Records how a reaped child ended: its exit code (or signal) as the exit
 // status, and the exited flag when it was the game server. Async-signal-safe;
 // `firstOfBatch` starts a new run of reaping (one SIGCHLD may stand for several).

@@ -428,6 +428,8 @@ struct BanFields {
 };
 
 // ban <id> <name> <seconds> [reason] with --address, --keyhash, --guid anywhere.
+constexpr const char* kOffServer = "-1";
+
 bool ParseBan(const Options& o, BanFields* ban) {
   std::vector<std::string> plain;
   for (std::size_t k = 0; k < o.args.size(); ++k) {
@@ -445,7 +447,8 @@ bool ParseBan(const Options& o, BanFields* ban) {
       return false;
     }
   }
-  if (plain.size() < 3 || !IsNumber(plain[0], 0, 0x7FFFFFFF) ||
+  // Id -1: a player who is not on the server; the ban goes on the identifiers given.
+  if (plain.size() < 3 || (plain[0] != kOffServer && !IsNumber(plain[0], 0, 0x7FFFFFFF)) ||
       !IsNumber(plain[2], 0, 0x7FFFFFFF)) {
     std::fprintf(stderr, "keldorctl: ban needs a player id, a name and a duration in seconds.\n");
     return false;
@@ -484,7 +487,7 @@ int RunBan(Connection& c, const Options& o) {
   // The id is checked where the account may list the players (P); an account
   // with only the bans right (B) bans as it always did.
   constexpr std::uint32_t kRightPlayers = 0x80;
-  if ((c.Rights() & kRightPlayers) != 0) {
+  if ((c.Rights() & kRightPlayers) != 0 && ban.id != kOffServer) {
     std::string name;
     if (int status = 0; !FindPlayer(c, ban.id, &name, &status)) return status;
     if (strcasecmp(name.c_str(), ban.name.c_str()) != 0) {
@@ -1131,7 +1134,8 @@ const Command kCommands[] = {
     {"ban", "ban <player-id> <name> <seconds> [reason]", "Bans a player (0 s: for ever).",
      "Adds a ban for <seconds> (0 bans permanently). Options --address A, --keyhash K and "
      "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B; with "
-     "P the id must be one that Keldor lists, under that name (else exit status 4).",
+     "P the id must be one that Keldor lists, under that name (else exit status 4). Id -1 bans "
+     "a player who is not on the server by the identifiers given.",
      CheckBan, RunBan},
     {"unban", "unban <name> [address [keyhash [guid]]]", "Removes a ban.",
      "Removes the ban matching the fields given. Needs the right B.", CheckUnban, RunUnban},
