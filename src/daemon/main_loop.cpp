@@ -120,12 +120,14 @@ Watched WatchedSets(bool withListener) {
   return w;
 }
 
-// Milliseconds until the next connection deadline, at most `most`.
+// Milliseconds until the next connection deadline, at most `most`; none while
+// a complete request waits.
 long long UntilNextConnectionTimer(long long most) {
   const long long now = MonotonicMilliseconds();
   long long wait = most;
   for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
     if (ConnectionSocket(id) < 0) continue;
+    if (id <= kLastClientSlot && RequestWaiting(id)) return 0;
     long long timer = IoTimer(*IoOf(id));
     if (id >= kFirstLoginId && LoginOf(id)->step == LoginStep::kAnswerHeld) {
       timer = LoginOf(id)->answerAt;
@@ -175,7 +177,7 @@ void ServeReady(const Watched& ready) {
     if (fd < 0 || fd >= FD_SETSIZE) continue;
     const bool readable = FD_ISSET(fd, &ready.read);
     const bool writable = FD_ISSET(fd, &ready.write);
-    if (!readable && !writable) continue;
+    if (!readable && !writable && !(id <= kLastClientSlot && RequestWaiting(id))) continue;
     if (id <= kLastClientSlot) {
       ServeClient(id, readable, writable);
     } else {
@@ -297,7 +299,11 @@ int RunPass() {
   RunDueJobs();
   EndGivenUpConnections();
   CheckConnectionTimers();
-  if (count <= 0) return kKeepGoing;
+  if (count <= 0) {
+    // Nothing ready (or the wait was interrupted): only requests already read wait.
+    FD_ZERO(&ready.read);
+    FD_ZERO(&ready.write);
+  }
   ServeReady(ready);
   RunDueJobs();
   EndGivenUpConnections();

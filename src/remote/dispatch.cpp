@@ -347,23 +347,23 @@ void RequestBrokeOff(int slot, int error) {
   ReceiveFailed(slot, error);
 }
 
-// Acts on each complete request in the slot's input, as long as the client
-// takes its replies; an incomplete one gets its deadline.
-void ServeRequests(int slot) {
+// Acts on the request at the front of the slot's input when it is complete:
+// one per pass, so that the jobs it queued run, and tell the client, before the
+// next request is read, as they always have. An incomplete one gets its deadline.
+void ServeRequest(int slot) {
   ConnectionIo& io = ClientSlots()[slot].io;
-  while (SlotInUse(slot) && !io.input.empty() && OwedBytes(io) <= kOutputHighWater) {
-    const Frame frame = FrameRequest(io.input);
-    if (!frame.complete) {
-      if (io.deadline == 0) io.messageStart = MonotonicMilliseconds();
-      io.deadline = io.messageStart + kRequestDeadlineMs +
-                    static_cast<long long>(frame.upload / kUploadBytesPerSecond) * 1000;
-      return;
-    }
-    io.deadline = 0;
-    const std::string message = io.input.substr(0, frame.length);
-    io.input.erase(0, frame.length);
-    HandleMessage(slot, message, frame);
+  if (!SlotInUse(slot) || io.input.empty() || OwedBytes(io) > kOutputHighWater) return;
+  const Frame frame = FrameRequest(io.input);
+  if (!frame.complete) {
+    if (io.deadline == 0) io.messageStart = MonotonicMilliseconds();
+    io.deadline = io.messageStart + kRequestDeadlineMs +
+                  static_cast<long long>(frame.upload / kUploadBytesPerSecond) * 1000;
+    return;
   }
+  io.deadline = 0;
+  const std::string message = io.input.substr(0, frame.length);
+  io.input.erase(0, frame.length);
+  HandleMessage(slot, message, frame);
 }
 
 // Output that could not be written: the connection ends, with the line of
@@ -407,11 +407,17 @@ void ServeClient(int slot, bool readable, bool writable) {
   ClientSlot& client = ClientSlots()[slot];
   if (writable && !FlushOutput(client.socket, client.io)) return OutputFailed(slot, errno);
   if (readable) ReadAvailable(client.socket, client.io);
-  ServeRequests(slot);
-  if (!SlotInUse(slot) || !client.io.peerClosed) return;
+  ServeRequest(slot);
+  if (!SlotInUse(slot) || !client.io.peerClosed || RequestWaiting(slot)) return;
   // Bytes left over are a request the client never finished.
   if (!client.io.input.empty()) return RequestBrokeOff(slot, client.io.readError);
   EndConnectionSoon(slot);
+}
+
+bool RequestWaiting(int slot) {
+  if (!SlotInUse(slot)) return false;
+  const ConnectionIo& io = ClientSlots()[slot].io;
+  return !io.input.empty() && OwedBytes(io) <= kOutputHighWater && FrameRequest(io.input).complete;
 }
 
 void HandleRequest(int slot) {

@@ -35,7 +35,7 @@ struct ClientSlot {
   // put into words only when the client list is written.
   std::optional<std::time_t> lastRequest;
   SlotEnding ending = SlotEnding::kNo;
-  ConnectionIo io;
+  ConnectionIo io{};
   // Held for a login that has been answered and waits for the client's version.
   bool joining = false;
 };
@@ -74,7 +74,7 @@ struct PendingLogin {
   std::uint32_t peer = 0;  // IPv4, host order
   std::string address;
   LoginStep step = LoginStep::kCredentials;
-  ConnectionIo io;
+  ConnectionIo io{};
   long long answerAt = 0;  // monotonic ms at which a held answer goes out
   std::uint8_t result = 0;
   std::uint32_t rights = 0;
