@@ -263,7 +263,8 @@ int RunPass() {
   // whoever else is quiet.
   const long long waitMs = UntilNextConnectionTimer(
       ConsoleConnectHurried() ? kQuickConnectMilliseconds : kSelectTimeout * 1000LL);
-  timeval timeout{static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000) * 1000};
+  timeval timeout{static_cast<time_t>(waitMs / 1000),
+                  static_cast<suseconds_t>(waitMs % 1000) * 1000};
   const int count = select(ready.top, &ready.read, &ready.write, nullptr, &timeout);
   const int selectError = errno;  // before logging can change it
   LogCaughtSignals();

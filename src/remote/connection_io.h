@@ -32,15 +32,15 @@ constexpr std::size_t kOutputCap = TransferMessageBound(kTransferMax) + 1024 * 1
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 struct ConnectionIo {
-  std::string input;       // read, not yet acted on
-  std::string output;      // owed to the client
-  std::size_t sent = 0;    // bytes of `output` already written
-  long long deadline = 0;  // monotonic ms by which `input` must form a message; 0 none
-  long long outputSince = 0;  // monotonic ms of the last write progress while output is owed
+  std::string input;           // read, not yet acted on
+  std::string output;          // owed to the client
+  std::size_t sent = 0;        // bytes of `output` already written
+  long long deadline = 0;      // monotonic ms by which `input` must form a message; 0 none
+  long long outputSince = 0;   // monotonic ms of the last write progress while output is owed
   long long messageStart = 0;  // monotonic ms of the first byte of the message being read
   std::string sending;         // the file whose message is still owed, for the log
-  bool peerClosed = false;    // the client has closed its end (or reset it)
-  int readError = 0;          // why the last read ended the stream
+  bool peerClosed = false;     // the client has closed its end (or reset it)
+  int readError = 0;           // why the last read ended the stream
 };
 
 // Bytes still owed to the client.

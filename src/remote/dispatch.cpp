@@ -203,8 +203,7 @@ void RefusePayload(int slot, const RequestRule& rule, const Frame& frame,
 void SendTextReply(int slot, const std::string* text) {
   const std::size_t size = text == nullptr ? 0 : text->size() + 1;
   const Word length = EncodeWord(static_cast<std::uint32_t>(size));
-  SendToClient(slot, length.data(), length.size(), text == nullptr ? nullptr : text->c_str(),
-               size);
+  SendToClient(slot, length.data(), length.size(), text == nullptr ? nullptr : text->c_str(), size);
 }
 
 void StartServerFor(int slot, const char* user, const char* address) {

@@ -39,10 +39,9 @@ Guarded& FindOrMake(std::uint32_t peer) {
   auto rank = [](const Guarded& e) {
     return std::pair{e.used ? (e.lockedUntil != 0 ? 2 : 1) : 0, e.lastSeen};
   };
-  Guarded& room = *std::min_element(g_guard->begin(), g_guard->end(),
-                                    [&](const Guarded& a, const Guarded& b) {
-                                      return rank(a) < rank(b);
-                                    });
+  Guarded& room =
+      *std::min_element(g_guard->begin(), g_guard->end(),
+                        [&](const Guarded& a, const Guarded& b) { return rank(a) < rank(b); });
   room = Guarded{peer, true};
   return room;
 }

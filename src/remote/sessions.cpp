@@ -176,8 +176,8 @@ void TakeVersion(int id, PendingLogin& login) {
   const std::uint8_t running = GameServer().monitoring ? 1 : 0;
   if (!Queue(login, &running, 1)) return GiveUp(login, ErrorCode());
   ClientSlot& s = g_slots[login.slot];
-  s = ClientSlot{login.socket, login.name, login.address, login.rights, std::nullopt,
-                 SlotEnding::kNo};
+  s = ClientSlot{login.socket, login.name,   login.address,
+                 login.rights, std::nullopt, SlotEnding::kNo};
   s.io = std::move(login.io);
   s.io.deadline = 0;
   NoteGoodLogin(login.peer);

@@ -70,7 +70,7 @@ constexpr int kLastLoginId = kFirstLoginId + kMaxLogins - 1;
 enum class LoginStep { kCredentials, kAnswerHeld, kVersion };
 
 struct PendingLogin {
-  int socket = 0;  // 0 = free
+  int socket = 0;          // 0 = free
   std::uint32_t peer = 0;  // IPv4, host order
   std::string address;
   LoginStep step = LoginStep::kCredentials;

@@ -109,11 +109,11 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   AdvanceClock(1);
   CheckClientTimer(1, MonotonicMilliseconds());
   EXPECT_FALSE(SlotInUse(1));
-  EXPECT_TRUE(Logged("Couldn't send " + (dir_ / "big.con") +
-                     " to peer at 127.0.0.1! Connection timed out"))
+  EXPECT_TRUE(
+      Logged("Couldn't send " + (dir_ / "big.con") + " to peer at 127.0.0.1! Connection timed out"))
       << Log();
   EndGivenUpConnections();
-  keldor_ = -1;                                // closed with the connection
+  keldor_ = -1;                                 // closed with the connection
   EXPECT_TRUE(testing::PeerClosed(peer_, 30));  // what arrived is followed by the end
   UnpinClock();
 }
