@@ -85,7 +85,9 @@ const ConnectionIo* IoOf(int id) {
 }
 
 bool WantsRead(int id) {
-  if (id <= kLastClientSlot) return OwedBytes(ClientSlots()[id].io) <= kOutputHighWater;
+  if (id <= kLastClientSlot) {
+    return OwedBytes(ClientSlots()[id].io) <= kOutputHighWater && !RequestWaiting(id);
+  }
   return LoginOf(id)->step != LoginStep::kAnswerHeld;
 }
 

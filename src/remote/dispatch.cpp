@@ -405,7 +405,9 @@ void ServeClient(int slot, bool readable, bool writable) {
   if (!SlotInUse(slot)) return;
   ClientSlot& client = ClientSlots()[slot];
   if (writable && !FlushOutput(client.socket, client.io)) return OutputFailed(slot, errno);
-  if (readable) ReadAvailable(client.socket, client.io);
+  // Nothing more is read while a whole request waits: a client that floods us
+  // fills its own socket, not our memory.
+  if (readable && !RequestWaiting(slot)) ReadAvailable(client.socket, client.io);
   ServeRequest(slot);
   if (!SlotInUse(slot) || !client.io.peerClosed || RequestWaiting(slot)) return;
   // Bytes left over are a request the client never finished.
