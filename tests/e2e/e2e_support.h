@@ -4,6 +4,7 @@
 // client that drives the wire byte by byte for what keldorctl never does on purpose.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -146,6 +147,19 @@ class RawClient {
   explicit RawClient(int port) : fd_(ConnectLoopback(port)) {
     if (fd_ < 0) throw std::runtime_error("connect failed");
   }
+  // From another loopback address (127.0.0.2, ...), as a second host would connect.
+  RawClient(int port, const char* source) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    const sockaddr_in to = testing::LoopbackAddress(port);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      close(fd_);
+      throw std::runtime_error("connect failed");
+    }
+  }
+  int fd() const { return fd_; }
   ~RawClient() { close(fd_); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
