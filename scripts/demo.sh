@@ -5,8 +5,10 @@
 # server, supervises it and restarts it after a crash. Policing is on: a player
 # on a bad line (gamesim's lagger) is warned three times and kicked for high
 # ping, and one who calls another a "noob" in chat (the word in mkinstall's
-# bannedwords.con) is kicked, which `keldorctl watch` and keldor.log show. Ctrl-C stops Keldor; the
-# game server keeps running until the next start adopts it or -stop ends it.
+# bannedwords.con) is kicked, which `keldorctl watch` and keldor.log show.
+# Announcements go out every 30 seconds, and a schedule waits to be read and
+# edited. Ctrl-C stops Keldor; the game server keeps running until the next
+# start adopts it or -stop ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
