@@ -3,7 +3,9 @@
 # Non-interactive; run as root (or through sudo when it is there).
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev)
+# clang and its runtimes build the fuzz targets (scripts/fuzz.sh).
+packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev clang
+  libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
