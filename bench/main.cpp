@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bans_bench.h"
 #include "harness.h"
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
@@ -344,6 +345,82 @@ void BenchStatus(const Config& c) {
   g_rows.back().met = "—";
 }
 
+// A plain connection to Keldor's port; -1 when it fails.
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// Ping round trips of one client, in seconds.
+std::vector<double> PingTimes(Client& client, int count) {
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const double t = NowSeconds();
+    if (!client.SendWord(REQ_PING) || !client.AwaitNote(NOTE_PONG)) break;
+    times.push_back(NowSeconds() - t);
+  }
+  return times;
+}
+
+// Clients that would stall a loop that waits on them: logins sent a byte at a
+// time, silent connections, an upload and a request that stop half-way, a
+// download that is never read. Each round opens a fresh set (they end at their
+// deadlines) and pings beside them.
+void BenchHostile(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {}, false)) return;
+  std::string big(8 * 1024 * 1024, '\0');
+  unsigned seed = 11;
+  for (char& ch : big) ch = static_cast<char>(rand_r(&seed));
+  std::ofstream(k.installation.dir + "/mods/bfvietnam/settings/announcements.con") << big;
+  auto admin = k.Login();
+  if (!admin) return;
+  std::vector<double> p50, p99, quiet50, hostile50;
+  for (int r = 0; r < c.reps; ++r) {
+    const std::vector<double> calm = PingTimes(*admin, 200);
+    std::vector<int> fds;
+    std::vector<std::unique_ptr<Client>> loggedIn;
+    for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // trickle
+    for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // silent
+    for (int i = 0; i < 3; ++i) loggedIn.push_back(k.Login());
+    if (fds.back() < 0 || !loggedIn.back()) return;
+    std::string half;
+    EncodeTransfer(std::string(100000, 'x'), &half);
+    const std::uint32_t put = REQ_PUT_ANNOUNCEMENTS, say = REQ_SAY_ALL, get = REQ_GET_ANNOUNCEMENTS;
+    loggedIn[0]->SendWord(put);
+    loggedIn[0]->Send(half.data(), half.size() / 2);
+    loggedIn[1]->SendWord(say);
+    loggedIn[1]->Send("\x64\0\0\0ten bytes.", 14);
+    const int small = 4096;
+    setsockopt(loggedIn[2]->Socket(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    loggedIn[2]->SendWord(get);
+    std::vector<double> rough;
+    for (int step = 0; step < 4; ++step) {
+      for (int i = 0; i < 4; ++i) send(fds[i], "x", 1, MSG_NOSIGNAL);
+      const std::vector<double> some = PingTimes(*admin, 50);
+      rough.insert(rough.end(), some.begin(), some.end());
+    }
+    for (const int fd : fds) close(fd);
+    if (rough.empty() || calm.empty()) return;
+    p50.push_back(Percentile(rough, 0.5) / Percentile(calm, 0.5));
+    p99.push_back(Percentile(rough, 0.99) / Percentile(calm, 0.99));
+    quiet50.push_back(Percentile(calm, 0.5));
+    hostile50.push_back(Percentile(rough, 0.5));
+  }
+  AddRow("Ping p50 latency beside 11 hostile clients", "the same client's p50 with none",
+         Format("%.3f ms", Median(hostile50) * 1000) +
+             Format(" (none %.3f ms)", Median(quiet50) * 1000),
+         p50, "≈ 1×", Median(p50) <= 1.5);
+  AddRow("Ping p99 latency beside 11 hostile clients", "the same client's p99 with none",
+         "see ratio", p99, "≤ 2×", Median(p99) <= 2);
+}
+
 // Log-like text: what a big settings or log file looks like.
 std::string TextOf(std::size_t size) {
   std::string text;
@@ -556,6 +633,36 @@ void BenchIdle(const Config& c) {
   g_rows.back().met = fds1 <= fds0 ? "yes" : "no";
 }
 
+// Expiry and verification at 100,000 entries beside plain passes over the same
+// files, and beside themselves at 50,000: linear time doubles, quadratic quadruples.
+void BenchBans(const Config& c) {
+  std::vector<double> expire, verify, expireGrowth, verifyGrowth, expireTimes, verifyTimes;
+  for (int r = 0; r < c.reps; ++r) {
+    BanFigures full, half;
+    if (!MeasureBans(50000, &half) || !MeasureBans(100000, &full)) {
+      std::fprintf(stderr, "bench: the ban list scans failed\n");
+      return;
+    }
+    expireTimes.push_back(full.expire);
+    verifyTimes.push_back(full.verify);
+    expire.push_back(full.expire / full.expireAnchor);
+    verify.push_back(full.verify / full.verifyAnchor);
+    expireGrowth.push_back(full.expire / half.expire);
+    verifyGrowth.push_back(full.verify / half.verify);
+  }
+  const std::string files = "serverbanlist.con and banlist.con";
+  AddRow("Timed-ban expiry, 100,000 bans, 10,000 ended", "read + write of " + files,
+         Format("%.0f ms", Median(expireTimes) * 1000), expire, "≤ 10×", Median(expire) <= 10);
+  AddRow("Timed-ban expiry, 100,000 vs 50,000 bans", "the same at 50,000",
+         Format("%.0f ms", Median(expireTimes) * 1000), expireGrowth, "≤ 2.5× (linear)",
+         Median(expireGrowth) <= 2.5);
+  AddRow("Ban list verification, 100,000 bans", "read of " + files,
+         Format("%.0f ms", Median(verifyTimes) * 1000), verify, "≤ 10×", Median(verify) <= 10);
+  AddRow("Ban list verification, 100,000 vs 50,000 bans", "the same at 50,000",
+         Format("%.0f ms", Median(verifyTimes) * 1000), verifyGrowth, "≤ 2.5× (linear)",
+         Median(verifyGrowth) <= 2.5);
+}
+
 void PrintTable() {
   std::printf("| Figure | Anchor | Figure (median) | Ratio min | Ratio median | Goal | Met? |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
@@ -571,8 +678,8 @@ void PrintTable() {
 int Usage() {
   std::fprintf(stderr,
                "Usage: keldor_bench --build DIR [--reps N] [--idle-seconds S] [--crash-reps N]\n"
-               "                    [--adopted-reps N] [--only pings,status,transfer,startup,"
-               "crash,idle]\n");
+               "                    [--adopted-reps N] [--only pings,status,hostile,transfer,"
+               "startup,crash,idle,bans]\n");
   return 2;
 }
 
@@ -610,10 +717,12 @@ int main(int argc, char** argv) {
   if (c.paths.build.empty()) return Usage();
   if (c.Wants("pings")) BenchPings(c);
   if (c.Wants("status")) BenchStatus(c);
+  if (c.Wants("hostile")) BenchHostile(c);
   if (c.Wants("transfer")) BenchTransfer(c);
   if (c.Wants("startup")) BenchStartUp(c);
   if (c.Wants("crash")) BenchCrash(c);
   if (c.Wants("idle")) BenchIdle(c);
+  if (c.Wants("bans")) BenchBans(c);
   PrintTable();
   return 0;
 }

@@ -2,7 +2,10 @@
 # Installs what is needed, builds Keldor and its tools, lays out a demo game
 # installation in ./demo with the simulated game server installed as its
 # bfv_linded, and runs Keldor on it in the foreground: Keldor starts the game
-# server, supervises it and restarts it after a crash. Ctrl-C stops Keldor; the
+# server, supervises it and restarts it after a crash. Policing is on: a player
+# on a bad line (gamesim's lagger) is warned three times and kicked for high
+# ping, and one who calls another a "noob" in chat (the word in mkinstall's
+# bannedwords.con) is kicked, which `keldorctl watch` and keldor.log show. Ctrl-C stops Keldor; the
 # game server keeps running until the next start adopts it or -stop ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,9 +25,17 @@ if [ ! -f demo/installation.txt ]; then
     "Be fair: no team killing, no spawn camping." > "$settings/announcements.con"
   printf '%s,start,daily,*,*,1\n%s,stop wait,weekends,*,*,0\n' \
     "$(date -d 'today 04:00' +%s)" "$(date -d 'today 23:00' +%s)" > "$settings/serverschedule.con"
+  # Policing passes every 10 seconds; a ping of 500 or more is warned about and,
+  # in the fourth pass in a row, kicked.
+  cat >> "$settings/servermanager.con" <<'SETTINGS'
+manager.monitorTimerPeriod 10
+manager.autoKickPing 1
+manager.autoKickPingValue 500
+manager.highPingWarnings 1
+SETTINGS
 else
   cp build/gamesim demo/bfv_linded.new && mv demo/bfv_linded.new demo/bfv_linded
   echo "Using the existing demo installation (remove ./demo for a fresh one)."
 fi
 cat demo/installation.txt
-exec build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simTick 5 "$@"
+exec build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simLaggers 1 +simTick 5 "$@"

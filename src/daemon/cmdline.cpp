@@ -228,6 +228,11 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     outcome = {true, 0};
     return true;
   }
+  if (strcasecmp(name, "--version") == 0 || strcasecmp(name, "-version") == 0) {
+    out += "keldor " KELDOR_VERSION "\n";
+    outcome = {true, 0};
+    return true;
+  }
 
   const bool isPath = strcasecmp(name, "-path") == 0;
   const bool isPid = strcasecmp(name, "-pid") == 0;
@@ -356,7 +361,7 @@ const char* UsageText() {
          "[-stop]\n"
          "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
          "[-license]\n"
-         "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message]\n"
+         "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message] [--version]\n"
          "       [+server args] [@server cmds]\n"
          "\n"
          "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -382,6 +387,7 @@ const char* UsageText() {
          "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
          "     \t-status\t\tappends each status query reply to status.log\n"
          "     \t-message\tappends each console request and response to message.log\n"
+         "     \t--version\tprints the version and exits\n"
          "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
          "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
          "23000\n"

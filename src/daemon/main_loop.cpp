@@ -70,33 +70,85 @@ int FatalSocket(const char* format) {
   return 1;
 }
 
-int PendingBytes(int fd) {
-  int pending = 0;
-  if (ioctl(fd, FIONREAD, &pending) != 0) return -1;
-  return pending;
+// The descriptor of connection `id` (a client slot or a login in progress)
+// while it is served; -1 otherwise.
+int ConnectionSocket(int id) {
+  if (id <= kLastClientSlot) return SlotSocket(id);
+  const PendingLogin* login = LoginOf(id);
+  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return -1;
+  return login->socket;
 }
 
-// The client sockets to watch (and, unless left out, the listening socket);
-// returns the highest descriptor plus one.
-int WatchedSet(fd_set& set, bool withListener) {
-  FD_ZERO(&set);
+const ConnectionIo* IoOf(int id) {
+  if (id <= kLastClientSlot) return &ClientSlots()[id].io;
+  return &LoginOf(id)->io;
+}
+
+bool WantsRead(int id) {
+  if (id <= kLastClientSlot) {
+    return OwedBytes(ClientSlots()[id].io) <= kOutputHighWater && !RequestWaiting(id);
+  }
+  return LoginOf(id)->step != LoginStep::kAnswerHeld;
+}
+
+struct Watched {
+  fd_set read;
+  fd_set write;
   int top = 0;
-  auto add = [&](int fd) {
+};
+
+// The sockets to watch: for reading the connections that may send (and, unless
+// left out, the listening socket while a login can be taken), for writing those
+// owed output.
+Watched WatchedSets(bool withListener) {
+  Watched w;
+  FD_ZERO(&w.read);
+  FD_ZERO(&w.write);
+  auto add = [&](int fd, fd_set& set) {
     if (fd < 0 || fd >= FD_SETSIZE) return;
     FD_SET(fd, &set);
-    top = std::max(top, fd + 1);
+    w.top = std::max(w.top, fd + 1);
   };
   if (withListener) {
-    add(g_loop->listenSocket);
-    add(ServerExitDescriptor());
+    if (LoginRoom()) add(g_loop->listenSocket, w.read);
+    add(ServerExitDescriptor(), w.read);
   }
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) add(SlotSocket(slot));
-  return top;
+  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+    const int fd = ConnectionSocket(id);
+    if (fd < 0) continue;
+    if (WantsRead(id)) add(fd, w.read);
+    if (OwedBytes(*IoOf(id)) > 0) add(fd, w.write);
+  }
+  return w;
+}
+
+// Milliseconds until the next connection deadline, at most `most`; none while
+// a complete request waits.
+long long UntilNextConnectionTimer(long long most) {
+  const long long now = MonotonicMilliseconds();
+  long long wait = most;
+  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+    if (ConnectionSocket(id) < 0) continue;
+    if (id <= kLastClientSlot && RequestWaiting(id)) return 0;
+    long long timer = IoTimer(*IoOf(id));
+    if (id >= kFirstLoginId && LoginOf(id)->step == LoginStep::kAnswerHeld) {
+      timer = LoginOf(id)->answerAt;
+    }
+    if (timer != 0) wait = std::min(wait, std::max(0LL, timer - now));
+  }
+  return wait;
+}
+
+void CheckConnectionTimers() {
+  const long long now = MonotonicMilliseconds();
+  for (int id = kFirstClientSlot; id <= kLastClientSlot; ++id) CheckClientTimer(id, now);
+  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) CheckLoginTimer(id, now);
+  EndGivenUpConnections();
 }
 
 void AcceptClient() {
   // Close-on-exec, so that the game server never inherits a client's connection.
-  const int fd = accept4(g_loop->listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+  const int fd = accept4(g_loop->listenSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) {
     // Out of descriptors or memory, the connection stays queued and the
     // listening socket ready: pause a moment rather than spin.
@@ -111,7 +163,6 @@ void AcceptClient() {
   // acknowledgement of the one before it.
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  ErrorCode() = 0;
   if (Authenticate(fd)) return;
   close(fd);
   if (ErrorCode() != 0) {
@@ -119,51 +170,54 @@ void AcceptClient() {
   }
 }
 
-// The clients first, the new connection last: a connection accepted now may get
-// the number of one that ended earlier in the pass, and must not be taken for
-// that one in `ready`.
-void ServeReady(const fd_set& ready) {
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    const int fd = SlotSocket(slot);
-    if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &ready)) continue;
-    if (PendingBytes(fd) <= 0) {
-      EndConnection(slot);  // the client has closed the connection
+// The connections first, the new connection last: a connection accepted now
+// may get the number of one that ended earlier in the pass, and must not be
+// taken for that one in the ready sets.
+void ServeReady(const Watched& ready) {
+  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+    const int fd = ConnectionSocket(id);
+    if (fd < 0 || fd >= FD_SETSIZE) continue;
+    const bool readable = FD_ISSET(fd, &ready.read);
+    const bool writable = FD_ISSET(fd, &ready.write);
+    if (!readable && !writable && !(id <= kLastClientSlot && RequestWaiting(id))) continue;
+    if (id <= kLastClientSlot) {
+      ServeClient(id, readable, writable);
     } else {
-      HandleRequest(slot);
+      if (writable && !FlushOutput(fd, LoginOf(id)->io)) LoginOf(id)->ending = SlotEnding::kClose;
+      ServeLogin(id, readable);
     }
     EndGivenUpConnections();
   }
-  if (g_loop->listenSocket >= 0 && FD_ISSET(g_loop->listenSocket, &ready)) AcceptClient();
+  const int listener = g_loop->listenSocket;
+  if (listener >= 0 && FD_ISSET(listener, &ready.read)) AcceptClient();
 }
 
-// Notifies the clients, waits for them to close (five quiet seconds), stops the
-// game server with -exit and closes every socket.
+// Notifies the clients, waits for them to close (five quiet seconds) while
+// writing what they are owed, stops the game server with -exit and closes
+// every socket.
 void Shutdown() {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (SlotInUse(slot)) NotifyClient(slot, NOTE_DISCONNECT, nullptr, 0);
   }
+  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) EndConnection(id);
   EndGivenUpConnections();
 
   // The listening socket is left out: a connection waiting there would keep the
   // drain from ever seeing five quiet seconds.
   const std::time_t drainEnd = MonotonicNow() + kDrainLimitSeconds;
-  fd_set ready;
-  for (int top = WatchedSet(ready, false); top > 0 && MonotonicNow() < drainEnd;
-       top = WatchedSet(ready, false)) {
+  for (Watched w = WatchedSets(false); w.top > 0 && MonotonicNow() < drainEnd;
+       w = WatchedSets(false)) {
     timeval timeout{kDrainQuietSeconds, 0};
-    if (select(top, &ready, nullptr, nullptr, &timeout) <= 0) break;
+    if (select(w.top, &w.read, &w.write, nullptr, &timeout) <= 0) break;
     for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
       const int fd = SlotSocket(slot);
-      if (fd < 0 || !FD_ISSET(fd, &ready)) continue;
-      if (PendingBytes(fd) <= 0) {
-        EndConnection(slot);
-        continue;
-      }
-      char discard[1024];
-      while (PendingBytes(fd) > 0) {
-        if (recv(fd, discard, sizeof discard, 0) <= 0) break;
-      }
+      if (fd < 0) continue;
+      ConnectionIo& io = ClientSlots()[slot].io;
+      if (FD_ISSET(fd, &w.write) && !FlushOutput(fd, io)) EndConnectionSoon(slot);
+      if (FD_ISSET(fd, &w.read) && !ReadAvailable(fd, io)) EndConnectionSoon(slot);
+      io.input.clear();  // nothing more is acted on
     }
+    EndGivenUpConnections();
   }
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (ClientSlots()[slot].socket != 0) EndConnection(slot);
@@ -206,11 +260,14 @@ void RunTimers() {
 int RunPass() {
   SignalFacts& facts = Signals();
   GameServerFacts& server = GameServer();
-  fd_set ready;
-  const int top = WatchedSet(ready, true);
-  timeval timeout{kSelectTimeout, 0};
-  if (ConsoleConnectHurried()) timeout = {0, kQuickConnectMilliseconds * 1000};
-  const int count = select(top, &ready, nullptr, nullptr, &timeout);
+  Watched ready = WatchedSets(true);
+  // Woken for the nearest connection deadline too: it is kept to the moment,
+  // whoever else is quiet.
+  const long long waitMs = UntilNextConnectionTimer(
+      ConsoleConnectHurried() ? kQuickConnectMilliseconds : kSelectTimeout * 1000LL);
+  timeval timeout{static_cast<time_t>(waitMs / 1000),
+                  static_cast<suseconds_t>(waitMs % 1000) * 1000};
+  const int count = select(ready.top, &ready.read, &ready.write, nullptr, &timeout);
   const int selectError = errno;  // before logging can change it
   LogCaughtSignals();
   // An interrupted wait goes on with the pass: the signal may be the game
@@ -220,7 +277,8 @@ int RunPass() {
     return 0;
   }
   const int serverExit = ServerExitDescriptor();
-  if (count > 0 && serverExit >= 0 && serverExit < FD_SETSIZE && FD_ISSET(serverExit, &ready)) {
+  if (count > 0 && serverExit >= 0 && serverExit < FD_SETSIZE &&
+      FD_ISSET(serverExit, &ready.read)) {
     // The adopted server has ended: the crash watch looks at once.
     ForgetServerExit();
     CrashWatchDueNow();
@@ -243,7 +301,12 @@ int RunPass() {
   RunTimers();
   RunDueJobs();
   EndGivenUpConnections();
-  if (count <= 0) return kKeepGoing;
+  CheckConnectionTimers();
+  if (count <= 0) {
+    // Nothing ready (or the wait was interrupted): only requests already read wait.
+    FD_ZERO(&ready.read);
+    FD_ZERO(&ready.write);
+  }
   ServeReady(ready);
   RunDueJobs();
   EndGivenUpConnections();
@@ -252,17 +315,34 @@ int RunPass() {
 
 }  // namespace
 
-void EndConnection(int slot) {
-  if (slot < kFirstClientSlot || slot > kLastClientSlot) return;
-  ClientSlot& client = ClientSlots()[slot];
-  if (client.socket == 0) return;
-  if (client.ending != SlotEnding::kForget) close(client.socket);
-  ReleaseSlot(slot);
+void EndConnection(int id) {
+  if (id < kFirstClientSlot || id > kLastLoginId) return;
+  if (id >= kFirstLoginId) {
+    PendingLogin& login = *LoginOf(id);
+    if (login.socket == 0) return;
+    FlushOutput(login.socket, login.io);  // a refusal's result byte, as far as it goes
+    close(login.socket);
+    ReleaseLogin(id);
+    return;
+  }
+  ClientSlot& client = ClientSlots()[id];
+  if (client.socket == 0 || client.joining) return;
+  if (client.ending != SlotEnding::kForget) {
+    // What is owed goes out as far as the socket takes it now (a last
+    // notification before an administrator's disconnect); no waiting.
+    FlushOutput(client.socket, client.io);
+    close(client.socket);
+  }
+  ReleaseSlot(id);
 }
 
 void EndGivenUpConnections() {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (ClientSlots()[slot].ending != SlotEnding::kNo) EndConnection(slot);
+  }
+  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) {
+    const PendingLogin* login = LoginOf(id);
+    if (login->socket != 0 && login->ending != SlotEnding::kNo) EndConnection(id);
   }
 }
 

@@ -10,10 +10,12 @@ int OpenListener();
 // down; returns Keldor's exit status.
 int RunMainLoop();
 
-// Ends the connection of client slot 1..16: closes its socket (unless the
-// descriptor is no longer ours), frees the slot and so leaves the watched set.
-// The one place where a client connection ends.
-void EndConnection(int slot);
+// Ends connection `id` (a client slot 1..16, or a login in progress
+// kFirstLoginId..kLastLoginId): writes what it is owed as far as the socket
+// takes it now, closes its socket (unless the descriptor is no longer ours),
+// frees the slot or login and so leaves the watched set. The one place where a
+// client connection ends.
+void EndConnection(int id);
 
 // Ends every connection the client service has given up on (EndConnectionSoon,
 // ForgetConnection); the loop calls it after each step that may give up on one.

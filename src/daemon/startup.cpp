@@ -28,6 +28,8 @@
 #include "maps/archive.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
+#include "policing/chat.h"
+#include "policing/player_menu.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
@@ -157,7 +159,7 @@ int PrepareFiles() {
   const std::string menu = SettingsFile("playermenu.con");
   if (!FileExists(menu)) {
     if (FILE* f = std::fopen(menu.c_str(), "wb")) {
-      std::fputs("Kick|kick\nBan|ban\n", f);
+      std::fputs(kDefaultPlayerMenu, f);
       std::fclose(f);
     }
   }
@@ -353,6 +355,8 @@ int RunStartup() {
 void ConnectSubsystems() {
   ConnectClientService();
   SetServerControl({[] { return StartServer(); }, StopServer});
+  // After the client service: the clients hear of a chat line before it is acted on.
+  ConnectChatHandling(FindAccountByKeyhash);
   // The status monitor draws on the terminal while the game server is watched.
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };
 }

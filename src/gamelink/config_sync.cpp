@@ -152,15 +152,16 @@ std::string PushCommand(int row) {
 bool ReadServerSettings() {
   if (!Console().connected) return Fail(ENOTCONN);
   std::vector<int> rows;
-  std::string query;
+  std::vector<std::string> keys;
+  std::size_t size = 0;
   for (int row = 0; row < kSettingCount; ++row) {
     if (!IsQueriedRow(row)) continue;
     rows.push_back(row);
-    query += TableRow(row).commandKey;
-    query += '\n';
+    keys.emplace_back(TableRow(row).commandKey);
+    size += keys.back().size() + 1;
   }
-  if (query.size() > kConsoleTextLimit) return Fail(E2BIG);
-  const char* reply = SendConsoleMessage("%s", query.c_str());
+  if (size > kConsoleTextLimit) return Fail(E2BIG);
+  const char* reply = SendConsoleCommands(keys);
   if (reply == nullptr) return false;
   const std::vector<std::string> lines = ReplyLines(reply);
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -181,17 +182,20 @@ bool ReadServerSettings() {
 
 bool PushServerSettings() {
   if (!Console().connected) return Fail(ENOTCONN);
-  std::string commands;
+  std::vector<std::string> commands;
+  std::size_t size = 0;
   for (int row = 0; row < kSettingCount; ++row) {
     if (!IsGameCommandRow(row) || static_cast<Setting>(row) == Setting::PhysicsGravity) continue;
     if (!RowChanged(row)) continue;
-    const std::string command = PushCommand(row);
-    if (!command.empty()) commands += command + "\n";
+    std::string command = PushCommand(row);
+    if (command.empty()) continue;
+    size += command.size() + 1;
+    commands.push_back(std::move(command));
   }
   if (commands.empty()) return true;
   // Sending only part would leave the snapshot claiming the rest arrived.
-  if (commands.size() > kConsoleTextLimit) return Fail(E2BIG);
-  if (SendConsoleMessage("%s", commands.c_str()) == nullptr) return false;
+  if (size > kConsoleTextLimit) return Fail(E2BIG);
+  if (SendConsoleCommands(commands) == nullptr) return false;
   CopySettingsToSnapshot();
   return true;
 }

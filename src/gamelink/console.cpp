@@ -388,20 +388,23 @@ bool DropConsoleLink() {
   return false;
 }
 
-const char* SendConsoleMessage(const char* format, ...) {
-  if (format == nullptr || format[0] == '\0') return Fail(EINVAL), nullptr;
+std::string OneConsoleLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r' || c == '\v' || c == '\f') c = ' ';
+  }
+  return text;
+}
+
+namespace {
+
+// Encodes `text` (its lines the commands), sends it and collects the response.
+const char* SendRequest(const std::string& text) {
   if (!EnsureAllocated(g_link.requestBuffer) || !EnsureAllocated(g_link.responseBuffer)) {
     LogMessage(kLogInfo, "Couldn't send message to server! Out of memory.");
     return Fail(ENOMEM), nullptr;
   }
-  char text[kConsoleTextMax + 1];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-
   std::size_t size = 0;
-  if (!EncodeCommandRequest(text, size)) return nullptr;
+  if (!EncodeCommandRequest(CutToWidth(text, kConsoleTextMax).c_str(), size)) return nullptr;
   AppendMessageLog("--Message--", g_link.requestBuffer.data(), size);
   if (!SendAll(g_link.socket, g_link.requestBuffer.data(), size)) return DropConsoleLink(), nullptr;
 
@@ -410,6 +413,41 @@ const char* SendConsoleMessage(const char* format, ...) {
   const char* response = g_link.responseBuffer.data();
   AppendMessageLog("--Response--", response, std::strlen(response));
   return response;
+}
+
+std::string FormatText(const char* format, va_list args) {
+  char text[kConsoleTextMax + 1];
+  std::vsnprintf(text, sizeof text, format, args);
+  return text;
+}
+
+}  // namespace
+
+const char* SendConsoleMessage(const char* format, ...) {
+  if (format == nullptr || format[0] == '\0') return Fail(EINVAL), nullptr;
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatText(format, args);
+  va_end(args);
+  return SendRequest(OneConsoleLine(text));
+}
+
+const char* SendConsoleCommands(const std::vector<std::string>& commands) {
+  if (commands.empty()) return Fail(EINVAL), nullptr;
+  std::string text;
+  for (const std::string& command : commands) text += OneConsoleLine(command) + "\n";
+  return SendRequest(text);
+}
+
+bool MessagePlayers(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatText(format, args);
+  va_end(args);
+  const char* reply = Opts().adminMessages
+                          ? SendConsoleMessage("admin.serverMessage \"%s\"", text.c_str())
+                          : SendConsoleMessage("game.sayAll \"%s\"", text.c_str());
+  return reply != nullptr;
 }
 
 const char* ReadConsoleOutput() {

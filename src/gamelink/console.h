@@ -50,10 +50,22 @@ void DisconnectConsole();
 // A send or receive on the link failed: reports errno and disconnects. Always false.
 bool DropConsoleLink();
 
-// Sends the formatted text (cut to 2047 characters) as one request, one console
-// command per line, and returns the collected response text, valid until the
-// next call; null on failure.
+// Sends the formatted text (cut to 2047 characters) as one console command and
+// returns the collected response text, valid until the next call; null on
+// failure. Every line break in the text is sent as a blank: a player's name, a
+// reason or a chat text must never end the command and start a second one.
 const char* SendConsoleMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends several console commands in one request (at most 2047 characters in
+// all), each made one line as above; the response as SendConsoleMessage.
+const char* SendConsoleCommands(const std::vector<std::string>& commands);
+
+// The text with each line break (LF, CR, VT, FF) replaced by a blank.
+std::string OneConsoleLine(std::string text);
+
+// Sends the players a message: "admin.serverMessage", or "game.sayAll" with
+// -noadmin. The caller begins the text with "[KELDOR] ". False when the command failed.
+bool MessagePlayers(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Fetches the console's pending output; the text is valid until the next call; null on failure.
 const char* ReadConsoleOutput();

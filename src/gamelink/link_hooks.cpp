@@ -1,12 +1,12 @@
 // What the console link does around a login, a disconnect and each console
-// event. The player list is still a stand-in and chat is not examined yet.
+// event.
 #include "gamelink/link_hooks.h"
 
 #include "core/state_table.h"
 #include "gamelink/config_sync.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "runtime/events.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -26,11 +26,12 @@ bool SyncServerSettings() {
   return g_skipLoginFollowUps || ReadServerSettings();
 }
 bool SyncPlayerList() {
-  return GetPlayerList();
+  return g_skipLoginFollowUps || GetPlayerList();
 }
 void ForgetConnectionFacts() {
   ForgetStatusPort();
   DetectedServerVersion() = 0.0f;
+  ForgetPlayers();
 }
 void ForwardConsoleEvent(const char* text) {
   Report(Event::kConsoleEvent, text);

@@ -17,13 +17,14 @@ bool SyncPlayerList();
 // smart-balance engaged flag and every record of the player table.
 void ForgetConnectionFacts();
 
-// For each console event line: reports it (the clients get NOTE_CONSOLE_EVENT);
-// with manager.autoKickWord CheckChatForBannedWords; then HandleChatCommand.
-// Must not send a console request itself.
+// For each console event line: reports it. Its listeners, in the order they
+// subscribed: the clients get NOTE_CONSOLE_EVENT, then the chat handling
+// (banned words, then in-game commands). None may send a console request.
 void ForwardConsoleEvent(const char* text);
 
 // Unit tests of the link's wire format run against a bare fake console: the
-// status port search and the settings read-back after a login are skipped.
+// status port search, the settings read-back and the player list after a login
+// are skipped.
 void SkipLoginFollowUpsForTesting(bool skip);
 
 }  // namespace keldor

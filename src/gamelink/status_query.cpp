@@ -272,6 +272,12 @@ const char* StatusValue(const char* text, const char* key) {
   return value;
 }
 
+const char* LastStatusValue(const char* key) {
+  const std::vector<char>& reply = StatusReplyBuffer();
+  if (reply.empty() || reply.back() != '\0') return nullptr;
+  return StatusValue(reply.data(), key);
+}
+
 namespace {
 
 bool AnswersWithOurGamePort(int port) {

@@ -22,6 +22,9 @@ const char* QueryStatus(int port, const char* requestName);
 // The value of `key` in a reply text, or nullptr; a shared buffer that the next call overwrites.
 const char* StatusValue(const char* text, const char* key);
 
+// The value of `key` in the last status reply (as StatusValue), or nullptr.
+const char* LastStatusValue(const char* key);
+
 // Probes the configured status port, then the usual ones, for the one that
 // reports our game port; stores it on success.
 bool FindStatusPort();

@@ -15,6 +15,7 @@
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "maps/rotation.h"
+#include "policing/player_stats.h"
 #include "process/server_process.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
@@ -22,7 +23,6 @@
 #include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -95,12 +95,14 @@ void FollowGameMode(const char* reply) {
     SetCurrentMapOverride("");
     if (Row(Setting::StatCollection).current != 0 && !watch.statsLogged) {
       ErrorCode() = 0;
-      if (LogPlayerStats(Row(Setting::StatFilePath).text)) {
+      bool wrote = false;
+      if (LogPlayerStats(Row(Setting::StatFilePath).text, &wrote)) {
         LogMessage(kLogInfo, "Player stats logged to CSV file.");
-        watch.statsLogged = true;
       } else if (ErrorCode() != 0) {
         LogMessage(kLogInfo, "Couldn't log player stats to CSV file! %s", ErrorText(ErrorCode()));
       }
+      // A round partly written is not appended again on the next pass.
+      watch.statsLogged = wrote;
     }
     NoteRoundEnded();
     return;
@@ -131,9 +133,9 @@ void LearnServer(const char* reply) {
   float& version = DetectedServerVersion();
   if (version != 0.0f) return;
   if (const char* pb = StatusValue(reply, "sv_punkbuster")) {
-    Watch().punkBusterEnabled = std::atoi(pb) != 0;
-    LogDebug(Watch().punkBusterEnabled ? "DEBUG: PunkBuster is enabled."
-                                       : "DEBUG: PunkBuster is disabled.");
+    GameServer().punkBusterRunning = std::atoi(pb) != 0;
+    LogDebug(GameServer().punkBusterRunning ? "DEBUG: PunkBuster is enabled."
+                                            : "DEBUG: PunkBuster is disabled.");
   }
   if (const char* gamever = StatusValue(reply, "gamever"); gamever != nullptr && gamever[0]) {
     version = std::strtof(gamever + 1, nullptr);

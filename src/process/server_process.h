@@ -17,7 +17,6 @@ struct ServerWatch {
   unsigned idleCount = 0;       // monitor passes in a row that saw no players
   bool paused = false;
   bool statsLogged = false;  // statistics written for the current round end
-  bool punkBusterEnabled = false;
 };
 
 ServerWatch& Watch();
@@ -27,7 +26,6 @@ void SetIdleMapCombo(const std::string& combo);
 const std::string& IdleMapCombo();
 bool GamePaused();
 void SetGamePaused(bool paused);
-bool PunkBusterEnabled();
 
 // Validates the settings, writes the game's files and forks the game server.
 // With `keepMap` (a restart after a crash) the server starts with the current

@@ -82,8 +82,5 @@ bool GamePaused() {
 void SetGamePaused(bool paused) {
   g_watch.paused = paused;
 }
-bool PunkBusterEnabled() {
-  return g_watch.punkBusterEnabled;
-}
 
 }  // namespace keldor

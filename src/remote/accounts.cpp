@@ -531,6 +531,21 @@ std::string RightsText(std::uint32_t mask) {
   return text;
 }
 
+int FindAccountByKeyhash(const std::string& keyhash, std::uint32_t* rights) {
+  // A player the game lists without a hash must not match an account stored without one.
+  if (keyhash.empty() || SameText(keyhash, "[unknown]")) return -1;
+  const AccountTable& table = UserAccounts();
+  for (std::size_t i = 0; i < table.size() && !table[i].name.empty(); ++i) {
+    const UserAccount& account = table[i];
+    if (account.active == 0 || account.rights == 0 || !SameText(account.keyhash, keyhash)) {
+      continue;
+    }
+    *rights = account.rights;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
 bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
   return (candidate & kRightsExamined & ~owner) == 0;
 }

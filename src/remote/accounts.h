@@ -55,6 +55,11 @@ bool SaveUserAccounts(const std::string& path);
 // login; `rights` receives the account's mask when the result is 0.
 int CheckLogin(const std::string& name, const std::string& password, std::uint32_t* rights);
 
+// The index of the first account that belongs to the player with this key hash
+// (any case) and may act, with its rights; -1 when none. A disabled account or
+// one without rights grants nothing in the game either, as it cannot log in.
+int FindAccountByKeyhash(const std::string& keyhash, std::uint32_t* rights);
+
 // "SGFIATMPBUHC", upper case for granted letters, or "-- admin --".
 std::string RightsText(std::uint32_t mask);
 // True when every bit 0..17 of `candidate` is also in `owner`.

@@ -10,11 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/clock.h"
@@ -49,8 +51,6 @@ constexpr std::uint32_t kRightConsole = 0x10000;
 constexpr std::uint32_t kRightPunkBuster = 0x20000;
 constexpr std::uint32_t kAnyRight = 0;   // any non-zero mask
 constexpr std::uint32_t kAdminOnly = 0;  // with `adminOnly` set
-
-constexpr std::size_t kDiscardChunk = 4096;
 
 struct RequestRule {
   std::uint32_t code;
@@ -117,96 +117,93 @@ const RequestRule* RuleFor(std::uint32_t code) {
   return &kRules[code - kFirstRequest];
 }
 
-// The rest of the request cannot be read in step: the connection ends. Shutting
-// the socket down would not do: bytes already queued stay readable, and they
-// would come back to us as requests.
+// The rest of the request cannot be read in step: the connection ends.
 void DropConnection(int slot) {
   EndConnectionSoon(slot);
 }
 
-// True when the connection is no longer open both ways: the client has
-// closed it, or a failed transfer has shut it down.
-bool ConnectionEnded(int socket) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
-  return info.tcpi_state != TCP_ESTABLISHED;
-}
-
-bool ReceiveWord(int socket, std::uint32_t* value) {
+std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
   Word word{};
-  if (!ReceiveExact(socket, word.data(), word.size())) return false;
-  *value = DecodeWord(word);
-  return true;
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), word.size(), word.begin());
+  return DecodeWord(word);
 }
 
-// A text reply: the length with the NUL, then the text, in one write; or the
-// word 0 alone.
-void SendTextReply(int socket, const std::string* text) {
+// Where the request at the front of the input ends. Refused requests are
+// framed as accepted ones, so that their payload is skipped whole.
+struct Frame {
+  std::size_t length = 4;  // the bytes it takes, or what it needs at least so far
+  bool complete = false;
+  bool outOfStep = false;  // a length out of bounds: the next request cannot be found
+  std::size_t upload = 0;  // the compressed bytes an upload announces
+};
+
+Frame FrameRequest(const std::string& in) {
+  Frame f;
+  if (in.size() < 4) return f;
+  const RequestRule* rule = RuleFor(WordAt(in, 0));
+  if (rule == nullptr || rule->payload == Payload::kNone) {
+    f.complete = true;
+    return f;
+  }
+  f.length = 8;
+  if (in.size() < f.length) return f;
+  const std::uint32_t first = WordAt(in, 4);
+  if (rule->payload == Payload::kText) {
+    f.outOfStep = first > kTextPayloadMax;
+    if (!f.outOfStep) f.length += first;
+  } else if (first != 0 && first != XFER_FAIL_MARKER) {
+    f.length = 4 + kTransferHeaderSize;
+    if (in.size() < f.length) return f;
+    const std::uint32_t packed = WordAt(in, 8);
+    f.outOfStep = first > kTransferMax || packed == 0 || packed > PackedBound(first);
+    if (!f.outOfStep) {
+      f.upload = packed;
+      f.length += packed;
+    }
+  }
+  f.complete = in.size() >= f.length;
+  return f;
+}
+
+void ReceiveFailed(int slot, int error) {
+  LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s",
+             ClientSlots()[slot].address.c_str(), ErrorText(error));
+  DropConnection(slot);
+}
+
+// A text length beyond the buffer: its surplus could only be taken as
+// requests, so the connection ends.
+void TextTooLong(int slot, std::uint32_t code, const std::string& message) {
+  LogMessage(kLogInfo,
+             "SECURITY ALERT! Client at %s sent a text of %u bytes with command %.8lX; at most "
+             "%zu are taken.",
+             ClientSlots()[slot].address.c_str(), WordAt(message, 4),
+             static_cast<unsigned long>(code), kTextPayloadMax);
+  ReceiveFailed(slot, EMSGSIZE);
+}
+
+// A text payload: at most 255 characters, up to its first NUL.
+std::string TextOf(const std::string& message) {
+  std::array<char, kTextPayloadMax> buffer{};
+  std::copy(message.begin() + 8, message.end(), buffer.begin());
+  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+// The payload of a refused request of a known kind was skipped whole, so that
+// the next word read is the next request code, as the client meant it.
+void RefusePayload(int slot, const RequestRule& rule, const Frame& frame,
+                   const std::string& message) {
+  if (!frame.outOfStep) return;
+  if (rule.payload == Payload::kText) return TextTooLong(slot, rule.code, message);
+  ReceiveFailed(slot, kErrTransferHeader);
+}
+
+// A text reply: the length with the NUL, then the text, as one message; or
+// the word 0 alone.
+void SendTextReply(int slot, const std::string* text) {
   const std::size_t size = text == nullptr ? 0 : text->size() + 1;
   const Word length = EncodeWord(static_cast<std::uint32_t>(size));
-  const bool sent = SendAll(socket, length.data(), length.size(),
-                            text == nullptr ? nullptr : text->c_str(), size);
-  // Part of a reply would make the client read what follows as its rest:
-  // end the connection instead (the main loop then frees the slot).
-  if (!sent) shutdown(socket, SHUT_RDWR);
-}
-
-// A text payload into the 256-byte buffer. A length beyond the buffer is
-// refused and ends the connection: its surplus could only be taken as requests.
-bool ReceiveText(const ClientSlot& client, std::uint32_t code, std::string* text) {
-  std::uint32_t length = 0;
-  if (!ReceiveWord(client.socket, &length)) return false;
-  if (length > kTextPayloadMax) {
-    LogMessage(kLogInfo,
-               "SECURITY ALERT! Client at %s sent a text of %u bytes with command %.8lX; at most "
-               "%zu are taken.",
-               client.address.c_str(), length, static_cast<unsigned long>(code), kTextPayloadMax);
-    ErrorCode() = EMSGSIZE;
-    return false;
-  }
-  std::array<char, kTextPayloadMax> buffer{};
-  if (!ReceiveExact(client.socket, buffer.data(), length)) return false;
-  *text = std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
-  return true;
-}
-
-bool Discard(int socket, std::uint32_t size) {
-  std::array<char, kDiscardChunk> sink{};
-  while (size > 0) {
-    const std::uint32_t piece = size < sink.size() ? size : sink.size();
-    if (!ReceiveExact(socket, sink.data(), piece)) return false;
-    size -= piece;
-  }
-  return true;
-}
-
-// Reads a file-transfer message to its end without keeping it; a header out
-// of bounds is refused as an upload would refuse it.
-bool DiscardFile(int socket) {
-  std::uint32_t size = 0;
-  if (!ReceiveWord(socket, &size)) return false;
-  if (size == 0 || size == XFER_FAIL_MARKER) return true;
-  std::uint32_t packed = 0;
-  std::uint32_t checksum = 0;
-  if (!ReceiveWord(socket, &packed) || !ReceiveWord(socket, &checksum)) return false;
-  if (size > kTransferMax || packed > PackedBound(size)) return Fail(kErrTransferHeader);
-  return Discard(socket, packed);
-}
-
-// The payload of a refused request of a known kind is read and thrown away, so
-// that the next word read is the next request code, as the client meant it.
-void DiscardPayload(int slot, const RequestRule& rule) {
-  const ClientSlot& client = ClientSlots()[slot];
-  std::string ignored;
-  bool ok = true;
-  if (rule.payload == Payload::kText) ok = ReceiveText(client, rule.code, &ignored);
-  if (rule.payload == Payload::kFile) ok = DiscardFile(client.socket);
-  if (!ok) {
-    LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(ErrorCode()));
-    DropConnection(slot);
-  }
+  SendToClient(slot, length.data(), length.size(), text == nullptr ? nullptr : text->c_str(), size);
 }
 
 void StartServerFor(int slot, const char* user, const char* address) {
@@ -237,54 +234,52 @@ void StopServerFor(int slot, const char* user, const char* address) {
   }
 }
 
-void SendStatus(int socket) {
+void SendStatus(int slot) {
   std::string text;
-  SendTextReply(socket, GetServerStatusString(&text) ? &text : nullptr);
+  SendTextReply(slot, GetServerStatusString(&text) ? &text : nullptr);
 }
 
 // "hostport,1" (or ",0" on a LAN server) while the game runs and has answered
 // a status query; otherwise the information is not available.
-void SendJoinInfo(int socket) {
+void SendJoinInfo(int slot) {
   const std::vector<char>& reply = StatusReplyBuffer();
   const char* port = nullptr;
   if (GameServer().monitoring && StatusPort() != 0 && !reply.empty() && reply.back() == '\0') {
     port = StatusValue(reply.data(), "hostport");
   }
   if (port == nullptr) {
-    SendTextReply(socket, nullptr);
+    SendTextReply(slot, nullptr);
     return;
   }
   const std::string text =
       std::string(port) + "," + (Row(Setting::ServerInternet).current != 0 ? "1" : "0");
-  SendTextReply(socket, &text);
+  SendTextReply(slot, &text);
 }
 
-// Handles an accepted request; false when its payload could not be read.
-bool Handle(int slot, const RequestRule& rule) {
+// Handles an accepted request, whose message is complete.
+void Handle(int slot, const RequestRule& rule, const Frame& frame, const std::string& message) {
   const ClientSlot& client = ClientSlots()[slot];
   const std::string user = client.userName;
   const std::string address = client.address;
-  const int socket = client.socket;
   if (rule.payload == Payload::kText || rule.job != 0) {
-    std::string text;
     const bool withText = rule.payload == Payload::kText;
-    if (withText && !ReceiveText(client, rule.code, &text)) return false;
+    if (withText && frame.outOfStep) return TextTooLong(slot, rule.code, message);
+    const std::string text = withText ? TextOf(message) : std::string();
     // A job dropped by a full queue will never answer: the client hears of it now.
     if (!QueueJob(rule.job, withText ? text.c_str() : nullptr, slot, 0)) {
       NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
     }
-    return true;
+    return;
   }
   if (IsDownloadRequest(rule.code)) {
-    SendRequestedFile(rule.code, slot, socket);
-    return true;
+    SendRequestedFile(rule.code, slot);
+    return;
   }
   if (IsUploadRequest(rule.code)) {
-    // A message that broke off has ended the connection; its slot goes now.
-    if (!ReceiveRequestedFile(rule.code, slot, socket) && ConnectionEnded(socket)) {
-      DropConnection(slot);
-    }
-    return true;
+    ReceiveRequestedFile(rule.code, slot, std::string_view(message).substr(4));
+    // A header out of bounds leaves the rest of the message unknown: the connection ends.
+    if (frame.outOfStep) DropConnection(slot);
+    return;
   }
   switch (rule.code) {
     case REQ_START_SERVER:
@@ -294,10 +289,10 @@ bool Handle(int slot, const RequestRule& rule) {
       StopServerFor(slot, user.c_str(), address.c_str());
       break;
     case REQ_GET_STATUS:
-      SendStatus(socket);
+      SendStatus(slot);
       break;
     case REQ_GET_JOIN_INFO:
-      SendJoinInfo(socket);
+      SendJoinInfo(slot);
       break;
     case REQ_PING:
       NotifyClient(slot, NOTE_PONG, nullptr, 0);
@@ -305,12 +300,88 @@ bool Handle(int slot, const RequestRule& rule) {
     default:
       break;
   }
-  return true;
 }
 
 void NoteRequestTime(int slot) {
   if (!SlotInUse(slot)) return;  // a disconnect of itself may have freed it
   ClientSlots()[slot].lastRequest = Now();
+}
+
+void HandleMessage(int slot, const std::string& message, const Frame& frame) {
+  const ClientSlot& client = ClientSlots()[slot];
+  const std::uint32_t code = WordAt(message, 0);
+  const RequestRule* rule = RuleFor(code);
+  if (rule == nullptr) {
+    LogMessage(kLogInfo, "Received bogus command %.8lX from client at %s!",
+               static_cast<unsigned long>(code), client.address.c_str());
+    return;
+  }
+  if (!MayRun(slot, code)) {
+    LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
+               client.address.c_str(), static_cast<unsigned long>(code));
+    RefusePayload(slot, *rule, frame, message);
+    return;
+  }
+  Handle(slot, *rule, frame, message);
+  NoteRequestTime(slot);
+}
+
+std::string DottedAddress(const ClientSlot& client) {
+  return client.address.substr(0, client.address.find(':'));
+}
+
+// The request that could not be completed, reported as its receive failing:
+// an upload with the file's line, anything else with the command's.
+void RequestBrokeOff(int slot, int error) {
+  const ClientSlot& client = ClientSlots()[slot];
+  const std::string& in = client.io.input;
+  const std::uint32_t code = in.size() >= 4 ? WordAt(in, 0) : 0;
+  if (IsUploadRequest(code) && MayRun(slot, code)) {
+    ErrorCode() = error;
+    LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", UploadPath(code).c_str(),
+               DottedAddress(client).c_str(), ErrorText(error));
+    DropConnection(slot);
+    return;
+  }
+  ReceiveFailed(slot, error);
+}
+
+// Acts on the request at the front of the slot's input when it is complete:
+// one per pass, so that the jobs it queued run, and tell the client, before the
+// next request is read, as they always have. An incomplete one gets its deadline.
+void ServeRequest(int slot) {
+  ConnectionIo& io = ClientSlots()[slot].io;
+  if (!SlotInUse(slot) || io.input.empty() || OwedBytes(io) > kOutputHighWater) return;
+  const Frame frame = FrameRequest(io.input);
+  if (!frame.complete) {
+    if (io.deadline == 0) io.messageStart = MonotonicMilliseconds();
+    io.deadline = io.messageStart + kRequestDeadlineMs +
+                  static_cast<long long>(frame.upload / kUploadBytesPerSecond) * 1000;
+    return;
+  }
+  io.deadline = 0;
+  const std::string message = io.input.substr(0, frame.length);
+  io.input.erase(0, frame.length);
+  HandleMessage(slot, message, frame);
+}
+
+// Output that could not be written: the connection ends, with the line of
+// what was being sent.
+void OutputFailed(int slot, int error) {
+  const ClientSlot& client = ClientSlots()[slot];
+  ErrorCode() = error;
+  if (!client.io.sending.empty()) {
+    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", client.io.sending.c_str(),
+               DottedAddress(client).c_str(), ErrorText(error));
+  } else {
+    LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
+               ErrorText(error));
+  }
+  if (error == ENOTSOCK) {
+    ForgetConnection(slot);
+  } else {
+    EndConnectionSoon(slot);
+  }
 }
 
 }  // namespace
@@ -330,36 +401,39 @@ bool MayRun(int actor, std::uint32_t code) {
   return rule->anyOf == kAnyRight || (rights & rule->anyOf) != 0;
 }
 
-void HandleRequest(int slot) {
+void ServeClient(int slot, bool readable, bool writable) {
   if (!SlotInUse(slot)) return;
-  const ClientSlot& client = ClientSlots()[slot];
-  std::uint32_t code = 0;
-  if (!ReceiveWord(client.socket, &code)) {
-    LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(ErrorCode()));
-    // Part of a code may have been read: what follows would be out of step.
-    DropConnection(slot);
-    return;
+  ClientSlot& client = ClientSlots()[slot];
+  if (writable && !FlushOutput(client.socket, client.io)) return OutputFailed(slot, errno);
+  // Nothing more is read while a whole request waits: a client that floods us
+  // fills its own socket, not our memory.
+  if (readable && !RequestWaiting(slot)) ReadAvailable(client.socket, client.io);
+  ServeRequest(slot);
+  if (!SlotInUse(slot) || !client.io.peerClosed || RequestWaiting(slot)) return;
+  // Bytes left over are a request the client never finished.
+  if (!client.io.input.empty()) return RequestBrokeOff(slot, client.io.readError);
+  EndConnectionSoon(slot);
+}
+
+bool RequestWaiting(int slot) {
+  if (!SlotInUse(slot)) return false;
+  const ConnectionIo& io = ClientSlots()[slot].io;
+  return !io.input.empty() && OwedBytes(io) <= kOutputHighWater && FrameRequest(io.input).complete;
+}
+
+void HandleRequest(int slot) {
+  ServeClient(slot, true, false);
+}
+
+void CheckClientTimer(int slot, long long nowMs) {
+  if (!SlotInUse(slot)) return;
+  ConnectionIo& io = ClientSlots()[slot].io;
+  if (OutputStalled(io, nowMs)) return OutputFailed(slot, ETIMEDOUT);
+  // While its replies wait unread, a client's requests are not being read:
+  // the stall above, not the request's deadline, decides.
+  if (io.deadline != 0 && nowMs >= io.deadline && OwedBytes(io) <= kOutputHighWater) {
+    RequestBrokeOff(slot, ETIMEDOUT);
   }
-  const RequestRule* rule = RuleFor(code);
-  if (rule == nullptr) {
-    LogMessage(kLogInfo, "Received bogus command %.8lX from client at %s!",
-               static_cast<unsigned long>(code), client.address.c_str());
-    return;
-  }
-  if (!MayRun(slot, code)) {
-    LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
-               client.address.c_str(), static_cast<unsigned long>(code));
-    DiscardPayload(slot, *rule);
-    return;
-  }
-  if (!Handle(slot, *rule)) {
-    LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
-               ErrorText(ErrorCode()));
-    DropConnection(slot);
-    return;
-  }
-  NoteRequestTime(slot);
 }
 
 }  // namespace keldor

@@ -9,13 +9,18 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "bans/ban_store.h"
+#include "bans/ban_sync.h"
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "maps/rotation.h"
+#include "policing/admin_log.h"
+#include "policing/policing.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
@@ -23,7 +28,6 @@
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "schedule/announcements.h"
-#include "standins/standins.h"
 
 namespace keldor {
 
@@ -63,12 +67,6 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     fields.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-}
-
-const char* LastMapName() {
-  const std::vector<char>& reply = StatusReplyBuffer();
-  if (reply.empty() || reply.back() != '\0') return nullptr;
-  return StatusValue(reply.data(), "mapname");
 }
 
 std::string TimeText(std::time_t t) {
@@ -245,7 +243,8 @@ void KickPlayer(const Run& run) {
   LogMessage(kLogInfo, "User %s at %s kicked player %s (%s) at %s for %s.", run.Name(),
              run.Address(), name.c_str(), keyhash.c_str(), address.c_str(), reason.c_str());
   LogAdminAction(name.c_str(), address.c_str(), keyhash.c_str(), guid.c_str(), run.Name(),
-                 static_cast<std::uint32_t>(when), LastMapName(), "kick", 0, reason.c_str());
+                 static_cast<std::uint32_t>(when), LastStatusValue("mapname"), "kick", 0,
+                 reason.c_str());
   TellAll(NOTE_PLAYER_KICKED, name);
 }
 
@@ -298,8 +297,8 @@ void BanPlayer(const Run& run) {
                run.Address(), ban.name.c_str(), ban.keyhash.c_str(), ban.reason.c_str());
   }
   LogAdminAction(ban.name.c_str(), ban.address.c_str(), ban.keyhash.c_str(), ban.guid.c_str(),
-                 run.Name(), static_cast<std::uint32_t>(start), LastMapName(), "ban",
-                 static_cast<std::uint32_t>(end), ban.reason.c_str());
+                 run.Name(), static_cast<std::uint32_t>(start), LastStatusValue("mapname"), "ban",
+                 ban.duration, ban.reason.c_str());
   TellAll(NOTE_PLAYER_BANNED, ban.name);
   TellAll(NOTE_BANS_CHANGED);
 }
@@ -490,7 +489,7 @@ void RunJob(const QueuedCommand& job) {
     case JOB_REMOVE_BAN:
       return RemoveBanJob(run);
     case JOB_CLEAR_BANS:
-      if (!ClearBans(job.actor)) run.Failed();
+      if (!ClearBans(run.name, run.address)) run.Failed();
       return;
     case JOB_VERIFY_BAN_SYNC:
       return VerifySync(run);

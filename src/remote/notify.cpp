@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/net.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "maps/rotation.h"
 #include "process/server_process.h"
@@ -26,7 +27,6 @@
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 #include "wire/protocol.h"
 
 namespace keldor {
@@ -129,28 +129,19 @@ bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t si
   if (size > std::numeric_limits<std::uint32_t>::max() || (size > 0 && data == nullptr)) {
     return Fail(EINVAL);
   }
-  const ClientSlot& client = ClientSlots()[slot];
   const NoteHeader header = EncodeNoteHeader(code, static_cast<std::uint32_t>(size));
-  if (SendAll(client.socket, header.data(), header.size(), data, size)) {
-    return true;
-  }
-  const int error = errno;
-  ErrorCode() = error;
-  LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
+  // Queued whole, so that a client that reads slowly never gets half of one.
+  if (SendToClient(slot, header.data(), header.size(), data, size)) return true;
+  const int error = ErrorCode();
+  LogMessage(kLogInfo, "Couldn't notify client at %s! %s", ClientSlots()[slot].address.c_str(),
              ErrorText(error));
-  // A client that does not read its notifications may now hold half of one: its
-  // stream is out of step for good, so it is cut off.
-  if (error == EAGAIN || error == EWOULDBLOCK) EndConnectionSoon(slot);
+  ErrorCode() = error;
   return false;
 }
 
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except) {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (slot == except || !SlotInUse(slot)) continue;
-    if (NotifyClient(slot, code, data, size) || ErrorCode() != ENOTSOCK) continue;
-    // The descriptor is no longer a socket: its number now belongs to something
-    // else, which must not be closed under its owner. Only our hold on it goes.
-    ForgetConnection(slot);
+    if (slot != except && SlotInUse(slot)) NotifyClient(slot, code, data, size);
   }
   return true;
 }

@@ -17,11 +17,12 @@ constexpr std::size_t kPunkBusterVersionMax = 1025;
 
 // One notification to one client. Slot 0 (Keldor) succeeds without sending; a
 // slot outside 0..16 or a free slot fails without sending. A failed send logs
-// "Couldn't notify client at %s! %s"; a client whose send would block is cut
-// off (its stream may hold half a message) and the main loop releases it.
+// "Couldn't notify client at %s! %s"; the message is queued whole, and a
+// client that cannot take it (output beyond its cap, a failed write) is given
+// up and the main loop ends its connection.
 bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size);
 // To every client in use but `except` (0 excepts nobody). A client whose socket
-// is not a socket any more is closed and released. Always true.
+// is not a socket any more is released without closing it. Always true.
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except);
 // Text notifications carry the text with its NUL.
 bool NotifyClientText(int slot, std::uint32_t code, const std::string& text);

@@ -33,8 +33,26 @@ void TellClients(Event event, const char* text) {
     case Event::kGameResumed:
       NotifyAllClients(NOTE_GAME_RESUMED, nullptr, 0, -1);
       return;
+    case Event::kBansChanged:
+      NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, -1);
+      return;
+    case Event::kBansCleared:
+      NotifyAllClients(NOTE_BANS_CLEARED, nullptr, 0, -1);
+      return;
     case Event::kConsoleEvent:
       if (text != nullptr) NotifyAllClients(NOTE_CONSOLE_EVENT, text, std::strlen(text) + 1, -1);
+      return;
+    case Event::kAutoKickWord:
+      NotifyAllClientsText(NOTE_AUTO_KICK_WORD, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoKickScore:
+      NotifyAllClientsText(NOTE_AUTO_KICK_SCORE, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoBanScore:
+      NotifyAllClientsText(NOTE_AUTO_BAN_SCORE, text != nullptr ? text : "", -1);
+      return;
+    case Event::kAutoKickPing:
+      NotifyAllClientsText(NOTE_AUTO_KICK_PING, text != nullptr ? text : "", -1);
       return;
   }
 }

@@ -7,16 +7,19 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <string>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
 #include "core/state_table.h"
 #include "remote/accounts.h"
+#include "remote/login_guard.h"
 #include "runtime/game_server.h"
 #include "wire/protocol.h"
 
@@ -54,21 +57,6 @@ int FirstFreeSlot() {
     if (g_slots[slot].socket == 0) return slot;
   }
   return -1;
-}
-
-bool PeerAddressText(int socket, std::string* text) {
-  sockaddr_in peer{};
-  socklen_t size = sizeof peer;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail(errno);
-  *text = CutToWidth(std::string(FormatIPv4(ntohl(peer.sin_addr.s_addr))) + ":" +
-                         std::to_string(ntohs(peer.sin_port)),
-                     kSlotAddressMax);
-  return true;
-}
-
-bool SendByte(int socket, std::uint8_t value) {
-  if (SendAll(socket, &value, 1)) return true;
-  return Fail(errno);
 }
 
 // The password typed is never logged: the log can be fetched by clients.
@@ -109,25 +97,94 @@ void LogRefusal(int result, const std::string& address, const std::string& name)
   }
 }
 
-// Steps after the result 0: the rights and our version out, the client's version in.
-bool AgreeOnVersion(int socket, std::uint32_t rights, const std::string& address) {
-  const LoginGrant grant = EncodeLoginGrant(rights);
-  if (!SendAll(socket, grant.data(), grant.size())) return Fail(errno);
-  std::uint8_t version = 0;
-  if (!ReceiveExact(socket, &version, 1)) {
-    LogMessage(kLogInfo,
-               "Client at %s failed to authenticate! Couldn't get client protocol version.",
-               address.c_str());
-    return Fail(0);
+StateTable<PendingLoginTable> g_logins;
+
+bool Queue(PendingLogin& login, const void* bytes, std::size_t size) {
+  if (QueueOutput(login.socket, login.io, bytes, size)) return true;
+  return Fail(errno);
+}
+
+// Gives a login up; ErrorCode tells the main loop whether to log why.
+void GiveUp(PendingLogin& login, int error) {
+  ErrorCode() = error;
+  if (error != 0) {
+    LogMessage(kLogInfo, "Couldn't authenticate client! %s", ErrorText(error));
   }
+  login.ending = SlotEnding::kClose;
+}
+
+void VersionFailed(PendingLogin& login, const char* why) {
+  LogMessage(kLogInfo, "Client at %s failed to authenticate! %s", login.address.c_str(), why);
+  GiveUp(login, 0);
+}
+
+// Sends the result byte (with the rights and our version after a 0). After a
+// refusal nothing more is sent and the connection ends.
+void Answer(PendingLogin& login) {
+  const std::uint8_t result = login.result;
+  if (!Queue(login, &result, 1)) return GiveUp(login, ErrorCode());
+  if (result != kLoginAccepted) return GiveUp(login, 0);
+  const LoginGrant grant = EncodeLoginGrant(login.rights);
+  if (!Queue(login, grant.data(), grant.size())) return GiveUp(login, ErrorCode());
+  login.step = LoginStep::kVersion;
+  login.io.deadline = MonotonicMilliseconds() + kLoginDeadlineMs;
+}
+
+void TakeCredentials(PendingLogin& login) {
+  CredentialField nameField{};
+  CredentialField passwordField{};
+  std::copy_n(login.io.input.begin(), nameField.size(), nameField.begin());
+  std::copy_n(login.io.input.begin() + nameField.size(), passwordField.size(),
+              passwordField.begin());
+  login.io.input.erase(0, nameField.size() + passwordField.size());
+  login.io.deadline = 0;
+  login.name = DecodeCredential(nameField);
+  const std::string password = DecodeCredential(passwordField);
+
+  int result = CheckLogin(login.name, password, &login.rights);
+  const int slot = FirstFreeSlot();
+  if (slot < 0) result = kLoginNoFreeSlot;
+  login.result = static_cast<std::uint8_t>(result);
+  if (result != kLoginAccepted) LogRefusal(result, login.address, login.name);
+  if (result == kLoginUnknownName || result == kLoginBadPassword || result == kLoginDisabled) {
+    // A guess is answered later the more guesses came before it; nobody else waits.
+    const long long now = MonotonicMilliseconds();
+    const long long delay = NoteFailedLogin(login.peer, now);
+    if (delay > 0) {
+      login.step = LoginStep::kAnswerHeld;
+      login.answerAt = now + delay;
+      return;
+    }
+  }
+  if (result == kLoginAccepted) {
+    // Held from now on, so that a login answered meanwhile cannot take it too.
+    login.slot = slot;
+    g_slots[slot].socket = login.socket;
+    g_slots[slot].joining = true;
+  }
+  Answer(login);
+}
+
+// The client's version byte: the slot is filled, and whatever the client sent
+// after the byte is its first request.
+void TakeVersion(int id, PendingLogin& login) {
+  const auto version = static_cast<std::uint8_t>(login.io.input[0]);
+  login.io.input.erase(0, 1);
   if (version != PROTOCOL_VERSION) {
-    LogMessage(kLogInfo,
-               "Client at %s failed to authenticate! Client is using a different protocol "
-               "version.",
-               address.c_str());
-    return Fail(0);
+    return VersionFailed(login, "Client is using a different protocol version.");
   }
-  return SendByte(socket, GameServer().monitoring ? 1 : 0);
+  const std::uint8_t running = GameServer().monitoring ? 1 : 0;
+  if (!Queue(login, &running, 1)) return GiveUp(login, ErrorCode());
+  ClientSlot& s = g_slots[login.slot];
+  s = ClientSlot{login.socket, login.name,   login.address,
+                 login.rights, std::nullopt, SlotEnding::kNo};
+  s.io = std::move(login.io);
+  s.io.deadline = 0;
+  NoteGoodLogin(login.peer);
+  LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", s.address.c_str(),
+             s.userName.c_str(), RightsText(s.rights).c_str());
+  login.slot = 0;  // the slot is the client's now
+  ReleaseLogin(id);
 }
 
 }  // namespace
@@ -142,7 +199,7 @@ void ClearClientSlots() {
 
 bool SlotInUse(int slot) {
   return slot >= kFirstClientSlot && slot <= kLastClientSlot && g_slots[slot].socket != 0 &&
-         g_slots[slot].ending == SlotEnding::kNo;
+         g_slots[slot].ending == SlotEnding::kNo && !g_slots[slot].joining;
 }
 
 void EndConnectionSoon(int slot) {
@@ -157,38 +214,110 @@ int SlotSocket(int slot) {
   return SlotInUse(slot) ? g_slots[slot].socket : -1;
 }
 
-bool Authenticate(int socket) {
-  std::string address;
-  if (!PeerAddressText(socket, &address)) return false;
-  int on = 1;
-  if (ioctl(socket, FIONBIO, &on) != 0) return Fail(errno);
+PendingLoginTable& PendingLogins() {
+  return *g_logins;
+}
 
-  CredentialField nameField{};
-  CredentialField passwordField{};
-  if (!ReceiveExact(socket, nameField.data(), nameField.size()) ||
-      !ReceiveExact(socket, passwordField.data(), passwordField.size())) {
-    return false;  // ReceiveExact left the reason
+PendingLogin* LoginOf(int id) {
+  if (id < kFirstLoginId || id > kLastLoginId) return nullptr;
+  return &(*g_logins)[static_cast<std::size_t>(id - kFirstLoginId)];
+}
+
+bool LoginRoom() {
+  for (const PendingLogin& login : *g_logins) {
+    if (login.socket == 0) return true;
   }
-  const std::string name = DecodeCredential(nameField);
-  const std::string password = DecodeCredential(passwordField);
+  return false;
+}
 
-  std::uint32_t rights = 0;
-  int result = CheckLogin(name, password, &rights);
-  const int slot = FirstFreeSlot();
-  if (slot < 0) result = kLoginNoFreeSlot;
-
-  if (!SendByte(socket, static_cast<std::uint8_t>(result))) return false;
-  if (result != kLoginAccepted) {
-    LogRefusal(result, address, name);
+bool Authenticate(int socket) {
+  ErrorCode() = 0;
+  PendingLogin* free = nullptr;
+  for (PendingLogin& login : *g_logins) {
+    if (login.socket == 0) {
+      free = &login;
+      break;
+    }
+  }
+  if (free == nullptr) return Fail(EAGAIN);
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail(errno);
+  const std::uint32_t ip = ntohl(peer.sin_addr.s_addr);
+  const long long now = MonotonicMilliseconds();
+  // An address shut out for guessing passwords gets no answer at all.
+  if (LoginRefused(ip, now)) {
+    LogDebug("DEBUG: Refused a connection from %s: too many failed logins.", FormatIPv4(ip));
     return Fail(0);
   }
-  if (!AgreeOnVersion(socket, rights, address)) return false;
-
-  ClientSlot& s = g_slots[slot];
-  s = ClientSlot{socket, name, address, rights, std::nullopt, SlotEnding::kNo};
-  LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", address.c_str(),
-             name.c_str(), RightsText(rights).c_str());
+  int on = 1;
+  if (ioctl(socket, FIONBIO, &on) != 0) return Fail(errno);
+  *free = PendingLogin{};
+  free->socket = socket;
+  free->peer = ip;
+  free->address = CutToWidth(
+      std::string(FormatIPv4(ip)) + ":" + std::to_string(ntohs(peer.sin_port)), kSlotAddressMax);
+  free->io.deadline = now + kLoginDeadlineMs;
   return true;
+}
+
+void ServeLogin(int id, bool readable) {
+  PendingLogin* login = LoginOf(id);
+  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return;
+  if (readable && login->step != LoginStep::kAnswerHeld) ReadAvailable(login->socket, login->io);
+  if (login->step == LoginStep::kCredentials &&
+      login->io.input.size() >= 2 * kCredentialFieldSize) {
+    TakeCredentials(*login);
+  }
+  if (login->ending == SlotEnding::kNo && login->step == LoginStep::kVersion &&
+      !login->io.input.empty()) {
+    TakeVersion(id, *login);
+    return;
+  }
+  if (login->ending != SlotEnding::kNo || !login->io.peerClosed) return;
+  // The client went away before the handshake was over.
+  if (login->step == LoginStep::kVersion) {
+    return VersionFailed(*login, "Couldn't get client protocol version.");
+  }
+  GiveUp(*login, login->step == LoginStep::kCredentials ? login->io.readError : 0);
+}
+
+void CheckLoginTimer(int id, long long nowMs) {
+  PendingLogin* login = LoginOf(id);
+  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return;
+  if (login->step == LoginStep::kAnswerHeld && nowMs >= login->answerAt) {
+    login->step = LoginStep::kCredentials;
+    Answer(*login);
+    return;
+  }
+  if (login->io.deadline == 0 || nowMs < login->io.deadline) return;
+  if (login->step == LoginStep::kVersion) {
+    return VersionFailed(*login, "Couldn't get client protocol version.");
+  }
+  GiveUp(*login, ETIMEDOUT);
+}
+
+void ReleaseLogin(int id) {
+  PendingLogin* login = LoginOf(id);
+  if (login == nullptr) return;
+  if (login->slot != 0) g_slots[login->slot] = ClientSlot{};
+  *login = PendingLogin{};
+}
+
+bool SendToClient(int slot, const void* head, std::size_t headLength, const void* body,
+                  std::size_t bodyLength) {
+  if (!SlotInUse(slot)) return Fail(ENOTCONN);
+  ClientSlot& client = g_slots[slot];
+  if (QueueOutput(client.socket, client.io, head, headLength, body, bodyLength)) return true;
+  const int error = errno;
+  // A descriptor that is no longer a socket now belongs to something else,
+  // which must not be closed under its owner: only our hold on it goes.
+  if (error == ENOTSOCK) {
+    ForgetConnection(slot);
+  } else {
+    EndConnectionSoon(slot);
+  }
+  return Fail(error);
 }
 
 int FindSlotBySocket(int socket) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "remote/connection_io.h"
+
 namespace keldor {
 
 constexpr int kClientSlots = 17;
@@ -33,6 +35,9 @@ struct ClientSlot {
   // put into words only when the client list is written.
   std::optional<std::time_t> lastRequest;
   SlotEnding ending = SlotEnding::kNo;
+  ConnectionIo io{};
+  // Held for a login that has been answered and waits for the client's version.
+  bool joining = false;
 };
 
 using ClientSlotTable = std::array<ClientSlot, kClientSlots>;
@@ -56,10 +61,53 @@ void ForgetConnection(int slot);
 // The socket of a client slot 1..16 in use, or -1.
 int SlotSocket(int slot);
 
-// Runs the login handshake on a newly accepted socket and fills a free slot.
-// False when the client was refused or the exchange failed; ErrorCode is 0 when
-// the reason has been logged already.
+// Logins in progress: accepted connections that have no slot yet. Connection
+// ids name every connection: 1..16 the client slots, then the logins.
+constexpr int kMaxLogins = 16;
+constexpr int kFirstLoginId = kClientSlots;
+constexpr int kLastLoginId = kFirstLoginId + kMaxLogins - 1;
+
+enum class LoginStep { kCredentials, kAnswerHeld, kVersion };
+
+struct PendingLogin {
+  int socket = 0;          // 0 = free
+  std::uint32_t peer = 0;  // IPv4, host order
+  std::string address;
+  LoginStep step = LoginStep::kCredentials;
+  ConnectionIo io{};
+  long long answerAt = 0;  // monotonic ms at which a held answer goes out
+  std::uint8_t result = 0;
+  std::uint32_t rights = 0;
+  std::string name;
+  int slot = 0;  // reserved once the answer is 0
+  SlotEnding ending = SlotEnding::kNo;
+};
+
+using PendingLoginTable = std::array<PendingLogin, kMaxLogins>;
+PendingLoginTable& PendingLogins();
+
+// True while a newly accepted connection can be taken.
+bool LoginRoom();
+// Starts the login handshake on a newly accepted socket: records it as a login
+// in progress, to be served by ServeLogin as its bytes arrive. False when it
+// cannot be taken (the caller closes it; ErrorCode is 0 when the reason has
+// been logged already or needs no line).
 bool Authenticate(int socket);
+// Reads what the login `id` has sent and takes the handshake as far as it goes;
+// fills a slot when it completes. A login that fails is given up (its ending set).
+void ServeLogin(int id, bool readable);
+// Ends a login whose deadline has passed and sends an answer whose wait is over.
+void CheckLoginTimer(int id, long long nowMs);
+// The login of connection id kFirstLoginId..kLastLoginId, or null.
+PendingLogin* LoginOf(int id);
+// Frees the entry of a login (and a slot it held) without closing its socket.
+void ReleaseLogin(int id);
+
+// Queues a message for the client in `slot` and writes what its socket takes now.
+// A client that cannot take it (output beyond its cap, a failed write) is given
+// up: false with ErrorCode set.
+bool SendToClient(int slot, const void* head, std::size_t headLength, const void* body = nullptr,
+                  std::size_t bodyLength = 0);
 // 0 for socket 0, the slot 1..16 holding the socket, else -1.
 int FindSlotBySocket(int socket);
 // Logs the disconnection and clears the client slot 1..16; it does not close the

@@ -9,11 +9,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "core/bytes.h"
 #include "core/clock.h"
@@ -22,6 +24,7 @@
 #include "core/log.h"
 #include "core/net.h"
 #include "gamelink/console.h"
+#include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "maps/discovery.h"
 #include "policing/banned_words.h"
@@ -29,11 +32,11 @@
 #include "remote/accounts.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 #include "wire/transfer_frame.h"
 
 namespace keldor {
@@ -42,61 +45,17 @@ namespace {
 
 constexpr int kOutOfMemory = 12;
 
-// The peer's dotted address for the log lines.
-bool PeerAddress(int socket, std::string& text) {
-  sockaddr_storage peer{};
-  socklen_t size = sizeof peer;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
-  if (peer.ss_family == AF_INET) {
-    text = FormatIPv4(ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr));
-  } else {
-    text = "[unknown]";
-  }
-  return true;
+// The client's dotted address for the log lines.
+std::string PeerAddress(int slot) {
+  const std::string& address = ClientSlots()[slot].address;
+  return address.empty() ? "[unknown]" : address.substr(0, address.find(':'));
 }
 
-// Keldor's sends never wait, yet a file's message can be larger than the
-// socket's buffer and would then fail half-sent, leaving the client reading a
-// message that never ends. For the length of a transfer the socket waits for
-// room instead, at most a second per send, as receives wait for data.
-class PatientSends {
- public:
-  explicit PatientSends(int socket) : socket_(socket), flags_(fcntl(socket, F_GETFL)) {
-    socklen_t size = sizeof saved_;
-    haveSaved_ = getsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, &size) == 0;
-    const timeval wait{kSendWaitSeconds, 0};
-    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    if (flags_ >= 0 && (flags_ & O_NONBLOCK) != 0) fcntl(socket_, F_SETFL, flags_ & ~O_NONBLOCK);
-  }
-  ~PatientSends() {
-    const int error = errno;  // the callers report the failure that ended the send
-    if (flags_ >= 0) fcntl(socket_, F_SETFL, flags_);
-    if (haveSaved_) setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &saved_, sizeof saved_);
-    errno = error;
-  }
-  PatientSends(const PatientSends&) = delete;
-  PatientSends& operator=(const PatientSends&) = delete;
-
- private:
-  static constexpr long kSendWaitSeconds = 1;
-  int socket_;
-  int flags_;
-  timeval saved_{};
-  bool haveSaved_ = false;
-};
-
-bool SendWord(int socket, std::uint32_t value) {
-  std::uint8_t bytes[4];
-  ByteWriter writer(bytes, sizeof bytes);
-  writer.PutU32(value);
-  return SendAll(socket, bytes, sizeof bytes);
-}
-
-bool ReceiveWord(int socket, std::uint32_t& value) {
-  std::uint8_t bytes[4];
-  if (!ReceiveExact(socket, bytes, sizeof bytes)) return false;
-  value = LoadU32(bytes);
-  return true;
+std::uint32_t WordAt(std::string_view bytes, std::size_t at) {
+  if (at + 4 > bytes.size()) return 0;
+  Word word{};
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), word.size(), word.begin());
+  return DecodeWord(word);
 }
 
 // A file's content as read for sending. The buffer is left uninitialised:
@@ -152,11 +111,12 @@ bool StoreFile(const std::string& path, const std::string& content) {
   });
 }
 
-bool SendFailure(const std::string& path, const std::string& address, int socket, int code) {
-  SendWord(socket, XFER_FAIL_MARKER);
+bool SendFailure(const std::string& path, int slot, int code) {
+  const Word marker = EncodeWord(XFER_FAIL_MARKER);
+  SendToClient(slot, marker.data(), marker.size());
   ErrorCode() = code;
-  LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
-             ErrorText(code));
+  LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(),
+             PeerAddress(slot).c_str(), ErrorText(code));
   return false;
 }
 
@@ -164,15 +124,6 @@ bool ReceiveFailure(const std::string& path, const std::string& address) {
   LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", path.c_str(), address.c_str(),
              ErrorText(ErrorCode()));
   return false;
-}
-
-// The rest of the message cannot be read: end the connection rather than
-// let its bytes be taken as requests. The main loop frees the slot.
-bool Abandon(int socket, const std::string& path, const std::string& address) {
-  const int code = ErrorCode();
-  shutdown(socket, SHUT_RDWR);
-  ErrorCode() = code;
-  return ReceiveFailure(path, address);
 }
 
 // Where a file of the exchange table lives.
@@ -236,20 +187,15 @@ std::string PathOf(const FileRequest& entry) {
 // The log is sent whole up to 32 KiB; beyond that (or when its size is unknown)
 // its tail goes through a private temporary file, which no other user can
 // plant a link at.
-bool SendLog(int socket) {
+bool SendLog(int slot) {
   const std::string log = LogFilePath();
   struct stat st;
   if (stat(log.c_str(), &st) == 0 && st.st_size <= static_cast<off_t>(kLogTailSize)) {
-    return SendFile(log, socket);
+    return SendFile(log, slot);
   }
   std::string tail;
-  if (!CopyLogTail(&tail)) {
-    const int code = ErrorCode() != 0 ? ErrorCode() : EIO;
-    std::string address;
-    PeerAddress(socket, address);
-    return SendFailure(log, address, socket, code);
-  }
-  const bool sent = SendFile(tail, socket);
+  if (!CopyLogTail(&tail)) return SendFailure(log, slot, ErrorCode() != 0 ? ErrorCode() : EIO);
+  const bool sent = SendFile(tail, slot);
   unlink(tail.c_str());
   return sent;
 }
@@ -369,42 +315,32 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
 
 }  // namespace
 
-bool SendFile(const std::string& path, int socket) {
-  const PatientSends patient(socket);
-  std::string address = "[unknown]";
-  if (!PeerAddress(socket, address)) return SendFailure(path, address, socket, errno);
+bool SendFile(const std::string& path, int slot) {
+  if (!SlotInUse(slot)) return Fail(ENOTCONN);
   FileContent content;
-  if (!ReadWholeFile(path, content)) {
-    return SendFailure(path, address, socket, ErrorCode());
-  }
+  if (!ReadWholeFile(path, content)) return SendFailure(path, slot, ErrorCode());
   // The message is compressed straight into its place after the header.
   const std::unique_ptr<unsigned char[]> message(
       new (std::nothrow) unsigned char[TransferMessageBound(content.size)]);
-  if (!message) return SendFailure(path, address, socket, kOutOfMemory);
+  if (!message) return SendFailure(path, slot, kOutOfMemory);
   const std::size_t length = EncodeTransferInto(content.bytes.get(), content.size, message.get());
-  if (length == 0) return SendFailure(path, address, socket, kErrTransferData);
+  if (length == 0) return SendFailure(path, slot, kErrTransferData);
   content.bytes.reset();
   ErrorCode() = 0;
-  if (!SendAll(socket, message.get(), length)) {
-    ErrorCode() = errno;
-    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(), address.c_str(),
-               ErrorText(ErrorCode()));
-    // The client would read what follows as the rest of the file: end the connection.
-    shutdown(socket, SHUT_RDWR);
+  // Queued whole: the client takes it at its own pace while others are served.
+  if (!SendToClient(slot, message.get(), length)) {
+    LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(),
+               PeerAddress(slot).c_str(), ErrorText(ErrorCode()));
     return false;
   }
+  ConnectionIo& io = ClientSlots()[slot].io;
+  if (OwedBytes(io) > 0) io.sending = path;
   return true;
 }
 
-bool ReceiveFile(const std::string& path, int socket) {
-  std::string address = "[unknown]";
-  if (!PeerAddress(socket, address)) {
-    ErrorCode() = errno;
-    return ReceiveFailure(path, address);
-  }
-  std::uint32_t size = 0;
-  if (!ReceiveWord(socket, size)) return ReceiveFailure(path, address);
-  if (size == XFER_FAIL_MARKER) {
+bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message) {
+  const std::uint32_t size = WordAt(message, 0);
+  if (message.size() < 4 || size == XFER_FAIL_MARKER) {
     ErrorCode() = kErrTransferHeader;
     return ReceiveFailure(path, address);
   }
@@ -412,27 +348,18 @@ bool ReceiveFile(const std::string& path, int socket) {
     if (StoreFile(path, std::string())) return true;
     return ReceiveFailure(path, address);
   }
-  std::uint32_t packedSize = 0;
-  std::uint32_t checksum = 0;
-  if (!ReceiveWord(socket, packedSize) || !ReceiveWord(socket, checksum)) {
-    return Abandon(socket, path, address);
-  }
-  if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size)) {
+  const std::uint32_t packedSize = WordAt(message, 4);
+  const std::uint32_t checksum = WordAt(message, 8);
+  if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size) ||
+      message.size() != kTransferHeaderSize + packedSize) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
                "%u are taken.",
                address.c_str(), size, packedSize, kTransferMax);
     ErrorCode() = kErrTransferHeader;
-    return Abandon(socket, path, address);
+    return ReceiveFailure(path, address);
   }
-  std::string packed;
-  try {
-    packed.assign(packedSize, '\0');
-  } catch (const std::bad_alloc&) {
-    ErrorCode() = kOutOfMemory;
-    return Abandon(socket, path, address);
-  }
-  if (!ReceiveExact(socket, packed.data(), packed.size())) return Abandon(socket, path, address);
+  const std::string packed(message.substr(kTransferHeaderSize));
   std::string content;
   if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
     ErrorCode() = error;
@@ -449,22 +376,27 @@ bool IsUploadRequest(std::uint32_t request) {
   return Find(kUploads, request) != nullptr;
 }
 
-bool SendRequestedFile(std::uint32_t request, int slot, int socket) {
+bool SendRequestedFile(std::uint32_t request, int slot) {
   const FileRequest* entry = Find(kDownloads, request);
   if (entry == nullptr) return false;
-  if (entry->place == Place::kLog) return SendLog(socket);
+  if (entry->place == Place::kLog) return SendLog(slot);
   const std::string path = PathOf(*entry);
   PrepareDownload(request, slot, path);
-  const bool sent = SendFile(path, socket);
+  const bool sent = SendFile(path, slot);
   if (entry->temporary) std::remove(path.c_str());
   return sent;
 }
 
-bool ReceiveRequestedFile(std::uint32_t request, int slot, int socket) {
+std::string UploadPath(std::uint32_t request) {
+  const FileRequest* entry = Find(kUploads, request);
+  return entry != nullptr ? PathOf(*entry) : std::string();
+}
+
+bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message) {
   const FileRequest* entry = Find(kUploads, request);
   if (entry == nullptr) return false;
   const std::string path = PathOf(*entry);
-  const bool received = ReceiveFile(path, socket);
+  const bool received = ReceiveFile(path, PeerAddress(slot), message);
   if (received) FollowUpload(request, slot, path);
   if (entry->temporary) std::remove(path.c_str());
   return received;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "remote/notify.h"
@@ -14,23 +15,24 @@
 
 namespace keldor {
 
-// Sends the file; a file that cannot be produced is answered with the failure
-// marker, an empty one with the single word 0.
-bool SendFile(const std::string& path, int socket);
+// Queues the file for the client in `slot`; a file that cannot be produced is
+// answered with the failure marker, an empty one with the single word 0.
+bool SendFile(const std::string& path, int slot);
 
-// Receives one file-transfer message and stores its content as the file. The
-// file is replaced only once the whole message has arrived and checked out:
-// every failure leaves the previous file as it was. When the message cannot be
-// read to its end (an absurd size, a read that failed half-way) the connection
-// is shut down, since what follows on it would be read out of step.
-bool ReceiveFile(const std::string& path, int socket);
+// Stores the content of one whole file-transfer message, received from the
+// client at `address` (dotted, for the log lines), as the file. The file is
+// replaced only once the message has checked out: every failure leaves the
+// previous file as it was.
+bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message);
 
-// A download request: prepares the file, sends it, removes a temporary one.
+// A download request: prepares the file, queues it, removes a temporary one.
 // False for a request that is not a download.
-bool SendRequestedFile(std::uint32_t request, int slot, int socket);
-// An upload request: receives the file and, when that succeeded, reloads,
-// notifies the other clients and logs as the file requires.
-bool ReceiveRequestedFile(std::uint32_t request, int slot, int socket);
+bool SendRequestedFile(std::uint32_t request, int slot);
+// An upload request whose message has arrived whole: stores the file and, when
+// that succeeded, reloads, notifies the other clients and logs as the file requires.
+bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message);
+// Where the file of an upload request is stored; empty for other codes.
+std::string UploadPath(std::uint32_t request);
 
 bool IsDownloadRequest(std::uint32_t request);
 bool IsUploadRequest(std::uint32_t request);

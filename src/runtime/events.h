@@ -1,6 +1,6 @@
 // What the subsystems report when something happens that others may want to
 // know: the game server started, stopped or crashed, a console event line, the
-// schedule changed. A subsystem reports; it never calls the one that listens.
+// schedule or the ban list changed. A subsystem reports; it never calls the one that listens.
 // The client service subscribes at start-up and tells the clients.
 #pragma once
 
@@ -14,6 +14,13 @@ enum class Event {
   kGameResumed,
   kConsoleEvent,  // text: the event line
   kScheduleChanged,
+  // Keldor's own policing; text: the player's name.
+  kAutoKickWord,
+  kAutoKickScore,
+  kAutoBanScore,
+  kAutoKickPing,
+  kBansChanged,
+  kBansCleared,
 };
 
 using EventHandler = void (*)(Event event, const char* text);

@@ -12,6 +12,8 @@ struct GameServerFacts {
   bool monitoring = false;
   std::string consoleUser;  // credentials in use; non-empty user = console may be used
   std::string consolePass;
+  // PunkBuster runs on the server, as its status replies say ("sv_punkbuster").
+  bool punkBusterRunning = false;
   // Set by the SIGCHLD handler when the game server child has been reaped.
   volatile std::sig_atomic_t exited = 0;
   // How the last reaped child ended (the game server's ending wins); -1 when
@@ -20,6 +22,9 @@ struct GameServerFacts {
 };
 
 GameServerFacts& GameServer();
+
+// PunkBuster runs on the game server, as its status reply said last.
+bool PunkBusterEnabled();
 
 // Records how a reaped child ended: its exit code (or signal) as the exit
 // status, and the exited flag when it was the game server. Async-signal-safe;

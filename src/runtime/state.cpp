@@ -20,6 +20,10 @@ GameServerFacts& GameServer() {
   return *g_gameServer;
 }
 
+bool PunkBusterEnabled() {
+  return g_gameServer->punkBusterRunning;
+}
+
 namespace {
 volatile std::sig_atomic_t g_sawServer = 0;  // within one run of reaping
 

@@ -4,6 +4,7 @@
 // client that drives the wire byte by byte for what keldorctl never does on purpose.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -146,6 +147,19 @@ class RawClient {
   explicit RawClient(int port) : fd_(ConnectLoopback(port)) {
     if (fd_ < 0) throw std::runtime_error("connect failed");
   }
+  // From another loopback address (127.0.0.2, ...), as a second host would connect.
+  RawClient(int port, const char* source) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    const sockaddr_in to = testing::LoopbackAddress(port);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      close(fd_);
+      throw std::runtime_error("connect failed");
+    }
+  }
+  int fd() const { return fd_; }
   ~RawClient() { close(fd_); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -184,13 +198,15 @@ class KeldorHarness : public LogDirTest {
   // times out, and tests that look at the shutdown do it themselves.
   void TearDown() override { keldor_.reset(); }
 
-  // `installArgs` go to mkinstall before the directory.
-  void StartKeldor(const std::string& accounts, const std::string& installArgs = "") {
+  // `installArgs` go to mkinstall before the directory, `extra` to keldor.
+  void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
+                   const std::vector<std::string>& extra = {}) {
     MakeInstallation(dir_.path(), installArgs);
     WriteAccounts(accounts);
-    keldor_ = std::make_unique<Process>(
-        BinaryPath("keldor"), std::vector<std::string>{"-path", dir_.path(), "-port", Port()},
-        dir_.path(), dir_ / "keldor.out");
+    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    keldor_ =
+        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
   }
 

@@ -8,7 +8,10 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +108,61 @@ TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
   std::tie(status, output) = RunCtl(with({"status"}));
   EXPECT_EQ(status, 0) << output;
   EXPECT_EQ(After(output, "Last crash      "), "never") << output;
+}
+
+// The first JSON document in keldorctl's output (notes on stderr may share it).
+nlohmann::ordered_json FirstJson(const std::string& output) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with('{') || line.starts_with('[')) return nlohmann::ordered_json::parse(line);
+  }
+  ADD_FAILURE() << "no JSON in: " << output;
+  return {};
+}
+
+TEST_F(Keldorctl, JsonOutputHoldsWhatThePlainOutputShows) {
+  StartKeldor(Account("admin", "secret", kAdmin));
+  const std::vector<std::string> login = {"--user", "admin", "--password", "secret"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), login.begin(), login.end());
+    auto [status, output] = RunCtl(args);
+    EXPECT_EQ(status, 0) << output;
+    return output;
+  };
+
+  // status: one member per labelled line, in the same order, with the same text.
+  const std::string plain = run({"status"});
+  const nlohmann::ordered_json status = FirstJson(run({"--json", "status"}));
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status.size(), 19u);
+  std::istringstream lines(plain);
+  auto member = status.begin();
+  for (std::string line; std::getline(lines, line) && member != status.end(); ++member) {
+    EXPECT_EQ(member.value(), line.substr(16)) << member.key();
+  }
+  EXPECT_EQ(status["last_crash"], "never");
+
+  // players: one object per line of the plain list (whatever the game holds now).
+  const std::string players = run({"players"});
+  const nlohmann::ordered_json list = FirstJson(run({"--json", "players"}));
+  ASSERT_TRUE(list.is_array());
+  EXPECT_EQ(list.size(),
+            static_cast<std::size_t>(std::count(players.begin(), players.end(), '\n')));
+  for (const auto& player : list) EXPECT_TRUE(player["id"].is_number()) << player;
+
+  const nlohmann::ordered_json users = FirstJson(run({"--json", "user", "list"}));
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_EQ(users[0]["name"], "admin");
+  EXPECT_EQ(users[0]["mask"], kAdmin);
+  EXPECT_EQ(users[0]["enabled"], true);
+  const nlohmann::ordered_json clients = FirstJson(run({"--json", "clients"}));
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0]["slot"], 1);
+  EXPECT_EQ(clients[0]["user"], "admin");
+
+  auto [status2, version] = RunBare({"--version"});
+  EXPECT_EQ(status2, 0);
+  EXPECT_EQ(version, "keldorctl " KELDOR_VERSION "\n");
 }
 
 TEST_F(Keldorctl, AccountsAreManagedThroughTheUserListUnderTheUploadersRights) {

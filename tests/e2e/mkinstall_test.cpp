@@ -27,9 +27,12 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
             "game.serverPort " +
                 fact("game-port") + "\nmanager.consolePort " + fact("console-port") +
                 "\ngame.gameSpyPort " + fact("query-port") + "\ngame.gameSpyLANPort " +
-                fact("query-port") + "\ngame.serverInternet 0\nmanager.consoleUsername \"" + user +
-                "\"\nmanager.consolePassword \"" + pass + "\"\nadmin.enableRemoteConsole " + user +
-                " " + pass + " " + fact("console-port") + "\n");
+                fact("query-port") +
+                "\ngame.serverInternet 0\nmanager.autoKickWord 1\n"
+                "manager.consoleUsername \"" +
+                user + "\"\nmanager.consolePassword \"" + pass + "\"\nadmin.enableRemoteConsole " +
+                user + " " + pass + " " + fact("console-port") + "\n");
+  EXPECT_EQ(ReadFile(settings + "bannedwords.con"), "noob\n");
   EXPECT_EQ(ReadFile(dir + "/bfv_linded"), ReadFile("/bin/sleep"));
   EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
 

@@ -16,7 +16,7 @@ const char* const kUsage =
     "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
     "[-stop]\n"
     "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] [-license]\n"
-    "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message]\n"
+    "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message] [--version]\n"
     "       [+server args] [@server cmds]\n"
     "\n"
     "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -41,6 +41,7 @@ const char* const kUsage =
     "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
     "     \t-status\t\tappends each status query reply to status.log\n"
     "     \t-message\tappends each console request and response to message.log\n"
+    "     \t--version\tprints the version and exits\n"
     "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
     "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort 23000\n"
     "\n";
@@ -59,6 +60,9 @@ TEST_F(Daemon, UsageEndsAtOnceAndAMissingArgumentIsRefused) {
   auto usage = Run({"-?", "-port"});
   EXPECT_EQ(usage->Wait(), 0);
   EXPECT_EQ(usage->Output(), kUsage);
+  auto version = Run({"--version"});
+  EXPECT_EQ(version->Wait(), 0);
+  EXPECT_EQ(version->Output(), "keldor " KELDOR_VERSION "\n");
   auto missing = Run({"-path", "."});
   EXPECT_EQ(missing->Wait(), 1);
   EXPECT_EQ(missing->Output(), ">>> Error: -path requires an argument!\n");

@@ -97,28 +97,31 @@ TEST_F(ConsoleLinkTest, ConnectRefusesQuietlyOrWithItsOwnLines) {
 
 TEST_F(ConsoleLinkTest, CommandRequestSplitsLinesCutsAndGrows) {
   ConnectAnswering({Reply({})});
-  ASSERT_NE(SendConsoleMessage("first\n\nthird"), nullptr);
-  ASSERT_NE(SendConsoleMessage("%s", "\n"), nullptr);
+  ASSERT_NE(SendConsoleCommands({"first", "", "third"}), nullptr);
+  ASSERT_NE(SendConsoleCommands({""}), nullptr);
   ASSERT_NE(SendConsoleMessage("%s", std::string(3000, 'a').c_str()), nullptr);
   // Fills the first 2048 bytes exactly before the final "\r" string:
   // 4 (count) + 21 (name string) + 4 + 2018 + 1.
   ASSERT_NE(SendConsoleMessage("%s", std::string(2018, 'b').c_str()), nullptr);
-  std::string many;
+  std::vector<std::string> many(1000, "k");
   std::vector<std::string> manyStrings = {"ConsoleMessage 0"};
-  for (int i = 0; i < 1000; ++i) {
-    many += "k\n";
-    manyStrings.push_back("k");
-  }
+  manyStrings.insert(manyStrings.end(), many.begin(), many.end());
   manyStrings.push_back("\r");
-  ASSERT_NE(SendConsoleMessage("%s", many.c_str()), nullptr);
+  ASSERT_NE(SendConsoleCommands(many), nullptr);
+  // A line break inside a command never starts a second one, wherever it comes from.
+  ASSERT_NE(SendConsoleMessage("admin.serverMessage \"%s\"", "x\nquit\r\v\fy"), nullptr);
+  ASSERT_NE(SendConsoleCommands({"a\nquit", "b"}), nullptr);
 
   const auto requests = console_.Observed().requests;
-  ASSERT_EQ(requests.size(), 5u);
+  ASSERT_EQ(requests.size(), 7u);
   EXPECT_EQ(requests[0].raw, StringList({"ConsoleMessage 0", "first", "", "third", "\r"}));
   EXPECT_EQ(requests[1].raw, StringList({"ConsoleMessage 0", "", "\r"}));
   EXPECT_EQ(requests[2].raw, StringList({"ConsoleMessage 0", std::string(2047, 'a'), "\r"}));
   EXPECT_EQ(requests[3].raw, StringList({"ConsoleMessage 0", std::string(2018, 'b'), "\r"}));
   EXPECT_EQ(requests[4].raw, StringList(manyStrings));
+  EXPECT_EQ(requests[5].raw,
+            StringList({"ConsoleMessage 0", "admin.serverMessage \"x quit   y\"", "\r"}));
+  EXPECT_EQ(requests[6].raw, StringList({"ConsoleMessage 0", "a quit", "b", "\r"}));
 }
 
 TEST_F(ConsoleLinkTest, CommandResponseKeepsPlainStringsAndHandlesEventLines) {
@@ -196,7 +199,7 @@ TEST_F(ConsoleLinkTest, MessageLogHoldsRawRequestAndResponse) {
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   Opts().messageLog = true;
   ConnectAnswering({Reply({"value 1", "##--x event"})});
-  const char* response = SendConsoleMessage("a\nb");
+  const char* response = SendConsoleCommands({"a", "b"});
   ASSERT_EQ(chdir(cwd), 0);
   ASSERT_NE(response, nullptr);
   EXPECT_EQ(

@@ -20,7 +20,6 @@
 #include "runtime/options.h"
 #include "schedule/announcements.h"
 #include "settings/settings.h"
-#include "standins/standins.h"
 #include "state_fixture.h"
 
 namespace keldor {
@@ -196,10 +195,15 @@ TEST_F(JobsTest, KickBanAndOddTextsThatLackFieldsAreRefusedQuietly) {
 
   Run(JOB_KICK_PLAYER, "7");  // only an id: an empty reason
   EXPECT_EQ(Commands(), Lines{"admin.kickPlayer 7"});
+  // A player the table does not know and an empty reason are written as unknown.
+  EXPECT_EQ(testing::ReadFile(dir_ / "adminlog.csv"),
+            "\"[unknown]\",[unknown],[unknown],[unknown],\"operator\"," + std::to_string(kStart) +
+                ",[unknown],kick,0,[unknown]\n");
   // A ban whose reason lost its end byte to the width still reaches the ban store.
   Run(JOB_BAN_PLAYER, "3" + kEnd + "Name" + kEnd + "1.2.3.4" + kEnd + "key" + kEnd + "guid" + kEnd +
                           "3600" + kEnd + "reason without end");
-  EXPECT_TRUE(Logged("Couldn't ban player Name! The command failed."));
+  EXPECT_EQ(testing::ReadFile(dir_ / "serverbanlist.con"),
+            "\"Name\",1.2.3.4,key,*,\"operator\",1700000000,1700003600,reason without end\n");
 }
 
 TEST_F(JobsTest, NextMapIsOnlyRecordedWhileStoppedAndAFailedPauseChangesNothing) {

@@ -18,6 +18,7 @@
 #include "process/server_process.h"
 #include "remote/jobs.h"
 #include "remote/sessions.h"
+#include "runtime/game_server.h"
 #include "schedule/scheduler.h"
 #include "state_fixture.h"
 

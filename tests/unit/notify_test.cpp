@@ -146,7 +146,7 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
             "\"My, Server\",127.0.0.1:15567,5 of 32,hue_city GPM_CQ bfvietnam,khe_sanh "
             "GPM_COOP my mod,,Started ," +
                 epoch_ +
-                ",Connected,conquest,v1.21,Yes,punish,Unpure mode,??,??,Unlimited,100 / "
+                ",Connected,conquest,v1.21,Yes,punish,Unpure mode,0 / 0 / 0,0 / 0 / 0,Unlimited,100 / "
                 "90,Disabled (version unknown),");
   // A query that fails leaves nothing to send: the request is answered with 0.
   Row(Setting::ServerIP).current = 0;

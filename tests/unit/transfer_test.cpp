@@ -17,9 +17,12 @@
 #include <tuple>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/error.h"
+#include "daemon/main_loop.h"
 #include "loopback_pair.h"
 #include "policing/banned_words.h"
+#include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/options.h"
 #include "state_fixture.h"
@@ -70,7 +73,7 @@ class TransferTest : public testing::StateTest {
     Connect();
   }
   void TearDown() override {
-    close(keldor_);
+    if (keldor_ >= 0) close(keldor_);
     close(peer_);
     StateTest::TearDown();
   }
@@ -79,20 +82,15 @@ class TransferTest : public testing::StateTest {
     std::tie(keldor_, peer_) = testing::LoopbackListener().Pair();
     fcntl(keldor_, F_SETFL, O_NONBLOCK);
   }
-  // Keldor receives `bytes` (small enough for the socket's buffer) from the client.
-  bool Receive(const std::string& path, const std::string& bytes, bool closeAfter = false) {
-    testing::SendText(peer_, bytes);
-    if (closeAfter) shutdown(peer_, SHUT_WR);
-    return ReceiveFile(path, keldor_);
-  }
+  void Login() { ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}}; }
 
   int keldor_ = -1;
   int peer_ = -1;
 };
 
-// A message larger than the socket's buffer waits for room, a second per send;
-// a client that stops reading is then cut off, so that it never takes the
-// notifications that follow for the rest of the file.
+// A message larger than the socket's buffers is queued whole and written as
+// the client takes it; a client that stops reading is cut off once its output
+// has made no progress for the stall time, never left out of step.
 TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   std::string content(2 * 1024 * 1024, '\0');  // random bytes: far larger than both buffers
   unsigned seed = 7;
@@ -101,9 +99,23 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   const int small = 32768;
   setsockopt(keldor_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   setsockopt(peer_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  EXPECT_FALSE(SendFile(dir_ / "big.con", keldor_));
-  EXPECT_NE(fcntl(keldor_, F_GETFL) & O_NONBLOCK, 0);  // non-blocking again afterwards
-  EXPECT_TRUE(testing::PeerClosed(peer_));             // what arrived is followed by the end
+  Login();
+  PinClock(1000000);
+  EXPECT_TRUE(SendFile(dir_ / "big.con", 1));
+  EXPECT_GT(OwedBytes(ClientSlots()[1].io), 0u);
+  AdvanceClock(kOutputStallMs / 1000 - 1);
+  CheckClientTimer(1, MonotonicMilliseconds());
+  EXPECT_TRUE(SlotInUse(1));
+  AdvanceClock(1);
+  CheckClientTimer(1, MonotonicMilliseconds());
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_TRUE(
+      Logged("Couldn't send " + (dir_ / "big.con") + " to peer at 127.0.0.1! Connection timed out"))
+      << Log();
+  EndGivenUpConnections();
+  keldor_ = -1;                                 // closed with the connection
+  EXPECT_TRUE(testing::PeerClosed(peer_, 30));  // what arrived is followed by the end
+  UnpinClock();
 }
 
 TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
@@ -113,19 +125,15 @@ TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
         LittleEndian(1000) + LittleEndian(100000) + LittleEndian(1),  // beyond LZO's worst
         LittleEndian(1000) + LittleEndian(0) + LittleEndian(1)}) {
     WriteFile(target, "old content");
-    EXPECT_FALSE(Receive(target, header + std::string(64, 'x')));
+    EXPECT_FALSE(ReceiveFile(target, "127.0.0.1", header + std::string(64, 'x')));
     EXPECT_EQ(ErrorCode(), 30014);
     EXPECT_EQ(ReadFile(target), "old content");
-    EXPECT_TRUE(testing::PeerClosed(peer_));
-    close(keldor_);
-    close(peer_);
-    Connect();
   }
   EXPECT_TRUE(Logged("SECURITY ALERT! Peer at 127.0.0.1 announced a file of " +
                      std::to_string(kTransferMax + 1) + " bytes"));
 
   const std::string message = Message(Sample(2000));
-  EXPECT_FALSE(Receive(target, message.substr(0, message.size() / 2), /*closeAfter=*/true));
+  EXPECT_FALSE(ReceiveFile(target, "127.0.0.1", message.substr(0, message.size() / 2)));
   EXPECT_EQ(ReadFile(target), "old content");
   const auto files = std::distance(std::filesystem::directory_iterator(dir_.path()), {});
   EXPECT_EQ(files, 3);  // the target, the log and the settings directory
@@ -134,7 +142,7 @@ TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
 // A stored upload that cannot be taken into use is reported to the uploader
 // alone; the other clients hear only of one that can.
 TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
-  ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}};
+  Login();
   const auto [otherDaemon, other] = testing::LoopbackListener().Pair();
   ClientSlots()[2] = ClientSlot{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
   std::filesystem::create_directories(dir_ / "settings/useraccess.con");  // cannot be saved
@@ -144,9 +152,8 @@ TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
       {REQ_PUT_SETTINGS, LittleEndian(0), "settings"},  // an empty settings file applies nothing
       {REQ_PUT_USERS, LittleEndian(0), "user list"},
       {REQ_PUT_BANNED_WORDS, Message(words), "banned words"}};
-  const auto upload = [this](std::uint32_t request, const std::string& message) {
-    testing::SendText(peer_, message);  // small enough for the socket's buffer
-    return ReceiveRequestedFile(request, 1, keldor_);
+  const auto upload = [](std::uint32_t request, const std::string& message) {
+    return ReceiveRequestedFile(request, 1, message);
   };
   for (const auto& [request, message, what] : cases) {
     EXPECT_TRUE(upload(request, message));
@@ -166,10 +173,11 @@ TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
 TEST_F(TransferTest, DownloadIsTheLibrarysMessageAndOnlyDownloadsAreSent) {
   const std::string content = Sample(400);
   WriteFile(dir_ / "settings/servermaplist.con", content);
-  EXPECT_TRUE(SendRequestedFile(REQ_GET_ROTATION, 0, keldor_));
+  Login();
+  EXPECT_TRUE(SendRequestedFile(REQ_GET_ROTATION, 1));
   EXPECT_EQ(ReceiveAvailable(peer_), Message(content));
-  EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, 0, keldor_));
-  EXPECT_FALSE(SendRequestedFile(REQ_PING, 0, keldor_));
+  EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, 1));
+  EXPECT_FALSE(SendRequestedFile(REQ_PING, 1));
   EXPECT_EQ(ReceiveAvailable(peer_), "");
 }
 

@@ -148,8 +148,9 @@ bool RunPlayerCommand(Server& server, const std::string& command, const std::str
 
 std::string PlayerListLine(const Player& player) {
   if (player.bot) return "Id:" + std::to_string(player.id) + " - " + player.name + " is an AI bot";
-  return "Id:" + std::to_string(player.id) + " - " + player.name + " is remote ip: " + player.ip +
-         ":" + std::to_string(player.port) + " hash:" + player.keyhash;
+  const std::string line = "Id:" + std::to_string(player.id) + " - " + player.name +
+                           " is remote ip: " + player.ip + ":" + std::to_string(player.port);
+  return player.keyhash.empty() ? line : line + " hash:" + player.keyhash;
 }
 
 void RunConsoleLine(Server& server, const std::string& text, std::vector<std::string>& reply) {

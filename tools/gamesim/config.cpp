@@ -46,6 +46,7 @@ std::string SimulationOption(const std::string& word) {
       {"+simSeed", "--seed"},
       {"+simPlayers", "--players"},
       {"+simBots", "--bots"},
+      {"+simLaggers", "--laggers"},
       {"+simTick", "--tick"},
       {"+simRoundSeconds", "--round-seconds"},
       {"+simQuitStatus", "--quit-status"}};
@@ -87,6 +88,8 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& words, std
       options.players = static_cast<int>(*number);
     } else if (word == "--bots" && (number = Number(value, 0, 64))) {
       options.bots = static_cast<int>(*number);
+    } else if (word == "--laggers" && (number = Number(value, 0, 64))) {
+      options.laggers = static_cast<int>(*number);
     } else if (word == "--tick" && (number = Number(value, 0, 3600))) {
       options.tickSeconds = static_cast<double>(*number);
     } else if (word == "--round-seconds" && (number = Number(value, 1, 86400))) {

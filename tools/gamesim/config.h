@@ -18,6 +18,7 @@ struct Options {
   std::uint32_t seed = 1;
   int players = 0;           // simulated players present from the start
   int bots = 0;              // AI bots present from the start
+  int laggers = 0;           // players whose ping stays high, kept on the server
   double tickSeconds = 0;    // simulation period; 0 leaves the players alone
   long roundSeconds = 1200;  // round length when admin.timeLimit is 0
   int quitStatus = 0;        // exit status of the console's "quit"

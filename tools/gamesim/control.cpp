@@ -55,7 +55,7 @@ bool HexOf32(const std::string& text) {
 
 std::string AddPlayer(Server& server, const std::vector<std::string>& tokens, bool bot) {
   if (tokens.size() < 2)
-    return "error usage: add NAME [team=N ip=A keyhash=H guid=G score=N ping=N]";
+    return "error usage: add NAME [team=N ip=A keyhash=H|none guid=G score=N ping=N]";
   NewPlayer wanted;
   wanted.name = tokens[1];
   wanted.bot = bot;
@@ -71,6 +71,8 @@ std::string AddPlayer(Server& server, const std::vector<std::string>& tokens, bo
       wanted.ip = value;
     } else if (key == "keyhash" && HexOf32(value)) {
       wanted.keyhash = value;
+    } else if (key == "keyhash" && value == "none") {
+      wanted.noKeyhash = true;
     } else if (key == "guid" && HexOf32(value)) {
       wanted.guid = value;
     } else if (key == "score" && number) {

@@ -64,7 +64,8 @@ const char* const kNameEnds[] = {"Dog",   "Hawk", "Rider", "Fox",  "Viper", "Eag
 const char* const kChatLines[] = {"gg",        "where is everyone?",
                                   "nice shot", "need a pilot",
                                   "lol",       "anyone up for the next round?",
-                                  "medic!",    "hold the bridge"};
+                                  "medic!",    "hold the bridge",
+                                  "noob team", "stop camping, noob"};
 
 constexpr int kTicketsPerRatio = 300;  // tickets of each team at ratio 1.00
 
@@ -212,10 +213,13 @@ std::optional<int> Game::AddPlayer(const NewPlayer& wanted, std::string& error) 
                         std::to_string(1 + Draw(254))
                   : wanted.ip;
   player.port = 1024 + static_cast<int>(Draw(64000));
-  player.keyhash = wanted.keyhash.empty() ? RandomHex(32) : wanted.keyhash;
+  player.keyhash = wanted.noKeyhash ? "" : wanted.keyhash.empty() ? RandomHex(32) : wanted.keyhash;
   player.guid = wanted.guid.empty() ? RandomHex(32) : wanted.guid;
   player.score = wanted.score.value_or(0);
-  player.ping = wanted.ping.value_or(wanted.bot ? 0 : 30 + static_cast<int>(Draw(120)));
+  player.lagging = wanted.lagging && !wanted.bot;
+  const int basePing =
+      player.lagging ? 600 + static_cast<int>(Draw(300)) : 30 + static_cast<int>(Draw(120));
+  player.ping = wanted.ping.value_or(wanted.bot ? 0 : basePing);
   if (!player.bot && IsBanned(player)) {
     QueueEvent("[Game] " + player.name + " is banned and was refused");
     error = "the player is banned";
@@ -468,9 +472,20 @@ void Game::SimulateStep() {
     if (Draw(100) < 30) ++player.deaths;
     if (Draw(100) < 3) player.score -= 2;  // a team kill
     if (!player.bot)
-      player.ping = std::clamp(player.ping + static_cast<int>(Draw(41)) - 20, 5, 999);
+      player.ping =
+          std::clamp(player.ping + static_cast<int>(Draw(41)) - 20, player.lagging ? 600 : 5, 999);
   }
-  if (HumanCount() > 0 && Draw(100) < 15) {
+  if (laggers_ > 0) {
+    const auto lagging =
+        std::count_if(players_.begin(), players_.end(), [](const Player& p) { return p.lagging; });
+    if (lagging < laggers_ && Draw(100) < 10) {
+      NewPlayer newcomer;
+      newcomer.lagging = true;
+      std::string ignored;
+      AddPlayer(newcomer, ignored);
+    }
+  }
+  if (HumanCount() > 0 && Draw(100) < 30) {
     std::vector<const Player*> humans;
     for (const Player& player : players_) {
       if (!player.bot) humans.push_back(&player);

@@ -33,6 +33,7 @@ struct Player {
   int kills = 0;
   int deaths = 0;
   int ping = 0;
+  bool lagging = false;  // the ping stays at 600 or more
 };
 
 struct MapCombo {
@@ -50,6 +51,8 @@ struct NewPlayer {
   int team = 0;
   std::string ip;
   std::string keyhash;
+  bool noKeyhash = false;  // the console lists the player without a key hash
+  bool lagging = false;
   std::string guid;
   std::optional<int> score;
   std::optional<int> ping;
@@ -113,6 +116,9 @@ class Game {
   void Advance(double seconds);
   void SetSimulationPeriod(double seconds) { simPeriod_ = seconds; }
   void SetRoundSeconds(long seconds) { defaultRoundSeconds_ = seconds; }
+  // So many lagging players are kept on the server: one who left is now and
+  // then replaced by a newcomer on a bad line.
+  void SetLaggers(int count) { laggers_ = count; }
   void SimulateStep();
 
   // Lines for the console: events go out with the next reply of any kind,
@@ -136,6 +142,7 @@ class Game {
   std::string DrawName();
 
   std::mt19937 rng_;
+  int laggers_ = 0;
   std::map<std::string, std::string> settings_;  // lower-case key -> value
   std::vector<Player> players_;
   int nextId_ = 1;

@@ -105,6 +105,12 @@ void AddStartingPlayers(Server& server, const Options& options) {
     bot.name = "Bot" + std::to_string(i + 1);
     server.game.AddPlayer(bot, error);
   }
+  for (int i = 0; i < options.laggers; ++i) {
+    NewPlayer lagger;
+    lagger.lagging = true;
+    server.game.AddPlayer(lagger, error);
+  }
+  server.game.SetLaggers(options.laggers);
   server.game.TakeEvents();
 }
 

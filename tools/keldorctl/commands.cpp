@@ -30,6 +30,13 @@ namespace keldorctl {
 
 using namespace keldor;
 
+void PrintJson(const nlohmann::ordered_json& document) {
+  std::printf(
+      "%s\n",
+      document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  std::fflush(stdout);
+}
+
 int NotCarriedOut() {
   std::fprintf(stderr,
                "keldorctl: Keldor did not carry out the request: the account lacks the right "
@@ -60,15 +67,35 @@ std::string Printable(const std::string& text) {
 }
 
 // `watch` prints each notification behind the local time it arrived.
-void PrintNote(const Message& note) {
+// Keldor writes "*" for an empty field; in JSON that is null.
+nlohmann::ordered_json TextOrNull(const std::string& text) {
+  return text == "*" || text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+}
+
+nlohmann::ordered_json NumberOrNull(const std::string& text) {
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') return nullptr;
+  return value;
+}
+
+void PrintNote(const Message& note, bool json) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   char stamp[32] = "";
   if (localtime_r(&now, &local) != nullptr) {
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
+    std::strftime(stamp, sizeof stamp, json ? "%Y-%m-%dT%H:%M:%S%z" : "%Y-%m-%d %H:%M:%S ", &local);
+  }
+  const char* name = NoteName(note.code);
+  if (json) {
+    PrintJson({{"time", stamp},
+               {"code", note.code},
+               {"note", name != nullptr ? nlohmann::ordered_json(name) : nlohmann::ordered_json()},
+               {"text",
+                note.data.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(note.data)}});
+    return;
   }
   std::printf("%s", stamp);
-  const char* name = NoteName(note.code);
   if (name != nullptr) {
     std::printf("%s", name);
   } else {
@@ -222,12 +249,18 @@ bool IsTimeZero(const std::string& text) {
          (when.tm_year == 69 && when.tm_mon == 11 && when.tm_mday == 31);
 }
 
-int RunStatus(Connection& c, const Options&) {
+int RunStatus(Connection& c, const Options& o) {
   static const char* const kLabels[] = {
       "Server name",  "Address",      "Players",        "Current map",   "Current level",
       "Idle map",     "Server state", "Last crash",     "Console",       "Game mode",
       "Game version", "Password",     "Team-kill mode", "Content check", "Team scores",
       "Team sizes",   "Round time",   "Tickets",        "PunkBuster",
+  };
+  static const char* const kKeys[] = {
+      "server_name",  "address",      "players",        "current_map",   "current_level",
+      "idle_map",     "server_state", "last_crash",     "console",       "game_mode",
+      "game_version", "password",     "team_kill_mode", "content_check", "team_scores",
+      "team_sizes",   "round_time",   "tickets",        "punkbuster",
   };
   Message reply;
   if (const int status = AwaitText(c, REQ_GET_STATUS, &reply); status != kExitOk) return status;
@@ -238,6 +271,14 @@ int RunStatus(Connection& c, const Options&) {
   std::vector<std::string> fields = SplitStatus(reply.data);
   constexpr std::size_t kLastCrash = 7;
   if (fields.size() > kLastCrash && IsTimeZero(fields[kLastCrash])) fields[kLastCrash] = "never";
+  if (o.json) {
+    nlohmann::ordered_json status = nlohmann::ordered_json::object();
+    for (std::size_t k = 0; k < fields.size() && k < std::size(kKeys); ++k) {
+      status[kKeys[k]] = fields[k];
+    }
+    PrintJson(status);
+    return kExitOk;
+  }
   for (std::size_t k = 0; k < fields.size(); ++k) {
     const char* label = k < std::size(kLabels) ? kLabels[k] : "?";
     std::printf("%-15s %s\n", label, fields[k].c_str());
@@ -245,7 +286,7 @@ int RunStatus(Connection& c, const Options&) {
   return kExitOk;
 }
 
-int RunJoinInfo(Connection& c, const Options&) {
+int RunJoinInfo(Connection& c, const Options& o) {
   Message reply;
   if (const int status = AwaitText(c, REQ_GET_JOIN_INFO, &reply); status != kExitOk) {
     return status;
@@ -257,12 +298,17 @@ int RunJoinInfo(Connection& c, const Options&) {
                  "running?).\n");
     return kExitFailed;
   }
+  if (o.json) {
+    PrintJson({{"game_port", NumberOrNull(reply.data.substr(0, comma))},
+               {"internet", reply.data.substr(comma + 1) == "1"}});
+    return kExitOk;
+  }
   std::printf("Game port %s\nInternet  %s\n", reply.data.substr(0, comma).c_str(),
               reply.data.substr(comma + 1) == "1" ? "yes" : "no");
   return kExitOk;
 }
 
-int RunWatch(Connection& c, const Options&) {
+int RunWatch(Connection& c, const Options& o) {
   Message note;
   for (;;) {
     if (!c.Receive(&note, kWaitForever)) return c.Interrupted() ? kExitOk : Broken(c);
@@ -270,7 +316,7 @@ int RunWatch(Connection& c, const Options&) {
       c.SetError("Keldor sent a reply nobody asked for.");
       return Broken(c);
     }
-    PrintNote(note);
+    PrintNote(note, o.json);
     if (note.code == NOTE_DISCONNECT) return kExitOk;
   }
 }
@@ -382,6 +428,8 @@ struct BanFields {
 };
 
 // ban <id> <name> <seconds> [reason] with --address, --keyhash, --guid anywhere.
+constexpr const char* kOffServer = "-1";
+
 bool ParseBan(const Options& o, BanFields* ban) {
   std::vector<std::string> plain;
   for (std::size_t k = 0; k < o.args.size(); ++k) {
@@ -399,7 +447,8 @@ bool ParseBan(const Options& o, BanFields* ban) {
       return false;
     }
   }
-  if (plain.size() < 3 || !IsNumber(plain[0], 0, 0x7FFFFFFF) ||
+  // Id -1: a player who is not on the server; the ban goes on the identifiers given.
+  if (plain.size() < 3 || (plain[0] != kOffServer && !IsNumber(plain[0], 0, 0x7FFFFFFF)) ||
       !IsNumber(plain[2], 0, 0x7FFFFFFF)) {
     std::fprintf(stderr, "keldorctl: ban needs a player id, a name and a duration in seconds.\n");
     return false;
@@ -438,7 +487,7 @@ int RunBan(Connection& c, const Options& o) {
   // The id is checked where the account may list the players (P); an account
   // with only the bans right (B) bans as it always did.
   constexpr std::uint32_t kRightPlayers = 0x80;
-  if ((c.Rights() & kRightPlayers) != 0) {
+  if ((c.Rights() & kRightPlayers) != 0 && ban.id != kOffServer) {
     std::string name;
     if (int status = 0; !FindPlayer(c, ban.id, &name, &status)) return status;
     if (strcasecmp(name.c_str(), ban.name.c_str()) != 0) {
@@ -988,18 +1037,60 @@ bool CheckNoArgs(const Options& o) {
   return false;
 }
 
-int RunPlayers(Connection& c, const Options&) {
+// The player list as Keldor writes it: "NAME",id,team,score,kills,deaths,ping,
+// address,keyhash,GUID.
+nlohmann::ordered_json PlayersJson(const std::string& content) {
+  nlohmann::ordered_json players = nlohmann::ordered_json::array();
+  std::string name;
+  std::vector<std::string> f;
+  for (const std::string& line : Lines(content)) {
+    if (!SplitListLine(line, 9, &name, &f)) continue;
+    players.push_back({{"name", name},
+                       {"id", NumberOrNull(f[0])},
+                       {"team", TextOrNull(f[1])},
+                       {"score", NumberOrNull(f[2])},
+                       {"kills", NumberOrNull(f[3])},
+                       {"deaths", NumberOrNull(f[4])},
+                       {"ping", NumberOrNull(f[5])},
+                       {"address", TextOrNull(f[6])},
+                       {"keyhash", TextOrNull(f[7])},
+                       {"guid", TextOrNull(f[8])}});
+  }
+  return players;
+}
+
+int RunPlayers(Connection& c, const Options& o) {
   std::string content;
   const int status = Fetch(c, REQ_GET_PLAYERS, &content);
-  if (status == kExitOk) std::fwrite(content.data(), 1, content.size(), stdout);
+  if (status != kExitOk) return status;
+  if (o.json) {
+    PrintJson(PlayersJson(content));
+  } else {
+    std::fwrite(content.data(), 1, content.size(), stdout);
+  }
   return status;
 }
 
 // The client list as a table. Keldor writes "*" for an empty field, and the
 // time of the last request as ctime text with its own line end.
-int RunClients(Connection& c, const Options&) {
+int RunClients(Connection& c, const Options& o) {
   std::string content;
   if (const int status = Fetch(c, REQ_GET_CLIENTS, &content); status != kExitOk) return status;
+  if (o.json) {
+    nlohmann::ordered_json clients = nlohmann::ordered_json::array();
+    std::string name;
+    std::vector<std::string> f;
+    for (const std::string& line : Lines(content)) {
+      if (!SplitListLine(line, 4, &name, &f)) continue;
+      clients.push_back({{"slot", NumberOrNull(f[0])},
+                         {"user", TextOrNull(name)},
+                         {"address", TextOrNull(f[1])},
+                         {"state", TextOrNull(f[2])},
+                         {"last_request", TextOrNull(f[3])}});
+    }
+    PrintJson(clients);
+    return kExitOk;
+  }
   std::printf("%-4s  %-20s  %-21s  %-9s  %s\n", "Slot", "User", "Address", "State", "Last request");
   constexpr std::size_t kClientFields = 4;  // slot, address, state, last request
   std::string name;
@@ -1043,7 +1134,8 @@ const Command kCommands[] = {
     {"ban", "ban <player-id> <name> <seconds> [reason]", "Bans a player (0 s: for ever).",
      "Adds a ban for <seconds> (0 bans permanently). Options --address A, --keyhash K and "
      "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B; with "
-     "P the id must be one that Keldor lists, under that name (else exit status 4).",
+     "P the id must be one that Keldor lists, under that name (else exit status 4). Id -1 bans "
+     "a player who is not on the server by the identifiers given.",
      CheckBan, RunBan},
     {"unban", "unban <name> [address [keyhash [guid]]]", "Removes a ban.",
      "Removes the ban matching the fields given. Needs the right B.", CheckUnban, RunUnban},

@@ -2,6 +2,7 @@
 // small function in one table with its usage line and help text.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ struct Options {
   std::string password;
   bool haveUser = false;
   bool havePassword = false;
+  bool json = false;  // data as JSON instead of text
   std::string command;
   std::vector<std::string> args;
 };
@@ -64,5 +66,8 @@ int Upload(Connection& c, std::uint32_t request, const std::string& content);
 // without echo; false with the reason printed.
 bool PromptNewPassword(std::string* password);
 constexpr std::size_t kPasswordMax = 31;
+// One JSON document on a line of stdout. Texts from the game may be in any
+// encoding: bytes that are not UTF-8 become U+FFFD rather than an error.
+void PrintJson(const nlohmann::ordered_json& document);
 
 }  // namespace keldorctl

@@ -38,7 +38,11 @@ void PrintHelp(std::FILE* out) {
                "  --password <secret>  password (else $KELDOR_PASSWORD, else a prompt that\n"
                "                       does not echo); other users can see options in the\n"
                "                       process list, so prefer the environment or the prompt\n"
+               "  --json               data as JSON: status, players, clients, join-info\n"
+               "                       and user list print one object or array, watch one\n"
+               "                       object per line\n"
                "  --help               this text\n"
+               "  --version            keldorctl's version\n"
                "\n"
                "Commands:\n",
                kDefaultPort, kDefaultTimeout);
@@ -88,6 +92,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->args.push_back(arg);
     } else if (arg == "--help" || arg == "-h") {
       options->command = "help";
+    } else if (arg == "--version") {
+      options->command = "version";
+    } else if (arg == "--json") {
+      options->json = true;
     } else if ((arg == "--host" || arg == "--port" || arg == "--timeout" || arg == "--user" ||
                 arg == "--password") &&
                !hasValue) {
@@ -251,6 +259,10 @@ int Main(int argc, char** argv) {
   if (options.command.empty()) {
     PrintShortUsage();
     return kExitUsage;
+  }
+  if (options.command == "version") {
+    std::printf("keldorctl %s\n", KELDOR_VERSION);
+    return kExitOk;
   }
   if (options.command == "help") {
     PrintHelp(stdout);

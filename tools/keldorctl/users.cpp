@@ -292,7 +292,20 @@ int RunUser(Connection& c, const Options& o) {
   if (const int status = Fetch(c, REQ_GET_USERS, &content); status != kExitOk) return status;
   std::vector<Account> accounts = ParseList(content);
   if (r.action == "list") {
-    PrintList(accounts);
+    if (o.json) {
+      nlohmann::ordered_json list = nlohmann::ordered_json::array();
+      for (const Account& a : accounts) {
+        list.push_back({{"name", a.name},
+                        {"rights", RightsText(a.rights)},
+                        {"mask", a.rights},
+                        {"enabled", a.active},
+                        {"keyhash", a.keyhash.empty() ? nlohmann::ordered_json()
+                                                      : nlohmann::ordered_json(a.keyhash)}});
+      }
+      PrintJson(list);
+    } else {
+      PrintList(accounts);
+    }
     return kExitOk;
   }
 

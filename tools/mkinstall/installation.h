@@ -36,6 +36,9 @@ bool InstallServerBinary(const InstallOptions& options);
 // DIR/mods/bfvietnam/settings/servermanager.con with the loopback address and the ports.
 bool WriteServerManagerFile(const InstallOptions& options, const Credentials& console);
 
+// bannedwords.con with a word the simulated players use (chat kicks are on).
+bool WriteBannedWordsFile(const InstallOptions& options);
+
 // The one administrator account of the installation.
 Credentials WriteAdminAccount(const InstallOptions& options);
 

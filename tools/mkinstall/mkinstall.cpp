@@ -158,8 +158,9 @@ int Run(int argc, char** argv) {
     return 1;
   }
   const Credentials console{"keldor", RandomPassword(12)};
-  if (!WriteServerManagerFile(options, console) || !WriteRotationFile(options)) {
-    std::fprintf(stderr, "mkinstall: couldn't write servermanager.con: %s\n",
+  if (!WriteServerManagerFile(options, console) || !WriteRotationFile(options) ||
+      !WriteBannedWordsFile(options)) {
+    std::fprintf(stderr, "mkinstall: couldn't write Keldor's settings: %s\n",
                  std::strerror(LastError()));
     return 1;
   }

@@ -61,6 +61,7 @@ bool WriteServerManagerFile(const InstallOptions& options, const Credentials& co
                 "game.gameSpyPort %u\n"
                 "game.gameSpyLANPort %u\n"
                 "game.serverInternet 0\n"
+                "manager.autoKickWord 1\n"
                 "manager.consoleUsername \"%s\"\n"
                 "manager.consolePassword \"%s\"\n"
                 "admin.enableRemoteConsole %s %s %u\n",
@@ -78,6 +79,12 @@ bool WriteRotationFile(const InstallOptions& options) {
       "game.addLevelToRotation khe_sanh GPM_CQ bfvietnam\n"
       "game.addLevelToRotation operation_hastings GPM_COOP bfvietnam\n";
   return WriteFile(options.dir + "/mods/bfvietnam/settings/servermaplist.con", text);
+}
+
+// A word that the simulated players say now and then, so that the chat kick
+// can be seen at work without anyone typing.
+bool WriteBannedWordsFile(const InstallOptions& options) {
+  return WriteFile(options.dir + "/mods/bfvietnam/settings/bannedwords.con", "noob\n");
 }
 
 // One administrator with every right, typed as a plain line: Keldor enciphers

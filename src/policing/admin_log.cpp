@@ -1,0 +1,60 @@
+// The admin action log: see admin_log.h.
+#include "policing/admin_log.h"
+
+#include <cstdio>
+
+#include "runtime/options.h"
+
+namespace keldor {
+
+namespace {
+
+// A record is one line: a line break inside a text is written as a blank.
+std::string OneRecordLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+std::string Known(const char* text) {
+  return text == nullptr || text[0] == '\0' ? "[unknown]" : OneRecordLine(text);
+}
+
+}  // namespace
+
+std::string CsvQuoted(const std::string& text) {
+  std::string field = "\"";
+  for (char c : text) {
+    if (c == '"') field += '"';
+    field += c;
+  }
+  return field + "\"";
+}
+
+std::string CsvPlain(const std::string& text) {
+  return text.find_first_of(",\"") == std::string::npos ? text : CsvQuoted(text);
+}
+
+std::string AdminLogPath() {
+  const Options& s = Opts();
+  return s.overlayPath.empty() ? s.serverDir + "/adminlog.csv"
+                               : s.overlayPath + "logs/adminlog.csv";
+}
+
+void LogAdminAction(const char* player, const char* address, const char* keyhash, const char* guid,
+                    const char* admin, std::uint32_t time, const char* map, const char* action,
+                    std::uint32_t duration, const char* reason) {
+  const std::string record = CsvQuoted(Known(player)) + "," + CsvPlain(Known(address)) + "," +
+                             CsvPlain(Known(keyhash)) + "," + CsvPlain(Known(guid)) + "," +
+                             CsvQuoted(Known(admin)) + "," + std::to_string(time) + "," +
+                             CsvPlain(Known(map)) + "," + CsvPlain(Known(action)) + "," +
+                             std::to_string(duration) + "," + CsvPlain(Known(reason)) + "\n";
+  std::FILE* file = std::fopen(AdminLogPath().c_str(), "a");
+  if (file == nullptr) return;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  std::fputs(record.c_str(), file);
+  std::fclose(file);
+}
+
+}  // namespace keldor
