@@ -2,16 +2,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "daemon/main_loop.h"
 #include "fuzz_support.h"
 #include "remote/accounts.h"
+#include "remote/connection_io.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/job_queue.h"
@@ -37,14 +39,50 @@ int Listener() {
   return fd;
 }
 
-int Pending(int fd) {
-  int count = 0;
-  return ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
-}
-
 void Drain(int fd) {
   char discard[65536];
   while (recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+  }
+}
+
+bool LoginOpen(int id) {
+  const PendingLogin* login = LoginOf(id);
+  return login != nullptr && login->socket != 0 && login->ending == SlotEnding::kNo;
+}
+
+// Passes of the main loop over every connection, each taken as readable and
+// writable (the peer has sent everything and closed its side). A held login
+// answer is let out at once by moving the pinned clock to its time.
+void ServeUntilDone(int client) {
+  for (int pass = 0; pass < kMostRequests; ++pass) {
+    Drain(client);
+    bool open = false;
+    for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+      if (id <= kLastClientSlot) {
+        if (!SlotInUse(id)) continue;
+        open = true;
+        ServeClient(id, true, true);
+        CheckClientTimer(id, MonotonicMilliseconds());
+      } else if (LoginOpen(id)) {
+        open = true;
+        PendingLogin& login = *LoginOf(id);
+        if (!FlushOutput(login.socket, login.io)) login.ending = SlotEnding::kClose;
+        ServeLogin(id, true);
+        if (LoginOpen(id) && login.step == LoginStep::kAnswerHeld) {
+          const long long wait = login.answerAt - MonotonicMilliseconds();
+          if (wait > 0) AdvanceClock(static_cast<std::time_t>(wait / 1000 + 1));
+          CheckLoginTimer(id, MonotonicMilliseconds());
+        }
+      }
+      EndGivenUpConnections();
+    }
+    RunDueJobs();
+    if (!open) break;
+  }
+  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+    const bool inUse = id <= kLastClientSlot ? ClientSlots()[id].socket != 0
+                                             : LoginOf(id) != nullptr && LoginOf(id)->socket != 0;
+    if (inUse) EndConnection(id);
   }
 }
 
@@ -65,7 +103,7 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   setsockopt(client, SOL_SOCKET, SO_SNDBUF, &kBufferBytes, sizeof kBufferBytes);
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
   if (connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) std::abort();
-  const int server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC);
+  const int server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (server < 0) std::abort();
   setsockopt(server, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
   // Everything the client says is sent before Keldor reads: inputs are kept
@@ -82,15 +120,7 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   if (!Authenticate(server)) {
     close(server);
   } else {
-    const int slot = FindSlotBySocket(server);
-    for (int n = 0; n < kMostRequests && SlotInUse(slot); ++n) {
-      Drain(client);
-      if (Pending(server) <= 0) break;  // the loop's sign of a closed connection
-      HandleRequest(slot);
-      EndGivenUpConnections();
-      RunDueJobs();
-    }
-    if (ClientSlots()[slot].socket != 0) EndConnection(slot);
+    ServeUntilDone(client);
   }
   Drain(client);
   close(client);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "gamelink/player_table.h"
 #include "maps/archive.h"
 #include "maps/rfa_writer.h"
 #include "maps/rotation.h"
@@ -94,6 +95,8 @@ TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
        [&] { return CopyFile(At("source.con"), At("copy.con")); }},
       {"client list", "clientlist.con", [] {},
        [&] { return WriteClientList(At("clientlist.con")); }},
+      {"player list", "playerlist.con", [] {},
+       [&] { return WritePlayerListFile(At("playerlist.con")); }},
       {"extracted evolution data", "evolution.wst",
        [&] {
          ASSERT_TRUE(WriteRfaArchive(At("game.rfa"), {{"e.wst", std::string(5000, 'e'), true}}));
