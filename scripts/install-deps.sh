@@ -4,9 +4,10 @@
 set -euo pipefail
 
 # scdoc renders the manual pages, dpkg-dev finds the package's library
-# dependencies, nlohmann-json3-dev is keldorctl's JSON output.
+# dependencies, nlohmann-json3-dev is keldorctl's JSON output; clang and its
+# runtimes build the fuzz targets (scripts/fuzz.sh).
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
-  nlohmann-json3-dev scdoc dpkg-dev)
+  nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -41,17 +41,11 @@ bool SameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// One write per line: the game never reads a ban line in pieces.
 bool AppendLine(const std::string& path, const std::string& line) {
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
-    const int error = errno;
-    LogMessage(kLogInfo, "Couldn't open server banlist file! %s", ErrorText(error));
-    return Fail(error);
-  }
-  const bool ok = std::fputs(line.c_str(), file) >= 0;
-  const int error = errno;
-  if (std::fclose(file) != 0 || !ok) return Fail(ok ? errno : error);
-  return true;
+  if (AppendWhole(path, line)) return true;
+  LogMessage(kLogInfo, "Couldn't open server banlist file! %s", ErrorText(ErrorCode()));
+  return false;
 }
 
 // Rewrites `path` without the lines `drop` picks, in one step.

@@ -166,39 +166,29 @@ bool CopyFile(const std::string& source, const std::string& target) {
     LogMessage(kLogInfo, "Couldn't open source con file! %s", ErrorText(error));
     return Fail(error);
   }
-  FILE* out = nullptr;
-  if (EnsureFile(target, EnsureMode::kTruncate)) out = std::fopen(target.c_str(), "r+b");
-  if (out == nullptr) {
-    const int error = errno;
-    LogMessage(kLogInfo, "Couldn't open target con file! %s", ErrorText(error));
-    std::fclose(in);
+  // The target is replaced in one step: the game must never find it half copied.
+  bool readFailed = false;
+  const bool copied = ReplaceFile(target, [in, &readFailed](FILE* out) {
+    char block[8192];
+    for (;;) {
+      const std::size_t got = std::fread(block, 1, sizeof block, in);
+      if (got < sizeof block && std::ferror(in)) {
+        readFailed = true;
+        return false;
+      }
+      if (got > 0 && std::fwrite(block, 1, got, out) != got) return false;
+      if (got < sizeof block) return true;
+    }
+  });
+  const int error = ErrorCode();
+  std::fclose(in);
+  if (!copied) {
+    LogMessage(kLogInfo,
+               readFailed ? "Couldn't read source file! %s" : "Couldn't write target file! %s",
+               ErrorText(error));
     return Fail(error);
   }
-  char block[8192];
-  bool ok = true;
-  for (;;) {
-    const std::size_t got = std::fread(block, 1, sizeof block, in);
-    if (got < sizeof block && std::ferror(in)) {
-      const int error = errno;
-      LogMessage(kLogInfo, "Couldn't read source file! %s", ErrorText(error));
-      ok = Fail(error);
-      break;
-    }
-    if (got > 0 && std::fwrite(block, 1, got, out) != got) {
-      const int error = errno;
-      LogMessage(kLogInfo, "Couldn't write target file! %s", ErrorText(error));
-      ok = Fail(error);
-      break;
-    }
-    if (got < sizeof block) break;
-  }
-  std::fclose(in);
-  if (std::fclose(out) != 0 && ok) {
-    const int error = errno;
-    LogMessage(kLogInfo, "Couldn't write target file! %s", ErrorText(error));
-    ok = Fail(error);
-  }
-  return ok;
+  return true;
 }
 
 bool IsHexText(const char* text) {
@@ -206,6 +196,32 @@ bool IsHexText(const char* text) {
   for (const char* p = text; *p; ++p) {
     if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
   }
+  return true;
+}
+
+namespace {
+ReplaceFileHook g_replaceHook = nullptr;  // a test seam, not state: no reset needed
+}  // namespace
+
+void SetReplaceFileHook(ReplaceFileHook hook) {
+  g_replaceHook = hook;
+}
+
+bool AppendWhole(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(errno);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      close(fd);
+      return Fail(error);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (close(fd) != 0) return Fail(errno);
   return true;
 }
 
@@ -240,6 +256,7 @@ bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>&
     ok = false;
     error = errno;
   }
+  if (ok && g_replaceHook != nullptr) g_replaceHook(path);
   if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
     ok = false;
     error = errno;

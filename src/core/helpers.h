@@ -58,6 +58,16 @@ bool IsHexText(const char* text);
 // umask. False with ErrorCode when anything failed (the old file stays).
 bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write);
 
+// Tests: called by ReplaceFile with the path once the whole new content is in
+// the temporary file and before it takes the file's place (null: none).
+using ReplaceFileHook = void (*)(const std::string& path);
+void SetReplaceFileHook(ReplaceFileHook hook);
+
+// Appends `text` to the file with one write (O_APPEND), so that a line is added
+// whole or, should the process die within that write, cut only at its end:
+// a reader takes a last line without its line end for no record.
+bool AppendWhole(const std::string& path, const std::string& text);
+
 enum class LineRead { kLine, kTooLong, kEnd, kError };
 
 // Reads the next line of a text file, its LF consumed and not kept; with

@@ -315,23 +315,18 @@ int FindPlayerByName(const std::string& text) {
 }
 
 bool WritePlayerListFile(const std::string& path) {
-  const bool created = EnsureFile(path, EnsureMode::kTruncate);
-  std::FILE* file = created ? std::fopen(path.c_str(), "r+") : nullptr;
-  if (file == nullptr) {
-    if (created) ErrorCode() = errno;
-    LogMessage(kLogInfo, "Couldn't open player list file! %s", ErrorText(ErrorCode()));
-    return false;
-  }
-  auto field = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
-  for (const PlayerRecord& r : g_players.records) {
-    if (r.name.empty()) break;
-    std::fprintf(file, "\"%s\",%i,%s,%s,%s,%s,%s,%s,%s,%s\n", field(r.name), r.id, field(r.team),
-                 field(r.score), field(r.kills), field(r.deaths), field(r.ping), field(r.ip),
-                 field(r.keyhash), field(r.pbGuid));
-  }
-  const bool written = std::ferror(file) == 0;
-  if (std::fclose(file) != 0 || !written) {
-    ErrorCode() = errno;
+  // Replaced in one step: a client fetching it never gets half a list.
+  const bool written = ReplaceFile(path, [](std::FILE* file) {
+    auto field = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
+    for (const PlayerRecord& r : g_players.records) {
+      if (r.name.empty()) break;
+      std::fprintf(file, "\"%s\",%i,%s,%s,%s,%s,%s,%s,%s,%s\n", field(r.name), r.id, field(r.team),
+                   field(r.score), field(r.kills), field(r.deaths), field(r.ping), field(r.ip),
+                   field(r.keyhash), field(r.pbGuid));
+    }
+    return std::ferror(file) == 0;
+  });
+  if (!written) {
     LogMessage(kLogInfo, "Couldn't open player list file! %s", ErrorText(ErrorCode()));
     return false;
   }

@@ -19,6 +19,7 @@
 
 #include "core/clock.h"
 #include "core/error.h"
+#include "core/helpers.h"
 #include "core/log.h"
 #include "core/state_table.h"
 #include "maps/rotation.h"
@@ -139,15 +140,13 @@ Rewrite RewriteReply(const char* data, std::size_t size, const RequestKind& kind
 
 void LogStatusReply(const char* text) {
   if (!Opts().statusLog) return;
-  FILE* f = std::fopen("status.log", "a");
-  if (f == nullptr) return;
   const std::time_t now = Now();
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%F %H:%M:%S", &local);
-  std::fprintf(f, "%s : [%s]\n", stamp, text);
-  std::fclose(f);
+  // One write per line: a reply can be 32 KiB, more than one stdio buffer.
+  AppendWhole("status.log", std::string(stamp) + " : [" + text + "]\n");
 }
 
 // Sends the request and waits up to one second for the reply that carries its

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -114,41 +115,47 @@ bool FindEntry(ArchiveReader& archive, const std::string& archivePath, const std
   return Fail(ENOENT);
 }
 
-FileHandle CreateOutput(const std::string& outputPath) {
-  FileHandle output(std::fopen(outputPath.c_str(), "wb"));
-  if (!output) Fail(errno);
-  return output;
-}
-
 bool WriteAll(std::FILE* output, const void* data, std::size_t count) {
   if (count == 0 || std::fwrite(data, 1, count, output) == count) return true;
   return Fail(errno != 0 ? errno : EIO);
 }
 
-bool FinishOutput(FileHandle output) {
-  if (std::fclose(output.release()) != 0) return Fail(errno);
-  return true;
+// The output replaces the file in one step once it is whole: a damaged archive
+// or a crash midway leaves whatever was there before. `write` fails with
+// ErrorCode set, and that reason is kept.
+bool WriteOutput(const std::string& outputPath, const std::function<bool(std::FILE*)>& write) {
+  int failure = 0;
+  const bool written = ReplaceFile(outputPath, [&](std::FILE* output) {
+    if (write(output)) return true;
+    failure = ErrorCode();
+    return false;
+  });
+  if (!written && failure != 0) return Fail(failure);
+  return written;
 }
 
-bool CopyStoredEntry(ArchiveReader& archive, const std::string& archivePath,
-                     const DirectoryEntry& entry, const std::string& outputPath) {
+bool StoredEntryFits(ArchiveReader& archive, const std::string& archivePath,
+                     const DirectoryEntry& entry) {
   if (!archive.Seek(entry.dataOffset) || entry.storedSize > archive.Remaining()) {
     LogMessage(kLogInfo,
                "Couldn't read archive %s: entry data at %u (%u bytes) lies beyond its end.",
                archivePath.c_str(), entry.dataOffset, entry.storedSize);
     return Damaged();
   }
-  FileHandle output = CreateOutput(outputPath);
-  if (!output) return false;
+  return true;
+}
+
+bool CopyStoredEntry(ArchiveReader& archive, const DirectoryEntry& entry, std::FILE* output) {
+  if (!archive.Seek(entry.dataOffset)) return Damaged();
   // Copy through a fixed buffer: the stored size comes from the file.
   std::vector<std::uint8_t> chunk(kCopyChunk);
   for (std::uint32_t left = entry.storedSize; left > 0;) {
     const std::size_t piece = left < kCopyChunk ? left : kCopyChunk;
     if (!archive.Read(chunk.data(), piece)) return Damaged();
-    if (!WriteAll(output.get(), chunk.data(), piece)) return false;
+    if (!WriteAll(output, chunk.data(), piece)) return false;
     left -= static_cast<std::uint32_t>(piece);
   }
-  return FinishOutput(std::move(output));
+  return true;
 }
 
 // Accepts a block when the end marker was reached with all input used, or with
@@ -159,8 +166,19 @@ bool SegmentDecodedWell(int result, lzo_uint produced, std::uint32_t expected) {
   return result == LZO_E_OK || result == LZO_E_INPUT_NOT_CONSUMED;
 }
 
-bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath,
-                          const DirectoryEntry& entry, const std::string& outputPath) {
+struct SegmentRow {
+  std::uint32_t packedSize = 0;
+  std::uint32_t size = 0;
+  std::uint32_t offset = 0;  // from the end of the table
+};
+
+// Reads and weighs the whole segment table before anything is expanded: every
+// segment within the buffers and the file, no two sharing packed bytes (one
+// small block listed many times would expand a tiny archive to gigabytes), and
+// the sizes adding up to the entry's, which itself is capped.
+bool ReadSegmentTable(ArchiveReader& archive, const std::string& archivePath,
+                      const DirectoryEntry& entry, std::vector<SegmentRow>& rows,
+                      std::uint64_t& dataStart) {
   std::uint32_t segments = 0;
   if (!archive.Seek(entry.dataOffset) || !archive.ReadU32(segments) ||
       segments > archive.Remaining() / kSegmentRowSize) {
@@ -168,56 +186,84 @@ bool ExpandSegmentedEntry(ArchiveReader& archive, const std::string& archivePath
                archivePath.c_str(), entry.dataOffset);
     return Damaged();
   }
-  const std::uint64_t tableStart = archive.Position();
-  const std::uint64_t dataStart = tableStart + kSegmentRowSize * segments;
-  std::vector<std::uint8_t> compressed(kCompressedSegmentMax);
-  std::vector<std::uint8_t> expanded(kDecompressedSegmentMax);
-  FileHandle output = CreateOutput(outputPath);
-  if (!output) return false;
-  // The segments must add up to the entry's size: more would let a small
-  // archive fill the disk, less would pass a cut-short file as whole.
+  if (entry.size > kArchiveEntryMax) {
+    LogMessage(kLogInfo, "Couldn't read archive %s: its entry claims %u bytes, more than %u.",
+               archivePath.c_str(), entry.size, kArchiveEntryMax);
+    return Damaged();
+  }
+  dataStart = archive.Position() + kSegmentRowSize * segments;
+  rows.resize(segments);
   std::uint64_t total = 0;
   for (std::uint32_t index = 0; index < segments; ++index) {
-    std::uint32_t packedSize = 0, size = 0, offset = 0;
-    if (!archive.Seek(tableStart + kSegmentRowSize * index) || !archive.ReadU32(packedSize) ||
-        !archive.ReadU32(size) || !archive.ReadU32(offset)) {
+    SegmentRow& row = rows[index];
+    if (!archive.ReadU32(row.packedSize) || !archive.ReadU32(row.size) ||
+        !archive.ReadU32(row.offset)) {
       return Damaged();  // only a read error gets here: the table's room was checked
     }
-    if (packedSize > kCompressedSegmentMax || size > kDecompressedSegmentMax) {
+    if (row.packedSize > kCompressedSegmentMax || row.size > kDecompressedSegmentMax) {
       LogMessage(kLogInfo,
                  "Couldn't read archive %s: segment %u (%u bytes, %u expanded) exceeds the "
                  "segment buffers.",
-                 archivePath.c_str(), index, packedSize, size);
+                 archivePath.c_str(), index, row.packedSize, row.size);
       return Damaged();
     }
-    std::fill(compressed.begin(), compressed.end(), 0);
-    std::fill(expanded.begin(), expanded.end(), 0);
-    if (!archive.Seek(dataStart + offset) || !archive.Read(compressed.data(), packedSize)) {
+    if (dataStart + row.offset + row.packedSize > archive.Size()) {
       LogMessage(kLogInfo, "Couldn't read archive %s: segment %u lies beyond its end.",
                  archivePath.c_str(), index);
       return Damaged();
     }
-    lzo_uint produced = size;
-    const int result =
-        lzo1x_decompress_safe(compressed.data(), packedSize, expanded.data(), &produced, nullptr);
-    if (!SegmentDecodedWell(result, produced, size)) {
-      LogMessage(kLogInfo,
-                 "Couldn't read archive %s: segment %u is corrupt (LZO error %d, %lu of %u "
-                 "bytes).",
-                 archivePath.c_str(), index, result, static_cast<unsigned long>(produced), size);
-      return Damaged();
-    }
-    total += size;
-    if (total > entry.size) break;
-    if (!WriteAll(output.get(), expanded.data(), size)) return false;
+    total += row.size;
   }
+  // The segments must add up to the entry's size: more would let a small
+  // archive fill the disk, less would pass a cut-short file as whole.
   if (total != entry.size) {
     LogMessage(kLogInfo,
                "Couldn't read archive %s: its segments hold %llu bytes where the entry has %u.",
                archivePath.c_str(), static_cast<unsigned long long>(total), entry.size);
     return Damaged();
   }
-  return FinishOutput(std::move(output));
+  std::vector<const SegmentRow*> byOffset;
+  byOffset.reserve(rows.size());
+  for (const SegmentRow& row : rows) byOffset.push_back(&row);
+  std::sort(byOffset.begin(), byOffset.end(),
+            [](const SegmentRow* a, const SegmentRow* b) { return a->offset < b->offset; });
+  for (std::size_t i = 1; i < byOffset.size(); ++i) {
+    const SegmentRow& before = *byOffset[i - 1];
+    if (static_cast<std::uint64_t>(before.offset) + before.packedSize > byOffset[i]->offset) {
+      LogMessage(kLogInfo, "Couldn't read archive %s: segments overlap at offset %u.",
+                 archivePath.c_str(), byOffset[i]->offset);
+      return Damaged();
+    }
+  }
+  return true;
+}
+
+bool ExpandSegments(ArchiveReader& archive, const std::string& archivePath,
+                    const std::vector<SegmentRow>& rows, std::uint64_t dataStart,
+                    std::FILE* output) {
+  std::vector<std::uint8_t> compressed(kCompressedSegmentMax);
+  std::vector<std::uint8_t> expanded(kDecompressedSegmentMax);
+  for (std::size_t index = 0; index < rows.size(); ++index) {
+    const SegmentRow& row = rows[index];
+    std::fill(compressed.begin(), compressed.end(), 0);
+    std::fill(expanded.begin(), expanded.end(), 0);
+    if (!archive.Seek(dataStart + row.offset) || !archive.Read(compressed.data(), row.packedSize)) {
+      return Damaged();  // only a read error gets here: the room was checked
+    }
+    lzo_uint produced = row.size;
+    const int result = lzo1x_decompress_safe(compressed.data(), row.packedSize, expanded.data(),
+                                             &produced, nullptr);
+    if (!SegmentDecodedWell(result, produced, row.size)) {
+      LogMessage(kLogInfo,
+                 "Couldn't read archive %s: segment %zu is corrupt (LZO error %d, %lu of %u "
+                 "bytes).",
+                 archivePath.c_str(), index, result, static_cast<unsigned long>(produced),
+                 row.size);
+      return Damaged();
+    }
+    if (!WriteAll(output, expanded.data(), row.size)) return false;
+  }
+  return true;
 }
 
 std::string EvolutionFilePath() {
@@ -256,9 +302,16 @@ bool ExtractArchiveEntry(const std::string& archivePath, const std::string& entr
   DirectoryEntry entry;
   if (!FindEntry(archive, archivePath, entryName, entry)) return false;
   if (entry.storedSize == entry.size) {
-    return CopyStoredEntry(archive, archivePath, entry, outputPath);
+    if (!StoredEntryFits(archive, archivePath, entry)) return false;
+    return WriteOutput(outputPath,
+                       [&](std::FILE* output) { return CopyStoredEntry(archive, entry, output); });
   }
-  return ExpandSegmentedEntry(archive, archivePath, entry, outputPath);
+  std::vector<SegmentRow> rows;
+  std::uint64_t dataStart = 0;
+  if (!ReadSegmentTable(archive, archivePath, entry, rows, dataStart)) return false;
+  return WriteOutput(outputPath, [&](std::FILE* output) {
+    return ExpandSegments(archive, archivePath, rows, dataStart, output);
+  });
 }
 
 EvolutionScan::EvolutionScan() = default;

@@ -15,6 +15,9 @@ constexpr std::size_t kArchiveNameMax = 511;            // longest entry name we
 constexpr std::size_t kArchiveEntryFields = 24;         // sizes, offset and three unused words
 constexpr std::size_t kCompressedSegmentMax = 49152;    // one LZO1X block as stored
 constexpr std::size_t kDecompressedSegmentMax = 32772;  // one block once expanded
+// No entry we read expands beyond this (the evolution data is a few dozen KiB):
+// a larger claim is refused before anything is written.
+constexpr std::uint32_t kArchiveEntryMax = 16 * 1024 * 1024;
 
 // Forgets whether the last lookup ended inside a "maps" tag.
 void ResetEvolutionSearch();

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "core/error.h"
@@ -38,24 +39,17 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// Truncates (creating directories as needed) and opens for update.
-FileHandle CreateListFile(const std::string& path) {
-  if (!EnsureFile(path, EnsureMode::kTruncate)) return nullptr;
-  FileHandle file(std::fopen(path.c_str(), "r+"));
-  if (!file) Fail(errno);
-  return file;
-}
-
-// A list file that could not be written whole must not pass for a good one.
-bool CloseListFile(FileHandle file, const std::string& path) {
-  const bool failed = std::ferror(file.get()) != 0;
-  const int saved = errno;
-  if (std::fclose(file.release()) != 0 || failed) {
-    Fail(failed ? (saved != 0 ? saved : EIO) : errno);
+// Replaces the list file in one step with what `write` puts out; a list that
+// could not be written whole must not pass for a good one, nor replace one.
+// `write` sets `logged` when it has logged its failure itself.
+bool WriteListFile(const std::string& path,
+                   const std::function<bool(std::FILE*, bool& logged)>& write) {
+  bool logged = false;
+  if (ReplaceFile(path, [&](std::FILE* out) { return write(out, logged); })) return true;
+  if (!logged) {
     LogMessage(kLogInfo, "Couldn't write %s file! %s", path.c_str(), ErrorText(ErrorCode()));
-    return false;
   }
-  return true;
+  return false;
 }
 
 bool DirectoryFailure(const std::string& where, const char* what) {
@@ -123,33 +117,33 @@ bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
 }  // namespace
 
 bool WriteModsFile(const std::string& path) {
-  FileHandle out = CreateListFile(path);
-  if (!out) {
-    LogMessage(kLogInfo, "Couldn't open mods file! %s", ErrorText(ErrorCode()));
-    return false;
-  }
   const std::string modsDir = Opts().serverDir + "/mods";
   DirHandle dir(opendir(modsDir.c_str()));
   if (!dir) return DirectoryFailure(modsDir, "mods");
-  while (const dirent* entry = readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    // Looked at under its real name (a mixed-case entry must not stop the scan);
-    // listed in lower case, as the game addresses mods.
-    const std::string modPath = modsDir + "/" + name;
-    LogDebug("DEBUG: WriteModsFile: path=%s\n", modPath.c_str());
-    struct stat status;
-    if (lstat(modPath.c_str(), &status) != 0) return DirectoryFailure(modPath, "mods");
-    if (!S_ISDIR(status.st_mode)) continue;
-    std::string lowered = name;
-    LowerCaseInPlace(lowered);
-    if (FileExists(modPath + "/init.con")) {
-      std::fprintf(out.get(), "%s\n", lowered.c_str());
-    } else {
-      LogDebug("DEBUG: Couldn't detect init.con for mod %s!", lowered.c_str());
+  return WriteListFile(path, [&](std::FILE* out, bool& logged) {
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      // Looked at under its real name (a mixed-case entry must not stop the scan);
+      // listed in lower case, as the game addresses mods.
+      const std::string modPath = modsDir + "/" + name;
+      LogDebug("DEBUG: WriteModsFile: path=%s\n", modPath.c_str());
+      struct stat status;
+      if (lstat(modPath.c_str(), &status) != 0) {
+        logged = true;
+        return DirectoryFailure(modPath, "mods");
+      }
+      if (!S_ISDIR(status.st_mode)) continue;
+      std::string lowered = name;
+      LowerCaseInPlace(lowered);
+      if (FileExists(modPath + "/init.con")) {
+        std::fprintf(out, "%s\n", lowered.c_str());
+      } else {
+        LogDebug("DEBUG: Couldn't detect init.con for mod %s!", lowered.c_str());
+      }
     }
-  }
-  return CloseListFile(std::move(out), path);
+    return std::ferror(out) == 0;
+  });
 }
 
 bool WriteMapsFile(const std::string& path) {
@@ -159,29 +153,30 @@ bool WriteMapsFile(const std::string& path) {
     LogMessage(kLogInfo, "Couldn't open %s file! %s", modsPath.c_str(), ErrorText(errno));
     return Fail(errno);
   }
-  FileHandle out = CreateListFile(path);
-  if (!out) {
-    LogMessage(kLogInfo, "Couldn't open %s file! %s", path.c_str(), ErrorText(ErrorCode()));
-    return false;
-  }
-  std::string mod;
-  bool overlong = false;
-  EvolutionScan evolution;  // the evolution data is read once for all the maps
-  while (ReadModLine(mods.get(), mod, overlong)) {
-    if (mod.empty() && !overlong) break;  // an empty line ends the list
-    if (overlong) {
-      LogMessage(kLogInfo, "WARNING: Mod name %s... is longer than %zu characters, skipping it.",
-                 mod.c_str(), kModLineMax);
-      continue;
+  return WriteListFile(path, [&](std::FILE* out, bool& logged) {
+    std::string mod;
+    bool overlong = false;
+    EvolutionScan evolution;  // the evolution data is read once for all the maps
+    while (ReadModLine(mods.get(), mod, overlong)) {
+      if (mod.empty() && !overlong) break;  // an empty line ends the list
+      if (overlong) {
+        LogMessage(kLogInfo, "WARNING: Mod name %s... is longer than %zu characters, skipping it.",
+                   mod.c_str(), kModLineMax);
+        continue;
+      }
+      if (!WriteModMaps(out, mod, evolution)) {
+        logged = true;  // WriteModMaps has said why
+        return false;
+      }
     }
-    if (!WriteModMaps(out.get(), mod, evolution)) return false;
-  }
-  if (std::ferror(mods.get())) {
-    const int code = errno != 0 ? errno : EIO;
-    LogMessage(kLogInfo, "Couldn't read mods file! %s", ErrorText(code));
-    return Fail(code);
-  }
-  return CloseListFile(std::move(out), path);
+    if (std::ferror(mods.get())) {
+      const int code = errno != 0 ? errno : EIO;
+      LogMessage(kLogInfo, "Couldn't read mods file! %s", ErrorText(code));
+      logged = true;
+      return Fail(code);
+    }
+    return std::ferror(out) == 0;
+  });
 }
 
 bool LevelGameTypes(const std::string& archivePath, unsigned& bits) {

@@ -463,16 +463,14 @@ bool LoadUserAccounts(const std::string& path) {
 }
 
 bool SaveUserAccounts(const std::string& path) {
-  if (!EnsureFile(path, EnsureMode::kTruncate)) {
-    LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(ErrorCode()));
-    return false;
-  }
-  std::FILE* f = OpenAccountFile(path, "w");
-  if (f == nullptr) return false;
-  for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
-    WriteAccountLine(f, g_accounts[k]);
-  }
-  if (!CloseWritten(f)) {
+  // Replaced in one step: a crash while saving must not leave the accounts cut short.
+  const bool saved = ReplaceFile(path, [](std::FILE* f) {
+    for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
+      WriteAccountLine(f, g_accounts[k]);
+    }
+    return std::ferror(f) == 0;
+  });
+  if (!saved) {
     LogMessage(kLogInfo, "Couldn't write user access file! %s", ErrorText(ErrorCode()));
     return false;
   }

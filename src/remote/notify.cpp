@@ -83,15 +83,6 @@ std::string PunkBusterField() {
   return "Enabled " + PunkBusterVersion() + ",";
 }
 
-// A whole file is written or the call fails with ErrorCode from errno.
-bool CloseWritten(std::FILE* f) {
-  const bool failed = std::ferror(f) != 0;
-  const int error = errno;
-  if (std::fclose(f) != 0) return Fail(errno != 0 ? errno : EIO);
-  if (failed) return Fail(error != 0 ? error : EIO);
-  return true;
-}
-
 // Writes the log's last 32768 bytes (or all of a shorter log) to `out`; logs its own failures.
 bool CopyTailInto(int out) {
   const std::string logPath = LogFilePath();
@@ -214,23 +205,17 @@ std::string PunkBusterVersion() {
 }
 
 bool WriteClientList(const std::string& path) {
-  std::FILE* f = nullptr;
-  if (EnsureFile(path, EnsureMode::kTruncate)) {
-    f = std::fopen(path.c_str(), "r+");
-    if (f == nullptr) ErrorCode() = errno;
-  }
-  if (f == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open client list file! %s", ErrorText(ErrorCode()));
-    return false;
-  }
   const auto orStar = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (!SlotInUse(slot)) continue;
-    const ClientSlot& c = ClientSlots()[slot];
-    std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
-                 "Connected", orStar(LastRequestText(c)));
-  }
-  if (!CloseWritten(f)) {
+  const bool written = ReplaceFile(path, [&orStar](std::FILE* f) {
+    for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
+      if (!SlotInUse(slot)) continue;
+      const ClientSlot& c = ClientSlots()[slot];
+      std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
+                   "Connected", orStar(LastRequestText(c)));
+    }
+    return std::ferror(f) == 0;
+  });
+  if (!written) {
     LogMessage(kLogInfo, "Couldn't write client list file! %s", ErrorText(ErrorCode()));
     return false;
   }

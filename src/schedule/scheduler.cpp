@@ -170,25 +170,17 @@ bool LoadSchedule(const std::string& path) {
 }
 
 bool SaveSchedule(const std::string& path) {
-  if (!EnsureFile(path, EnsureMode::kTruncate)) {
-    LogOpenFailure();
-    return false;
-  }
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (f == nullptr) {
-    ErrorCode() = errno;
-    LogOpenFailure();
-    return false;
-  }
-  for (std::size_t k = 0; k < kMaxScheduleEvents && g_schedule[k].time != 0; ++k) {
-    const ScheduleEvent& e = g_schedule[k];
-    std::fprintf(f, "%lu,%s,%s,%s,%s,%i\n", static_cast<unsigned long>(e.time), e.action.c_str(),
-                 e.days.c_str(), PathOrStar(e.settingsFile), PathOrStar(e.maplistFile),
-                 static_cast<int>(e.enabled));
-  }
-  const bool failed = std::ferror(f) != 0;
-  if (std::fclose(f) != 0 || failed) {
-    ErrorCode() = errno != 0 ? errno : EIO;
+  // Replaced in one step: a crash while saving leaves the old schedule, never half of one.
+  const bool saved = ReplaceFile(path, [](std::FILE* f) {
+    for (std::size_t k = 0; k < kMaxScheduleEvents && g_schedule[k].time != 0; ++k) {
+      const ScheduleEvent& e = g_schedule[k];
+      std::fprintf(f, "%lu,%s,%s,%s,%s,%i\n", static_cast<unsigned long>(e.time), e.action.c_str(),
+                   e.days.c_str(), PathOrStar(e.settingsFile), PathOrStar(e.maplistFile),
+                   static_cast<int>(e.enabled));
+    }
+    return std::ferror(f) == 0;
+  });
+  if (!saved) {
     LogMessage(kLogInfo, "Couldn't write event schedule file! %s", ErrorText(ErrorCode()));
     return false;
   }

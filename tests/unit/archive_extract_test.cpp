@@ -47,6 +47,10 @@ class ArchiveExtract : public testing::ServerDirTest {
   static std::uint32_t Data(const RfaImage& image, std::uint32_t index) {
     return Row(image, image.entries[2].segmentCount) + GetU32(&image.bytes[Row(image, index) + 8]);
   }
+  // Where the evolution entry's expanded size is in its directory row.
+  static std::size_t SizeField(const RfaImage& image) {
+    return image.entries[2].directoryPosition + 4 + std::strlen(kEvolution) + 4;
+  }
   static void Poke(RfaImage& image, std::size_t at, std::uint32_t value) {
     PutU32At(image.bytes, at, value);
   }
@@ -101,14 +105,26 @@ TEST_F(ArchiveExtract, RefusesDamagedArchivesWithALogLine) {
        "segment 4 lies beyond its end"},
       {"garbled", [](RfaImage& i) { std::fill_n(&i.bytes[Data(i, 1)], 12, 0xFF); },
        "segment 1 is corrupt"},
-      {"claims more than it holds", [&](RfaImage& i) { add(i, Row(i, 3) + 4, 200); },
+      {"claims more than it holds",
+       [&](RfaImage& i) {
+         add(i, Row(i, 3) + 4, 200);
+         add(i, SizeField(i), 200);
+       },
        "segment 3 is corrupt"},
       // Fewer segments than the entry's size: a cut-short file must not pass as whole.
-      {"segments short of the entry",
-       [&](RfaImage& i) {
-         add(i, i.entries[2].directoryPosition + 4 + std::strlen(kEvolution) + 4, 1);
-       },
+      {"segments short of the entry", [&](RfaImage& i) { add(i, SizeField(i), 1); },
        "where the entry has"},
+      // One small block listed many times would expand a tiny archive to gigabytes.
+      {"a block listed twice",
+       [](RfaImage& i) {
+         for (std::uint32_t k = 1; k <= 3; ++k) {
+           Poke(i, Row(i, k), GetU32(&i.bytes[Row(i, 0)]));
+           Poke(i, Row(i, k) + 8, GetU32(&i.bytes[Row(i, 0) + 8]));
+         }
+       },
+       "segments overlap"},
+      {"size beyond the cap", [](RfaImage& i) { Poke(i, SizeField(i), kArchiveEntryMax + 1); },
+       "more than 16777216"},
   };
   for (const Damage& damage : damages) {
     std::filesystem::remove(LogFilePath());
@@ -120,15 +136,47 @@ TEST_F(ArchiveExtract, RefusesDamagedArchivesWithALogLine) {
 }
 
 // The end marker with the output exactly full is accepted even with input left
-// over; a damaged segment leaves the output with the segments before it.
+// over; a damaged segment leaves the output as it was before the extraction.
 TEST_F(ArchiveExtract, AppliesTheAcceptanceRulePerSegment) {
   RfaImage image = Build();
-  PutU32At(image.bytes, Row(image, 0), GetU32(&image.bytes[Row(image, 0)]) + 2);
+  const std::uint32_t last = image.entries[2].segmentCount - 1;
+  PutU32At(image.bytes, Row(image, last), GetU32(&image.bytes[Row(image, last)]) + 2);
   ASSERT_TRUE(Extract(image));
   EXPECT_EQ(ReadFile(Path("out.wst")), entries_[2].content);
-  Poke(image, Row(image, 2) + 4, 999);
+  std::fill_n(&image.bytes[Data(image, 3)], 12, 0xFF);
   EXPECT_FALSE(Extract(image));
-  EXPECT_EQ(ReadFile(Path("out.wst")), entries_[2].content.substr(0, 2000));
+  EXPECT_EQ(ReadFile(Path("out.wst")), entries_[2].content);
+}
+
+// The known amplification: a segment table listing one 157-byte block 5,000
+// times under an entry that claims the 164 MB it would expand to. Refused before
+// anything is written.
+TEST_F(ArchiveExtract, RefusesATableThatRepeatsOneBlock) {
+  RfaImage image;
+  ASSERT_TRUE(BuildRfaArchive({{kEvolution, std::string(32768, 'z'), true}}, {}, image));
+  ASSERT_EQ(image.entries[0].segmentCount, 1u);
+  const std::uint32_t table = image.entries[0].dataOffset;
+  const std::vector<std::uint8_t> row(image.bytes.begin() + table + 4,
+                                      image.bytes.begin() + table + 16);
+  std::vector<std::uint8_t> bytes(image.bytes.begin(), image.bytes.begin() + table);
+  PutU32(bytes, 5000);
+  for (int k = 0; k < 5000; ++k) bytes.insert(bytes.end(), row.begin(), row.end());
+  bytes.insert(bytes.end(), image.bytes.begin() + table + 16, image.bytes.end());
+  const std::size_t sizeField =
+      image.entries[0].directoryPosition + 4 + std::strlen(kEvolution) + 4 + 12 * 4999;
+  PutU32At(bytes, sizeField, 5000u * 32768u);
+  PutU32At(bytes, 28, image.directoryOffset + 12 * 4999);  // the directory moved along
+  ASSERT_TRUE(WriteBytesToFile(Path("game.rfa"), bytes));
+  EXPECT_LT(bytes.size(), 70000u);
+  EXPECT_FALSE(ExtractArchiveEntry(Path("game.rfa"), kEvolution, Path("out.wst")));
+  EXPECT_TRUE(Logged("more than 16777216")) << Log();
+  EXPECT_FALSE(std::filesystem::exists(Path("out.wst")));
+  // Within the cap, the repeated block is still refused.
+  PutU32At(bytes, sizeField, 500u * 32768u);
+  PutU32At(bytes, table, 500);
+  ASSERT_TRUE(WriteBytesToFile(Path("game.rfa"), bytes));
+  EXPECT_FALSE(ExtractArchiveEntry(Path("game.rfa"), kEvolution, Path("out.wst")));
+  EXPECT_TRUE(Logged("segments overlap")) << Log();
 }
 
 }  // namespace

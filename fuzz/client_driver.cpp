@@ -1,0 +1,130 @@
+#include "client_driver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/clock.h"
+#include "core/error.h"
+#include "daemon/main_loop.h"
+#include "fuzz_support.h"
+#include "remote/accounts.h"
+#include "remote/connection_io.h"
+#include "remote/service.h"
+#include "remote/sessions.h"
+#include "runtime/job_queue.h"
+
+namespace keldor::fuzz {
+
+namespace {
+
+constexpr int kMostRequests = 256;  // per input; a stream can hold no more in practice
+constexpr int kBufferBytes = 1 << 20;
+
+int Listener() {
+  static const int fd = [] {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(s, 8) != 0) {
+      std::abort();
+    }
+    return s;
+  }();
+  return fd;
+}
+
+void Drain(int fd) {
+  char discard[65536];
+  while (recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+  }
+}
+
+bool LoginOpen(int id) {
+  const PendingLogin* login = LoginOf(id);
+  return login != nullptr && login->socket != 0 && login->ending == SlotEnding::kNo;
+}
+
+// Passes of the main loop over every connection, each taken as readable and
+// writable (the peer has sent everything and closed its side). A held login
+// answer is let out at once by moving the pinned clock to its time.
+void ServeUntilDone(int client) {
+  for (int pass = 0; pass < kMostRequests; ++pass) {
+    Drain(client);
+    bool open = false;
+    for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+      if (id <= kLastClientSlot) {
+        if (!SlotInUse(id)) continue;
+        open = true;
+        ServeClient(id, true, true);
+        CheckClientTimer(id, MonotonicMilliseconds());
+      } else if (LoginOpen(id)) {
+        open = true;
+        PendingLogin& login = *LoginOf(id);
+        if (!FlushOutput(login.socket, login.io)) login.ending = SlotEnding::kClose;
+        ServeLogin(id, true);
+        if (LoginOpen(id) && login.step == LoginStep::kAnswerHeld) {
+          const long long wait = login.answerAt - MonotonicMilliseconds();
+          if (wait > 0) AdvanceClock(static_cast<std::time_t>(wait / 1000 + 1));
+          CheckLoginTimer(id, MonotonicMilliseconds());
+        }
+      }
+      EndGivenUpConnections();
+    }
+    RunDueJobs();
+    if (!open) break;
+  }
+  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
+    const bool inUse = id <= kLastClientSlot ? ClientSlots()[id].socket != 0
+                                             : LoginOf(id) != nullptr && LoginOf(id)->socket != 0;
+    if (inUse) EndConnection(id);
+  }
+}
+
+}  // namespace
+
+void LoadFuzzAccounts() {
+  static const std::uint8_t kAccounts[] = "fuzz,fuzz,,4294967295,1\nother,other,,1,1\n";
+  const std::string path = WorkDir() + "/useraccess.con";
+  WriteBytes(path, kAccounts, sizeof kAccounts - 1);
+  LoadUserAccounts(path);
+}
+
+void RunClientConnection(const std::uint8_t* data, std::size_t size) {
+  sockaddr_in at{};
+  socklen_t length = sizeof at;
+  getsockname(Listener(), reinterpret_cast<sockaddr*>(&at), &length);
+  const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  setsockopt(client, SOL_SOCKET, SO_SNDBUF, &kBufferBytes, sizeof kBufferBytes);
+  setsockopt(client, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
+  if (connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) std::abort();
+  const int server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (server < 0) std::abort();
+  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
+  // Everything the client says is sent before Keldor reads: inputs are kept
+  // within what the socket buffers hold (see the targets' size limit).
+  std::size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = send(client, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  shutdown(client, SHUT_WR);
+
+  ErrorCode() = 0;
+  if (!Authenticate(server)) {
+    close(server);
+  } else {
+    ServeUntilDone(client);
+  }
+  Drain(client);
+  close(client);
+  ClearJobQueue();
+}
+
+}  // namespace keldor::fuzz

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer and UndefinedBehavior-
+# Sanitizer, in build-fuzz/) and runs them.
+#
+#   scripts/fuzz.sh                    every target briefly (FUZZ_SECONDS each, default 3),
+#                                      after replaying fuzz/regressions/: what the test command runs
+#   scripts/fuzz.sh TARGET SECONDS     one target for as long as one wants
+#   scripts/fuzz.sh all SECONDS        every target in turn, SECONDS each
+#   scripts/fuzz.sh list               the target names
+#
+# A long run keeps what it learns in build-fuzz/corpus/TARGET (seeded from
+# fuzz/corpus/TARGET) and leaves any crashing input in build-fuzz/findings/.
+# Such an input goes into fuzz/regressions/TARGET/ once its fault is mended.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build-fuzz
+
+cmake -S . -B "$build" -DKELDOR_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target fuzz_targets -j"${FUZZ_JOBS:-$(nproc)}" >/dev/null
+
+targets=$(cat fuzz/targets.txt)
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+# Options every run shares: inputs up to 64 KiB, a slow input is a finding, memory bounded.
+common=(-max_len=65536 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1)
+
+run_one() {  # TARGET SECONDS LOGFILE
+  local target=$1 seconds=$2 log=$3
+  local corpus=$build/corpus/$target findings=$build/findings/$target
+  mkdir -p "$corpus" "$findings"
+  cp -n "$root/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
+  "$build/fuzz_$target" "${common[@]}" -max_total_time="$seconds" \
+    -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1
+}
+
+replay() {  # TARGET: every stored regression input once
+  local dir=$root/fuzz/regressions/$1
+  [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] || return 0
+  "$build/fuzz_$1" "${common[@]}" "$dir"/* >/dev/null 2>&1
+}
+
+summary() {  # TARGET LOGFILE
+  local execs cov
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$2" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$2" | tail -1 | cut -d' ' -f2)
+  printf '%-20s %12s executions, coverage %s\n' "$1" "${execs:-?}" "${cov:-?}"
+}
+
+case "${1:-brief}" in
+  list)
+    echo "$targets"
+    ;;
+  brief)
+    seconds=${FUZZ_SECONDS:-3}
+    passed=0 failed=0
+    logs=$(mktemp -d)
+    for t in $targets; do
+      if replay "$t" && run_one "$t" "$seconds" "$logs/$t.log"; then
+        passed=$((passed + 1))
+        summary "$t" "$logs/$t.log"
+      else
+        failed=$((failed + 1))
+        echo "FAILED $t:"
+        tail -40 "$logs/$t.log" 2>/dev/null || true
+      fi
+    done
+    rm -rf "$logs"
+    echo "fuzz: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    ;;
+  *)
+    [ $# -eq 2 ] || { echo "usage: scripts/fuzz.sh [TARGET|all SECONDS | list]" >&2; exit 2; }
+    which=$1 seconds=$2
+    [ "$which" = all ] && which=$targets
+    status=0
+    for t in $which; do
+      mkdir -p "$build/logs"
+      log=$build/logs/$t.log
+      if run_one "$t" "$seconds" "$log"; then summary "$t" "$log"; else
+        status=1
+        echo "FINDING in $t: see $log and $build/findings/$t/"
+      fi
+    done
+    exit $status
+    ;;
+esac

@@ -1,0 +1,135 @@
+// Every file Keldor rewrites whole is the old one or the new one, whenever the
+// process dies: each kind of rewrite is run in a child that kills itself with
+// SIGKILL through the replace hook at the last moment before the switch, and
+// the file must still be the old one; run through, it is the new one. A writer
+// that bypassed the one-step replacement would never reach the hook and fail.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "core/helpers.h"
+#include "gamelink/player_table.h"
+#include "maps/archive.h"
+#include "maps/rfa_writer.h"
+#include "maps/rotation.h"
+#include "remote/accounts.h"
+#include "remote/notify.h"
+#include "remote/transfer.h"
+#include "schedule/scheduler.h"
+#include "settings/game_config.h"
+#include "settings/settings.h"
+#include "state_fixture.h"
+#include "wire/transfer_frame.h"
+
+namespace keldor {
+namespace {
+
+using testing::ReadFile;
+using testing::WriteFile;
+
+std::string g_victim;  // the path whose replacement kills the child
+
+void KillAtReplace(const std::string& path) {
+  if (path == g_victim) kill(getpid(), SIGKILL);
+}
+
+struct Rewrite {
+  const char* what;
+  std::string file;               // relative to the settings directory
+  std::function<void()> prepare;  // lays out what the rewrite reads
+  std::function<bool()> run;
+};
+
+class CrashSafeFiles : public testing::StateTest {
+ protected:
+  std::string At(const std::string& name) const { return Opts().settingsDir + "/" + name; }
+
+  // Kills a child at the replacement of `file`; true when it died that way.
+  bool KilledMidway(const Rewrite& r) {
+    g_victim = At(r.file);
+    const pid_t child = fork();
+    if (child == 0) {
+      SetReplaceFileHook(KillAtReplace);
+      r.run();
+      _exit(0);  // the hook was never reached
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
+};
+
+TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
+  const std::string old = "old content that must survive\n";
+  const std::vector<Rewrite> rewrites = {
+      {"settings", "servermanager.con", [] {},
+       [&] { return SaveSettingsFile(At("servermanager.con"), -1); }},
+      {"accounts", "useraccess.con",
+       [&] {
+         WriteFile(At("plain.con"), "admin,pw,,4294967295,1\n");
+         ASSERT_TRUE(LoadUserAccounts(At("plain.con")));
+       },
+       [&] { return SaveUserAccounts(At("useraccess.con")); }},
+      {"schedule", "serverschedule.con",
+       [&] {
+         WriteFile(At("plain.con"), "1700000000,stop,daily,*,*,1\n");
+         ASSERT_TRUE(LoadSchedule(At("plain.con")));
+       },
+       [&] { return SaveSchedule(At("serverschedule.con")); }},
+      {"rotation for the game", "maplist.con",
+       [&] {
+         WriteFile(At("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+       },
+       [&] {
+         return WriteMapListStartingAt(At("servermaplist.con"), At("maplist.con"),
+                                       "khe_sanh,GPM_CQ,bfvietnam");
+       }},
+      {"game settings", "serversettings.con", [] {},
+       [&] { return WriteServerSettings(At("serversettings.con")); }},
+      {"copied rotation", "copy.con", [&] { WriteFile(At("source.con"), "new copy\n"); },
+       [&] { return CopyFile(At("source.con"), At("copy.con")); }},
+      {"client list", "clientlist.con", [] {},
+       [&] { return WriteClientList(At("clientlist.con")); }},
+      {"player list", "playerlist.con", [] {},
+       [&] { return WritePlayerListFile(At("playerlist.con")); }},
+      {"extracted evolution data", "evolution.wst",
+       [&] {
+         ASSERT_TRUE(WriteRfaArchive(At("game.rfa"), {{"e.wst", std::string(5000, 'e'), true}}));
+       },
+       [&] { return ExtractArchiveEntry(At("game.rfa"), "e.wst", At("evolution.wst")); }},
+      {"upload", "serverbanlist.con", [] {},
+       [&] {
+         const std::string content = "new upload\n";
+         std::vector<unsigned char> message(TransferMessageBound(content.size()));
+         message.resize(EncodeTransferInto(content.data(), content.size(), message.data()));
+         return ReceiveFile(
+             At("serverbanlist.con"), "127.0.0.1",
+             std::string_view(reinterpret_cast<const char*>(message.data()), message.size()));
+       }},
+  };
+  for (const Rewrite& r : rewrites) {
+    WriteFile(At(r.file), old);
+    r.prepare();
+    EXPECT_TRUE(KilledMidway(r)) << r.what
+                                 << ": the rewrite never reached the one-step replacement";
+    EXPECT_EQ(ReadFile(At(r.file)), old) << r.what;
+    ASSERT_TRUE(r.run()) << r.what;
+    EXPECT_NE(ReadFile(At(r.file)), old) << r.what;
+  }
+}
+
+// An appended line is added by one write; a reader never sees it in pieces.
+TEST_F(CrashSafeFiles, AppendedLinesAreWrittenWhole) {
+  const std::string line = std::string(70000, 'x') + "\n";  // beyond any stdio buffer
+  ASSERT_TRUE(AppendWhole(At("status.log"), "first\n"));
+  ASSERT_TRUE(AppendWhole(At("status.log"), line));
+  EXPECT_EQ(ReadFile(At("status.log")), "first\n" + line);
+  EXPECT_FALSE(AppendWhole(Opts().settingsDir + "/missing/dir.log", line));
+}
+
+}  // namespace
+}  // namespace keldor
