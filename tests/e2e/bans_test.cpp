@@ -33,10 +33,6 @@ class Bans : public KeldorHarness {
         dir_.path(), dir_ / "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
   }
-  void TearDown() override {
-    Admin({"stop"});  // never leave the game server behind
-    KeldorHarness::TearDown();
-  }
   std::pair<int, std::string> Admin(const std::vector<std::string>& args) {
     return RunAs("admin", "secret", args);
   }
@@ -51,7 +47,7 @@ class Bans : public KeldorHarness {
   }
   // A player joins; his id, or the game's refusal.
   std::string Join(const std::string& nameAndFields) {
-    const std::string answer = GameSimControl(dir_.path(), "add " + nameAndFields);
+    const std::string answer = Sim("add " + nameAndFields);
     return answer.rfind("ok ", 0) == 0 ? answer.substr(3) : answer;
   }
   std::string Keldors() { return ReadFile(SettingsPath("serverbanlist.con")); }

@@ -22,11 +22,6 @@ class GameChat : public KeldorHarness {
     WriteFile(SettingsPath("playermenu.con"), "Kick|kick\nSlap \"Teamkilling\" [tk]|kick\n");
     ASSERT_TRUE(WaitFor([&] { return Logged(" : Connected\r\n"); }, 40)) << Log();
   }
-  void TearDown() override {
-    RunAs("op", "pw", {"stop"});
-    KeldorHarness::TearDown();
-  }
-  std::string Sim(const std::string& line) { return GameSimControl(dir_.path(), line); }
   std::string AddPlayer(const std::string& args) { return Sim("add " + args).substr(3); }
   bool Present(const std::string& name) {
     return Sim("players").find(":" + name) != std::string::npos;

@@ -119,6 +119,21 @@ inline std::string GameSimControl(const std::string& serverDir, const std::strin
   return answer;
 }
 
+inline bool Alive(pid_t pid) {
+  return pid > 0 && kill(pid, 0) == 0;
+}
+
+// The game server's pid from its pid file in `serverDir`, 0 when there is none.
+inline pid_t GamePid(const std::string& serverDir) {
+  const std::string text = ReadFile(serverDir + "/bfvietnam.pid");
+  return text.empty() ? 0 : std::atoi(text.c_str());
+}
+
+// The game server is a session leader of its own: it is ended by its pid.
+inline void KillGameServer(const std::string& serverDir) {
+  if (const pid_t server = GamePid(serverDir); Alive(server)) kill(server, SIGKILL);
+}
+
 // Lays out a game installation with mkinstall; what it printed stays in mkinstall.txt.
 inline void MakeInstallation(const std::string& dir, const std::string& options = "") {
   const std::string command =
@@ -192,17 +207,48 @@ class RawClient {
 };
 
 // A keldor in a fresh installation with the given accounts; keldorctl runs against it.
+// An installation with gamesim as its game server, for keldor on the port
+// mkinstall chose; the game server is ended with the test.
+class InstalledServer : public LogDirTest {
+ protected:
+  void SetUp() override {
+    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
+  }
+  void TearDown() override {
+    keldor_.reset();
+    KillGameServer(dir_.path());
+  }
+  pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
+  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
+                                  int port = 0) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port",
+                                  std::to_string(port != 0 ? port : port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
+
+  int port_ = 0;
+  std::unique_ptr<Process> keldor_;
+};
+
 class KeldorHarness : public LogDirTest {
  protected:
   // keldor is ended at once: a SIGTERM is seen only when its loop's select
   // times out, and tests that look at the shutdown do it themselves.
-  void TearDown() override { keldor_.reset(); }
+  void TearDown() override {
+    keldor_.reset();
+    KillGameServer(dir_.path());
+  }
 
-  // `installArgs` go to mkinstall before the directory, `extra` to keldor.
+  // `installArgs` go to mkinstall before the directory, `extra` to keldor;
+  // `settings` lines are appended to servermanager.con.
   void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
-                   const std::vector<std::string>& extra = {}) {
+                   const std::vector<std::string>& extra = {}, const std::string& settings = "") {
     MakeInstallation(dir_.path(), installArgs);
     WriteAccounts(accounts);
+    WriteFile(SettingsPath("servermanager.con"),
+              ReadFile(SettingsPath("servermanager.con")) + settings);
     std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
     args.insert(args.end(), extra.begin(), extra.end());
     keldor_ =
@@ -215,6 +261,7 @@ class KeldorHarness : public LogDirTest {
     return dir_ / ("mods/bfvietnam/settings/" + name);
   }
   std::string Port() const { return std::to_string(port_); }
+  std::string Sim(const std::string& line) const { return GameSimControl(dir_.path(), line); }
 
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};

@@ -14,36 +14,10 @@
 namespace keldor::e2e {
 namespace {
 
-bool Alive(pid_t pid) {
-  return pid > 0 && kill(pid, 0) == 0;
-}
-
-class Operator : public LogDirTest {
+class Operator : public InstalledServer {
  protected:
-  void SetUp() override {
-    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
-    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
-  }
-  void TearDown() override {
-    keldor_.reset();
-    // The game server is a session leader of its own: end it by its pid.
-    const pid_t server = GamePid();
-    if (Alive(server)) kill(server, SIGKILL);
-  }
-
   std::string Settings(const std::string& name) const {
     return dir_ / ("mods/bfvietnam/settings/" + name);
-  }
-  pid_t GamePid() const {
-    const std::string text = ReadFile(dir_ / "bfvietnam.pid");
-    return text.empty() ? 0 : std::atoi(text.c_str());
-  }
-  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
-                                  int port = 0) {
-    std::vector<std::string> args{"-path", dir_.path(), "-port",
-                                  std::to_string(port != 0 ? port : port_)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
   }
   // The daemon of the test, listening (and with -start, logged in to the console).
   void StartKeldor(std::vector<std::string> extra = {}) {
@@ -69,8 +43,6 @@ class Operator : public LogDirTest {
     return Ctl(user, password, {"put", kind, file});
   }
 
-  int port_ = 0;
-  std::unique_ptr<Process> keldor_;
   int ctls_ = 0;
   int uploads_ = 0;
 };

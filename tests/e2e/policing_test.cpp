@@ -3,7 +3,6 @@
 // the next offence, banned, which a watching client sees as it happens.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 
 #include "e2e_support.h"
@@ -13,26 +12,13 @@ namespace {
 
 constexpr std::uint32_t kAdmin = 0xFFFFFFFF;
 
-class Policing : public KeldorHarness {
- protected:
-  void TearDown() override {
-    const std::string pid = ReadFile(dir_ / "bfvietnam.pid");
-    keldor_.reset();
-    if (!pid.empty()) kill(std::atoi(pid.c_str()), SIGKILL);
-  }
-  std::string Sim(const std::string& line) { return GameSimControl(dir_.path(), line); }
-};
+using Policing = KeldorHarness;
 
 TEST_F(Policing, TheTableIsListedAndMinusScoresAreKickedThenBannedAsWatchersSee) {
-  MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
-  WriteAccounts(Account("admin", "secret", kAdmin));
-  std::ofstream(SettingsPath("servermanager.con"), std::ios::app)
-      << "manager.autoKickScore 1\nmanager.autoKickScoreValue -6\nmanager.autoBan 1\n"
-         "manager.autoBanValue 2\nmanager.monitorTimerPeriod 10\n";
-  keldor_ = std::make_unique<Process>(
-      BinaryPath("keldor"),
-      std::vector<std::string>{"-path", dir_.path(), "-port", Port(), "-start", "-nodelay"},
-      dir_.path(), dir_ / "keldor.out");
+  StartKeldor(Account("admin", "secret", kAdmin), "--server-binary " + BinaryPath("gamesim"),
+              {"-start", "-nodelay"},
+              "manager.autoKickScore 1\nmanager.autoKickScoreValue -6\nmanager.autoBan 1\n"
+              "manager.autoBanValue 2\nmanager.monitorTimerPeriod 10\n");
   ASSERT_TRUE(WaitFor([&] { return Logged(" : Connected\r\n"); }, 40)) << Log();
 
   const std::string alice = Sim("add Alice team=2 score=3 ping=40 ip=10.1.2.3 keyhash=none");

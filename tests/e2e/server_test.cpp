@@ -16,42 +16,17 @@ namespace {
 
 using std::string_literals::operator""s;
 
-bool Alive(pid_t pid) {
-  return pid > 0 && kill(pid, 0) == 0;
-}
-
 constexpr std::size_t npos = std::string::npos;
 
-class Supervision : public LogDirTest {
+class Supervision : public InstalledServer {
  protected:
-  void SetUp() override {
-    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
-    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
-  }
-  void TearDown() override {
-    // The game server is a session leader of its own: end it by its pid.
-    const pid_t server = GamePid();
-    if (Alive(server)) kill(server, SIGKILL);
-  }
-
-  std::unique_ptr<Process> Run(std::vector<std::string> extra, const std::string& output) {
-    std::vector<std::string> args{"-path", dir_.path(), "-port", std::to_string(port_)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
-  }
-  pid_t GamePid() const {
-    const std::string text = ReadFile(dir_ / "bfvietnam.pid");
-    return text.empty() ? 0 : std::atoi(text.c_str());
-  }
   // Starts Keldor with -start and waits until its console link is up.
   std::unique_ptr<Process> StartSupervised(std::vector<std::string> extra = {}) {
     extra.insert(extra.begin(), "-start");
-    auto keldor = Run(extra, "keldor.out");
+    auto keldor = Keldor(extra, "keldor.out");
     EXPECT_TRUE(WaitFor([&] { return Logged(" : Connected\r\n"); }, 40)) << Log();
     return keldor;
   }
-
-  int port_ = 0;
 };
 
 TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
@@ -70,14 +45,14 @@ TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_TRUE(Alive(server));
-  auto second = Run({}, "second.out");
+  auto second = Keldor({}, "second.out");
   ASSERT_TRUE(WaitFor([&] { return Logged("Server is already running, monitoring enabled."); }));
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
   second->Signal(SIGTERM);
   EXPECT_EQ(second->Wait(), 15);
 
   // -stop stops it and ends at once with status 0.
-  auto stopper = Run({"-stop"}, "stopper.out");
+  auto stopper = Keldor({"-stop"}, "stopper.out");
   EXPECT_EQ(stopper->Wait(), 0);
   EXPECT_TRUE(Logged("Server stopped via command-line option."));
   EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
@@ -153,7 +128,7 @@ TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
   first->Signal(SIGTERM);
   EXPECT_EQ(first->Wait(), 15);
   const pid_t adopted = GamePid();
-  auto keldor = Run({"-restart", "-exit"}, "second.out");
+  auto keldor = Keldor({"-restart", "-exit"}, "second.out");
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
   EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
   ASSERT_TRUE(

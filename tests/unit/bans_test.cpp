@@ -67,10 +67,6 @@ class BansTest : public testing::StateTest {
     PinClock(kNow);
     Opts().punkBusterInstalled = true;
   }
-  void TearDown() override {
-    StateTest::TearDown();
-    UnpinClock();
-  }
   // The game server runs with the fake console connected.
   void Run() {
     console_.PrepareKeldor();
@@ -78,15 +74,7 @@ class BansTest : public testing::StateTest {
     ASSERT_TRUE(ConnectConsole());
     seen_ = console_.Observed().requests.size();
   }
-  Lines Commands() {
-    Lines lines;
-    const auto requests = console_.Observed().requests;
-    for (std::size_t i = seen_; i < requests.size(); ++i) {
-      for (const std::string& line : requests[i].Lines()) lines.push_back(line);
-    }
-    seen_ = requests.size();
-    return lines;
-  }
+  Lines Commands() { return console_.CommandsSince(seen_, &seen_); }
   // The log's messages since the last call, without their time stamps.
   Lines Messages() {
     Lines lines;

@@ -55,10 +55,6 @@ class Chat : public testing::StateTest {
                        "Empty [cmd]|cmd\n"
                        "Slay \"admin.admin_killplayer %bfid\" [slay]|cmd\n");
   }
-  void TearDown() override {
-    StateTest::TearDown();
-    UnpinClock();
-  }
   static void AddPlayer(const std::string& name, int id, const std::string& keyhash) {
     for (PlayerRecord& record : Players().records) {
       if (!record.name.empty()) continue;

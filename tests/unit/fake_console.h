@@ -116,6 +116,18 @@ class FakeConsole {
     std::lock_guard<std::mutex> lock(mutex_);
     return seen_;
   }
+  // The command lines of the requests from the `from`th on, output requests left
+  // out; `*end` (if given) is set to the number of requests seen.
+  std::vector<std::string> CommandsSince(std::size_t from, std::size_t* end = nullptr) const {
+    const std::vector<ConsoleRequest> requests = Observed().requests;
+    std::vector<std::string> lines;
+    for (std::size_t i = from; i < requests.size(); ++i) {
+      if (requests[i].IsOutputRequest()) continue;
+      for (const std::string& line : requests[i].Lines()) lines.push_back(line);
+    }
+    if (end != nullptr) *end = requests.size();
+    return lines;
+  }
 
  private:
   bool WaitReadable(int fd) {

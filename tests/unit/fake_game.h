@@ -59,10 +59,6 @@ class GameTest : public StateTest {
     status_.AnswerInfo({"hostport", "15567"});
     ASSERT_TRUE(FindStatusPort());
   }
-  void TearDown() override {
-    UnpinClock();
-    StateTest::TearDown();
-  }
 
   // The console lists the players (and `extraLines` after them); the status
   // reply gives each player with a status position its figures, then `info`.
@@ -106,6 +102,15 @@ class GameTest : public StateTest {
   std::vector<std::string> TakeCommands() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     return std::exchange(shared_->commands, {});
+  }
+
+  // The commands `operation` sends after its game.listPlayers; it must succeed.
+  std::vector<std::string> CommandsOf(bool (*operation)()) {
+    TakeCommands();
+    EXPECT_TRUE(operation());
+    std::vector<std::string> sent = TakeCommands();
+    if (!sent.empty()) sent.erase(sent.begin());
+    return sent;
   }
 
   struct Shared {

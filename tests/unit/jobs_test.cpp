@@ -39,25 +39,13 @@ class JobsTest : public testing::StateTest {
     PinClock(kStart);
     console_.PrepareKeldor();
   }
-  void TearDown() override {
-    StateTest::TearDown();
-    UnpinClock();
-  }
   void Connect() {
     console_.SetResponder([](const fake::ConsoleRequest&) { return fake::Reply({}); });
     ASSERT_TRUE(ConnectConsole());
     seen_ = console_.Observed().requests.size();
   }
   // Every command line the console received since Connect, in order.
-  Lines Commands() const {
-    Lines lines;
-    const auto requests = console_.Observed().requests;
-    for (std::size_t i = seen_; i < requests.size(); ++i) {
-      if (requests[i].IsOutputRequest()) continue;
-      for (const std::string& line : requests[i].Lines()) lines.push_back(line);
-    }
-    return lines;
-  }
+  Lines Commands() const { return console_.CommandsSince(seen_); }
   static void Run(std::uint32_t code, const std::string& text, std::int32_t actor = 0) {
     RunJob(QueuedCommand{.code = code, .text = text, .actor = actor});
   }

@@ -33,10 +33,6 @@ class Monitor : public testing::StateTest {
     Opts().settingsDir = dir_.path();
     StatusReplyBuffer().assign(kStatusReplySize, '\0');
   }
-  void TearDown() override {
-    UnpinClock();
-    StateTest::TearDown();
-  }
   std::vector<std::uint32_t> QueuedCodes() const {
     std::vector<std::uint32_t> codes;
     for (const auto& job : JobQueue()) {

@@ -142,12 +142,13 @@ TEST_F(StatusText, LinkUpQueriesTheGameAndShowsItsValuesInWords) {
                      "khe_sanh GPM_COOP my mod\r\n");
   std::string text;
   ASSERT_TRUE(GetServerStatusString(&text)) << ErrorText(ErrorCode());
-  EXPECT_EQ(text,
-            "\"My, Server\",127.0.0.1:15567,5 of 32,hue_city GPM_CQ bfvietnam,khe_sanh "
-            "GPM_COOP my mod,,Started ," +
-                epoch_ +
-                ",Connected,conquest,v1.21,Yes,punish,Unpure mode,0 / 0 / 0,0 / 0 / 0,Unlimited,100 / "
-                "90,Disabled (version unknown),");
+  EXPECT_EQ(
+      text,
+      "\"My, Server\",127.0.0.1:15567,5 of 32,hue_city GPM_CQ bfvietnam,khe_sanh "
+      "GPM_COOP my mod,,Started ," +
+          epoch_ +
+          ",Connected,conquest,v1.21,Yes,punish,Unpure mode,0 / 0 / 0,0 / 0 / 0,Unlimited,100 / "
+          "90,Disabled (version unknown),");
   // A query that fails leaves nothing to send: the request is answered with 0.
   Row(Setting::ServerIP).current = 0;
   ForgetStatusPort();

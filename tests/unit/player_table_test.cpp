@@ -119,11 +119,7 @@ TEST_F(PlayerTableTest, SmartBalanceEngagesAndDisengagesOnce) {
   };
   for (const Step& step : steps) {
     SetGame(teams(step.usa, step.nva));
-    TakeCommands();
-    ASSERT_TRUE(GetPlayerList());
-    std::vector<std::string> sent = TakeCommands();
-    sent.erase(sent.begin());  // game.listPlayers
-    EXPECT_EQ(sent, step.commands) << step.usa << " v " << step.nva;
+    EXPECT_EQ(CommandsOf(GetPlayerList), step.commands) << step.usa << " v " << step.nva;
   }
   EXPECT_EQ(CountLogged("unbalanced, engaging auto-team-balance."), 1);
 }

@@ -47,13 +47,7 @@ class PolicingTest : public testing::GameTest {
     ClearJobQueue();
     return jobs;
   }
-  std::vector<std::string> Pass() {
-    TakeCommands();
-    PolicePlayers();
-    std::vector<std::string> sent = TakeCommands();
-    sent.erase(sent.begin());  // game.listPlayers
-    return sent;
-  }
+  std::vector<std::string> Pass() { return CommandsOf(PolicePlayers); }
   std::string AdminLog() { return testing::ReadFile(dir_ / "adminlog.csv"); }
 };
 

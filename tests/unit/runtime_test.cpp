@@ -29,7 +29,6 @@ class DueTimes : public testing::StateTest {
     PinClock(1'000'000);
   }
   void TearDown() override {
-    UnpinClock();
     StateTest::TearDown();
     ConnectSubsystems();  // the real runner again
   }

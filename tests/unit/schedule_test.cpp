@@ -131,7 +131,6 @@ class Firing : public ScheduleFile {
     Row(Setting::MonitorTimerPeriod).current = 30;
   }
   void TearDown() override {
-    UnpinClock();
     oldZone_.empty() ? unsetenv("TZ") : setenv("TZ", oldZone_.c_str(), 1);
     tzset();
     ScheduleFile::TearDown();

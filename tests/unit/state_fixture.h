@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "daemon/startup.h"
 #include "runtime/options.h"
@@ -26,7 +27,10 @@ class StateTest : public LogDirTest {
     Logging().quiet = true;  // keep the log off the test's output
     std::filesystem::create_directories(Opts().settingsDir);
   }
-  void TearDown() override { ResetAllState(); }
+  void TearDown() override {
+    UnpinClock();  // a test's pinned clock ends with it
+    ResetAllState();
+  }
 };
 
 }  // namespace keldor::testing

@@ -115,7 +115,6 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   EndGivenUpConnections();
   keldor_ = -1;                                 // closed with the connection
   EXPECT_TRUE(testing::PeerClosed(peer_, 30));  // what arrived is followed by the end
-  UnpinClock();
 }
 
 TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
