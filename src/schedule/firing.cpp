@@ -30,7 +30,6 @@ namespace {
 // than this (a suspended machine, a clock set forward) passes the older
 // occurrences over instead of firing a backlog of restarts.
 constexpr std::time_t kCatchUpSeconds = 600;
-constexpr std::time_t kDaySeconds = 86400;
 constexpr unsigned kRestartPauseSeconds = 3;
 
 StateTable<PendingEvent> g_pending;
