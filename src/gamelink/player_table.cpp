@@ -124,6 +124,24 @@ void ClearRecords() {
   WriteTeamFigures(TeamFigures{});
 }
 
+// Switches the game's own team balance and tells the players; a refused
+// command leaves the engaged flag as it was, to be tried on the next rebuild.
+void SwitchAutoBalance(bool on) {
+  if (SendConsoleMessage(on ? "admin.autoBalanceTeam 1" : "admin.autoBalanceTeam 0") == nullptr) {
+    LogMessage(kLogInfo, on ? "Couldn't enable auto-team-balance! The command failed."
+                            : "Couldn't disable auto-team-balance! The command failed.");
+    return;
+  }
+  g_players.smartBalanceEngaged = on;
+  MessagePlayers(on ? "%s Teams are unbalanced, engaging auto-team-balance"
+                    : "%s Teams are balanced, disengaging auto-team-balance",
+                 "[KELDOR]");
+  LogMessage(
+      kLogInfo,
+      on ? "Smart-balance is enabled and teams are unbalanced, engaging auto-team-balance."
+         : "Smart-balance is enabled and teams are balanced, disengaging auto-team-balance.");
+}
+
 // Switches the game's own team balance on when one team leads by the
 // configured margin, and off again once the teams are within one player.
 void SmartBalance(const TeamFigures& teams) {
@@ -131,23 +149,9 @@ void SmartBalance(const TeamFigures& teams) {
   const int difference = teams.players[2] - teams.players[1];
   const int magnitude = difference < 0 ? -difference : difference;
   if (magnitude >= Row(Setting::SmartBalanceValue).current && !g_players.smartBalanceEngaged) {
-    if (SendConsoleMessage("admin.autoBalanceTeam 1") == nullptr) {
-      LogMessage(kLogInfo, "Couldn't enable auto-team-balance! The command failed.");
-      return;
-    }
-    g_players.smartBalanceEngaged = true;
-    MessagePlayers("%s Teams are unbalanced, engaging auto-team-balance", "[KELDOR]");
-    LogMessage(kLogInfo,
-               "Smart-balance is enabled and teams are unbalanced, engaging auto-team-balance.");
+    SwitchAutoBalance(true);
   } else if (g_players.smartBalanceEngaged && magnitude <= 1) {
-    if (SendConsoleMessage("admin.autoBalanceTeam 0") == nullptr) {
-      LogMessage(kLogInfo, "Couldn't disable auto-team-balance! The command failed.");
-      return;
-    }
-    g_players.smartBalanceEngaged = false;
-    MessagePlayers("%s Teams are balanced, disengaging auto-team-balance", "[KELDOR]");
-    LogMessage(kLogInfo,
-               "Smart-balance is enabled and teams are balanced, disengaging auto-team-balance.");
+    SwitchAutoBalance(false);
   }
 }
 

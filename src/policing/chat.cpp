@@ -20,16 +20,13 @@
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 
 namespace {
 
 constexpr std::int32_t kInGameActorBase = 0xFF00;
-constexpr std::uint32_t kMapsRight = 0x40;
-constexpr std::uint32_t kPlayersRight = 0x80;
-constexpr std::uint32_t kBansRight = 0x100;
-constexpr std::uint32_t kConsoleRight = 0x10000;
 constexpr std::size_t kSearchTextMax = 32;  // an "@" target is compared on this much
 constexpr int kHighestPlayerId = 64;
 
@@ -62,7 +59,7 @@ bool RunMapCommand(const std::string& name, const std::vector<std::string>& para
   for (const MapCommand& command : kCommands) {
     if (strcasecmp(name.c_str(), command.name) != 0) continue;
     const std::string bang = std::string("!") + command.name;
-    if ((rights & kMapsRight) == 0) {
+    if ((rights & kRightM) == 0) {
       Reply(bang + " requires Maps page access");
     } else if (command.needsMap && params.empty()) {
       Reply(bang + " requires at least one parameter");
@@ -81,11 +78,11 @@ bool RunMapCommand(const std::string& name, const std::vector<std::string>& para
 // The right a menu entry needs of an in-game administrator, as a client needs
 // it for the same action; empty when the account has it.
 std::string MissingRight(const PlayerMenuEntry& entry, std::uint32_t rights) {
-  if (entry.kick && (rights & kPlayersRight) == 0) return "Players page access";
-  if (entry.ban && (rights & (kPlayersRight | kBansRight)) == 0) {
+  if (entry.kick && (rights & kRightP) == 0) return "Players page access";
+  if (entry.ban && (rights & (kRightP | kRightB)) == 0) {
     return "Players or Bans page access";
   }
-  if (entry.cmd && !entry.quoted.empty() && (rights & kConsoleRight) == 0) {
+  if (entry.cmd && !entry.quoted.empty() && (rights & kRightConsole) == 0) {
     return "console command access";
   }
   return {};

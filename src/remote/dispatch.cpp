@@ -32,23 +32,12 @@
 #include "remote/transfer.h"
 #include "runtime/game_server.h"
 #include "settings/settings.h"
+#include "wire/protocol.h"
 
 namespace keldor {
 
 namespace {
 
-constexpr std::uint32_t kRightA = 0x10;
-constexpr std::uint32_t kRightT = 0x20;
-constexpr std::uint32_t kRightM = 0x40;
-constexpr std::uint32_t kRightP = 0x80;
-constexpr std::uint32_t kRightB = 0x100;
-constexpr std::uint32_t kRightU = 0x200;
-constexpr std::uint32_t kRightH = 0x400;
-constexpr std::uint32_t kRightC = 0x800;
-constexpr std::uint32_t kRightServer = 0x1000;
-constexpr std::uint32_t kRightLog = 0x2000;
-constexpr std::uint32_t kRightConsole = 0x10000;
-constexpr std::uint32_t kRightPunkBuster = 0x20000;
 constexpr std::uint32_t kAnyRight = 0;   // any non-zero mask
 constexpr std::uint32_t kAdminOnly = 0;  // with `adminOnly` set
 

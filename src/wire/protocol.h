@@ -14,6 +14,20 @@ namespace keldor {
 constexpr std::uint8_t PROTOCOL_VERSION = 140;
 constexpr std::uint32_t XFER_FAIL_MARKER = 0xBEEFBABE;
 
+// Bits of an account's rights mask, as the login reply carries it.
+constexpr std::uint32_t kRightA = 0x10;
+constexpr std::uint32_t kRightT = 0x20;
+constexpr std::uint32_t kRightM = 0x40;   // maps
+constexpr std::uint32_t kRightP = 0x80;   // players
+constexpr std::uint32_t kRightB = 0x100;  // bans
+constexpr std::uint32_t kRightU = 0x200;
+constexpr std::uint32_t kRightH = 0x400;
+constexpr std::uint32_t kRightC = 0x800;
+constexpr std::uint32_t kRightServer = 0x1000;
+constexpr std::uint32_t kRightLog = 0x2000;
+constexpr std::uint32_t kRightConsole = 0x10000;
+constexpr std::uint32_t kRightPunkBuster = 0x20000;
+
 // Requests, client to Keldor.
 constexpr std::uint32_t REQ_GET_SETTINGS = 0xBABE0000;
 constexpr std::uint32_t REQ_PUT_SETTINGS = 0xBABE0001;

@@ -486,8 +486,7 @@ int RunBan(Connection& c, const Options& o) {
   ParseBan(o, &ban);
   // The id is checked where the account may list the players (P); an account
   // with only the bans right (B) bans as it always did.
-  constexpr std::uint32_t kRightPlayers = 0x80;
-  if ((c.Rights() & kRightPlayers) != 0 && ban.id != kOffServer) {
+  if ((c.Rights() & kRightP) != 0 && ban.id != kOffServer) {
     std::string name;
     if (int status = 0; !FindPlayer(c, ban.id, &name, &status)) return status;
     if (strcasecmp(name.c_str(), ban.name.c_str()) != 0) {
