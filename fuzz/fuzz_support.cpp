@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "core/log.h"
 #include "core/state_table.h"
 #include "daemon/startup.h"
+#include "remote/accounts.h"
 #include "remote/sessions.h"
 #include "runtime/options.h"
 
@@ -19,8 +21,12 @@ namespace keldor::fuzz {
 const std::string& WorkDir() {
   // Never destroyed: the exit handler below still needs it.
   static const std::string& dir = *new std::string([] {
-    char pattern[] = "/tmp/keldor-fuzz-XXXXXX";
+    // tmpfs when there is one: every input is written to a file, and a disk file
+    // system flushes on each truncate-and-close.
+    char pattern[] = "/dev/shm/keldor-fuzz-XXXXXX";
+    char fallback[] = "/tmp/keldor-fuzz-XXXXXX";
     const char* made = mkdtemp(pattern);
+    if (made == nullptr) made = mkdtemp(fallback);
     if (made == nullptr) std::abort();
     std::filesystem::create_directories(std::string(made) + "/settings");
     // Nothing of this run should outlive it.
@@ -36,9 +42,23 @@ const std::string& WorkDir() {
 void FreshState() {
   static const bool connected = [] {
     ConnectSubsystems();
+    // Fixed filler: the generator's churn would take nearly all the time of an
+    // input that saves the accounts, and it reads nothing from the input.
+    SetFillerSource(
+        [](std::size_t length) { return std::string(std::min(length, kRandomStringMax), 'q'); });
     return true;
   }();
   (void)connected;
+  // Logs, the admin log and the statistics go on from input to input: begin the
+  // directory again now and then, or a long run fills the file system.
+  static unsigned inputs = 0;
+  if (++inputs % 1024 == 0) {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(WorkDir(), ignored)) {
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+    std::filesystem::create_directories(WorkDir() + "/settings", ignored);
+  }
   ResetAllState();
   PinClock(1700000000);
   Opts().serverDir = WorkDir();

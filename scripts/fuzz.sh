@@ -7,6 +7,13 @@
 #   scripts/fuzz.sh TARGET SECONDS     one target for as long as one wants
 #   scripts/fuzz.sh all SECONDS        every target in turn, SECONDS each
 #   scripts/fuzz.sh list               the target names
+#   scripts/fuzz.sh campaign [RUNS] [TARGET...]
+#                                      each target (all by default) until it has
+#                                      run RUNS inputs in all (default 10 million),
+#                                      a million at a time; the count is kept in
+#                                      build-fuzz/campaign/TARGET, so a stopped
+#                                      campaign goes on where it stopped
+#   scripts/fuzz.sh figures            what the campaigns have run so far
 #
 # A long run keeps what it learns in build-fuzz/corpus/TARGET (seeded from
 # fuzz/corpus/TARGET) and leaves any crashing input in build-fuzz/findings/.
@@ -50,9 +57,57 @@ summary() {  # TARGET LOGFILE
   printf '%-20s %12s executions, coverage %s\n' "$1" "${execs:-?}" "${cov:-?}"
 }
 
+ledger_total() {  # TARGET: the executions its campaign has recorded
+  awk '{ total += $2 } END { print total + 0 }' "$build/campaign/$1" 2>/dev/null || echo 0
+}
+
+figures() {
+  printf '%-20s %14s %8s %10s\n' target executions coverage findings
+  for t in $targets; do
+    local cov findings
+    cov=$(awk 'END { print $3 }' "$build/campaign/$t" 2>/dev/null || true)
+    findings=$(find "$build/findings/$t" -type f 2>/dev/null | wc -l || true)
+    printf '%-20s %14s %8s %10s\n' "$t" "$(ledger_total "$t")" "${cov:--}" "$findings"
+  done
+}
+
 case "${1:-brief}" in
   list)
     echo "$targets"
+    ;;
+  figures)
+    figures
+    ;;
+  campaign)
+    goal=${2:-10000000}
+    which=${*:3}
+    [ -n "$which" ] || which=$targets
+    mkdir -p "$build/campaign" "$build/logs"
+    status=0
+    for t in $which; do
+      while :; do
+        done_runs=$(ledger_total "$t")
+        [ "$done_runs" -lt "$goal" ] || break
+        chunk=$((goal - done_runs))
+        [ "$chunk" -le 1000000 ] || chunk=1000000
+        log=$build/logs/$t.campaign.log
+        corpus=$build/corpus/$t findings=$build/findings/$t
+        mkdir -p "$corpus" "$findings"
+        cp -n "$root/fuzz/corpus/$t/"* "$corpus/" 2>/dev/null || true
+        if ! "$build/fuzz_$t" "${common[@]}" -runs="$chunk" -artifact_prefix="$findings/" \
+          "$corpus" >"$log" 2>&1; then
+          status=1
+          echo "FINDING in $t: see $log and $findings/"
+          break
+        fi
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+        cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+        echo "$(date -u +%FT%TZ) ${execs:-0} ${cov:-0}" >>"$build/campaign/$t"
+        echo "$t: $(ledger_total "$t") executions so far, coverage ${cov:-?}"
+      done
+    done
+    figures
+    exit $status
     ;;
   brief)
     seconds=${FUZZ_SECONDS:-3}

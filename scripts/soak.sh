@@ -7,12 +7,14 @@
 # While it runs: the game server is killed with SIGKILL about once a minute and
 # Keldor restarts it; WORKERS client loops connect, log in, ask for status,
 # players and clients, fetch every file, upload the schedule, the announcements
-# and the banned words and read them back, add and remove bans, and disconnect;
+# and the banned words and read them back, add and remove bans, add bans that
+# run out by themselves, and disconnect;
 # a rude loop connects and hangs up mid-handshake, sends garbage or a request
 # cut short. The schedule holds an event that fires during the run.
 # The report: Keldor crashes (must be 0), sanitizer reports, descriptors and
-# memory at start and end, files that are not whole or not as uploaded, and
-# requests that got no answer (keldorctl's exit status 2).
+# memory at start and end, files that are not whole or not as uploaded, timed
+# bans still listed after their end, and requests that got no answer
+# (keldorctl's exit status 2).
 #
 # Uses the sanitizer build (build-test, as scripts/test.sh makes it) unless
 # SOAK_BUILD names another build directory (a plain build shows memory better:
@@ -58,7 +60,7 @@ deadline=$(($(date +%s) + seconds))
 # One client loop: every kind of request, counted; exit status 2 is a request
 # that got no answer.
 worker() {
-  local n=$1 requests=0 unanswered=0 wrong=0 status
+  local n=$1 requests=0 unanswered=0 wrong=0 expiring=0
   local mine=$work/w$n
   mkdir -p "$mine"
   count() {
@@ -85,6 +87,11 @@ worker() {
     ctl ban 1 "soak$n" 30 soaking >/dev/null 2>&1
     count $?
     ctl unban "soak$n" >/dev/null 2>&1
+    count $?
+    # A ban left to run out: the list must not keep it past its end.
+    expiring=$((expiring + 1))
+    ctl ban -1 "expiring-$n-$expiring" 5 soaking --address "10.77.$n.$((expiring % 250))" \
+      >/dev/null 2>&1
     count $?
   done
   echo "$requests $unanswered $wrong" >"$work/worker$n.result"
@@ -142,6 +149,15 @@ done
 # settings still load (Keldor reads them at the next start), no temporary
 # file of a replacement is left behind.
 ctl ping >/dev/null 2>&1 || wrong=$((wrong + 1))
+# Timed bans go once their end has passed, at the next policing pass.
+unexpired=-1
+for _ in $(seq 30); do
+  if ctl get bans "$work/bans.end" >/dev/null 2>&1; then
+    unexpired=$(grep -c 'expiring-' "$work/bans.end" || true)
+    [ "$unexpired" -eq 0 ] && break
+  fi
+  sleep 2
+done
 leftovers=$(find "$dir" -name '*.con.??????' | wc -l)
 restarts=$(grep -c 'restart\|Restart' "$work/keldor.out" 2>/dev/null || true)
 sanitizer=$(grep -c 'ERROR: AddressSanitizer\|runtime error:\|ERROR: LeakSanitizer' "$work/keldor.err" || true)
@@ -163,8 +179,10 @@ soak: ${seconds}s, $workers client loops, build $(basename "$build")
   client requests:              $requests ($unanswered with no answer)
   rude connections:             $(cat "$work/rude.result")
   files not whole or not as put: $((wrong + leftovers)) (leftover temporaries: $leftovers)
+  timed bans kept past their end: $unexpired
   descriptors start/end:        $start_fds / $end_fds
   memory (RSS) start/end:       $start_rss / $end_rss
   log and output:               $work
 REPORT
-[ "$crashed" -eq 0 ] && [ "$sanitizer" -eq 0 ] && [ "$unanswered" -eq 0 ] && [ $((wrong + leftovers)) -eq 0 ]
+[ "$crashed" -eq 0 ] && [ "$sanitizer" -eq 0 ] && [ "$unanswered" -eq 0 ] &&
+  [ $((wrong + leftovers)) -eq 0 ] && [ "$unexpired" -eq 0 ]

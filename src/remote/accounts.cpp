@@ -47,6 +47,8 @@ StateTable<AccountTable> g_accountTable;
 StateTable<RandomState> g_randomState;
 AccountTable& g_accounts = *g_accountTable;
 RandomState& g_random = *g_randomState;
+// Not state: set once by the process that wants it (see SetFillerSource).
+FillerSource g_fillerSource = nullptr;
 
 // The word `offset` places from the current index; offsets stay within one
 // period, so a single wrap suffices.
@@ -413,8 +415,13 @@ std::string RandomString(std::size_t length) {
   return result;
 }
 
+void SetFillerSource(FillerSource source) {
+  g_fillerSource = source;
+}
+
 std::string EncipherField(const std::string& value, std::size_t fieldSize) {
-  return EncipherField(value, fieldSize, RandomString(kRandomStringMax));
+  const FillerSource source = g_fillerSource != nullptr ? g_fillerSource : RandomString;
+  return EncipherField(value, fieldSize, source(kRandomStringMax));
 }
 
 bool LoadUserAccounts(const std::string& path) {
