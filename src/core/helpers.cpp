@@ -208,11 +208,21 @@ void SetReplaceFileHook(ReplaceFileHook hook) {
 }
 
 bool AppendWhole(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return Fail(errno);
+  // A last line left without its end (a full disk, a crash in mid-write, a hand
+  // edit) is ended first: the new text must not run on from it into one line.
+  const off_t size = lseek(fd, 0, SEEK_END);
+  char last = '\n';
+  std::string ended;
+  const std::string* out = &text;
+  if (size > 0 && pread(fd, &last, 1, size - 1) == 1 && last != '\n') {
+    ended = "\n" + text;
+    out = &ended;
+  }
   std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+  while (done < out->size()) {
+    const ssize_t n = write(fd, out->data() + done, out->size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;

@@ -65,7 +65,9 @@ void SetReplaceFileHook(ReplaceFileHook hook);
 
 // Appends `text` to the file with one write (O_APPEND), so that a line is added
 // whole or, should the process die within that write, cut only at its end:
-// a reader takes a last line without its line end for no record.
+// a reader takes a last line without its line end for no record. A file whose
+// last line was left so is given its line end first, so that the cut line stays
+// apart from the records after it.
 bool AppendWhole(const std::string& path, const std::string& text);
 
 enum class LineRead { kLine, kTooLong, kEnd, kError };

@@ -13,6 +13,8 @@
 #include <ctime>
 
 #include "core/clock.h"
+#include "core/error.h"
+#include "core/helpers.h"
 #include "core/state_table.h"
 
 namespace keldor {
@@ -147,10 +149,13 @@ void LogFormatted(int level, const char* format, va_list args) {
 
   line += "\r\n";
   const std::string path = LogFilePath();
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  WriteAll(fd, line.data(), line.size());
-  close(fd);
+  // The line is one write after a whole last line; the error being logged stays.
+  const int error = ErrorCode();
+  const int savedErrno = errno;
+  const bool written = AppendWhole(path, line);
+  ErrorCode() = error;
+  errno = savedErrno;
+  if (!written) return;
 
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && st.st_size >= kLogRotateSize) RotateLog(path, local);

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "core/error.h"
+#include "core/helpers.h"
 #include "runtime/options.h"
 
 namespace keldor {
@@ -50,11 +52,10 @@ void LogAdminAction(const char* player, const char* address, const char* keyhash
                              CsvQuoted(Known(admin)) + "," + std::to_string(time) + "," +
                              CsvPlain(Known(map)) + "," + CsvPlain(Known(action)) + "," +
                              std::to_string(duration) + "," + CsvPlain(Known(reason)) + "\n";
-  std::FILE* file = std::fopen(AdminLogPath().c_str(), "a");
-  if (file == nullptr) return;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  std::fputs(record.c_str(), file);
-  std::fclose(file);
+  // A record that cannot be written is not the action's failure.
+  const int error = ErrorCode();
+  AppendWhole(AdminLogPath(), record);
+  ErrorCode() = error;
 }
 
 }  // namespace keldor

@@ -1,6 +1,8 @@
 // The player statistics log: see player_stats.h.
 #include "policing/player_stats.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -140,24 +142,35 @@ bool LogPlayerStats(const std::string& path, bool* wrote) {
   }
   const int count = std::atoi(players.c_str());
   if (count <= 0) return Fail(0);
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
-    const int code = errno;
-    ErrorCode() = code;
-    LogMessage(kLogInfo, "Couldn't open CSV log file! %s", ErrorText(code));
-    return false;
-  }
-  if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) {
+  // The round's lines are gathered first and appended with one write, so that
+  // a crash or a full disk cannot leave half a line among the records.
+  char* block = nullptr;
+  std::size_t blockSize = 0;
+  std::FILE* file = open_memstream(&block, &blockSize);
+  if (file == nullptr) return Fail(errno);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || st.st_size == 0) {
     std::fputs(
         "date,time,server,map,gamemode,rounds,timelimit,axis_tickets,allied_tickets\n"
         "player,team,score,kills,deaths,ping,ip,keyhash,pbguid\n",
         file);
   }
-  if (!WriteRoundLine(file, reply)) return false;
+  // The writers close the stream when a value is missing; what they wrote until
+  // then is appended all the same, as a round is not logged twice.
+  bool whole = WriteRoundLine(file, reply);
+  const bool roundLine = whole;
+  if (whole) whole = WritePlayerLines(file, reply, count);
+  if (whole) std::fclose(file);
+  const int missing = ErrorCode();
+  const std::string lines(block != nullptr ? block : "", blockSize);
+  std::free(block);
+  if (!roundLine) return false;
+  if (!AppendWhole(path, lines)) {
+    LogMessage(kLogInfo, "Couldn't open CSV log file! %s", ErrorText(ErrorCode()));
+    return false;
+  }
   if (wrote != nullptr) *wrote = true;
-  if (!WritePlayerLines(file, reply, count)) return false;
-  std::fclose(file);
-  return true;
+  return whole || Fail(missing);
 }
 
 }  // namespace keldor

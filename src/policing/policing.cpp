@@ -198,15 +198,8 @@ bool AutoBan(const char* ip, const char* keyhash) {
   int kicks = 0;
   if (!CountKicks(identity, kicks)) return false;
   if (kicks + 1 >= Row(Setting::AutoBanValue).current) return true;
-  std::FILE* file = std::fopen(KickListPath().c_str(), "a");
-  if (file == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open KickList.con! %s", ErrorText(errno));
-    return false;
-  }
-  const bool written = std::fprintf(file, "%s\n", identity.c_str()) > 0;
-  const int code = errno;
-  if (std::fclose(file) != 0 || !written) {
-    LogMessage(kLogInfo, "Couldn't write KickList.con! %s", ErrorText(code));
+  if (!AppendWhole(KickListPath(), identity + "\n")) {
+    LogMessage(kLogInfo, "Couldn't write KickList.con! %s", ErrorText(ErrorCode()));
   }
   return false;
 }

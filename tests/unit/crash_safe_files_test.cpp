@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "core/log.h"
 #include "gamelink/player_table.h"
 #include "maps/archive.h"
 #include "maps/rfa_writer.h"
 #include "maps/rotation.h"
+#include "policing/admin_log.h"
 #include "remote/accounts.h"
 #include "remote/notify.h"
 #include "remote/transfer.h"
@@ -123,12 +125,29 @@ TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
 }
 
 // An appended line is added by one write; a reader never sees it in pieces.
-TEST_F(CrashSafeFiles, AppendedLinesAreWrittenWhole) {
+// A last line that an earlier crash or a full disk cut short stays a line of
+// its own: the next record starts on the line after it, whole.
+TEST_F(CrashSafeFiles, AppendedLinesAreWrittenWholeAfterACutLine) {
   const std::string line = std::string(70000, 'x') + "\n";  // beyond any stdio buffer
   ASSERT_TRUE(AppendWhole(At("status.log"), "first\n"));
   ASSERT_TRUE(AppendWhole(At("status.log"), line));
   EXPECT_EQ(ReadFile(At("status.log")), "first\n" + line);
   EXPECT_FALSE(AppendWhole(Opts().settingsDir + "/missing/dir.log", line));
+
+  const std::string cut = "\"Bob\",10.0.0.1,[unkn";
+  WriteFile(AdminLogPath(), cut);
+  LogAdminAction("Ann", nullptr, nullptr, nullptr, "admin", 7, nullptr, "kick", 0, nullptr);
+  EXPECT_EQ(
+      ReadFile(AdminLogPath()),
+      cut + "\n\"Ann\",[unknown],[unknown],[unknown],\"admin\",7,[unknown],kick,0,[unknown]\n");
+
+  Logging().directory = Opts().settingsDir;
+  WriteFile(LogFilePath(), "2023-11-14 22:13:20 : Server has cra");
+  LogMessage(kLogInfo, "Server has crashed");
+  const std::string log = ReadFile(LogFilePath());
+  EXPECT_EQ(log.rfind("2023-11-14 22:13:20 : Server has cra\n", 0), 0U) << log;
+  EXPECT_EQ(log.find('\n', 40), log.size() - 1) << log;
+  EXPECT_TRUE(log.ends_with(" : Server has crashed\r\n")) << log;
 }
 
 }  // namespace

@@ -72,16 +72,17 @@ TEST_F(LogTest, OneLinePerCallWithLineBreaksAndMarkersBlankedAndCutTo1023) {
 // named for the minute that never replaces an earlier one.
 TEST_F(LogTest, RotatesOnceTheFileReaches512000Bytes) {
   const std::size_t line = std::strlen("2004-03-01 18:30:05 : tip\r\n");
-  WriteFile(dir_ / "keldor.log", std::string(512000 - line - 1, 'x'));
+  // Whole lines before: a file whose last line lacks its end gets one first.
+  WriteFile(dir_ / "keldor.log", std::string(512000 - line - 2, 'x') + "\n");
   LogMessage(kLogInfo, "tip");
   EXPECT_EQ(LogText().size(), 511999u);
   EXPECT_FALSE(Exists(dir_ / "2004-03-01-18-30.log"));
-  WriteFile(dir_ / "keldor.log", std::string(512000 - line, 'x'));
+  WriteFile(dir_ / "keldor.log", std::string(512000 - line - 1, 'x') + "\n");
   LogMessage(kLogInfo, "tip");
   EXPECT_FALSE(Exists(dir_ / "keldor.log"));
   EXPECT_EQ(ReadFile(dir_ / "2004-03-01-18-30.log").size(), 512000u);
   WriteFile(dir_ / "2004-03-01-18-30-1.log", "second");
-  WriteFile(dir_ / "keldor.log", std::string(512000, 'y'));
+  WriteFile(dir_ / "keldor.log", std::string(511999, 'y') + "\n");
   LogMessage(kLogInfo, "tip");
   EXPECT_EQ(ReadFile(dir_ / "2004-03-01-18-30.log").size(), 512000u);
   EXPECT_EQ(ReadFile(dir_ / "2004-03-01-18-30-1.log"), "second");

@@ -207,6 +207,12 @@ TEST_F(PolicingTest, StatisticsOfARoundAreWrittenOnceWithHeadersOnANewFile) {
       "\"Bot\",NVA,2,3,4,0,[unknown],[unknown],[unknown]\n";
   EXPECT_EQ(testing::ReadFile(path), expected);
 
+  // After a line an earlier crash cut short, the next round starts on a line of its own.
+  testing::WriteFile(path, expected + "2023-11-14,22:1");
+  ASSERT_TRUE(LogPlayerStats(path));
+  EXPECT_EQ(testing::ReadFile(path),
+            expected + "2023-11-14,22:1\n" + expected.substr(expected.find("2023")));
+
   // No players: nothing written, nothing to report.
   SetGame({}, round);
   EXPECT_FALSE(LogPlayerStats(path));
