@@ -10,9 +10,10 @@
 #   scripts/fuzz.sh campaign [RUNS] [TARGET...]
 #                                      each target (all by default) until it has
 #                                      run RUNS inputs in all (default 10 million),
-#                                      a million at a time; the count is kept in
+#                                      FUZZ_CHUNK (250,000) at a time; the count is kept in
 #                                      build-fuzz/campaign/TARGET, so a stopped
-#                                      campaign goes on where it stopped
+#                                      campaign goes on where it stopped (SIGINT to
+#                                      the fuzz_ process stops it and keeps its count)
 #   scripts/fuzz.sh figures            what the campaigns have run so far
 #
 # A long run keeps what it learns in build-fuzz/corpus/TARGET (seeded from
@@ -33,7 +34,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # Options every run shares: inputs up to 64 KiB, a slow input is a finding, memory bounded.
-common=(-max_len=65536 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1)
+common=(-max_len=65536 -timeout=20 -report_slow_units=20 -rss_limit_mb=2048 -print_final_stats=1)
 
 run_one() {  # TARGET SECONDS LOGFILE
   local target=$1 seconds=$2 log=$3
@@ -88,14 +89,18 @@ case "${1:-brief}" in
       while :; do
         done_runs=$(ledger_total "$t")
         [ "$done_runs" -lt "$goal" ] || break
-        chunk=$((goal - done_runs))
-        [ "$chunk" -le 1000000 ] || chunk=1000000
+        chunk=$((goal - done_runs)) most=${FUZZ_CHUNK:-250000}
+        [ "$chunk" -le "$most" ] || chunk=$most
         log=$build/logs/$t.campaign.log
         corpus=$build/corpus/$t findings=$build/findings/$t
         mkdir -p "$corpus" "$findings"
         cp -n "$root/fuzz/corpus/$t/"* "$corpus/" 2>/dev/null || true
-        if ! "$build/fuzz_$t" "${common[@]}" -runs="$chunk" -artifact_prefix="$findings/" \
-          "$corpus" >"$log" 2>&1; then
+        # Status 72 is an interrupted run (SIGINT): its executions count, and
+        # the campaign stops there.
+        result=0
+        "$build/fuzz_$t" "${common[@]}" -runs="$chunk" -artifact_prefix="$findings/" \
+          "$corpus" >"$log" 2>&1 || result=$?
+        if [ "$result" -ne 0 ] && [ "$result" -ne 72 ]; then
           status=1
           echo "FINDING in $t: see $log and $findings/"
           break
@@ -104,6 +109,7 @@ case "${1:-brief}" in
         cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
         echo "$(date -u +%FT%TZ) ${execs:-0} ${cov:-0}" >>"$build/campaign/$t"
         echo "$t: $(ledger_total "$t") executions so far, coverage ${cov:-?}"
+        [ "$result" -eq 0 ] || break 2
       done
     done
     figures

@@ -165,18 +165,7 @@ bool RewriteServerBanList(const Lifted& lifted) {
 
 // Appends in one write, after a line break if a hand edit left the last line open.
 bool AppendEntry(const BanEntry& entry) {
-  const std::string path = ServerBanListPath();
-  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail(errno);
-  char last = '\n';
-  const off_t size = lseek(fd, 0, SEEK_END);
-  std::string line;
-  if (size > 0 && pread(fd, &last, 1, size - 1) == 1 && last != '\n') line.push_back('\n');
-  line.append(FormatBanEntry(entry));
-  const bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  const int error = errno;
-  close(fd);
-  return ok || Fail(error != 0 ? error : EIO);
+  return AppendWhole(ServerBanListPath(), FormatBanEntry(entry));
 }
 
 struct Banned {
