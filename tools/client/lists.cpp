@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 namespace keldorclient {
@@ -46,6 +47,21 @@ bool SplitListLine(std::string line, std::size_t count, std::string* name,
   return true;
 }
 
+namespace {
+
+// Keldor writes the time of the last crash as ctime text, and time 0 when there
+// has been none: the first of January 1970, or the last day of 1969 west of
+// Greenwich.
+bool IsTimeZero(const std::string& text) {
+  std::tm when{};
+  const char* end = strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &when);
+  if (end == nullptr) return false;
+  return (when.tm_year == 70 && when.tm_mon == 0 && when.tm_mday == 1) ||
+         (when.tm_year == 69 && when.tm_mon == 11 && when.tm_mday == 31);
+}
+
+}  // namespace
+
 // The status text is 19 comma-terminated fields; the server name is quoted and
 // the PunkBuster field may carry commas of its own, so it takes the rest.
 std::vector<std::string> SplitStatus(const std::string& text) {
@@ -72,6 +88,8 @@ std::vector<std::string> SplitStatus(const std::string& text) {
   for (std::string& f : fields) {
     while (!f.empty() && std::isspace(static_cast<unsigned char>(f.back()))) f.pop_back();
   }
+  constexpr std::size_t kLastCrash = 7;
+  if (fields.size() > kLastCrash && IsTimeZero(fields[kLastCrash])) fields[kLastCrash] = "never";
   return fields;
 }
 

@@ -15,7 +15,7 @@ std::vector<std::string> Lines(const std::string& content);
 // own, the fields do not, so they are taken from the right.
 bool SplitListLine(std::string line, std::size_t count, std::string* name,
                    std::vector<std::string>* fields);
-// The status text's 19 fields.
+// The status text's 19 fields; the last crash reads "never" when there has been none.
 std::vector<std::string> SplitStatus(const std::string& text);
 constexpr std::size_t kStatusFields = 19;
 extern const char* const kStatusKeys[kStatusFields];    // JSON keys

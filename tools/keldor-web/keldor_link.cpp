@@ -148,12 +148,14 @@ void KeldorLink::LogIn(std::string user, std::string password) {
   thread_ = std::thread([this] { Run(); });
 }
 
-void KeldorLink::Submit(json command) {
+bool KeldorLink::Submit(json command) {
   {
     std::lock_guard lock(mutex_);
+    if (queue_.size() >= kMaxQueued) return false;
     queue_.push_back(std::move(command));
   }
   Wake();
+  return true;
 }
 
 bool KeldorLink::DoLogin() {

@@ -34,8 +34,10 @@ class KeldorLink {
 
   // The first command must be the login; the thread answers with "login".
   void LogIn(std::string user, std::string password);
-  // A command from the page; answered with "reply" carrying its id.
-  void Submit(nlohmann::json command);
+  // A command from the page; answered with "reply" carrying its id. False
+  // (and not queued) while kMaxQueued commands are waiting already.
+  bool Submit(nlohmann::json command);
+  static constexpr std::size_t kMaxQueued = 64;
 
  private:
   void Run();

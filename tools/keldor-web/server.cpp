@@ -451,7 +451,12 @@ void Server::OnSocketMessage(const std::shared_ptr<WebSession>& session, const s
   // The page refreshes its lists by itself: that is no sign of a person there.
   const auto automatic = command.find("auto");
   if (automatic == command.end() || *automatic != true) session->timer.Touch(now_());
-  session->link->Submit(std::move(command));
+  const auto id = command.find("id");
+  const json busy = {{"type", "reply"},
+                     {"id", id != command.end() && id->is_number_integer() ? *id : json(0)},
+                     {"ok", false},
+                     {"message", "Too many requests are waiting for Keldor."}};
+  if (!session->link->Submit(std::move(command))) SendToPage(*session, Dump(busy));
 }
 
 void Server::OnSocketClosed(const std::shared_ptr<WebSession>& session) {

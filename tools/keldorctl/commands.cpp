@@ -166,17 +166,6 @@ int AwaitText(Connection& c, std::uint32_t code, Message* reply) {
   return Finish(c, keldorclient::AwaitText(c, code, reply, NoteWhileWaiting));
 }
 
-// Keldor writes the time of the last crash as ctime text, and time 0 when there
-// has been none: the first of January 1970, or the last day of 1969 west of
-// Greenwich.
-bool IsTimeZero(const std::string& text) {
-  std::tm when{};
-  const char* end = strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &when);
-  if (end == nullptr) return false;
-  return (when.tm_year == 70 && when.tm_mon == 0 && when.tm_mday == 1) ||
-         (when.tm_year == 69 && when.tm_mon == 11 && when.tm_mday == 31);
-}
-
 int RunStatus(Connection& c, const Options& o) {
   Message reply;
   if (const int status = AwaitText(c, REQ_GET_STATUS, &reply); status != kExitOk) return status;
@@ -184,9 +173,7 @@ int RunStatus(Connection& c, const Options& o) {
     std::fprintf(stderr, "keldorctl: Keldor could not get the server's status.\n");
     return kExitFailed;
   }
-  std::vector<std::string> fields = SplitStatus(reply.data);
-  constexpr std::size_t kLastCrash = 7;
-  if (fields.size() > kLastCrash && IsTimeZero(fields[kLastCrash])) fields[kLastCrash] = "never";
+  const std::vector<std::string> fields = SplitStatus(reply.data);
   if (o.json) {
     nlohmann::ordered_json status = nlohmann::ordered_json::object();
     for (std::size_t k = 0; k < fields.size() && k < kStatusFields; ++k) {
