@@ -42,11 +42,12 @@ else
   echo "Using the existing demo installation (remove ./demo for a fresh one)."
 fi
 cat demo/installation.txt
-# The web console starts once Keldor accepts connections, and ends with the demo.
+# The web console starts once this Keldor logs that it listens, and ends with the demo.
 web_port="${KELDOR_WEB_PORT:-15680}"
+log_lines=$(wc -l <demo/keldor.log 2>/dev/null || echo 0)
 (
   for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    tail -n +"$((log_lines + 1))" demo/keldor.log 2>/dev/null | grep -q 'Listening on' && break
     sleep 0.2
   done
   exec build/keldor-web --listen "127.0.0.1:$web_port" --keldor "127.0.0.1:$port"
