@@ -1,7 +1,9 @@
 # The layering test: every source under src/<folder>/ may include headers of its
 # own folder and of the folders before it in LAYERS (bottom first), never of a
-# folder after it. The tools are held to what they may link: keldorctl to core
-# and wire, mkinstall to core and the RFA archive format.
+# folder after it. The tools are held to what they may link: the client library
+# to core and wire; keldorctl and keldor-web to core, wire and the client
+# library (whose headers they include without a folder); mkinstall to core and
+# the RFA archive format.
 #   cmake -DSOURCE_DIR=... -DLAYERS="core;wire;..." -P CheckLayers.cmake
 cmake_minimum_required(VERSION 3.22)
 
@@ -41,9 +43,11 @@ foreach(folder IN LISTS folders)
   endif()
 endforeach()
 
-file(GLOB files ${SOURCE_DIR}/tools/keldorctl/*.h ${SOURCE_DIR}/tools/keldorctl/*.cpp)
-foreach(file IN LISTS files)
-  check_file(${file} "core;wire;keldorctl" "")
+foreach(tool client keldorctl keldor-web)
+  file(GLOB files ${SOURCE_DIR}/tools/${tool}/*.h ${SOURCE_DIR}/tools/${tool}/*.cpp)
+  foreach(file IN LISTS files)
+    check_file(${file} "core;wire" "")
+  endforeach()
 endforeach()
 file(GLOB files ${SOURCE_DIR}/tools/mkinstall/*.h ${SOURCE_DIR}/tools/mkinstall/*.cpp)
 foreach(file IN LISTS files)

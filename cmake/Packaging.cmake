@@ -1,18 +1,18 @@
 # Installation and the Debian package.
 #
-#   cmake --install build                      the daemon, keldorctl, manual pages,
+#   cmake --install build                      the daemon, keldorctl, keldor-web, manual pages,
 #                                              systemd units, bash completion, sample settings
 #   cmake --install build --component testing  gamesim and mkinstall (demos and tests)
 #   cd build && cpack -G DEB                   keldor_*.deb and keldor-testing_*.deb
 include(GNUInstallDirs)
 
 install(TARGETS keldor DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT keldor)
-install(TARGETS keldorctl DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT keldor)
+install(TARGETS keldorctl keldor-web DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT keldor)
 install(TARGETS gamesim mkinstall DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/keldor COMPONENT testing)
 
 # Manual pages, rendered from scdoc and compressed as Debian expects.
 find_program(SCDOC scdoc REQUIRED)
-foreach(page keldor.8 keldorctl.1)
+foreach(page keldor.8 keldorctl.1 keldor-web.1)
   string(REGEX MATCH "[0-9]$" section ${page})
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
@@ -67,7 +67,7 @@ set(CPACK_DEBIAN_KELDOR_PACKAGE_CONTROL_EXTRA
   "${CMAKE_BINARY_DIR}/debian/postinst;${CMAKE_BINARY_DIR}/debian/postrm;${CMAKE_BINARY_DIR}/debian/conffiles")
 set(CPACK_DEBIAN_TESTING_PACKAGE_NAME keldor-testing)
 set(CPACK_COMPONENT_KELDOR_DESCRIPTION
-  "Keldor runs beside the game server and administers it unattended: supervision,\nconfiguration, policing, bans, schedule, announcements, and remote administration\nover its own protocol. keldorctl is its command-line client.")
+  "Keldor runs beside the game server and administers it unattended: supervision,\nconfiguration, policing, bans, schedule, announcements, and remote administration\nover its own protocol. keldorctl is its command-line client, keldor-web its web console.")
 set(CPACK_COMPONENT_TESTING_DESCRIPTION
   "gamesim, a simulated game server, and mkinstall, which lays out a game installation\nfor demos and tests of Keldor.")
 include(CPack)

@@ -7,8 +7,10 @@
 # ping, and one who calls another a "noob" in chat (the word in mkinstall's
 # bannedwords.con) is kicked, which `keldorctl watch` and keldor.log show.
 # Announcements go out every 30 seconds, and a schedule waits to be read and
-# edited. Ctrl-C stops Keldor; the game server keeps running until the next
-# start adopts it or -stop ends it.
+# edited. The web console (keldor-web) serves a page for the same accounts once
+# Keldor listens (KELDOR_WEB_PORT, default 15680). Ctrl-C stops Keldor and the
+# web console; the game server keeps running until the next start adopts it or
+# -stop ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -40,4 +42,16 @@ else
   echo "Using the existing demo installation (remove ./demo for a fresh one)."
 fi
 cat demo/installation.txt
-exec build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simLaggers 1 +simTick 5 "$@"
+# The web console starts once this Keldor logs that it listens, and ends with the demo.
+web_port="${KELDOR_WEB_PORT:-15680}"
+log_lines=$(wc -l <demo/keldor.log 2>/dev/null || echo 0)
+(
+  for _ in $(seq 100); do
+    tail -n +"$((log_lines + 1))" demo/keldor.log 2>/dev/null | grep -q 'Listening on' && break
+    sleep 0.2
+  done
+  exec build/keldor-web --listen "127.0.0.1:$web_port" --keldor "127.0.0.1:$port"
+) &
+web_pid=$!
+trap 'kill "$web_pid" 2>/dev/null || true' EXIT
+build/keldor -path "$PWD/demo" -port "$port" -start -restart +simPlayers 6 +simBots 4 +simLaggers 1 +simTick 5 "$@"

@@ -5,9 +5,12 @@ set -euo pipefail
 
 # scdoc renders the manual pages, dpkg-dev finds the package's library
 # dependencies, nlohmann-json3-dev is keldorctl's JSON output; clang and its
-# runtimes build the fuzz targets (scripts/fuzz.sh).
+# runtimes build the fuzz targets (scripts/fuzz.sh); libboost-dev is keldor-web's
+# HTTP and WebSocket (Boost.Beast, header-only); chromium, chromium-driver and
+# python3-selenium run its browser test.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
-  nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev)
+  nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
+  chromium chromium-driver python3-selenium)
 
 missing=()
 for p in "${packages[@]}"; do

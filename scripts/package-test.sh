@@ -14,8 +14,9 @@ testing=$(ls build-pkg/keldor-testing_*.deb)
 fail() { echo "package test: $*" >&2; exit 1; }
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in ./usr/sbin/keldor ./usr/bin/keldorctl ./usr/share/man/man8/keldor.8.gz \
-  ./usr/share/man/man1/keldorctl.1.gz ./usr/lib/systemd/system/keldor.service \
+for path in ./usr/sbin/keldor ./usr/bin/keldorctl ./usr/bin/keldor-web \
+  ./usr/share/man/man8/keldor.8.gz ./usr/share/man/man1/keldorctl.1.gz \
+  ./usr/share/man/man1/keldor-web.1.gz ./usr/lib/systemd/system/keldor.service \
   ./usr/lib/systemd/system/keldor@.service ./etc/keldor/keldor.env \
   ./usr/share/bash-completion/completions/keldorctl; do
   grep -qx "$path" <<<"$contents" || fail "$deb lacks $path"
@@ -48,6 +49,7 @@ dpkg-deb -x "$testing" "$root"
 [ "$("$root/usr/sbin/keldor" --version)" = "keldor $(dpkg-deb -f "$deb" Version)" ] ||
   fail "keldor --version"
 "$root/usr/bin/keldorctl" --version | grep -q '^keldorctl ' || fail "keldorctl --version"
+"$root/usr/bin/keldor-web" --version | grep -q '^keldor-web ' || fail "keldor-web --version"
 zcat "$root/usr/share/man/man8/keldor.8.gz" | grep -q '^\.TH "keldor" "8"' || fail "keldor(8)"
 zcat "$root/usr/share/man/man1/keldorctl.1.gz" | grep -q '^\.TH "keldorctl" "1"' ||
   fail "keldorctl(1)"

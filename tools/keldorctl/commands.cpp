@@ -1,7 +1,5 @@
-// keldorctl's sub-commands. Keldor answers many requests only with a
-// notification, some (uploads, refused requests) with nothing at all; so a
-// request is followed by a ping, and the pong that comes back before the
-// expected answer tells that none is coming.
+// keldorctl's sub-commands, on the request patterns of the client library
+// (tools/client/exchange.h): each turns the outcome into a line and an exit status.
 #include "commands.h"
 
 #include <fcntl.h>
@@ -22,6 +20,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "lists.h"
 #include "users.h"
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
@@ -38,17 +37,29 @@ void PrintJson(const nlohmann::ordered_json& document) {
 }
 
 int NotCarriedOut() {
-  std::fprintf(stderr,
-               "keldorctl: Keldor did not carry out the request: the account lacks the right "
-               "for it, or Keldor ignored it (its log tells).\n");
+  std::fprintf(stderr, "keldorctl: %s\n", kRefusedText);
   return kExitRefused;
+}
+
+int Finish(const Connection& c, Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOk:
+      return kExitOk;
+    case Outcome::kBroken:
+      return Broken(c);
+    case Outcome::kRefused:
+      return NotCarriedOut();
+    case Outcome::kFailed:
+      break;
+  }
+  std::fprintf(stderr, "keldorctl: %s\n", c.Error().c_str());
+  return kExitFailed;
 }
 
 namespace {
 
 constexpr std::size_t kTextMax = 255;  // a text payload holds 256 bytes with its NUL
 constexpr int kLastClientSlot = 16;
-constexpr char kBanFieldEnd = static_cast<char>(0xFF);
 
 // One notification per output line: control bytes in a text are shown escaped.
 std::string Printable(const std::string& text) {
@@ -67,18 +78,6 @@ std::string Printable(const std::string& text) {
 }
 
 // `watch` prints each notification behind the local time it arrived.
-// Keldor writes "*" for an empty field; in JSON that is null.
-nlohmann::ordered_json TextOrNull(const std::string& text) {
-  return text == "*" || text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
-}
-
-nlohmann::ordered_json NumberOrNull(const std::string& text) {
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0') return nullptr;
-  return value;
-}
-
 void PrintNote(const Message& note, bool json) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -109,57 +108,24 @@ void PrintNote(const Message& note, bool json) {
 // Notifications that arrive while a command waits for its answer: shown on
 // stderr so that the answer on stdout stays clean for scripts. The game's own
 // chat and events stream by all the time; they are what `watch` is for.
-bool NoteWhileWaiting(const Message& note, Connection& c) {
-  if (note.code == NOTE_DISCONNECT) {
-    c.SetError("Keldor closed the connection (NOTE_DISCONNECT).");
-    return false;
-  }
-  if (note.code == NOTE_CONSOLE_EVENT) return true;
+void NoteWhileWaiting(const Message& note) {
+  if (note.code == NOTE_CONSOLE_EVENT) return;
   const char* name = NoteName(note.code);
   std::fprintf(stderr, "keldorctl: (%s)\n", name != nullptr ? name : "unknown notification");
-  return true;
 }
 
-int CommandFailed() {
-  std::fprintf(stderr, "keldorctl: Keldor reports that the command failed.\n");
-  return kExitFailed;
-}
-
-bool Contains(std::initializer_list<std::uint32_t> codes, std::uint32_t code) {
-  return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
-
-// Waits for one of `done`; NOTE_COMMAND_FAILED is a failure, and NOTE_PONG
-// (unless awaited) means the request was not carried out.
 int AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
-  Message note;
-  for (;;) {
-    if (!c.Receive(&note, c.Timeout())) return Broken(c);
-    if (!note.isNote) {
-      c.SetError("Keldor sent a reply nobody asked for.");
-      return Broken(c);
-    }
-    if (Contains(done, note.code)) {
-      if (answer != nullptr) *answer = note;
-      return kExitOk;
-    }
-    if (note.code == NOTE_COMMAND_FAILED) return CommandFailed();
-    if (note.code == NOTE_PONG) return NotCarriedOut();
-    if (!NoteWhileWaiting(note, c)) return Broken(c);
-  }
+  Message ignored;
+  return Finish(
+      c, keldorclient::AwaitNote(c, done, answer != nullptr ? answer : &ignored, NoteWhileWaiting));
 }
 
-bool SendPing(Connection& c) {
-  return c.SendRequest(REQ_PING);
-}
-
-// A request that Keldor turns into a job: the request (with its text when
-// `text` is given), the ping behind it, and the wait for the answer.
 int RunJobRequest(Connection& c, std::uint32_t code, const std::string* text,
                   std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
-  const bool sent = text != nullptr ? c.SendTextRequest(code, *text) : c.SendRequest(code);
-  if (!sent || !SendPing(c)) return Broken(c);
-  return AwaitNote(c, done, answer);
+  Message ignored;
+  return Finish(
+      c, keldorclient::RunJobRequest(c, code, text, done, answer != nullptr ? answer : &ignored,
+                                     NoteWhileWaiting));
 }
 
 std::string Joined(const std::vector<std::string>& words, std::size_t from = 0) {
@@ -196,91 +162,28 @@ int RunPing(Connection& c, const Options&) {
   return status;
 }
 
-// The status text is 19 comma-terminated fields; the server name is quoted and
-// the PunkBuster field may carry commas of its own, so it takes the rest.
-std::vector<std::string> SplitStatus(const std::string& text) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  if (text.starts_with('"')) {
-    const std::size_t end = text.find("\",", 1);
-    if (end != std::string::npos) {
-      fields.push_back(text.substr(1, end - 1));
-      at = end + 2;
-    }
-  }
-  constexpr std::size_t kFields = 19;
-  while (fields.size() + 1 < kFields && at < text.size()) {
-    std::size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    fields.push_back(text.substr(at, comma - at));
-    at = comma + 1;
-  }
-  if (at < text.size()) {
-    std::string rest = text.substr(at);
-    while (rest.ends_with(',')) rest.pop_back();
-    fields.push_back(rest);
-  }
-  for (std::string& f : fields) {
-    while (!f.empty() && std::isspace(static_cast<unsigned char>(f.back()))) f.pop_back();
-  }
-  return fields;
-}
-
-// A request answered by a text reply. A refused one is answered by nothing:
-// the pong of the ping sent behind it arrives instead.
 int AwaitText(Connection& c, std::uint32_t code, Message* reply) {
-  if (!c.SendRequest(code) || !SendPing(c)) return Broken(c);
-  for (;;) {
-    if (!c.Receive(reply, c.Timeout())) return Broken(c);
-    if (!reply->isNote) return kExitOk;
-    if (reply->code == NOTE_PONG) return NotCarriedOut();
-    if (!NoteWhileWaiting(*reply, c)) return Broken(c);
-  }
-}
-
-// Keldor writes the time of the last crash as ctime text, and time 0 when there
-// has been none: the first of January 1970, or the last day of 1969 west of
-// Greenwich.
-bool IsTimeZero(const std::string& text) {
-  std::tm when{};
-  const char* end = strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &when);
-  if (end == nullptr) return false;
-  return (when.tm_year == 70 && when.tm_mon == 0 && when.tm_mday == 1) ||
-         (when.tm_year == 69 && when.tm_mon == 11 && when.tm_mday == 31);
+  return Finish(c, keldorclient::AwaitText(c, code, reply, NoteWhileWaiting));
 }
 
 int RunStatus(Connection& c, const Options& o) {
-  static const char* const kLabels[] = {
-      "Server name",  "Address",      "Players",        "Current map",   "Current level",
-      "Idle map",     "Server state", "Last crash",     "Console",       "Game mode",
-      "Game version", "Password",     "Team-kill mode", "Content check", "Team scores",
-      "Team sizes",   "Round time",   "Tickets",        "PunkBuster",
-  };
-  static const char* const kKeys[] = {
-      "server_name",  "address",      "players",        "current_map",   "current_level",
-      "idle_map",     "server_state", "last_crash",     "console",       "game_mode",
-      "game_version", "password",     "team_kill_mode", "content_check", "team_scores",
-      "team_sizes",   "round_time",   "tickets",        "punkbuster",
-  };
   Message reply;
   if (const int status = AwaitText(c, REQ_GET_STATUS, &reply); status != kExitOk) return status;
   if (reply.emptyReply) {
     std::fprintf(stderr, "keldorctl: Keldor could not get the server's status.\n");
     return kExitFailed;
   }
-  std::vector<std::string> fields = SplitStatus(reply.data);
-  constexpr std::size_t kLastCrash = 7;
-  if (fields.size() > kLastCrash && IsTimeZero(fields[kLastCrash])) fields[kLastCrash] = "never";
+  const std::vector<std::string> fields = SplitStatus(reply.data);
   if (o.json) {
     nlohmann::ordered_json status = nlohmann::ordered_json::object();
-    for (std::size_t k = 0; k < fields.size() && k < std::size(kKeys); ++k) {
-      status[kKeys[k]] = fields[k];
+    for (std::size_t k = 0; k < fields.size() && k < kStatusFields; ++k) {
+      status[kStatusKeys[k]] = fields[k];
     }
     PrintJson(status);
     return kExitOk;
   }
   for (std::size_t k = 0; k < fields.size(); ++k) {
-    const char* label = k < std::size(kLabels) ? kLabels[k] : "?";
+    const char* label = k < kStatusFields ? kStatusLabels[k] : "?";
     std::printf("%-15s %s\n", label, fields[k].c_str());
   }
   return kExitOk;
@@ -355,34 +258,6 @@ int RunPause(Connection& c, const Options&) {
 
 // ---- Players and clients ---------------------------------------------------
 
-// A line of the player or client list: the name in double quotes, then
-// `count` comma-separated fields. The name may hold commas and quotes of its
-// own, the fields do not, so they are taken from the right.
-bool SplitListLine(std::string line, std::size_t count, std::string* name,
-                   std::vector<std::string>* fields) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  fields->assign(count, "");
-  for (std::size_t k = count; k > 0; --k) {
-    const std::size_t comma = line.rfind(',');
-    if (comma == std::string::npos) return false;
-    (*fields)[k - 1] = line.substr(comma + 1);
-    line.erase(comma);
-  }
-  if (line.size() < 2 || line.front() != '"' || line.back() != '"') return false;
-  *name = line.substr(1, line.size() - 2);
-  return true;
-}
-
-std::vector<std::string> Lines(const std::string& content) {
-  std::vector<std::string> lines;
-  std::istringstream in(content);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-  }
-  return lines;
-}
-
 // The name of the player with `id` in the list Keldor reports; false when
 // there is none, with the reason printed and `*status` set.
 bool FindPlayer(Connection& c, const std::string& id, std::string* name, int* status) {
@@ -422,11 +297,6 @@ int RunKick(Connection& c, const Options& o) {
   return status;
 }
 
-struct BanFields {
-  std::string id, name, duration, reason;
-  std::string address = "[unknown]", keyhash = "[unknown]", guid = "[unknown]";
-};
-
 // ban <id> <name> <seconds> [reason] with --address, --keyhash, --guid anywhere.
 constexpr const char* kOffServer = "-1";
 
@@ -458,16 +328,6 @@ bool ParseBan(const Options& o, BanFields* ban) {
   ban->duration = plain[2];
   ban->reason = Joined(plain, 3);
   return true;
-}
-
-std::string BanText(const BanFields& b) {
-  std::string text;
-  for (const std::string* field :
-       {&b.id, &b.name, &b.address, &b.keyhash, &b.guid, &b.duration, &b.reason}) {
-    text += *field;
-    text += kBanFieldEnd;
-  }
-  return text;
 }
 
 bool CheckBan(const Options& o) {
@@ -900,32 +760,11 @@ std::string FileNames(bool puttable) {
 }  // namespace
 
 int Fetch(Connection& c, std::uint32_t request, std::string* content) {
-  if (!c.SendRequest(request) || !SendPing(c)) return Broken(c);
-  Connection::FileReply reply;
-  if (!c.ReceiveFile(&reply, c.Timeout(),
-                     [&](const Message& note) { return NoteWhileWaiting(note, c); })) {
-    return Broken(c);
-  }
-  if (reply.refused) return NotCarriedOut();
-  if (reply.failed) {
-    std::fprintf(stderr, "keldorctl: Keldor could not produce the file (its log tells why).\n");
-    return kExitFailed;
-  }
-  // The pong of the ping is still on its way; it must not be taken for the next answer.
-  if (const int status = AwaitNote(c, {NOTE_PONG}); status != kExitOk) return status;
-  *content = std::move(reply.content);
-  return kExitOk;
+  return Finish(c, keldorclient::Fetch(c, request, content, NoteWhileWaiting));
 }
 
 int Upload(Connection& c, std::uint32_t request, const std::string& content) {
-  std::string message;
-  if (!EncodeTransfer(content, &message)) {
-    std::fprintf(stderr, "keldorctl: couldn't compress the file.\n");
-    return kExitFailed;
-  }
-  // Keldor answers an upload with nothing; the pong says it has been handled.
-  if (!c.SendRequest(request) || !c.SendBytes(message) || !SendPing(c)) return Broken(c);
-  return AwaitNote(c, {NOTE_PONG});
+  return Finish(c, keldorclient::Upload(c, request, content, NoteWhileWaiting));
 }
 
 namespace {
@@ -1034,28 +873,6 @@ bool CheckNoArgs(const Options& o) {
   if (o.args.empty()) return true;
   std::fprintf(stderr, "keldorctl: %s takes no arguments.\n", o.command.c_str());
   return false;
-}
-
-// The player list as Keldor writes it: "NAME",id,team,score,kills,deaths,ping,
-// address,keyhash,GUID.
-nlohmann::ordered_json PlayersJson(const std::string& content) {
-  nlohmann::ordered_json players = nlohmann::ordered_json::array();
-  std::string name;
-  std::vector<std::string> f;
-  for (const std::string& line : Lines(content)) {
-    if (!SplitListLine(line, 9, &name, &f)) continue;
-    players.push_back({{"name", name},
-                       {"id", NumberOrNull(f[0])},
-                       {"team", TextOrNull(f[1])},
-                       {"score", NumberOrNull(f[2])},
-                       {"kills", NumberOrNull(f[3])},
-                       {"deaths", NumberOrNull(f[4])},
-                       {"ping", NumberOrNull(f[5])},
-                       {"address", TextOrNull(f[6])},
-                       {"keyhash", TextOrNull(f[7])},
-                       {"guid", TextOrNull(f[8])}});
-  }
-  return players;
 }
 
 int RunPlayers(Connection& c, const Options& o) {

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "connection.h"
+#include "exchange.h"
 
 namespace keldorctl {
+
+using namespace keldorclient;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
@@ -57,6 +60,8 @@ int Broken(const Connection& c);
 void PrintCommandUsage(const Command& command);
 // A refused request: the message, and kExitRefused.
 int NotCarriedOut();
+// The exit status of an exchange's outcome, with the reason printed.
+int Finish(const Connection& c, Outcome outcome);
 // Fetches one of Keldor's files: kExitOk with the content, or the exit status
 // with the reason printed.
 int Fetch(Connection& c, std::uint32_t request, std::string* content);

@@ -185,28 +185,6 @@ bool FillCredentials(Options* options) {
   return true;
 }
 
-// The texts Lorvik shows for a refusal; the table has none for 4, 6 and 7.
-std::string RefusalText(int result) {
-  switch (result) {
-    case 1:
-      return ErrorText(30003);
-    case 2:
-      return ErrorText(30004);
-    case 3:
-      return ErrorText(30005);
-    case 5:
-      return ErrorText(30006);
-    case 4:
-      return "The user account has no access rights.";
-    case 6:
-      return "The user account is already logged in and may not log in twice.";
-    case 7:
-      return "The maximum number of connected clients has been reached.";
-    default:
-      return ErrorText(30002);
-  }
-}
-
 int LogIn(Connection& c, const Options& options) {
   LoginOutcome outcome;
   if (!c.Login(options.user, options.password, &outcome)) {
@@ -222,7 +200,7 @@ int LogIn(Connection& c, const Options& options) {
   }
   if (outcome.result != 0) {
     std::fprintf(stderr, "keldorctl: login refused (%d): %s\n", outcome.result,
-                 RefusalText(outcome.result).c_str());
+                 LoginRefusalText(outcome.result).c_str());
     return kExitRefused;
   }
   if (!outcome.versionMatches) {

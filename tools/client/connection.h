@@ -1,13 +1,14 @@
-// keldorctl's side of the client protocol: the connection, the login
+// The client side of the client protocol: the connection, the login
 // handshake, requests, and the messages Keldor sends back (notifications and
 // text replies).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-namespace keldorctl {
+namespace keldorclient {
 
 // Nothing Keldor sends legitimately comes near these; more is taken as a broken stream.
 constexpr std::uint32_t kMaxNoteData = 1U << 20;
@@ -76,6 +77,11 @@ class Connection {
   // The account's rights mask, once the login was accepted.
   std::uint32_t Rights() const { return rights_; }
 
+  // The socket, for a caller that waits on it together with other things.
+  int Socket() const { return socket_; }
+  // Ends every wait on the connection at once; safe from another thread.
+  void Shutdown();
+
   const std::string& Error() const { return error_; }
   void SetError(const std::string& error) { error_ = error; }
   bool Interrupted() const { return interrupted_; }
@@ -87,7 +93,7 @@ class Connection {
   bool ReadNoteRest(std::uint32_t code, Message* message, int timeoutSeconds);
   bool WriteAll(const void* buffer, std::size_t size);
 
-  int socket_ = -1;
+  std::atomic<int> socket_ = -1;
   int timeout_ = 30;
   std::uint32_t rights_ = 0;
   std::string error_;
@@ -97,4 +103,4 @@ class Connection {
 // Set from the SIGINT/SIGTERM handler; a wait that sees it ends.
 void RequestStop();
 
-}  // namespace keldorctl
+}  // namespace keldorclient

@@ -20,7 +20,7 @@
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
 
-namespace keldorctl {
+namespace keldorclient {
 
 using namespace keldor;
 
@@ -83,6 +83,10 @@ void RequestStop() {
 
 Connection::~Connection() {
   if (socket_ >= 0) close(socket_);
+}
+
+void Connection::Shutdown() {
+  if (const int fd = socket_; fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
 bool Connection::Open(const std::string& host, int port) {
@@ -279,4 +283,4 @@ bool Connection::ReceiveFile(FileReply* reply, int timeoutSeconds,
   return true;
 }
 
-}  // namespace keldorctl
+}  // namespace keldorclient

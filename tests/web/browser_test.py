@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""The web console in a real headless Chromium: keldor with gamesim as its game
+server in a fresh installation, keldor-web in front of it, and the page driven
+through chromedriver the way an administrator would use it.
+
+    browser_test.py BIN_DIR SCREENSHOT
+"""
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+BIN, SCREENSHOT = sys.argv[1], sys.argv[2]
+WAIT = 60  # seconds for anything the page should show; polled, never slept through
+VIEWER = ("viewer", "viewpass1")  # status and players (T, P) but not the maps (M)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def until(condition, what, seconds=WAIT):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Stack:
+    """keldor + gamesim + keldor-web in a temporary installation; ended by pid."""
+
+    def __init__(self, root):
+        self.root = root
+        self.procs = []
+        facts = subprocess.run([f"{BIN}/mkinstall", "--server-binary", f"{BIN}/gamesim", root],
+                               check=True, capture_output=True, text=True).stdout
+        self.facts = dict(line.split(": ", 1) for line in facts.splitlines() if ": " in line)
+        self.settings = os.path.join(root, "mods/bfvietnam/settings")
+        with open(os.path.join(self.settings, "useraccess.con"), "a") as accounts:
+            accounts.write(f"{VIEWER[0]},{VIEWER[1]},00112233445566778899aabbccddeeff,160,1\n")
+        self.keldor_port = int(self.facts["listen-port"])
+        self.keldor = self.spawn("keldor", [f"{BIN}/keldor", "-path", root, "-port",
+                                            str(self.keldor_port), "-start", "+simPlayers", "4"])
+        until(lambda: self.can_connect(self.keldor_port), "keldor to listen")
+        self.web = self.spawn("web", [f"{BIN}/keldor-web", "--listen", "127.0.0.1:0", "--keldor",
+                                      f"127.0.0.1:{self.keldor_port}"], stdout=subprocess.PIPE)
+        line = self.web.stdout.readline().decode()
+        self.url = line.split(" ")[2]
+        self.web_port = int(self.url.rsplit(":", 1)[1].strip("/"))
+
+    def spawn(self, name, argv, stdout=None):
+        log = open(os.path.join(self.root, name + ".out"), "w")
+        proc = subprocess.Popen(argv, cwd=self.root, stdout=stdout or log, stderr=log)
+        self.procs.append(proc)
+        return proc
+
+    @staticmethod
+    def can_connect(port):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def web_log(self):
+        with open(os.path.join(self.root, "web.out")) as f:
+            return f.read()
+
+    def end(self):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+        try:
+            with open(os.path.join(self.root, "bfvietnam.pid")) as f:
+                os.kill(int(f.read().strip()), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
+
+
+def raw_request(stack, method, path, headers=None, body=None):
+    conn = http.client.HTTPConnection("127.0.0.1", stack.web_port, timeout=10)
+    conn.request(method, path, body=body, headers=headers or {})
+    response = conn.getresponse()
+    data = response.read()
+    conn.close()
+    return response.status, data
+
+
+def check_gatekeeping(stack):
+    """What other sites and oversized requests meet, before any browser."""
+    host = f"127.0.0.1:{stack.web_port}"
+    login = json.dumps({"user": stack.facts["admin-user"], "password": "x", "token": "forged"})
+    cases = [
+        # (what, method, path, headers, body, expected status)
+        ("no origin", "POST", "/api/login", {"Content-Type": "application/json"}, login, 403),
+        ("foreign origin", "POST", "/api/login",
+         {"Origin": "http://evil.example", "Content-Type": "application/json"}, login, 403),
+        ("forged token", "POST", "/api/login",
+         {"Origin": f"http://{host}", "Content-Type": "application/json"}, login, 403),
+        ("form post", "POST", "/api/login",
+         {"Origin": f"http://{host}", "Content-Type": "application/x-www-form-urlencoded"},
+         "user=a", 415),
+        ("rebound host", "GET", "/", {"Host": "attacker.example"}, None, 421),
+        ("oversized body", "POST", "/api/login",
+         {"Origin": f"http://{host}", "Content-Type": "application/json"}, "x" * 5000, 413),
+        ("oversized header", "GET", "/", {"X-Filler": "y" * 9000}, None, 413),
+        ("socket without session", "GET", "/ws",
+         {"Origin": f"http://{host}", "Connection": "Upgrade", "Upgrade": "websocket",
+          "Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="},
+         None, 403),
+    ]
+    for what, method, path, headers, body, expected in cases:
+        status, _ = raw_request(stack, method, path, headers, body)
+        assert status == expected, f"{what}: status {status}, expected {expected}"
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                 "--window-size=1280,1700", "--disable-gpu"):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="keldor-web-test.") as root:
+        stack = Stack(root)
+        driver = None
+        try:
+            check_gatekeeping(stack)
+            driver = browser()
+            run(stack, driver)
+        except Exception:
+            if driver is not None:
+                driver.save_screenshot(SCREENSHOT.replace(".png", "-failure.png"))
+            print(stack.web_log(), file=sys.stderr)
+            raise
+        finally:
+            if driver is not None:
+                driver.quit()
+            stack.end()
+    print("1 passed, 0 failed")
+
+
+def run(stack, driver):
+    find = lambda id_: driver.find_element(By.ID, id_)
+    text_of = lambda id_: find(id_).text
+    shown = lambda id_: find(id_).is_displayed()
+
+    def log_in(user, password):
+        until(lambda: shown("login-form"), "the login form")
+        find("login-user").clear()
+        find("login-user").send_keys(user)
+        find("login-password").send_keys(password)
+        find("login-submit").click()
+
+    driver.get(stack.url)
+    # A wrong password is refused with a message, and nothing else opens.
+    log_in(stack.facts["admin-user"], "not-the-password")
+    until(lambda: "Wrong user name or password" in text_of("login-message"), "the refusal")
+    assert not shown("console-view")
+
+    log_in(stack.facts["admin-user"], stack.facts["admin-password"])
+    until(lambda: shown("console-view"), "the console")
+    until(lambda: driver.find_elements(By.ID, "status-server_name")
+          and text_of("status-server_name"), "the status panel")
+    rows = until(lambda: driver.find_elements(By.CSS_SELECTOR, "#players tbody tr"),
+                 "the simulated players")
+
+    # Kick one: its row goes.
+    victim = rows[0].get_attribute("id")
+    rows[0].find_element(By.CSS_SELECTOR, "button.kick").click()
+    find("action-reason").send_keys("kicked from the browser")
+    find("action-confirm").click()
+    until(lambda: not driver.find_elements(By.ID, victim), "the kicked player to go")
+    until(lambda: "PLAYER_KICKED" in text_of("feed"), "the kick in the feed")
+
+    # A chat line shows in the live feed.
+    find("chat-text").send_keys("hello from the web console")
+    find("chat-say").click()
+    until(lambda: "hello from the web console" in text_of("feed"), "the chat line in the feed")
+
+    # The announcements are edited and saved: the file on disk holds them.
+    area = find("file-announcements")
+    until(lambda: find("load-announcements").is_enabled(), "the announcements")
+    area.clear()
+    area.send_keys("Welcome to the web console test.\nPlay fair.\n")
+    find("save-announcements").click()
+    until(lambda: "Saved" in text_of("file-announcements-message"), "the save")
+    with open(os.path.join(stack.settings, "announcements.con")) as f:
+        assert f.read() == "Welcome to the web console test.\nPlay fair.\n"
+    driver.save_screenshot(SCREENSHOT)
+
+    # An account without the maps right is refused a map change, visibly.
+    find("logout").click()
+    until(lambda: "logged out" in text_of("login-message"), "the logout")
+    log_in(*VIEWER)
+    until(lambda: shown("console-view"), "the viewer's console")
+    find("map-next").click()
+    until(lambda: text_of("notice").startswith("Refused"), "the refusal of the map change")
+    assert "refused" in find("notice").get_attribute("class")
+
+    # Keldor going away ends the session with a message.
+    stack.keldor.send_signal(signal.SIGTERM)
+    until(lambda: shown("login-form") and "Keldor" in text_of("login-message"),
+          "the dropped-connection message")
+
+    # No credentials in the web console's log.
+    log = stack.web_log()
+    assert stack.facts["admin-password"] not in log and VIEWER[1] not in log, log
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,109 @@
+// Host and Origin checks, login tokens, cookies and session expiry.
+#include "security.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+namespace keldorweb {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+bool IsLoopback(const std::string& address) {
+  return address.starts_with("127.") || address == "localhost" || address == "::1";
+}
+
+}  // namespace
+
+HostCheck::HostCheck(const std::string& listenAddress, int port,
+                     const std::vector<std::string>& extra) {
+  const std::string suffix = ":" + std::to_string(port);
+  auto add = [&](const std::string& name) {
+    hosts_.push_back(Lower(name.find(':') == std::string::npos ? name + suffix : name));
+    // Browsers leave the default port out of Host and Origin.
+    if (port == 80) hosts_.push_back(Lower(name));
+  };
+  if (IsLoopback(listenAddress)) {
+    add("localhost");
+    add("127.0.0.1");
+  }
+  if (listenAddress == "::1") {
+    hosts_.push_back("[::1]" + suffix);
+  } else if (listenAddress != "0.0.0.0" && listenAddress != "localhost" &&
+             listenAddress != "127.0.0.1") {
+    add(listenAddress);
+  }
+  for (const std::string& name : extra) add(name);
+}
+
+bool HostCheck::HostAllowed(std::string_view host) const {
+  const std::string lower = Lower(host);
+  return std::find(hosts_.begin(), hosts_.end(), lower) != hosts_.end();
+}
+
+bool HostCheck::OriginAllowed(std::string_view origin) const {
+  constexpr std::string_view kScheme = "http://";
+  if (!origin.starts_with(kScheme)) return false;
+  return HostAllowed(origin.substr(kScheme.size()));
+}
+
+std::string LoginTokens::Issue(TimePoint now) {
+  if (tokens_.size() >= kCapacity) tokens_.pop_front();
+  tokens_.emplace_back(RandomToken(), now);
+  return tokens_.back().first;
+}
+
+bool LoginTokens::Consume(std::string_view token, TimePoint now) {
+  while (!tokens_.empty() && now - tokens_.front().second > kLifetime) tokens_.pop_front();
+  const auto found = std::find_if(tokens_.begin(), tokens_.end(),
+                                  [&](const auto& entry) { return entry.first == token; });
+  if (token.empty() || found == tokens_.end()) return false;
+  tokens_.erase(found);
+  return true;
+}
+
+std::string RandomToken() {
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    throw std::runtime_error("no random bytes");
+  }
+  std::string token;
+  for (const unsigned char b : bytes) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", b);
+    token += hex;
+  }
+  return token;
+}
+
+std::string CookieValue(std::string_view header, std::string_view name) {
+  while (!header.empty()) {
+    const std::size_t end = std::min(header.find(';'), header.size());
+    std::string_view pair = header.substr(0, end);
+    header.remove_prefix(std::min(end + 1, header.size()));
+    while (pair.starts_with(' ')) pair.remove_prefix(1);
+    const std::size_t equals = pair.find('=');
+    if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
+      return std::string(pair.substr(equals + 1));
+    }
+  }
+  return {};
+}
+
+const char* SessionTimer::Expired(TimePoint now) const {
+  if (now - lastActive_ >= idle_) return "idle";
+  if (sockets_ == 0 && now - socketGoneSince_ >= grace_) return "closed";
+  return nullptr;
+}
+
+}  // namespace keldorweb

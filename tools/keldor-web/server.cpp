@@ -1,0 +1,506 @@
+// The web server: one acceptor, HTTP connections that serve the page and
+// the login, and the page's WebSocket. The session cookie is HttpOnly,
+// SameSite=Strict and without expiry, so it ends with the browser; the server
+// ends a session itself after inactivity and when its page has gone.
+#include "server.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdarg>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "assets.h"
+
+namespace keldorweb {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using nlohmann::json;
+
+void Log(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::fputs("keldor-web: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+namespace {
+
+constexpr auto kReadTimeout = std::chrono::seconds(30);
+constexpr const char* kTokenMark = "{{LOGIN_TOKEN}}";
+
+std::string_view Field(const Request& req, http::field name) {
+  const auto value = req[name];
+  return {value.data(), value.size()};
+}
+
+// What every answer carries: no framing by other sites, no guessing of
+// types, nothing from elsewhere, nothing cached.
+void Harden(http::response<http::string_body>& res) {
+  res.set("Content-Security-Policy",
+          "default-src 'self'; connect-src 'self'; img-src 'self' data:; object-src 'none'; "
+          "base-uri 'none'; form-action 'self'; frame-ancestors 'none'");
+  res.set(http::field::x_frame_options, "DENY");
+  res.set("X-Content-Type-Options", "nosniff");
+  res.set("Referrer-Policy", "no-referrer");
+  res.set(http::field::cache_control, "no-store");
+}
+
+http::response<http::string_body> Answer(const Request& req, http::status status,
+                                         std::string_view type, std::string body) {
+  http::response<http::string_body> res{status, req.version()};
+  res.set(http::field::content_type, beast::string_view(type.data(), type.size()));
+  res.keep_alive(req.keep_alive());
+  res.body() = std::move(body);
+  res.prepare_payload();
+  Harden(res);
+  return res;
+}
+
+http::response<http::string_body> JsonAnswer(const Request& req, http::status status,
+                                             const json& body) {
+  return Answer(req, status, "application/json", Dump(body));
+}
+
+http::response<http::string_body> Refusal(const Request& req, http::status status,
+                                          const std::string& message) {
+  return JsonAnswer(req, status, {{"ok", false}, {"message", message}});
+}
+
+std::string SessionCookie(const std::string& value, bool end = false) {
+  return std::string(kCookieName) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict" +
+         (end ? "; Max-Age=0" : "");
+}
+
+// Counts a connection for as long as it lives.
+class Ticket {
+ public:
+  explicit Ticket(std::size_t& count) : count_(count) { ++count_; }
+  ~Ticket() { --count_; }
+  Ticket(const Ticket&) = delete;
+  Ticket& operator=(const Ticket&) = delete;
+
+ private:
+  std::size_t& count_;
+};
+
+}  // namespace
+
+// ---- Connections -------------------------------------------------------------
+
+class HttpConn : public std::enable_shared_from_this<HttpConn> {
+ public:
+  HttpConn(tcp::socket socket, Server& server)
+      : stream_(std::move(socket)), server_(server), ticket_(server.Connections()) {
+    beast::error_code ignored;
+    const auto remote = stream_.socket().remote_endpoint(ignored);
+    peer_ = ignored ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
+  }
+  void Read() {
+    parser_.emplace();
+    parser_->header_limit(kMaxHeaderBytes);
+    parser_->body_limit(kMaxLoginBody);
+    stream_.expires_after(kReadTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+  void Reply(http::response<http::string_body> res) {
+    auto shared = std::make_shared<http::response<http::string_body>>(std::move(res));
+    stream_.expires_after(kReadTimeout);
+    http::async_write(stream_, *shared,
+                      [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
+                        if (ec || !shared->keep_alive()) return self->Close();
+                        self->Read();
+                      });
+  }
+  tcp::socket Release() {
+    stream_.expires_never();
+    return stream_.release_socket();
+  }
+  const std::string& Peer() const { return peer_; }
+
+ private:
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::header_limit || ec == http::error::body_limit) {
+      Request req;
+      req.version(11);
+      auto res = Refusal(req, http::status::payload_too_large, "The request is too large.");
+      res.keep_alive(false);
+      return Reply(std::move(res));
+    }
+    if (ec) return Close();
+    server_.Handle(shared_from_this(), parser_->release());
+  }
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  Server& server_;
+  Ticket ticket_;
+  std::string peer_;
+};
+
+class WsConn : public std::enable_shared_from_this<WsConn> {
+ public:
+  WsConn(tcp::socket socket, Server& server, std::shared_ptr<WebSession> session)
+      : ws_(std::move(socket)), server_(server), session_(session), ticket_(server.Connections()) {}
+  ~WsConn() { Detach(); }
+
+  void Accept(Request&& req) {
+    ws_.read_message_max(kMaxSocketMessage);
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      self->open_ = true;
+      self->Write();
+      self->Read();
+    });
+  }
+  // Queued; a page that takes no more is cut off rather than let the queue grow.
+  void Send(std::string text) {
+    if (closing_) return;
+    if (out_.size() >= kMaxPendingMessages) return Close();
+    out_.push_back(std::move(text));
+    Write();
+  }
+  // After what is queued has gone.
+  void Close() {
+    if (closing_) return;
+    closing_ = true;
+    Detach();
+    Write();
+  }
+
+ private:
+  void Detach() {
+    if (auto session = session_.lock()) server_.OnSocketClosed(session);
+    session_.reset();
+  }
+  void Read() {
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      const std::string text = beast::buffers_to_string(self->buffer_.data());
+      self->buffer_.consume(self->buffer_.size());
+      if (auto session = self->session_.lock()) self->server_.OnSocketMessage(session, text);
+      self->Read();
+    });
+  }
+  void Write() {
+    if (!open_ || writing_) return;
+    if (out_.empty()) {
+      if (closing_ && !closed_) {
+        closed_ = true;
+        ws_.async_close(websocket::close_code::normal,
+                        [self = shared_from_this()](beast::error_code) {});
+      }
+      return;
+    }
+    writing_ = true;
+    ws_.text(true);
+    ws_.async_write(asio::buffer(out_.front()),
+                    [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                      self->writing_ = false;
+                      self->out_.pop_front();
+                      if (ec) {
+                        self->out_.clear();
+                        return;
+                      }
+                      self->Write();
+                    });
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  beast::flat_buffer buffer_;
+  Server& server_;
+  std::weak_ptr<WebSession> session_;
+  Ticket ticket_;
+  std::deque<std::string> out_;
+  bool open_ = false, writing_ = false, closing_ = false, closed_ = false;
+};
+
+// ---- The server ----------------------------------------------------------------
+
+Server::Server(asio::io_context& io, Config config, std::function<TimePoint()> now)
+    : io_(io), config_(std::move(config)), now_(std::move(now)), acceptor_(io), ticker_(io) {}
+
+Server::~Server() {
+  Shutdown();
+}
+
+bool Server::Listen(std::string* error) {
+  beast::error_code ec;
+  const auto address = asio::ip::make_address(config_.listenAddress, ec);
+  if (ec) {
+    *error = "not an IP address: " + config_.listenAddress;
+    return false;
+  }
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(config_.listenPort));
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "couldn't listen on " + config_.listenAddress + ":" +
+             std::to_string(config_.listenPort) + ": " + ec.message();
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  hosts_ = HostCheck(config_.listenAddress, port_, config_.allowHosts);
+  Accept();
+  Tick();
+  return true;
+}
+
+void Server::Shutdown() {
+  if (stopping_) return;
+  stopping_ = true;
+  beast::error_code ignored;
+  acceptor_.close(ignored);
+  ticker_.cancel();
+  while (!sessions_.empty()) {
+    EndSession(sessions_.begin()->first, "shutdown",
+               Dump({{"type", "ended"}, {"message", "The web console is shutting down."}}));
+  }
+}
+
+void Server::Accept() {
+  acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (stopping_ || ec == asio::error::operation_aborted) return;
+    if (!ec && connections_ < kMaxConnections) {
+      std::make_shared<HttpConn>(std::move(socket), *this)->Read();
+    }
+    Accept();
+  });
+}
+
+void Server::Tick() {
+  const TimePoint now = now_();
+  std::vector<std::pair<std::string, const char*>> over;
+  for (const auto& [id, session] : sessions_) {
+    if (!session->loggedIn) continue;
+    if (const char* why = session->timer.Expired(now)) over.emplace_back(id, why);
+  }
+  for (const auto& [id, why] : over) {
+    const bool idle = std::string_view(why) == "idle";
+    EndSession(id, why,
+               Dump({{"type", "ended"},
+                     {"message", idle ? "The session ended after a time without activity."
+                                      : "The session ended."}}));
+  }
+  ticker_.expires_after(std::chrono::seconds(1));
+  ticker_.async_wait([this](beast::error_code ec) {
+    if (!ec && !stopping_) Tick();
+  });
+}
+
+std::shared_ptr<WebSession> Server::SessionOf(const Request& req) {
+  const std::string id = CookieValue(Field(req, http::field::cookie), kCookieName);
+  const auto found = sessions_.find(id);
+  if (id.empty() || found == sessions_.end() || !found->second->loggedIn) return nullptr;
+  return found->second;
+}
+
+void Server::Handle(const std::shared_ptr<HttpConn>& conn, Request&& req) {
+  // A Host other than ours is a rebinding of some other name onto this address.
+  if (!hosts_.HostAllowed(Field(req, http::field::host))) {
+    return conn->Reply(Refusal(req, http::status::misdirected_request, "Unknown host."));
+  }
+  const std::string target(req.target());
+  if (websocket::is_upgrade(req)) {
+    if (target != "/ws") return conn->Reply(Refusal(req, http::status::not_found, "Not found."));
+    return Upgrade(conn, std::move(req));
+  }
+  if (req.method() == http::verb::post) {
+    // Another site's page may post here; only our own pages pass the Origin check.
+    if (!hosts_.OriginAllowed(Field(req, http::field::origin))) {
+      return conn->Reply(Refusal(req, http::status::forbidden, "Foreign origin."));
+    }
+    if (target == "/api/login") return Login(conn, req);
+    if (target == "/api/logout") return Logout(conn, req);
+    return conn->Reply(Refusal(req, http::status::not_found, "Not found."));
+  }
+  if (req.method() != http::verb::get && req.method() != http::verb::head) {
+    return conn->Reply(Refusal(req, http::status::method_not_allowed, "Method not allowed."));
+  }
+  const Asset* asset = FindAsset(target == "/" ? "/index.html" : target);
+  if (asset == nullptr) return conn->Reply(Refusal(req, http::status::not_found, "Not found."));
+  std::string body(asset->body);
+  if (asset->path == "/index.html") {
+    const std::size_t mark = body.find(kTokenMark);
+    if (mark != std::string::npos) {
+      body.replace(mark, std::string_view(kTokenMark).size(), tokens_.Issue(now_()));
+    }
+  }
+  auto res = Answer(req, http::status::ok, asset->type, std::move(body));
+  if (req.method() == http::verb::head) res.body().clear();
+  conn->Reply(std::move(res));
+}
+
+void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
+  // A JSON body cannot come from a plain form of another site.
+  if (!Field(req, http::field::content_type).starts_with("application/json")) {
+    return conn->Reply(Refusal(req, http::status::unsupported_media_type, "JSON expected."));
+  }
+  const json body = json::parse(req.body(), nullptr, false);
+  auto text = [&](const char* key) {
+    const auto found = body.is_object() ? body.find(key) : body.end();
+    return body.is_object() && found != body.end() && found->is_string() ? found->get<std::string>()
+                                                                         : std::string();
+  };
+  const std::string user = text("user"), password = text("password"), token = text("token");
+  auto refuse = [&](http::status status, const std::string& message) {
+    // A fresh token for the next try from the same page.
+    conn->Reply(JsonAnswer(
+        req, status, {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}}));
+  };
+  if (!tokens_.Consume(token, now_())) {
+    return refuse(http::status::forbidden, "The page is out of date: reload it and log in again.");
+  }
+  if (user.empty() || user.size() > kMaxCredential || password.size() > kMaxCredential) {
+    return refuse(http::status::unauthorized, "Wrong user name or password.");
+  }
+  if (sessions_.size() >= kMaxSessions) {
+    return refuse(http::status::service_unavailable, "Too many sessions are open.");
+  }
+  auto session =
+      std::make_shared<WebSession>(WebSession{RandomToken(),
+                                              user,
+                                              conn->Peer(),
+                                              SessionTimer(config_.idle, config_.grace, now_()),
+                                              nullptr,
+                                              {},
+                                              {},
+                                              false,
+                                              nullptr});
+  sessions_[session->id] = session;
+  std::weak_ptr<WebSession> weak = session;
+  session->link =
+      std::make_unique<KeldorLink>(config_.keldorHost, config_.keldorPort, config_.keldorTimeout,
+                                   [this, weak](const std::string& type, std::string json) {
+                                     asio::post(io_, [this, weak, type, json = std::move(json)] {
+                                       if (auto s = weak.lock()) OnLink(s, type, json);
+                                     });
+                                   });
+  const unsigned version = req.version();
+  const bool keepAlive = req.keep_alive();
+  session->onLogin = [this, conn, id = session->id, user, version, keepAlive, peer = conn->Peer()](
+                         bool ok, const std::string& message) {
+    Request shape;
+    shape.version(version);
+    shape.keep_alive(keepAlive);
+    if (!ok) {
+      Log("login of %s from %s refused: %s", user.c_str(), peer.c_str(), message.c_str());
+      return conn->Reply(
+          JsonAnswer(shape, http::status::unauthorized,
+                     {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}}));
+    }
+    Log("%s logged in from %s", user.c_str(), peer.c_str());
+    // The page may log in again after a logout, without a reload.
+    auto res = JsonAnswer(shape, http::status::ok,
+                          {{"ok", true}, {"user", user}, {"token", tokens_.Issue(now_())}});
+    res.set(http::field::set_cookie, SessionCookie(id));
+    conn->Reply(std::move(res));
+  };
+  session->link->LogIn(user, password);
+}
+
+void Server::Logout(const std::shared_ptr<HttpConn>& conn, const Request& req) {
+  if (auto session = SessionOf(req)) {
+    EndSession(session->id, "logout",
+               Dump({{"type", "ended"}, {"message", "You have logged out."}}));
+  }
+  auto res = JsonAnswer(req, http::status::ok, {{"ok", true}});
+  res.set(http::field::set_cookie, SessionCookie("", true));
+  conn->Reply(std::move(res));
+}
+
+void Server::Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& req) {
+  if (!hosts_.OriginAllowed(Field(req, http::field::origin))) {
+    return conn->Reply(Refusal(req, http::status::forbidden, "Foreign origin."));
+  }
+  auto session = SessionOf(req);
+  if (!session) return conn->Reply(Refusal(req, http::status::forbidden, "Not logged in."));
+  // One page per session: a newer one takes over.
+  if (auto old = session->socket.lock()) old->Close();
+  auto ws = std::make_shared<WsConn>(conn->Release(), *this, session);
+  session->socket = ws;
+  session->timer.SocketOpened();
+  session->timer.Touch(now_());
+  ws->Send(Dump({{"type", "hello"}, {"user", session->user}}));
+  for (std::string& json : session->backlog) ws->Send(std::move(json));
+  session->backlog.clear();
+  ws->Accept(std::move(req));
+}
+
+void Server::OnSocketMessage(const std::shared_ptr<WebSession>& session, const std::string& text) {
+  json command = json::parse(text, nullptr, false);
+  if (!command.is_object()) return;
+  // The page refreshes its lists by itself: that is no sign of a person there.
+  const auto automatic = command.find("auto");
+  if (automatic == command.end() || *automatic != true) session->timer.Touch(now_());
+  const auto id = command.find("id");
+  const json busy = {{"type", "reply"},
+                     {"id", id != command.end() && id->is_number_integer() ? *id : json(0)},
+                     {"ok", false},
+                     {"message", "Too many requests are waiting for Keldor."}};
+  if (!session->link->Submit(std::move(command))) SendToPage(*session, Dump(busy));
+}
+
+void Server::OnSocketClosed(const std::shared_ptr<WebSession>& session) {
+  session->timer.SocketClosed(now_());
+}
+
+void Server::SendToPage(WebSession& session, std::string json) {
+  if (auto ws = session.socket.lock()) return ws->Send(std::move(json));
+  if (session.backlog.size() >= kMaxPendingMessages) session.backlog.pop_front();
+  session.backlog.push_back(std::move(json));
+}
+
+void Server::OnLink(const std::shared_ptr<WebSession>& session, const std::string& type,
+                    const std::string& text) {
+  if (type == "login") {
+    const json answer = json::parse(text, nullptr, false);
+    const bool ok = answer.is_object() && answer.value("ok", false);
+    session->loggedIn = ok;
+    if (session->onLogin) {
+      auto onLogin = std::move(session->onLogin);
+      session->onLogin = nullptr;
+      onLogin(ok, answer.is_object() ? answer.value("message", "") : "");
+    }
+    if (!ok) sessions_.erase(session->id);
+    return;
+  }
+  if (type == "dropped") {
+    Log("the connection of %s to Keldor was lost", session->user.c_str());
+    return EndSession(session->id, "dropped", text);
+  }
+  SendToPage(*session, text);
+}
+
+void Server::EndSession(const std::string& id, const char* reason, const std::string& json) {
+  const auto found = sessions_.find(id);
+  if (found == sessions_.end()) return;
+  const std::shared_ptr<WebSession> session = found->second;
+  sessions_.erase(found);
+  if (auto ws = session->socket.lock()) {
+    ws->Send(json);
+    ws->Close();
+  }
+  Log("session of %s ended (%s)", session->user.c_str(), reason);
+  session->link.reset();  // closes the connection to Keldor and waits for its thread
+}
+
+}  // namespace keldorweb

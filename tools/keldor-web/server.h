@@ -1,0 +1,95 @@
+// keldor-web's HTTP and WebSocket side: serves the page, logs browsers in
+// (each browser session gets its own connection to Keldor, under the account
+// it gave), and carries commands and Keldor's messages over the page's
+// WebSocket. Everything here runs on the one thread of the io_context.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "keldor_link.h"
+#include "security.h"
+
+namespace keldorweb {
+
+struct Config {
+  std::string listenAddress = "127.0.0.1";
+  int listenPort = 15680;
+  std::string keldorHost = "127.0.0.1";
+  int keldorPort = 15667;
+  std::chrono::seconds idle{900};
+  std::chrono::seconds grace{20};
+  int keldorTimeout = 15;  // seconds for each answer from Keldor
+  std::vector<std::string> allowHosts;
+};
+
+class HttpConn;
+class WsConn;
+using Request = boost::beast::http::request<boost::beast::http::string_body>;
+
+struct WebSession {
+  std::string id;
+  std::string user;
+  std::string peer;
+  SessionTimer timer;
+  std::unique_ptr<KeldorLink> link;
+  std::weak_ptr<WsConn> socket;
+  std::deque<std::string> backlog;  // for the page while it has no socket
+  bool loggedIn = false;
+  std::function<void(bool ok, const std::string& message)> onLogin;
+};
+
+class Server {
+ public:
+  Server(
+      boost::asio::io_context& io, Config config,
+      std::function<TimePoint()> now = [] { return Clock::now(); });
+  ~Server();
+  bool Listen(std::string* error);
+  int Port() const { return port_; }
+  void Shutdown();
+
+  // For the connections.
+  void Handle(const std::shared_ptr<HttpConn>& conn, Request&& request);
+  void OnSocketMessage(const std::shared_ptr<WebSession>& session, const std::string& text);
+  void OnSocketClosed(const std::shared_ptr<WebSession>& session);
+  std::size_t& Connections() { return connections_; }
+
+ private:
+  void Accept();
+  void Tick();
+  void Login(const std::shared_ptr<HttpConn>& conn, Request& request);
+  void Logout(const std::shared_ptr<HttpConn>& conn, const Request& request);
+  void Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& request);
+  void OnLink(const std::shared_ptr<WebSession>& session, const std::string& type,
+              const std::string& json);
+  void SendToPage(WebSession& session, std::string json);
+  void EndSession(const std::string& id, const char* reason, const std::string& json);
+  std::shared_ptr<WebSession> SessionOf(const Request& request);
+
+  boost::asio::io_context& io_;
+  Config config_;
+  std::function<TimePoint()> now_;
+  HostCheck hosts_;
+  LoginTokens tokens_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer ticker_;
+  std::map<std::string, std::shared_ptr<WebSession>> sessions_;
+  std::size_t connections_ = 0;
+  int port_ = 0;
+  bool stopping_ = false;
+};
+
+// One line on stderr behind "keldor-web: ". Never given credentials.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace keldorweb
