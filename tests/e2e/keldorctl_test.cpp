@@ -59,6 +59,7 @@ TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
   setenv("KELDOR_PORT", std::to_string(FreePort()).c_str(), 1);
   std::tie(status, output) = RunBare(with({"ping"}));
   EXPECT_EQ(status, 2) << output;
+  EXPECT_NE(output.find("Couldn't connect to 127.0.0.1:"), std::string::npos) << output;
   std::tie(status, output) = RunBare(with({"--port", Port(), "ping"}));
   EXPECT_EQ(status, 0) << output;
   setenv("KELDOR_PORT", "eighty", 1);
