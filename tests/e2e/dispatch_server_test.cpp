@@ -1,9 +1,10 @@
 // keldorctl against keldor and the stand-in game server: start and stop with
 // their "already" cases, the requests that become console commands, join
-// information, a request refused for want of a right, usage errors, a daemon
-// that cannot be reached, and a help text.
+// information, kicks and map changes checked before they are sent, a request
+// refused for want of a right, usage errors and a help text.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ class DispatchServer : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("op", "pw", kOperator) + Account("nostart", "pw", 0x3FFFF & ~kServerRight) +
-                    Account("watcher", "pw", 0x20),
+                    Account("watcher", "pw", 0x20) + Account("admin", "secret", 0xFFFFFFFF),
                 "--server-binary " + BinaryPath("gamesim"));
   }
   void TearDown() override {
@@ -57,11 +58,40 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   ASSERT_TRUE(WaitFor([&] { return ConsoleConnected(); }, 30)) << Log();
   EXPECT_EQ(RunOp({"pause"}).second, "The game is paused.\n");
   EXPECT_EQ(RunOp({"pause"}).second, "The game is running again.\n");
-  EXPECT_EQ(RunOp({"map", "change", "khe_sanh", "GPM_CQ", "bfvietnam"}).first, 0);
   EXPECT_EQ(RunOp({"console", "game.sayAll", "\"hi\""}).first, 0);
   EXPECT_TRUE(Logged("issued console command 'game.sayAll \"hi\"'."));
   ASSERT_TRUE(WaitFor([&] { return RunOp({"join-info"}).first == 0; }, 30)) << Log();
   EXPECT_NE(RunOp({"join-info"}).second.find("Internet  no"), std::string::npos);
+
+  // Kicks, bans and map changes are checked against what Keldor reports before
+  // anything is sent.
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const std::vector<Refusal> refusals = {
+      {{"kick", "999", "nobody"}, "no such player"},
+      {{"ban", "999", "nobody", "0"}, "no such player"},
+      {{"map", "change", "nowhere", "GPM_CQ", "bfvietnam"}, "no such map"},
+      {{"map", "set-next", "khe_sanh", "GPM_COOP", "bfvietnam"}, "has no game mode GPM_COOP"},
+      {{"map", "idle", "hue", "GPM_CQ", "nomod"}, "no such mod"},
+  };
+  for (const Refusal& r : refusals) {
+    std::tie(status, output) = RunAs("admin", "secret", r.args);
+    EXPECT_EQ(status, 4) << r.args[0] << output;
+    EXPECT_NE(output.find(r.reason), std::string::npos) << output;
+  }
+  for (const char* unsent : {"kicked player", "banned player", "changed the map",
+                             "changed the next map", "changed the idle map"}) {
+    EXPECT_FALSE(Logged(unsent)) << unsent;
+  }
+  EXPECT_EQ(RunOp({"map", "change", "khe_sanh", "GPM_CQ", "bfvietnam"}).second,
+            "The map is changing to khe_sanh GPM_CQ bfvietnam.\n");
+  EXPECT_EQ(RunOp({"map", "idle"}).second, "There is no idle map now.\n");
+  EXPECT_EQ(RunOp({"say", "hello"}).second, "Said it to every player.\n");
+  ASSERT_TRUE(WaitFor([&] {
+    return watch->Output().find("NOTE_IDLE_MAP_SET") != std::string::npos;
+  })) << watch->Output();
 
   std::tie(status, output) = RunOp({"stop"});
   EXPECT_EQ(status, 0) << output << Log();
@@ -73,7 +103,10 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   watch->Signal(SIGINT);
   EXPECT_EQ(watch->Wait(), 0);
   const std::string seen = watch->Output();
-  EXPECT_NE(seen.find("NOTE_MAP_CHANGED khe_sanh GPM_CQ bfvietnam\n"), std::string::npos) << seen;
+  EXPECT_TRUE(std::regex_search(
+      seen, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+                       "NOTE_MAP_CHANGED khe_sanh GPM_CQ bfvietnam\n")))
+      << seen;
   EXPECT_LT(seen.find("NOTE_SERVER_STARTED\n"), seen.find("NOTE_SERVER_STOPPED\n")) << seen;
 }
 
@@ -85,7 +118,7 @@ TEST_F(DispatchServer, FailedCommandsAndUsageErrorsHaveTheirExitStatus) {
 
   // Checked before connecting: nothing reaches keldor.
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"say", std::string(256, 'x')}, {"kick", "abc"}, {"get", "secrets"}, {"put", "log"}}) {
+           {"say", std::string(256, 'x')}, {"get", "secrets"}, {"put", "log"}}) {
     std::tie(status, output) = RunOp(args);
     EXPECT_EQ(status, 1) << args[0] << output;
   }
@@ -93,11 +126,6 @@ TEST_F(DispatchServer, FailedCommandsAndUsageErrorsHaveTheirExitStatus) {
   std::tie(status, output) = RunOp({"fly"});
   EXPECT_EQ(status, 1);
   EXPECT_NE(output.find("unknown command fly"), std::string::npos) << output;
-  Process nowhere(BinaryPath("keldorctl"),
-                  {"--port", std::to_string(FreePort()), "--user", "a", "--password", "b", "ping"},
-                  dir_.path(), dir_ / "nowhere");
-  EXPECT_EQ(nowhere.Wait(), 2);
-  EXPECT_NE(nowhere.Output().find("Couldn't connect to 127.0.0.1:"), std::string::npos);
 
   std::tie(status, output) = RunCtl({"help", "kick"});
   EXPECT_EQ(status, 0);

@@ -206,33 +206,10 @@ class RawClient {
   int fd_;
 };
 
-// A keldor in a fresh installation with the given accounts; keldorctl runs against it.
-// An installation with gamesim as its game server, for keldor on the port
-// mkinstall chose; the game server is ended with the test.
-class InstalledServer : public LogDirTest {
- protected:
-  void SetUp() override {
-    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
-    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
-  }
-  void TearDown() override {
-    keldor_.reset();
-    KillGameServer(dir_.path());
-  }
-  pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
-  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
-                                  int port = 0) {
-    std::vector<std::string> args{"-path", dir_.path(), "-port",
-                                  std::to_string(port != 0 ? port : port_)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
-  }
-
-  int port_ = 0;
-  std::unique_ptr<Process> keldor_;
-};
-
-class KeldorHarness : public LogDirTest {
+// A keldor (ended at once at the end of the test, with any game server left)
+// that keldorctl runs against, in an installation whose settings and gamesim
+// the test reaches.
+class KeldorTest : public LogDirTest {
  protected:
   // keldor is ended at once: a SIGTERM is seen only when its loop's select
   // times out, and tests that look at the shutdown do it themselves.
@@ -241,22 +218,6 @@ class KeldorHarness : public LogDirTest {
     KillGameServer(dir_.path());
   }
 
-  // `installArgs` go to mkinstall before the directory, `extra` to keldor;
-  // `settings` lines are appended to servermanager.con.
-  void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
-                   const std::vector<std::string>& extra = {}, const std::string& settings = "") {
-    MakeInstallation(dir_.path(), installArgs);
-    WriteAccounts(accounts);
-    WriteFile(SettingsPath("servermanager.con"),
-              ReadFile(SettingsPath("servermanager.con")) + settings);
-    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    keldor_ =
-        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
-    ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
-  }
-
-  void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
   std::string SettingsPath(const std::string& name) const {
     return dir_ / ("mods/bfvietnam/settings/" + name);
   }
@@ -283,9 +244,50 @@ class KeldorHarness : public LogDirTest {
     return RunCtl(args);
   }
 
-  int port_ = FreePort();
+  int port_ = 0;
   std::unique_ptr<Process> keldor_;
   int ctlCount_ = 0;
+};
+
+// An installation with gamesim as its game server, for keldor on the port
+// mkinstall chose.
+class InstalledServer : public KeldorTest {
+ protected:
+  void SetUp() override {
+    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
+  }
+  pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
+  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
+                                  int port = 0) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port",
+                                  std::to_string(port != 0 ? port : port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
+};
+
+// A keldor on a free port in an installation the test has mkinstall lay out.
+class KeldorHarness : public KeldorTest {
+ protected:
+  KeldorHarness() { port_ = FreePort(); }
+
+  // `installArgs` go to mkinstall before the directory, `extra` to keldor;
+  // `settings` lines are appended to servermanager.con.
+  void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
+                   const std::vector<std::string>& extra = {}, const std::string& settings = "") {
+    MakeInstallation(dir_.path(), installArgs);
+    WriteAccounts(accounts);
+    WriteFile(SettingsPath("servermanager.con"),
+              ReadFile(SettingsPath("servermanager.con")) + settings);
+    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    keldor_ =
+        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
+    ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
+  }
+
+  void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
 };
 
 }  // namespace keldor::e2e

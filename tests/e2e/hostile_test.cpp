@@ -41,12 +41,6 @@ class Hostile : public KeldorHarness {
     ASSERT_LT(length, 100000u);
     ASSERT_EQ(admin.Read(length).size(), length);
   }
-  int Count(const std::string& text) const {
-    const std::string log = Log();
-    int n = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
 };
 
 TEST_F(Hostile, NoClientStallsTheAdministratorAndEachEndsAtItsDeadline) {
@@ -80,9 +74,10 @@ TEST_F(Hostile, NoClientStallsTheAdministratorAndEachEndsAtItsDeadline) {
   const CredentialField name = EncodeCredential("admin");
   const std::string login = std::string(name.begin(), name.end()) + std::string(32, 'p');
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (std::size_t sent = 0; Count("Couldn't authenticate client! Connection timed out") < 2 ||
-                             !Logged("Couldn't send " + SettingsPath("serverbanlist.con")) ||
-                             !Logged("Couldn't receive " + SettingsPath("servermaplist.con"));
+  for (std::size_t sent = 0;
+       CountLogged("Couldn't authenticate client! Connection timed out") < 2 ||
+       !Logged("Couldn't send " + SettingsPath("serverbanlist.con")) ||
+       !Logged("Couldn't receive " + SettingsPath("servermaplist.con"));
        ++sent) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << Log();
     if (sent < login.size()) trickle.Send(login.substr(sent, 1));
@@ -97,7 +92,7 @@ TEST_F(Hostile, NoClientStallsTheAdministratorAndEachEndsAtItsDeadline) {
       << Log();
   EXPECT_TRUE(Logged("Couldn't receive command from client at 127.0.0.1:")) << Log();
   EXPECT_TRUE(Logged("! Connection reset by peer")) << Log();
-  EXPECT_EQ(Count("has disconnected."), 3) << Log();  // upload, download, reset
+  EXPECT_EQ(CountLogged("has disconnected."), 3) << Log();  // upload, download, reset
   EXPECT_EQ(ReadFile(SettingsPath("servermaplist.con")), rotation);
   EXPECT_FALSE(Logged("updated the map rotation"));
 
@@ -113,7 +108,7 @@ TEST_F(Hostile, NoClientStallsTheAdministratorAndEachEndsAtItsDeadline) {
   }
   StillAnswers(*admin);
   more.pop_back();
-  ASSERT_TRUE(WaitFor([&] { return Count("has disconnected.") == 4; })) << Log();
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("has disconnected.") == 4; })) << Log();
   more.push_back(LoggedIn());
   StillAnswers(*admin);
 }

@@ -16,9 +16,6 @@ namespace {
 
 class Operator : public InstalledServer {
  protected:
-  std::string Settings(const std::string& name) const {
-    return dir_ / ("mods/bfvietnam/settings/" + name);
-  }
   // The daemon of the test, listening (and with -start, logged in to the console).
   void StartKeldor(std::vector<std::string> extra = {}) {
     const std::string ready =
@@ -27,38 +24,25 @@ class Operator : public InstalledServer {
     keldor_ = Keldor(extra, "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return CountLogged(ready) > before; }, 40)) << Log();
   }
-  // keldorctl as `user` to its end: {exit status, its output}.
-  std::pair<int, std::string> Ctl(const std::string& user, const std::string& password,
-                                  std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {"--port", std::to_string(port_), "--user", user, "--password", password});
-    Process ctl(BinaryPath("keldorctl"), args, dir_.path(),
-                dir_ / ("ctl" + std::to_string(++ctls_)));
-    return {ctl.Wait().value_or(-1), ctl.Output()};
-  }
   std::pair<int, std::string> Put(const std::string& user, const std::string& password,
                                   const std::string& kind, const std::string& content) {
     const std::string file = dir_ / ("upload" + std::to_string(++uploads_));
     WriteFile(file, content);
-    return Ctl(user, password, {"put", kind, file});
+    return RunAs(user, password, {"put", kind, file});
   }
 
-  int ctls_ = 0;
   int uploads_ = 0;
 };
 
 TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
   // carol may do everything that has a letter or a right of its own, so she may
   // also delete the administrator; alice watches what the other clients hear.
-  WriteFile(Settings("useraccess.con"), Account("admin", "secret", 0xFFFFFFFF) +
-                                            Account("alice", "wonder", 0x4200) +
-                                            Account("carol", "pw", 0x3FFFF));
+  WriteFile(SettingsPath("useraccess.con"), Account("admin", "secret", 0xFFFFFFFF) +
+                                                Account("alice", "wonder", 0x4200) +
+                                                Account("carol", "pw", 0x3FFFF));
   StartKeldor();
-  const std::string stored = ReadFile(Settings("useraccess.con"));
-  Process watch(
-      BinaryPath("keldorctl"),
-      {"--port", std::to_string(port_), "--user", "alice", "--password", "wonder", "watch"},
-      dir_.path(), dir_ / "watch");
+  const std::string stored = ReadFile(SettingsPath("useraccess.con"));
+  auto watch = Ctl({"--user", "alice", "--password", "wonder", "watch"});
   ASSERT_TRUE(WaitFor([&] { return Logged("connected as user alice"); }));
 
   const auto refused = [&](const std::string& user, const std::string& password,
@@ -67,7 +51,7 @@ TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
     EXPECT_EQ(Put(user, password, "users", list).first, 4) << list;
     EXPECT_TRUE(Logged("Couldn't apply the user list uploaded by user " + user + " at 127.0.0.1:"));
     EXPECT_EQ(CountLogged(why), before + 1) << list << Log();
-    EXPECT_EQ(ReadFile(Settings("useraccess.con")), stored);
+    EXPECT_EQ(ReadFile(SettingsPath("useraccess.con")), stored);
   };
   refused("admin", "secret", "garbage\n", "No line of the user list could be read");
   refused("admin", "secret", "\n\n", "No line of the user list could be read");
@@ -84,7 +68,7 @@ TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
           "The user list would leave no enabled account that holds every right");
   EXPECT_FALSE(Logged("deleted user account"));
   EXPECT_FALSE(Logged("updated the user list"));
-  EXPECT_EQ(Ctl("admin", "secret", {"ping"}).first, 0);  // everyone may still log in
+  EXPECT_EQ(RunAs("admin", "secret", {"ping"}).first, 0);  // everyone may still log in
 
   // A list that keeps what it must is taken, and only now do the others hear of it.
   EXPECT_EQ(Put("carol", "pw", "users",
@@ -95,13 +79,13 @@ TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
   EXPECT_TRUE(Logged(" deleted user account alice."));
   EXPECT_TRUE(Logged(" added user account dave."));
   ASSERT_TRUE(
-      WaitFor([&] { return watch.Output().find("NOTE_USERS_CHANGED") != std::string::npos; }));
-  const std::string heard = watch.Output();
+      WaitFor([&] { return watch->Output().find("NOTE_USERS_CHANGED") != std::string::npos; }));
+  const std::string heard = watch->Output();
   EXPECT_EQ(heard.find("NOTE_USERS_CHANGED"), heard.rfind("NOTE_USERS_CHANGED")) << heard;
 }
 
 TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
-  WriteFile(Settings("useraccess.con"),
+  WriteFile(SettingsPath("useraccess.con"),
             Account("admin", "secret", 0xFFFFFFFF) + Account("alice", "wonder", 0x1F));
   StartKeldor({"-start"});
 
@@ -110,10 +94,10 @@ TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
   for (const auto& [user, password] : {std::pair{"admin", "secret"}, {"alice", "wonder"}}) {
     const std::string first = dir_ / (std::string(user) + "-1.con");
     const std::string second = dir_ / (std::string(user) + "-2.con");
-    ASSERT_EQ(Ctl(user, password, {"get", "settings", first}).first, 0);
+    ASSERT_EQ(RunAs(user, password, {"get", "settings", first}).first, 0);
     EXPECT_NE(ReadFile(first).find("manager.statFilePath \"\"\n"), std::string::npos);
-    EXPECT_EQ(Ctl(user, password, {"put", "settings", first}).first, 0) << user;
-    ASSERT_EQ(Ctl(user, password, {"get", "settings", second}).first, 0);
+    EXPECT_EQ(RunAs(user, password, {"put", "settings", first}).first, 0) << user;
+    ASSERT_EQ(RunAs(user, password, {"get", "settings", second}).first, 0);
     EXPECT_EQ(ReadFile(second), ReadFile(first)) << user;
   }
   EXPECT_FALSE(Logged("Invalid value")) << Log();
@@ -127,7 +111,7 @@ TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
   EXPECT_TRUE(Logged(" changed game.serverName from [Keldor Test Server] to [Renamed]."));
   EXPECT_TRUE(Logged(" changed game.serverMaxPlayers from 32 to 20."));
   EXPECT_EQ(CountLogged(" changed "), 3) << Log();
-  const std::string saved = ReadFile(Settings("servermanager.con"));
+  const std::string saved = ReadFile(SettingsPath("servermanager.con"));
   for (const char* line : {"game.serverMaxPlayers 20\n", "manager.autoAnnounce 1\n",
                            "admin.enableRemoteConsole ", "game.serverName \"Renamed\"\n"}) {
     EXPECT_NE(saved.find(line), std::string::npos) << line << saved;
@@ -146,13 +130,18 @@ TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
   EXPECT_EQ(CountLogged("SECURITY ALERT! User alice at 127.0.0.1:"), 12 + 1);
 }
 
-TEST_F(Operator, OneKeldorPerInstallationWhichKeepsTheGameConfiguration) {
+TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsServer) {
   // A game server started by other means reads what is there: start-up leaves it.
   const std::string game = "game.serverName \"Started elsewhere\"\n";
-  WriteFile(Settings("serversettings.con"), game);
+  WriteFile(SettingsPath("serversettings.con"), game);
+  // With no server -stop ends at once.
+  auto idle = Keldor({"-stop"}, "idle.out");
+  EXPECT_EQ(idle->Wait(), 0);
+  EXPECT_TRUE(Logged("No server is running, there is nothing to stop."));
+  EXPECT_FALSE(Logged("Listening on"));
   const std::string pidFile = dir_ / "keldor.pid";
   StartKeldor({"-pid", pidFile});
-  EXPECT_EQ(ReadFile(Settings("serversettings.con")), game);
+  EXPECT_EQ(ReadFile(SettingsPath("serversettings.con")), game);
   ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile) == std::to_string(keldor_->pid()); }));
 
   const std::string held = "Another Keldor (pid " + std::to_string(keldor_->pid()) + ")";
@@ -169,9 +158,21 @@ TEST_F(Operator, OneKeldorPerInstallationWhichKeepsTheGameConfiguration) {
   keldor_->Signal(SIGTERM);
   EXPECT_EQ(keldor_->Wait(), 15);
   EXPECT_FALSE(std::filesystem::exists(pidFile));
-  ASSERT_TRUE(Alive(GamePid()));
+  const pid_t server = GamePid();
+  ASSERT_TRUE(Alive(server));
   StartKeldor();
   EXPECT_TRUE(Logged("Server is already running, monitoring enabled."));  // before listening
+
+  // -stop asks the server to quit and ends at once.
+  keldor_->Signal(SIGTERM);
+  EXPECT_EQ(keldor_->Wait(), 15);
+  auto stopper = Keldor({"-stop"}, "stopper.out");
+  EXPECT_EQ(stopper->Wait(), 0);
+  EXPECT_TRUE(Logged("Server stopped via command-line option."));
+  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
+  EXPECT_FALSE(Logged("Bad file descriptor"));
+  EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "bfvietnam.pid"));  // the server's own tidy exit
 
   // An overlay is an installation of its own, locked on its own.
   const std::string overlay = dir_ / "overlay";
@@ -184,26 +185,6 @@ TEST_F(Operator, OneKeldorPerInstallationWhichKeepsTheGameConfiguration) {
   EXPECT_NE(again->Output().find("Another Keldor (pid " + std::to_string(first->pid()) + ")"),
             std::string::npos)
       << again->Output();
-}
-
-TEST_F(Operator, StopEndsAtOnceAndAsksTheServerToQuit) {
-  auto idle = Keldor({"-stop"}, "idle.out");
-  EXPECT_EQ(idle->Wait(), 0);
-  EXPECT_TRUE(Logged("No server is running, there is nothing to stop."));
-  EXPECT_FALSE(Logged("Listening on"));
-
-  StartKeldor({"-start"});
-  const pid_t server = GamePid();
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
-  ASSERT_TRUE(Alive(server));
-  auto stopper = Keldor({"-stop"}, "stopper.out");
-  EXPECT_EQ(stopper->Wait(), 0);
-  EXPECT_TRUE(Logged("Server stopped via command-line option."));
-  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
-  EXPECT_FALSE(Logged("Bad file descriptor"));
-  EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "bfvietnam.pid"));  // the server's own tidy exit
 }
 
 TEST_F(Operator, CommandLineWarningsAndAQuickRestartOnTheSamePort) {

@@ -1,6 +1,6 @@
 // Keldor supervising the simulated game server: -start, the console link and
-// the status port, adopting a running server, -stop, -exit, -quit, a server
-// that ignores "quit", and the crash watch's auto-restart.
+// the status port, adopting a running server, -exit, -quit, a server that
+// ignores "quit", the crash watch's auto-restart and scheduled events.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,60 +29,37 @@ class Supervision : public InstalledServer {
   }
 };
 
-TEST_F(Supervision, StartLaunchesTheServerAndConnectsItsConsole) {
-  auto keldor = StartSupervised({"+simBots", "2", "-debug"});
+// Something else answers nothing on the configured status port, so the game
+// server moves to one of the usual ports and Keldor has to probe.
+TEST_F(Supervision, StartLaunchesFindsAMovedStatusPortAndExitKillsAServerIgnoringQuit) {
+  const std::string configured = InstallationFact(dir_.path(), "query-port");
+  const int blocker = testing::BindLoopback(SOCK_DGRAM, std::stoi(configured));
+  ASSERT_GE(blocker, 0);
+  auto keldor = StartSupervised({"+simBots", "2", "-debug", "-exit"});
   const pid_t server = GamePid();
   ASSERT_TRUE(Alive(server));
   EXPECT_EQ(ReadFile("/proc/" + std::to_string(server) + "/cmdline"),
             dir_ / "bfv_linded" + "\0+statusMonitor\0000\0+simBots\0002\0"s);
   EXPECT_TRUE(Logged("Server started via command-line option."));
-  EXPECT_TRUE(Logged("DEBUG: Identified server status port ("));
   // Keldor wrote the game's files before the launch.
   EXPECT_EQ(ReadFile(dir_ / "mods/bfvietnam/settings/maplist.con"),
             ReadFile(dir_ / "mods/bfvietnam/settings/servermaplist.con"));
-
-  // Without -exit the server outlives Keldor; a second Keldor adopts it.
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
-  EXPECT_TRUE(Alive(server));
-  auto second = Keldor({}, "second.out");
-  ASSERT_TRUE(WaitFor([&] { return Logged("Server is already running, monitoring enabled."); }));
-  ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
-  second->Signal(SIGTERM);
-  EXPECT_EQ(second->Wait(), 15);
-
-  // -stop stops it and ends at once with status 0.
-  auto stopper = Keldor({"-stop"}, "stopper.out");
-  EXPECT_EQ(stopper->Wait(), 0);
-  EXPECT_TRUE(Logged("Server stopped via command-line option."));
-  EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
-}
-
-TEST_F(Supervision, StatusPortIsFoundWhenTheConfiguredOneIsTaken) {
-  // Something else answers nothing on the configured status port, so the
-  // game server moves to one of the usual ports and Keldor has to probe.
-  const std::string configured = InstallationFact(dir_.path(), "query-port");
-  const int blocker = testing::BindLoopback(SOCK_DGRAM, std::stoi(configured));
-  ASSERT_GE(blocker, 0);
-  auto keldor = StartSupervised({"-debug", "-exit"});
   EXPECT_TRUE(WaitFor([&] { return Logged("DEBUG: Identified server status port ("); })) << Log();
   EXPECT_FALSE(Logged("DEBUG: Identified server status port (" + configured + ")"));
   close(blocker);
-}
 
-TEST_F(Supervision, AServerThatIgnoresQuitIsKilled) {
-  auto keldor = StartSupervised({"-exit"});
-  const pid_t server = GamePid();
-  EXPECT_EQ(GameSimControl(dir_.path(), "mute on"), "ok on");
+  // With -exit a server that ignores "quit" is killed.
+  EXPECT_EQ(Sim("mute on"), "ok on");
   keldor->Signal(SIGTERM);
   EXPECT_EQ(keldor->Wait(), 15);
   EXPECT_TRUE(Logged("Terminating server with extreme prejudice!"));
   EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
+  // Outliving Keldor and adoption are shown below, -stop in operator_test.
 }
 
 TEST_F(Supervision, QuitEndsKeldorWhenItsServerEnds) {
   auto keldor = StartSupervised({"-quit"});
-  EXPECT_EQ(GameSimControl(dir_.path(), "crash 7"), "ok");
+  EXPECT_EQ(Sim("crash 7"), "ok");
   EXPECT_EQ(keldor->Wait(), 255);
   EXPECT_TRUE(Logged("Server terminated with exit code 7."));
   EXPECT_TRUE(Logged("Exiting due to -quit."));
@@ -90,15 +67,15 @@ TEST_F(Supervision, QuitEndsKeldorWhenItsServerEnds) {
 
 TEST_F(Supervision, ACrashedServerIsRestarted) {
   // The crash watch runs every manager.monitorTimerPeriod seconds: the least is 10.
-  const std::string settings = dir_ / "mods/bfvietnam/settings/servermanager.con";
-  std::ofstream(settings, std::ios::app) << "manager.monitorTimerPeriod 10\n";
+  std::ofstream(SettingsPath("servermanager.con"), std::ios::app)
+      << "manager.monitorTimerPeriod 10\n";
   auto keldor = StartSupervised({"-restart", "-exit", "-status"});
   const pid_t first = GamePid();
   // Once Keldor has seen the server play the rotation's second map, a crash
   // restarts it on that map rather than at the start of the rotation.
-  EXPECT_EQ(GameSimControl(dir_.path(), "nextround"), "ok");
+  EXPECT_EQ(Sim("nextround"), "ok");
   ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_ / "status.log").find("Khe Sanh") != npos; }));
-  EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
+  EXPECT_EQ(Sim("crash 3"), "ok");
   ASSERT_TRUE(
       WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 40))
       << Log();
@@ -107,7 +84,7 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   // With -exit the server is stopped through its console when Keldor ends.
   const pid_t second = GamePid();
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
-  EXPECT_EQ(GameSimControl(dir_.path(), "get map"), "ok khe_sanh GPM_CQ bfvietnam");
+  EXPECT_EQ(Sim("get map"), "ok khe_sanh GPM_CQ bfvietnam");
   // The dead server's console is closed with the crash, not queried afterwards.
   EXPECT_FALSE(Logged("Couldn't get server status!")) << Log();
   keldor->Signal(SIGTERM);
@@ -122,15 +99,15 @@ TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
   const long probe = syscall(SYS_pidfd_open, getpid(), 0);
   if (probe < 0) GTEST_SKIP() << "no pidfd_open on this kernel";
   close(static_cast<int>(probe));
-  const std::string settings = dir_ / "mods/bfvietnam/settings/servermanager.con";
-  std::ofstream(settings, std::ios::app) << "manager.monitorTimerPeriod 60\n";
+  std::ofstream(SettingsPath("servermanager.con"), std::ios::app)
+      << "manager.monitorTimerPeriod 60\n";
   auto first = StartSupervised();
   first->Signal(SIGTERM);
   EXPECT_EQ(first->Wait(), 15);
   const pid_t adopted = GamePid();
   auto keldor = Keldor({"-restart", "-exit"}, "second.out");
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
-  EXPECT_EQ(GameSimControl(dir_.path(), "crash 3"), "ok");
+  EXPECT_EQ(Sim("crash 3"), "ok");
   ASSERT_TRUE(
       WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 30))
       << Log();
@@ -161,12 +138,12 @@ TEST_F(Supervision, ScheduledEventsRestartWithTheirFilesAndStopAtTheRoundEnd) {
   ASSERT_TRUE(WaitFor([&] { return Logged("Restarting server per scheduled event."); }, 40));
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
   EXPECT_NE(GamePid(), first);
-  EXPECT_EQ(GameSimControl(dir_.path(), "get game.serverName"), "ok Night Server");
-  EXPECT_EQ(GameSimControl(dir_.path(), "get map"), "ok khe_sanh GPM_CQ bfvietnam");
+  EXPECT_EQ(Sim("get game.serverName"), "ok Night Server");
+  EXPECT_EQ(Sim("get map"), "ok khe_sanh GPM_CQ bfvietnam");
 
   ASSERT_TRUE(said("Server is scheduled to stop at the end of this game!'")) << Log();
   EXPECT_FALSE(Logged("Stopping server per scheduled event."));
-  EXPECT_EQ(GameSimControl(dir_.path(), "endround"), "ok");
+  EXPECT_EQ(Sim("endround"), "ok");
   ASSERT_TRUE(WaitFor([&] { return Logged("Stopping server per scheduled event."); }, 20));
   EXPECT_TRUE(WaitFor([&] { return !Alive(GamePid()); }));
   EXPECT_FALSE(Logged("stop in one minute"));  // a waiting event is not warned about

@@ -11,6 +11,8 @@
 #include <functional>
 #include <vector>
 
+#include "bans/ban_store.h"
+#include "bans/ban_sync.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/player_table.h"
@@ -42,17 +44,15 @@ void KillAtReplace(const std::string& path) {
 struct Rewrite {
   const char* what;
   std::string file;               // relative to the settings directory
-  std::function<void()> prepare;  // lays out what the rewrite reads
+  std::function<void()> prepare;  // lays out what the rewrite reads (the file itself too)
   std::function<bool()> run;
 };
 
 class CrashSafeFiles : public testing::StateTest {
  protected:
-  std::string At(const std::string& name) const { return Opts().settingsDir + "/" + name; }
-
   // Kills a child at the replacement of `file`; true when it died that way.
   bool KilledMidway(const Rewrite& r) {
-    g_victim = At(r.file);
+    g_victim = SettingsFile(r.file);
     const pid_t child = fork();
     if (child == 0) {
       SetReplaceFileHook(KillAtReplace);
@@ -67,60 +67,79 @@ class CrashSafeFiles : public testing::StateTest {
 
 TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
   const std::string old = "old content that must survive\n";
+  // A timed ban long over and a permanent one, both also in the game's own list.
+  const auto banLists = [&] {
+    WriteFile(SettingsFile("serverbanlist.con"),
+              "\"A\",10.0.0.1,*,*,\"adm\",1,2,r\n\"B\",10.0.0.2,*,*,\"adm\",1,0,r\n");
+    WriteFile(
+        SettingsFile("banlist.con"),
+        "admin.addAddressToBanList 10.0.0.1:0 Perm\nadmin.addAddressToBanList 10.0.0.2:0 Perm\n");
+  };
   const std::vector<Rewrite> rewrites = {
       {"settings", "servermanager.con", [] {},
-       [&] { return SaveSettingsFile(At("servermanager.con"), -1); }},
+       [&] { return SaveSettingsFile(SettingsFile("servermanager.con"), -1); }},
       {"accounts", "useraccess.con",
        [&] {
-         WriteFile(At("plain.con"), "admin,pw,,4294967295,1\n");
-         ASSERT_TRUE(LoadUserAccounts(At("plain.con")));
+         WriteFile(SettingsFile("plain.con"), "admin,pw,,4294967295,1\n");
+         ASSERT_TRUE(LoadUserAccounts(SettingsFile("plain.con")));
        },
-       [&] { return SaveUserAccounts(At("useraccess.con")); }},
+       [&] { return SaveUserAccounts(SettingsFile("useraccess.con")); }},
       {"schedule", "serverschedule.con",
        [&] {
-         WriteFile(At("plain.con"), "1700000000,stop,daily,*,*,1\n");
-         ASSERT_TRUE(LoadSchedule(At("plain.con")));
+         WriteFile(SettingsFile("plain.con"), "1700000000,stop,daily,*,*,1\n");
+         ASSERT_TRUE(LoadSchedule(SettingsFile("plain.con")));
        },
-       [&] { return SaveSchedule(At("serverschedule.con")); }},
+       [&] { return SaveSchedule(SettingsFile("serverschedule.con")); }},
       {"rotation for the game", "maplist.con",
        [&] {
-         WriteFile(At("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+         WriteFile(SettingsFile("servermaplist.con"),
+                   "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
        },
        [&] {
-         return WriteMapListStartingAt(At("servermaplist.con"), At("maplist.con"),
-                                       "khe_sanh,GPM_CQ,bfvietnam");
+         return WriteMapListStartingAt(SettingsFile("servermaplist.con"),
+                                       SettingsFile("maplist.con"), "khe_sanh,GPM_CQ,bfvietnam");
        }},
       {"game settings", "serversettings.con", [] {},
-       [&] { return WriteServerSettings(At("serversettings.con")); }},
-      {"copied rotation", "copy.con", [&] { WriteFile(At("source.con"), "new copy\n"); },
-       [&] { return CopyFile(At("source.con"), At("copy.con")); }},
+       [&] { return WriteServerSettings(SettingsFile("serversettings.con")); }},
+      {"copied rotation", "copy.con", [&] { WriteFile(SettingsFile("source.con"), "new copy\n"); },
+       [&] { return CopyFile(SettingsFile("source.con"), SettingsFile("copy.con")); }},
       {"client list", "clientlist.con", [] {},
-       [&] { return WriteClientList(At("clientlist.con")); }},
+       [&] { return WriteClientList(SettingsFile("clientlist.con")); }},
       {"player list", "playerlist.con", [] {},
-       [&] { return WritePlayerListFile(At("playerlist.con")); }},
+       [&] { return WritePlayerListFile(SettingsFile("playerlist.con")); }},
       {"extracted evolution data", "evolution.wst",
        [&] {
-         ASSERT_TRUE(WriteRfaArchive(At("game.rfa"), {{"e.wst", std::string(5000, 'e'), true}}));
+         ASSERT_TRUE(
+             WriteRfaArchive(SettingsFile("game.rfa"), {{"e.wst", std::string(5000, 'e'), true}}));
        },
-       [&] { return ExtractArchiveEntry(At("game.rfa"), "e.wst", At("evolution.wst")); }},
+       [&] {
+         return ExtractArchiveEntry(SettingsFile("game.rfa"), "e.wst",
+                                    SettingsFile("evolution.wst"));
+       }},
       {"upload", "serverbanlist.con", [] {},
        [&] {
          const std::string content = "new upload\n";
          std::vector<unsigned char> message(TransferMessageBound(content.size()));
          message.resize(EncodeTransferInto(content.data(), content.size(), message.data()));
          return ReceiveFile(
-             At("serverbanlist.con"), "127.0.0.1",
+             SettingsFile("serverbanlist.con"), "127.0.0.1",
              std::string_view(reinterpret_cast<const char*>(message.data()), message.size()));
        }},
+      {"lifted ban", "serverbanlist.con", banLists,
+       [] { return RemoveBan("", "10.0.0.1", "", ""); }},
+      {"expired ban", "serverbanlist.con", banLists, ExpireTimedBans},
+      {"bans taken from the game", "serverbanlist.con", banLists, SyncBansFromServer},
   };
   for (const Rewrite& r : rewrites) {
-    WriteFile(At(r.file), old);
+    WriteFile(SettingsFile(r.file), old);
     r.prepare();
+    const std::string before = ReadFile(SettingsFile(r.file));
     EXPECT_TRUE(KilledMidway(r)) << r.what
                                  << ": the rewrite never reached the one-step replacement";
-    EXPECT_EQ(ReadFile(At(r.file)), old) << r.what;
+    EXPECT_EQ(ReadFile(SettingsFile(r.file)), before) << r.what;
+    r.prepare();  // the child may have rewritten the files it read
     ASSERT_TRUE(r.run()) << r.what;
-    EXPECT_NE(ReadFile(At(r.file)), old) << r.what;
+    EXPECT_NE(ReadFile(SettingsFile(r.file)), before) << r.what;
   }
 }
 
@@ -129,9 +148,9 @@ TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
 // its own: the next record starts on the line after it, whole.
 TEST_F(CrashSafeFiles, AppendedLinesAreWrittenWholeAfterACutLine) {
   const std::string line = std::string(70000, 'x') + "\n";  // beyond any stdio buffer
-  ASSERT_TRUE(AppendWhole(At("status.log"), "first\n"));
-  ASSERT_TRUE(AppendWhole(At("status.log"), line));
-  EXPECT_EQ(ReadFile(At("status.log")), "first\n" + line);
+  ASSERT_TRUE(AppendWhole(SettingsFile("status.log"), "first\n"));
+  ASSERT_TRUE(AppendWhole(SettingsFile("status.log"), line));
+  EXPECT_EQ(ReadFile(SettingsFile("status.log")), "first\n" + line);
   EXPECT_FALSE(AppendWhole(Opts().settingsDir + "/missing/dir.log", line));
 
   const std::string cut = "\"Bob\",10.0.0.1,[unkn";

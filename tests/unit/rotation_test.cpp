@@ -15,16 +15,14 @@
 namespace keldor {
 namespace {
 
-class Rotation : public testing::StateTest {
- protected:
-  std::string Settings(const std::string& name) const { return Opts().settingsDir + "/" + name; }
-};
+using Rotation = testing::StateTest;
 
 TEST_F(Rotation, LevelComesFromTheOverrideOrTheRotationOfTheServersState) {
-  testing::WriteFile(Settings("servermaplist.con"),
+  testing::WriteFile(SettingsFile("servermaplist.con"),
                      "game.addLevelToRotation a GPM_CQ x\nGAME.SETCURRENTLEVEL hue GPM_CQ\n"
                      "game.setCurrentLevel ia_drang GPM_CQ bfvietnam\r\n");
-  testing::WriteFile(Settings("maplist.con"), "game.setCurrentLevel khe_sanh GPM_COOP bfvietnam\n");
+  testing::WriteFile(SettingsFile("maplist.con"),
+                     "game.setCurrentLevel khe_sanh GPM_COOP bfvietnam\n");
   EXPECT_EQ(CurrentLevelCombo(), "ia_drang GPM_CQ bfvietnam");
   GameServer().monitoring = true;
   EXPECT_EQ(CurrentLevelCombo(), "khe_sanh GPM_COOP bfvietnam");
@@ -33,9 +31,9 @@ TEST_F(Rotation, LevelComesFromTheOverrideOrTheRotationOfTheServersState) {
   SetCurrentMapOverride(" hue GPM_EVOL bfvietnam extra");
   EXPECT_EQ(CurrentLevelCombo(), "hue GPM_EVOL bfvietnam");
   SetCurrentMapOverride("");
-  testing::WriteFile(Settings("maplist.con"), "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
+  testing::WriteFile(SettingsFile("maplist.con"), "game.addLevelToRotation hue GPM_CQ bfvietnam\n");
   EXPECT_EQ(CurrentLevelCombo(), "-");
-  std::remove(Settings("maplist.con").c_str());
+  std::remove(SettingsFile("maplist.con").c_str());
   EXPECT_EQ(CurrentLevelCombo(), std::nullopt);
   EXPECT_TRUE(Logged("Couldn't open map list file! "));
 }
@@ -44,10 +42,10 @@ TEST_F(Rotation, StatusCombosAreCutAndUnknownModesMarkedAndAKeptMapLeadsTheRotat
   EXPECT_EQ(CurrentMapCombo(), "-");  // no server watched
   EXPECT_EQ(MapComboOf(std::string(70, 'M'), "Siege", "MOD"), std::string(63, 'm') + " ??? mod");
   // A rotation without a current level gets one, first.
-  testing::WriteFile(Settings("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ x\n");
-  ASSERT_TRUE(WriteMapListStartingAt(Settings("servermaplist.con"), Settings("maplist.con"),
+  testing::WriteFile(SettingsFile("servermaplist.con"), "game.addLevelToRotation hue GPM_CQ x\n");
+  ASSERT_TRUE(WriteMapListStartingAt(SettingsFile("servermaplist.con"), SettingsFile("maplist.con"),
                                      "ia_drang GPM_CQ x"));
-  EXPECT_EQ(testing::ReadFile(Settings("maplist.con")),
+  EXPECT_EQ(testing::ReadFile(SettingsFile("maplist.con")),
             "game.setCurrentLevel ia_drang GPM_CQ x\ngame.addLevelToRotation hue GPM_CQ x\n");
 }
 

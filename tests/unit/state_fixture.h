@@ -31,6 +31,9 @@ class StateTest : public LogDirTest {
     UnpinClock();  // a test's pinned clock ends with it
     ResetAllState();
   }
+  std::string SettingsFile(const std::string& name) const {
+    return Opts().settingsDir + "/" + name;
+  }
 };
 
 }  // namespace keldor::testing

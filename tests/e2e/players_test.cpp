@@ -1,0 +1,115 @@
+// Players in the simulated game as Keldor sees them: chat with a banned word
+// kicks the speaker, an in-game administrator changes the map and runs a menu
+// entry on a player found by part of the name, a player without an account is
+// told so; keldorctl lists the player table, and a player whose score falls too
+// low is kicked and, on the next offence, banned, which a watching client sees.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+constexpr std::uint32_t kMapsAndPlayers = 0x40 | 0x80;
+const std::string kHash = "00112233445566778899aabbccddeeff";  // the hash Account() writes
+
+class InGame : public KeldorHarness {
+ protected:
+  void SetUp() override {
+    StartKeldor(Account("gunner", "pw", kMapsAndPlayers) + Account("op", "pw", 0xFFFFFFFF),
+                "--server-binary " + BinaryPath("gamesim"), {"-start", "-nodelay"},
+                "manager.autoKickScore 1\nmanager.autoKickScoreValue -6\nmanager.autoBan 1\n"
+                "manager.autoBanValue 2\nmanager.monitorTimerPeriod 10\n");
+    // Read anew for every command: no restart needed.
+    WriteFile(SettingsPath("playermenu.con"), "Kick|kick\nSlap \"Teamkilling\" [tk]|kick\n");
+    ASSERT_TRUE(WaitFor([&] { return Logged(" : Connected\r\n"); }, 40)) << Log();
+  }
+  std::string AddPlayer(const std::string& args) { return Sim("add " + args).substr(3); }
+  bool Present(const std::string& name) {
+    return Sim("players").find(":" + name) != std::string::npos;
+  }
+};
+
+TEST_F(InGame, ChatKicksForBannedWordsAndRunsInGameCommands) {
+  auto watch = Ctl({"--user", "op", "--password", "pw", "watch"});
+  ASSERT_TRUE(WaitFor([&] { return Logged("connected as user op"); }));
+  const std::string gunner = AddPlayer("Gunner keyhash=" + kHash);
+  const std::string loud = AddPlayer("Loudmouth");
+  AddPlayer("Victim");
+  // A player list download rebuilds the table with the newcomers.
+  ASSERT_EQ(RunAs("op", "pw", {"get", "players", dir_ / "players.csv"}).first, 0);
+
+  Sim("chat " + gunner + " !change khe_sanh");
+  Sim("chat " + gunner + " !tk @VICT");
+  Sim("chat " + loud + " !restart");
+  ASSERT_TRUE(WaitFor([&] { return !Present("Victim"); }, 30)) << Log();
+  EXPECT_TRUE(WaitFor([&] { return Logged("kicked player Victim ("); }));
+  EXPECT_TRUE(Logged("Victim was killed by an admin"));
+  EXPECT_TRUE(Logged("User gunner at game changed the map to khe_sanh GPM_CQ bfvietnam."));
+  EXPECT_TRUE(Logged("said '[KELDOR] Player Loudmouth cannot use in-game admin commands!'."));
+
+  // A banned word: the speaker goes, and the command in the same line is not run.
+  Sim("chat " + loud + " !restart noob");
+  ASSERT_TRUE(WaitFor([&] { return !Present("Loudmouth"); }, 30)) << Log();
+  EXPECT_TRUE(Logged("Auto-kicked Loudmouth ("));
+  EXPECT_EQ(CountLogged("Player Loudmouth cannot use in-game admin commands!'."), 1);
+  EXPECT_TRUE(Present("Gunner"));
+  const std::string adminLog = ReadFile(dir_ / "adminlog.csv");
+  const auto record = adminLog.find("\"Loudmouth\",");
+  ASSERT_NE(record, std::string::npos) << adminLog;
+  EXPECT_NE(adminLog.find(",\"auto\",", record), std::string::npos) << adminLog;
+  EXPECT_NE(adminLog.find(",kick,0,banned word in chat message\n", record), std::string::npos)
+      << adminLog;
+
+  watch->Signal(SIGINT);
+  EXPECT_EQ(watch->Wait(), 0);
+  const std::string seen = watch->Output();
+  EXPECT_NE(seen.find("NOTE_AUTO_KICK_WORD Loudmouth"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("NOTE_MAP_CHANGED khe_sanh GPM_CQ bfvietnam"), std::string::npos) << seen;
+}
+
+TEST_F(InGame, TheTableIsListedAndMinusScoresAreKickedThenBannedAsWatchersSee) {
+  const std::string alice = Sim("add Alice team=2 score=3 ping=40 ip=10.1.2.3 keyhash=none");
+  ASSERT_EQ(alice.rfind("ok ", 0), 0u) << alice;
+  ASSERT_EQ(Sim("bot Robo").rfind("ok ", 0), 0u);
+  const auto [status, listed] = RunAs("op", "pw", {"players"});
+  EXPECT_EQ(status, 0) << listed;
+  EXPECT_TRUE(std::regex_search(
+      listed, std::regex("(^|\n)\"Alice\"," + alice.substr(3) +
+                         ",usa,3,[0-9]+,[0-9]+,40,10\\.1\\.2\\.3,\\[unknown\\],\\[unknown\\]\n")))
+      << listed;
+  EXPECT_EQ(listed.find("Robo"), std::string::npos) << listed;
+
+  const int logins = CountLogged("connected as user op");
+  auto watch = Ctl({"--user", "op", "--password", "pw", "watch"});
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("connected as user op") > logins; })) << Log();
+  const std::string hash(32, 'B');
+  const std::string bob = "add Bob team=1 score=-7 ip=10.9.9.9 keyhash=" + hash;
+  ASSERT_EQ(Sim(bob).rfind("ok ", 0), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Sim("players").find("Bob") == std::string::npos; }, 40))
+      << Log();
+  EXPECT_EQ(ReadFile(SettingsPath("kicklist.con")), "10.9.9.9\n");
+  ASSERT_EQ(Sim(bob).rfind("ok ", 0), 0u);  // back for a second offence: banned
+  ASSERT_TRUE(
+      WaitFor([&] { return watch->Output().find("NOTE_BANS_CHANGED") != std::string::npos; }, 40))
+      << watch->Output() << Log();
+  watch->Signal(SIGINT);
+  watch->Wait();
+  const std::string seen = watch->Output();
+  EXPECT_TRUE(std::regex_search(seen, std::regex(" NOTE_AUTO_KICK_SCORE Bob\n"))) << seen;
+  EXPECT_TRUE(std::regex_search(seen, std::regex(" NOTE_AUTO_BAN_SCORE Bob\n"))) << seen;
+  EXPECT_EQ(Sim("get lastmessage"), "ok [KELDOR] Banned Bob for too many minus-score kicks");
+  EXPECT_TRUE(Logged("Auto-kicked Bob (" + hash + ") at 10.9.9.9 for minus-score (-7)."));
+  const std::string record =
+      "^\"Bob\",10\\.9\\.9\\.9," + hash + ",\\[unknown\\],\"auto\",[0-9]+,[^,]+,";
+  const std::string adminLog = ReadFile(dir_ / "adminlog.csv");
+  EXPECT_TRUE(std::regex_search(adminLog, std::regex(record + "kick,0,minus-score\n" +
+                                                     record.substr(1) + "ban,0,minus-score\n")))
+      << adminLog;
+}
+
+}  // namespace
+}  // namespace keldor::e2e
