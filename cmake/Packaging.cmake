@@ -17,7 +17,8 @@ foreach(page keldor.8 keldorctl.1 keldor-web.1)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-    COMMAND sh -c "${SCDOC} < '${CMAKE_SOURCE_DIR}/docs/man/${page}.scd' | gzip -9n > '${CMAKE_BINARY_DIR}/man/${page}.gz'"
+    # Two steps, so that a page scdoc refuses fails the build (a pipe would hide it).
+    COMMAND sh -c "${SCDOC} < '${CMAKE_SOURCE_DIR}/docs/man/${page}.scd' > '${CMAKE_BINARY_DIR}/man/${page}' && gzip -9nf '${CMAKE_BINARY_DIR}/man/${page}'"
     DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/${page}.scd
     VERBATIM)
   list(APPEND man_pages ${CMAKE_BINARY_DIR}/man/${page}.gz)
