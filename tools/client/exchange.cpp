@@ -66,6 +66,20 @@ Outcome AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Mess
   }
 }
 
+namespace {
+
+// The pong of the ping behind a request that has been answered is still on its
+// way: read here, it is not taken for the answer to whatever follows on this
+// connection. The reason the answer left in Error() stays.
+Outcome AwaitTrailingPong(Connection& c, const NoteSink& onNote) {
+  const std::string reason = c.Error();
+  if (const Outcome o = AwaitNote(c, {NOTE_PONG}, nullptr, onNote); o != Outcome::kOk) return o;
+  c.SetError(reason);
+  return Outcome::kOk;
+}
+
+}  // namespace
+
 Outcome RunJobRequest(Connection& c, std::uint32_t code, const std::string* text,
                       std::initializer_list<std::uint32_t> done, Message* answer,
                       const NoteSink& onNote) {
@@ -74,13 +88,9 @@ Outcome RunJobRequest(Connection& c, std::uint32_t code, const std::string* text
   Message ignored;
   if (answer == nullptr) answer = &ignored;
   const Outcome outcome = AwaitNote(c, done, answer, onNote);
-  // The job answered before the ping: its pong is still to come, and must not
-  // be taken for the answer to whatever follows on this connection.
+  // The job answered before the ping.
   if ((outcome == Outcome::kOk && answer->code != NOTE_PONG) || outcome == Outcome::kFailed) {
-    const std::string reason = c.Error();
-    Message pong;
-    if (const Outcome o = AwaitNote(c, {NOTE_PONG}, &pong, onNote); o != Outcome::kOk) return o;
-    c.SetError(reason);
+    if (const Outcome o = AwaitTrailingPong(c, onNote); o != Outcome::kOk) return o;
   }
   return outcome;
 }
@@ -93,9 +103,7 @@ Outcome AwaitText(Connection& c, std::uint32_t code, Message* reply, const NoteS
     if (reply->code == NOTE_PONG) return Refused(c);
     if (!Pass(c, *reply, onNote)) return Outcome::kBroken;
   }
-  // The pong of the ping is still on its way; it must not be taken for the next answer.
-  Message pong;
-  return AwaitNote(c, {NOTE_PONG}, &pong, onNote);
+  return AwaitTrailingPong(c, onNote);
 }
 
 Outcome Fetch(Connection& c, std::uint32_t request, std::string* content, const NoteSink& onNote) {
@@ -110,8 +118,7 @@ Outcome Fetch(Connection& c, std::uint32_t request, std::string* content, const 
     c.SetError("Keldor could not produce the file (its log tells why).");
     return Outcome::kFailed;
   }
-  // The pong of the ping is still on its way; it must not be taken for the next answer.
-  if (const Outcome o = AwaitNote(c, {NOTE_PONG}, nullptr, onNote); o != Outcome::kOk) return o;
+  if (const Outcome o = AwaitTrailingPong(c, onNote); o != Outcome::kOk) return o;
   *content = std::move(reply.content);
   return Outcome::kOk;
 }

@@ -121,6 +121,14 @@ std::string Dump(const json& message) {
   return message.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+std::string Dropped(const std::string& message) {
+  return Dump({{"type", "dropped"}, {"message", message}});
+}
+
+}  // namespace
+
 KeldorLink::KeldorLink(std::string host, int port, int timeoutSeconds, Deliver deliver)
     : host_(std::move(host)), port_(port), deliver_(std::move(deliver)) {
   connection_.SetTimeout(timeoutSeconds);
@@ -209,12 +217,10 @@ void KeldorLink::Run() {
     Message note;
     if (!connection_.Receive(&note, connection_.Timeout()) || note.code == NOTE_DISCONNECT) {
       if (stop_) return;
-      deliver_(
-          "dropped",
-          Dump({{"type", "dropped"},
-                {"message", note.code == NOTE_DISCONNECT
-                                ? "Keldor closed the connection: it is going away."
-                                : "The connection to Keldor was lost: " + connection_.Error()}}));
+      deliver_("dropped",
+               Dropped(note.code == NOTE_DISCONNECT
+                           ? "Keldor closed the connection: it is going away."
+                           : "The connection to Keldor was lost: " + connection_.Error()));
       return;
     }
     deliver_("note", Dump(NoteJson(note)));
@@ -355,9 +361,7 @@ bool KeldorLink::Execute(const json& command) {
   deliver_("reply", Dump(reply));
   if (outcome != Outcome::kBroken) return true;
   if (!stop_) {
-    deliver_("dropped",
-             Dump({{"type", "dropped"},
-                   {"message", "The connection to Keldor was lost: " + connection_.Error()}}));
+    deliver_("dropped", Dropped("The connection to Keldor was lost: " + connection_.Error()));
   }
   return false;
 }
