@@ -7,6 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -89,9 +92,18 @@ void ServeUntilDone(int client) {
 }  // namespace
 
 void LoadFuzzAccounts() {
-  static const std::uint8_t kAccounts[] = "fuzz,fuzz,,4294967295,1\nother,other,,1,1\n";
   const std::string path = WorkDir() + "/useraccess.con";
-  WriteBytes(path, kAccounts, sizeof kAccounts - 1);
+  // Given in plain text once; the file it is rewritten to (enciphered, with the
+  // fixed filler) is what every later input starts from, so that loading it
+  // does not rewrite it each time.
+  static const std::string enciphered = [&path] {
+    static const std::uint8_t kAccounts[] = "fuzz,fuzz,,4294967295,1\nother,other,,1,1\n";
+    WriteBytes(path, kAccounts, sizeof kAccounts - 1);
+    LoadUserAccounts(path);
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  WriteBytes(path, reinterpret_cast<const std::uint8_t*>(enciphered.data()), enciphered.size());
   LoadUserAccounts(path);
 }
 

@@ -153,10 +153,19 @@ void ResetSettings();
 // "[bad index]" for a row outside the table.
 const char* SettingName(int row);
 
-// Finds the line of setting `row` in an open settings file by `name` (any case)
-// and parses its value into the row, replacing invalid values by the default.
-// False when a value was replaced so.
-bool ReadSetting(std::FILE* file, const char* name, int row);
+// The lines of an open settings file that begin with a key, each with that key,
+// read in one pass (a read error is logged and ends the lines).
+struct SettingFileLine {
+  std::string key;
+  std::string text;  // the whole line, without its line end
+};
+using SettingFileLines = std::vector<SettingFileLine>;
+SettingFileLines ReadSettingFile(std::FILE* file);
+
+// Finds the line of setting `row` among a settings file's lines by `name` (any
+// case) and parses its value into the row, replacing invalid values by the
+// default. False when a value was replaced so.
+bool ReadSetting(const SettingFileLines& lines, const char* name, int row);
 
 // The keys an open settings file names, in lower case, each with what follows
 // the key and its space on its first line; read in one pass.

@@ -88,7 +88,7 @@ void Refuse(const PageRead& read, int row) {
   if (read.refused != nullptr) read.refused->emplace_back(SettingName(row));
 }
 
-void ApplyPage(std::FILE* file, int page, const PageRead& read) {
+void ApplyPage(const SettingFileLines& file, int page, const PageRead& read) {
   const bool mayChangeCritical = (read.mask & kCriticalSettingsRight) != 0;
   // A page given whole is read as it always was; of a page an upload gives in
   // part, a setting the file does not name keeps its value.
@@ -142,10 +142,11 @@ bool ApplyFile(const std::string& path, std::int32_t rightsMask, const SettingsA
   const SettingLines lines = upload ? ReadSettingLines(file) : SettingLines{};
   const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor,
                       upload ? &lines : nullptr, refused};
-  for (int page = 0; page < kSettingPages; ++page) {
-    if ((read.mask & (1u << page)) != 0) ApplyPage(file, page, read);
-  }
+  const SettingFileLines fileLines = ReadSettingFile(file);
   std::fclose(file);
+  for (int page = 0; page < kSettingPages; ++page) {
+    if ((read.mask & (1u << page)) != 0) ApplyPage(fileLines, page, read);
+  }
   KeepOneTeamBalance();
   return true;
 }

@@ -342,25 +342,37 @@ bool TokenCursor::Next(const char* delimiters, std::string& token) {
   return true;
 }
 
-bool ReadSetting(std::FILE* file, const char* name, int row) {
-  if (file == nullptr || name == nullptr || row < 0 || row >= kSettingCount) return true;
-  SettingDef& def = TableRow(row);
+SettingFileLines ReadSettingFile(std::FILE* file) {
+  SettingFileLines lines;
+  if (file == nullptr) return lines;
   std::rewind(file);
-  bool found = false;
-  bool valid = true;
   std::string line;
   while (ReadLine(file, line)) {
     line.resize(std::strcspn(line.c_str(), "\r\n"));
     TokenCursor cursor(line);
     std::string key;
-    if (!cursor.Next(" ", key) || strcasecmp(key.c_str(), name) != 0) continue;
-    found = true;
-    valid = ParseValue(def, name, cursor) && valid;
-    if (def.type != SettingType::kMessage) break;
+    if (cursor.Next(" ", key)) lines.push_back({std::move(key), line});
   }
   if (std::ferror(file)) {
     LogMessage(kLogInfo, "Couldn't read settings file! %s", ErrorText(errno));
     std::clearerr(file);
+  }
+  return lines;
+}
+
+bool ReadSetting(const SettingFileLines& lines, const char* name, int row) {
+  if (name == nullptr || row < 0 || row >= kSettingCount) return true;
+  SettingDef& def = TableRow(row);
+  bool found = false;
+  bool valid = true;
+  for (const SettingFileLine& line : lines) {
+    if (strcasecmp(line.key.c_str(), name) != 0) continue;
+    TokenCursor cursor(line.text);
+    std::string key;
+    cursor.Next(" ", key);
+    found = true;
+    valid = ParseValue(def, name, cursor) && valid;
+    if (def.type != SettingType::kMessage) break;
   }
   if (!found) ApplyAbsence(def);
   return valid;
