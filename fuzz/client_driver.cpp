@@ -118,6 +118,11 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   const int server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (server < 0) std::abort();
   setsockopt(server, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
+  // Keldor's close of this side ends the connection with a reset. Closed in the
+  // ordinary way, the client's port would wait out TIME_WAIT, and thousands of
+  // inputs a second use up every local port within seconds (connect then fails).
+  const linger reset{1, 0};
+  setsockopt(server, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   // Everything the client says is sent before Keldor reads: inputs are kept
   // within what the socket buffers hold (see the targets' size limit).
   std::size_t sent = 0;
