@@ -142,6 +142,7 @@ void LogFormatted(int level, const char* format, va_list args) {
     WriteAll(STDOUT_FILENO, shown.data(), shown.size());
   }
 
+  if (s.dropLines) return;
   if (s.useSyslog) {
     syslog(level | s.syslogFacility, "%s", line.c_str());
     return;

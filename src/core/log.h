@@ -34,6 +34,9 @@ struct LogSettings {
   int syslogFacility = 0;  // LOG_LOCAL0..LOG_LOCAL7
   bool debug = false;      // -debug: LogDebug lines are written too
   bool quiet = false;      // no copy of each line on standard output (daemonized, tests)
+  // Lines are formatted and then dropped (fuzz runs: a parser fed millions of
+  // inputs would spend much of its time appending to the file).
+  bool dropLines = false;
   // True while something else draws on the terminal (the status monitor).
   bool (*terminalTaken)() = nullptr;
 };

@@ -50,11 +50,12 @@ std::string EncipherField(const std::string& value, std::size_t fieldSize,
   const std::string text = CutToWidth(value, fieldSize - 1);
   std::memcpy(field.data(), text.c_str(), text.size() + 1);
   CredentialTransform(field.data(), field.size());
+  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
-  char pair[3];
+  hex.reserve(2 * field.size());
   for (std::uint8_t byte : field) {
-    std::snprintf(pair, sizeof pair, "%02hX", static_cast<unsigned short>(byte));
-    hex += pair;
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 0xF]);
   }
   return hex;
 }
@@ -64,8 +65,21 @@ std::string DecipherField(const std::string& field, std::size_t fieldSize, bool*
   if (wasPlain != nullptr) *wasPlain = !hex;
   if (!hex) return CutToWidth(field, fieldSize - 1);
   std::vector<std::uint8_t> bytes(fieldSize);
+  // Two digits a byte; a pair is read up to its first non-digit, which only a
+  // field with a zero byte inside can hold.
+  const auto digit = [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c))
+               ? c - '0'
+               : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+  };
+  const auto isDigit = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
   for (std::size_t k = 0; k < fieldSize; ++k) {
-    bytes[k] = static_cast<std::uint8_t>(std::strtoul(field.substr(2 * k, 2).c_str(), nullptr, 16));
+    const char high = field[2 * k];
+    const char low = field[2 * k + 1];
+    const int value = !isDigit(high)  ? 0
+                      : !isDigit(low) ? digit(high)
+                                      : digit(high) * 16 + digit(low);
+    bytes[k] = static_cast<std::uint8_t>(value);
   }
   CredentialTransform(bytes.data(), bytes.size());
   // The text ends at its NUL; a field without one (not written by us) is cut.
