@@ -232,9 +232,18 @@ class ReplyCollector {
     for (std::uint32_t i = 0; i < count; ++i) {
       if (!ReceiveExact(g_link.socket, word, sizeof word)) return DropConsoleLink();
       const std::uint32_t length = LoadU32(word);
-      if (!MakeRoom(length)) return false;
+      // The room grows with what arrives: a length the server does not go on
+      // to send costs no more than what it did send.
+      std::uint32_t got = 0;
+      do {
+        const std::uint32_t piece = std::min(length - got, kReceivePiece);
+        if (!MakeRoom(length, got + piece)) return false;
+        if (!ReceiveExact(g_link.socket, buffer_.data() + used_ + got, piece)) {
+          return DropConsoleLink();
+        }
+        got += piece;
+      } while (got < length);
       char* text = buffer_.data() + used_;
-      if (!ReceiveExact(g_link.socket, text, length)) return DropConsoleLink();
       text[length] = '\0';  // a string that lacks its own zero byte ends here
       Take(text, std::strlen(text));
     }
@@ -243,8 +252,11 @@ class ReplyCollector {
   }
 
  private:
-  // Room for a string of `length` bytes, the "\n" that may replace its zero and the final zero.
-  bool MakeRoom(std::uint32_t length) {
+  static constexpr std::uint32_t kReceivePiece = 64 * 1024;
+
+  // Room for `part` bytes of a string of `length` bytes, the "\n" that may
+  // replace its zero and the final zero; the whole length is held to the limit.
+  bool MakeRoom(std::uint32_t length, std::uint32_t part) {
     if (used_ + 2 > kConsoleBufferLimit || length > kConsoleBufferLimit - 2 - used_) {
       LogMessage(kLogInfo,
                  "Couldn't read console reply! A string of %u bytes exceeds the limit of %zu "
@@ -253,7 +265,7 @@ class ReplyCollector {
       errno = EMSGSIZE;
       return DropConsoleLink();
     }
-    const std::size_t need = used_ + length + 2;
+    const std::size_t need = used_ + part + 2;
     if (need <= buffer_.size()) return true;
     if (Resize(buffer_, std::min(need + kConsoleBufferStep, kConsoleBufferLimit))) return true;
     if (kind_ == ReplyKind::kCommand) {

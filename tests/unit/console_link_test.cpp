@@ -171,6 +171,12 @@ TEST_F(ConsoleLinkTest, AbsurdCountsAndLengthsAreRefusedWithoutGrowing) {
   EXPECT_TRUE(Logged("A string of 4294967295 bytes exceeds the limit"));
   EXPECT_EQ(Console().outputBuffer.size(), kConsoleBufferStep);
 
+  // A length within the limit that is never sent: the room grows with what arrives.
+  ConnectAnswering({{LittleEndian(1) + LittleEndian(kConsoleBufferLimit / 2) + "abc", true}});
+  EXPECT_EQ(ReadConsoleOutput(), nullptr);
+  ExpectDropped();
+  EXPECT_LT(Console().outputBuffer.size(), 128u * 1024);
+
   // Strings that are each acceptable but add up beyond the limit.
   const std::string big(kConsoleBufferLimit / 2, 'z');
   ConnectAnswering({Reply({big, big, big})});
