@@ -167,10 +167,10 @@ SettingFileLines ReadSettingFile(std::FILE* file);
 // default. False when a value was replaced so.
 bool ReadSetting(const SettingFileLines& lines, const char* name, int row);
 
-// The keys an open settings file names, in lower case, each with what follows
-// the key and its space on its first line; read in one pass.
+// The keys a settings file's lines name, in lower case, each with what follows
+// the key and its space on its first line.
 using SettingLines = std::map<std::string, std::string>;
-SettingLines ReadSettingLines(std::FILE* file);
+SettingLines IndexSettingLines(const SettingFileLines& file);
 // The line of setting `row` in `lines`, or null when the file does not name it.
 const std::string* FindSettingLine(const SettingLines& lines, int row);
 

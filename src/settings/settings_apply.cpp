@@ -138,12 +138,12 @@ bool ApplyFile(const std::string& path, std::int32_t rightsMask, const SettingsA
   }
   const bool logging = who != nullptr;
   const SettingsActor actor = logging ? *who : SettingsActor{"[unknown]", "[unknown]"};
-  // An upload's lines are indexed once, for the pages it may give in part.
-  const SettingLines lines = upload ? ReadSettingLines(file) : SettingLines{};
-  const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor,
-                      upload ? &lines : nullptr, refused};
   const SettingFileLines fileLines = ReadSettingFile(file);
   std::fclose(file);
+  // An upload's lines are indexed once, for the pages it may give in part.
+  const SettingLines lines = upload ? IndexSettingLines(fileLines) : SettingLines{};
+  const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor,
+                      upload ? &lines : nullptr, refused};
   for (int page = 0; page < kSettingPages; ++page) {
     if ((read.mask & (1u << page)) != 0) ApplyPage(fileLines, page, read);
   }

@@ -378,19 +378,14 @@ bool ReadSetting(const SettingFileLines& lines, const char* name, int row) {
   return valid;
 }
 
-SettingLines ReadSettingLines(std::FILE* file) {
+SettingLines IndexSettingLines(const SettingFileLines& file) {
   SettingLines lines;
-  if (file == nullptr) return lines;
-  std::rewind(file);
-  std::string line;
-  while (ReadLine(file, line)) {
-    line.resize(std::strcspn(line.c_str(), "\r\n"));
-    TokenCursor cursor(line);
+  for (const SettingFileLine& line : file) {
+    TokenCursor cursor(line.text);
     std::string key;
-    if (cursor.Next(" ", key))
-      lines.emplace(LowerCaseInPlace(key), cursor.Rest());  // the first wins
+    cursor.Next(" ", key);
+    lines.emplace(LowerCaseInPlace(key), cursor.Rest());  // the first wins
   }
-  std::clearerr(file);
   return lines;
 }
 
