@@ -2,10 +2,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -28,6 +32,12 @@ namespace {
 constexpr int kMostRequests = 256;  // per input; a stream can hold no more in practice
 constexpr int kBufferBytes = 1 << 20;
 
+// A failure of the harness's own plumbing, told apart from a finding in Keldor.
+[[noreturn]] void HarnessFailed(const char* what) {
+  std::fprintf(stderr, "fuzz harness: %s failed: %s\n", what, std::strerror(errno));
+  std::abort();
+}
+
 int Listener() {
   static const int fd = [] {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -35,11 +45,29 @@ int Listener() {
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(s, 8) != 0) {
-      std::abort();
+      HarnessFailed("listen");
     }
     return s;
   }();
   return fd;
+}
+
+// libFuzzer's timeout alarm (SIGALRM, installed without SA_RESTART) can land
+// while a blocking call waits on a loaded machine: the call then fails with
+// EINTR, which is no fault of the input. An interrupted connect goes on in the
+// kernel, so its outcome is waited for rather than asked for again.
+void ConnectOrFail(int fd, const sockaddr_in& at) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) return;
+  if (errno != EINTR) HarnessFailed("connect");
+  pollfd ready{fd, POLLOUT, 0};
+  while (poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) HarnessFailed("poll");
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) HarnessFailed("getsockopt");
+  errno = error;
+  if (error != 0) HarnessFailed("connect");
 }
 
 void Drain(int fd) {
@@ -114,9 +142,12 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   setsockopt(client, SOL_SOCKET, SO_SNDBUF, &kBufferBytes, sizeof kBufferBytes);
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
-  if (connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) std::abort();
-  const int server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (server < 0) std::abort();
+  ConnectOrFail(client, at);
+  int server;
+  do {
+    server = accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (server < 0 && errno == EINTR);
+  if (server < 0) HarnessFailed("accept");
   setsockopt(server, SOL_SOCKET, SO_RCVBUF, &kBufferBytes, sizeof kBufferBytes);
   // Keldor's close of this side ends the connection with a reset. Closed in the
   // ordinary way, the client's port would wait out TIME_WAIT, and thousands of
@@ -128,6 +159,7 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   std::size_t sent = 0;
   while (sent < size) {
     const ssize_t n = send(client, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     sent += static_cast<std::size_t>(n);
   }
