@@ -258,17 +258,6 @@ bool CloseWritten(std::FILE* f) {
   return true;
 }
 
-// Whether the uploaded list holds a line whose name equals `name` in any case.
-bool ListHasName(std::FILE* list, const std::string& path, const std::string& name, bool* error) {
-  std::rewind(list);
-  AccountFields fields;
-  while (NextAccountLine(list, ReadLine, path, &fields, error, nullptr)) {
-    bool plain = false;
-    if (SameText(DecipherField(fields[0], kNameFieldSize, &plain), name)) return true;
-  }
-  return false;
-}
-
 // A merge works on a copy of the table: it replaces the table only when the
 // result is one we may keep, and only then are its additions and deletions logged.
 struct Merge {
@@ -324,16 +313,21 @@ void MergeOneAccount(Merge& merge, const UserAccount& line) {
   table[index] = line;
 }
 
-// Step 3 of a merge: accounts missing from the upload are deleted when the
-// actor holds every right they have.
-bool DeleteMissingAccounts(Merge& merge, std::FILE* list, const std::string& path) {
+// Whether a name of the uploaded list equals `name` in any case.
+bool Listed(const std::vector<std::string>& names, const std::string& name) {
+  for (const std::string& listed : names) {
+    if (SameText(listed, name)) return true;
+  }
+  return false;
+}
+
+// Step 3 of a merge: accounts missing from the upload (`names`, every entry's
+// name, taken or not) are deleted when the actor holds every right they have.
+void DeleteMissingAccounts(Merge& merge, const std::vector<std::string>& names) {
   AccountTable& table = merge.table;
   std::size_t index = 0;
   while (index < kMaxAccounts && !table[index].name.empty()) {
-    bool error = false;
-    const bool listed = ListHasName(list, path, table[index].name, &error);
-    if (error) return false;
-    if (listed) {
+    if (Listed(names, table[index].name)) {
       ++index;
       continue;
     }
@@ -348,7 +342,6 @@ bool DeleteMissingAccounts(Merge& merge, std::FILE* list, const std::string& pat
     merge.deleted.push_back(table[index].name);
     RemoveAccount(table, index);  // the entry behind moves into this place and is examined next
   }
-  return true;
 }
 
 // The account a login under `name` reaches: the first in any letter case.
@@ -570,16 +563,21 @@ bool MergeUserList(const std::string& path, int slot) {
   int skipped = 0;
   int read = 0;
   AccountFields fields;
+  // The names as read, for step 3: one pass over the upload rather than one
+  // for every account in the table.
+  std::vector<std::string> names;
   while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
     ++read;
-    MergeOneAccount(merge, AccountFromFields(fields, nullptr));
+    const UserAccount line = AccountFromFields(fields, nullptr);
+    names.push_back(line.name);
+    MergeOneAccount(merge, line);
   }
   // Nothing readable is a damaged upload, not an order to delete every account.
   if (!error && read == 0) {
     std::fclose(list);
     return Fail(kErrUserListDamaged);
   }
-  if (!error) error = !DeleteMissingAccounts(merge, list, path);
+  if (!error) DeleteMissingAccounts(merge, names);
   std::fclose(list);
   if (error) {
     LogReadFailure();
