@@ -561,19 +561,17 @@ bool MergeUserList(const std::string& path, int slot) {
 
   bool error = false;
   int skipped = 0;
-  int read = 0;
   AccountFields fields;
   // The names as read, for step 3: one pass over the upload rather than one
   // for every account in the table.
   std::vector<std::string> names;
   while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
-    ++read;
     const UserAccount line = AccountFromFields(fields, nullptr);
     names.push_back(line.name);
     MergeOneAccount(merge, line);
   }
   // Nothing readable is a damaged upload, not an order to delete every account.
-  if (!error && read == 0) {
+  if (!error && names.empty()) {
     std::fclose(list);
     return Fail(kErrUserListDamaged);
   }
