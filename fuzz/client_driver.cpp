@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -24,6 +25,7 @@
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/job_queue.h"
+#include "wire/protocol.h"
 
 namespace keldor::fuzz {
 
@@ -84,14 +86,16 @@ bool LoginOpen(int id) {
 // Passes of the main loop over every connection, each taken as readable and
 // writable (the peer has sent everything and closed its side). A held login
 // answer is let out at once by moving the pinned clock to its time.
-void ServeUntilDone(int client) {
+// Returns whether a login was accepted (a client slot was taken).
+bool ServeUntilDone(int client) {
+  bool seated = false;
   for (int pass = 0; pass < kMostRequests; ++pass) {
     Drain(client);
     bool open = false;
     for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
       if (id <= kLastClientSlot) {
         if (!SlotInUse(id)) continue;
-        open = true;
+        open = seated = true;
         ServeClient(id, true, true);
         CheckClientTimer(id, MonotonicMilliseconds());
       } else if (LoginOpen(id)) {
@@ -115,12 +119,14 @@ void ServeUntilDone(int client) {
                                              : LoginOf(id) != nullptr && LoginOf(id)->socket != 0;
     if (inUse) EndConnection(id);
   }
+  return seated;
 }
 
 }  // namespace
 
 void LoadFuzzAccounts() {
-  const std::string path = WorkDir() + "/useraccess.con";
+  // Where a login looks for it: the settings directory.
+  const std::string path = SettingsPath("useraccess.con");
   // Given in plain text once; the file it is rewritten to (enciphered, with the
   // fixed filler) is what every later input starts from, so that loading it
   // does not rewrite it each time.
@@ -135,7 +141,7 @@ void LoadFuzzAccounts() {
   LoadUserAccounts(path);
 }
 
-void RunClientConnection(const std::uint8_t* data, std::size_t size) {
+bool RunClientConnection(const std::uint8_t* data, std::size_t size) {
   sockaddr_in at{};
   socklen_t length = sizeof at;
   getsockname(Listener(), reinterpret_cast<sockaddr*>(&at), &length);
@@ -166,14 +172,33 @@ void RunClientConnection(const std::uint8_t* data, std::size_t size) {
   shutdown(client, SHUT_WR);
 
   ErrorCode() = 0;
+  bool seated = false;
   if (!Authenticate(server)) {
     close(server);
   } else {
-    ServeUntilDone(client);
+    seated = ServeUntilDone(client);
   }
   Drain(client);
   close(client);
   ClearJobQueue();
+  return seated;
+}
+
+void RunLoggedInConnection(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> stream;
+  for (const char* text : {"fuzz", "fuzz"}) {
+    const CredentialField field = EncodeCredential(text);
+    stream.insert(stream.end(), field.begin(), field.end());
+  }
+  stream.push_back(PROTOCOL_VERSION);
+  stream.insert(stream.end(), data, data + size);
+  // The credentials are right whatever the input: a refusal means the harness
+  // no longer matches how Keldor checks a login, and every input would be
+  // spent on the refusal instead of the requests.
+  if (!RunClientConnection(stream.data(), stream.size())) {
+    std::fprintf(stderr, "fuzz harness: the login of \"fuzz\" was refused\n");
+    std::abort();
+  }
 }
 
 }  // namespace keldor::fuzz

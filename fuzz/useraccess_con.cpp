@@ -5,7 +5,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace keldor;
   fuzz::FreshState();
-  const std::string path = fuzz::WorkDir() + "/useraccess.con";
+  // Where a login reads it, so that the check below reads this file too.
+  const std::string path = fuzz::SettingsPath("useraccess.con");
   fuzz::WriteBytes(path, data, size);
   if (LoadUserAccounts(path)) {
     std::uint32_t rights = 0;

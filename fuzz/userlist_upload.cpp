@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace keldor;
   fuzz::FreshState();
   static const std::uint8_t kAccounts[] = "fuzz,fuzz,,4294967295,1\nother,other,,1,1\n";
-  const std::string accounts = fuzz::WorkDir() + "/useraccess.con";
+  const std::string accounts = fuzz::SettingsPath("useraccess.con");
   fuzz::WriteBytes(accounts, kAccounts, sizeof kAccounts - 1);
   LoadUserAccounts(accounts);
   fuzz::SeatAdministrator(100);
