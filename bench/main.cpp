@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -360,6 +361,48 @@ void BenchStatus(const Config& c) {
   // the answer and not Keldor's to speed up.
   AddRow("Status round trip", "ping + the game's own status query",
          Format("%.2f ms", Median(statusMedians) * 1000), ratiosWithQuery, "—", true);
+  g_rows.back().met = "—";
+}
+
+int ProcessCount() {
+  int count = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename();
+    if (!name.empty() &&
+        std::all_of(name.begin(), name.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// With no game server known, a status request looks through the whole process
+// table for one of ours: its cost grows with the machine's processes.
+void BenchStatusStopped(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {}, false)) return;
+  auto client = k.Login();
+  if (!client) return;
+  std::vector<double> ratios, statusMedians;
+  for (int r = 0; r < c.reps; ++r) {
+    std::vector<double> pings, statuses;
+    for (int i = 0; i < 20; ++i) {
+      double t = NowSeconds();
+      if (!client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG)) return;
+      pings.push_back(NowSeconds() - t);
+      t = NowSeconds();
+      std::string text;
+      if (!client->SendWord(REQ_GET_STATUS) || !client->AwaitTextReply(&text)) return;
+      statuses.push_back(NowSeconds() - t);
+    }
+    ratios.push_back(Median(statuses) / Median(pings));
+    statusMedians.push_back(Median(statuses));
+  }
+  AddRow("Status round trip, no game server", "ping round trip",
+         Format("%.2f ms", Median(statusMedians) * 1000) +
+             Format(" (%.0f processes)", static_cast<double>(ProcessCount())),
+         ratios, "—", true);
   g_rows.back().met = "—";
 }
 
@@ -761,7 +804,10 @@ int main(int argc, char** argv) {
   }
   if (c.paths.build.empty()) return Usage();
   if (c.Wants("pings")) BenchPings(c);
-  if (c.Wants("status")) BenchStatus(c);
+  if (c.Wants("status")) {
+    BenchStatus(c);
+    BenchStatusStopped(c);
+  }
   if (c.Wants("hostile")) BenchHostile(c);
   if (c.Wants("transfer")) BenchTransfer(c);
   if (c.Wants("startup")) BenchStartUp(c);

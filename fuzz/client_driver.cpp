@@ -98,6 +98,7 @@ bool ServeUntilDone(int client) {
         open = seated = true;
         ServeClient(id, true, true);
         CheckClientTimer(id, MonotonicMilliseconds());
+        EndGivenUpConnections();
       } else if (LoginOpen(id)) {
         open = true;
         PendingLogin& login = *LoginOf(id);
@@ -108,10 +109,11 @@ bool ServeUntilDone(int client) {
           if (wait > 0) AdvanceClock(static_cast<std::time_t>(wait / 1000 + 1));
           CheckLoginTimer(id, MonotonicMilliseconds());
         }
+        EndGivenUpConnections();
       }
-      EndGivenUpConnections();
     }
     RunDueJobs();
+    EndGivenUpConnections();
     if (!open) break;
   }
   for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {

@@ -20,6 +20,26 @@
 # fuzz/corpus/TARGET) and leaves any crashing input in build-fuzz/findings/.
 # Such an input goes into fuzz/regressions/TARGET/ once its fault is mended.
 set -euo pipefail
+
+# Long runs go into a process namespace of their own. A status request with no
+# game server known reads the whole process table, and there that table holds
+# the fuzzer alone: the client targets run about twice as fast. Where no
+# namespace can be made, they run in the machine's table.
+case "${1:-brief}" in
+  brief | list | figures) ;;
+  *)
+    if [ -z "${KELDOR_FUZZ_ISOLATED:-}" ]; then
+      export KELDOR_FUZZ_ISOLATED=1
+      for how in "" "--user --map-root-user"; do
+        # shellcheck disable=SC2086  # $how is a list of options
+        if unshare $how --pid --fork --mount-proc true 2>/dev/null; then
+          exec unshare $how --pid --fork --mount-proc bash "$0" "$@"
+        fi
+      done
+    fi
+    ;;
+esac
+
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-fuzz

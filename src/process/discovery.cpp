@@ -33,6 +33,23 @@ constexpr unsigned kQuitWaitSeconds = 3;  // for the server to end after "quit" 
 enum Item { kPid, kParentPid, kSession, kCommand, kArguments };
 std::array<pids_item, 5> kItems{PIDS_ID_PID, PIDS_ID_PPID, PIDS_ID_SESSION, PIDS_CMD,
                                 PIDS_CMDLINE_V};
+// What the scan of the whole table reads of every process: its pid and command
+// name, both from its stat file. The rest is read for processes of our name only.
+enum NameItem { kNamePid, kNameCommand };
+std::array<pids_item, 2> kNameItems{PIDS_ID_PID, PIDS_CMD};
+
+// The process table's readers, made on first use and kept for the life of the
+// process: making and freeing one costs more than reading a small table.
+template <std::size_t N>
+pids_info* KeptReader(pids_info*& kept, std::array<pids_item, N>& items) {
+  if (kept == nullptr && procps_pids_new(&kept, items.data(), static_cast<int>(N)) < 0) {
+    ErrorCode() = errno;
+    kept = nullptr;
+  }
+  return kept;
+}
+pids_info* g_processReader = nullptr;
+pids_info* g_nameReader = nullptr;
 
 struct ProcessEntry {
   int pid;
@@ -109,14 +126,39 @@ bool IsOurServer(const ProcessEntry& entry, bool quiet = false) {
 }
 
 // The known pid is asked about alone first: reading that one process costs a
-// fraction of reading every process's command line, and status reports ask on
-// every request. Processes are listed in pid order, so the full scan would have
-// stopped at this one too.
+// fraction of reading the whole table, and status reports ask on every request. Processes are
+// listed in pid order, so the full scan would have stopped at this one too.
 bool KnownPidIsOurServer(pids_info* info, int pid) {
   unsigned wanted = static_cast<unsigned>(pid);
   pids_fetch* fetched = procps_pids_select(info, &wanted, 1, PIDS_SELECT_PID);
   if (fetched == nullptr || fetched->counts->total != 1) return false;
   return IsOurServer(EntryOf(fetched->stacks[0], info), true);
+}
+
+// Every process named like the game server, in pid order, each read whole and
+// weighed by IsOurServer until `accept` takes one. One read of the table for
+// the names (a process-by-process read would ask for the uptime each time, and
+// every process's command line would be read too).
+template <typename Accept>
+bool ScanForServer(pids_info* info, Accept accept) {
+  pids_info* names = KeptReader(g_nameReader, kNameItems);
+  if (names == nullptr) return false;
+  bool found = false;
+  const pids_fetch* all = procps_pids_reap(names, PIDS_FETCH_TASKS_ONLY);
+  const int total = all != nullptr ? all->counts->total : 0;
+  for (int i = 0; i < total && !found; ++i) {
+    pids_stack* named = all->stacks[i];
+    const char* command = PIDS_VAL(kNameCommand, str, named, names);
+    if (command == nullptr || std::strncmp(command, "bfv_linded", kCommandNameLength) != 0) {
+      continue;
+    }
+    unsigned wanted = static_cast<unsigned>(PIDS_VAL(kNamePid, s_int, named, names));
+    pids_fetch* fetched = procps_pids_select(info, &wanted, 1, PIDS_SELECT_PID);
+    if (fetched == nullptr || fetched->counts->total != 1) continue;  // ended meanwhile
+    const ProcessEntry entry = EntryOf(fetched->stacks[0], info);
+    found = IsOurServer(entry) && accept(entry);
+  }
+  return found;
 }
 
 // Gone from the process table, or a zombie that only waits for its parent.
@@ -148,27 +190,17 @@ void AskServerToEnd(int pid, bool found) {
 
 bool FindServerProcess(int* pid) {
   if (pid == nullptr || *pid == 0) return false;
-  pids_info* info = nullptr;
-  if (procps_pids_new(&info, kItems.data(), static_cast<int>(kItems.size())) < 0) {
-    ErrorCode() = errno;
-    return false;
-  }
-  bool found = *pid > 0 && KnownPidIsOurServer(info, *pid);
-  while (!found) {
-    pids_stack* stack = procps_pids_get(info, PIDS_FETCH_TASKS_ONLY);
-    if (stack == nullptr) break;
-    const ProcessEntry entry = EntryOf(stack, info);
-    if (!IsOurServer(entry)) continue;
-    if (*pid == -1 || entry.parentPid == *pid) {
-      *pid = entry.pid;
-      found = true;
-    } else if (entry.pid == *pid) {
-      found = true;
-    }
-    if (found) break;
-  }
+  pids_info* info = KeptReader(g_processReader, kItems);
+  if (info == nullptr) return false;
+  const bool found = (*pid > 0 && KnownPidIsOurServer(info, *pid)) ||
+                     ScanForServer(info, [pid](const ProcessEntry& entry) {
+                       if (*pid == -1 || entry.parentPid == *pid) {
+                         *pid = entry.pid;
+                         return true;
+                       }
+                       return entry.pid == *pid;
+                     });
   if (!found) LogDebug("DEBUG: Couldn't find server process! (%i)\n", *pid);
-  procps_pids_unref(&info);
   return found;
 }
 
