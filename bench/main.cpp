@@ -330,6 +330,22 @@ void BenchPings(const Config& c) {
          p99, "≤ 1.5×", Median(p99) <= 1.5);
 }
 
+// One request and its answer, timed into `times`; false when the exchange broke off.
+bool TimePing(Client& client, std::vector<double>& times) {
+  const double t = NowSeconds();
+  if (!client.SendWord(REQ_PING) || !client.AwaitNote(NOTE_PONG)) return false;
+  times.push_back(NowSeconds() - t);
+  return true;
+}
+
+bool TimeStatus(Client& client, std::vector<double>& times) {
+  const double t = NowSeconds();
+  std::string text;
+  if (!client.SendWord(REQ_GET_STATUS) || !client.AwaitTextReply(&text)) return false;
+  times.push_back(NowSeconds() - t);
+  return true;
+}
+
 void BenchStatus(const Config& c) {
   RunningKeldor k;
   if (!k.Start(c, {"-start"}, true)) return;
@@ -340,16 +356,11 @@ void BenchStatus(const Config& c) {
   for (int r = 0; r < c.reps; ++r) {
     std::vector<double> pings, queries, statuses;
     for (int i = 0; i < 10; ++i) {
-      double t = NowSeconds();
-      if (!client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG)) return;
-      pings.push_back(NowSeconds() - t);
-      t = NowSeconds();
+      if (!TimePing(*client, pings)) return;
+      const double t = NowSeconds();
       if (!QueryGameStatus(k.installation.queryPort)) return;
       queries.push_back(NowSeconds() - t);
-      t = NowSeconds();
-      std::string text;
-      if (!client->SendWord(REQ_GET_STATUS) || !client->AwaitTextReply(&text)) return;
-      statuses.push_back(NowSeconds() - t);
+      if (!TimeStatus(*client, statuses)) return;
     }
     ratios.push_back(Median(statuses) / Median(pings));
     ratiosWithQuery.push_back(Median(statuses) / (Median(pings) + Median(queries)));
@@ -388,13 +399,7 @@ void BenchStatusStopped(const Config& c) {
   for (int r = 0; r < c.reps; ++r) {
     std::vector<double> pings, statuses;
     for (int i = 0; i < 20; ++i) {
-      double t = NowSeconds();
-      if (!client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG)) return;
-      pings.push_back(NowSeconds() - t);
-      t = NowSeconds();
-      std::string text;
-      if (!client->SendWord(REQ_GET_STATUS) || !client->AwaitTextReply(&text)) return;
-      statuses.push_back(NowSeconds() - t);
+      if (!TimePing(*client, pings) || !TimeStatus(*client, statuses)) return;
     }
     ratios.push_back(Median(statuses) / Median(pings));
     statusMedians.push_back(Median(statuses));

@@ -126,8 +126,9 @@ bool IsOurServer(const ProcessEntry& entry, bool quiet = false) {
 }
 
 // The known pid is asked about alone first: reading that one process costs a
-// fraction of reading the whole table, and status reports ask on every request. Processes are
-// listed in pid order, so the full scan would have stopped at this one too.
+// fraction of reading the whole table, and status reports ask on every request.
+// Processes are listed in pid order, so the full scan would have stopped at
+// this one too.
 bool KnownPidIsOurServer(pids_info* info, int pid) {
   unsigned wanted = static_cast<unsigned>(pid);
   pids_fetch* fetched = procps_pids_select(info, &wanted, 1, PIDS_SELECT_PID);
@@ -136,11 +137,11 @@ bool KnownPidIsOurServer(pids_info* info, int pid) {
 }
 
 // Every process named like the game server, in pid order, each read whole and
-// weighed by IsOurServer until `accept` takes one. One read of the table for
-// the names (a process-by-process read would ask for the uptime each time, and
-// every process's command line would be read too).
-template <typename Accept>
-bool ScanForServer(pids_info* info, Accept accept) {
+// weighed by IsOurServer until one is the server asked for: any (*pid -1), the
+// child of *pid (*pid becomes its pid) or *pid itself. One read of the table
+// for the names (a process-by-process read would ask for the uptime each time,
+// and every process's command line would be read too).
+bool ScanForServer(pids_info* info, int* pid) {
   pids_info* names = KeptReader(g_nameReader, kNameItems);
   if (names == nullptr) return false;
   bool found = false;
@@ -156,7 +157,13 @@ bool ScanForServer(pids_info* info, Accept accept) {
     pids_fetch* fetched = procps_pids_select(info, &wanted, 1, PIDS_SELECT_PID);
     if (fetched == nullptr || fetched->counts->total != 1) continue;  // ended meanwhile
     const ProcessEntry entry = EntryOf(fetched->stacks[0], info);
-    found = IsOurServer(entry) && accept(entry);
+    if (!IsOurServer(entry)) continue;
+    if (*pid == -1 || entry.parentPid == *pid) {
+      *pid = entry.pid;
+      found = true;
+    } else {
+      found = entry.pid == *pid;
+    }
   }
   return found;
 }
@@ -192,14 +199,7 @@ bool FindServerProcess(int* pid) {
   if (pid == nullptr || *pid == 0) return false;
   pids_info* info = KeptReader(g_processReader, kItems);
   if (info == nullptr) return false;
-  const bool found = (*pid > 0 && KnownPidIsOurServer(info, *pid)) ||
-                     ScanForServer(info, [pid](const ProcessEntry& entry) {
-                       if (*pid == -1 || entry.parentPid == *pid) {
-                         *pid = entry.pid;
-                         return true;
-                       }
-                       return entry.pid == *pid;
-                     });
+  const bool found = (*pid > 0 && KnownPidIsOurServer(info, *pid)) || ScanForServer(info, pid);
   if (!found) LogDebug("DEBUG: Couldn't find server process! (%i)\n", *pid);
   return found;
 }
