@@ -23,8 +23,9 @@ std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned c
     std::memcpy(message, zero.data(), zero.size());
     return zero.size();
   }
-  // The compressor's dictionary needs no initial value.
-  const std::unique_ptr<unsigned char[]> work(new unsigned char[LZO1X_1_MEM_COMPRESS]);
+  // The compressor's dictionary needs no initial value. It is 128 KiB, too large for the stack
+  // and large enough that the allocator maps and unmaps it for every message: kept per thread.
+  thread_local const std::unique_ptr<unsigned char[]> work(new unsigned char[LZO1X_1_MEM_COMPRESS]);
   unsigned char* packed = message + kTransferHeaderSize;
   lzo_uint packedSize = 0;
   if (lzo1x_1_compress(static_cast<const unsigned char*>(content), static_cast<lzo_uint>(size),
