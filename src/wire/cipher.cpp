@@ -15,16 +15,22 @@
 
 namespace keldor {
 
-void Rc4Transform(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
-                  std::size_t keyLength) {
-  if (data == nullptr || length == 0 || key == nullptr || keyLength == 0) return;
-  std::array<std::uint8_t, 256> s;
+namespace {
+
+using Rc4State = std::array<std::uint8_t, 256>;
+
+Rc4State KeySchedule(const std::uint8_t* key, std::size_t keyLength) {
+  Rc4State s;
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<std::uint8_t>(i);
   std::uint8_t j = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     j = static_cast<std::uint8_t>(j + s[i] + key[i % keyLength]);
     std::swap(s[i], s[j]);
   }
+  return s;
+}
+
+void Rc4Stream(Rc4State s, std::uint8_t* data, std::size_t length) {
   std::uint8_t a = 0;
   std::uint8_t b = 0;
   for (std::size_t n = 0; n < length; ++n) {
@@ -33,6 +39,22 @@ void Rc4Transform(std::uint8_t* data, std::size_t length, const std::uint8_t* ke
     std::swap(s[a], s[b]);
     data[n] ^= s[static_cast<std::uint8_t>(s[a] + s[b])];
   }
+}
+
+}  // namespace
+
+void Rc4Transform(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
+                  std::size_t keyLength) {
+  if (data == nullptr || length == 0 || key == nullptr || keyLength == 0) return;
+  Rc4Stream(KeySchedule(key, keyLength), data, length);
+}
+
+void CredentialTransform(std::uint8_t* data, std::size_t length) {
+  // The key never changes, so neither does its schedule: worked out once. It is
+  // most of the work for a field of 32 bytes.
+  static const Rc4State schedule = KeySchedule(CREDENTIAL_KEY.data(), CREDENTIAL_KEY.size());
+  if (data == nullptr || length == 0) return;
+  Rc4Stream(schedule, data, length);
 }
 
 bool CheckKeyHash(const char* text) {

@@ -24,10 +24,8 @@ extern const std::array<std::uint8_t, kCredentialKeySize> CREDENTIAL_KEY;
 void Rc4Transform(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
                   std::size_t keyLength);
 
-// Shorthand for the credential fields: RC4 under CREDENTIAL_KEY.
-inline void CredentialTransform(std::uint8_t* data, std::size_t length) {
-  Rc4Transform(data, length, CREDENTIAL_KEY.data(), CREDENTIAL_KEY.size());
-}
+// The credential fields' cipher: Rc4Transform under CREDENTIAL_KEY.
+void CredentialTransform(std::uint8_t* data, std::size_t length);
 
 // One credential field as stored in a user list: `value` (cut to fieldSize - 1)
 // with its NUL over `filler` (random characters; what follows the NUL carries no
