@@ -32,12 +32,32 @@ constexpr int kHighestPlayerId = 64;
 
 InGameAccountFinder g_findAccount = nullptr;  // wiring, not state
 
-const PlayerRecord* FindSpeaker(const std::string& speaker) {
+// The record of the speaker ParseChatLine found, while it is in the table.
+const PlayerRecord* FindSpeaker(const ChatLine& chat) {
+  if (chat.playerId < 0) return nullptr;
   for (const PlayerRecord& record : Players().records) {
     if (record.name.empty()) break;
-    if (strcasecmp(record.name.c_str(), speaker.c_str()) == 0) return &record;
+    if (record.id == chat.playerId) return &record;
   }
   return nullptr;
+}
+
+// How well `name` stands for the speaker of `text` (the line after its
+// prefix): 0 not at all; otherwise longer names win, and a name in the same
+// letter case beats one that differs only by case. `end` is where the
+// speaker's name ends in `text`.
+std::size_t SpeakerMatch(const std::string& name, const char* text, const char*& end) {
+  const std::size_t length = name.size();
+  if (length == 0 || strncasecmp(text, name.c_str(), length) != 0) return 0;
+  end = text + length;
+  if (std::strncmp(end, ": ", 2) != 0) {
+    // A name the table holds cut to its width goes on in the line up to ": ".
+    if (length < kPlayerNameMax) return 0;
+    end = std::strstr(end, ": ");
+    if (end == nullptr) return 0;
+  }
+  const bool sameCase = std::strncmp(text, name.c_str(), length) == 0;
+  return 2 * length + (sameCase ? 1 : 0);
 }
 
 void Reply(const std::string& text) {
@@ -159,30 +179,35 @@ bool RunMenuCommand(const std::string& name, const std::vector<std::string>& par
   return true;
 }
 
-void OnConsoleEvent(Event event, const char* text) {
-  if (event != Event::kConsoleEvent || text == nullptr) return;
-  if (Row(Setting::AutoKickWord).current != 0) CheckChatForBannedWords(text);
-  HandleChatCommand(text);
-}
-
 }  // namespace
-
-void ConnectChatHandling(InGameAccountFinder finder) {
-  g_findAccount = finder;
-  Subscribe(OnConsoleEvent);
-}
 
 bool ParseChatLine(const char* line, ChatLine& chat) {
   const char* space = std::strchr(line, ' ');
   if (space == nullptr) return false;
-  const char* colon = std::strstr(space + 1, ": ");
+  const char* text = space + 1;
+  const char* colon = std::strstr(text, ": ");
   if (colon == nullptr) return false;
-  chat.speaker = CutToWidth(std::string(space + 1, colon), kPlayerNameMax);
-  chat.message = colon + 2;
+  // The speaker is a player of the table, never the text up to the first
+  // ": ": a name may hold ": " itself ("Boss: !restart now") and must not
+  // speak for the player whose name is its first part.
+  chat = ChatLine{CutToWidth(std::string(text, colon), kPlayerNameMax), colon + 2, -1};
+  std::size_t best = 0;
+  for (const PlayerRecord& record : Players().records) {
+    if (record.name.empty()) break;
+    const char* end = nullptr;
+    const std::size_t match = SpeakerMatch(record.name, text, end);
+    if (match <= best) continue;
+    best = match;
+    chat = ChatLine{record.name, end + 2, record.id};
+  }
   return true;
 }
 
-bool CheckChatForBannedWords(const char* line) {
+namespace {
+
+// The banned-word kick of a line already taken apart (`chat` null when the line
+// has no speaker); the kicked speaker is forgotten in `chat` as in the table.
+bool KickForBannedWords(const char* line, ChatLine* chat) {
   const std::string* list = BannedWordsList();
   if (line == nullptr || list == nullptr) return false;
   bool hit = false;
@@ -195,14 +220,13 @@ bool CheckChatForBannedWords(const char* line) {
     start = comma + 1;
   }
   if (!hit) return true;
-  ChatLine chat;
-  if (!ParseChatLine(line, chat)) return false;
-  const PlayerRecord* found = FindSpeaker(chat.speaker);
+  if (chat == nullptr) return false;
+  const PlayerRecord* found = FindSpeaker(*chat);
   if (found == nullptr) {
     LogDebug(
         "DEBUG: Couldn't kick player for banned word! Could not determine "
         "player %s id.",
-        chat.speaker.c_str());
+        chat->speaker.c_str());
     return false;
   }
   const PlayerRecord player = *found;  // the record goes below
@@ -218,20 +242,18 @@ bool CheckChatForBannedWords(const char* line) {
                  player.pbGuid.c_str(), "auto", static_cast<std::uint32_t>(Now()),
                  LastStatusValue("mapname"), "kick", 0, "banned word in chat message");
   RemovePlayerById(player.id);
+  chat->playerId = -1;
   return true;
 }
 
-bool HandleChatCommand(const char* line) {
-  if (line == nullptr) return false;
-  ChatLine chat;
-  if (!ParseChatLine(line, chat)) return false;
+bool RunChatCommand(const ChatLine& chat) {
   // A line break in the chat must not reach a job's text as one.
   const std::vector<std::string> words = SplitWords(FlattenLine(chat.message), " ");
   if (words.empty() || words[0][0] != '!') return false;
   const std::string name = words[0].substr(1);
   const std::vector<std::string> params(words.begin() + 1,
                                         words.begin() + std::min<std::size_t>(words.size(), 4));
-  const PlayerRecord* player = FindSpeaker(chat.speaker);
+  const PlayerRecord* player = FindSpeaker(chat);
   if (player == nullptr) {
     LogDebug("DEBUG: Couldn't determine player %s keyhash!", chat.speaker.c_str());
     return false;
@@ -246,6 +268,35 @@ bool HandleChatCommand(const char* line) {
   bool queued = false;
   if (RunMapCommand(name, params, rights, actor, queued)) return queued;
   return RunMenuCommand(name, params, rights, actor);
+}
+
+// Both handlers take the line apart once: the kick of the speaker must not
+// make the same line speak for another player.
+void OnConsoleEvent(Event event, const char* text) {
+  if (event != Event::kConsoleEvent || text == nullptr) return;
+  ChatLine chat;
+  const bool parsed = ParseChatLine(text, chat);
+  if (Row(Setting::AutoKickWord).current != 0) KickForBannedWords(text, parsed ? &chat : nullptr);
+  if (parsed) RunChatCommand(chat);
+}
+
+}  // namespace
+
+void ConnectChatHandling(InGameAccountFinder finder) {
+  g_findAccount = finder;
+  Subscribe(OnConsoleEvent);
+}
+
+bool CheckChatForBannedWords(const char* line) {
+  if (line == nullptr) return false;
+  ChatLine chat;
+  const bool parsed = ParseChatLine(line, chat);
+  return KickForBannedWords(line, parsed ? &chat : nullptr);
+}
+
+bool HandleChatCommand(const char* line) {
+  ChatLine chat;
+  return line != nullptr && ParseChatLine(line, chat) && RunChatCommand(chat);
 }
 
 }  // namespace keldor

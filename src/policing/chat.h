@@ -19,11 +19,15 @@ using InGameAccountFinder = int (*)(const std::string& keyhash, std::uint32_t* r
 void ConnectChatHandling(InGameAccountFinder finder);
 
 // A chat line "PREFIX SPEAKER: MESSAGE" taken apart; false for any other shape.
-// The speaker is cut to the width of a player record's name, so that a player
-// whose name was cut in the table is still found.
+// The speaker is the longest name in the player table that the text after the
+// prefix begins with, followed by ": " (a name the table holds cut to its width
+// may go on up to the first ": "); `playerId` is that player's id. A line whose
+// speaker is no player has id -1 and the text up to the first ": " as its
+// speaker, for the log only.
 struct ChatLine {
   std::string speaker;
   std::string message;
+  int playerId = -1;
 };
 bool ParseChatLine(const char* line, ChatLine& chat);
 

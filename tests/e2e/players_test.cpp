@@ -39,19 +39,24 @@ TEST_F(InGame, ChatKicksForBannedWordsAndRunsInGameCommands) {
   const std::string gunner = AddPlayer("Gunner keyhash=" + kHash);
   const std::string loud = AddPlayer("Loudmouth");
   AddPlayer("Victim");
+  // A name that begins with an administrator's name and ": " speaks for itself.
+  const std::string mimic = AddPlayer("\"Gunner: !restart now\"");
   // A player list download rebuilds the table with the newcomers.
   ASSERT_EQ(RunAs("op", "pw", {"get", "players", dir_ / "players.csv"}).first, 0);
 
   Sim("chat " + gunner + " !change khe_sanh");
   Sim("chat " + gunner + " !tk @VICT");
   Sim("chat " + loud + " !restart");
+  Sim("chat " + mimic + " !restart");
   ASSERT_TRUE(WaitFor([&] { return !Present("Victim"); }, 30)) << Log();
-  // The three lines may reach Keldor in separate reads, and each is logged when
+  // The lines may reach Keldor in separate reads, and each is logged when
   // the game has answered it: the kick can be seen before the refusal is logged.
   for (const char* line : {"kicked player Victim (", "Victim was killed by an admin",
                            "User gunner at game changed the map to khe_sanh GPM_CQ bfvietnam.",
-                           "said '[KELDOR] Player Loudmouth cannot use in-game admin commands!'."})
+                           "said '[KELDOR] Player Loudmouth cannot use in-game admin commands!'.",
+                           "Player Gunner: !restart now cannot use in-game admin commands!'."})
     EXPECT_TRUE(WaitFor([&] { return Logged(line); })) << line;
+  EXPECT_FALSE(Logged("restarted the current map")) << Log();
 
   // A banned word: the speaker goes, and the command in the same line is not run.
   Sim("chat " + loud + " !restart noob");

@@ -204,5 +204,23 @@ TEST_F(Chat, InGameCommandsNeedAnAccountWithTheRightAndAValidTarget) {
   EXPECT_TRUE(Logged("DEBUG: Couldn't determine player Nobody keyhash!"));
 }
 
+// The speaker is the longest name of the table the line begins with: a name
+// holding ": " never speaks for the player whose name begins it.
+TEST_F(Chat, ANameHoldingASeparatorSpeaksForItselfOnly) {
+  AddPlayer("Carol: !slay .5", 13, "[unknown]");
+  AddPlayer("Kim: !bn", 15, kHashA);
+  EXPECT_EQ(Say("Carol: !slay .5", "hi"), Jobs{});
+  EXPECT_EQ(Say("Carol: !slay .5", "!slay .5"),
+            Jobs{"17 0 [KELDOR] Player Carol: !slay .5 cannot use in-game admin commands!"});
+  EXPECT_EQ(Say("Kim: !bn", "!restart"), Jobs{"0E FF01 "});
+  EXPECT_EQ(Say("Kim", "!bn .5"), (Jobs{"18 FF03 admin.admin_killplayer 5", BanOfBob("FF03")}));
+  Row(Setting::AutoKickWord).current = 1;
+  testing::WriteFile(Opts().settingsDir + "/bannedwords.con", "noob\n");
+  ASSERT_TRUE(LoadBannedWords());
+  EXPECT_EQ(Say("Carol: !slay .5", "noob"),
+            (Jobs{"18 0 late admin.kickPlayer 13",
+                  "17 0 [KELDOR] Kicking Carol: !slay .5 for banned word in chat message"}));
+}
+
 }  // namespace
 }  // namespace keldor

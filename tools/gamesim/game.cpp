@@ -126,9 +126,10 @@ bool ValidPlayerName(const std::string& name, std::string& error) {
       return false;
     }
   }
-  // These would make the player list unreadable.
+  // These would make the player list unreadable. A ": " is let through, as the
+  // game does: such a name makes a chat line read as if another had spoken.
   if (ContainsNoCase(name, "is remote") || ContainsNoCase(name, "is an ai bot") ||
-      name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ') {
+      name.front() == ' ' || name.back() == ' ') {
     error = "the name would break the player list";
     return false;
   }
