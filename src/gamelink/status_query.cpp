@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -149,35 +151,41 @@ void LogStatusReply(const char* text) {
   AppendWhole("status.log", std::string(stamp) + " : [" + text + "]\n");
 }
 
+// A request identifier that a third party cannot guess, so that a forged reply
+// would have to be read off the wire.
+std::uint32_t RequestIdentifier() {
+  std::uint32_t id = 0;
+  if (getrandom(&id, sizeof id, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof id)) return id;
+  std::random_device device;  // entropy not ready yet: rare, early at boot
+  return device();
+}
+
 // Sends the request and waits up to one second for the reply that carries its
-// identifier; returns the datagram's size or -1 with ErrorCode set.
+// identifier; returns the datagram's size or -1 with ErrorCode set. The socket
+// is connected to the game server's status port, so that the kernel hands on
+// datagrams from that address and port alone.
 long Exchange(int port, const RequestKind& kind, char* reply) {
-  std::srand(static_cast<unsigned>(Now()));
-  const int first = std::rand();
-  const int second = std::rand();
+  const std::uint32_t id = RequestIdentifier();
   const unsigned char request[kRequestSize] = {
       0xFE,
       0xFD,
       0x00,
-      static_cast<unsigned char>(first),
-      static_cast<unsigned char>(first >> 8),
-      static_cast<unsigned char>(second),
-      static_cast<unsigned char>(second >> 8),
+      static_cast<unsigned char>(id),
+      static_cast<unsigned char>(id >> 8),
+      static_cast<unsigned char>(id >> 16),
+      static_cast<unsigned char>(id >> 24),
       static_cast<unsigned char>(kind.info ? 0xFF : 0x00),
       static_cast<unsigned char>(kind.players ? 0xFF : 0x00),
       static_cast<unsigned char>(kind.teams ? 0xFF : 0x00)};
 
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return Fail(errno), -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(static_cast<std::uint16_t>(port));
   server.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(Row(Setting::ServerIP).current));
-  if (fd >= FD_SETSIZE || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&server), sizeof server) !=
-          static_cast<ssize_t>(sizeof request)) {
+  if (fd >= FD_SETSIZE || connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
+      send(fd, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
     ErrorCode() = fd >= FD_SETSIZE ? EMFILE : errno;
     close(fd);
     return -1;

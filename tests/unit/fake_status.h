@@ -45,6 +45,8 @@ class FakeStatusServer {
   FakeStatusServer& operator=(const FakeStatusServer&) = delete;
 
   int port() const { return testing::LocalPort(fd_); }
+  // Answers go out from `fd` (another socket's port), as a forger's would.
+  void AnswerFrom(int fd) { answerFd_ = fd; }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -73,13 +75,15 @@ class FakeStatusServer {
         if (!reply_) continue;
         answer = reply_(std::string(buffer, static_cast<std::size_t>(got)));
       }
-      sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+      const int out = answerFd_ >= 0 ? answerFd_.load() : fd_;
+      sendto(out, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
     }
   }
 
   Reply reply_;
   std::mutex mutex_;
   int fd_;
+  std::atomic<int> answerFd_{-1};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "core/log.h"
@@ -101,13 +102,32 @@ TEST_F(StatusQuery, HostileRepliesAreRefusedWhole) {
   EXPECT_STREQ(text, "");
 }
 
-TEST_F(StatusQuery, ForeignIdentifiersAreIgnoredUntilTheWaitEnds) {
+TEST_F(StatusQuery, OnlyTheServersReplyToThisRequestIsTaken) {
   FakeResponder fake([](const std::string&) {
     return std::string("\0\x01\x02\x03\x04", 5) + Z("hostname") + Z("X") + Z("");
   });
   EXPECT_EQ(QueryStatus(fake.port(), "\\info\\"), nullptr);
   EXPECT_EQ(ErrorCode(), ETIMEDOUT);
   EXPECT_EQ(QueryStatus(fake.port(), "\\rules\\"), nullptr);
+
+  // The identifier is not to be guessed: two requests in the same second differ.
+  std::vector<std::string> ids;
+  fake.SetReply([&](const std::string& request) {
+    ids.push_back(request.substr(3, 4));
+    return Answer(request, Z("hostname") + Z("A") + Z(""));
+  });
+  ASSERT_NE(QueryStatus(fake.port(), "\\info\\"), nullptr);
+  ASSERT_NE(QueryStatus(fake.port(), "\\info\\"), nullptr);
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_NE(ids[0], ids[1]);
+
+  // A reply that echoes the identifier from another port is not the server's.
+  const int forger = testing::BindLoopback(SOCK_DGRAM, 0);
+  fake.AnswerFrom(forger);
+  EXPECT_EQ(QueryStatus(fake.port(), "\\info\\"), nullptr);
+  EXPECT_EQ(ErrorCode(), ETIMEDOUT);
+  fake.AnswerFrom(-1);
+  close(forger);
 }
 
 // The configured port is taken when it reports our game port (the probing of
