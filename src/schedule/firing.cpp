@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "core/clock.h"
@@ -165,10 +166,31 @@ bool NoFile(const std::string& named) {
   return named.empty() || named == "*";
 }
 
+// What an event may not name. Its settings file is applied with every right,
+// so it may not be a file whose text a client of fewer rights writes (a line of
+// announcements.con would otherwise change the console password); its map list
+// is copied where clients of the Maps right read it, so it may not be a file
+// that holds passwords.
+enum class EventFile { kSettings, kMapList };
+
+bool Forbidden(const std::string& name, EventFile kind) {
+  static constexpr const char* kWrittenByClients[] = {
+      "useraccess.con",     "announcements.con", "bannedwords.con", "serverbanlist.con",
+      "serverschedule.con", "servermaplist.con", "playermenu.con",  "kicklist.con",
+      "mods.con",           "maps.con"};
+  static constexpr const char* kHoldingPasswords[] = {"useraccess.con", "servermanager.con",
+                                                      "serverautoexec.con", "serversettings.con"};
+  const auto named = [&](const auto& list) {
+    return std::any_of(std::begin(list), std::end(list),
+                       [&](const char* file) { return name == file; });
+  };
+  return kind == EventFile::kSettings ? named(kWrittenByClients) : named(kHoldingPasswords);
+}
+
 // An event's file must be a file in the settings directory (named by itself or
-// by a path that leads there), and not the user accounts: events come from
-// clients with the schedule right, and the file is read with Keldor's rights.
-bool EventFilePath(const std::string& named, std::string* path) {
+// by a path that leads there): events come from clients with the schedule
+// right, and the file is read with Keldor's rights.
+bool EventFilePath(const std::string& named, EventFile kind, std::string* path) {
   const std::string& dir = Opts().settingsDir;
   const std::string candidate = named[0] == '/' ? named : dir + "/" + named;
   const std::string resolved = RealPath(candidate);
@@ -179,7 +201,7 @@ bool EventFilePath(const std::string& named, std::string* path) {
     return false;
   }
   if (!resolved.starts_with(inside) || !S_ISREG(st.st_mode) ||
-      resolved == inside + "useraccess.con") {
+      Forbidden(resolved.substr(inside.size()), kind)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! Scheduled event names %s, which is not a file in the settings "
                "directory.",
@@ -195,7 +217,8 @@ bool ApplyEventFiles(const ScheduleEvent& e) {
   std::string path;
   if (!NoFile(e.settingsFile)) {
     static const SettingsActor kOperator{"operator", "console"};
-    if (!EventFilePath(e.settingsFile, &path) || !ApplySettingsFile(path, -1, &kOperator)) {
+    if (!EventFilePath(e.settingsFile, EventFile::kSettings, &path) ||
+        !ApplySettingsFile(path, -1, &kOperator)) {
       LogMessage(kLogInfo,
                  "Couldn't execute scheduled start event! Couldn't load the specified server "
                  "settings file %s.",
@@ -205,7 +228,7 @@ bool ApplyEventFiles(const ScheduleEvent& e) {
   }
   if (NoFile(e.maplistFile)) return true;
   const std::string rotation = Opts().settingsDir + "/servermaplist.con";
-  if (!EventFilePath(e.maplistFile, &path) ||
+  if (!EventFilePath(e.maplistFile, EventFile::kMapList, &path) ||
       (path != RealPath(rotation) && !CopyFile(path, rotation))) {
     LogMessage(kLogInfo,
                "Couldn't execute scheduled start event! Couldn't load the specified maplist "

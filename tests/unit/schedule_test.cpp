@@ -269,7 +269,12 @@ TEST_F(Firing, StartEventsTakeTheirFilesOnlyFromTheSettingsDirectory) {
   LoadAt(1000, "100,start,none,night.con," + settings + "/nightmaps.con,1\n" +
                    "101,start,none,*,*,1\n" + "102,start,none," + dir_.path() +
                    "/outside.con,*,1\n" + "103,start,none,*,../settings/useraccess.con,1\n" +
-                   "104,start,none,*,servermaplist.con,1\n");
+                   "104,start,none,*,servermaplist.con,1\n" +
+                   // Files whose text fewer rights write, or that hold passwords.
+                   "105,start,none,announcements.con,*,1\n" +
+                   "106,start,none,*,servermanager.con,1\n");
+  testing::WriteFile(settings + "/announcements.con", "game.serverName \"Announced\"\n");
+  testing::WriteFile(settings + "/servermanager.con", "admin.enableRemoteConsole a pw 4711\n");
   ASSERT_TRUE(FireEvent(100));
   EXPECT_EQ(Row(Setting::ServerName).text, "Night");
   EXPECT_EQ(testing::ReadFile(settings + "/servermaplist.con"),
@@ -279,12 +284,13 @@ TEST_F(Firing, StartEventsTakeTheirFilesOnlyFromTheSettingsDirectory) {
   EXPECT_TRUE(Logged("Restarting server per scheduled event."));
   EXPECT_EQ(g_calls, (Seen{"start", "stop", "start"}));
   g_calls.clear();
-  EXPECT_FALSE(FireEvent(102));
-  EXPECT_FALSE(FireEvent(103));
-  EXPECT_EQ(CountLogged("SECURITY ALERT! Scheduled event names "), 2);
+  for (const std::time_t refused : {102, 103, 105, 106}) EXPECT_FALSE(FireEvent(refused));
+  EXPECT_EQ(CountLogged("SECURITY ALERT! Scheduled event names "), 4);
   EXPECT_TRUE(Logged("Couldn't load the specified server settings file " + dir_.path()));
   EXPECT_TRUE(Logged("Couldn't load the specified maplist file ../settings/useraccess.con."));
   EXPECT_EQ(Row(Setting::ServerName).text, "Night");
+  EXPECT_EQ(testing::ReadFile(settings + "/servermaplist.con"),
+            "game.setCurrentLevel hue GPM_CQ bfvietnam\n");
   EXPECT_TRUE(FireEvent(104));  // the rotation itself: nothing to copy
   EXPECT_EQ(g_calls, (Seen{"stop", "start"}));
   EXPECT_FALSE(FireEvent(99));
