@@ -1,6 +1,7 @@
 // Client sessions: the credential cipher, the login handshake over real
 // loopback connections (its refusals, the wrong protocol byte and the slot
-// limit are shown end to end in client_test), slot release and the actors.
+// limit are shown end to end in client_test), slot release, the actors and
+// the guessing brake.
 #include "remote/sessions.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "daemon/main_loop.h"
 #include "loopback_pair.h"
 #include "remote/accounts.h"
+#include "remote/login_guard.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "state_fixture.h"
@@ -159,6 +161,42 @@ TEST_F(Sessions, SlotsReleaseAndActorsResolveSlotsGameAdminsAndUnknowns) {
     EXPECT_EQ(ActorAddress(a.actor), a.address) << a.actor;
     EXPECT_EQ(ActorRights(a.actor), a.rights) << a.actor;
   }
+}
+
+TEST_F(Sessions, GuessingLocksTheAccountThenTheAddressAndGoodLoginsLiftNeither) {
+  constexpr std::uint32_t kPeer = 0x0A000001;
+  long long now = 1000;
+  for (int k = 0; k < kGuessesBeforeLockout - 1; ++k) {
+    EXPECT_EQ(NoteFailedLogin(kPeer, "Admin", now), k * kGuessDelayStepMs);
+  }
+  // A good login to another account changes nothing; one to this account
+  // forgets its failures, but not the address's, which go on delaying.
+  NoteGoodLogin(kPeer, "mallory");
+  EXPECT_EQ(NoteFailedLogin(kPeer, "admin", now), 7 * kGuessDelayStepMs);
+  EXPECT_GT(LockoutLeft(kPeer, "ADMIN", now), 0);
+  EXPECT_TRUE(Logged("8 failed logins from 10.0.0.1 for user account (admin)"));
+  NoteGoodLogin(kPeer, "admin");
+  EXPECT_EQ(LockoutLeft(kPeer, "admin", now + 1), kLockoutMs - 1);
+  EXPECT_EQ(LockoutLeft(kPeer, "mallory", now), 0);
+  EXPECT_EQ(LockoutLeft(kPeer + 1, "admin", now), 0);
+
+  // A spray over other names shuts the whole address out at the 24th failure.
+  int failures = kGuessesBeforeLockout;
+  while (failures < kGuessesBeforeAddressLockout - 1) {
+    NoteFailedLogin(kPeer, "user" + std::to_string(failures++), now);
+  }
+  EXPECT_EQ(LockoutLeft(kPeer, "mallory", now), 0);
+  NoteFailedLogin(kPeer, "one-more", now);
+  EXPECT_EQ(LockoutLeft(kPeer, "mallory", now), kLockoutMs);
+
+  // A flood of other addresses cannot push the lockouts out; their end is a clean slate.
+  for (std::uint32_t other = 1; other <= 2 * kGuardedEntries; ++other) {
+    NoteFailedLogin(0x0B000000 + other, "x", now + 1);
+  }
+  EXPECT_GT(LockoutLeft(kPeer, "admin", now + 1), 0);
+  now += kLockoutMs;
+  EXPECT_EQ(LockoutLeft(kPeer, "admin", now), 0);
+  EXPECT_EQ(NoteFailedLogin(kPeer, "admin", now), 0);
 }
 
 }  // namespace
