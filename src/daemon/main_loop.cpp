@@ -38,6 +38,9 @@ constexpr int kSelectTimeout = 3;
 constexpr int kMonitorPeriod = 3;
 constexpr long long kQuickConnectMilliseconds = 200;
 constexpr int kDrainQuietSeconds = 5;
+// Connections waiting to be accepted: room for a burst (one address reopening
+// idle connections as they are dropped) beside the administrators' own.
+constexpr int kListenBacklog = 64;
 // A client that keeps talking must not hold the exit up for ever.
 constexpr std::time_t kDrainLimitSeconds = 30;
 
@@ -375,7 +378,8 @@ int OpenListener() {
                static_cast<int>(Opts().listenPort), ErrorText(error));
     return 1;
   }
-  if (listen(listener, 5) != 0) return FatalSocket("Couldn't create a connection queue! %s");
+  if (listen(listener, kListenBacklog) != 0)
+    return FatalSocket("Couldn't create a connection queue! %s");
   LogMessage(kLogInfo, "Listening on %s:%i.",
              FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
              static_cast<int>(Opts().listenPort));

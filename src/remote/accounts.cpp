@@ -283,6 +283,13 @@ void MergeOneAccount(Merge& merge, const UserAccount& line) {
                address);
     return;
   }
+  if (!ValidAccountName(line.name)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! User %s at %s attempted to store user account %s, whose name "
+               "holds a double quote, comma or control character!",
+               actor, address, ShownAccountName(line.name).c_str());
+    return;
+  }
   if (!RightsWithin(merge.actorRights, line.rights)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! User %s at %s attempted to grant access they don't have to "
@@ -442,6 +449,14 @@ bool LoadUserAccounts(const std::string& path) {
       ++skipped;
       continue;
     }
+    if (!ValidAccountName(account.name)) {
+      LogMessage(kLogInfo,
+                 "WARNING: Skipped account %s in %s: its name holds a double quote, comma or "
+                 "control character.",
+                 ShownAccountName(account.name).c_str(), path.c_str());
+      ++skipped;
+      continue;
+    }
     rewrite = rewrite || plain;
     g_accounts[count++] = std::move(account);
   }
@@ -518,6 +533,19 @@ int CheckLogin(const std::string& name, const std::string& password, std::uint32
   }
   if (rights != nullptr) *rights = found;
   return kLoginAccepted;
+}
+
+bool ValidAccountName(const std::string& name) {
+  return !name.empty() && ShownAccountName(name) == name;
+}
+
+std::string ShownAccountName(const std::string& name) {
+  std::string shown = name;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '"' || c == ',') c = '?';
+  }
+  return shown;
 }
 
 std::string RightsText(std::uint32_t mask) {

@@ -60,6 +60,14 @@ int CheckLogin(const std::string& name, const std::string& password, std::uint32
 // one without rights grants nothing in the game either, as it cannot log in.
 int FindAccountByKeyhash(const std::string& keyhash, std::uint32_t* rights);
 
+// An account name holds no double quote, comma or control character (line
+// ends included): names are written into quoted, comma-separated lines (the
+// client list) and into the log. An empty name is none of these.
+bool ValidAccountName(const std::string& name);
+// `name` with every character an account name may not hold replaced by '?',
+// for a typed name that is kept or logged.
+std::string ShownAccountName(const std::string& name);
+
 // "SGFIATMPBUHC", upper case for granted letters, or "-- admin --".
 std::string RightsText(std::uint32_t mask);
 // True when every bit 0..17 of `candidate` is also in `owner`.

@@ -1,8 +1,9 @@
-// Failed logins by address: see login_guard.h.
+// Failed logins by address and by address and account: see login_guard.h.
 #include "remote/login_guard.h"
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "core/helpers.h"
 #include "core/log.h"
@@ -12,8 +13,12 @@ namespace keldor {
 
 namespace {
 
+// The failures of one address (`account` false) or of one account name from
+// one address.
 struct Guarded {
   std::uint32_t peer = 0;
+  bool account = false;
+  std::string name;  // lower case; empty for the address as a whole
   bool used = false;
   int failures = 0;
   long long windowStart = 0;  // ms of the first failure counted
@@ -21,61 +26,121 @@ struct Guarded {
   long long lastSeen = 0;
 };
 
-using GuardTable = std::array<Guarded, kGuardedAddresses>;
+struct Noticed {
+  std::uint32_t peer = 0;
+  Notice notice = Notice::kRefusedWhileLocked;
+  bool used = false;
+  long long lastLogged = 0;
+};
 
-StateTable<GuardTable> g_guard;
+struct GuardState {
+  std::array<Guarded, kGuardedEntries> entries;
+  std::array<Noticed, kNoticedAddresses> notices;
+};
 
-Guarded* Find(std::uint32_t peer) {
-  for (Guarded& entry : *g_guard) {
-    if (entry.used && entry.peer == peer) return &entry;
+StateTable<GuardState> g_guard;
+
+std::string Key(const std::string& name) {
+  std::string key = name;
+  return LowerCaseInPlace(key);
+}
+
+Guarded* Find(std::uint32_t peer, bool account, const std::string& key) {
+  for (Guarded& entry : g_guard->entries) {
+    if (entry.used && entry.peer == peer && entry.account == account && entry.name == key) {
+      return &entry;
+    }
   }
   return nullptr;
 }
 
-Guarded& FindOrMake(std::uint32_t peer) {
-  if (Guarded* entry = Find(peer)) return *entry;
-  // A locked address is kept before any other, so that a flood of other
+// The entry, made when missing; `keep` is never the one that makes room.
+Guarded& FindOrMake(std::uint32_t peer, bool account, const std::string& key, const Guarded* keep) {
+  if (Guarded* entry = Find(peer, account, key)) return *entry;
+  // A locked entry is kept before any other, so that a flood of other
   // addresses cannot lift its lockout early.
-  auto rank = [](const Guarded& e) {
-    return std::pair{e.used ? (e.lockedUntil != 0 ? 2 : 1) : 0, e.lastSeen};
+  auto rank = [keep](const Guarded& e) {
+    const int kind = &e == keep ? 3 : !e.used ? 0 : e.lockedUntil != 0 ? 2 : 1;
+    return std::pair{kind, e.lastSeen};
   };
+  auto& entries = g_guard->entries;
   Guarded& room =
-      *std::min_element(g_guard->begin(), g_guard->end(),
+      *std::min_element(entries.begin(), entries.end(),
                         [&](const Guarded& a, const Guarded& b) { return rank(a) < rank(b); });
-  room = Guarded{peer, true};
+  room = Guarded{peer, account, key, true};
   return room;
 }
 
-}  // namespace
-
-bool LoginRefused(std::uint32_t peer, long long nowMs) {
-  Guarded* entry = Find(peer);
-  if (entry == nullptr || entry->lockedUntil == 0) return false;
-  if (nowMs < entry->lockedUntil) return true;
+// What is left of the entry's lockout; an entry whose lockout is over is forgotten.
+long long LeftOf(Guarded* entry, long long nowMs) {
+  if (entry == nullptr || entry->lockedUntil == 0) return 0;
+  if (nowMs < entry->lockedUntil) return entry->lockedUntil - nowMs;
   *entry = Guarded{};  // the lockout is over: a clean slate
-  return false;
+  return 0;
 }
 
-long long NoteFailedLogin(std::uint32_t peer, long long nowMs) {
-  Guarded& entry = FindOrMake(peer);
+// Counts one failure in the entry's window; true when it starts a lockout.
+bool Count(Guarded& entry, int limit, long long nowMs) {
   entry.lastSeen = nowMs;
   if (entry.failures == 0 || nowMs >= entry.windowStart + kGuessWindowMs) {
     entry.failures = 0;
     entry.windowStart = nowMs;
   }
-  const long long delay = std::min(kGuessDelayMaxMs, entry.failures * kGuessDelayStepMs);
-  if (++entry.failures >= kGuessesBeforeLockout && entry.lockedUntil == 0) {
-    entry.lockedUntil = nowMs + kLockoutMs;
+  if (++entry.failures < limit || entry.lockedUntil != 0) return false;
+  entry.lockedUntil = nowMs + kLockoutMs;
+  return true;
+}
+
+}  // namespace
+
+long long LockoutLeft(std::uint32_t peer, const std::string& name, long long nowMs) {
+  const long long address = LeftOf(Find(peer, false, ""), nowMs);
+  const long long account = LeftOf(Find(peer, true, Key(name)), nowMs);
+  return std::max(address, account);
+}
+
+long long NoteFailedLogin(std::uint32_t peer, const std::string& name, long long nowMs) {
+  Guarded& address = FindOrMake(peer, false, "", nullptr);
+  Guarded& account = FindOrMake(peer, true, Key(name), &address);
+  const long long delay = std::min(kGuessDelayMaxMs, address.failures * kGuessDelayStepMs);
+  const long long windowMinutes = kGuessWindowMs / 60000;
+  const long long lockoutMinutes = kLockoutMs / 60000;
+  if (Count(account, kGuessesBeforeLockout, nowMs)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! %i failed logins from %s for user account (%s) within %lli "
+               "minutes: its logins to that account are refused for %lli minutes.",
+               account.failures, FormatIPv4(peer), name.c_str(), windowMinutes, lockoutMinutes);
+  }
+  if (Count(address, kGuessesBeforeAddressLockout, nowMs)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! %i failed logins from %s within %lli minutes: its connections are "
                "refused for %lli minutes.",
-               entry.failures, FormatIPv4(peer), kGuessWindowMs / 60000, kLockoutMs / 60000);
+               address.failures, FormatIPv4(peer), windowMinutes, lockoutMinutes);
   }
   return delay;
 }
 
-void NoteGoodLogin(std::uint32_t peer) {
-  if (Guarded* entry = Find(peer)) *entry = Guarded{};
+void NoteGoodLogin(std::uint32_t peer, const std::string& name) {
+  Guarded* account = Find(peer, true, Key(name));
+  if (account != nullptr && account->lockedUntil == 0) *account = Guarded{};
+}
+
+bool NoticeDue(std::uint32_t peer, Notice notice, long long nowMs) {
+  auto& notices = g_guard->notices;
+  auto same = [&](const Noticed& n) { return n.used && n.peer == peer && n.notice == notice; };
+  auto found = std::find_if(notices.begin(), notices.end(), same);
+  if (found != notices.end()) {
+    if (nowMs < found->lastLogged + kNoticeIntervalMs) return false;
+    found->lastLogged = nowMs;
+    return true;
+  }
+  // The one logged longest ago (or a free one) makes room.
+  Noticed& room =
+      *std::min_element(notices.begin(), notices.end(), [](const auto& a, const auto& b) {
+        return std::pair{a.used, a.lastLogged} < std::pair{b.used, b.lastLogged};
+      });
+  room = Noticed{peer, notice, true, nowMs};
+  return true;
 }
 
 }  // namespace keldor

@@ -59,7 +59,10 @@ int FirstFreeSlot() {
   return -1;
 }
 
-// The password typed is never logged: the log can be fetched by clients.
+// The password typed is never logged (the log can be fetched by clients): the
+// line keeps its place, which tools that watch the log expect.
+constexpr const char* kHiddenPassword = "********";
+
 void LogRefusal(int result, const std::string& address, const std::string& name) {
   const char* at = address.c_str();
   switch (result) {
@@ -70,9 +73,9 @@ void LogRefusal(int result, const std::string& address, const std::string& name)
       break;
     case kLoginBadPassword:
       LogMessage(kLogInfo,
-                 "SECURITY ALERT! Client at %s failed to authenticate! Bad password for user "
-                 "account (%s).",
-                 at, name.c_str());
+                 "SECURITY ALERT! Client at %s failed to authenticate! Bad password (%s) for "
+                 "user account (%s).",
+                 at, kHiddenPassword, name.c_str());
       break;
     case kLoginDisabled:
       LogMessage(kLogInfo,
@@ -130,6 +133,21 @@ void Answer(PendingLogin& login) {
   login.io.deadline = MonotonicMilliseconds() + kLoginDeadlineMs;
 }
 
+// A login from an address shut out for guessing: the result that tells the
+// client no access is permitted, then the minutes left of the lockout. The
+// password is not looked at.
+void RefuseLocked(PendingLogin& login, long long leftMs, long long nowMs) {
+  const long long minutes = std::clamp((leftMs + 59999) / 60000, 1LL, kLockoutMinutesMax);
+  if (NoticeDue(login.peer, Notice::kRefusedWhileLocked, nowMs)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! Client at %s refused: too many failed logins (%lli minutes left).",
+               login.address.c_str(), minutes);
+  }
+  const std::uint8_t answer[] = {kLoginNoAccounts, static_cast<std::uint8_t>(minutes)};
+  if (!Queue(login, answer, sizeof answer)) return GiveUp(login, ErrorCode());
+  GiveUp(login, 0);
+}
+
 void TakeCredentials(PendingLogin& login) {
   CredentialField nameField{};
   CredentialField passwordField{};
@@ -138,18 +156,24 @@ void TakeCredentials(PendingLogin& login) {
               passwordField.begin());
   login.io.input.erase(0, nameField.size() + passwordField.size());
   login.io.deadline = 0;
-  login.name = DecodeCredential(nameField);
+  const std::string typed = DecodeCredential(nameField);
+  // Kept in the slot and logged: never a byte that could forge a line. Such a
+  // name matches no account.
+  login.name = ShownAccountName(typed);
   const std::string password = DecodeCredential(passwordField);
 
-  int result = CheckLogin(login.name, password, &login.rights);
+  const long long now = MonotonicMilliseconds();
+  if (const long long left = LockoutLeft(login.peer, login.name, now); left > 0) {
+    return RefuseLocked(login, left, now);
+  }
+  int result = login.name == typed ? CheckLogin(typed, password, &login.rights) : kLoginUnknownName;
   const int slot = FirstFreeSlot();
   if (slot < 0) result = kLoginNoFreeSlot;
   login.result = static_cast<std::uint8_t>(result);
   if (result != kLoginAccepted) LogRefusal(result, login.address, login.name);
   if (result == kLoginUnknownName || result == kLoginBadPassword || result == kLoginDisabled) {
     // A guess is answered later the more guesses came before it; nobody else waits.
-    const long long now = MonotonicMilliseconds();
-    const long long delay = NoteFailedLogin(login.peer, now);
+    const long long delay = NoteFailedLogin(login.peer, login.name, now);
     if (delay > 0) {
       login.step = LoginStep::kAnswerHeld;
       login.answerAt = now + delay;
@@ -157,9 +181,11 @@ void TakeCredentials(PendingLogin& login) {
     }
   }
   if (result == kLoginAccepted) {
-    // Held from now on, so that a login answered meanwhile cannot take it too.
+    // Held from now on, so that a login answered meanwhile cannot take it too,
+    // and under its name, so that it counts as logged in for the next one.
     login.slot = slot;
     g_slots[slot].socket = login.socket;
+    g_slots[slot].userName = login.name;
     g_slots[slot].joining = true;
   }
   Answer(login);
@@ -180,7 +206,7 @@ void TakeVersion(int id, PendingLogin& login) {
                  login.rights, std::nullopt, SlotEnding::kNo};
   s.io = std::move(login.io);
   s.io.deadline = 0;
-  NoteGoodLogin(login.peer);
+  NoteGoodLogin(login.peer, login.name);
   LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", s.address.c_str(),
              s.userName.c_str(), RightsText(s.rights).c_str());
   login.slot = 0;  // the slot is the client's now
@@ -230,6 +256,13 @@ bool LoginRoom() {
   return false;
 }
 
+int LoginsFrom(std::uint32_t peer) {
+  const auto& logins = *g_logins;
+  return static_cast<int>(std::count_if(logins.begin(), logins.end(), [peer](const auto& login) {
+    return login.socket != 0 && login.peer == peer;
+  }));
+}
+
 bool Authenticate(int socket) {
   ErrorCode() = 0;
   PendingLogin* free = nullptr;
@@ -245,9 +278,14 @@ bool Authenticate(int socket) {
   if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail(errno);
   const std::uint32_t ip = ntohl(peer.sin_addr.s_addr);
   const long long now = MonotonicMilliseconds();
-  // An address shut out for guessing passwords gets no answer at all.
-  if (LoginRefused(ip, now)) {
-    LogDebug("DEBUG: Refused a connection from %s: too many failed logins.", FormatIPv4(ip));
+  // One address may not hold every login place and so keep others out.
+  if (LoginsFrom(ip) >= kLoginsPerAddress) {
+    if (NoticeDue(ip, Notice::kTooManyLogins, now)) {
+      LogMessage(kLogInfo,
+                 "SECURITY ALERT! Client at %s refused: %i logins from its address are already "
+                 "in progress.",
+                 FormatIPv4(ip), kLoginsPerAddress);
+    }
     return Fail(0);
   }
   int on = 1;

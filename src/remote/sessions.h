@@ -66,6 +66,12 @@ int SlotSocket(int slot);
 constexpr int kMaxLogins = 16;
 constexpr int kFirstLoginId = kClientSlots;
 constexpr int kLastLoginId = kFirstLoginId + kMaxLogins - 1;
+// Logins in progress from one address at once: a host that opens more (and
+// holds them idle) cannot keep every other administrator out. A few, for
+// several administrators behind one address.
+constexpr int kLoginsPerAddress = 4;
+// The most minutes a lockout answer can carry (one byte).
+constexpr long long kLockoutMinutesMax = 255;
 
 enum class LoginStep { kCredentials, kAnswerHeld, kVersion };
 
@@ -86,6 +92,8 @@ struct PendingLogin {
 using PendingLoginTable = std::array<PendingLogin, kMaxLogins>;
 PendingLoginTable& PendingLogins();
 
+// Logins in progress from `peer` (IPv4, host order).
+int LoginsFrom(std::uint32_t peer);
 // True while a newly accepted connection can be taken.
 bool LoginRoom();
 // Starts the login handshake on a newly accepted socket: records it as a login

@@ -32,7 +32,7 @@ TEST_F(Client, RefusedLoginsShowTheErrorTextsAndLogTheirLines) {
       {"mallory", "x", "The specified username is invalid.",
        "failed to authenticate! Bad username (mallory)."},
       {"alice", "guess", "The specified password is invalid.",
-       "failed to authenticate! Bad password for user account (alice)."},
+       "failed to authenticate! Bad password (********) for user account (alice)."},
       {"off", "pw", "The specified user account is disabled.",
        "failed to authenticate! User account (off) is inactive."},
       {"nobody", "pw", "no access rights", ""},

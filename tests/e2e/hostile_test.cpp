@@ -115,29 +115,33 @@ TEST_F(Hostile, NoClientStallsTheAdministratorAndEachEndsAtItsDeadline) {
 
 TEST_F(Hostile, GuessingIsSlowedThenRefusedWhileAnotherAddressLogsIn) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::unique_ptr<RawClient>> guesses;
-  for (int k = 0; k < 8; ++k) {
-    guesses.push_back(std::make_unique<RawClient>(port_));
-    guesses.back()->SendCredentials("admin", "guess" + std::to_string(k));
+  // Four at a time: as many logins as one address may have in progress.
+  for (int batch = 0; batch < 2; ++batch) {
+    std::vector<std::unique_ptr<RawClient>> guesses;
+    for (int k = 0; k < 4; ++k) {
+      guesses.push_back(std::make_unique<RawClient>(port_));
+      guesses.back()->SendCredentials("admin", "guess" + std::to_string(k));
+    }
+    if (batch == 0) {
+      // Meanwhile, from another address, the administrator gets in at once.
+      auto admin = LoggedIn("127.0.0.2");
+      StillAnswers(*admin);
+    }
+    for (auto& guess : guesses) EXPECT_EQ(guess->Read(2), std::string(1, '\2'));
   }
-  // Meanwhile, from another address, the administrator gets in at once.
-  auto admin = LoggedIn("127.0.0.2");
-  StillAnswers(*admin);
-  for (auto& guess : guesses) EXPECT_EQ(guess->Read(2), std::string(1, '\2'));
   // The eighth was held for 7 steps of half a second: a lower bound only.
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
   EXPECT_TRUE(
-      Logged("SECURITY ALERT! 8 failed logins from 127.0.0.1 within 10 minutes: its "
-             "connections are refused for 10 minutes."))
+      Logged("SECURITY ALERT! 8 failed logins from 127.0.0.1 for user account (admin) within 10 "
+             "minutes: its logins to that account are refused for 10 minutes."))
       << Log();
 
-  // Now even the right password from that address gets no answer at all.
+  // Now even the right password from that address is refused, with the minutes left.
   RawClient refused(port_);
   refused.SendCredentials("admin", "secret");
-  EXPECT_EQ(refused.Read(1), "");
+  EXPECT_EQ(refused.Read(3), "\x05\x0a");
   auto again = LoggedIn("127.0.0.3");
   StillAnswers(*again);
-  StillAnswers(*admin);
 }
 
 }  // namespace

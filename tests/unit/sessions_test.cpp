@@ -1,6 +1,7 @@
 // Client sessions: the credential cipher, the login handshake over real
 // loopback connections (its refusals, the wrong protocol byte and the slot
-// limit are shown end to end in client_test), slot release and the actors.
+// limit are shown end to end in client_test), slot release, the actors and
+// the guessing brake.
 #include "remote/sessions.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "daemon/main_loop.h"
 #include "loopback_pair.h"
 #include "remote/accounts.h"
+#include "remote/login_guard.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "state_fixture.h"
@@ -159,6 +161,26 @@ TEST_F(Sessions, SlotsReleaseAndActorsResolveSlotsGameAdminsAndUnknowns) {
     EXPECT_EQ(ActorAddress(a.actor), a.address) << a.actor;
     EXPECT_EQ(ActorRights(a.actor), a.rights) << a.actor;
   }
+}
+
+// The account lockout and the good login are shown end to end in login_security_test.
+TEST_F(Sessions, SprayingNamesLocksTheAddressAndNoFloodLiftsALockout) {
+  constexpr std::uint32_t kPeer = 0x0A000001;
+  const long long now = 1000;
+  for (int k = 1; k < kGuessesBeforeAddressLockout; ++k) {
+    NoteFailedLogin(kPeer, "user" + std::to_string(k), now);
+  }
+  EXPECT_EQ(LockoutLeft(kPeer, "admin", now), 0);
+  EXPECT_EQ(NoteFailedLogin(kPeer, "one-more", now), kGuessDelayMaxMs);
+  EXPECT_EQ(LockoutLeft(kPeer, "admin", now), kLockoutMs);
+  EXPECT_TRUE(Logged("SECURITY ALERT! 24 failed logins from 10.0.0.1 within 10 minutes"));
+  for (std::uint32_t other = 1; other <= 2 * kGuardedEntries; ++other) {
+    NoteFailedLogin(kPeer + other, "x", now + 1);
+  }
+  EXPECT_GT(LockoutLeft(kPeer, "admin", now + 1), 0);
+  // Its end is a clean slate.
+  EXPECT_EQ(LockoutLeft(kPeer, "admin", now + kLockoutMs), 0);
+  EXPECT_EQ(NoteFailedLogin(kPeer, "admin", now + kLockoutMs), 0);
 }
 
 }  // namespace

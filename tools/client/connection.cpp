@@ -172,6 +172,10 @@ bool Connection::Login(const std::string& user, const std::string& password,
   if (!ReadExact(&result, 1, timeout_)) return false;
   outcome->answered = true;
   outcome->result = result;
+  if (result == kLoginNoRemoteAccess) {
+    outcome->lockoutMinutes = ReadLockoutMinutes();
+    if (outcome->lockoutMinutes > 0) error_ = LockoutText(outcome->lockoutMinutes);
+  }
   if (result != 0) return true;
 
   LoginGrant grant{};
@@ -188,6 +192,22 @@ bool Connection::Login(const std::string& user, const std::string& password,
   if (!ReadExact(&running, 1, timeout_)) return false;
   outcome->serverRunning = running != 0;
   return true;
+}
+
+int Connection::ReadLockoutMinutes() {
+  pollfd wait{socket_, POLLIN, 0};
+  int ready = 0;
+  while ((ready = poll(&wait, 1, kLockoutByteWaitMs)) < 0 && errno == EINTR && g_stop == 0) {
+  }
+  if (ready <= 0) return 0;
+  std::uint8_t minutes = 0;
+  // Nothing (the connection closed) is the plain result: no accounts.
+  return recv(socket_, &minutes, 1, 0) == 1 ? minutes : 0;
+}
+
+std::string LockoutText(int minutes) {
+  return "too many failed logins from this address; try again in " + std::to_string(minutes) +
+         (minutes == 1 ? " minute" : " minutes");
 }
 
 bool Connection::SendRequest(std::uint32_t code) {

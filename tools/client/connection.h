@@ -15,6 +15,11 @@ constexpr std::uint32_t kMaxNoteData = 1U << 20;
 constexpr std::uint32_t kMaxTextReply = 1U << 20;
 constexpr std::uint32_t kMaxFile = 16U << 20;  // Keldor's own cap on a transfer
 constexpr int kWaitForever = -1;
+// The result "no remote access is permitted"; from an address shut out for
+// guessing passwords it is followed by one byte, the minutes left of the lockout.
+constexpr int kLoginNoRemoteAccess = 5;
+// How long the byte after that result may take: it is sent together with it.
+constexpr int kLockoutByteWaitMs = 1000;
 
 struct LoginOutcome {
   bool answered = false;  // a result byte arrived
@@ -22,6 +27,7 @@ struct LoginOutcome {
   std::uint32_t rights = 0;
   bool versionMatches = false;
   bool serverRunning = false;
+  int lockoutMinutes = 0;  // result 5 from an address shut out: the minutes left
 };
 
 // One message from Keldor: a notification, or the text reply to a request.
@@ -42,7 +48,8 @@ class Connection {
   // Connects within Timeout() seconds.
   bool Open(const std::string& host, int port);
   // Runs the whole handshake, each answer within Timeout() seconds; false when
-  // the exchange broke (see Error()). An accepted login keeps its rights mask.
+  // the exchange broke (see Error()). An accepted login keeps its rights mask;
+  // a lockout leaves its text (LoginRefusalText) in Error().
   bool Login(const std::string& user, const std::string& password, LoginOutcome* outcome);
   bool SendRequest(std::uint32_t code);
   bool SendTextRequest(std::uint32_t code, const std::string& text);
@@ -89,6 +96,8 @@ class Connection {
  private:
   bool ReadExact(void* buffer, std::size_t size, int timeoutSeconds);
   bool ReadWord(std::uint32_t* value, int timeoutSeconds);
+  // The byte that may follow result 5: the minutes left of a lockout, 0 when none came.
+  int ReadLockoutMinutes();
   // The length and data of a notification whose code has been read.
   bool ReadNoteRest(std::uint32_t code, Message* message, int timeoutSeconds);
   bool WriteAll(const void* buffer, std::size_t size);
@@ -99,6 +108,9 @@ class Connection {
   std::string error_;
   bool interrupted_ = false;
 };
+
+// What a client shows for a lockout with `minutes` left.
+std::string LockoutText(int minutes);
 
 // Set from the SIGINT/SIGTERM handler; a wait that sees it ends.
 void RequestStop();

@@ -157,4 +157,9 @@ std::string LoginRefusalText(int result) {
   }
 }
 
+std::string LoginRefusalText(const LoginOutcome& outcome) {
+  if (outcome.lockoutMinutes > 0) return LockoutText(outcome.lockoutMinutes);
+  return LoginRefusalText(outcome.result);
+}
+
 }  // namespace keldorclient

@@ -47,5 +47,7 @@ Outcome Upload(Connection& c, std::uint32_t request, const std::string& content,
 
 // What a refused login (result 1..7) means.
 std::string LoginRefusalText(int result);
+// The same for a whole outcome: a lockout's result 5 says how long it lasts.
+std::string LoginRefusalText(const LoginOutcome& outcome);
 
 }  // namespace keldorclient

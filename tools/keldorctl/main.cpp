@@ -198,6 +198,10 @@ int LogIn(Connection& c, const Options& options) {
     std::fprintf(stderr, "keldorctl: %s\n", ErrorText(30002));
     return kExitBroken;
   }
+  if (outcome.lockoutMinutes > 0) {
+    std::fprintf(stderr, "keldorctl: login refused: %s\n", LoginRefusalText(outcome).c_str());
+    return kExitRefused;
+  }
   if (outcome.result != 0) {
     std::fprintf(stderr, "keldorctl: login refused (%d): %s\n", outcome.result,
                  LoginRefusalText(outcome.result).c_str());

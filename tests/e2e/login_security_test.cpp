@@ -1,0 +1,113 @@
+// Logins under attack: guesses between good logins of one's own, connections
+// opened before a lockout, what a shut-out client is told, idle connections
+// from one address, overlapping logins to one account, and account names
+// that would forge a line of the client list.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "wire/cipher.h"
+
+namespace keldor::e2e {
+namespace {
+
+class LoginSecurity : public KeldorHarness {
+ protected:
+  void SetUp() override {
+    StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("mallory", "own", 0x20) +
+                Account("ev\"il", "pw", 0x20));
+  }
+  // Wrong passwords for admin, sent at once; each is answered 2 (held a while).
+  void Guess(int count) {
+    std::vector<std::unique_ptr<RawClient>> guesses;
+    for (int k = 0; k < count; ++k) {
+      guesses.push_back(std::make_unique<RawClient>(port_));
+      guesses.back()->SendCredentials("admin", "guess" + std::to_string(k));
+    }
+    for (auto& guess : guesses) ASSERT_EQ(guess->Read(2), "\x02");
+  }
+};
+
+TEST_F(LoginSecurity, GoodLoginsAndEarlyConnectionsDoNotBuyGuessesAndTheRefusedHearWhy) {
+  for (int round = 0; round < 2; ++round) {
+    Guess(3);
+    RawClient own(port_);
+    ASSERT_TRUE(own.LogIn("mallory", "own")) << round;
+  }
+  RawClient early(port_);  // opened before the lockout starts
+  Guess(2);
+  EXPECT_TRUE(
+      Logged("SECURITY ALERT! 8 failed logins from 127.0.0.1 for user account (admin) "
+             "within 10 minutes: its logins to that account are refused for 10 minutes."))
+      << Log();
+  EXPECT_TRUE(Logged("failed to authenticate! Bad password (********) for user account (admin)."));
+  EXPECT_FALSE(Logged("guess"));
+
+  early.SendCredentials("admin", "secret");
+  EXPECT_EQ(early.Read(3), "\x05\x0a");  // no access, 10 minutes left
+  const auto [status, output] = RunAs("Admin", "secret", {"ping"});
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(output,
+            "keldorctl: login refused: too many failed logins from this address; try "
+            "again in 10 minutes\n");
+  EXPECT_EQ(CountLogged("refused: too many failed logins (10 minutes left)."), 1) << Log();
+  // Only that account, only from that address.
+  EXPECT_TRUE(RawClient(port_).LogIn("mallory", "own"));
+  EXPECT_TRUE(RawClient(port_, "127.0.0.2").LogIn("admin", "secret"));
+}
+
+TEST_F(LoginSecurity, IdleConnectionsFromOneAddressLeaveRoomForOthers) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int k = 0; k < 40; ++k) idle.push_back(std::make_unique<RawClient>(port_));
+  ASSERT_TRUE(WaitFor([&] { return Logged("logins from its address are already in progress."); }));
+  EXPECT_TRUE(RawClient(port_, "127.0.0.2").LogIn("admin", "secret"));
+  // In before any idle connection reached its deadline and gave its place up.
+  EXPECT_FALSE(Logged("Connection timed out")) << Log();
+  EXPECT_EQ(CountLogged("SECURITY ALERT! Client at 127.0.0.1 refused: 4 logins from its address "
+                        "are already in progress."),
+            1);
+}
+
+TEST_F(LoginSecurity, OverlappingLoginsToOneAccountLetOnlyOneIn) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    clients.push_back(std::make_unique<RawClient>(port_, from));
+    clients.back()->SendCredentials("Mallory", "own");
+  }
+  std::string results;
+  for (auto& client : clients) results += client->Read(1);
+  std::sort(results.begin(), results.end());
+  EXPECT_EQ(results, std::string("\0\x06\x06", 3));
+}
+
+TEST_F(LoginSecurity, NamesThatCouldForgeALineAreNeitherLoadedStoredNorLoggedIn) {
+  EXPECT_TRUE(Logged("WARNING: Skipped account ev?il in ")) << Log();
+  // It would close the quoted name of a client list line and start another.
+  const std::string forged = "m\",9,10.0.0.1:1,Connected,*\n\"x";
+  const std::string filler(32, 'f');
+  const std::string upload = dir_ / "users.up";
+  WriteFile(upload, Account("admin", "secret", 0xFFFFFFFF) +
+                        EncipherField(forged, kNameFieldSize, filler) + "," +
+                        EncipherField("pw", kPasswordFieldSize, filler) + ",hash,32,1\n");
+  const auto [status, output] = RunAs("admin", "secret", {"put", "users", upload});
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_TRUE(
+      Logged("attempted to store user account m??9?10.0.0.1:1?Connected?*??x, whose "
+             "name holds a double quote, comma or control character!"))
+      << Log();
+  // Neither that name nor one with a control byte gets in or reaches the log raw.
+  RawClient forger(port_);
+  forger.SendCredentials(forged, "pw");
+  EXPECT_EQ(forger.Read(2), "\x01");
+  RawClient control(port_, "127.0.0.2");
+  control.SendCredentials("ad\x1bmin", "secret");
+  EXPECT_EQ(control.Read(2), "\x01");
+  EXPECT_TRUE(WaitFor([&] { return Logged("Bad username (ad?min)."); })) << Log();
+}
+
+}  // namespace
+}  // namespace keldor::e2e
