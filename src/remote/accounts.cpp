@@ -575,6 +575,10 @@ int FindAccountByKeyhash(const std::string& keyhash, std::uint32_t* rights) {
 }
 
 bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
+  // The administrator holds more than bits 0..17 (the ban list synchronisation)
+  // and sees every account: only an administrator may grant, change, list or
+  // delete one.
+  if (candidate == kAdminRights) return owner == kAdminRights;
   return (candidate & kRightsExamined & ~owner) == 0;
 }
 

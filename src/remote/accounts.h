@@ -70,7 +70,8 @@ std::string ShownAccountName(const std::string& name);
 
 // "SGFIATMPBUHC", upper case for granted letters, or "-- admin --".
 std::string RightsText(std::uint32_t mask);
-// True when every bit 0..17 of `candidate` is also in `owner`.
+// True when every bit 0..17 of `candidate` is also in `owner`; the administrator
+// mask is within the administrator alone.
 bool RightsWithin(std::uint32_t owner, std::uint32_t candidate);
 
 // Applies a user list uploaded by the client in `slot` and saves the table.

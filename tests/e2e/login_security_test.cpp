@@ -19,7 +19,7 @@ class LoginSecurity : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("mallory", "own", 0x20) +
-                Account("ev\"il", "pw", 0x20));
+                Account("ev\"il", "pw", 0x20) + Account("lettered", "pw", 0x3FFFF));
   }
   // Wrong passwords for admin, sent at once; each is answered 2 (held a while).
   void Guess(int count) {
@@ -107,6 +107,20 @@ TEST_F(LoginSecurity, NamesThatCouldForgeALineAreNeitherLoadedStoredNorLoggedIn)
   control.SendCredentials("ad\x1bmin", "secret");
   EXPECT_EQ(control.Read(2), "\x01");
   EXPECT_TRUE(WaitFor([&] { return Logged("Bad username (ad?min)."); })) << Log();
+}
+
+// Every right that has a letter or a bit is still not the administrator, whose
+// enciphered password the user list would otherwise hand over.
+TEST_F(LoginSecurity, EveryNamedRightNeitherMakesNorSeesTheAdministrator) {
+  const auto [status, output] =
+      RunAs("lettered", "pw", {"user", "add", "boss", "4294967295", "--generate"});
+  EXPECT_NE(status, 0) << output;
+  EXPECT_TRUE(Logged("SECURITY ALERT! User lettered at 127.0.0.1")) << Log();
+  const auto [listed, users] = RunAs("lettered", "pw", {"user", "list"});
+  ASSERT_EQ(listed, 0) << users;
+  EXPECT_EQ(users.find("admin"), std::string::npos) << users;
+  EXPECT_NE(users.find("mallory"), std::string::npos) << users;
+  EXPECT_NE(RunAs("boss", "x", {"ping"}).first, 0);
 }
 
 }  // namespace

@@ -105,8 +105,11 @@ TEST_F(Accounts, LoginsIgnoreCaseAndTakeTheFirstMatch) {
 TEST_F(Accounts, RightsTextAndRightsWithin) {
   EXPECT_EQ(RightsText(kAdminRights), "-- admin --");
   EXPECT_EQ(RightsText(0x881 | 0x1000), "SgfiatmPbuhC");
-  // Bits 18 to 31 are never examined, on either side.
-  EXPECT_TRUE(RightsWithin(0x3FFFF, kAdminRights));
+  // Bits 18 to 31 are never examined, on either side; but every right of a
+  // letter is not the administrator, who alone may make or touch another.
+  EXPECT_FALSE(RightsWithin(0x3FFFF, kAdminRights));
+  EXPECT_TRUE(RightsWithin(kAdminRights, kAdminRights));
+  EXPECT_TRUE(RightsWithin(0x3FFFF, 0xFFFC0001));
   EXPECT_FALSE(RightsWithin(0xFFFC0000 | 0x1FFFF, 0x20000));
   EXPECT_FALSE(RightsWithin(0x40, 0x41));
   EXPECT_EQ(RandomString(33).size(), 32U);
