@@ -160,6 +160,8 @@ TEST_F(SettingsTest, AnyValidTableSurvivesSaveAndLoad) {
     Row(Setting::ConsoleUsername).text = "user" + std::to_string(round);
     Row(Setting::ConsolePassword).text = "pw" + std::to_string(round);
     Row(Setting::ServerAutoBalanceTeams).current = 0;  // never on beside smart balance
+    Row(Setting::StatFilePath).text =
+        "round" + std::to_string(round) + ".csv";  // a file we may write
     const SettingsRows saved = table;
     ASSERT_TRUE(SaveSettingsFile(dir_ / "servermanager.con", -1));
     ResetSettings();
