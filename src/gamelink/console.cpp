@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -409,6 +410,42 @@ std::string OneConsoleLine(std::string text) {
 
 namespace {
 
+// The commands that carry a password after their key.
+bool CarriesSecret(const std::string& key) {
+  static constexpr const char* kKeys[] = {"admin.enableRemoteAdmin", "admin.enableRemoteConsole",
+                                          "game.serverPassword", "game.serverReservedPassword"};
+  for (const char* secret : kKeys) {
+    if (strcasecmp(key.c_str(), secret) == 0) return true;
+  }
+  return false;
+}
+
+// The request as the message log shows it: what follows such a key is "*".
+std::string WithoutSecrets(const std::string& text) {
+  std::string shown;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const std::size_t keyEnd = line.find(' ');
+    shown += keyEnd != std::string::npos && CarriesSecret(line.substr(0, keyEnd))
+                 ? line.substr(0, keyEnd) + " *"
+                 : line;
+    if (end < text.size()) shown += '\n';
+    start = end + 1;
+  }
+  return shown;
+}
+
+// -message: the request's bytes as they are sent, a password aside. Encoded
+// into the request buffer, which the request itself then takes.
+void LogRequest(const std::string& request) {
+  std::size_t size = 0;
+  if (!Opts().messageLog || !EncodeCommandRequest(WithoutSecrets(request).c_str(), size)) return;
+  AppendMessageLog("--Message--", g_link.requestBuffer.data(), size);
+}
+
 // Encodes `text` (its lines the commands), sends it and collects the response.
 const char* SendRequest(const std::string& text) {
   if (!EnsureAllocated(g_link.requestBuffer) || !EnsureAllocated(g_link.responseBuffer)) {
@@ -416,8 +453,9 @@ const char* SendRequest(const std::string& text) {
     return Fail(ENOMEM), nullptr;
   }
   std::size_t size = 0;
-  if (!EncodeCommandRequest(CutToWidth(text, kConsoleTextMax).c_str(), size)) return nullptr;
-  AppendMessageLog("--Message--", g_link.requestBuffer.data(), size);
+  const std::string request = CutToWidth(text, kConsoleTextMax);
+  LogRequest(request);
+  if (!EncodeCommandRequest(request.c_str(), size)) return nullptr;
   if (!SendAll(g_link.socket, g_link.requestBuffer.data(), size)) return DropConsoleLink(), nullptr;
 
   ReplyCollector reply(g_link.responseBuffer, ReplyKind::kCommand);

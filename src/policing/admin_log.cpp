@@ -11,23 +11,24 @@ namespace keldor {
 
 namespace {
 
-// A record is one line: a line break inside a text is written as a blank.
-std::string OneRecordLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
+std::string Known(const char* text) {
+  return text == nullptr || text[0] == '\0' ? "[unknown]" : text;
 }
 
-std::string Known(const char* text) {
-  return text == nullptr || text[0] == '\0' ? "[unknown]" : OneRecordLine(text);
+// A record is one line, and a reader that takes a control character for a
+// separator must not see one inside a field: each is written as a blank.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
+  }
+  return text;
 }
 
 }  // namespace
 
 std::string CsvQuoted(const std::string& text) {
   std::string field = "\"";
-  for (char c : text) {
+  for (char c : Printable(text)) {
     if (c == '"') field += '"';
     field += c;
   }
@@ -35,7 +36,8 @@ std::string CsvQuoted(const std::string& text) {
 }
 
 std::string CsvPlain(const std::string& text) {
-  return text.find_first_of(",\"") == std::string::npos ? text : CsvQuoted(text);
+  const std::string field = Printable(text);
+  return field.find_first_of(",\"") == std::string::npos ? field : CsvQuoted(field);
 }
 
 std::string AdminLogPath() {

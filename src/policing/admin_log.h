@@ -16,9 +16,11 @@ void LogAdminAction(const char* player, const char* address, const char* keyhash
                     const char* admin, std::uint32_t time, const char* map, const char* action,
                     std::uint32_t duration, const char* reason);
 
-// A CSV field in double quotes, each quote inside doubled.
+// A CSV field in double quotes, each quote inside doubled and each control
+// character (line ends included) written as a blank.
 std::string CsvQuoted(const std::string& text);
-// A CSV field as it is, unless it holds a comma or a quote: then as CsvQuoted.
+// A CSV field as it is (control characters as blanks), unless it holds a comma
+// or a quote: then as CsvQuoted.
 std::string CsvPlain(const std::string& text);
 
 }  // namespace keldor

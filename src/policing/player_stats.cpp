@@ -15,6 +15,7 @@
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
+#include "settings/output_file.h"
 
 namespace keldor {
 
@@ -127,8 +128,16 @@ bool WritePlayerLines(std::FILE* file, const std::string& reply, int count) {
 
 }  // namespace
 
-bool LogPlayerStats(const std::string& path, bool* wrote) {
+bool LogPlayerStats(const std::string& value, bool* wrote) {
   if (wrote != nullptr) *wrote = false;
+  std::string path;
+  if (!ResolveOutputFile(value, &path)) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! Player stats are not written to %s: it is not a CSV file of "
+               "Keldor's own in %s.",
+               value.c_str(), LogDirectory().c_str());
+    return false;
+  }
   const char* status = QueryStatus(StatusPort(), "\\status\\");
   if (status == nullptr) {
     LogDebug("DEBUG: LogPlayerStats: Couldn't get server status!");
@@ -165,7 +174,8 @@ bool LogPlayerStats(const std::string& path, bool* wrote) {
   const std::string lines(block != nullptr ? block : "", blockSize);
   std::free(block);
   if (!roundLine) return false;
-  if (!AppendWhole(path, lines)) {
+  // Checked again as it is opened: a link planted since the name was taken is refused.
+  if (!AppendToOutputFile(path, lines)) {
     LogMessage(kLogInfo, "Couldn't open CSV log file! %s", ErrorText(ErrorCode()));
     return false;
   }

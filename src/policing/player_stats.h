@@ -6,10 +6,12 @@
 
 namespace keldor {
 
-// Appends the round that the status reply describes. False when not all of it
-// was written; ErrorCode 0 then means there was nothing to log. `wrote`, when
-// given, tells whether the round's line reached the file (so that a caller
-// does not append the same round again).
-bool LogPlayerStats(const std::string& path, bool* wrote = nullptr);
+// Appends the round that the status reply describes to the file that `value`
+// (the statistics path setting) names, when that is a file Keldor may write
+// (ResolveOutputFile). False when not all of it was written; ErrorCode 0 then
+// means there was nothing to log. `wrote`, when given, tells whether the
+// round's line reached the file (so that a caller does not append the same
+// round again).
+bool LogPlayerStats(const std::string& value, bool* wrote = nullptr);
 
 }  // namespace keldor

@@ -143,6 +143,10 @@ inline int RowIndex(Setting key) {
   return static_cast<int>(key);
 }
 
+// The rows that hold a password (the join, reserved-slot and console
+// passwords): their values never reach the log.
+bool IsSecretSetting(int row);
+
 // Puts the table back to its built-in definitions with every value cleared
 // (tests and start-up), and empties the snapshot.
 

@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "settings/output_file.h"
 #include "settings/settings.h"
 
 namespace keldor {
@@ -26,6 +27,12 @@ void LogChange(const SettingsActor& actor, int row, const SettingDef& def, std::
   const char* name = SettingName(row);
   if (IsTextType(def.type)) {
     if (def.text == oldText) return;
+    // A password's change is news; its value never reaches the log.
+    if (IsSecretSetting(row)) {
+      LogMessage(kLogInfo, "User %s at %s changed %s.", actor.name.c_str(), actor.address.c_str(),
+                 name);
+      return;
+    }
     LogMessage(kLogInfo, "User %s at %s changed %s from [%s] to [%s].", actor.name.c_str(),
                actor.address.c_str(), name, oldText.c_str(), def.text.c_str());
     return;
@@ -88,6 +95,85 @@ void Refuse(const PageRead& read, int row) {
   if (read.refused != nullptr) read.refused->emplace_back(SettingName(row));
 }
 
+void AlertCritical(const PageRead& read) {
+  LogMessage(kLogInfo,
+             "SECURITY ALERT! User %s at %s is not permitted to change critical settings!",
+             read.actor.name.c_str(), read.actor.address.c_str());
+}
+
+// One row's value before a file is read, to log its change or to put it back.
+struct Kept {
+  int row;
+  std::int32_t value;
+  std::string text;
+};
+
+Kept Keep(int row) {
+  const SettingDef& def = SettingsTable()[static_cast<std::size_t>(row)];
+  return {row, def.current, IsTextType(def.type) ? def.text : std::string()};
+}
+
+// The remote console and remote admin lines also carry the console's user name,
+// password and port. Those rows were read (or refused) on their own already; a
+// carried value goes through the same rights and is logged as their own change.
+bool CarriesCredentials(int row) {
+  return row == RowIndex(Setting::EnableRemoteConsole) ||
+         row == RowIndex(Setting::EnableRemoteAdmin);
+}
+
+void SettleCarried(const PageRead& read, const std::vector<Kept>& before) {
+  const bool mayChangeCritical = (read.mask & kCriticalSettingsRight) != 0;
+  for (const Kept& kept : before) {
+    SettingDef& def = SettingsTable()[static_cast<std::size_t>(kept.row)];
+    if (def.critical != 0 && !mayChangeCritical && def.current != kept.value) {
+      AlertCritical(read);
+      def.current = kept.value;
+      Refuse(read, kept.row);
+    }
+    if (read.logging) LogChange(read.actor, kept.row, def, kept.value, kept.text);
+  }
+}
+
+// A file a client may name for Keldor to write is taken only where it is safe
+// to write; a refused name leaves the setting as it was.
+bool TakeOutputFile(const PageRead& read, int row, const std::string& oldText) {
+  SettingDef& def = SettingsTable()[static_cast<std::size_t>(row)];
+  std::string path;
+  if (!NamesOutputFile(row) || def.text == oldText || ResolveOutputFile(def.text, &path)) {
+    return true;
+  }
+  const std::string dir = LogDirectory();
+  if (read.logging) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! User %s at %s set %s to [%s], which is not a CSV file of "
+               "Keldor's own in %s; the setting keeps [%s].",
+               read.actor.name.c_str(), read.actor.address.c_str(), SettingName(row),
+               def.text.c_str(), dir.c_str(), oldText.c_str());
+  } else {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! The settings file sets %s to [%s], which is not a CSV file of "
+               "Keldor's own in %s; the setting keeps [%s].",
+               SettingName(row), def.text.c_str(), dir.c_str(), oldText.c_str());
+  }
+  def.text = oldText;
+  Refuse(read, row);
+  return false;
+}
+
+void ApplyRow(const SettingFileLines& file, int row, const PageRead& read) {
+  const SettingDef& def = SettingsTable()[static_cast<std::size_t>(row)];
+  const Kept kept = Keep(row);
+  std::vector<Kept> carried;
+  if (CarriesCredentials(row)) {
+    carried = {Keep(RowIndex(Setting::ConsoleUsername)), Keep(RowIndex(Setting::ConsolePassword)),
+               Keep(RowIndex(Setting::ConsolePort))};
+  }
+  if (!ReadSetting(file, SettingName(row), row)) Refuse(read, row);
+  if (!TakeOutputFile(read, row, kept.text)) return;
+  if (read.logging) LogChange(read.actor, row, def, kept.value, kept.text);
+  SettleCarried(read, carried);
+}
+
 void ApplyPage(const SettingFileLines& file, int page, const PageRead& read) {
   const bool mayChangeCritical = (read.mask & kCriticalSettingsRight) != 0;
   // A page given whole is read as it always was; of a page an upload gives in
@@ -101,18 +187,13 @@ void ApplyPage(const SettingFileLines& file, int page, const PageRead& read) {
     const std::string* value = upload ? FindSettingLine(*read.lines, row) : nullptr;
     if (!whole && value == nullptr) continue;
     if (def.critical != 0 && !mayChangeCritical) {
-      LogMessage(kLogInfo,
-                 "SECURITY ALERT! User %s at %s is not permitted to change critical settings!",
-                 read.actor.name.c_str(), read.actor.address.c_str());
+      AlertCritical(read);
       // What the uploader downloaded comes back unchanged; anything else is refused.
       if (value != nullptr && *value != SettingValueText(row)) Refuse(read, row);
       continue;
     }
     if (value != nullptr && EmptyTextKept(def, *value)) continue;
-    const std::int32_t oldValue = def.current;
-    const std::string oldText = read.logging && IsTextType(def.type) ? def.text : std::string();
-    if (!ReadSetting(file, SettingName(row), row)) Refuse(read, row);
-    if (read.logging) LogChange(read.actor, row, def, oldValue, oldText);
+    ApplyRow(file, row, read);
   }
 }
 

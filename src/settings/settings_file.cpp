@@ -64,8 +64,10 @@ bool ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
     def.text.clear();
     return true;
   }
+  // The default of a password is the password from now on: it is not logged.
+  const bool secret = IsSecretSetting(static_cast<int>(&def - SettingsTable().data()));
   LogMessage(kLogInfo, "Invalid value detected for setting %s, using default %s.", name,
-             def.defaultText);
+             secret ? "*" : def.defaultText);
   def.text = def.defaultText;
   return false;
 }

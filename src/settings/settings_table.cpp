@@ -92,7 +92,7 @@ const SettingsRows kDefinitions{{
     {4, "game.serverEventLogging", "", SettingType::kBool, "", 0, 0, 1, 0, {}, 0},  // 79
     {4, "game.serverEventLogCompression", "", SettingType::kBool, "", 0, 0, 1, 0, {}, 0},  // 80
     {4, "", "manager.statCollection", SettingType::kBool, "", 0, 0, 1, 0, {}, 0},  // 81
-    {4, "", "manager.statFilePath", SettingType::kText, "statistics.csv", 1, 0, 325, 0, {}, 0},  // 82
+    {4, "", "manager.statFilePath", SettingType::kText, "statistics.csv", 1, 0, 325, 1, {}, 0},  // 82
 }};
 // clang-format on
 
@@ -122,6 +122,11 @@ const char* SettingName(int row) {
   if (def.gameKey[0] != '\0') return def.gameKey;
   if (def.commandKey[0] != '\0') return def.commandKey;
   return "[unknown]";
+}
+
+bool IsSecretSetting(int row) {
+  return row == RowIndex(Setting::ServerPassword) || row == RowIndex(Setting::ConsolePassword) ||
+         row == RowIndex(Setting::ServerReservedPassword);
 }
 
 void CopySettingsToSnapshot() {

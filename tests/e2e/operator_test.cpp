@@ -129,8 +129,9 @@ TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
   EXPECT_TRUE(Logged("! Refused: game.serverMaxPlayers, manager.autoAnnouncePeriod.")) << Log();
   EXPECT_EQ(Put("alice", "wonder", "settings", "game.serverPort 2000\n").first, 4);
   EXPECT_TRUE(Logged("Refused: game.serverPort."));
-  // Once for each critical setting of the whole page 0 sent back, then once for the line named.
-  EXPECT_EQ(CountLogged("SECURITY ALERT! User alice at 127.0.0.1:"), 12 + 1);
+  // Once for each critical setting of the whole pages 0 and 4 sent back (the statistics
+  // path on page 4), then once for the line named.
+  EXPECT_EQ(CountLogged("SECURITY ALERT! User alice at 127.0.0.1:"), 12 + 1 + 1);
 }
 
 TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsServer) {

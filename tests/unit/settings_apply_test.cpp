@@ -3,6 +3,7 @@
 // failures the start-up load relies on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/error.h"
 #include "remote/sessions.h"
@@ -60,15 +61,55 @@ TEST_F(SettingsTest, ChangeLinesNameTheActorAndShowEachTypesValues) {
   EXPECT_EQ(CountLogged("changed"), 5);
 }
 
-TEST_F(SettingsTest, RemoteConsoleTokensReachCriticalPortWithoutTheirOwnChangeLines) {
+TEST_F(SettingsTest, CarriedConsoleTokensNeedTheRightsOfTheirRowsAndPasswordsAreNeverLogged) {
   ClientSlots()[2] = ClientSlot{102, "bob", "10.0.0.8:4000", 0x10, {}};
   Load("manager.consoleUsername \"u\"\nadmin.enableRemoteConsole rc rcpw 6100\n", 0x10, 2);
   EXPECT_EQ(Row(Setting::ConsoleUsername).text, "rc");
   EXPECT_EQ(Row(Setting::ConsolePassword).text, "rcpw");
+  EXPECT_EQ(Row(Setting::ConsolePort).current, 5711);  // critical: bob may not
+  const std::string bob = "User bob at 10.0.0.8:4000 changed ";
+  EXPECT_TRUE(Logged(bob + "manager.consoleUsername from [u] to [rc]."));
+  EXPECT_TRUE(Logged(bob + "manager.consolePassword."));
+  // Once for the statistics path of page 4, once for the carried port.
+  EXPECT_EQ(CountLogged("SECURITY ALERT! User bob at 10.0.0.8:4000 is not permitted"), 2);
+
+  Load("admin.enableRemoteAdmin adminpw\nadmin.enableRemoteConsole rc rcpw 6100\n", -1, 2);
   EXPECT_EQ(Row(Setting::ConsolePort).current, 6100);
-  EXPECT_FALSE(Logged("consolePort"));
-  EXPECT_FALSE(Logged("[rc]"));
-  EXPECT_TRUE(Logged("User bob at 10.0.0.8:4000 changed manager.consoleUsername from [] to [u]."));
+  EXPECT_TRUE(Logged(bob + "manager.consolePort from 5711 to 6100."));
+  // The remote admin line, read after the console line, carries a new password again.
+  EXPECT_EQ(CountLogged(bob + "manager.consolePassword."), 2);
+  for (const char* secret : {"rcpw", "adminpw"}) {
+    EXPECT_FALSE(Logged(secret)) << secret;
+  }
+}
+
+TEST_F(SettingsTest, StatisticsPathNamesOnlyOurOwnCsvFilesInTheLogDirectory) {
+  const std::string accounts = SettingsFile("useraccess.con");
+  WriteFile(accounts, "admin,pw,,4294967295,1\n");
+  WriteFile(dir_ / "foreign.csv", "");
+  ASSERT_EQ(symlink(accounts.c_str(), (dir_ / "link.csv").c_str()), 0);
+  ASSERT_EQ(link((dir_ / "foreign.csv").c_str(), (dir_ / "second.csv").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ / "dir.csv").c_str(), 0755), 0);
+  Load("manager.statFilePath \"stats.csv\"\n");
+  ASSERT_EQ(Row(Setting::StatFilePath).text, "stats.csv");
+  for (const std::string& refused :
+       {accounts, std::string("settings/x.csv"), std::string("../x.csv"), std::string("link.csv"),
+        std::string("second.csv"), std::string("dir.csv"), std::string("stats.txt"),
+        std::string("adminlog.csv"), dir_ / "settings/../settings/x.csv"}) {
+    const int alerts = CountLogged("SECURITY ALERT! The settings file sets manager.statFilePath");
+    Load("manager.statFilePath \"" + refused + "\"\n");
+    EXPECT_EQ(Row(Setting::StatFilePath).text, "stats.csv") << refused;
+    EXPECT_EQ(CountLogged("SECURITY ALERT! The settings file sets manager.statFilePath"),
+              alerts + 1)
+        << refused;
+  }
+  // Only the critical-settings right may name the file at all.
+  ClientSlots()[1] = ClientSlot{101, "alice", "10.0.0.7:4000", 0x10, {}};
+  Load("manager.statFilePath \"other.csv\"\n", 0x10, 1);
+  EXPECT_EQ(Row(Setting::StatFilePath).text, "stats.csv");
+  Load("manager.statFilePath \"" + dir_ / "Round.CSV" + "\"\n", 0x10 | kCriticalSettingsRight, 1);
+  EXPECT_EQ(Row(Setting::StatFilePath).text, dir_ / "Round.CSV");
+  EXPECT_EQ(testing::ReadFile(accounts), "admin,pw,,4294967295,1\n");
 }
 
 TEST_F(SettingsTest, AutoBalanceGivesWayToSmartBalanceAfterTheChangeLines) {

@@ -160,6 +160,8 @@ TEST_F(SettingsTest, AnyValidTableSurvivesSaveAndLoad) {
     Row(Setting::ConsoleUsername).text = "user" + std::to_string(round);
     Row(Setting::ConsolePassword).text = "pw" + std::to_string(round);
     Row(Setting::ServerAutoBalanceTeams).current = 0;  // never on beside smart balance
+    Row(Setting::StatFilePath).text =
+        "round" + std::to_string(round) + ".csv";  // a file we may write
     const SettingsRows saved = table;
     ASSERT_TRUE(SaveSettingsFile(dir_ / "servermanager.con", -1));
     ResetSettings();
@@ -179,16 +181,18 @@ TEST_F(SettingsTest, InvalidValuesFallBackToTheDefaultWithTheirMessage) {
       "game.serverDedicated\ngame.serverMaxPlayers 80\ngame.serverPort abc\n"
       "manager.autoKickScoreValue -30\nadmin.voteMapMajority 1.5\n"
       "admin.spawnDelayPenaltyForTK 12.5\ngame.serverBandwidthChokeLimit 8192 Kbps\n"
-      "game.serverName \"\"\ngame.serverPassword\nmanager.autoBanValue 99999999999999999999\n");
+      "game.serverName \"\"\ngame.serverPassword\nmanager.autoBanValue 99999999999999999999\n"
+      "manager.consolePassword \"\"\n");
   EXPECT_EQ(Row(Setting::ServerDedicated).current, 1);
   EXPECT_EQ(Row(Setting::VoteMapMajority).current, 60);
   EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "0");
   EXPECT_EQ(Row(Setting::ServerName).text, "BFSERVER");
   EXPECT_EQ(Row(Setting::ServerPassword).text, "");  // empty is valid here
   EXPECT_EQ(Row(Setting::AutoBanValue).current, 3);
-  EXPECT_EQ(CountLogged(" detected for setting "), 9);
+  EXPECT_EQ(CountLogged(" detected for setting "), 10);
   for (const char* line :
        {"Invalid value detected for setting game.serverName, using default BFSERVER.",
+        "Invalid value detected for setting manager.consolePassword, using default *.",
         "Invalid value of -30 detected for setting manager.autoKickScoreValue, using default -6.",
         "Invalid value of 2147483647 detected for setting manager.autoBanValue, using default 3.",
         "Invalid value of 1.50 detected for setting admin.voteMapMajority, using default 0.60."}) {
