@@ -1,6 +1,6 @@
 // The web console's gatekeeping: which Host and Origin values pass, the
-// one-use login tokens, the session cookie, when sessions end (on an explicit
-// clock), and reading Keldor's ban list for the page.
+// one-use login tokens, the session cookie, the login brake and when sessions
+// end (on an explicit clock), and reading Keldor's ban list for the page.
 #include <gtest/gtest.h>
 
 #include "lists.h"
@@ -61,6 +61,61 @@ TEST(WebSecurity, CookieIsFoundOnlyUnderItsExactName) {
   EXPECT_EQ(CookieValue("keldor_webx=abc; xkeldor_web=def", kCookieName), "");
   EXPECT_EQ(CookieValue("", kCookieName), "");
   EXPECT_EQ(CookieValue(";;keldor_web", kCookieName), "");
+}
+
+TEST(WebSecurity, LoginBrakeLocksAGuesserOutBeforeKeldorWouldAndSparesOthers) {
+  using std::chrono::milliseconds;
+  using Verdict = LoginBrake::Verdict;
+  LoginBrake brake;
+  const TimePoint t0;
+  const std::string guesser = "192.0.2.7";
+  // Answers come later with each failure; a success in between forgets nothing.
+  for (int k = 0; k < LoginBrake::kFailuresBeforeLockout; ++k) {
+    ASSERT_EQ(brake.Begin(guesser, t0), Verdict::kGo) << k;
+    if (k == 2) {
+      brake.End(guesser, false, t0);
+      ASSERT_EQ(brake.Begin(guesser, t0), Verdict::kGo);
+    }
+    EXPECT_EQ(brake.End(guesser, true, t0), milliseconds(500 * k)) << k;
+  }
+  EXPECT_EQ(brake.Begin(guesser, t0 + seconds(1)), Verdict::kLocked);
+  EXPECT_EQ(brake.LockedFor(guesser, t0 + seconds(1)), seconds(599));
+  EXPECT_EQ(LockoutText(seconds(599)),
+            "too many failed logins from this address; try again in 10 minutes");
+  EXPECT_EQ(LockoutText(seconds(1)),
+            "too many failed logins from this address; try again in 1 minute");
+  EXPECT_EQ(brake.Begin("192.0.2.8", t0), Verdict::kGo) << "another address";
+
+  // Many other addresses cannot push the lock-out out of the table.
+  for (std::size_t k = 0; k < 2 * LoginBrake::kCapacity; ++k) {
+    const std::string other = "10.0." + std::to_string(k / 256) + "." + std::to_string(k % 256);
+    brake.Begin(other, t0 + seconds(2));
+    brake.End(other, true, t0 + seconds(2));
+  }
+  EXPECT_EQ(brake.Begin(guesser, t0 + seconds(3)), Verdict::kLocked);
+  // Over after its time, with a clean slate.
+  EXPECT_EQ(brake.LockedFor(guesser, t0 + LoginBrake::kLockout), seconds(0));
+  EXPECT_EQ(brake.Begin(guesser, t0 + LoginBrake::kLockout), Verdict::kGo);
+  EXPECT_EQ(brake.End(guesser, true, t0 + LoginBrake::kLockout), milliseconds(0));
+}
+
+TEST(WebSecurity, LoginBrakeCountsLoginsUnderWayAsPossibleFailures) {
+  using Verdict = LoginBrake::Verdict;
+  LoginBrake brake;
+  const TimePoint t0;
+  const std::string a = "192.0.2.7";
+  // Fired all at once, they may not together pass the lock-out.
+  for (int k = 0; k < LoginBrake::kFailuresBeforeLockout - 1; ++k) {
+    ASSERT_EQ(brake.Begin(a, t0), Verdict::kGo);
+    brake.End(a, true, t0);
+  }
+  ASSERT_EQ(brake.Begin(a, t0), Verdict::kGo);
+  EXPECT_EQ(brake.Begin(a, t0), Verdict::kBusy);
+  brake.End(a, false, t0);
+  // Failures age out of the window; logins in flight are capped regardless.
+  const TimePoint later = t0 + LoginBrake::kWindow;
+  for (int k = 0; k < LoginBrake::kMaxInFlight; ++k) EXPECT_EQ(brake.Begin(a, later), Verdict::kGo);
+  EXPECT_EQ(brake.Begin(a, later), Verdict::kBusy);
 }
 
 TEST(WebSecurity, SessionsEndWhenIdleOrWhenThePageIsGone) {

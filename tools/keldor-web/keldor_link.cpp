@@ -25,6 +25,9 @@ using namespace keldor;
 namespace {
 
 constexpr std::size_t kTextMax = 255;  // a text payload holds 256 bytes with its NUL
+// Keldor's answer both when it has no accounts and, followed by the minutes
+// left, when it has locked out this host's address.
+constexpr int kLoginLockedOut = 5;
 
 std::string LocalTime() {
   const std::time_t now = std::time(nullptr);
@@ -127,6 +130,21 @@ std::string Dropped(const std::string& message) {
   return Dump({{"type", "dropped"}, {"message", message}});
 }
 
+// What a refused login tells the page. "guess" marks the refusals Keldor
+// counts against an address (a wrong name or password, a disabled account)
+// and its lock-out, so that the web console counts them too.
+void DescribeRefusal(const keldorclient::Connection& connection, int result, json* answer) {
+  // The client library reads the minutes a lock-out has left and words it itself.
+  const bool locked = result == kLoginLockedOut && connection.Error().starts_with(kLockoutPrefix);
+  if (result == 1 || result == 2) {
+    (*answer)["message"] = "Wrong user name or password.";
+  } else {
+    (*answer)["message"] = locked ? connection.Error() : keldorclient::LoginRefusalText(result);
+  }
+  (*answer)["locked"] = locked;
+  (*answer)["guess"] = result == 1 || result == 2 || result == 3 || locked;
+}
+
 }  // namespace
 
 KeldorLink::KeldorLink(std::string host, int port, int timeoutSeconds, Deliver deliver)
@@ -170,16 +188,16 @@ bool KeldorLink::DoLogin() {
   json answer = {{"type", "login"}, {"ok", false}};
   keldorclient::LoginOutcome outcome;
   const bool opened = connection_.Open(host_, port_);
+  // What an address tried before the one that answered is no reason for a refusal.
+  if (opened) connection_.SetError("");
   const bool exchanged = opened && connection_.Login(user_, password_, &outcome);
   // The password is not kept beyond the handshake.
   std::fill(password_.begin(), password_.end(), '\0');
   password_.clear();
-  if (!opened || !exchanged) {
+  if (opened && outcome.answered && outcome.result != 0) {
+    DescribeRefusal(connection_, outcome.result, &answer);
+  } else if (!opened || !exchanged) {
     answer["message"] = "Keldor cannot be reached: " + connection_.Error();
-  } else if (outcome.result != 0) {
-    answer["message"] = outcome.result == 1 || outcome.result == 2
-                            ? std::string("Wrong user name or password.")
-                            : keldorclient::LoginRefusalText(outcome.result);
   } else if (!outcome.versionMatches) {
     answer["message"] = "Keldor speaks another version of the protocol.";
   } else {

@@ -1,4 +1,5 @@
-// Host and Origin checks, login tokens, cookies and session expiry.
+// Host and Origin checks, login tokens, cookies, connection counts, the login
+// brake and session expiry.
 #include "security.h"
 
 #include <sys/random.h>
@@ -98,6 +99,93 @@ std::string CookieValue(std::string_view header, std::string_view name) {
     }
   }
   return {};
+}
+
+bool ConnectionCounts::Room(const std::string& address) const {
+  if (total_ >= kMaxConnections) return false;
+  const auto found = perAddress_.find(address);
+  return found == perAddress_.end() || found->second < kMaxConnectionsPerAddress;
+}
+
+void ConnectionCounts::Remove(const std::string& address) {
+  --total_;
+  const auto found = perAddress_.find(address);
+  if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
+}
+
+LoginBrake::Entry* LoginBrake::Find(const std::string& address) {
+  for (Entry& entry : entries_) {
+    if (!entry.address.empty() && entry.address == address) return &entry;
+  }
+  return nullptr;
+}
+
+LoginBrake::Entry& LoginBrake::FindOrMake(const std::string& address, TimePoint now) {
+  Entry* entry = Find(address);
+  if (entry == nullptr) {
+    // A locked address or one with logins under way is kept before any
+    // other, so that a flood of other addresses cannot lift a lock-out.
+    auto rank = [](const Entry& e) {
+      const int kind = e.address.empty()              ? 0
+                       : e.lockedUntil != TimePoint{} ? 3
+                       : e.inFlight > 0               ? 2
+                                                      : 1;
+      return std::pair{kind, e.lastSeen};
+    };
+    entry = &*std::min_element(entries_.begin(), entries_.end(),
+                               [&](const Entry& a, const Entry& b) { return rank(a) < rank(b); });
+    *entry = Entry{address};
+  }
+  if (entry->lockedUntil != TimePoint{} && now >= entry->lockedUntil) {
+    const int inFlight = entry->inFlight;
+    *entry = Entry{address};  // the lock-out is over: a clean slate
+    entry->inFlight = inFlight;
+  }
+  entry->lastSeen = now;
+  return *entry;
+}
+
+LoginBrake::Verdict LoginBrake::Begin(const std::string& address, TimePoint now) {
+  Entry& entry = FindOrMake(address, now);
+  if (entry.lockedUntil != TimePoint{}) return Verdict::kLocked;
+  if (entry.failures > 0 && now >= entry.windowStart + kWindow) entry.failures = 0;
+  // Logins under way may all fail: together they stay below the lock-out.
+  if (entry.inFlight >= kMaxInFlight || entry.failures + entry.inFlight >= kFailuresBeforeLockout) {
+    return Verdict::kBusy;
+  }
+  ++entry.inFlight;
+  return Verdict::kGo;
+}
+
+std::chrono::milliseconds LoginBrake::End(const std::string& address, bool failed, TimePoint now) {
+  Entry& entry = FindOrMake(address, now);
+  if (entry.inFlight > 0) --entry.inFlight;
+  if (!failed) return {};
+  if (entry.failures == 0 || now >= entry.windowStart + kWindow) {
+    entry.failures = 0;
+    entry.windowStart = now;
+  }
+  const auto delay = std::min(kDelayMax, entry.failures * kDelayStep);
+  if (++entry.failures >= kFailuresBeforeLockout && entry.lockedUntil == TimePoint{}) {
+    entry.lockedUntil = now + kLockout;
+  }
+  return delay;
+}
+
+std::chrono::seconds LoginBrake::LockedFor(const std::string& address, TimePoint now) const {
+  for (const Entry& entry : entries_) {
+    if (entry.address.empty() || entry.address != address) continue;
+    if (entry.lockedUntil == TimePoint{} || now >= entry.lockedUntil) return {};
+    // Rounded up: a lock-out never shows as over while it lasts.
+    return std::chrono::ceil<std::chrono::seconds>(entry.lockedUntil - now);
+  }
+  return {};
+}
+
+std::string LockoutText(std::chrono::seconds left) {
+  const long minutes = std::max<long>(1, (left.count() + 59) / 60);
+  return std::string(kLockoutPrefix) + "; try again in " + std::to_string(minutes) +
+         (minutes == 1 ? " minute" : " minutes");
 }
 
 const char* SessionTimer::Expired(TimePoint now) const {

@@ -1,11 +1,14 @@
 // The checks that keep other sites and oversized input out of the console:
 // which Host and Origin values it answers, the one-use login tokens the page
-// carries, the session cookie, and the bounds on what a browser may send.
+// carries, the session cookie, the bounds on what a browser may send and hold,
+// and the brake on password guessing.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +26,10 @@ constexpr std::size_t kMaxSocketMessage = 128 * 1024;  // a whole edited file tr
 constexpr std::size_t kMaxFileText = 64 * 1024;
 constexpr std::size_t kMaxSessions = 16;  // Keldor serves 16 clients at most
 constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kMaxConnectionsPerAddress = 8;  // one client cannot take every place
+// A request's headers and body must have arrived this long after the
+// connection became ready for it; an idle keep-alive connection ends then too.
+constexpr std::chrono::seconds kRequestDeadline{5};
 constexpr std::size_t kMaxPendingMessages = 512;  // to one page, before it is taken as stuck
 constexpr std::size_t kMaxCredential = 31;
 
@@ -62,6 +69,69 @@ class LoginTokens {
 std::string RandomToken();
 // The value of cookie `name` in a Cookie header, "" when absent.
 std::string CookieValue(std::string_view header, std::string_view name);
+
+// Open connections (pages and WebSockets), in all and per client address.
+class ConnectionCounts {
+ public:
+  bool Room(const std::string& address) const;
+  void Add(const std::string& address) {
+    ++total_;
+    ++perAddress_[address];
+  }
+  void Remove(const std::string& address);
+
+ private:
+  std::size_t total_ = 0;
+  std::map<std::string, std::size_t> perAddress_;  // no entry at zero: bounded by the total
+};
+
+// Failed logins per browser address. Every login reaches Keldor from this
+// host, so Keldor's own lock-out would shut out every administrator here: a
+// guesser is slowed and then refused before that, and other addresses are
+// never affected. A success forgets nothing, or a guesser with an account of
+// its own could clear its count between guesses.
+class LoginBrake {
+ public:
+  // Kept below Keldor's 8, so that one browser address never reaches it.
+  static constexpr int kFailuresBeforeLockout = 5;
+  static constexpr std::chrono::minutes kWindow{10};
+  static constexpr std::chrono::minutes kLockout{10};
+  // The n-th failure within the window is answered (n - 1) steps after its
+  // login arrived, at most kDelayMax.
+  static constexpr std::chrono::milliseconds kDelayStep{500};
+  static constexpr std::chrono::milliseconds kDelayMax{4000};
+  static constexpr int kMaxInFlight = 2;         // logins of one address waiting for Keldor
+  static constexpr std::size_t kCapacity = 256;  // the one least recently seen makes room
+
+  enum class Verdict { kGo, kBusy, kLocked };
+  // Whether a login from `address` may go to Keldor now; kGo counts it in
+  // flight until End. kBusy: as many as may still fail are already waiting.
+  Verdict Begin(const std::string& address, TimePoint now);
+  // The outcome of a login that went; for a failure, how long after the
+  // login's start its answer is held.
+  std::chrono::milliseconds End(const std::string& address, bool failed, TimePoint now);
+  // How long `address` is still refused; zero when it is not.
+  std::chrono::seconds LockedFor(const std::string& address, TimePoint now) const;
+
+ private:
+  struct Entry {
+    std::string address;  // empty: unused
+    int failures = 0;
+    int inFlight = 0;
+    TimePoint windowStart{};
+    TimePoint lockedUntil{};  // the epoch: not locked
+    TimePoint lastSeen{};
+  };
+  Entry* Find(const std::string& address);
+  Entry& FindOrMake(const std::string& address, TimePoint now);
+
+  std::array<Entry, kCapacity> entries_;
+};
+
+// The refusal of a locked-out address, worded as Keldor's own (which the
+// client library reports for Keldor's lock-out).
+constexpr std::string_view kLockoutPrefix = "too many failed logins from this address";
+std::string LockoutText(std::chrono::seconds left);
 
 // When a session ends by itself: after `idle` without anything the person did,
 // or `grace` after its page's socket went away (or was never opened).

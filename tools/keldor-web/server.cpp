@@ -33,7 +33,7 @@ void Log(const char* format, ...) {
 
 namespace {
 
-constexpr auto kReadTimeout = std::chrono::seconds(30);
+constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr const char* kTokenMark = "{{LOGIN_TOKEN}}";
 
 std::string_view Field(const Request& req, http::field name) {
@@ -79,16 +79,21 @@ std::string SessionCookie(const std::string& value, bool end = false) {
          (end ? "; Max-Age=0" : "");
 }
 
-// Counts a connection for as long as it lives.
+// Counts a connection, in all and for its client's address, for as long as it lives.
 class Ticket {
  public:
-  explicit Ticket(std::size_t& count) : count_(count) { ++count_; }
-  ~Ticket() { --count_; }
+  Ticket(std::shared_ptr<ConnectionCounts> counts, std::string address)
+      : counts_(std::move(counts)), address_(std::move(address)) {
+    counts_->Add(address_);
+  }
+  ~Ticket() { counts_->Remove(address_); }
   Ticket(const Ticket&) = delete;
   Ticket& operator=(const Ticket&) = delete;
+  const std::string& Address() const { return address_; }
 
  private:
-  std::size_t& count_;
+  std::shared_ptr<ConnectionCounts> counts_;
+  std::string address_;
 };
 
 }  // namespace
@@ -97,8 +102,8 @@ class Ticket {
 
 class HttpConn : public std::enable_shared_from_this<HttpConn> {
  public:
-  HttpConn(tcp::socket socket, Server& server)
-      : stream_(std::move(socket)), server_(server), ticket_(server.Connections()) {
+  HttpConn(tcp::socket socket, Server& server, std::string address)
+      : stream_(std::move(socket)), server_(server), ticket_(server.Connections(), address) {
     beast::error_code ignored;
     const auto remote = stream_.socket().remote_endpoint(ignored);
     peer_ = ignored ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
@@ -107,14 +112,15 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
     parser_->body_limit(kMaxLoginBody);
-    stream_.expires_after(kReadTimeout);
+    // A slow sender holds a place only this long; what follows the request is not limited by it.
+    stream_.expires_after(kRequestDeadline);
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
   void Reply(http::response<http::string_body> res) {
     auto shared = std::make_shared<http::response<http::string_body>>(std::move(res));
-    stream_.expires_after(kReadTimeout);
+    stream_.expires_after(kWriteTimeout);
     http::async_write(stream_, *shared,
                       [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
                         if (ec || !shared->keep_alive()) return self->Close();
@@ -126,6 +132,7 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
     return stream_.release_socket();
   }
   const std::string& Peer() const { return peer_; }
+  const std::string& Address() const { return ticket_.Address(); }
 
  private:
   void OnRead(beast::error_code ec) {
@@ -155,8 +162,12 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
 
 class WsConn : public std::enable_shared_from_this<WsConn> {
  public:
-  WsConn(tcp::socket socket, Server& server, std::shared_ptr<WebSession> session)
-      : ws_(std::move(socket)), server_(server), session_(session), ticket_(server.Connections()) {}
+  WsConn(tcp::socket socket, Server& server, std::shared_ptr<WebSession> session,
+         std::string address)
+      : ws_(std::move(socket)),
+        server_(server),
+        session_(session),
+        ticket_(server.Connections(), std::move(address)) {}
   ~WsConn() { Detach(); }
 
   void Accept(Request&& req) {
@@ -279,8 +290,13 @@ void Server::Shutdown() {
 void Server::Accept() {
   acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (stopping_ || ec == asio::error::operation_aborted) return;
-    if (!ec && connections_ < kMaxConnections) {
-      std::make_shared<HttpConn>(std::move(socket), *this)->Read();
+    beast::error_code unknown;
+    const auto remote = ec ? tcp::endpoint() : socket.remote_endpoint(unknown);
+    const std::string address = remote.address().to_string();
+    // Past a cap the connection is closed unanswered: an answer would cost
+    // what the cap saves.
+    if (!ec && !unknown && connections_->Room(address)) {
+      std::make_shared<HttpConn>(std::move(socket), *this, address)->Read();
     }
     Accept();
   });
@@ -361,10 +377,15 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
                                                                          : std::string();
   };
   const std::string user = text("user"), password = text("password"), token = text("token");
-  auto refuse = [&](http::status status, const std::string& message) {
+  auto refuse = [&](http::status status, const std::string& message,
+                    std::chrono::seconds retryAfter = {}) {
     // A fresh token for the next try from the same page.
-    conn->Reply(JsonAnswer(
-        req, status, {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}}));
+    auto res = JsonAnswer(req, status,
+                          {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}});
+    if (retryAfter.count() > 0) {
+      res.set(http::field::retry_after, std::to_string(retryAfter.count()));
+    }
+    conn->Reply(std::move(res));
   };
   if (!tokens_.Consume(token, now_())) {
     return refuse(http::status::forbidden, "The page is out of date: reload it and log in again.");
@@ -374,6 +395,18 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
   }
   if (sessions_.size() >= kMaxSessions) {
     return refuse(http::status::service_unavailable, "Too many sessions are open.");
+  }
+  switch (brake_.Begin(conn->Address(), now_())) {
+    case LoginBrake::Verdict::kGo:
+      break;
+    case LoginBrake::Verdict::kLocked: {
+      const auto left = brake_.LockedFor(conn->Address(), now_());
+      return refuse(http::status::too_many_requests, LockoutText(left), left);
+    }
+    case LoginBrake::Verdict::kBusy:
+      return refuse(http::status::too_many_requests,
+                    "Another login from this address is under way; try again in a moment.",
+                    std::chrono::seconds(1));
   }
   auto session =
       std::make_shared<WebSession>(WebSession{RandomToken(),
@@ -394,20 +427,14 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
                                        if (auto s = weak.lock()) OnLink(s, type, json);
                                      });
                                    });
-  const unsigned version = req.version();
-  const bool keepAlive = req.keep_alive();
-  session->onLogin = [this, conn, id = session->id, user, version, keepAlive, peer = conn->Peer()](
-                         bool ok, const std::string& message) {
-    Request shape;
-    shape.version(version);
-    shape.keep_alive(keepAlive);
-    if (!ok) {
-      Log("login of %s from %s refused: %s", user.c_str(), peer.c_str(), message.c_str());
-      return conn->Reply(
-          JsonAnswer(shape, http::status::unauthorized,
-                     {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}}));
-    }
-    Log("%s logged in from %s", user.c_str(), peer.c_str());
+  Request shape;
+  shape.version(req.version());
+  shape.keep_alive(req.keep_alive());
+  session->onLogin = [this, conn, id = session->id, user, start = now_(),
+                      shape](const json& answer) {
+    if (!answer.value("ok", false)) return LoginRefused(conn, user, start, answer, shape);
+    brake_.End(conn->Address(), false, now_());
+    Log("%s logged in from %s", user.c_str(), conn->Peer().c_str());
     // The page may log in again after a logout, without a reload.
     auto res = JsonAnswer(shape, http::status::ok,
                           {{"ok", true}, {"user", user}, {"token", tokens_.Issue(now_())}});
@@ -415,6 +442,32 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
     conn->Reply(std::move(res));
   };
   session->link->LogIn(user, password);
+}
+
+void Server::LoginRefused(const std::shared_ptr<HttpConn>& conn, const std::string& user,
+                          TimePoint start, const json& answer, const Request& shape) {
+  const std::string& address = conn->Address();
+  const std::string message = answer.value("message", "");
+  Log("login of %s from %s refused: %s", user.c_str(), conn->Peer().c_str(), message.c_str());
+  const bool wasLocked = brake_.LockedFor(address, now_()).count() > 0;
+  const auto hold = brake_.End(address, answer.value("guess", false), now_());
+  if (!wasLocked && brake_.LockedFor(address, now_()).count() > 0) {
+    Log("%d failed logins from %s: its logins are refused for %d minutes",
+        LoginBrake::kFailuresBeforeLockout, address.c_str(),
+        static_cast<int>(LoginBrake::kLockout.count()));
+  }
+  // Keldor's own lock-out is a refusal to come back later, like ours.
+  const auto status =
+      answer.value("locked", false) ? http::status::too_many_requests : http::status::unauthorized;
+  auto res = JsonAnswer(shape, status,
+                        {{"ok", false}, {"message", message}, {"token", tokens_.Issue(now_())}});
+  const auto wait = start + hold - now_();
+  if (wait <= Clock::duration::zero()) return conn->Reply(std::move(res));
+  // Held without holding anything else up.
+  auto timer = std::make_shared<asio::steady_timer>(io_, wait);
+  timer->async_wait([timer, conn, res = std::move(res)](beast::error_code) mutable {
+    conn->Reply(std::move(res));
+  });
 }
 
 void Server::Logout(const std::shared_ptr<HttpConn>& conn, const Request& req) {
@@ -435,7 +488,7 @@ void Server::Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& req) {
   if (!session) return conn->Reply(Refusal(req, http::status::forbidden, "Not logged in."));
   // One page per session: a newer one takes over.
   if (auto old = session->socket.lock()) old->Close();
-  auto ws = std::make_shared<WsConn>(conn->Release(), *this, session);
+  auto ws = std::make_shared<WsConn>(conn->Release(), *this, session, conn->Address());
   session->socket = ws;
   session->timer.SocketOpened();
   session->timer.Touch(now_());
@@ -478,7 +531,7 @@ void Server::OnLink(const std::shared_ptr<WebSession>& session, const std::strin
     if (session->onLogin) {
       auto onLogin = std::move(session->onLogin);
       session->onLogin = nullptr;
-      onLogin(ok, answer.is_object() ? answer.value("message", "") : "");
+      onLogin(answer.is_object() ? answer : json::object());
     }
     if (!ok) sessions_.erase(session->id);
     return;

@@ -45,7 +45,7 @@ struct WebSession {
   std::weak_ptr<WsConn> socket;
   std::deque<std::string> backlog;  // for the page while it has no socket
   bool loggedIn = false;
-  std::function<void(bool ok, const std::string& message)> onLogin;
+  std::function<void(const nlohmann::json& answer)> onLogin;  // Keldor's "login" message
 };
 
 class Server {
@@ -62,12 +62,16 @@ class Server {
   void Handle(const std::shared_ptr<HttpConn>& conn, Request&& request);
   void OnSocketMessage(const std::shared_ptr<WebSession>& session, const std::string& text);
   void OnSocketClosed(const std::shared_ptr<WebSession>& session);
-  std::size_t& Connections() { return connections_; }
+  // Shared with the connections, which may outlive the server at shutdown.
+  const std::shared_ptr<ConnectionCounts>& Connections() const { return connections_; }
 
  private:
   void Accept();
   void Tick();
   void Login(const std::shared_ptr<HttpConn>& conn, Request& request);
+  // Answers a login Keldor refused; the brake may hold the answer a while.
+  void LoginRefused(const std::shared_ptr<HttpConn>& conn, const std::string& user, TimePoint start,
+                    const nlohmann::json& answer, const Request& shape);
   void Logout(const std::shared_ptr<HttpConn>& conn, const Request& request);
   void Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& request);
   void OnLink(const std::shared_ptr<WebSession>& session, const std::string& type,
@@ -81,10 +85,11 @@ class Server {
   std::function<TimePoint()> now_;
   HostCheck hosts_;
   LoginTokens tokens_;
+  LoginBrake brake_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer ticker_;
   std::map<std::string, std::shared_ptr<WebSession>> sessions_;
-  std::size_t connections_ = 0;
+  std::shared_ptr<ConnectionCounts> connections_ = std::make_shared<ConnectionCounts>();
   int port_ = 0;
   bool stopping_ = false;
 };

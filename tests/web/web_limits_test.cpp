@@ -1,0 +1,148 @@
+// The real keldor-web in front of a real keldor, spoken to over raw sockets
+// from several loopback addresses: a password guesser in a browser is stopped
+// here before Keldor shuts out this host, and one address holding connections
+// leaves room for the others.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_support.h"
+
+namespace keldor::e2e {
+namespace {
+
+constexpr std::uint32_t kAdmin = 0xFFFFFFFF;
+
+struct HttpAnswer {
+  int status = 0;
+  std::string head;
+  nlohmann::json body;
+};
+
+class WebConsole : public KeldorHarness {
+ protected:
+  void SetUp() override {
+    StartKeldor(Account("admin", "secret", kAdmin));
+    web_ = std::make_unique<Process>(
+        BinaryPath("keldor-web"),
+        std::vector<std::string>{"--listen", "127.0.0.1:0", "--keldor", "127.0.0.1:" + Port()},
+        dir_.path(), dir_ / "web.out");
+    constexpr std::string_view kServing = "serving http://127.0.0.1:";
+    ASSERT_TRUE(WaitFor([&] { return web_->Output().find(kServing) != std::string::npos; }));
+    const std::string out = web_->Output();
+    webPort_ = std::stoi(out.substr(out.find(kServing) + kServing.size()));
+  }
+
+  std::string Host() const { return "127.0.0.1:" + std::to_string(webPort_); }
+
+  // Everything the server sends until it closes (or 20 s pass).
+  static std::string ReadToEnd(RawClient& client) {
+    std::string text;
+    char buffer[4096];
+    pollfd wait{client.fd(), POLLIN, 0};
+    while (poll(&wait, 1, 20000) == 1) {
+      const ssize_t n = recv(client.fd(), buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+
+  HttpAnswer Exchange(const std::string& request, const char* source = "127.0.0.1") {
+    RawClient client(webPort_, source);
+    client.Send(request);
+    const std::string text = ReadToEnd(client);
+    const std::size_t end = text.find("\r\n\r\n");
+    if (text.size() < 12 || end == std::string::npos) return {};
+    return {std::atoi(text.c_str() + 9), text.substr(0, end),
+            nlohmann::json::parse(text.substr(end + 4), nullptr, false)};
+  }
+
+  HttpAnswer Get(const char* source = "127.0.0.1") {
+    return Exchange("GET / HTTP/1.1\r\nHost: " + Host() + "\r\nConnection: close\r\n\r\n", source);
+  }
+
+  // A login the way the page sends it, with a token from a fresh page.
+  HttpAnswer Login(const std::string& password, const char* source = "127.0.0.1") {
+    RawClient page(webPort_, source);
+    page.Send("GET / HTTP/1.1\r\nHost: " + Host() + "\r\nConnection: close\r\n\r\n");
+    const std::string html = ReadToEnd(page);
+    constexpr std::string_view kMeta = "name=\"login-token\" content=\"";
+    const std::string token =
+        html.substr(std::min(html.size(), html.find(kMeta) + kMeta.size()), 32);
+    const std::string body =
+        nlohmann::json{{"user", "admin"}, {"password", password}, {"token", token}}.dump();
+    return Exchange("POST /api/login HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
+                        "\r\nContent-Type: application/json\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
+                    source);
+  }
+
+  std::unique_ptr<Process> web_;
+  int webPort_ = 0;
+};
+
+TEST_F(WebConsole, GuessesAreStoppedHereBeforeKeldorLocksOutThisHost) {
+  for (int k = 0; k < 5; ++k) {
+    const HttpAnswer wrong = Login("guess" + std::to_string(k));
+    EXPECT_EQ(wrong.status, 401) << k;
+    EXPECT_EQ(wrong.body["message"], "Wrong user name or password.") << k;
+  }
+  // From now on this browser address is refused without a word to Keldor,
+  // the right password included.
+  for (const char* password : {"guess5", "guess6", "secret"}) {
+    const HttpAnswer refused = Login(password);
+    EXPECT_EQ(refused.status, 429) << password;
+    const std::size_t retry = refused.head.find("\r\nRetry-After: ");
+    ASSERT_NE(retry, std::string::npos) << refused.head;
+    const int seconds = std::atoi(refused.head.c_str() + retry + 15);
+    EXPECT_TRUE(seconds > 540 && seconds <= 600) << seconds;
+    EXPECT_EQ(refused.body["message"],
+              "too many failed logins from this address; try again in 10 minutes");
+    EXPECT_TRUE(refused.body["token"].is_string()) << "the page can try again later";
+  }
+  // Another browser gets in, and Keldor still lets this host's keldorctl in.
+  const HttpAnswer other = Login("secret", "127.0.0.2");
+  EXPECT_EQ(other.status, 200);
+  EXPECT_NE(other.head.find("Set-Cookie: keldor_web="), std::string::npos);
+  RawClient direct(port_);
+  EXPECT_TRUE(direct.LogIn("admin", "secret"));
+  EXPECT_NE(web_->Output().find("5 failed logins from 127.0.0.1"), std::string::npos);
+}
+
+TEST_F(WebConsole, OneAddressHoldingConnectionsLeavesRoomForOthers) {
+  // A logged-in page's WebSocket, opened before the flood, outlives the
+  // deadline that idle connections meet.
+  const HttpAnswer login = Login("secret", "127.0.0.2");
+  ASSERT_EQ(login.status, 200);
+  const std::size_t cookie = login.head.find("keldor_web=");
+  RawClient socket(webPort_, "127.0.0.2");
+  socket.Send("GET /ws HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
+              "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
+              "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
+              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  ASSERT_EQ(socket.Read(12), "HTTP/1.1 101");
+
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int k = 0; k < 64; ++k) {
+    held.push_back(std::make_unique<RawClient>(webPort_));
+    held.back()->Send("GET / HTTP/1.1\r\n");  // and never the rest
+  }
+  EXPECT_EQ(Get("127.0.0.2").status, 200);
+  EXPECT_EQ(Get("127.0.0.3").status, 200);
+  // The held connections end at the header deadline, well before 20 s.
+  EXPECT_EQ(ReadToEnd(*held.front()), "");
+  pollfd wait{held.front()->fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&wait, 1, 0), 1) << "still open";
+  held.clear();
+  EXPECT_EQ(Get().status, 200);
+
+  char byte;
+  ssize_t got = 0;
+  while ((got = recv(socket.fd(), &byte, 1, MSG_DONTWAIT)) > 0) {
+  }
+  EXPECT_TRUE(got < 0 && errno == EAGAIN) << "the WebSocket was cut";
+}
+
+}  // namespace
+}  // namespace keldor::e2e
