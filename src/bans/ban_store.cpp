@@ -59,11 +59,7 @@ void UpdatePunkBusterBanFile() {
 
 // A name or reason as it may stand in a list line.
 std::string Clean(std::string text, bool quoted) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
-    if (quoted && c == '"') c = '\'';
-  }
-  return text;
+  return quoted ? QuotedField(std::move(text)) : FlattenLine(std::move(text));
 }
 
 // One identifier over the console, logged with `done` or `failed`; false when the command failed.

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "core/error.h"
 #include "core/log.h"
@@ -306,6 +308,19 @@ LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool 
 
 std::string CutToWidth(std::string text, std::size_t width) {
   if (text.size() > width) text.resize(width);
+  return text;
+}
+
+std::string FlattenLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
+std::string QuotedField(std::string text) {
+  text = FlattenLine(std::move(text));
+  std::replace(text.begin(), text.end(), '"', '\'');
   return text;
 }
 

@@ -81,4 +81,12 @@ LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool 
 // Cuts a text to at most `width` bytes.
 std::string CutToWidth(std::string text, std::size_t width);
 
+// A text from a player or a client that goes into a console command, a message
+// or a field of a line must not end the line it stands in: every control
+// character becomes a blank.
+std::string FlattenLine(std::string text);
+// As FlattenLine, for a field that stands in double quotes: a double quote in
+// it becomes a single one, so that it cannot close the field early.
+std::string QuotedField(std::string text);
+
 }  // namespace keldor

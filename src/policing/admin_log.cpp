@@ -15,20 +15,11 @@ std::string Known(const char* text) {
   return text == nullptr || text[0] == '\0' ? "[unknown]" : text;
 }
 
-// A record is one line, and a reader that takes a control character for a
-// separator must not see one inside a field: each is written as a blank.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
-  }
-  return text;
-}
-
 }  // namespace
 
 std::string CsvQuoted(const std::string& text) {
   std::string field = "\"";
-  for (char c : Printable(text)) {
+  for (char c : FlattenLine(text)) {
     if (c == '"') field += '"';
     field += c;
   }
@@ -36,7 +27,7 @@ std::string CsvQuoted(const std::string& text) {
 }
 
 std::string CsvPlain(const std::string& text) {
-  const std::string field = Printable(text);
+  const std::string field = FlattenLine(text);
   return field.find_first_of(",\"") == std::string::npos ? field : CsvQuoted(field);
 }
 

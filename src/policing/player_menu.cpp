@@ -90,13 +90,6 @@ std::vector<std::string> SplitWords(const std::string& text, const char* separat
   return words;
 }
 
-std::string FlattenLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  return text;
-}
-
 void QueuePlayersMessage(const std::string& text, std::int32_t actor) {
   const std::string message = FlattenLine(std::string(kTag) + " " + text);
   QueueJob(Opts().adminMessages ? JOB_SERVER_MESSAGE : JOB_SAY_ALL, message.c_str(), actor, 0);

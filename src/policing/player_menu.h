@@ -47,10 +47,6 @@ bool RunPlayerMenuAction(int playerId, int entry, std::int32_t actor);
 // The words of `text` between any of the `separators`, empty words skipped.
 std::vector<std::string> SplitWords(const std::string& text, const char* separators);
 
-// A text that goes into a console command or a message must not end the
-// line it stands in: every control character becomes a blank.
-std::string FlattenLine(std::string text);
-
 // Queues "[KELDOR] " and `text` to the players from `actor`: a server
 // message, or chat with -noadmin.
 void QueuePlayersMessage(const std::string& text, std::int32_t actor);
