@@ -114,7 +114,7 @@ bool MakeDirectories(const std::string& dir) {
   }
 }
 
-bool EnsureFile(const std::string& path, EnsureMode mode) {
+bool EnsureFile(const std::string& path, EnsureMode mode, mode_t createMode) {
   // Directories from the second component on: for /a/b/c/f that is /a/b and /a/b/c.
   const std::size_t first = path.find('/', 1);
   for (std::size_t pos = first == std::string::npos ? std::string::npos : path.find('/', first + 1);
@@ -128,9 +128,11 @@ bool EnsureFile(const std::string& path, EnsureMode mode) {
   // for another reason (a file in the way of a directory) does not exist either.
   struct stat st;
   if (mode == EnsureMode::kCreateIfMissing && stat(path.c_str(), &st) == 0) return true;
-  FILE* f = std::fopen(path.c_str(), mode == EnsureMode::kTruncate ? "wb" : "ab");
-  if (f == nullptr) return Fail(errno);
-  std::fclose(f);
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY |
+                    (mode == EnsureMode::kTruncate ? O_TRUNC : O_APPEND);
+  const int fd = open(path.c_str(), flags, createMode);
+  if (fd < 0) return Fail(errno);
+  close(fd);
   return true;
 }
 
@@ -209,8 +211,8 @@ void SetReplaceFileHook(ReplaceFileHook hook) {
   g_replaceHook = hook;
 }
 
-bool AppendWhole(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+bool AppendWhole(const std::string& path, const std::string& text, mode_t createMode) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, createMode);
   if (fd < 0) return Fail(errno);
   // A last line left without its end (a full disk, a crash in mid-write, a hand
   // edit) is ended first: the new text must not run on from it into one line.
@@ -237,23 +239,40 @@ bool AppendWhole(const std::string& path, const std::string& text) {
   return true;
 }
 
-bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write) {
+namespace {
+
+mode_t CurrentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// The mode the new content of `path` gets; false when the old file's cannot be
+// learnt (guessing could widen it).
+bool ReplacementMode(const std::string& path, mode_t widestMode, mode_t* mode) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    *mode = st.st_mode & 0777 & widestMode;
+    return true;
+  }
+  if (errno != ENOENT) return Fail(errno);
+  *mode = 0666 & widestMode & ~CurrentUmask();
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, mode_t widestMode,
+                 const std::function<bool(std::FILE*)>& write) {
   const std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
     return false;
   }
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  struct stat st;
   mode_t mode = 0;
-  if (stat(path.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
+  if (!ReplacementMode(path, widestMode, &mode)) return false;
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // 0600 until its mode is set
+  if (fd < 0) return Fail(errno);
   std::FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
   if (file == nullptr) {
     const int error = errno;
@@ -278,6 +297,49 @@ bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>&
     return Fail(error);
   }
   return true;
+}
+
+std::FILE* CreateSecretFile(const std::string& path) {
+  // Not blocking: a pipe planted in its place must not hold the loop.
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+           kSecretFileMode);
+  if (fd < 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  // Narrowed before anything is written into it; a file that is not a regular
+  // one (a device, a pipe) is never ours to fill.
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  } else if (fchmod(fd, st.st_mode & 0777 & kSecretFileMode) != 0 || ftruncate(fd, 0) != 0) {
+    error = errno;
+  }
+  std::FILE* file = error == 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    if (error == 0) error = errno;
+    close(fd);
+    Fail(error);
+    errno = error;  // for callers that read errno, as after fopen
+  }
+  return file;
+}
+
+bool NarrowFileMode(const std::string& path, mode_t widestMode, mode_t* narrowed) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st;
+  bool changed = false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777 & ~widestMode) != 0) {
+    *narrowed = st.st_mode & 0777 & widestMode;
+    changed = fchmod(fd, *narrowed) == 0;
+  }
+  close(fd);
+  return changed;
 }
 
 LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool stopAtCr) {

@@ -1,6 +1,8 @@
 // Small text, file and address helpers shared by every subsystem.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,11 @@
 #include <string>
 
 namespace keldor {
+
+// Files that hold passwords (reversible ones, the console's) are their owner's alone.
+constexpr mode_t kSecretFileMode = 0600;
+// No limit beyond a plain file's permission bits.
+constexpr mode_t kAnyFileMode = 0777;
 
 // Case conversion with toupper/tolower; a null text is returned as is.
 char* UpperCaseInPlace(char* text);
@@ -31,9 +38,9 @@ bool FileExists(const std::string& path);
 
 enum class EnsureMode { kCreateIfMissing = 1, kTruncate = 2 };
 // Creates the directories leading to `path` (0755), then the file: empty when
-// missing, or also truncated in kTruncate mode. False when the file could not be
-// created; ErrorCode holds the reason.
-bool EnsureFile(const std::string& path, EnsureMode mode);
+// missing (with `createMode` less the umask), or also truncated in kTruncate
+// mode. False when the file could not be created; ErrorCode holds the reason.
+bool EnsureFile(const std::string& path, EnsureMode mode, mode_t createMode = 0666);
 
 // Creates every missing directory of `dir` itself (0755); false with ErrorCode on failure.
 bool MakeDirectories(const std::string& dir);
@@ -54,9 +61,24 @@ bool IsHexText(const char* text);
 
 // Writes `path` through `write` into a private temporary file beside it and
 // renames that into place, so the file is always either the old one or the
-// whole new one. A replaced file keeps its mode; a new one gets 0666 less the
-// umask. False with ErrorCode when anything failed (the old file stays).
-bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write);
+// whole new one. The file never gets more than `widestMode`: a replaced file
+// keeps its own mode within it, a new one gets 0666 within it, less the umask.
+// False with ErrorCode when anything failed (the old file stays).
+bool ReplaceFile(const std::string& path, mode_t widestMode,
+                 const std::function<bool(std::FILE*)>& write);
+inline bool ReplaceFile(const std::string& path, const std::function<bool(std::FILE*)>& write) {
+  return ReplaceFile(path, kAnyFileMode, write);
+}
+
+// Opens `path` for writing, emptied, as a file of kSecretFileMode (an existing
+// one is narrowed to it first), never through a symbolic link. Null with
+// ErrorCode on failure.
+std::FILE* CreateSecretFile(const std::string& path);
+
+// Narrows the mode of an existing regular file to within `widestMode`; a
+// symbolic link is not followed. True when the mode changed, the new mode in
+// `narrowed`.
+bool NarrowFileMode(const std::string& path, mode_t widestMode, mode_t* narrowed);
 
 // Tests: called by ReplaceFile with the path once the whole new content is in
 // the temporary file and before it takes the file's place (null: none).
@@ -67,8 +89,8 @@ void SetReplaceFileHook(ReplaceFileHook hook);
 // whole or, should the process die within that write, cut only at its end:
 // a reader takes a last line without its line end for no record. A file whose
 // last line was left so is given its line end first, so that the cut line stays
-// apart from the records after it.
-bool AppendWhole(const std::string& path, const std::string& text);
+// apart from the records after it. A missing file is created with `createMode`.
+bool AppendWhole(const std::string& path, const std::string& text, mode_t createMode = 0644);
 
 enum class LineRead { kLine, kTooLong, kEnd, kError };
 

@@ -1,16 +1,20 @@
 // LogMessage and ErrorText.
 #include "core/log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -95,6 +99,45 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
+// A rotated log's name: the minute ("2004-03-01-18-30") and a counter from 1
+// when the minute had more than one, then ".log". Its order key is the
+// minute and the counter; false for any other name.
+bool RotatedLogKey(const std::string& name, std::pair<std::string, int>* key) {
+  constexpr std::size_t kStampSize = 16;
+  constexpr const char* kStampShape = "dddd-dd-dd-dd-dd";
+  const std::size_t size = name.size();
+  if (size < kStampSize + 4 || name.compare(size - 4, 4, ".log") != 0) return false;
+  for (std::size_t i = 0; i < kStampSize; ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
+    if (digit != (kStampShape[i] == 'd') || (!digit && name[i] != '-')) return false;
+  }
+  int counter = 0;
+  const std::string tail = name.substr(kStampSize, size - 4 - kStampSize);
+  if (!tail.empty()) {
+    if (tail.size() < 2 || tail.size() > 4 || tail[0] != '-' || tail[1] == '0') return false;
+    for (std::size_t i = 1; i < tail.size(); ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(tail[i]))) return false;
+      counter = counter * 10 + (tail[i] - '0');
+    }
+  }
+  *key = {name.substr(0, kStampSize), counter};
+  return true;
+}
+
+// Removes the oldest rotated logs beyond the number kept.
+void PruneRotatedLogs() {
+  const int keep = g_logging->keepRotated;
+  if (keep <= 0) return;
+  const std::vector<std::string> rotated = RotatedLogFiles();
+  if (rotated.size() <= static_cast<std::size_t>(keep)) return;
+  const std::size_t excess = rotated.size() - static_cast<std::size_t>(keep);
+  for (std::size_t i = 0; i < excess; ++i) {
+    if (unlink(rotated[i].c_str()) != 0) continue;
+    LogMessage(kLogInfo, "Removed the old log file %s: the newest %i rotated logs are kept.",
+               rotated[i].c_str(), keep);
+  }
+}
+
 // Moves the full log aside. The name carries the minute of the line that filled
 // it; when a file of that minute already exists (a busy log), a counter is added
 // so that no earlier log is ever replaced.
@@ -102,9 +145,25 @@ void RotateLog(const std::string& path, const std::tm& local) {
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "/%Y-%m-%d-%H-%M", &local);
   const std::string base = LogDirectoryPrefix() + stamp;
-  if (RenameNoReplace(path, base + ".log") || errno != EEXIST) return;
-  for (int n = 1; n < 1000; ++n) {
-    if (RenameNoReplace(path, base + "-" + std::to_string(n) + ".log") || errno != EEXIST) return;
+  bool rotated = RenameNoReplace(path, base + ".log");
+  for (int n = 1; !rotated && errno == EEXIST && n < 1000; ++n) {
+    rotated = RenameNoReplace(path, base + "-" + std::to_string(n) + ".log");
+  }
+  if (rotated) PruneRotatedLogs();
+}
+
+// A control byte would let a logged text (a chat line, a player's name) move the
+// cursor or recolour the terminal of whoever follows the log; a line end would
+// forge a line of its own. Bytes from 0x80 on are names in other encodings and
+// stay, except 0x80 itself, the chat's stand-in for a space.
+void MakePrintable(std::string& line) {
+  for (char& c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n' || c == '\t' || byte == 0x80) {
+      c = ' ';
+    } else if (byte < 0x20 || byte == 0x7F) {
+      c = kLogControlStandIn;
+    }
   }
 }
 
@@ -131,9 +190,7 @@ void LogFormatted(int level, const char* format, va_list args) {
   const LogSettings& s = *g_logging;
   std::string line = s.useSyslog ? std::string(message) : std::string(stamp) + " : " + message;
   if (line.size() > kLogMessageMax) line.resize(kLogMessageMax);
-  for (char& c : line) {
-    if (c == '\r' || c == '\n' || static_cast<unsigned char>(c) == 0x80) c = ' ';
-  }
+  MakePrintable(line);
 
   const bool echo = !s.quiet && (s.terminalTaken == nullptr || !s.terminalTaken());
   if (echo) {
@@ -153,13 +210,13 @@ void LogFormatted(int level, const char* format, va_list args) {
   // The line is one write after a whole last line; the error being logged stays.
   const int error = ErrorCode();
   const int savedErrno = errno;
-  const bool written = AppendWhole(path, line);
+  // Lines may quote what a client or the game sent, secrets among it: the log is ours alone.
+  if (AppendWhole(path, line, kSecretFileMode)) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size >= kLogRotateSize) RotateLog(path, local);
+  }
   ErrorCode() = error;
   errno = savedErrno;
-  if (!written) return;
-
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && st.st_size >= kLogRotateSize) RotateLog(path, local);
 }
 
 }  // namespace
@@ -170,6 +227,23 @@ LogSettings& Logging() {
 
 std::string LogFilePath() {
   return LogDirectoryPrefix() + "/keldor.log";
+}
+
+std::vector<std::string> RotatedLogFiles() {
+  std::vector<std::pair<std::pair<std::string, int>, std::string>> found;
+  const std::string dir = LogDirectoryPrefix();
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* entry = readdir(d)) {
+      std::pair<std::string, int> key;
+      if (RotatedLogKey(entry->d_name, &key)) found.emplace_back(key, dir + "/" + entry->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> paths;
+  paths.reserve(found.size());
+  for (auto& f : found) paths.push_back(std::move(f.second));
+  return paths;
 }
 
 void LogMessage(int level, const char* format, ...) {

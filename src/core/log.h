@@ -4,12 +4,19 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace keldor {
 
 constexpr int kLogInfo = 6;                   // LOG_INFO, what every caller passes
 constexpr long kLogRotateSize = 512000;       // rotate once the file reaches this
 constexpr std::size_t kLogMessageMax = 1023;  // message and line cut to this
+// Rotated logs kept by default (-logkeep): a file a day or two on a busy server,
+// so some weeks of history in at most 30 MB.
+constexpr int kDefaultLogKeep = 60;
+constexpr int kMaxLogKeep = 100000;
+// What stands for a control byte in a logged line (a line end and a tab stand as a space).
+constexpr char kLogControlStandIn = '?';
 
 // Our own error codes, above every system error number.
 constexpr int kErrFirstOwn = 30001;
@@ -31,9 +38,10 @@ constexpr int kErrUserListNoAdmin = 30103;
 struct LogSettings {
   std::string directory;  // of keldor.log and the rotated logs; empty: the working one
   bool useSyslog = false;
-  int syslogFacility = 0;  // LOG_LOCAL0..LOG_LOCAL7
-  bool debug = false;      // -debug: LogDebug lines are written too
-  bool quiet = false;      // no copy of each line on standard output (daemonized, tests)
+  int syslogFacility = 0;             // LOG_LOCAL0..LOG_LOCAL7
+  bool debug = false;                 // -debug: LogDebug lines are written too
+  int keepRotated = kDefaultLogKeep;  // -logkeep: rotated logs kept, 0 for all
+  bool quiet = false;                 // no copy of each line on standard output (daemonized, tests)
   // Lines are formatted and then dropped (fuzz runs: a parser fed millions of
   // inputs would spend much of its time appending to the file).
   bool dropLines = false;
@@ -52,6 +60,9 @@ const char* ErrorText(int code);
 
 // Where the log file lives now (depends on the overlay path and the server directory).
 std::string LogFilePath();
+
+// The rotated log files beside it, oldest first.
+std::vector<std::string> RotatedLogFiles();
 
 // Opens syslog for -syslog n (ident "keldor", LOG_PID, LOG_LOCALn).
 void OpenSyslog(int facility);

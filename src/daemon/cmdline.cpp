@@ -203,6 +203,33 @@ CommandLineOutcome KillInstance(std::string& out) {
   return {true, 0};
 }
 
+// A whole number from `low` to `high`, nothing else; false otherwise.
+bool ReadBoundedNumber(const std::string& text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtol(text.c_str(), &end, 10);
+  return std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' && errno == 0 &&
+         *value >= low && *value <= high;
+}
+
+// -logkeep: how many rotated logs stay; true when the process must end.
+bool ReadLogKeep(WordReader& reader, std::string& out, CommandLineOutcome& outcome) {
+  const std::string* argument = reader.Argument();
+  if (argument == nullptr) {
+    outcome = MissingArgument("-logkeep", out);
+    return true;
+  }
+  long keep = 0;
+  if (!ReadBoundedNumber(*argument, 0, kMaxLogKeep, &keep)) {
+    out += ">>> Error: -logkeep must be a whole number from 0 to " + std::to_string(kMaxLogKeep) +
+           ".\n";
+    outcome = {true, 1};
+    return true;
+  }
+  Logging().keepRotated = static_cast<int>(keep);
+  return false;
+}
+
 // Handles one "-" option; returns an outcome that ends the process, or none.
 bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
                 CommandLineOutcome& outcome, Warnings& warnings) {
@@ -240,6 +267,7 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   const bool isPort = strcasecmp(name, "-port") == 0;
   const bool isPriority = strcasecmp(name, "-priority") == 0;
   const bool isSyslog = strcasecmp(name, "-syslog") == 0;
+  if (strcasecmp(name, "-logkeep") == 0) return ReadLogKeep(reader, out, outcome);
   if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) {
     // Taken without effect, as always; but a typing error must not pass unseen.
     AddWarning(warnings, "WARNING: Unknown option %s ignored.", name);
@@ -272,11 +300,8 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     }
   } else if (isPort) {
     // Only a whole number from 1 to 65535: anything else would listen elsewhere than asked.
-    char* end = nullptr;
-    errno = 0;
-    const long port = std::strtol(argument->c_str(), &end, 10);
-    if (!std::isdigit(static_cast<unsigned char>((*argument)[0])) || *end != '\0' || errno != 0 ||
-        port < 1 || port > 65535) {
+    long port = 0;
+    if (!ReadBoundedNumber(*argument, 1, 65535, &port)) {
       out += ">>> Error: Port number must be between 1 and 65535.\n";
       outcome = {true, 1};
       return true;
@@ -356,42 +381,47 @@ bool ReadAtWord(const std::string& word, WordReader& reader, std::string& out,
 }  // namespace
 
 const char* UsageText() {
-  return "\n\n"
-         "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
-         "[-stop]\n"
-         "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
-         "[-license]\n"
-         "       [-reuseaddr] [-exit] [-kill] [-debug] [-status] [-message] [--version]\n"
-         "       [+server args] [@server cmds]\n"
-         "\n"
-         "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
-         "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
-         "     \t-port <port>\tsets the TCP port address of the keldor listen server (default "
-         "15667)\n"
-         "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
-         "     \t-daemon\t\tdaemonizes the keldor process\n"
-         "     \t-start\t\tstarts the server when keldor starts\n"
-         "     \t-stop\t\tstops the server when keldor starts\n"
-         "     \t-restart\trestarts the server process automatically after a crash\n"
-         "     \t-priority <#>\twill renice the server to the given priority\n"
-         "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
-         "     \t-reuseaddr\tbinds the listen socket while old connections linger (always on)\n"
-         "     \t-exit\t\tstops the server when keldor exits\n"
-         "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
-         "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
-         "-pid\n"
-         "     \t-noadmin\tsends admin messages as gray chat messages instead of yellow server "
-         "messages\n"
-         "     \t-nodelay\tkicks/bans players without a delay\n"
-         "     \t-license\tdisplays software license agreement\n"
-         "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
-         "     \t-status\t\tappends each status query reply to status.log\n"
-         "     \t-message\tappends each console request and response to message.log\n"
-         "     \t--version\tprints the version and exits\n"
-         "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
-         "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
-         "23000\n"
-         "\n";
+  static const std::string text =
+      "\n\n"
+      "Usage: keldor [-path <path>] [-ip <ip>] [-port <port>] [-pid <path>] [-daemon] [-start] "
+      "[-stop]\n"
+      "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
+      "[-license]\n"
+      "       [-reuseaddr] [-exit] [-kill] [-logkeep <#>] [-debug] [-status] [-message]\n"
+      "       [--version] [+server args] [@server cmds]\n"
+      "\n"
+      "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
+      "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
+      "     \t-port <port>\tsets the TCP port address of the keldor listen server (default "
+      "15667)\n"
+      "     \t-pid <path>\tcreates /path/to/pid/filename containing the keldor instance pid\n"
+      "     \t-daemon\t\tdaemonizes the keldor process\n"
+      "     \t-start\t\tstarts the server when keldor starts\n"
+      "     \t-stop\t\tstops the server when keldor starts\n"
+      "     \t-restart\trestarts the server process automatically after a crash\n"
+      "     \t-priority <#>\twill renice the server to the given priority\n"
+      "     \t-syslog <#>\tlogs to specified syslog local facility 0-7 instead of keldor.log\n"
+      "     \t-logkeep <#>\tkeeps the newest <#> rotated logs, 0 keeps all (default " +
+      std::to_string(kDefaultLogKeep) +
+      ")\n"
+      "     \t-reuseaddr\tbinds the listen socket while old connections linger (always on)\n"
+      "     \t-exit\t\tstops the server when keldor exits\n"
+      "     \t-quit\t\tterminates keldor when the server process terminates unexpectedly\n"
+      "     \t-kill\t\tterminates the instance of keldor referenced by the pid file given with "
+      "-pid\n"
+      "     \t-noadmin\tsends admin messages as gray chat messages instead of yellow server "
+      "messages\n"
+      "     \t-nodelay\tkicks/bans players without a delay\n"
+      "     \t-license\tdisplays software license agreement\n"
+      "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
+      "     \t-status\t\tappends each status query reply to status.log\n"
+      "     \t-message\tappends each console request and response to message.log\n"
+      "     \t--version\tprints the version and exits\n"
+      "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
+      "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
+      "23000\n"
+      "\n";
+  return text.c_str();
 }
 
 void ConfigureLogging() {

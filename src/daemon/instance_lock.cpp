@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,7 @@ void Release(InstallationLock& lock) {
 }
 
 StateTable<InstallationLock> g_lock(Release);
+StateTable<InstallationLock> g_pidFile(Release);
 
 int ReadHolder(int fd) {
   char text[32] = "";
@@ -34,6 +36,13 @@ int ReadHolder(int fd) {
   if (n <= 0) return 0;
   text[n] = '\0';
   return std::atoi(text);
+}
+
+void WritePid(int fd) {
+  const std::string pid = std::to_string(getpid());
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+    // The lock holds all the same; only the pid in the file is missing.
+  }
 }
 
 }  // namespace
@@ -57,16 +66,55 @@ bool LockInstallation(const std::string& path, int* holder) {
 }
 
 void RecordLockOwner() {
-  const int fd = g_lock->fd;
-  if (fd < 0) return;
-  const std::string pid = std::to_string(getpid());
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
-    // The lock holds all the same; only the pid in the message is missing.
-  }
+  if (g_lock->fd >= 0) WritePid(g_lock->fd);
 }
 
 int InstallationLockDescriptor() {
   return g_lock->fd;
+}
+
+PidFileOutcome LockPidFile(const std::string& path, int* holder) {
+  *holder = 0;
+  // Not blocking on a pipe, not taking a terminal; close-on-exec so that the
+  // game server we start does not hold the lock after us.
+  const int fd =
+      open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == ELOOP) return PidFileOutcome::kSymbolicLink;
+    if (errno == EISDIR) return PidFileOutcome::kNotRegularFile;
+    Fail(errno);
+    return PidFileOutcome::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return PidFileOutcome::kNotRegularFile;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    if (code == EWOULDBLOCK) *holder = ReadHolder(fd);
+    close(fd);
+    if (code == EWOULDBLOCK) return PidFileOutcome::kHeld;
+    Fail(code);
+    return PidFileOutcome::kFailed;
+  }
+  Release(*g_pidFile);
+  g_pidFile->fd = fd;
+  WritePid(fd);
+  return PidFileOutcome::kWritten;
+}
+
+void RemovePidFile(const std::string& path) {
+  const int fd = g_pidFile->fd;
+  if (fd < 0) return;
+  // Only the very file we locked: one put in its place since is someone else's.
+  struct stat held;
+  struct stat named;
+  if (fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino) {
+    unlink(path.c_str());
+  }
+  Release(*g_pidFile);
 }
 
 }  // namespace keldor

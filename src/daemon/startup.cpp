@@ -8,6 +8,8 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -145,13 +147,45 @@ bool CheckWritable(const std::string& path) {
   return true;
 }
 
+// The settings files that hold passwords: reversible ones for the accounts,
+// the game console's in the other two.
+constexpr std::array<const char*, 3> kPasswordFiles{"useraccess.con", "servermanager.con",
+                                                    "serverautoexec.con"};
+
+bool HoldsPasswords(const std::string& name) {
+  return std::find(kPasswordFiles.begin(), kPasswordFiles.end(), name) != kPasswordFiles.end();
+}
+
+// Files left readable to others by an earlier version or by hand are narrowed
+// before anything else reads or rewrites them.
+int ProtectSecretFiles() {
+  mode_t narrowed = 0;
+  for (const char* name : kPasswordFiles) {
+    const std::string path = SettingsFile(name);
+    if (NarrowFileMode(path, kSecretFileMode, &narrowed)) {
+      LogMessage(kLogInfo, "Tightened the mode of %s to %04o: it holds passwords.", path.c_str(),
+                 static_cast<unsigned>(narrowed));
+    }
+  }
+  std::vector<std::string> logs = RotatedLogFiles();
+  logs.push_back(LogFilePath());
+  for (const std::string& path : logs) {
+    if (NarrowFileMode(path, kSecretFileMode, &narrowed)) {
+      LogMessage(kLogInfo, "Tightened the mode of %s to %04o: it may hold passwords.", path.c_str(),
+                 static_cast<unsigned>(narrowed));
+    }
+  }
+  return kGoOn;
+}
+
 int PrepareFiles() {
   const Options& s = Opts();
   for (const char* name :
        {"servermanager.con", "servermaplist.con", "serversettings.con", "serverautoexec.con",
         "banlist.con", "serverbanlist.con", "useraccess.con", "serverschedule.con",
         "announcements.con", "bannedwords.con", "maps.con", "mods.con"}) {
-    EnsureFile(SettingsFile(name), EnsureMode::kCreateIfMissing);
+    EnsureFile(SettingsFile(name), EnsureMode::kCreateIfMissing,
+               HoldsPasswords(name) ? kSecretFileMode : 0666);
   }
   EnsureFile(s.serverDir + "/pb/pbbans.dat", EnsureMode::kCreateIfMissing);
   EnsureFile(EvolutionFile(), EnsureMode::kCreateIfMissing);
@@ -306,29 +340,31 @@ int TakeChargeOfServer() {
   return kGoOn;
 }
 
+// A pid file that cannot be ours is left alone and start-up goes on: a link
+// planted there would have us truncate the file it points to.
 void WritePidFile() {
-  const Options& s = Opts();
-  FILE* f = std::fopen(s.pidFilePath.c_str(), "wb");
-  if (f == nullptr) {
-    LogMessage(kLogInfo, "Couldn't write PID file to %s! %s", s.pidFilePath.c_str(),
-               ErrorText(errno));
-    return;
+  const char* path = Opts().pidFilePath.c_str();
+  int holder = 0;
+  switch (LockPidFile(Opts().pidFilePath, &holder)) {
+    case PidFileOutcome::kWritten:
+      return;
+    case PidFileOutcome::kSymbolicLink:
+      LogMessage(kLogInfo,
+                 "SECURITY ALERT! PID file %s is a symbolic link; it was neither followed nor "
+                 "written.",
+                 path);
+      return;
+    case PidFileOutcome::kNotRegularFile:
+      LogMessage(kLogInfo, "Couldn't write PID file to %s! It is not a regular file.", path);
+      return;
+    case PidFileOutcome::kHeld:
+      LogMessage(kLogInfo, "Couldn't write PID file to %s! Another process (pid %i) holds it.",
+                 path, holder);
+      return;
+    case PidFileOutcome::kFailed:
+      LogMessage(kLogInfo, "Couldn't write PID file to %s! %s", path, ErrorText(ErrorCode()));
+      return;
   }
-  std::fprintf(f, "%i", static_cast<int>(getpid()));
-  std::fclose(f);
-}
-
-// At a clean exit, the pid file goes with us; one that names another process is
-// not ours to remove.
-void RemovePidFile() {
-  const Options& s = Opts();
-  if (!s.writePidFile) return;
-  FILE* f = std::fopen(s.pidFilePath.c_str(), "r");
-  if (f == nullptr) return;
-  char line[64] = "";
-  const bool read = std::fgets(line, sizeof line, f) != nullptr;
-  std::fclose(f);
-  if (read && std::atoi(line) == static_cast<int>(getpid())) std::remove(s.pidFilePath.c_str());
 }
 
 }  // namespace
@@ -340,8 +376,9 @@ int RunStartup() {
   if (lzo_init() != LZO_E_OK) return Fatal("Couldn't initialise the compression library!");
 
   using Step = int (*)();
-  for (Step step : {DescribeSystem, LogDirectories, CheckInstallation, LockInstallationStep,
-                    PrepareFiles, LoadGameData, LoadSettings, LoadTables, TakeChargeOfServer}) {
+  for (Step step :
+       {DescribeSystem, LogDirectories, CheckInstallation, LockInstallationStep, ProtectSecretFiles,
+        PrepareFiles, LoadGameData, LoadSettings, LoadTables, TakeChargeOfServer}) {
     if (const int status = step(); status != kGoOn) return status;
   }
   if (s.daemon) {
@@ -375,7 +412,7 @@ int RunKeldor(int argc, char** argv) {
   if (const int status = RunStartup(); status != kGoOn) return status;
   int status = OpenListener();
   if (status == kGoOn) status = RunMainLoop();
-  RemovePidFile();
+  RemovePidFile(Opts().pidFilePath);
   return status;
 }
 

@@ -196,7 +196,7 @@ bool NextAccountLine(std::FILE* f, Reader read, const std::string& path, Account
 }
 
 std::FILE* OpenAccountFile(const std::string& path, const char* mode) {
-  std::FILE* f = std::fopen(path.c_str(), mode);
+  std::FILE* f = mode[0] == 'w' ? CreateSecretFile(path) : std::fopen(path.c_str(), mode);
   if (f == nullptr) {
     ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(ErrorCode()));
@@ -479,7 +479,7 @@ bool LoadUserAccounts(const std::string& path) {
 
 bool SaveUserAccounts(const std::string& path) {
   // Replaced in one step: a crash while saving must not leave the accounts cut short.
-  const bool saved = ReplaceFile(path, [](std::FILE* f) {
+  const bool saved = ReplaceFile(path, kSecretFileMode, [](std::FILE* f) {
     for (std::size_t k = 0; k < kMaxAccounts && !g_accounts[k].name.empty(); ++k) {
       WriteAccountLine(f, g_accounts[k]);
     }
@@ -664,7 +664,7 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
   const std::string temp = Opts().settingsDir + "/UserAccess.tmp";
   std::FILE* in = OpenAccountFile(real, "r");
   if (in == nullptr) return false;
-  std::FILE* out = std::fopen(temp.c_str(), "w");
+  std::FILE* out = CreateSecretFile(temp);
   if (out == nullptr) {
     ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(ErrorCode()));

@@ -104,8 +104,8 @@ bool ReadWholeFile(const std::string& path, FileContent& content) {
 }
 
 // The target is either the old file or the whole new one.
-bool StoreFile(const std::string& path, const std::string& content) {
-  return ReplaceFile(path, [&content](std::FILE* file) {
+bool StoreFile(const std::string& path, const std::string& content, mode_t widestMode) {
+  return ReplaceFile(path, widestMode, [&content](std::FILE* file) {
     return content.empty() ||
            std::fwrite(content.data(), 1, content.size(), file) == content.size();
   });
@@ -338,14 +338,15 @@ bool SendFile(const std::string& path, int slot) {
   return true;
 }
 
-bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message) {
+bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message,
+                 mode_t widestMode) {
   const std::uint32_t size = WordAt(message, 0);
   if (message.size() < 4 || size == XFER_FAIL_MARKER) {
     ErrorCode() = kErrTransferHeader;
     return ReceiveFailure(path, address);
   }
   if (size == 0) {
-    if (StoreFile(path, std::string())) return true;
+    if (StoreFile(path, std::string(), widestMode)) return true;
     return ReceiveFailure(path, address);
   }
   const std::uint32_t packedSize = WordAt(message, 4);
@@ -365,7 +366,7 @@ bool ReceiveFile(const std::string& path, const std::string& address, std::strin
     ErrorCode() = error;
     return ReceiveFailure(path, address);
   }
-  if (!StoreFile(path, content)) return ReceiveFailure(path, address);
+  if (!StoreFile(path, content, widestMode)) return ReceiveFailure(path, address);
   return true;
 }
 
@@ -396,7 +397,9 @@ bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view mess
   const FileRequest* entry = Find(kUploads, request);
   if (entry == nullptr) return false;
   const std::string path = PathOf(*entry);
-  const bool received = ReceiveFile(path, PeerAddress(slot), message);
+  // A temporary copy is a settings or user list: it holds passwords.
+  const bool received = ReceiveFile(path, PeerAddress(slot), message,
+                                    entry->temporary ? kSecretFileMode : kAnyFileMode);
   if (received) FollowUpload(request, slot, path);
   if (entry->temporary) std::remove(path.c_str());
   return received;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/helpers.h"
 #include "remote/notify.h"
 #include "wire/transfer_frame.h"
 
@@ -23,7 +24,8 @@ bool SendFile(const std::string& path, int slot);
 // client at `address` (dotted, for the log lines), as the file. The file is
 // replaced only once the message has checked out: every failure leaves the
 // previous file as it was.
-bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message);
+bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message,
+                 mode_t widestMode = kAnyFileMode);
 
 // A download request: prepares the file, queues it, removes a temporary one.
 // False for a request that is not a download.

@@ -55,7 +55,7 @@ bool WriteServerSettings(const std::string& path) {
 }
 
 bool WriteServerAutoexec(const std::string& path) {
-  const bool written = ReplaceFile(path, [](std::FILE* file) {
+  const bool written = ReplaceFile(path, kSecretFileMode, [](std::FILE* file) {
     const bool gravity = Row(Setting::Gravity).current != 0;
     const SettingsRows& table = SettingsTable();
     for (int row = 0; row < kSettingCount; ++row) {

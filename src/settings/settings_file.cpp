@@ -464,7 +464,7 @@ bool SaveSettingsFile(const std::string& path, std::int32_t pageMask) {
   const auto mask = static_cast<std::uint32_t>(pageMask);
   // Written beside and renamed into place: a full disk or a crash half-way can
   // never leave servermanager.con empty or cut short.
-  const bool saved = ReplaceFile(path, [mask](std::FILE* file) {
+  const bool saved = ReplaceFile(path, kSecretFileMode, [mask](std::FILE* file) {
     for (int page = 0; page < kSettingPages; ++page) {
       if ((mask & (1u << page)) == 0) continue;
       for (int row = 0; row < kSettingCount; ++row) {

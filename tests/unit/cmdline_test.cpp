@@ -59,6 +59,11 @@ TEST_F(CommandLine, BadWordsEndWithStatusOneAndTheirMessage) {
   for (const char* port : {"0", "65536", "http", "15667x"}) {
     refused({"-port", port}, "Port number must be between 1 and 65535.");
   }
+  refused({"-logkeep"}, "-logkeep requires an argument!");
+  refused({"-logkeep", "-1"}, "-logkeep requires an argument!");
+  for (const char* keep : {"100001", "ten", "5x", " 5"}) {
+    refused({"-logkeep", keep}, "-logkeep must be a whole number from 0 to 100000.");
+  }
   const std::string pidFile = dir_ / "k.pid";
   refused({"-kill"}, "-kill requires -pid!");
   refused({"-kill", "-pid", pidFile}, "Couldn't open pid file: " + pidFile + "!");
@@ -73,8 +78,13 @@ TEST_F(CommandLine, OptionsSetTheirValues) {
   EXPECT_EQ(Opts().listenPort, 65535);
   EXPECT_FALSE(Opts().kickDelay);
   EXPECT_EQ(Opts().pidFilePath, dir_.path() + "/keldor.pid");
-  // The usage text names the port that is used without -port.
+  EXPECT_EQ(Logging().keepRotated, kDefaultLogKeep);
+  EXPECT_EQ(Parse({"-LOGKEEP", "0"}), -1);
+  EXPECT_EQ(Logging().keepRotated, 0);
+  // The usage text names the values that are used without -port and -logkeep.
   EXPECT_NE(std::string(UsageText()).find("(default " + std::to_string(kDefaultListenPort) + ")"),
+            std::string::npos);
+  EXPECT_NE(std::string(UsageText()).find("(default " + std::to_string(kDefaultLogKeep) + ")"),
             std::string::npos);
 }
 

@@ -4,6 +4,7 @@
 // the file must still be the old one; run through, it is the new one. A writer
 // that bypassed the one-step replacement would never reach the hook and fail.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "policing/admin_log.h"
 #include "remote/accounts.h"
 #include "remote/notify.h"
+#include "remote/sessions.h"
 #include "remote/transfer.h"
 #include "schedule/scheduler.h"
 #include "settings/game_config.h"
@@ -141,6 +143,35 @@ TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
     ASSERT_TRUE(r.run()) << r.what;
     EXPECT_NE(ReadFile(SettingsFile(r.file)), before) << r.what;
   }
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
+}
+
+// The files that hold passwords, and the copies of them a transfer sends, are
+// their owner's alone however they came to be written.
+TEST_F(CrashSafeFiles, FilesThatHoldPasswordsAreWrittenForTheirOwnerOnly) {
+  const mode_t mask = umask(022);
+  ClearClientSlots();  // slot 0: Keldor itself, with every right
+  WriteFile(SettingsFile("plain.con"), "admin,pw,,4294967295,1\n");
+  ASSERT_TRUE(LoadUserAccounts(SettingsFile("plain.con")));
+  WriteFile(SettingsFile("servermanager.con"), "old\n");
+  chmod(SettingsFile("servermanager.con").c_str(), 0644);
+  const std::vector<std::pair<std::string, std::function<bool(const std::string&)>>> writers = {
+      {SettingsFile("useraccess.con"), SaveUserAccounts},
+      {SettingsFile("servermanager.con"),
+       [](const std::string& p) { return SaveSettingsFile(p, -1); }},
+      {SettingsFile("serverautoexec.con"), WriteServerAutoexec},
+      {dir_ / "servermanager.con", [](const std::string& p) { return SaveSettingsFile(p, 1); }},
+      {dir_ / "useraccess.con", [](const std::string& p) { return WriteUserListFor(p, 0); }},
+  };
+  for (const auto& [path, write] : writers) {
+    ASSERT_TRUE(write(path)) << path;
+    EXPECT_EQ(Mode(path), 0600u) << path;
+  }
+  umask(mask);
 }
 
 // An appended line is added by one write; a reader never sees it in pieces.

@@ -2,6 +2,10 @@
 #include "core/helpers.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "core/error.h"
 #include "state_fixture.h"
@@ -66,6 +70,42 @@ TEST_F(HelperFiles, ExistenceCreationAndCopies) {
   EXPECT_FALSE(CopyFile(dir_ / "missing", dir_ / "dst2"));
   EXPECT_EQ(ErrorCode(), ENOENT);
   EXPECT_FALSE(Exists(dir_ / "dst2"));
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
+}
+
+// A file that holds passwords never gets wider than its owner's, however it
+// is written, and nothing is done through a link planted in its place.
+TEST_F(HelperFiles, SecretFilesAreOwnersAloneAndLinksAreNotFollowed) {
+  const mode_t mask = umask(022);
+  const auto write = [](std::FILE* f) { return std::fputs("new\n", f) >= 0; };
+  WriteFile(dir_ / "wide.con", "old");
+  chmod((dir_ / "wide.con").c_str(), 0664);
+  EXPECT_TRUE(ReplaceFile(dir_ / "wide.con", kSecretFileMode, write));
+  EXPECT_EQ(Mode(dir_ / "wide.con"), 0600u);
+  chmod((dir_ / "wide.con").c_str(), 0640);  // any other file keeps its own mode
+  EXPECT_TRUE(ReplaceFile(dir_ / "wide.con", write));
+  EXPECT_EQ(Mode(dir_ / "wide.con"), 0640u);
+
+  WriteFile(dir_ / "victim", "precious");
+  chmod((dir_ / "victim").c_str(), 0644);
+  std::filesystem::create_symlink(dir_ / "victim", dir_ / "link.con");
+  EXPECT_EQ(CreateSecretFile(dir_ / "link.con"), nullptr);
+  mode_t narrowed = 0;
+  EXPECT_FALSE(NarrowFileMode(dir_ / "link.con", kSecretFileMode, &narrowed));
+  EXPECT_EQ(ReadFile(dir_ / "victim"), "precious");
+  EXPECT_EQ(Mode(dir_ / "victim"), 0644u);
+
+  std::FILE* f = CreateSecretFile(dir_ / "victim");  // emptied and narrowed before it is written
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  EXPECT_EQ(ReadFile(dir_ / "victim"), "");
+  EXPECT_EQ(Mode(dir_ / "victim"), 0600u);
+  EXPECT_EQ(CreateSecretFile(dir_.path()), nullptr);  // a directory is no file to fill
+  umask(mask);
 }
 
 }  // namespace

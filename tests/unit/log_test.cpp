@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "core/clock.h"
 #include "daemon/cmdline.h"
@@ -48,6 +49,9 @@ class LogTest : public ::testing::Test {
     ResetAllState();
   }
   std::string LogText() { return ReadFile(dir_ / "keldor.log"); }
+  unsigned Mode(const std::string& name) {
+    return static_cast<unsigned>(std::filesystem::status(dir_ / name).permissions()) & 0777;
+  }
 
   TempDir dir_;
 };
@@ -63,6 +67,12 @@ TEST_F(LogTest, OneLinePerCallWithLineBreaksAndMarkersBlankedAndCutTo1023) {
   const std::string stamp = "2004-03-01 18:30:05 : ";
   EXPECT_EQ(LogText(), stamp + "a  b \r\n" + stamp + "x y z\r\n" + stamp + "\r\n" + stamp +
                            "DEBUG: shown 1\r\n");
+  EXPECT_EQ(Mode("keldor.log"), 0600u);  // lines may quote secrets
+  // Control bytes from a chat line or a name never reach a terminal that
+  // follows the log; other encodings' bytes stay as they are.
+  std::filesystem::remove(dir_ / "keldor.log");
+  LogMessage(kLogInfo, "%s", "\x1b[2J\x01\x1f\x7f\tend \xc3\xa9\xff");
+  EXPECT_EQ(LogText(), stamp + "?[2J??? end \xc3\xa9\xff\r\n");
   std::filesystem::remove(dir_ / "keldor.log");
   LogMessage(kLogInfo, "%s", std::string(3000, 'q').c_str());
   EXPECT_EQ(LogText(), stamp + std::string(1023 - stamp.size(), 'q') + "\r\n");
@@ -95,6 +105,35 @@ TEST_F(LogTest, RotatesOnceTheFileReaches512000Bytes) {
   EXPECT_EQ(LogText().size(), 512000u);
 }
 
+// Only rotated logs are counted and removed, oldest first by minute and then
+// by counter (2 before 10), at the rotation that makes one too many.
+TEST_F(LogTest, RotationRemovesTheOldestRotatedLogsBeyondTheNumberKept) {
+  const std::vector<std::string> oldest = {"2004-02-01-10-00.log", "2004-02-01-10-00-2.log"};
+  const std::vector<std::string> newer = {"2004-02-01-10-00-10.log", "2004-02-28-23-59.log"};
+  const std::vector<std::string> others = {"2004-02-01-10-00.log.bak", "notes.log",
+                                           "2004-2-01-10-00.log", "2004-01-01-10-00-0.log"};
+  for (const auto& name : oldest) WriteFile(dir_ / name, "old");
+  for (const auto& name : newer) WriteFile(dir_ / name, "newer");
+  for (const auto& name : others) WriteFile(dir_ / name, "other");
+  Logging().keepRotated = 3;
+  WriteFile(dir_ / "keldor.log", std::string(512000, 'x'));
+  LogMessage(kLogInfo, "tip");
+  for (const auto& name : oldest) EXPECT_FALSE(Exists(dir_ / name)) << name;
+  for (const auto& name : newer) EXPECT_TRUE(Exists(dir_ / name)) << name;
+  for (const auto& name : others) EXPECT_TRUE(Exists(dir_ / name)) << name;
+  EXPECT_TRUE(Exists(dir_ / "2004-03-01-18-30.log"));
+  EXPECT_NE(LogText().find("Removed the old log file " + (dir_ / "2004-02-01-10-00-2.log") +
+                           ": the newest 3 rotated logs are kept."),
+            std::string::npos)
+      << LogText();
+
+  // 0 keeps every one.
+  Logging().keepRotated = 0;
+  WriteFile(dir_ / "keldor.log", std::string(512000, 'x'));
+  LogMessage(kLogInfo, "tip");
+  EXPECT_EQ(RotatedLogFiles().size(), 4u);
+}
+
 TEST_F(LogTest, EchoFollowsDaemonAndMonitorState) {
   const std::string captured = dir_ / "stdout";
   fflush(stdout);
@@ -103,7 +142,7 @@ TEST_F(LogTest, EchoFollowsDaemonAndMonitorState) {
   dup2(fd, STDOUT_FILENO);
 
   Logging().quiet = false;
-  LogMessage(kLogInfo, "echoed");
+  LogMessage(kLogInfo, "echoed%s", "\x1b]0;title\x07");
   GameServer().monitoring = true;
   Opts().statusMonitor = 1;
   LogMessage(kLogInfo, "quiet while the game's monitor runs");
@@ -114,7 +153,7 @@ TEST_F(LogTest, EchoFollowsDaemonAndMonitorState) {
   close(saved);
   close(fd);
   EXPECT_EQ(ReadFile(captured),
-            "2004-03-01 18:30:05 : echoed\r\n2004-03-01 18:30:05 : echoed again\r\n");
+            "2004-03-01 18:30:05 : echoed?]0;title?\r\n2004-03-01 18:30:05 : echoed again\r\n");
 }
 
 TEST(ErrorTexts, SystemOwnAndUnknownCodes) {
