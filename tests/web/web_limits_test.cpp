@@ -110,6 +110,23 @@ TEST_F(WebConsole, GuessesAreStoppedHereBeforeKeldorLocksOutThisHost) {
   EXPECT_NE(web_->Output().find("5 failed logins from 127.0.0.1"), std::string::npos);
 }
 
+// Guesses that reach Keldor by another way lock this host out of the account;
+// the page says so rather than that Keldor cannot be reached.
+TEST_F(WebConsole, KeldorsOwnLockoutIsExplainedOnThePage) {
+  for (int batch = 0; batch < 2; ++batch) {
+    std::vector<std::unique_ptr<RawClient>> guesses;
+    for (int k = 0; k < 4; ++k) {
+      guesses.push_back(std::make_unique<RawClient>(port_));
+      guesses.back()->SendCredentials("admin", "guess");
+    }
+    for (auto& guess : guesses) ASSERT_EQ(guess->Read(2), "\x02");
+  }
+  const HttpAnswer refused = Login("secret", "127.0.0.2");
+  EXPECT_EQ(refused.status, 429);
+  EXPECT_EQ(refused.body["message"],
+            "too many failed logins from this address; try again in 10 minutes");
+}
+
 TEST_F(WebConsole, OneAddressHoldingConnectionsLeavesRoomForOthers) {
   // A logged-in page's WebSocket, opened before the flood, outlives the
   // deadline that idle connections meet.
