@@ -148,9 +148,9 @@ bool CheckWritable(const std::string& path) {
 }
 
 // The settings files that hold passwords: reversible ones for the accounts,
-// the game console's in the other two.
-constexpr std::array<const char*, 3> kPasswordFiles{"useraccess.con", "servermanager.con",
-                                                    "serverautoexec.con"};
+// the game console's, the join and the reserved-slot passwords in the others.
+constexpr std::array<const char*, 4> kPasswordFiles{"useraccess.con", "servermanager.con",
+                                                    "serverautoexec.con", "serversettings.con"};
 
 bool HoldsPasswords(const std::string& name) {
   return std::find(kPasswordFiles.begin(), kPasswordFiles.end(), name) != kPasswordFiles.end();

@@ -34,7 +34,8 @@ class BindAllAddress {
 
 bool WriteServerSettings(const std::string& path) {
   const BindAllAddress address;
-  const bool written = ReplaceFile(path, [](std::FILE* file) {
+  // The join and reserved-slot passwords are in it.
+  const bool written = ReplaceFile(path, kSecretFileMode, [](std::FILE* file) {
     const SettingsRows& table = SettingsTable();
     for (int row = 0; row < kSettingCount; ++row) {
       const auto setting = static_cast<Setting>(row);

@@ -56,7 +56,8 @@ TEST_F(FilesSecurity, PasswordFilesAndLogsAreCreatedPrivateAndNarrowedWhenFoundO
     chmod(path.c_str(), 0644);
   }
   StartAndWait({});
-  for (const char* name : {"servermanager.con", "useraccess.con", "serverautoexec.con"}) {
+  for (const char* name :
+       {"servermanager.con", "useraccess.con", "serverautoexec.con", "serversettings.con"}) {
     EXPECT_EQ(Mode(SettingsPath(name)), 0600u) << name;
   }
   EXPECT_EQ(Mode(dir_ / "keldor.log"), 0600u);

@@ -164,6 +164,7 @@ TEST_F(CrashSafeFiles, FilesThatHoldPasswordsAreWrittenForTheirOwnerOnly) {
       {SettingsFile("servermanager.con"),
        [](const std::string& p) { return SaveSettingsFile(p, -1); }},
       {SettingsFile("serverautoexec.con"), WriteServerAutoexec},
+      {SettingsFile("serversettings.con"), WriteServerSettings},
       {dir_ / "servermanager.con", [](const std::string& p) { return SaveSettingsFile(p, 1); }},
       {dir_ / "useraccess.con", [](const std::string& p) { return WriteUserListFor(p, 0); }},
   };
