@@ -12,10 +12,14 @@
 #include <cstdlib>
 
 #include "core/clock.h"
+#include "core/state_table.h"
 
 namespace keldor {
 
 namespace {
+
+// When freed transfer memory goes back to the system; 0: nothing owed.
+StateTable<long long> g_releaseAt;
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -65,7 +69,13 @@ void TakeInflow(ConnectionIo& io) {
   in.remaining -= n;
 }
 
-void ReleaseFreedMemory() {
+void ReleaseFreedMemorySoon() {
+  *g_releaseAt = MonotonicMilliseconds() + kReleaseQuietMs;
+}
+
+void ReleaseFreedMemoryIfDue(long long now) {
+  if (*g_releaseAt == 0 || now < *g_releaseAt) return;
+  *g_releaseAt = 0;
   malloc_trim(0);
 }
 
@@ -125,7 +135,7 @@ bool FlushOutput(int socket, ConnectionIo& io) {
     return true;
   }
   std::string().swap(io.output);
-  ReleaseFreedMemory();
+  ReleaseFreedMemorySoon();
   return true;
 }
 

@@ -125,10 +125,16 @@ bool FlushOutput(int socket, ConnectionIo& io);
 // Moves the inflow's bytes at the front of `input` to its spool, or drops them.
 void TakeInflow(ConnectionIo& io);
 
-// Hands memory that large buffers held back to the system: the allocator
-// keeps freed blocks for reuse otherwise, and one burst of uploads would
-// leave the daemon at its peak size for good.
-void ReleaseFreedMemory();
+// Memory that large transfer buffers held goes back to the system once
+// transfers have been quiet for this long: the allocator keeps freed blocks
+// for reuse otherwise, and one burst of uploads would leave the daemon at its
+// peak size for good. Within a burst the blocks are reused.
+constexpr long long kReleaseQuietMs = 1000;
+
+// A large buffer has been freed: its memory is to go back once transfers are quiet.
+void ReleaseFreedMemorySoon();
+// Gives that memory back when its time has come by `now`.
+void ReleaseFreedMemoryIfDue(long long now);
 
 // The monotonic ms at which this connection next needs attention for its own
 // sake (a deadline or an output stall); 0 for none.

@@ -442,6 +442,8 @@ void OutputFailed(int slot, int error) {
                ErrorText(error));
   }
   SumUpNoise(slot, 0, true);
+  // The message it did not take is freed with the connection.
+  if (client.io.output.capacity() > kKeptBufferMax) ReleaseFreedMemorySoon();
   if (error == ENOTSOCK) {
     ForgetConnection(slot);
   } else {
@@ -499,6 +501,9 @@ void HandleRequest(int slot) {
 }
 
 void CheckClientTimer(int slot, long long nowMs) {
+  // Called for every slot on every pass, so the memory of finished transfers
+  // goes back within a pass of its time, whether or not anyone is connected.
+  ReleaseFreedMemoryIfDue(nowMs);
   if (!SlotInUse(slot)) return;
   SumUpNoise(slot, nowMs, false);
   ConnectionIo& io = ClientSlots()[slot].io;

@@ -390,6 +390,7 @@ bool SendFile(const std::string& path, int slot) {
   const std::size_t length = EncodeTransferInto(content.bytes.get(), content.size, message.get());
   if (length == 0) return SendFailure(path, slot, kErrTransferData);
   content.bytes.reset();
+  if (content.size > kKeptBufferMax) ReleaseFreedMemorySoon();
   ErrorCode() = 0;
   // Queued whole: the client takes it at its own pace while others are served.
   if (!SendToClient(slot, message.get(), length)) {
@@ -441,8 +442,7 @@ bool ReceiveSpooledFile(int slot, const Inflow& inflow) {
   const bool received = ReceiveUpload(
       inflow.request, slot,
       [&](const std::string& path, mode_t mode) { return StoreSpool(path, inflow, mode); });
-  // The message's buffers were large: what they held goes back to the system.
-  ReleaseFreedMemory();
+  ReleaseFreedMemorySoon();
   return received;
 }
 
