@@ -226,6 +226,15 @@ long PrivateKiB(pid_t pid, bool dirtyOnly) {
   return total;
 }
 
+long StatusKiB(pid_t pid, const std::string& key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string word; status >> word;) {
+    long value = 0;
+    if (word == key + ":" && status >> value) return value;
+  }
+  return -1;
+}
+
 int Descriptors(pid_t pid) {
   DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (fds == nullptr) return -1;

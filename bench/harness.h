@@ -57,6 +57,9 @@ double CpuSeconds(pid_t pid);
 // are file pages (program and library text) that no other process maps now.
 long PrivateKiB(pid_t pid, bool dirtyOnly = false);
 int Descriptors(pid_t pid);
+// A "Vm...:" figure of /proc/PID/status in KiB (VmRSS resident now, VmHWM its peak); -1 when
+// unknown.
+long StatusKiB(pid_t pid, const std::string& key = "VmRSS");
 
 // A logged-in client on a blocking socket.
 class Client {

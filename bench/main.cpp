@@ -549,6 +549,74 @@ void BenchTransfer(const Config& c) {
          Format("%.1f ms", Median(upTimes) * 1000), up, "≥ 0.6×", Median(up) >= 0.6);
 }
 
+// Resident memory of a Keldor that 16 clients have left, beside its own idle
+// figure: each client sends a 16 MiB upload but its last byte and disconnects;
+// then 16 clients each complete one (16 MiB of text). Every round repeats both
+// on the same Keldor, so that memory kept from one burst shows in the next.
+void BenchMemory(const Config& c) {
+  constexpr int kClients = 16;
+  RunningKeldor k;
+  if (!k.Start(c, {}, false)) return std::fprintf(stderr, "bench: keldor did not start\n"), void();
+  // A fresh login answered: the loop has seen every earlier close by then; the
+  // memory of the transfers goes back at its first pass after a quiet second.
+  const auto settle = [&k] {
+    auto client = k.Login();
+    if (!client || !client->SendWord(REQ_PING) || !client->AwaitNote(NOTE_PONG)) {
+      std::fprintf(stderr, "bench: keldor did not answer\n");
+    }
+    client.reset();
+    SleepMs(4500);  // its quiet second, then a pass (passes are at most 3 s apart)
+  };
+  settle();
+  const long idle = StatusKiB(k.keldor);
+  std::string header;
+  for (const std::uint32_t word : {REQ_PUT_ANNOUNCEMENTS, kTransferMax, kTransferMax, 1U}) {
+    const Word bytes = EncodeWord(word);
+    header.append(bytes.begin(), bytes.end());
+  }
+  const std::string junk(kTransferMax - 1, 'z');
+  std::string message;
+  if (!EncodeTransfer(TextOf(kTransferMax), &message)) return;
+  const Word put = EncodeWord(REQ_PUT_ANNOUNCEMENTS);
+  message.insert(message.begin(), put.begin(), put.end());
+  std::vector<double> abandoned, completed, abandonedKiB, completedKiB;
+  for (int r = 0; r < c.reps; ++r) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+      clients.push_back(k.Login());
+      if (!clients.back() || !clients.back()->Send(header.data(), header.size()) ||
+          !clients.back()->Send(junk.data(), junk.size())) {
+        return std::fprintf(stderr, "bench: an abandoned upload failed\n"), void();
+      }
+    }
+    clients.clear();
+    settle();
+    abandonedKiB.push_back(static_cast<double>(StatusKiB(k.keldor)));
+    abandoned.push_back(abandonedKiB.back() / static_cast<double>(idle));
+    for (int i = 0; i < kClients; ++i) {
+      clients.push_back(k.Login());
+      if (!clients.back() || !clients.back()->Send(message.data(), message.size()) ||
+          !clients.back()->SendWord(REQ_PING) || !clients.back()->AwaitNote(NOTE_PONG, 60)) {
+        return std::fprintf(stderr, "bench: an upload failed\n"), void();
+      }
+    }
+    clients.clear();
+    settle();
+    completedKiB.push_back(static_cast<double>(StatusKiB(k.keldor)));
+    completed.push_back(completedKiB.back() / static_cast<double>(idle));
+  }
+  const double goal = static_cast<double>(idle) + 2048;
+  const std::string peak =
+      Format(", peak %.0f KiB", static_cast<double>(StatusKiB(k.keldor, "VmHWM")));
+  AddRow("Resident after 16 abandoned 16 MiB uploads", "idle resident, same Keldor",
+         Format("%.0f KiB", Median(abandonedKiB)) +
+             Format(" (idle %.0f KiB", static_cast<double>(idle)) + peak + ")",
+         abandoned, "≤ idle + 2 MiB", Median(abandonedKiB) <= goal);
+  AddRow("Resident after 16 completed 16 MiB uploads", "idle resident, same Keldor",
+         Format("%.0f KiB", Median(completedKiB)), completed, "≤ idle + 2 MiB",
+         Median(completedKiB) <= goal);
+}
+
 // Start-up to listening, in seconds; negative when it did not listen within 30 s.
 double StartUp(const Config& c, const Installation& installation) {
   const double t = NowSeconds();
@@ -772,7 +840,7 @@ int Usage() {
   std::fprintf(stderr,
                "Usage: keldor_bench --build DIR [--reps N] [--idle-seconds S] [--crash-reps N]\n"
                "                    [--adopted-reps N] [--only pings,status,hostile,transfer,"
-               "startup,crash,idle,bans,policing]\n");
+               "memory,startup,crash,idle,bans,policing]\n");
   return 2;
 }
 
@@ -815,6 +883,7 @@ int main(int argc, char** argv) {
   }
   if (c.Wants("hostile")) BenchHostile(c);
   if (c.Wants("transfer")) BenchTransfer(c);
+  if (c.Wants("memory")) BenchMemory(c);
   if (c.Wants("startup")) BenchStartUp(c);
   if (c.Wants("crash")) BenchCrash(c);
   if (c.Wants("idle")) BenchIdle(c);

@@ -1,13 +1,97 @@
-// Buffered, non-blocking reads and writes of a client connection.
+// Buffered, non-blocking reads and writes of a client connection, the spool
+// of the upload being received, and the limit on a connection's log lines.
 #include "remote/connection_io.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "core/clock.h"
+#include "core/state_table.h"
 
 namespace keldor {
+
+namespace {
+
+// When freed transfer memory goes back to the system; 0: nothing owed.
+StateTable<long long> g_releaseAt;
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void OwnedFd::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+OwnedFd OpenSpool(const std::string& dir) {
+  const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return OwnedFd(fd);
+  // A file system without unnamed files: a private named one, unlinked at once.
+  std::string name = dir + "/.keldor-upload.XXXXXX";
+  const int named = mkostemp(name.data(), O_CLOEXEC);
+  if (named >= 0) unlink(name.c_str());
+  return OwnedFd(named);
+}
+
+void TakeInflow(ConnectionIo& io) {
+  Inflow& in = io.inflow;
+  const std::size_t n = std::min(in.remaining, io.input.size());
+  if (n == 0) return;
+  if (in.accepted && in.error == 0 && !WriteAll(in.spool.get(), io.input.data(), n)) {
+    in.error = errno;
+    in.spool.Reset();
+  }
+  io.input.erase(0, n);
+  in.remaining -= n;
+}
+
+void ReleaseFreedMemorySoon() {
+  *g_releaseAt = MonotonicMilliseconds() + kReleaseQuietMs;
+}
+
+void ReleaseFreedMemoryIfDue(long long now) {
+  if (*g_releaseAt == 0 || now < *g_releaseAt) return;
+  *g_releaseAt = 0;
+  malloc_trim(0);
+}
+
+bool TakeNoiseLine(RequestNoise& noise, long long now) {
+  if (noise.logged < kNoiseLinesLogged) {
+    ++noise.logged;
+    return true;
+  }
+  if (noise.unlogged++ == 0) noise.summaryAt = now + kNoiseSummaryMs;
+  return false;
+}
+
+int DueNoiseSummary(RequestNoise& noise, long long now, bool closing) {
+  if (noise.unlogged == 0 || (!closing && now < noise.summaryAt)) return 0;
+  return std::exchange(noise.unlogged, 0);
+}
 
 std::size_t OwedBytes(const ConnectionIo& io) {
   return io.output.size() - io.sent;
@@ -44,9 +128,14 @@ bool FlushOutput(int socket, ConnectionIo& io) {
     io.sent += static_cast<std::size_t>(n);
     io.outputSince = MonotonicMilliseconds();
   }
-  io.output.clear();
   io.sent = 0;
   io.sending.clear();
+  if (io.output.capacity() <= kKeptBufferMax) {
+    io.output.clear();
+    return true;
+  }
+  std::string().swap(io.output);
+  ReleaseFreedMemorySoon();
   return true;
 }
 

@@ -1,12 +1,15 @@
-// What each client connection holds so that no client can make the loop wait:
-// the bytes read but not yet acted on, the bytes owed but not yet taken by the
-// socket, and the deadline by which the message being read must be complete.
-// Sockets are non-blocking; reads take what is there, writes what fits.
+// What each client connection holds so that no client can make the loop wait,
+// hold our memory or fill our log: the bytes read but not yet acted on, the
+// upload being received, the bytes owed but not yet taken by the socket, the
+// deadline by which the message being read must be complete, and the count of
+// log lines its refused requests have cost. Sockets are non-blocking; reads
+// take what is there, writes what fits.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "wire/transfer_frame.h"
 
@@ -31,8 +34,68 @@ constexpr std::size_t kOutputCap = TransferMessageBound(kTransferMax) + 1024 * 1
 // cannot keep the others waiting.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// An output buffer this large is given back once it has been sent, rather
+// than kept for the next message.
+constexpr std::size_t kKeptBufferMax = 256 * 1024;
+
+// Lines a client can have logged at will (unknown, refused and failed
+// requests) are limited per connection: the first few are logged one by one,
+// the rest are counted and summed up in one line at most once a minute.
+constexpr int kNoiseLinesLogged = 5;
+constexpr long long kNoiseSummaryMs = 60000;
+// A connection that sends this many unknown request codes with no accepted
+// request between them is not speaking our protocol: it is closed.
+constexpr int kUnknownRequestsInRow = 100;
+
+struct RequestNoise {
+  int logged = 0;           // lines logged one by one
+  int unlogged = 0;         // lines left out since the last summary
+  long long summaryAt = 0;  // monotonic ms at which those are summed up
+  int unknownInRow = 0;     // unknown codes since the last accepted request
+};
+
+// True when the next such line may be logged; otherwise it is counted.
+bool TakeNoiseLine(RequestNoise& noise, long long now);
+// The count of lines left out, once their summary is due at `now` (at once
+// when the connection is `closing`), and starts counting afresh; else 0.
+int DueNoiseSummary(RequestNoise& noise, long long now, bool closing);
+
+// A descriptor with one owner, closed with it.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  OwnedFd& operator=(OwnedFd&& other) noexcept;
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  ~OwnedFd() { Reset(); }
+  int get() const { return fd_; }
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// The compressed bytes of an upload, taken as they arrive rather than held
+// whole: an accepted upload's go to an unnamed spool file, a refused one's
+// are thrown away.
+struct Inflow {
+  std::uint32_t request = 0;  // the upload request being received; 0: none
+  TransferHeader header{};
+  std::size_t remaining = 0;  // compressed bytes still to come
+  bool accepted = false;      // kept in `spool`, else thrown away
+  OwnedFd spool;
+  int error = 0;  // why the spool could not take them; the rest is thrown away
+};
+
+// An unnamed file in `dir` for an upload's bytes, gone once closed; its
+// descriptor is -1 (errno set) when none can be made.
+OwnedFd OpenSpool(const std::string& dir);
+
 struct ConnectionIo {
   std::string input;           // read, not yet acted on
+  Inflow inflow;               // the upload whose bytes `input` begins with
   std::string output;          // owed to the client
   std::size_t sent = 0;        // bytes of `output` already written
   long long deadline = 0;      // monotonic ms by which `input` must form a message; 0 none
@@ -58,6 +121,20 @@ bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t hea
 
 // Writes what the socket takes now. False with errno when the write failed.
 bool FlushOutput(int socket, ConnectionIo& io);
+
+// Moves the inflow's bytes at the front of `input` to its spool, or drops them.
+void TakeInflow(ConnectionIo& io);
+
+// Memory that large transfer buffers held goes back to the system once
+// transfers have been quiet for this long: the allocator keeps freed blocks
+// for reuse otherwise, and one burst of uploads would leave the daemon at its
+// peak size for good. Within a burst the blocks are reused.
+constexpr long long kReleaseQuietMs = 1000;
+
+// A large buffer has been freed: its memory is to go back once transfers are quiet.
+void ReleaseFreedMemorySoon();
+// Gives that memory back when its time has come by `now`.
+void ReleaseFreedMemoryIfDue(long long now);
 
 // The monotonic ms at which this connection next needs attention for its own
 // sake (a deadline or an output stall); 0 for none.

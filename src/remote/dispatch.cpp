@@ -1,7 +1,10 @@
 // Request dispatch: reads one request from a client, checks its rights and
 // either answers it at once or queues its job. Every request keeps the stream
 // in step: a refused request of a known kind has its payload read and thrown
-// away, and a request that cannot be read whole ends the connection.
+// away, and a request that cannot be read whole ends the connection. An
+// upload's compressed bytes are taken as they arrive (spooled, or thrown away
+// when refused), never held whole; what a client's refused requests cost in
+// log lines is limited per connection.
 #include "remote/dispatch.h"
 
 #include <netinet/in.h>
@@ -17,6 +20,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -106,8 +110,22 @@ const RequestRule* RuleFor(std::uint32_t code) {
   return &kRules[code - kFirstRequest];
 }
 
-// The rest of the request cannot be read in step: the connection ends.
+// The lines left out of the log, summed up once their minute is over or the
+// connection ends.
+void SumUpNoise(int slot, long long now, bool closing) {
+  ClientSlot& client = ClientSlots()[slot];
+  const int count = DueNoiseSummary(client.noise, now, closing);
+  if (count == 0) return;
+  LogMessage(kLogInfo,
+             "SECURITY ALERT! Client at %s sent %i more unknown, refused or failed requests; they "
+             "were not logged one by one.",
+             client.address.c_str(), count);
+}
+
+// The connection ends: the client closed it, or the rest of its request
+// cannot be read in step.
 void DropConnection(int slot) {
+  SumUpNoise(slot, 0, true);
   EndConnectionSoon(slot);
 }
 
@@ -118,12 +136,14 @@ std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
 }
 
 // Where the request at the front of the input ends. Refused requests are
-// framed as accepted ones, so that their payload is skipped whole.
+// framed as accepted ones, so that their payload is skipped whole. An upload
+// that announces compressed bytes is framed up to its header: those bytes
+// follow as an inflow.
 struct Frame {
   std::size_t length = 4;  // the bytes it takes, or what it needs at least so far
   bool complete = false;
   bool outOfStep = false;  // a length out of bounds: the next request cannot be found
-  std::size_t upload = 0;  // the compressed bytes an upload announces
+  std::size_t upload = 0;  // the compressed bytes an upload announces, after `length`
 };
 
 Frame FrameRequest(const std::string& in) {
@@ -145,10 +165,7 @@ Frame FrameRequest(const std::string& in) {
     if (in.size() < f.length) return f;
     const std::uint32_t packed = WordAt(in, 8);
     f.outOfStep = first > kTransferMax || packed == 0 || packed > PackedBound(first);
-    if (!f.outOfStep) {
-      f.upload = packed;
-      f.length += packed;
-    }
+    if (!f.outOfStep) f.upload = packed;
   }
   f.complete = in.size() >= f.length;
   return f;
@@ -291,28 +308,44 @@ void Handle(int slot, const RequestRule& rule, const Frame& frame, const std::st
   }
 }
 
-void NoteRequestTime(int slot) {
+void Refused(int slot, std::uint32_t code) {
+  if (!MayLogRefusal(slot)) return;
+  LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
+             ClientSlots()[slot].address.c_str(), static_cast<unsigned long>(code));
+}
+
+// A code we do not know; a run of nothing else is not our protocol.
+void Unknown(int slot, std::uint32_t code) {
+  ClientSlot& client = ClientSlots()[slot];
+  if (MayLogRefusal(slot)) {
+    LogMessage(kLogInfo, "Received bogus command %.8lX from client at %s!",
+               static_cast<unsigned long>(code), client.address.c_str());
+  }
+  if (++client.noise.unknownInRow < kUnknownRequestsInRow) return;
+  DropConnection(slot);
+  LogMessage(kLogInfo,
+             "SECURITY ALERT! Client at %s sent %i unknown requests in a row; the connection is "
+             "closed.",
+             client.address.c_str(), kUnknownRequestsInRow);
+}
+
+void Accepted(int slot) {
   if (!SlotInUse(slot)) return;  // a disconnect of itself may have freed it
+  ClientSlots()[slot].noise.unknownInRow = 0;
   ClientSlots()[slot].lastRequest = Now();
 }
 
 void HandleMessage(int slot, const std::string& message, const Frame& frame) {
-  const ClientSlot& client = ClientSlots()[slot];
   const std::uint32_t code = WordAt(message, 0);
   const RequestRule* rule = RuleFor(code);
-  if (rule == nullptr) {
-    LogMessage(kLogInfo, "Received bogus command %.8lX from client at %s!",
-               static_cast<unsigned long>(code), client.address.c_str());
-    return;
-  }
+  if (rule == nullptr) return Unknown(slot, code);
   if (!MayRun(slot, code)) {
-    LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
-               client.address.c_str(), static_cast<unsigned long>(code));
+    Refused(slot, code);
     RefusePayload(slot, *rule, frame, message);
     return;
   }
   Handle(slot, *rule, frame, message);
-  NoteRequestTime(slot);
+  Accepted(slot);
 }
 
 std::string DottedAddress(const ClientSlot& client) {
@@ -324,8 +357,13 @@ std::string DottedAddress(const ClientSlot& client) {
 void RequestBrokeOff(int slot, int error) {
   const ClientSlot& client = ClientSlots()[slot];
   const std::string& in = client.io.input;
-  const std::uint32_t code = in.size() >= 4 ? WordAt(in, 0) : 0;
-  if (IsUploadRequest(code) && MayRun(slot, code)) {
+  const Inflow& inflow = client.io.inflow;
+  const std::uint32_t code = inflow.request != 0 ? inflow.request
+                             : in.size() >= 4    ? WordAt(in, 0)
+                                                 : 0;
+  const bool upload =
+      inflow.request != 0 ? inflow.accepted : IsUploadRequest(code) && MayRun(slot, code);
+  if (upload) {
     ErrorCode() = error;
     LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", UploadPath(code).c_str(),
                DottedAddress(client).c_str(), ErrorText(error));
@@ -335,22 +373,59 @@ void RequestBrokeOff(int slot, int error) {
   ReceiveFailed(slot, error);
 }
 
+// The request being read must be complete by its deadline: a few seconds, and
+// one more for every so many compressed bytes an upload announces.
+void SetDeadline(ConnectionIo& io, std::size_t upload) {
+  if (io.deadline == 0) io.messageStart = MonotonicMilliseconds();
+  io.deadline = io.messageStart + kRequestDeadlineMs +
+                static_cast<long long>(upload / kUploadBytesPerSecond) * 1000;
+}
+
+// Takes the inflow's bytes that have arrived; once all are there, the upload
+// is stored (or, refused, is over).
+void FollowInflow(int slot) {
+  ConnectionIo& io = ClientSlots()[slot].io;
+  TakeInflow(io);
+  if (io.inflow.remaining > 0) return;
+  io.deadline = 0;
+  const Inflow done = std::exchange(io.inflow, Inflow{});
+  if (!done.accepted) return;
+  ReceiveSpooledFile(slot, done);
+  Accepted(slot);
+}
+
+// An upload's header: its compressed bytes are spooled as they arrive when it
+// is accepted, thrown away when not.
+void StartInflow(int slot, const std::string& header, const Frame& frame) {
+  ConnectionIo& io = ClientSlots()[slot].io;
+  SetDeadline(io, frame.upload);
+  Inflow& in = io.inflow;
+  in.request = WordAt(header, 0);
+  in.header = {WordAt(header, 4), WordAt(header, 8), WordAt(header, 12)};
+  in.remaining = frame.upload;
+  in.accepted = MayRun(slot, in.request);
+  if (!in.accepted) {
+    Refused(slot, in.request);
+  } else {
+    in.spool = OpenUploadSpool();
+    if (in.spool.get() < 0) in.error = errno;
+  }
+  FollowInflow(slot);
+}
+
 // Acts on the request at the front of the slot's input when it is complete:
 // one per pass, so that the jobs it queued run, and tell the client, before the
 // next request is read, as they always have. An incomplete one gets its deadline.
 void ServeRequest(int slot) {
   ConnectionIo& io = ClientSlots()[slot].io;
   if (!SlotInUse(slot) || io.input.empty() || OwedBytes(io) > kOutputHighWater) return;
+  if (io.inflow.request != 0) return FollowInflow(slot);
   const Frame frame = FrameRequest(io.input);
-  if (!frame.complete) {
-    if (io.deadline == 0) io.messageStart = MonotonicMilliseconds();
-    io.deadline = io.messageStart + kRequestDeadlineMs +
-                  static_cast<long long>(frame.upload / kUploadBytesPerSecond) * 1000;
-    return;
-  }
-  io.deadline = 0;
+  if (!frame.complete) return SetDeadline(io, frame.upload);
   const std::string message = io.input.substr(0, frame.length);
   io.input.erase(0, frame.length);
+  if (frame.upload > 0) return StartInflow(slot, message, frame);
+  io.deadline = 0;
   HandleMessage(slot, message, frame);
 }
 
@@ -366,6 +441,9 @@ void OutputFailed(int slot, int error) {
     LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
                ErrorText(error));
   }
+  SumUpNoise(slot, 0, true);
+  // The message it did not take is freed with the connection.
+  if (client.io.output.capacity() > kKeptBufferMax) ReleaseFreedMemorySoon();
   if (error == ENOTSOCK) {
     ForgetConnection(slot);
   } else {
@@ -378,6 +456,11 @@ void OutputFailed(int slot, int error) {
 Payload RequestPayload(std::uint32_t code) {
   const RequestRule* rule = RuleFor(code);
   return rule != nullptr ? rule->payload : Payload::kNone;
+}
+
+bool MayLogRefusal(int slot) {
+  if (slot < kFirstClientSlot || slot > kLastClientSlot) return true;
+  return TakeNoiseLine(ClientSlots()[slot].noise, MonotonicMilliseconds());
 }
 
 bool MayRun(int actor, std::uint32_t code) {
@@ -400,14 +483,17 @@ void ServeClient(int slot, bool readable, bool writable) {
   ServeRequest(slot);
   if (!SlotInUse(slot) || !client.io.peerClosed || RequestWaiting(slot)) return;
   // Bytes left over are a request the client never finished.
-  if (!client.io.input.empty()) return RequestBrokeOff(slot, client.io.readError);
-  EndConnectionSoon(slot);
+  if (!client.io.input.empty() || client.io.inflow.request != 0) {
+    return RequestBrokeOff(slot, client.io.readError);
+  }
+  DropConnection(slot);
 }
 
 bool RequestWaiting(int slot) {
   if (!SlotInUse(slot)) return false;
   const ConnectionIo& io = ClientSlots()[slot].io;
-  return !io.input.empty() && OwedBytes(io) <= kOutputHighWater && FrameRequest(io.input).complete;
+  return !io.input.empty() && OwedBytes(io) <= kOutputHighWater &&
+         (io.inflow.request != 0 || FrameRequest(io.input).complete);
 }
 
 void HandleRequest(int slot) {
@@ -415,7 +501,11 @@ void HandleRequest(int slot) {
 }
 
 void CheckClientTimer(int slot, long long nowMs) {
+  // Called for every slot on every pass, so the memory of finished transfers
+  // goes back within a pass of its time, whether or not anyone is connected.
+  ReleaseFreedMemoryIfDue(nowMs);
   if (!SlotInUse(slot)) return;
+  SumUpNoise(slot, nowMs, false);
   ConnectionIo& io = ClientSlots()[slot].io;
   if (OutputStalled(io, nowMs)) return OutputFailed(slot, ETIMEDOUT);
   // While its replies wait unread, a client's requests are not being read:

@@ -21,4 +21,9 @@ bool MayRun(int actor, std::uint32_t code);
 // The payload that follows `code`; kNone for a code outside the request range.
 Payload RequestPayload(std::uint32_t code);
 
+// Whether the line about a refused or failed request of the client in `slot`
+// may be logged now. Each connection has the first few logged one by one; the
+// rest are counted and summed up in one line a minute, and when it ends.
+bool MayLogRefusal(int slot);
+
 }  // namespace keldor

@@ -19,7 +19,8 @@ bool RequestWaiting(int slot);
 // ServeClient for a readable socket.
 void HandleRequest(int slot);
 // Ends the client's connection when its request's deadline has passed or its
-// owed output has stalled.
+// owed output has stalled, sums up the log lines it was spared once their
+// minute is over, and gives back the memory of transfers that have finished.
 void CheckClientTimer(int slot, long long nowMs);
 
 // Makes RunJob the command queue's runner and subscribes to the subsystems'

@@ -38,6 +38,8 @@ struct ClientSlot {
   ConnectionIo io{};
   // Held for a login that has been answered and waits for the client's version.
   bool joining = false;
+  // The log lines its unknown, refused and failed requests have cost.
+  RequestNoise noise{};
 };
 
 using ClientSlotTable = std::array<ClientSlot, kClientSlots>;

@@ -30,6 +30,7 @@
 #include "policing/banned_words.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
+#include "remote/dispatch.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/game_server.h"
@@ -115,6 +116,7 @@ bool SendFailure(const std::string& path, int slot, int code) {
   const Word marker = EncodeWord(XFER_FAIL_MARKER);
   SendToClient(slot, marker.data(), marker.size());
   ErrorCode() = code;
+  if (!MayLogRefusal(slot)) return false;
   LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(),
              PeerAddress(slot).c_str(), ErrorText(code));
   return false;
@@ -241,18 +243,20 @@ bool EmptyFile(const std::string& path) {
 // An upload whose file was stored but could not be taken into use: the
 // uploader hears of it, and no other client is told that anything changed.
 void ReloadFailed(int slot, const char* what, const char* u, const char* a) {
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+  if (!MayLogRefusal(slot)) return;
   LogMessage(kLogInfo, "Couldn't apply the %s uploaded by user %s at %s! %s", what, u, a,
              ErrorText(ErrorCode()));
-  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
 }
 
 void RefusedSettings(int slot, const std::vector<std::string>& refused, const char* u,
                      const char* a) {
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+  if (!MayLogRefusal(slot)) return;
   std::string names;
   for (const std::string& name : refused) names += (names.empty() ? "" : ", ") + name;
   LogMessage(kLogInfo, "Couldn't apply every setting uploaded by user %s at %s! Refused: %s.", u, a,
              names.c_str());
-  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
 }
 
 void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
@@ -313,6 +317,66 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   }
 }
 
+// The checks and the store of one whole message; false with ErrorCode, the
+// failure's line left to the caller.
+bool StoreMessage(const std::string& path, const std::string& address, std::string_view message,
+                  mode_t widestMode) {
+  const std::uint32_t size = WordAt(message, 0);
+  if (message.size() < 4 || size == XFER_FAIL_MARKER) {
+    return Fail(kErrTransferHeader);
+  }
+  if (size == 0) return StoreFile(path, std::string(), widestMode);
+  const std::uint32_t packedSize = WordAt(message, 4);
+  const std::uint32_t checksum = WordAt(message, 8);
+  if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size) ||
+      message.size() != kTransferHeaderSize + packedSize) {
+    LogMessage(kLogInfo,
+               "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
+               "%u are taken.",
+               address.c_str(), size, packedSize, kTransferMax);
+    return Fail(kErrTransferHeader);
+  }
+  const std::string packed(message.substr(kTransferHeaderSize));
+  std::string content;
+  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
+    return Fail(error);
+  }
+  return StoreFile(path, content, widestMode);
+}
+
+// The compressed bytes are read back from the spool only now, once, and
+// released before the file is written.
+bool StoreSpool(const std::string& path, const Inflow& inflow, mode_t widestMode) {
+  if (inflow.error != 0) return Fail(inflow.error);
+  std::string content;
+  {
+    std::string packed(inflow.header.packedSize, '\0');
+    for (std::size_t got = 0; got < packed.size();) {
+      const ssize_t n = pread(inflow.spool.get(), packed.data() + got, packed.size() - got,
+                              static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Fail(n < 0 ? errno : EIO);
+      got += static_cast<std::size_t>(n);
+    }
+    if (const int error = DecodeTransfer(inflow.header, packed, &content)) return Fail(error);
+  }
+  return StoreFile(path, content, widestMode);
+}
+
+// Stores an upload with `store` and, when that succeeded, follows it up.
+template <class Store>
+bool ReceiveUpload(std::uint32_t request, int slot, Store store) {
+  const FileRequest* entry = Find(kUploads, request);
+  if (entry == nullptr) return false;
+  const std::string path = PathOf(*entry);
+  // A temporary copy is a settings or user list: it holds passwords.
+  const bool received = store(path, entry->temporary ? kSecretFileMode : kAnyFileMode);
+  if (!received && MayLogRefusal(slot)) ReceiveFailure(path, PeerAddress(slot));
+  if (received) FollowUpload(request, slot, path);
+  if (entry->temporary) std::remove(path.c_str());
+  return received;
+}
+
 }  // namespace
 
 bool SendFile(const std::string& path, int slot) {
@@ -326,6 +390,7 @@ bool SendFile(const std::string& path, int slot) {
   const std::size_t length = EncodeTransferInto(content.bytes.get(), content.size, message.get());
   if (length == 0) return SendFailure(path, slot, kErrTransferData);
   content.bytes.reset();
+  if (content.size > kKeptBufferMax) ReleaseFreedMemorySoon();
   ErrorCode() = 0;
   // Queued whole: the client takes it at its own pace while others are served.
   if (!SendToClient(slot, message.get(), length)) {
@@ -340,34 +405,7 @@ bool SendFile(const std::string& path, int slot) {
 
 bool ReceiveFile(const std::string& path, const std::string& address, std::string_view message,
                  mode_t widestMode) {
-  const std::uint32_t size = WordAt(message, 0);
-  if (message.size() < 4 || size == XFER_FAIL_MARKER) {
-    ErrorCode() = kErrTransferHeader;
-    return ReceiveFailure(path, address);
-  }
-  if (size == 0) {
-    if (StoreFile(path, std::string(), widestMode)) return true;
-    return ReceiveFailure(path, address);
-  }
-  const std::uint32_t packedSize = WordAt(message, 4);
-  const std::uint32_t checksum = WordAt(message, 8);
-  if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size) ||
-      message.size() != kTransferHeaderSize + packedSize) {
-    LogMessage(kLogInfo,
-               "SECURITY ALERT! Peer at %s announced a file of %u bytes (%u compressed); at most "
-               "%u are taken.",
-               address.c_str(), size, packedSize, kTransferMax);
-    ErrorCode() = kErrTransferHeader;
-    return ReceiveFailure(path, address);
-  }
-  const std::string packed(message.substr(kTransferHeaderSize));
-  std::string content;
-  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
-    ErrorCode() = error;
-    return ReceiveFailure(path, address);
-  }
-  if (!StoreFile(path, content, widestMode)) return ReceiveFailure(path, address);
-  return true;
+  return StoreMessage(path, address, message, widestMode) || ReceiveFailure(path, address);
 }
 
 bool IsDownloadRequest(std::uint32_t request) {
@@ -394,15 +432,22 @@ std::string UploadPath(std::uint32_t request) {
 }
 
 bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message) {
-  const FileRequest* entry = Find(kUploads, request);
-  if (entry == nullptr) return false;
-  const std::string path = PathOf(*entry);
-  // A temporary copy is a settings or user list: it holds passwords.
-  const bool received = ReceiveFile(path, PeerAddress(slot), message,
-                                    entry->temporary ? kSecretFileMode : kAnyFileMode);
-  if (received) FollowUpload(request, slot, path);
-  if (entry->temporary) std::remove(path.c_str());
+  const std::string address = PeerAddress(slot);
+  return ReceiveUpload(request, slot, [&](const std::string& path, mode_t mode) {
+    return StoreMessage(path, address, message, mode);
+  });
+}
+
+bool ReceiveSpooledFile(int slot, const Inflow& inflow) {
+  const bool received = ReceiveUpload(
+      inflow.request, slot,
+      [&](const std::string& path, mode_t mode) { return StoreSpool(path, inflow, mode); });
+  ReleaseFreedMemorySoon();
   return received;
+}
+
+OwnedFd OpenUploadSpool() {
+  return OpenSpool(Opts().serverDir);
 }
 
 }  // namespace keldor

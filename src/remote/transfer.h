@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "remote/connection_io.h"
 #include "remote/notify.h"
 #include "wire/transfer_frame.h"
 
@@ -33,6 +34,11 @@ bool SendRequestedFile(std::uint32_t request, int slot);
 // An upload request whose message has arrived whole: stores the file and, when
 // that succeeded, reloads, notifies the other clients and logs as the file requires.
 bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message);
+// An upload request whose compressed bytes were written to `inflow`'s spool
+// as they arrived: checked, stored and followed up as ReceiveRequestedFile.
+bool ReceiveSpooledFile(int slot, const Inflow& inflow);
+// An unnamed file in the server directory for an accepted upload's bytes.
+OwnedFd OpenUploadSpool();
 // Where the file of an upload request is stored; empty for other codes.
 std::string UploadPath(std::uint32_t request);
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -137,6 +138,32 @@ TEST_F(Dispatch, TextOfExactly256BytesIsQueuedCutToTheJobsWidthWithTheSlotAndTim
   EXPECT_TRUE(LastRequestText(ClientSlots()[1]).ends_with("\n"))
       << LastRequestText(ClientSlots()[1]);
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
+}
+
+TEST_F(Dispatch, RefusalsBeyondTheFirstFewAreSummedUpOnceAMinuteAndWhenTheClientLeaves) {
+  PinClock(1000000);
+  std::string noise;
+  for (int k = 0; k < 4; ++k) noise += LittleEndian(0xBABE0030) + LittleEndian(REQ_GET_BANS);
+  SendText(client_, noise + LittleEndian(REQ_PING));
+  HandleAll();
+  EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
+  EXPECT_EQ(CountLogged("Received bogus command BABE0030"), 3);
+  EXPECT_EQ(CountLogged("does not have access to command BABE000D"), 2);
+  const std::string summary = "SECURITY ALERT! Client at 127.0.0.1:1 sent ";
+  CheckClientTimer(1, MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
+  EXPECT_FALSE(Logged(summary));
+  AdvanceClock(kNoiseSummaryMs / 1000);
+  CheckClientTimer(1, MonotonicMilliseconds());
+  EXPECT_TRUE(Logged(summary + "3 more unknown, refused or failed requests")) << Log();
+  CheckClientTimer(1, MonotonicMilliseconds());
+  EXPECT_EQ(CountLogged(summary), 1);
+
+  SendText(client_, LittleEndian(0xBABE0030));
+  HandleAll();
+  shutdown(client_, SHUT_WR);
+  HandleAll();
+  EXPECT_FALSE(SlotInUse(1));
+  EXPECT_TRUE(Logged(summary + "1 more unknown")) << Log();
 }
 
 }  // namespace
