@@ -33,6 +33,12 @@ TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
                 user + "\"\nmanager.consolePassword \"" + pass + "\"\nadmin.enableRemoteConsole " +
                 user + " " + pass + " " + fact("console-port") + "\n");
   EXPECT_EQ(ReadFile(settings + "bannedwords.con"), "noob\n");
+  // The passwords in them are for their owner alone.
+  for (const char* secret : {"servermanager.con", "useraccess.con"}) {
+    EXPECT_EQ(std::filesystem::status(settings + secret).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << secret;
+  }
   EXPECT_EQ(ReadFile(dir + "/bfv_linded"), ReadFile("/bin/sleep"));
   EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
 

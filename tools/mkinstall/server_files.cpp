@@ -21,12 +21,20 @@ constexpr const char* kPlaceholderServer =
     "# Placeholder game server written by mkinstall: it only stays alive.\n"
     "while :; do sleep 1; done\n";
 
-bool WriteFile(const std::string& path, const std::string& text) {
-  if (!EnsureFile(path, EnsureMode::kTruncate)) return false;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+// Writes the whole text and closes the file; false when either failed.
+bool WriteAll(std::FILE* file, const std::string& text) {
   if (file == nullptr) return false;
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   return std::fclose(file) == 0 && written;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  return EnsureFile(path, EnsureMode::kTruncate) && WriteAll(std::fopen(path.c_str(), "wb"), text);
+}
+
+// A file that holds passwords is for its owner alone, as Keldor keeps it.
+bool WriteSecretFile(const std::string& path, const std::string& text) {
+  return MakeDirectories(path.substr(0, path.rfind('/'))) && WriteAll(CreateSecretFile(path), text);
 }
 
 }  // namespace
@@ -68,7 +76,7 @@ bool WriteServerManagerFile(const InstallOptions& options, const Credentials& co
                 options.gamePort, options.consolePort, options.queryPort, options.queryPort,
                 console.name.c_str(), console.password.c_str(), console.name.c_str(),
                 console.password.c_str(), options.consolePort);
-  return WriteFile(options.dir + "/mods/bfvietnam/settings/servermanager.con", text);
+  return WriteSecretFile(options.dir + "/mods/bfvietnam/settings/servermanager.con", text);
 }
 
 // A short rotation over maps the installation holds, in the game's own commands.
@@ -92,7 +100,7 @@ bool WriteBannedWordsFile(const InstallOptions& options) {
 Credentials WriteAdminAccount(const InstallOptions& options) {
   Credentials admin{"admin", RandomPassword(12)};
   const std::string line = admin.name + "," + admin.password + ",,4294967295,1\n";
-  if (!WriteFile(options.dir + "/mods/bfvietnam/settings/useraccess.con", line))
+  if (!WriteSecretFile(options.dir + "/mods/bfvietnam/settings/useraccess.con", line))
     admin.password.clear();
   return admin;
 }
