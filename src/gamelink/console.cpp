@@ -489,6 +489,11 @@ const char* SendConsoleCommands(const std::vector<std::string>& commands) {
   return SendRequest(text);
 }
 
+const char* SendConsoleLines(const std::string& text) {
+  if (text.empty()) return Fail(EINVAL), nullptr;
+  return SendRequest(text);
+}
+
 bool MessagePlayers(const char* format, ...) {
   va_list args;
   va_start(args, format);

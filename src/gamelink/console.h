@@ -60,6 +60,13 @@ const char* SendConsoleMessage(const char* format, ...) __attribute__((format(pr
 // all), each made one line as above; the response as SendConsoleMessage.
 const char* SendConsoleCommands(const std::vector<std::string>& commands);
 
+// Sends a text whose lines are console commands as they stand: the text is
+// split at each newline, a final newline ends the last line rather than adding
+// an empty one, and two newlines in a row send an empty line. Only for text an
+// administrator with the console right wrote; anything else goes through
+// SendConsoleMessage. Cut to 2047 characters; the response as SendConsoleMessage.
+const char* SendConsoleLines(const std::string& text);
+
 // The text with each line break (LF, CR, VT, FF) replaced by a blank.
 std::string OneConsoleLine(std::string text);
 

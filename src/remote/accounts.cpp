@@ -597,7 +597,11 @@ bool MergeUserList(const std::string& path, int slot) {
   // The names as read, for step 3: one pass over the upload rather than one
   // for every account in the table.
   std::vector<std::string> names;
-  while (NextAccountLine(list, ReadLine, path, &fields, &error, &skipped)) {
+  // The upload is read from a temporary file, gone once merged: its warnings
+  // name the upload instead.
+  const std::string upload =
+      "the user list uploaded by user " + merge.actor + " at " + merge.address;
+  while (NextAccountLine(list, ReadLine, upload, &fields, &error, &skipped)) {
     const UserAccount line = AccountFromFields(fields, nullptr);
     names.push_back(line.name);
     MergeOneAccount(merge, line);

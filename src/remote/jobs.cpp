@@ -380,8 +380,11 @@ void ServerMessage(const Run& run) {
   run.Tell(NOTE_SERVER_MESSAGE_SENT);
 }
 
+// The text goes as it stands, one command per line: a client with the console
+// right may send several. Those who queue this job with a player's name, a
+// reason or a menu template flatten that text to one line themselves.
 void ConsoleCommand(const Run& run) {
-  if (SendConsoleMessage("%s", run.job.text.c_str()) == nullptr) {
+  if (SendConsoleLines(run.job.text) == nullptr) {
     LogMessage(kLogInfo, "Couldn't send server message! The command failed.");
     run.Failed();
     return;

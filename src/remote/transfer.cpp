@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/clock.h"
@@ -259,6 +260,20 @@ void RefusedSettings(int slot, const std::vector<std::string>& refused, const ch
              names.c_str());
 }
 
+// The events that were taken stand; the uploader hears that some lines were not.
+void SkippedEvents(int slot, const std::vector<std::size_t>& lines, const char* u, const char* a) {
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+  if (!MayLogRefusal(slot)) return;
+  std::string numbers;
+  for (const std::size_t line : lines) {
+    numbers += (numbers.empty() ? "" : ", ") + std::to_string(line);
+  }
+  LogMessage(kLogInfo,
+             "Couldn't load every event of the schedule uploaded by user %s at %s! Skipped "
+             "lines: %s.",
+             u, a, numbers.c_str());
+}
+
 void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   const std::string user = ActorName(slot);
   const std::string address = ActorAddress(slot);
@@ -299,11 +314,14 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
       LogMessage(kLogInfo, "User %s at %s updated the user list.", u, a);
       break;
     }
-    case REQ_PUT_SCHEDULE:
-      if (!LoadSchedule(path)) return ReloadFailed(slot, "event schedule", u, a);
+    case REQ_PUT_SCHEDULE: {
+      std::vector<std::size_t> skipped;
+      if (!LoadSchedule(path, &skipped)) return ReloadFailed(slot, "event schedule", u, a);
       NotifyAllClients(NOTE_SCHEDULE_CHANGED, nullptr, 0, slot);
       LogMessage(kLogInfo, "User %s at %s updated the event schedule.", u, a);
+      if (!skipped.empty()) SkippedEvents(slot, skipped, u, a);
       break;
+    }
     case REQ_PUT_ANNOUNCEMENTS:
       LogMessage(kLogInfo, "User %s at %s updated the announcements.", u, a);
       break;

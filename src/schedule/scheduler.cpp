@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -95,7 +96,7 @@ std::time_t& ScheduleCheckedUntil() {
   return *g_checkedUntil;
 }
 
-bool LoadSchedule(const std::string& path) {
+bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLines) {
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) {
     ErrorCode() = errno;
@@ -106,11 +107,19 @@ bool LoadSchedule(const std::string& path) {
   if (*g_checkedUntil == 0) *g_checkedUntil = Now();
 
   std::size_t loaded = 0;
+  std::size_t number = 0;
   int skipped = 0;
   bool changed = false;
+  bool full = false;
+  // Every line that holds something but is not in the table, for the uploader.
+  auto skip = [&] {
+    ++skipped;
+    if (skippedLines != nullptr) skippedLines->push_back(number);
+  };
   std::string line;
   std::array<std::string, kEventFields> fields;
   for (LineRead r; (r = ReadTextLine(f, line, kScheduleLineMax)) != LineRead::kEnd;) {
+    ++number;
     if (r == LineRead::kError) {
       ErrorCode() = errno != 0 ? errno : EIO;
       std::fclose(f);
@@ -118,23 +127,30 @@ bool LoadSchedule(const std::string& path) {
       return false;
     }
     if (r == LineRead::kTooLong) {
-      LogMessage(kLogInfo, "WARNING: Skipped a line of more than %zu characters in %s.",
-                 kScheduleLineMax, path.c_str());
-      ++skipped;
+      LogMessage(kLogInfo, "WARNING: Skipped line %zu of %s, which holds more than %zu characters.",
+                 number, path.c_str(), kScheduleLineMax);
+      skip();
       continue;
     }
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     ScheduleEvent event;
     if (!SplitEventLine(line, &fields) || !ParseEventTime(fields[0], &event.time)) {
-      LogMessage(kLogInfo, "WARNING: Skipped a malformed event in %s.", path.c_str());
-      ++skipped;
+      LogMessage(kLogInfo, "WARNING: Skipped a malformed event on line %zu of %s.", number,
+                 path.c_str());
+      skip();
       continue;
     }
     if (loaded == kMaxScheduleEvents) {
-      LogMessage(kLogInfo, "WARNING: %s holds more than %zu events; the rest are not loaded.",
-                 path.c_str(), kMaxScheduleEvents);
-      ++skipped;
-      break;
+      // Read on, so that every line left out is reported; the warning once.
+      if (!full) {
+        LogMessage(kLogInfo,
+                   "WARNING: %s holds more than %zu events; the rest, from line %zu, are not "
+                   "loaded.",
+                   path.c_str(), kMaxScheduleEvents, number);
+      }
+      full = true;
+      skip();
+      continue;
     }
     // The time is the event's identity: a duplicate moves on to the next free second.
     while (TimeTaken(event.time, loaded) && event.time != 0) {
@@ -142,8 +158,9 @@ bool LoadSchedule(const std::string& path) {
       changed = true;
     }
     if (event.time == 0) {
-      LogMessage(kLogInfo, "WARNING: Skipped an event without a free time in %s.", path.c_str());
-      ++skipped;
+      LogMessage(kLogInfo, "WARNING: Skipped the event on line %zu of %s: no free time is left.",
+                 number, path.c_str());
+      skip();
       continue;
     }
     event.action = CutToWidth(fields[1], kEventActionMax);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace keldor {
 
@@ -29,8 +30,9 @@ using ScheduleTable = std::array<ScheduleEvent, kMaxScheduleEvents>;
 ScheduleTable& Schedule();
 
 // Replaces the table with the file's events; duplicate times are moved on by a
-// second each and the file is then rewritten.
-bool LoadSchedule(const std::string& path);
+// second each and the file is then rewritten. The numbers of the lines that
+// held something but gave no event are added to `skippedLines` when given.
+bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLines = nullptr);
 
 bool SaveSchedule(const std::string& path);
 

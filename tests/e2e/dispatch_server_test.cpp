@@ -1,7 +1,8 @@
 // keldorctl against keldor and the stand-in game server: start and stop with
-// their "already" cases, the requests that become console commands, join
-// information, kicks and map changes checked before they are sent, a request
-// refused for want of a right, usage errors and a help text.
+// their "already" cases, the requests that become console commands (a
+// multi-line console command as several), join information, kicks and map
+// changes checked before they are sent, a request refused for want of a right,
+// usage errors and a help text.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -60,6 +61,10 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   EXPECT_EQ(RunOp({"pause"}).second, "The game is running again.\n");
   EXPECT_EQ(RunOp({"console", "game.sayAll", "\"hi\""}).first, 0);
   EXPECT_TRUE(Logged("issued console command 'game.sayAll \"hi\"'."));
+  // Several lines reach the game as several commands.
+  EXPECT_EQ(RunOp({"console", "game.sayAll \"one\"\n\nadmin.timeLimit 1234\n"}).first, 0);
+  EXPECT_EQ(Sim("get lastmessage"), "ok one");
+  EXPECT_EQ(Sim("get admin.timeLimit"), "ok 1234");
   ASSERT_TRUE(WaitFor([&] { return RunOp({"join-info"}).first == 0; }, 30)) << Log();
   EXPECT_NE(RunOp({"join-info"}).second.find("Internet  no"), std::string::npos);
 

@@ -1,7 +1,8 @@
 // File exchanges and notifications through the real keldor: every download
 // and upload round-trips byte for byte through keldorctl; the empty file is
 // the word 0; damaged uploads and clients that leave half-way change no file;
-// a missing file is answered with the failure marker; notifications reach the
+// a missing file is answered with the failure marker; schedule lines that hold
+// no event are named to the uploader; notifications reach the
 // requester, everyone or the others as each request has it. Refused requests
 // and their payloads are in dispatch_rights_test.
 #include <gtest/gtest.h>
@@ -71,8 +72,11 @@ TEST_F(DispatchFiles, EveryFileRoundTripsByteForByteThroughKeldorctl) {
   unsigned seed = 1;
   for (const auto& [kind, stored] : cases) {
     SCOPED_TRACE(kind);
-    // The announcements are larger than a socket's buffer, and hardly compressible.
-    const std::string content = Binary(kind == "announcements" ? 600 * 1024 : 1000, seed++);
+    // The announcements are larger than a socket's buffer, and hardly compressible;
+    // a schedule is checked before it is sent, so it holds events.
+    const std::string content = kind == "schedule"
+                                    ? "1700000000,start,daily,*,*,1\r\n1700003600,stop,sun,*,*,0\n"
+                                    : Binary(kind == "announcements" ? 600 * 1024 : 1000, seed++);
     WriteFile(dir_ / "upload", content);
     auto [status, output] = Admin({"put", kind, dir_ / "upload"});
     EXPECT_EQ(status, 0) << output;
@@ -107,6 +111,26 @@ TEST_F(DispatchFiles, SettingsAndUsersComeBackAsTheyWereChanged) {
   }
   EXPECT_EQ(RunAs("other", "pw", {"passwd", "fresh"}).first, 0);  // the accounts survived
   EXPECT_EQ(RunAs("other", "fresh", {"ping"}).first, 0);
+}
+
+TEST_F(DispatchFiles, ScheduleLinesThatHoldNoEventAreNamedToTheUploader) {
+  const std::string good = "1700000000,stop,daily,*,*,1\n";
+  const std::string schedule = good + "tomorrow,stop,daily,*,*,1\n\n1700003600,stop\n";
+  WriteFile(dir_ / "schedule", schedule);
+  const auto [status, output] = Admin({"put", "schedule", dir_ / "schedule"});
+  EXPECT_EQ(status, 4) << output;
+  EXPECT_NE(output.find("line(s) 2, 4 of the schedule"), std::string::npos) << output;
+  EXPECT_FALSE(Logged("updated the event schedule"));
+
+  // A client that sends it anyway: the events stand, and it hears the upload failed.
+  RawClient client(port_);
+  ASSERT_TRUE(client.LogIn("admin", "secret"));
+  std::string message;
+  ASSERT_TRUE(EncodeTransfer(schedule, &message));
+  client.Send(Word(REQ_PUT_SCHEDULE) + message);
+  EXPECT_EQ(NotesUntilPong(client), (std::vector<Note>{{NOTE_COMMAND_FAILED, ""}}));
+  EXPECT_TRUE(Logged("Skipped lines: 2, 4.")) << Log();
+  EXPECT_EQ(Settings("serverschedule.con"), schedule);
 }
 
 TEST_F(DispatchFiles, EmptyFileIsTheWordZeroAndAMissingOneTheFailureMarker) {

@@ -111,9 +111,14 @@ TEST_F(ConsoleLinkTest, CommandRequestSplitsLinesCutsAndGrows) {
   // A line break inside a command never starts a second one, wherever it comes from.
   ASSERT_NE(SendConsoleMessage("admin.serverMessage \"%s\"", "x\nquit\r\v\fy"), nullptr);
   ASSERT_NE(SendConsoleCommands({"a\nquit", "b"}), nullptr);
+  // An administrator's own text keeps its lines: a final newline adds no empty
+  // line, two in a row send one.
+  ASSERT_NE(SendConsoleLines("one\n\ntwo\n"), nullptr);
+  ASSERT_NE(SendConsoleLines("\n"), nullptr);
+  EXPECT_EQ(SendConsoleLines(""), nullptr);
 
   const auto requests = console_.Observed().requests;
-  ASSERT_EQ(requests.size(), 7u);
+  ASSERT_EQ(requests.size(), 9u);
   EXPECT_EQ(requests[0].raw, StringList({"ConsoleMessage 0", "first", "", "third", "\r"}));
   EXPECT_EQ(requests[1].raw, StringList({"ConsoleMessage 0", "", "\r"}));
   EXPECT_EQ(requests[2].raw, StringList({"ConsoleMessage 0", std::string(2047, 'a'), "\r"}));
@@ -122,6 +127,8 @@ TEST_F(ConsoleLinkTest, CommandRequestSplitsLinesCutsAndGrows) {
   EXPECT_EQ(requests[5].raw,
             StringList({"ConsoleMessage 0", "admin.serverMessage \"x quit   y\"", "\r"}));
   EXPECT_EQ(requests[6].raw, StringList({"ConsoleMessage 0", "a quit", "b", "\r"}));
+  EXPECT_EQ(requests[7].raw, StringList({"ConsoleMessage 0", "one", "", "two", "\r"}));
+  EXPECT_EQ(requests[8].raw, StringList({"ConsoleMessage 0", "", "\r"}));
 }
 
 TEST_F(ConsoleLinkTest, CommandResponseKeepsPlainStringsAndHandlesEventLines) {

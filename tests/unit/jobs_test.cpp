@@ -106,14 +106,20 @@ TEST_F(JobsTest, ChatAndServerMessageTellTheRequesterEitherSentOrFailed) {
   close(client);
 }
 
-TEST_F(JobsTest, LineBreaksInATextCannotSmuggleASecondCommand) {
+TEST_F(JobsTest, LineBreaksSmuggleNoCommandButAConsoleCommandKeepsItsLines) {
   Connect();
   Run(JOB_SAY_ALL, "hello\nadmin.banPlayer 3");
   Run(JOB_CHANGE_MAP, "Hue GPM_CQ bfvietnam\r\nadmin.kickPlayer 1");
-  const Lines commands = Commands();
+  Lines commands = Commands();
   ASSERT_EQ(commands.size(), 2u);
   EXPECT_TRUE(commands[0].starts_with("game.sayAll")) << commands[0];
   EXPECT_TRUE(commands[1].starts_with("admin.changeMap")) << commands[1];
+  // The console right covers several commands, each sent as its own line.
+  Run(JOB_CONSOLE_COMMAND, "game.sayAll \"one\"\n\nadmin.restartMap\n");
+  commands = Commands();
+  EXPECT_EQ(Lines(commands.begin() + 2, commands.end()),
+            (Lines{"game.sayAll \"one\"", "", "admin.restartMap"}));
+  EXPECT_TRUE(Logged("issued console command"));
   Run(JOB_SET_IDLE_MAP, "Idle GPM_CQ bfvietnam\nquit");  // sent to the console later
   EXPECT_EQ(IdleMapCombo(), "Idle GPM_CQ bfvietnam quit");
 }

@@ -49,7 +49,11 @@ TEST_F(ScheduleFile, LinesParseIntoEventsAndMalformedOnesArePassedOver) {
       std::string(1100, 'd') + ",*,*,1\n" +
       "1700018000,an action longer than nineteen,weekdays and more,*,*,7";
   Write(text);
-  ASSERT_TRUE(LoadSchedule(path_));
+  std::vector<std::size_t> skipped;
+  ASSERT_TRUE(LoadSchedule(path_, &skipped));
+  // The uploader hears which lines were passed over; the blank one is not among them.
+  EXPECT_EQ(skipped, (std::vector<std::size_t>{4, 5, 6, 7, 8}));
+  EXPECT_TRUE(Logged("WARNING: Skipped a malformed event on line 7 of " + path_ + "."));
   EXPECT_EQ(Event(0), "1700000000,start wait,daily,/srv/night.con,*,1");
   EXPECT_EQ(Event(1), "1700003600,stop,Monday,*,/srv/maps.con,0");
   EXPECT_EQ(Event(2), "1700018000,an action longer th,weekdays and mo,*,*,7");  // cut to fit
@@ -78,9 +82,11 @@ TEST_F(ScheduleFile, AtMost64EventsAreLoaded) {
   std::string text;
   for (int k = 1; k <= 70; ++k) text += std::to_string(k * 100) + ",stop,daily,*,*,1\n";
   Write(text);
-  ASSERT_TRUE(LoadSchedule(path_));
+  std::vector<std::size_t> skipped;
+  ASSERT_TRUE(LoadSchedule(path_, &skipped));
   EXPECT_EQ(Schedule()[63].time, 6400U);
-  EXPECT_NE(Log().find("more than 64 events"), std::string::npos);
+  EXPECT_EQ(skipped, (std::vector<std::size_t>{65, 66, 67, 68, 69, 70}));
+  EXPECT_EQ(CountLogged("more than 64 events"), 1);
 }
 
 TEST_F(ScheduleFile, SaveWritesStarsForEmptyPathsAndAMissingFileKeepsTheTable) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -849,10 +850,58 @@ bool CheckPut(const Options& o) {
   return true;
 }
 
+// What Keldor takes as an event: six fields parted by commas (a run of commas
+// parts once, the sixth runs to the line end), the first starting with a time
+// of decimal digits, not 0, within 32 bits.
+bool ScheduleEventLine(const std::string& line) {
+  constexpr std::size_t kLineMax = 1023;
+  if (line.size() > kLineMax) return false;
+  std::size_t pos = 0;
+  for (int field = 0; field < 5; ++field) {
+    const std::size_t start = line.find_first_not_of(',', pos);
+    if (start == std::string::npos) return false;
+    pos = line.find(',', start);
+    if (pos == std::string::npos) return false;
+    ++pos;
+  }
+  if (pos >= line.size()) return false;
+  std::uint64_t time = 0;
+  std::size_t digits = 0;
+  for (; digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])); ++digits) {
+    time = time * 10 + static_cast<std::uint64_t>(line[digits] - '0');
+    if (time > UINT32_MAX) return false;
+  }
+  return digits > 0 && time != 0;
+}
+
+// Keldor passes over schedule lines it cannot take, and keeps at most 64
+// events: the lines it would pass over are named before anything is sent.
+bool ScheduleTaken(const std::string& content) {
+  constexpr std::size_t kMaxEvents = 64;
+  std::istringstream in(content);
+  std::string skipped;
+  std::size_t events = 0;
+  std::size_t number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (ScheduleEventLine(line) && ++events <= kMaxEvents) continue;
+    skipped += (skipped.empty() ? "" : ", ") + std::to_string(number);
+  }
+  if (skipped.empty()) return true;
+  std::fprintf(stderr,
+               "keldorctl: Keldor would skip line(s) %s of the schedule: an event is "
+               "time,action,days,settings file,maplist file,enabled (at most %zu events). "
+               "Nothing was sent.\n",
+               skipped.c_str(), kMaxEvents);
+  return false;
+}
+
 int RunPut(Connection& c, const Options& o) {
   const FileKind& kind = *FindFile(o.args[0]);
   std::string content;
   if (!ReadSource(o.args.size() > 1 ? o.args[1] : "-", &content)) return kExitFailed;
+  if (kind.put == REQ_PUT_SCHEDULE && !ScheduleTaken(content)) return kExitFailed;
   if (const int status = Upload(c, kind.put, content); status != kExitOk) return status;
   if (kind.checkable) {
     std::string stored;
