@@ -328,15 +328,19 @@ bool ParseBan(const Options& o, BanFields* ban) {
   return true;
 }
 
-bool CheckBan(const Options& o) {
-  BanFields ban;
-  if (!ParseBan(o, &ban)) return false;
+// Seven fields, each ended by 0xFF, within one text payload.
+bool BanTextFits(const BanFields& ban) {
   const std::string text = BanText(ban);
   if (std::count(text.begin(), text.end(), kBanFieldEnd) != 7) {
     std::fprintf(stderr, "keldorctl: a ban field holds the byte 0xFF.\n");
     return false;
   }
   return FitsPayload(text);
+}
+
+bool CheckBan(const Options& o) {
+  BanFields ban;
+  return ParseBan(o, &ban) && BanTextFits(ban);
 }
 
 // An identifier not given on the command line is taken from the player list,
@@ -375,8 +379,8 @@ int RunBan(Connection& c, const Options& o) {
     FillIdentifier(&ban.keyhash, fields[kPlayerKeyhash]);
     FillIdentifier(&ban.guid, fields[kPlayerGuid]);
   }
+  if (!BanTextFits(ban)) return kExitFailed;  // the listed identifiers may make it too long
   const std::string text = BanText(ban);
-  if (!FitsPayload(text)) return kExitFailed;
   Message answer;
   const int status = RunJobRequest(c, REQ_BAN_PLAYER, &text, {NOTE_PLAYER_BANNED}, &answer);
   if (status != kExitOk) return status;
@@ -449,6 +453,7 @@ int RunUnban(Connection& c, const Options& o) {
     texts.push_back(text);
   }
   for (std::string& text : texts) {
+    if (!FitsPayload(text)) return kExitFailed;
     Message answer;
     const int status = RunJobRequest(c, REQ_REMOVE_BAN, &text, {NOTE_BAN_REMOVED}, &answer);
     if (status != kExitOk) return status;
