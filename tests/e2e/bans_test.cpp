@@ -139,5 +139,39 @@ TEST_F(Bans, LanServerWithoutPunkBusterBansByAddressAndInItsFilesWhileStopped) {
   EXPECT_EQ(Keldors() + Games(), "");
 }
 
+// The operator's everyday ban: by id and name only, the identifiers come from
+// the player list; unban by name finds the ban in Keldor's list. Each command
+// prints its outcome and no notification.
+TEST_F(Bans, ByIdAndNameAloneAndLiftedByName) {
+  Start(false);
+  StartServer();
+  const std::string id = Join("HotFox69 ip=10.4.4.4 keyhash=" + kKey);
+  auto [status, output] = Admin({"ban", id, "HotFox69", "3600", "cheating"});
+  ASSERT_EQ(status, 0) << output << Log();
+  EXPECT_EQ(output,
+            "Banned HotFox69 (player id " + id + ") on address 10.4.4.4, keyhash " + kKey + ".\n");
+  EXPECT_NE(Join("HotFox69 ip=10.4.4.4").find("banned"), std::string::npos);
+  std::tie(status, output) = Admin({"ban", "-1", "OfflineGuy", "0", "--address", "10.5.5.5"});
+  ASSERT_EQ(status, 0) << output << Log();
+  EXPECT_EQ(output, "Banned OfflineGuy on address 10.5.5.5.\n");
+  EXPECT_NE(Admin({"bans"}).second.find("permanent"), std::string::npos);
+
+  std::tie(status, output) = Admin({"unban", "offlineguy"});
+  EXPECT_EQ(status, 0) << Log();
+  EXPECT_EQ(output, "Removed the ban on OfflineGuy.\n");
+  std::tie(status, output) = Admin({"unban", "HotFox69"});
+  EXPECT_EQ(status, 0) << Log();
+  EXPECT_EQ(output, "Removed the ban on HotFox69.\n");
+  EXPECT_EQ(Keldors(), "");
+  EXPECT_EQ(Join("HotFox69 ip=10.4.4.4").find("banned"), std::string::npos);
+  std::tie(status, output) = Admin({"unban", "HotFox69"});
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(output, "keldorctl: no ban on HotFox69\n");
+
+  // The game's reply to a console command does not travel; keldorctl says so.
+  EXPECT_NE(Admin({"console", "game.listPlayers"}).second.find("reply does not reach clients"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace keldor::e2e

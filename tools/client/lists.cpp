@@ -93,8 +93,12 @@ std::vector<std::string> SplitStatus(const std::string& text) {
   return fields;
 }
 
+bool IsUnknown(const std::string& text) {
+  return text.empty() || text == "*" || text == "[unknown]" || text == "??" || text == "--";
+}
+
 nlohmann::ordered_json TextOrNull(const std::string& text) {
-  return text == "*" || text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+  return IsUnknown(text) ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
 nlohmann::ordered_json NumberOrNull(const std::string& text) {
@@ -102,6 +106,53 @@ nlohmann::ordered_json NumberOrNull(const std::string& text) {
   const long long value = std::strtoll(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0') return nullptr;
   return value;
+}
+
+nlohmann::ordered_json ValueOf(const std::string& text) {
+  if (IsUnknown(text)) return nullptr;
+  const nlohmann::ordered_json number = NumberOrNull(text);
+  return number.is_null() ? nlohmann::ordered_json(text) : number;
+}
+
+nlohmann::ordered_json StatusJson(const std::vector<std::string>& fields) {
+  constexpr std::size_t kPlayers = 2;
+  nlohmann::ordered_json status = nlohmann::ordered_json::object();
+  if (fields.empty()) return status;
+  status[kStatusKeys[0]] = fields[0];  // a server's name is text even when it is all digits
+  for (std::size_t k = 1; k < fields.size() && k < kStatusFields; ++k) {
+    const std::size_t of = fields[k].find(" of ");
+    if (k == kPlayers && of != std::string::npos) {
+      status["players"] = NumberOrNull(fields[k].substr(0, of));
+      status["max_players"] = NumberOrNull(fields[k].substr(of + 4));
+      continue;
+    }
+    status[kStatusKeys[k]] = ValueOf(fields[k]);
+  }
+  return status;
+}
+
+bool ParseCtime(const std::string& text, std::time_t* when) {
+  std::tm parts{};
+  if (strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &parts) == nullptr) return false;
+  parts.tm_isdst = -1;
+  *when = std::mktime(&parts);
+  return *when != static_cast<std::time_t>(-1);
+}
+
+std::string LocalTimeText(std::time_t when) {
+  std::tm parts{};
+  char text[32] = "";
+  if (localtime_r(&when, &parts) == nullptr) return std::to_string(when);
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+std::string IsoTime(std::time_t when) {
+  std::tm parts{};
+  char text[32] = "";
+  if (gmtime_r(&when, &parts) == nullptr) return std::to_string(when);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
 }
 
 nlohmann::ordered_json PlayersJson(const std::string& content) {
@@ -112,7 +163,7 @@ nlohmann::ordered_json PlayersJson(const std::string& content) {
     if (!SplitListLine(line, 9, &name, &f)) continue;
     players.push_back({{"name", name},
                        {"id", NumberOrNull(f[0])},
-                       {"team", TextOrNull(f[1])},
+                       {"team", ValueOf(f[1])},
                        {"score", NumberOrNull(f[2])},
                        {"kills", NumberOrNull(f[3])},
                        {"deaths", NumberOrNull(f[4])},
@@ -146,6 +197,13 @@ bool TakeField(const std::string& line, std::size_t* at, std::string* field, boo
   return true;
 }
 
+// Epoch seconds as ISO 8601; 0 (a ban taken over, or one that never ends) is null.
+nlohmann::ordered_json TimeOrNull(const std::string& seconds) {
+  const nlohmann::ordered_json value = NumberOrNull(seconds);
+  if (!value.is_number() || value.get<long long>() <= 0) return nullptr;
+  return IsoTime(static_cast<std::time_t>(value.get<long long>()));
+}
+
 }  // namespace
 
 nlohmann::ordered_json BansJson(const std::string& content) {
@@ -165,10 +223,39 @@ nlohmann::ordered_json BansJson(const std::string& content) {
                     {"guid", TextOrNull(guid)},
                     {"admin", admin},
                     {"start", NumberOrNull(start)},
+                    {"start_iso", TimeOrNull(start)},
                     {"end", NumberOrNull(end)},
+                    {"end_iso", TimeOrNull(end)},
                     {"reason", reason}});
   }
   return bans;
+}
+
+nlohmann::ordered_json ScheduleJson(const std::string& content) {
+  constexpr std::size_t kEventFields = 6;
+  nlohmann::ordered_json events = nlohmann::ordered_json::array();
+  for (const std::string& line : Lines(content)) {
+    std::vector<std::string> f;
+    std::size_t at = 0;
+    while (f.size() + 1 < kEventFields) {
+      const std::size_t comma = line.find(',', at);
+      if (comma == std::string::npos) break;
+      f.push_back(line.substr(at, comma - at));
+      at = comma + 1;
+    }
+    if (f.size() + 1 != kEventFields) continue;
+    f.push_back(line.substr(at));
+    const nlohmann::ordered_json time = NumberOrNull(f[0]);
+    if (!time.is_number()) continue;
+    events.push_back({{"time", time},
+                      {"time_iso", TimeOrNull(f[0])},
+                      {"action", f[1]},
+                      {"days", f[2]},
+                      {"settings", TextOrNull(f[3])},
+                      {"maplist", TextOrNull(f[4])},
+                      {"enabled", std::strtol(f[5].c_str(), nullptr, 10) != 0}});
+  }
+  return events;
 }
 
 std::string BanText(const BanFields& b) {

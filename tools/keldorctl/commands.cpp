@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -106,14 +107,10 @@ void PrintNote(const Message& note, bool json) {
   std::fflush(stdout);
 }
 
-// Notifications that arrive while a command waits for its answer: shown on
-// stderr so that the answer on stdout stays clean for scripts. The game's own
-// chat and events stream by all the time; they are what `watch` is for.
-void NoteWhileWaiting(const Message& note) {
-  if (note.code == NOTE_CONSOLE_EVENT) return;
-  const char* name = NoteName(note.code);
-  std::fprintf(stderr, "keldorctl: (%s)\n", name != nullptr ? name : "unknown notification");
-}
+// Notifications that arrive while a command waits for its answer (a list
+// changed, the game's chat and events) are what `watch` is for: a command
+// prints its own outcome and nothing else.
+void NoteWhileWaiting(const Message&) {}
 
 int AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
   Message ignored;
@@ -176,11 +173,7 @@ int RunStatus(Connection& c, const Options& o) {
   }
   const std::vector<std::string> fields = SplitStatus(reply.data);
   if (o.json) {
-    nlohmann::ordered_json status = nlohmann::ordered_json::object();
-    for (std::size_t k = 0; k < fields.size() && k < kStatusFields; ++k) {
-      status[kStatusKeys[k]] = fields[k];
-    }
-    PrintJson(status);
+    PrintJson(StatusJson(fields));
     return kExitOk;
   }
   for (std::size_t k = 0; k < fields.size(); ++k) {
@@ -259,15 +252,20 @@ int RunPause(Connection& c, const Options&) {
 
 // ---- Players and clients ---------------------------------------------------
 
-// The name of the player with `id` in the list Keldor reports; false when
-// there is none, with the reason printed and `*status` set.
-bool FindPlayer(Connection& c, const std::string& id, std::string* name, int* status) {
+// The fields of a player list line behind the name.
+constexpr std::size_t kPlayerFields = 9;  // id, team, score, kills, deaths, ping, ip, keyhash, guid
+constexpr std::size_t kPlayerAddress = 6, kPlayerKeyhash = 7, kPlayerGuid = 8;
+constexpr const char* kPlayersHeader = "name,id,team,score,kills,deaths,ping,address,keyhash,guid";
+
+// The name (and the other fields) of the player with `id` in the list Keldor
+// reports; false when there is none, with the reason printed and `*status` set.
+bool FindPlayer(Connection& c, const std::string& id, std::string* name, int* status,
+                std::vector<std::string>* found = nullptr) {
   std::string content;
   *status = Fetch(c, REQ_GET_PLAYERS, &content);
   if (*status != kExitOk) return false;
-  constexpr std::size_t kPlayerFields =
-      9;  // id, team, score, kills, deaths, ping, ip, keyhash, guid
-  std::vector<std::string> fields;
+  std::vector<std::string> scratch;
+  std::vector<std::string>& fields = found != nullptr ? *found : scratch;
   for (const std::string& line : Lines(content)) {
     if (SplitListLine(line, kPlayerFields, name, &fields) &&
         std::strtol(fields[0].c_str(), nullptr, 10) == std::strtol(id.c_str(), nullptr, 10)) {
@@ -331,15 +329,37 @@ bool ParseBan(const Options& o, BanFields* ban) {
   return true;
 }
 
-bool CheckBan(const Options& o) {
-  BanFields ban;
-  if (!ParseBan(o, &ban)) return false;
+// Seven fields, each ended by 0xFF, within one text payload.
+bool BanTextFits(const BanFields& ban) {
   const std::string text = BanText(ban);
   if (std::count(text.begin(), text.end(), kBanFieldEnd) != 7) {
     std::fprintf(stderr, "keldorctl: a ban field holds the byte 0xFF.\n");
     return false;
   }
   return FitsPayload(text);
+}
+
+bool CheckBan(const Options& o) {
+  BanFields ban;
+  return ParseBan(o, &ban) && BanTextFits(ban);
+}
+
+// An identifier not given on the command line is taken from the player list,
+// where the game reports it: the game bans a player on the server by them.
+void FillIdentifier(std::string* field, const std::string& listed) {
+  if (IsUnknown(*field) && !IsUnknown(listed)) *field = listed;
+}
+
+// "address A, keyhash K" for the identifiers the ban carries.
+std::string BanIdentifiers(const BanFields& ban) {
+  std::string text;
+  const std::pair<const char*, const std::string*> identifiers[] = {
+      {"address", &ban.address}, {"keyhash", &ban.keyhash}, {"GUID", &ban.guid}};
+  for (const auto& [label, value] : identifiers) {
+    if (IsUnknown(*value)) continue;
+    text += (text.empty() ? "" : ", ") + std::string(label) + " " + Printable(*value);
+  }
+  return text.empty() ? "no identifier known" : text;
 }
 
 int RunBan(Connection& c, const Options& o) {
@@ -349,18 +369,26 @@ int RunBan(Connection& c, const Options& o) {
   // with only the bans right (B) bans as it always did.
   if ((c.Rights() & kRightP) != 0 && ban.id != kOffServer) {
     std::string name;
-    if (int status = 0; !FindPlayer(c, ban.id, &name, &status)) return status;
+    std::vector<std::string> fields;
+    if (int status = 0; !FindPlayer(c, ban.id, &name, &status, &fields)) return status;
     if (strcasecmp(name.c_str(), ban.name.c_str()) != 0) {
       std::fprintf(stderr, "keldorctl: the player with the id %s is %s, not %s.\n", ban.id.c_str(),
                    Printable(name).c_str(), Printable(ban.name).c_str());
       return kExitFailed;
     }
+    FillIdentifier(&ban.address, fields[kPlayerAddress]);
+    FillIdentifier(&ban.keyhash, fields[kPlayerKeyhash]);
+    FillIdentifier(&ban.guid, fields[kPlayerGuid]);
   }
+  if (!BanTextFits(ban)) return kExitFailed;  // the listed identifiers may make it too long
   const std::string text = BanText(ban);
   Message answer;
   const int status = RunJobRequest(c, REQ_BAN_PLAYER, &text, {NOTE_PLAYER_BANNED}, &answer);
-  if (status == kExitOk) std::printf("Banned %s.\n", Printable(answer.data).c_str());
-  return status;
+  if (status != kExitOk) return status;
+  std::printf("Banned %s", Printable(answer.data).c_str());
+  if (ban.id != kOffServer) std::printf(" (player id %s)", ban.id.c_str());
+  std::printf(" on %s.\n", BanIdentifiers(ban).c_str());
+  return kExitOk;
 }
 
 bool CheckUnban(const Options& o) {
@@ -379,13 +407,93 @@ bool CheckUnban(const Options& o) {
   return FitsPayload(Joined(o.args));
 }
 
+// The fields of a remove-ban request: name, address, keyhash, GUID; an
+// identifier the ban does not hold goes empty.
+std::string UnbanText(const nlohmann::ordered_json& ban) {
+  std::string text = ban["name"].get<std::string>();
+  std::erase(text, ',');  // the name is only reported back; a comma would shift the fields
+  for (const char* key : {"address", "keyhash", "guid"}) {
+    text += ",";
+    if (ban[key].is_string()) text += ban[key].get<std::string>();
+  }
+  return text;
+}
+
+bool HoldsAny(const nlohmann::ordered_json& ban, const Options& o) {
+  constexpr const char* kKeys[] = {"address", "keyhash", "guid"};
+  for (std::size_t k = 1; k < o.args.size(); ++k) {
+    const auto& value = ban[kKeys[k - 1]];
+    if (!o.args[k].empty() && value.is_string() &&
+        strcasecmp(value.get<std::string>().c_str(), o.args[k].c_str()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Keldor lifts a ban by its identifiers and takes any request as done, so the
+// ban is looked up in the ban list first: by name alone its identifiers come
+// from there; with identifiers given, one ban must hold one of them.
 int RunUnban(Connection& c, const Options& o) {
-  std::string text;
-  for (std::size_t k = 0; k < o.args.size(); ++k) text += (k > 0 ? "," : "") + o.args[k];
-  Message answer;
-  const int status = RunJobRequest(c, REQ_REMOVE_BAN, &text, {NOTE_BAN_REMOVED}, &answer);
-  if (status == kExitOk) std::printf("Removed the ban on %s.\n", Printable(answer.data).c_str());
-  return status;
+  std::string content;
+  if (const int status = Fetch(c, REQ_GET_BANS, &content); status != kExitOk) return status;
+  std::vector<std::string> texts;
+  bool listed = false;
+  for (const auto& ban : BansJson(content)) {
+    const bool named = strcasecmp(ban["name"].get<std::string>().c_str(), o.args[0].c_str()) == 0;
+    listed = listed || named || HoldsAny(ban, o);
+    if (named && o.args.size() == 1) texts.push_back(UnbanText(ban));
+  }
+  if (!listed) {
+    std::fprintf(stderr, "keldorctl: no ban on %s\n", Printable(o.args[0]).c_str());
+    return kExitFailed;
+  }
+  if (o.args.size() > 1) {
+    std::string text;
+    for (std::size_t k = 0; k < o.args.size(); ++k) text += (k > 0 ? "," : "") + o.args[k];
+    texts.push_back(text);
+  }
+  for (std::string& text : texts) {
+    if (!FitsPayload(text)) return kExitFailed;
+    Message answer;
+    const int status = RunJobRequest(c, REQ_REMOVE_BAN, &text, {NOTE_BAN_REMOVED}, &answer);
+    if (status != kExitOk) return status;
+    std::printf("Removed the ban on %s.\n", Printable(answer.data).c_str());
+  }
+  return kExitOk;
+}
+
+// A ban's time for a person: local date and time; 0 is `zero`.
+std::string BanTime(const nlohmann::ordered_json& seconds, const char* zero) {
+  if (!seconds.is_number() || seconds.get<long long>() <= 0) return zero;
+  return LocalTimeText(static_cast<std::time_t>(seconds.get<long long>()));
+}
+
+std::string ShownOrDash(const nlohmann::ordered_json& value) {
+  return value.is_string() ? Printable(value.get<std::string>()) : "-";
+}
+
+void PrintBanRow(const std::array<std::string, 8>& cells) {
+  std::printf("%-20s  %-15s  %-32s  %-32s  %-12s  %-19s  %-19s  %s\n", cells[0].c_str(),
+              cells[1].c_str(), cells[2].c_str(), cells[3].c_str(), cells[4].c_str(),
+              cells[5].c_str(), cells[6].c_str(), cells[7].c_str());
+}
+
+int RunBans(Connection& c, const Options& o) {
+  std::string content;
+  if (const int status = Fetch(c, REQ_GET_BANS, &content); status != kExitOk) return status;
+  const nlohmann::ordered_json bans = BansJson(content);
+  if (o.json) {
+    PrintJson(bans);
+    return kExitOk;
+  }
+  PrintBanRow({"Name", "Address", "Keyhash", "GUID", "By", "Since", "Until", "Reason"});
+  for (const auto& ban : bans) {
+    PrintBanRow({ShownOrDash(ban["name"]), ShownOrDash(ban["address"]), ShownOrDash(ban["keyhash"]),
+                 ShownOrDash(ban["guid"]), ShownOrDash(ban["admin"]), BanTime(ban["start"], "-"),
+                 BanTime(ban["end"], "permanent"), ShownOrDash(ban["reason"])});
+  }
+  return kExitOk;
 }
 
 int RunClearBans(Connection& c, const Options&) {
@@ -476,7 +584,13 @@ int RunMessage(Connection& c, const Options& o) {
 int RunConsole(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
   const int status = RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE});
-  if (status == kExitOk) std::printf("The console command was sent.\n");
+  // Keldor answers a console command with a bare "done": the game's reply to
+  // it stays in Keldor, so what the game accepted is all there is to tell.
+  if (status == kExitOk) {
+    std::printf(
+        "The game server accepted the command (its reply does not reach clients; players, "
+        "status and get log show what Keldor knows).\n");
+  }
   return status;
 }
 
@@ -576,6 +690,8 @@ constexpr MapAction kMapActions[] = {
     {"restart", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, false, "The map is restarting.\n"},
 };
 
+constexpr const char* kNoIdleMap = "none";
+
 // The game modes in the order of their bits in maps.con.
 constexpr const char* kGameModes[] = {"GPM_CQ", "GPM_COOP", "GPM_EVOL", "GPM_CCOMBAT"};
 
@@ -645,13 +761,21 @@ const MapAction* FindMapAction(const Options& o) {
   return nullptr;
 }
 
+// The combo the action sends; "idle none" sends the empty combo that turns
+// the idle map off.
+std::string MapCombo(const MapAction& action, const Options& o) {
+  const std::string combo = Joined(o.args, 1);
+  if (action.request == REQ_SET_IDLE_MAP && strcasecmp(combo.c_str(), kNoIdleMap) == 0) return "";
+  return combo;
+}
+
 bool CheckMap(const Options& o) {
   const MapAction* action = FindMapAction(o);
   if (action == nullptr) {
     std::fprintf(stderr, "keldorctl: map needs change, next, set-next, idle or restart.\n");
     return false;
   }
-  const std::string combo = Joined(o.args, 1);
+  const std::string combo = MapCombo(*action, o);
   // An empty idle combo turns the idle map off; the others need a map.
   if (action->takesCombo && combo.empty() && action->request != REQ_SET_IDLE_MAP) {
     std::fprintf(stderr, "keldorctl: map %s needs a map combo (\"map mode mod\").\n", action->name);
@@ -680,7 +804,7 @@ bool CheckMap(const Options& o) {
 
 int RunMap(Connection& c, const Options& o) {
   const MapAction* action = FindMapAction(o);
-  const std::string combo = Joined(o.args, 1);
+  const std::string combo = MapCombo(*action, o);
   if (!combo.empty()) {
     if (const int status = CheckInstalledCombo(c, combo); status != kExitOk) return status;
   }
@@ -931,13 +1055,42 @@ int RunPlayers(Connection& c, const Options& o) {
   if (o.json) {
     PrintJson(PlayersJson(content));
   } else {
+    std::printf("%s\n", kPlayersHeader);
     std::fwrite(content.data(), 1, content.size(), stdout);
   }
   return status;
 }
 
+// The schedule as a table: a one-time event ("none") at its local date and
+// time, a recurring one at its local time of day.
+int RunSchedule(Connection& c, const Options& o) {
+  std::string content;
+  if (const int status = Fetch(c, REQ_GET_SCHEDULE, &content); status != kExitOk) return status;
+  const nlohmann::ordered_json events = ScheduleJson(content);
+  if (o.json) {
+    PrintJson(events);
+    return kExitOk;
+  }
+  constexpr std::size_t kDateLength = 11;  // "YYYY-MM-DD " before the time of day
+  std::printf("%-19s  %-12s  %-9s  %-7s  %-20s  %s\n", "When", "Action", "Days", "Enabled",
+              "Settings", "Maplist");
+  for (const auto& event : events) {
+    const std::string local =
+        LocalTimeText(static_cast<std::time_t>(event["time"].get<long long>()));
+    const bool once = strncasecmp(event["days"].get<std::string>().c_str(), "none", 4) == 0;
+    std::printf("%-19s  %-12s  %-9s  %-7s  %-20s  %s\n",
+                once || local.size() <= kDateLength ? local.c_str() : local.c_str() + kDateLength,
+                Printable(event["action"].get<std::string>()).c_str(),
+                Printable(event["days"].get<std::string>()).c_str(),
+                event["enabled"].get<bool>() ? "yes" : "no", ShownOrDash(event["settings"]).c_str(),
+                ShownOrDash(event["maplist"]).c_str());
+  }
+  return kExitOk;
+}
+
 // The client list as a table. Keldor writes "*" for an empty field, and the
-// time of the last request as ctime text with its own line end.
+// time of the last request as ctime text with its own line end; it is shown
+// as local date and time.
 int RunClients(Connection& c, const Options& o) {
   std::string content;
   if (const int status = Fetch(c, REQ_GET_CLIENTS, &content); status != kExitOk) return status;
@@ -947,11 +1100,15 @@ int RunClients(Connection& c, const Options& o) {
     std::vector<std::string> f;
     for (const std::string& line : Lines(content)) {
       if (!SplitListLine(line, 4, &name, &f)) continue;
-      clients.push_back({{"slot", NumberOrNull(f[0])},
-                         {"user", TextOrNull(name)},
-                         {"address", TextOrNull(f[1])},
-                         {"state", TextOrNull(f[2])},
-                         {"last_request", TextOrNull(f[3])}});
+      std::time_t last = 0;
+      const bool known = ParseCtime(f[3], &last);
+      clients.push_back(
+          {{"slot", NumberOrNull(f[0])},
+           {"user", TextOrNull(name)},
+           {"address", TextOrNull(f[1])},
+           {"state", TextOrNull(f[2])},
+           {"last_request", known ? nlohmann::ordered_json(last) : nullptr},
+           {"last_request_iso", known ? nlohmann::ordered_json(IsoTime(last)) : nullptr}});
     }
     PrintJson(clients);
     return kExitOk;
@@ -965,7 +1122,8 @@ int RunClients(Connection& c, const Options& o) {
       std::printf("%s\n", Printable(line).c_str());  // shown as it came rather than lost
       continue;
     }
-    const std::string& last = fields[3] == "*" ? "-" : fields[3];
+    std::time_t when = 0;
+    const std::string last = ParseCtime(fields[3], &when) ? LocalTimeText(when) : "-";
     std::printf("%-4s  %-20s  %-21s  %-9s  %s\n", fields[0].c_str(),
                 Printable(name == "*" ? "-" : name).c_str(), fields[1].c_str(), fields[2].c_str(),
                 last.c_str());
@@ -985,7 +1143,9 @@ const Command kCommands[] = {
      CheckNoArgs, RunWatch},
     {"join-info", "join-info", "Shows the game port and whether the server is on the Internet.",
      "Needs the right P; fails while the server is not running.", CheckNoArgs, RunJoinInfo},
-    {"players", "players", "Lists the players in the game (playerlist.con).", "Needs the right P.",
+    {"players", "players", "Lists the players in the game (playerlist.con).",
+     "A CSV header line, then one line per player as Keldor sends it. With --json, numbers are "
+     "numbers and unknown values null. Needs the right P.",
      CheckNoArgs, RunPlayers},
     {"clients", "clients", "Lists the connected clients as a table.",
      "A header, then one line per client: slot, user, address, state and the time of its last "
@@ -998,12 +1158,27 @@ const Command kCommands[] = {
      CheckKick, RunKick},
     {"ban", "ban <player-id> <name> <seconds> [reason]", "Bans a player (0 s: for ever).",
      "Adds a ban for <seconds> (0 bans permanently). Options --address A, --keyhash K and "
-     "--guid G fill the other fields (\"[unknown]\" otherwise). Needs the right P or B; with "
-     "P the id must be one that Keldor lists, under that name (else exit status 4). Id -1 bans "
-     "a player who is not on the server by the identifiers given.",
+     "--guid G fill the other fields; with the right P the id must be one that Keldor lists, "
+     "under that name (else exit status 4), and the fields not given come from the player "
+     "list. Needs the right P or B. Id -1 bans a player who is not on the server by the "
+     "identifiers given. Prints the player banned and the identifiers the ban carries.",
      CheckBan, RunBan},
     {"unban", "unban <name> [address [keyhash [guid]]]", "Removes a ban.",
-     "Removes the ban matching the fields given. Needs the right B.", CheckUnban, RunUnban},
+     "By name alone, removes every ban on that name in Keldor's ban list, on the identifiers "
+     "it holds; with identifiers, removes them as given. A name or identifiers that no ban "
+     "holds give \"no ban on NAME\" (exit status 4). Needs the right B.",
+     CheckUnban, RunUnban},
+    {"bans", "bans", "Lists Keldor's bans as a table.",
+     "One line per ban: name, address, keyhash, GUID, who banned, since and until when (local "
+     "date and time; \"permanent\" for a ban without end). With --json, the times are epoch "
+     "seconds with ISO 8601 (UTC) beside them, unknown fields null. Needs the right B.",
+     CheckNoArgs, RunBans},
+    {"schedule", "schedule", "Lists the scheduled starts and stops as a table.",
+     "One line per event: when (local date and time for a one-time event, local time of day "
+     "for a recurring one), action, days, enabled, settings file and map list. get schedule "
+     "gives the file as Keldor stores it, for put. With --json, the time is epoch seconds with "
+     "ISO 8601 (UTC) beside it. Needs the right H.",
+     CheckNoArgs, RunSchedule},
     {"clear-bans", "clear-bans", "Clears the game's, PunkBuster's and Keldor's ban lists.",
      "Needs the right B.", CheckNoArgs, RunClearBans},
     {"verify-bans", "verify-bans", "Checks that Keldor's ban list matches the server's.",
@@ -1019,12 +1194,15 @@ const Command kCommands[] = {
     {"message", "message <text>", "Sends a server message to every player.",
      "At most 255 characters; long texts are sent in pieces.", CheckSomeText, RunMessage},
     {"console", "console <command>", "Runs a command on the game's console.",
-     "Needs the right to send console commands (0x10000).", CheckSomeText, RunConsole},
+     "Tells whether the game server accepted the command; Keldor does not pass the game's reply "
+     "on to clients. Needs the right to send console commands (0x10000).",
+     CheckSomeText, RunConsole},
     {"screenshot", "screenshot <player>", "Asks PunkBuster for a player's screenshot.",
      "Needs the right P and PunkBuster enabled.", CheckScreenshot, RunScreenshot},
     {"map", "map change|next|set-next|idle|restart [combo]", "Changes maps.",
      "change <combo>: go to that map now; next: the next map of the rotation; set-next <combo>: "
-     "the map after this one; idle [combo]: where an idle server goes (none turns it off); "
+     "the map after this one; idle [combo|none]: where an idle server goes (none, or no combo, "
+     "turns it off); "
      "restart: the current map again. A combo is \"map mode mod\", the mode one of GPM_CQ, "
      "GPM_COOP, GPM_EVOL and GPM_CCOMBAT; a map, mod or mode that Keldor does not offer (see "
      "get mods, get maps) is refused before anything is sent (exit status 4). Needs the right M.",

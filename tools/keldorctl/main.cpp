@@ -25,6 +25,10 @@ using namespace keldor;
 
 namespace {
 
+// The release within the version: keldorctl names the same release as the
+// first line of Keldor's log ("Keldor v2.0 beta 4e").
+constexpr const char* kReleaseStage = "beta 4e";
+
 void PrintHelp(std::FILE* out) {
   std::fprintf(out,
                "Usage: keldorctl [options] <command> [arguments]\n"
@@ -38,8 +42,10 @@ void PrintHelp(std::FILE* out) {
                "  --password <secret>  password (else $KELDOR_PASSWORD, else a prompt that\n"
                "                       does not echo); other users can see options in the\n"
                "                       process list, so prefer the environment or the prompt\n"
-               "  --json               data as JSON: status, players, clients, join-info\n"
-               "                       and user list print one object or array, watch one\n"
+               "  --json               data as JSON: status, players, clients, bans,\n"
+               "                       schedule, join-info and user list print one object\n"
+               "                       or array (numbers as numbers, unknown values null,\n"
+               "                       times as epoch seconds and ISO 8601), watch one\n"
                "                       object per line\n"
                "  --help               this text\n"
                "  --version            keldorctl's version\n"
@@ -243,7 +249,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.command == "version") {
-    std::printf("keldorctl %s\n", KELDOR_VERSION);
+    std::printf("keldorctl v%s %s\n", KELDOR_VERSION, kReleaseStage);
     return kExitOk;
   }
   if (options.command == "help") {
