@@ -214,6 +214,11 @@ bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask,
 bool ApplyUploadedSettings(const std::string& path, std::int32_t rightsMask,
                            const SettingsActor& actor, std::vector<std::string>* refused);
 
+// servermanager.con as Keldor last read or wrote it. SettingsFileEdited is true
+// once for each change made to the file since (a first call only remembers it).
+void RememberSettingsFile(const std::string& path);
+bool SettingsFileEdited(const std::string& path);
+
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();
 
