@@ -25,6 +25,7 @@
 #include "remote/jobs.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
+#include "remote/transfer.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
@@ -246,6 +247,7 @@ void RunTimers() {
   }
   if (now >= loop.lastMonitor + kMonitorPeriod) {
     MonitorServer();
+    ReloadEditedSettings();
     loop.lastMonitor = now;
   }
   if (now >= loop.lastCrashWatch + Row(Setting::MonitorTimerPeriod).current) {

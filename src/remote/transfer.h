@@ -55,4 +55,9 @@ bool IsUploadRequest(std::uint32_t request);
 bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask, int slot,
                          std::vector<std::string>* refused = nullptr);
 
+// Reads servermanager.con in again when it was changed on disk since Keldor last
+// read or wrote it (logged, and the game server and clients follow). True when
+// it was.
+bool ReloadEditedSettings();
+
 }  // namespace keldor

@@ -166,10 +166,15 @@ struct SettingFileLine {
 using SettingFileLines = std::vector<SettingFileLine>;
 SettingFileLines ReadSettingFile(std::FILE* file);
 
+// What a value that fails validation gives way to: a file read whole (start-up,
+// a scheduled start) sets the default; an upload keeps the value the setting had.
+enum class OnInvalid { kUseDefault, kKeep };
+
 // Finds the line of setting `row` among a settings file's lines by `name` (any
-// case) and parses its value into the row, replacing invalid values by the
-// default. False when a value was replaced so.
-bool ReadSetting(const SettingFileLines& lines, const char* name, int row);
+// case) and parses its value into the row; an invalid value is logged and
+// handled as `onInvalid` says. False when a value was invalid.
+bool ReadSetting(const SettingFileLines& lines, const char* name, int row,
+                 OnInvalid onInvalid = OnInvalid::kUseDefault);
 
 // The keys a settings file's lines name, in lower case, each with what follows
 // the key and its space on its first line.
@@ -208,6 +213,11 @@ bool ApplySettingsFile(const std::string& path, std::int32_t rightsMask,
 // without the right and not as downloaded).
 bool ApplyUploadedSettings(const std::string& path, std::int32_t rightsMask,
                            const SettingsActor& actor, std::vector<std::string>* refused);
+
+// servermanager.con as Keldor last read or wrote it. SettingsFileEdited is true
+// once for each change made to the file since (a first call only remembers it).
+void RememberSettingsFile(const std::string& path);
+bool SettingsFileEdited(const std::string& path);
 
 // Copies the live table into the snapshot.
 void CopySettingsToSnapshot();

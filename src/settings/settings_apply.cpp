@@ -168,7 +168,10 @@ void ApplyRow(const SettingFileLines& file, int row, const PageRead& read) {
     carried = {Keep(RowIndex(Setting::ConsoleUsername)), Keep(RowIndex(Setting::ConsolePassword)),
                Keep(RowIndex(Setting::ConsolePort))};
   }
-  if (!ReadSetting(file, SettingName(row), row)) Refuse(read, row);
+  // An uploaded value that is refused leaves the setting as it was: the
+  // uploader meant to change it, never to reset it to its default.
+  const OnInvalid onInvalid = read.lines != nullptr ? OnInvalid::kKeep : OnInvalid::kUseDefault;
+  if (!ReadSetting(file, SettingName(row), row, onInvalid)) Refuse(read, row);
   if (!TakeOutputFile(read, row, kept.text)) return;
   if (read.logging) LogChange(read.actor, row, def, kept.value, kept.text);
   SettleCarried(read, carried);

@@ -38,21 +38,68 @@ bool ReadLine(std::FILE* file, std::string& line) {
   return r == LineRead::kLine || r == LineRead::kTooLong;
 }
 
-bool ParseBool(SettingDef& def, const char* name, TokenCursor& cursor) {
+// How one value is being read: the setting's name for messages, and what a
+// value that fails validation gives way to.
+struct ValueRead {
+  const char* name;
+  OnInvalid onInvalid;
+};
+
+// Whether a token begins a number at all ("abc" does not; "12abc" does, as 12).
+bool StartsNumber(const std::string& token) {
+  const char* start = token.c_str();
+  char* end = nullptr;
+  static_cast<void>(std::strtod(start, &end));
+  return end != start;
+}
+
+std::string Formatted(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+std::string Formatted(int value) {
+  return std::to_string(value);
+}
+
+// What an invalid value is shown as: the text given when it is no number (it
+// would otherwise read as 0), else the number read.
+std::string ShownValue(bool present, const std::string& token, const std::string& number) {
+  if (present && !StartsNumber(token)) return CutToWidth(token, kSettingTextMax);
+  return number;
+}
+
+// Logs a value that failed validation. True when the row is to take its
+// default; false when it keeps the value it had (`kept`, as shown).
+bool RefuseValue(const ValueRead& read, const std::string& given, const std::string& byDefault,
+                 const std::string& kept) {
+  if (read.onInvalid == OnInvalid::kKeep) {
+    LogMessage(kLogInfo, "Invalid value of %s detected for setting %s, keeping %s.", given.c_str(),
+               read.name, kept.c_str());
+    return false;
+  }
+  LogMessage(kLogInfo, "Invalid value of %s detected for setting %s, using default %s.",
+             given.c_str(), read.name, byDefault.c_str());
+  return true;
+}
+
+bool ParseBool(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseDecimal(token) : def.current;
-  if (present && (value == 0 || value == 1)) {
+  if (present && StartsNumber(token) && (value == 0 || value == 1)) {
     def.current = static_cast<std::int32_t>(value);
     return true;
   }
-  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
-             static_cast<int>(value), name, def.defaultValue);
-  def.current = def.defaultValue;
+  const std::string given = ShownValue(present, token, Formatted(static_cast<int>(value)));
+  if (RefuseValue(read, given, Formatted(def.defaultValue), Formatted(def.current))) {
+    def.current = def.defaultValue;
+  }
   return false;
 }
 
-bool ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseText(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string value;
   if (cursor.Next("\"", value)) {
     const auto width =
@@ -66,7 +113,12 @@ bool ParseText(SettingDef& def, const char* name, TokenCursor& cursor) {
   }
   // The default of a password is the password from now on: it is not logged.
   const bool secret = IsSecretSetting(static_cast<int>(&def - SettingsTable().data()));
-  LogMessage(kLogInfo, "Invalid value detected for setting %s, using default %s.", name,
+  if (read.onInvalid == OnInvalid::kKeep) {
+    LogMessage(kLogInfo, "Invalid value detected for setting %s, keeping [%s].", read.name,
+               secret ? "*" : def.text.c_str());
+    return false;
+  }
+  LogMessage(kLogInfo, "Invalid value detected for setting %s, using default %s.", read.name,
              secret ? "*" : def.defaultText);
   def.text = def.defaultText;
   return false;
@@ -92,56 +144,56 @@ void ParseMessageLine(SettingDef& def, TokenCursor& cursor) {
   if (n <= kMessageLines - 2 && def.text.size() + 2 <= kSettingTextMax) def.text += "\r\n";
 }
 
-bool ParseInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseDecimal(token) : def.current;
-  if (present && value >= def.minimum && value <= def.maximum) {
+  if (present && StartsNumber(token) && value >= def.minimum && value <= def.maximum) {
     def.current = static_cast<std::int32_t>(value);
     return true;
   }
-  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
-             static_cast<int>(value), name, def.defaultValue);
-  def.current = def.defaultValue;
+  const std::string given = ShownValue(present, token, Formatted(static_cast<int>(value)));
+  if (RefuseValue(read, given, Formatted(def.defaultValue), Formatted(def.current))) {
+    def.current = def.defaultValue;
+  }
   return false;
 }
 
-bool ParseNegativeInteger(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseNegativeInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long magnitude = present ? std::labs(ParseDecimal(token)) : def.current;
-  if (present && magnitude >= def.minimum && magnitude <= def.maximum) {
+  if (present && StartsNumber(token) && magnitude >= def.minimum && magnitude <= def.maximum) {
     def.current = static_cast<std::int32_t>(magnitude);
     return true;
   }
-  LogMessage(kLogInfo, "Invalid value of %i detected for setting %s, using default %i.",
-             static_cast<int>(-magnitude), name, -def.defaultValue);
-  def.current = def.defaultValue;
+  const std::string given = ShownValue(present, token, Formatted(static_cast<int>(-magnitude)));
+  if (RefuseValue(read, given, Formatted(-def.defaultValue), Formatted(-def.current))) {
+    def.current = def.defaultValue;
+  }
   return false;
 }
 
-bool ParseScaled(SettingDef& def, const char* name, TokenCursor& cursor, int factor) {
+bool ParseScaled(SettingDef& def, const ValueRead& read, TokenCursor& cursor, int factor) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseScaledFraction(token, factor) : def.current;
-  if (present && value >= def.minimum && value <= def.maximum) {
+  if (present && StartsNumber(token) && value >= def.minimum && value <= def.maximum) {
     def.current = static_cast<std::int32_t>(value);
     return true;
   }
-  const double shown = static_cast<double>(value) / factor;
-  const double fallback = static_cast<double>(def.defaultValue) / factor;
-  if (factor == 100) {
-    LogMessage(kLogInfo, "Invalid value of %.2f detected for setting %s, using default %.2f.",
-               shown, name, fallback);
-  } else {
-    LogMessage(kLogInfo, "Invalid value of %.1f detected for setting %s, using default %.1f.",
-               shown, name, fallback);
+  const char* format = factor == 100 ? "%.2f" : "%.1f";
+  const auto shown = [&](long stored) {
+    return Formatted(format, static_cast<double>(stored) / factor);
+  };
+  const std::string given = ShownValue(present, token, shown(value));
+  if (RefuseValue(read, given, shown(def.defaultValue), shown(def.current))) {
+    def.current = def.defaultValue;
   }
-  def.current = def.defaultValue;
   return false;
 }
 
-bool ParseChoice(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseChoice(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string token;
   cursor.Next(" ", token);
   token = CutToWidth(token, kSettingTextMax);
@@ -151,9 +203,7 @@ bool ParseChoice(SettingDef& def, const char* name, TokenCursor& cursor) {
   }
   const char* option = ListKeyAt(def.defaultText, def.defaultValue);
   const std::string fallback = option != nullptr ? option : "";
-  LogMessage(kLogInfo, "Invalid value of %s detected for setting %s, using default %s.",
-             token.c_str(), name, fallback.c_str());
-  def.text = fallback;
+  if (RefuseValue(read, token, fallback, def.text)) def.text = fallback;
   return false;
 }
 
@@ -208,28 +258,28 @@ void ParseRemoteAdmin(SettingDef& def, TokenCursor& cursor) {
 }
 
 // False when the value was refused and replaced by the default.
-bool ParseValue(SettingDef& def, const char* name, TokenCursor& cursor) {
+bool ParseValue(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   switch (def.type) {
     case SettingType::kPresence:
       def.current = 1;
       break;
     case SettingType::kBool:
-      return ParseBool(def, name, cursor);
+      return ParseBool(def, read, cursor);
     case SettingType::kText:
-      return ParseText(def, name, cursor);
+      return ParseText(def, read, cursor);
     case SettingType::kMessage:
       ParseMessageLine(def, cursor);
       break;
     case SettingType::kInteger:
-      return ParseInteger(def, name, cursor);
+      return ParseInteger(def, read, cursor);
     case SettingType::kNegativeInteger:
-      return ParseNegativeInteger(def, name, cursor);
+      return ParseNegativeInteger(def, read, cursor);
     case SettingType::kHundredths:
-      return ParseScaled(def, name, cursor, 100);
+      return ParseScaled(def, read, cursor, 100);
     case SettingType::kTenths:
-      return ParseScaled(def, name, cursor, 10);
+      return ParseScaled(def, read, cursor, 10);
     case SettingType::kChoice:
-      return ParseChoice(def, name, cursor);
+      return ParseChoice(def, read, cursor);
     case SettingType::kAddress:
       ParseAddress(def, cursor);
       break;
@@ -362,7 +412,7 @@ SettingFileLines ReadSettingFile(std::FILE* file) {
   return lines;
 }
 
-bool ReadSetting(const SettingFileLines& lines, const char* name, int row) {
+bool ReadSetting(const SettingFileLines& lines, const char* name, int row, OnInvalid onInvalid) {
   if (name == nullptr || row < 0 || row >= kSettingCount) return true;
   SettingDef& def = TableRow(row);
   bool found = false;
@@ -373,7 +423,7 @@ bool ReadSetting(const SettingFileLines& lines, const char* name, int row) {
     std::string key;
     cursor.Next(" ", key);
     found = true;
-    valid = ParseValue(def, name, cursor) && valid;
+    valid = ParseValue(def, {name, onInvalid}, cursor) && valid;
     if (def.type != SettingType::kMessage) break;
   }
   if (!found) ApplyAbsence(def);

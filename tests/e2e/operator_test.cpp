@@ -132,6 +132,34 @@ TEST_F(Operator, SettingsUploadsRoundTripAndKeepWhatTheyDoNotName) {
   // Once for each critical setting of the whole pages 0 and 4 sent back (the statistics
   // path on page 4), then once for the line named.
   EXPECT_EQ(CountLogged("SECURITY ALERT! User alice at 127.0.0.1:"), 12 + 1 + 1);
+  EXPECT_FALSE(Logged(" changed game.serverMaxPlayers from 20")) << Log();
+
+  // A refused value keeps what the setting had, and keldorctl fails.
+  EXPECT_EQ(Put("admin", "secret", "settings", "manager.autoKickPingValue 400\n").first, 0);
+  EXPECT_EQ(Put("admin", "secret", "settings", "manager.autoKickPingValue banana\n").first, 4);
+  EXPECT_TRUE(
+      Logged("Invalid value of banana detected for setting manager.autoKickPingValue, "
+             "keeping 400."))
+      << Log();
+  EXPECT_TRUE(Logged("! Refused: manager.autoKickPingValue."));
+  EXPECT_EQ(CountLogged(" changed manager.autoKickPingValue "), 1) << Log();
+  EXPECT_NE(ReadFile(SettingsPath("servermanager.con")).find("manager.autoKickPingValue 400\n"),
+            std::string::npos);
+
+  // A hand edit of the file is read in while Keldor runs, and the next upload keeps it.
+  std::string edited = ReadFile(SettingsPath("servermanager.con"));
+  const std::size_t at = edited.find("game.serverMaxPlayers 20\n");
+  ASSERT_NE(at, std::string::npos) << edited;
+  edited.replace(at + 22, 2, "24");
+  WriteFile(SettingsPath("servermanager.con"), edited);
+  ASSERT_TRUE(WaitFor([&] {
+    return Logged("User operator at console changed game.serverMaxPlayers from 20 to 24.");
+  })) << Log();
+  EXPECT_TRUE(Logged("servermanager.con was changed on disk; reloading it."));
+  EXPECT_EQ(Put("admin", "secret", "settings", "manager.autoKickPingValue 450\n").first, 0);
+  const std::string after = ReadFile(SettingsPath("servermanager.con"));
+  EXPECT_NE(after.find("game.serverMaxPlayers 24\n"), std::string::npos) << after;
+  EXPECT_NE(after.find("manager.autoKickPingValue 450\n"), std::string::npos) << after;
 }
 
 TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsServer) {

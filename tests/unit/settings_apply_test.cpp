@@ -61,6 +61,33 @@ TEST_F(SettingsTest, ChangeLinesNameTheActorAndShowEachTypesValues) {
   EXPECT_EQ(CountLogged("changed"), 5);
 }
 
+TEST_F(SettingsTest, RefusedUploadedValuesKeepWhatTheSettingHadAndLogNoChange) {
+  Load("manager.autoKickPingValue 400\nadmin.voteMapMajority 0.75\ngame.serverName \"Mine\"\n");
+  WriteFile(dir_ / "up.con",
+            "manager.autoKickPingValue banana\nadmin.voteMapMajority 1.5\n"
+            "game.serverMaxAllowedConnectionType modem\ngame.serverName \"\"\n"
+            "manager.autoAnnouncePeriod 90\n");
+  std::vector<std::string> refused;
+  ASSERT_TRUE(ApplyUploadedSettings(dir_ / "up.con", -1, {"alice", "10.0.0.7:4000"}, &refused));
+  EXPECT_EQ(refused,
+            (std::vector<std::string>{"game.serverName", "game.serverMaxAllowedConnectionType",
+                                      "admin.voteMapMajority", "manager.autoKickPingValue"}));
+  EXPECT_EQ(Row(Setting::AutoKickPingValue).current, 400);
+  EXPECT_EQ(Row(Setting::VoteMapMajority).current, 75);
+  EXPECT_EQ(Row(Setting::ServerMaxAllowedConnectionType).text, "CTLanT1");
+  EXPECT_EQ(Row(Setting::AutoAnnouncePeriod).current, 90);  // the good value beside them
+  for (const char* line :
+       {"Invalid value of banana detected for setting manager.autoKickPingValue, keeping 400.",
+        "Invalid value of 1.50 detected for setting admin.voteMapMajority, keeping 0.75.",
+        "Invalid value of modem detected for setting game.serverMaxAllowedConnectionType, "
+        "keeping CTLanT1.",
+        "Invalid value detected for setting game.serverName, keeping [Mine]."}) {
+    EXPECT_TRUE(Logged(line)) << line << Log();
+  }
+  EXPECT_EQ(CountLogged(" changed "), 1) << Log();
+  EXPECT_FALSE(Logged("using default")) << Log();
+}
+
 TEST_F(SettingsTest, CarriedConsoleTokensNeedTheRightsOfTheirRowsAndPasswordsAreNeverLogged) {
   ClientSlots()[2] = ClientSlot{102, "bob", "10.0.0.8:4000", 0x10, {}};
   Load("manager.consoleUsername \"u\"\nadmin.enableRemoteConsole rc rcpw 6100\n", 0x10, 2);

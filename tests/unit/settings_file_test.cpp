@@ -182,20 +182,23 @@ TEST_F(SettingsTest, InvalidValuesFallBackToTheDefaultWithTheirMessage) {
       "manager.autoKickScoreValue -30\nadmin.voteMapMajority 1.5\n"
       "admin.spawnDelayPenaltyForTK 12.5\ngame.serverBandwidthChokeLimit 8192 Kbps\n"
       "game.serverName \"\"\ngame.serverPassword\nmanager.autoBanValue 99999999999999999999\n"
-      "manager.consolePassword \"\"\n");
+      "manager.consolePassword \"\"\ngame.serverInternet yes\n");
   EXPECT_EQ(Row(Setting::ServerDedicated).current, 1);
   EXPECT_EQ(Row(Setting::VoteMapMajority).current, 60);
   EXPECT_EQ(Row(Setting::ServerBandwidthChokeLimit).text, "0");
   EXPECT_EQ(Row(Setting::ServerName).text, "BFSERVER");
   EXPECT_EQ(Row(Setting::ServerPassword).text, "");  // empty is valid here
   EXPECT_EQ(Row(Setting::AutoBanValue).current, 3);
-  EXPECT_EQ(CountLogged(" detected for setting "), 10);
+  EXPECT_EQ(CountLogged(" detected for setting "), 11);
   for (const char* line :
        {"Invalid value detected for setting game.serverName, using default BFSERVER.",
         "Invalid value detected for setting manager.consolePassword, using default *.",
         "Invalid value of -30 detected for setting manager.autoKickScoreValue, using default -6.",
         "Invalid value of 2147483647 detected for setting manager.autoBanValue, using default 3.",
-        "Invalid value of 1.50 detected for setting admin.voteMapMajority, using default 0.60."}) {
+        "Invalid value of 1.50 detected for setting admin.voteMapMajority, using default 0.60.",
+        // Text that is no number is quoted, not read as 0 (which a switch would take).
+        "Invalid value of abc detected for setting game.serverPort, using default 15567.",
+        "Invalid value of yes detected for setting game.serverInternet, using default 0."}) {
     EXPECT_TRUE(Logged(line)) << line;
   }
 }
