@@ -374,12 +374,13 @@ bool RotationRefused(std::uint32_t request, int slot, const std::string& content
   if (request != REQ_PUT_ROTATION) return false;
   const std::string refusal = RotationRefusal(content);
   if (refusal.empty()) return false;
+  if (MayLogRefusal(slot)) {
+    const std::string user = ActorName(slot);
+    const std::string address = ActorAddress(slot);
+    LogMessage(kLogInfo, "Refused the map rotation uploaded by user %s at %s! %s.", user.c_str(),
+               address.c_str(), refusal.c_str());
+  }
   NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
-  if (!MayLogRefusal(slot)) return true;
-  const std::string user = ActorName(slot);
-  const std::string address = ActorAddress(slot);
-  LogMessage(kLogInfo, "Refused the map rotation uploaded by user %s at %s! %s.", user.c_str(),
-             address.c_str(), refusal.c_str());
   return true;
 }
 

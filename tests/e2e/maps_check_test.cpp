@@ -64,7 +64,7 @@ TEST_F(MapsCheck, AMistypedMapIsRefusedFromEveryEntryAndNothingChanges) {
                      &upload));
   client.Send(Word(REQ_PUT_ROTATION) + upload);
   EXPECT_EQ(NextNote(client).first, NOTE_COMMAND_FAILED);
-  EXPECT_TRUE(Logged("Refused the map rotation uploaded by user admin at 127.0.0.1"));
+  EXPECT_TRUE(Logged("Refused the map rotation uploaded by user admin at 127.0.0.1:"));
   EXPECT_TRUE(
       Logged("! line 2 (game.addLevelToRotation nowhere GPM_CQ bfvietnam): the map nowhere "
              "is not installed in bfvietnam."))
