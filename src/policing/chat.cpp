@@ -89,7 +89,8 @@ bool RunMapCommand(const std::string& name, const std::vector<std::string>& para
                                 (params.size() > 2 ? params[2] : "bfvietnam");
       const std::string refusal = ComboRefusal(combo);
       if (!refusal.empty()) {
-        Reply(bang + " refused: " + refusal);
+        // The reply stands in double quotes in the game's chat command.
+        Reply(bang + " refused: " + QuotedField(refusal));
       } else {
         queued = QueueJob(command.job, combo.c_str(), actor, 0);
       }
