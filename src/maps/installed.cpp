@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "maps/discovery.h"
 #include "runtime/options.h"
 
 namespace keldor {
@@ -21,8 +22,14 @@ namespace {
 constexpr std::size_t kMapsLineMax = 255;
 constexpr std::size_t kQuotedLineMax = 100;  // of a refused rotation line in the log
 
-// The game mode codes in the order of their bits in maps.con.
-constexpr const char* kModeCodes[] = {"GPM_CQ", "GPM_COOP", "GPM_EVOL", "GPM_CCOMBAT"};
+struct ModeCode {
+  const char* code;
+  unsigned bit;  // in maps.con
+};
+constexpr ModeCode kModeCodes[] = {{"GPM_CQ", kGameTypeConquest},
+                                   {"GPM_COOP", kGameTypeCoop},
+                                   {"GPM_EVOL", kGameTypeEvolution},
+                                   {"GPM_CCOMBAT", kGameTypeCustomCombat}};
 constexpr const char* kRotationLevelCommands[] = {"game.setCurrentLevel",
                                                   "game.addLevelToRotation"};
 
@@ -65,24 +72,25 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
-int ModeBit(const std::string& mode) {
-  for (std::size_t bit = 0; bit < std::size(kModeCodes); ++bit) {
-    if (Same(mode, kModeCodes[bit])) return static_cast<int>(bit);
+// The maps.con bit of a game mode code; 0 for anything else.
+unsigned ModeBit(const std::string& mode) {
+  for (const ModeCode& m : kModeCodes) {
+    if (Same(mode, m.code)) return m.bit;
   }
-  return -1;
+  return 0;
 }
 
 std::string Refusal(const std::vector<std::string>& words, const std::vector<InstalledMap>& maps) {
   if (words.size() != 3) return "a map combo is three words: map, game mode and mod";
   const std::string &map = words[0], &mode = words[1], &mod = words[2];
-  const int bit = ModeBit(mode);
-  if (bit < 0) return mode + " is not a game mode";
+  const unsigned bit = ModeBit(mode);
+  if (bit == 0) return mode + " is not a game mode";
   bool modKnown = false;
   for (const InstalledMap& m : maps) {
     if (!Same(m.mod, mod)) continue;
     modKnown = true;
     if (!Same(m.map, map)) continue;
-    if ((m.bits & (1U << bit)) != 0) return std::string();
+    if ((m.bits & bit) != 0) return std::string();
     return "the map " + map + " of " + mod + " has no game mode " + mode;
   }
   if (!modKnown) return "the mod " + mod + " is not installed";
