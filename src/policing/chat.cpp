@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
+#include "maps/installed.h"
 #include "policing/admin_log.h"
 #include "policing/banned_words.h"
 #include "policing/player_menu.h"
@@ -86,7 +87,13 @@ bool RunMapCommand(const std::string& name, const std::vector<std::string>& para
     } else if (command.needsMap) {
       const std::string combo = params[0] + " " + (params.size() > 1 ? params[1] : "GPM_CQ") + " " +
                                 (params.size() > 2 ? params[2] : "bfvietnam");
-      queued = QueueJob(command.job, combo.c_str(), actor, 0);
+      const std::string refusal = ComboRefusal(combo);
+      if (!refusal.empty()) {
+        // The reply stands in double quotes in the game's chat command.
+        Reply(bang + " refused: " + QuotedField(refusal));
+      } else {
+        queued = QueueJob(command.job, combo.c_str(), actor, 0);
+      }
     } else {
       queued = QueueJob(command.job, nullptr, actor, 0);
     }

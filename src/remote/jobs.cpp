@@ -1,6 +1,7 @@
 // The execution of every job of the command queue: see jobs.h.
 #include "remote/jobs.h"
 
+#include <strings.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "gamelink/console.h"
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
+#include "maps/installed.h"
 #include "maps/rotation.h"
 #include "policing/admin_log.h"
 #include "policing/policing.h"
@@ -36,6 +38,7 @@ namespace {
 constexpr int kTimedOut = 110;
 constexpr int kConnectionRefused = 111;
 constexpr int kBanFields = 7;
+constexpr const char* kNoIdleMap = "none";
 
 // A whole text as a number; false for an empty text, stray characters or overflow.
 bool ParseNumber(const std::string& text, long long& value) {
@@ -159,8 +162,20 @@ void TogglePause(const Run& run) {
   SetGamePaused(pausedNow);
 }
 
+// A combo naming a map that is not installed is refused before the game sees
+// it: the game would take it and the server would be left without a map.
+bool Installed(const Run& run, const std::string& combo) {
+  const std::string refusal = ComboRefusal(combo);
+  if (refusal.empty()) return true;
+  LogMessage(kLogInfo, "Refused the map %s of user %s at %s: %s.", combo.c_str(), run.Name(),
+             run.Address(), refusal.c_str());
+  run.Failed();
+  return false;
+}
+
 void ChangeMap(const Run& run) {
   const std::string combo = OneLine(run.job.text);
+  if (!Installed(run, combo)) return;
   if (SendConsoleMessage("admin.changeMap %s", combo.c_str()) == nullptr) {
     LogMessage(kLogInfo, "Couldn't change to map %s! The command failed.", combo.c_str());
     run.Failed();
@@ -196,6 +211,7 @@ void RestartMap(const Run& run) {
 
 void SetNextMap(const Run& run) {
   const std::string combo = OneLine(run.job.text);
+  if (!Installed(run, combo)) return;
   if (GameServer().monitoring &&
       SendConsoleMessage("admin.setNextLevel %s", combo.c_str()) == nullptr) {
     LogMessage(kLogInfo, "Couldn't set next map to %s! The command failed.", combo.c_str());
@@ -210,7 +226,10 @@ void SetNextMap(const Run& run) {
 
 void SetIdleMap(const Run& run) {
   // The crash watch later changes to this combo over the console.
-  const std::string combo = OneLine(run.job.text);
+  std::string combo = OneLine(run.job.text);
+  // "none", like an empty combo, turns the idle map off.
+  if (strcasecmp(combo.c_str(), kNoIdleMap) == 0) combo.clear();
+  if (!combo.empty() && !Installed(run, combo)) return;
   SetIdleMapCombo(CutToWidth(combo, kMapComboMax));
   LogMessage(kLogInfo, "User %s at %s changed the idle map to %s.", run.Name(), run.Address(),
              combo.c_str());

@@ -28,6 +28,7 @@
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "maps/discovery.h"
+#include "maps/installed.h"
 #include "policing/banned_words.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
@@ -335,15 +336,15 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
   }
 }
 
-// The checks and the store of one whole message; false with ErrorCode, the
+// The checks and the decoding of one whole message; false with ErrorCode, the
 // failure's line left to the caller.
-bool StoreMessage(const std::string& path, const std::string& address, std::string_view message,
-                  mode_t widestMode) {
+bool DecodeMessage(const std::string& address, std::string_view message, std::string* content) {
   const std::uint32_t size = WordAt(message, 0);
   if (message.size() < 4 || size == XFER_FAIL_MARKER) {
     return Fail(kErrTransferHeader);
   }
-  if (size == 0) return StoreFile(path, std::string(), widestMode);
+  content->clear();
+  if (size == 0) return true;
   const std::uint32_t packedSize = WordAt(message, 4);
   const std::uint32_t checksum = WordAt(message, 8);
   if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size) ||
@@ -355,18 +356,22 @@ bool StoreMessage(const std::string& path, const std::string& address, std::stri
     return Fail(kErrTransferHeader);
   }
   const std::string packed(message.substr(kTransferHeaderSize));
-  std::string content;
-  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, &content)) {
+  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, content)) {
     return Fail(error);
   }
-  return StoreFile(path, content, widestMode);
+  return true;
+}
+
+bool StoreMessage(const std::string& path, const std::string& address, std::string_view message,
+                  mode_t widestMode) {
+  std::string content;
+  return DecodeMessage(address, message, &content) && StoreFile(path, content, widestMode);
 }
 
 // The compressed bytes are read back from the spool only now, once, and
 // released before the file is written.
-bool StoreSpool(const std::string& path, const Inflow& inflow, mode_t widestMode) {
+bool DecodeSpool(const Inflow& inflow, std::string* content) {
   if (inflow.error != 0) return Fail(inflow.error);
-  std::string content;
   {
     std::string packed(inflow.header.packedSize, '\0');
     for (std::size_t got = 0; got < packed.size();) {
@@ -376,19 +381,39 @@ bool StoreSpool(const std::string& path, const Inflow& inflow, mode_t widestMode
       if (n <= 0) return Fail(n < 0 ? errno : EIO);
       got += static_cast<std::size_t>(n);
     }
-    if (const int error = DecodeTransfer(inflow.header, packed, &content)) return Fail(error);
+    if (const int error = DecodeTransfer(inflow.header, packed, content)) return Fail(error);
   }
-  return StoreFile(path, content, widestMode);
+  return true;
 }
 
-// Stores an upload with `store` and, when that succeeded, follows it up.
-template <class Store>
-bool ReceiveUpload(std::uint32_t request, int slot, Store store) {
+// A rotation naming a map that is not installed is refused whole, so that the
+// game never starts on it; the stored rotation stays as it was.
+bool RotationRefused(std::uint32_t request, int slot, const std::string& content) {
+  if (request != REQ_PUT_ROTATION) return false;
+  const std::string refusal = RotationRefusal(content);
+  if (refusal.empty()) return false;
+  if (MayLogRefusal(slot)) {
+    const std::string user = ActorName(slot);
+    const std::string address = ActorAddress(slot);
+    LogMessage(kLogInfo, "Refused the map rotation uploaded by user %s at %s! %s.", user.c_str(),
+               address.c_str(), refusal.c_str());
+  }
+  NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+  return true;
+}
+
+// Decodes an upload with `decode`, stores it and, when that succeeded, follows it up.
+template <class Decode>
+bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
   const FileRequest* entry = Find(kUploads, request);
   if (entry == nullptr) return false;
   const std::string path = PathOf(*entry);
+  std::string content;
+  const bool decoded = decode(&content);
+  if (decoded && RotationRefused(request, slot, content)) return false;
   // A temporary copy is a settings or user list: it holds passwords.
-  const bool received = store(path, entry->temporary ? kSecretFileMode : kAnyFileMode);
+  const bool received =
+      decoded && StoreFile(path, content, entry->temporary ? kSecretFileMode : kAnyFileMode);
   if (!received && MayLogRefusal(slot)) ReceiveFailure(path, PeerAddress(slot));
   if (received) FollowUpload(request, slot, path);
   if (entry->temporary) std::remove(path.c_str());
@@ -451,15 +476,14 @@ std::string UploadPath(std::uint32_t request) {
 
 bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message) {
   const std::string address = PeerAddress(slot);
-  return ReceiveUpload(request, slot, [&](const std::string& path, mode_t mode) {
-    return StoreMessage(path, address, message, mode);
+  return ReceiveUpload(request, slot, [&](std::string* content) {
+    return DecodeMessage(address, message, content);
   });
 }
 
 bool ReceiveSpooledFile(int slot, const Inflow& inflow) {
   const bool received = ReceiveUpload(
-      inflow.request, slot,
-      [&](const std::string& path, mode_t mode) { return StoreSpool(path, inflow, mode); });
+      inflow.request, slot, [&](std::string* content) { return DecodeSpool(inflow, content); });
   ReleaseFreedMemorySoon();
   return received;
 }

@@ -45,18 +45,22 @@ TEST_F(InGame, ChatKicksForBannedWordsAndRunsInGameCommands) {
   ASSERT_EQ(RunAs("op", "pw", {"get", "players", dir_ / "players.csv"}).first, 0);
 
   Sim("chat " + gunner + " !change khe_sanh");
+  Sim("chat " + gunner + " !setnext khe_sahn");  // a typo: answered, never sent to the game
   Sim("chat " + gunner + " !tk @VICT");
   Sim("chat " + loud + " !restart");
   Sim("chat " + mimic + " !restart");
   ASSERT_TRUE(WaitFor([&] { return !Present("Victim"); }, 30)) << Log();
   // The lines may reach Keldor in separate reads, and each is logged when
   // the game has answered it: the kick can be seen before the refusal is logged.
-  for (const char* line : {"kicked player Victim (", "Victim was killed by an admin",
-                           "User gunner at game changed the map to khe_sanh GPM_CQ bfvietnam.",
-                           "said '[KELDOR] Player Loudmouth cannot use in-game admin commands!'.",
-                           "Player Gunner: !restart now cannot use in-game admin commands!'."})
+  for (const char* line :
+       {"kicked player Victim (", "Victim was killed by an admin",
+        "User gunner at game changed the map to khe_sanh GPM_CQ bfvietnam.",
+        "[KELDOR] !setnext refused: the map khe_sahn is not installed in bfvietnam",
+        "said '[KELDOR] Player Loudmouth cannot use in-game admin commands!'.",
+        "Player Gunner: !restart now cannot use in-game admin commands!'."})
     EXPECT_TRUE(WaitFor([&] { return Logged(line); })) << line;
   EXPECT_FALSE(Logged("restarted the current map")) << Log();
+  EXPECT_FALSE(Logged("changed the next map"));
 
   // A banned word: the speaker goes, and the command in the same line is not run.
   Sim("chat " + loud + " !restart noob");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "gamelink/status_query.h"
+#include "maps/installed.h"
 #include "runtime/game_server.h"
 #include "state_fixture.h"
 
@@ -47,6 +48,31 @@ TEST_F(Rotation, StatusCombosAreCutAndUnknownModesMarkedAndAKeptMapLeadsTheRotat
                                      "ia_drang GPM_CQ x"));
   EXPECT_EQ(testing::ReadFile(SettingsFile("maplist.con")),
             "game.setCurrentLevel ia_drang GPM_CQ x\ngame.addLevelToRotation hue GPM_CQ x\n");
+}
+
+TEST_F(Rotation, CombosAndRotationsAreCheckedAgainstTheInstalledMapsAndTheirModes) {
+  EXPECT_EQ(ComboRefusal("nowhere GPM_CQ x"), "");  // installed maps unknown: nothing to refuse
+  testing::WriteFile(SettingsFile("maps.con"),
+                     "bfvietnam,hue,9\r\nbfvietnam,khe_sanh,10\nbf1942,\n");
+  EXPECT_EQ(ComboRefusal("Hue gpm_cq BFVietnam"), "");
+  EXPECT_EQ(ComboRefusal("khe_sahn GPM_CQ bfvietnam"),
+            "the map khe_sahn is not installed in bfvietnam");
+  EXPECT_EQ(ComboRefusal("khe_sanh GPM_CQ bfvietnam"),
+            "the map khe_sanh of bfvietnam has no game mode GPM_CQ");
+  EXPECT_EQ(ComboRefusal("hue GPM_CQ desert"), "the mod desert is not installed");
+  EXPECT_EQ(ComboRefusal("hue SIEGE bfvietnam"), "SIEGE is not a game mode");
+  EXPECT_EQ(ComboRefusal("hue GPM_CQ bfvietnam admin.kickPlayer 1"),
+            "a map combo is three words: map, game mode and mod");
+  // Only the lines that name a level are checked; the first bad one is named.
+  EXPECT_EQ(RotationRefusal("game.setCurrentLevel hue GPM_CQ bfvietnam\r\n"
+                            "game.serverName nowhere\n"
+                            "GAME.ADDLEVELTOROTATION khe_sanh GPM_COOP bfvietnam\n"),
+            "");
+  EXPECT_EQ(RotationRefusal("game.addLevelToRotation hue GPM_CQ bfvietnam\n\n"
+                            "game.addLevelToRotation\tnowhere GPM_CQ bfvietnam\r\n"
+                            "game.addLevelToRotation nowhere2 GPM_CQ bfvietnam\n"),
+            "line 3 (game.addLevelToRotation nowhere GPM_CQ bfvietnam): the map nowhere is not "
+            "installed in bfvietnam");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The real keldor-web in front of a real keldor, spoken to over raw sockets
 // from several loopback addresses: a password guesser in a browser is stopped
 // here before Keldor shuts out this host, and one address holding connections
-// leaves room for the others.
+// leaves room for the others; a mistyped map or rotation sent from the page is
+// a failure that changes nothing.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -159,6 +160,69 @@ TEST_F(WebConsole, OneAddressHoldingConnectionsLeavesRoomForOthers) {
   while ((got = recv(socket.fd(), &byte, 1, MSG_DONTWAIT)) > 0) {
   }
   EXPECT_TRUE(got < 0 && errno == EAGAIN) << "the WebSocket was cut";
+}
+
+// A masked text frame as a browser sends it; the zero mask leaves the text as it is.
+std::string ClientFrame(const std::string& text) {
+  std::string frame = "\x81";
+  if (text.size() < 126) {
+    frame += static_cast<char>(0x80 | text.size());
+  } else {
+    frame += '\xFE';
+    frame += static_cast<char>(text.size() >> 8);
+    frame += static_cast<char>(text.size() & 0xFF);
+  }
+  return frame + std::string(4, '\0') + text;
+}
+
+// The page's reply to command `id`, skipping the greeting and notifications.
+nlohmann::json ReplyTo(RawClient& socket, int id) {
+  for (int guard = 0; guard < 50; ++guard) {
+    const std::string head = socket.Read(2);
+    if (head.size() != 2) break;
+    std::size_t length = static_cast<unsigned char>(head[1]) & 0x7F;
+    const std::size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+    if (extra != 0) length = 0;
+    for (const char byte : socket.Read(extra))
+      length = length << 8 | static_cast<unsigned char>(byte);
+    const auto message = nlohmann::json::parse(socket.Read(length), nullptr, false);
+    if (message.is_object() && message.value("type", "") == "reply" &&
+        message.value("id", 0) == id) {
+      return message;
+    }
+  }
+  return {};
+}
+
+TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
+  const HttpAnswer login = Login("secret");
+  ASSERT_EQ(login.status, 200);
+  const std::size_t cookie = login.head.find("keldor_web=");
+  RawClient socket(webPort_);
+  socket.Send("GET /ws HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
+              "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
+              "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
+              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  std::string head;
+  while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos) {
+    const std::string byte = socket.Read(1);
+    if (byte.empty()) break;
+    head += byte;
+  }
+  ASSERT_EQ(head.substr(0, 12), "HTTP/1.1 101");
+
+  socket.Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"khe_sahn GPM_CQ bfvietnam"})"));
+  EXPECT_EQ(ReplyTo(socket, 1).value("ok", true), false);
+  // The page checks the combo against the maps list it fetches.
+  socket.Send(ClientFrame(R"({"id":2,"op":"get","file":"maps"})"));
+  EXPECT_NE(ReplyTo(socket, 2).value("data", "").find("bfvietnam,khe_sanh,"), std::string::npos);
+  const std::string rotation = ReadFile(SettingsPath("servermaplist.con"));
+  socket.Send(ClientFrame(
+      R"({"id":3,"op":"put","file":"rotation","content":"game.addLevelToRotation nowhere GPM_CQ bfvietnam\n"})"));
+  EXPECT_EQ(ReplyTo(socket, 3).value("ok", true), false);
+  EXPECT_EQ(ReadFile(SettingsPath("servermaplist.con")), rotation);
+  EXPECT_TRUE(Logged(": the map khe_sahn is not installed in bfvietnam.")) << Log();
+  EXPECT_FALSE(Logged("changed the map to khe_sahn"));
 }
 
 }  // namespace

@@ -93,6 +93,9 @@ constexpr FileKind kFiles[] = {
     {"schedule", REQ_GET_SCHEDULE, REQ_PUT_SCHEDULE},
     {"announcements", REQ_GET_ANNOUNCEMENTS, REQ_PUT_ANNOUNCEMENTS},
     {"bannedwords", REQ_GET_BANNED_WORDS, REQ_PUT_BANNED_WORDS},
+    // Read only: the page checks a map change against them before sending it.
+    {"mods", REQ_GET_MODS, 0},
+    {"maps", REQ_GET_MAPS, 0},
 };
 
 const FileKind& FindFile(const json& command) {
@@ -347,6 +350,7 @@ bool KeldorLink::Execute(const json& command) {
       reply["data"] = content;
     } else if (op == "put") {
       const FileKind& kind = FindFile(command);
+      if (kind.put == 0) throw BadRequest{"That file cannot be stored."};
       const std::string content = Text(command, "content", kMaxFileText, false);
       outcome = keldorclient::Upload(c, kind.put, content, sink);
       // Keldor says nothing about an upload it refused: the file fetched back tells.

@@ -194,6 +194,39 @@ function addToFeed(note) {
   }
 }
 
+// ---- Maps --------------------------------------------------------------------
+
+// The game modes in the order of their bits in the maps list.
+const GAME_MODES = ['GPM_CQ', 'GPM_COOP', 'GPM_EVOL', 'GPM_CCOMBAT'];
+
+// Why a combo cannot be played, by the installed maps; null when it can (or
+// when the list cannot be fetched: Keldor checks it again).
+async function comboProblem(combo) {
+  const words = combo.split(/\s+/).filter(Boolean);
+  if (words.length !== 3) return 'a map combo is three words: map, game mode and mod';
+  const [map, mode, mod] = words.map((w) => w.toLowerCase());
+  const bit = GAME_MODES.indexOf(mode.toUpperCase());
+  if (bit < 0) return `${words[1]} is not a game mode (${GAME_MODES.join(', ')})`;
+  const reply = await send('get', { file: 'maps' }, true);
+  if (!reply.ok) return null;
+  const lines = reply.data.split(/\r?\n/).map((line) => line.toLowerCase().split(','));
+  const found = lines.find(([m, name]) => m === mod && name === map);
+  if (found) return (Number(found[2]) & (1 << bit)) ? null : `the map ${map} of ${mod} has no game mode ${words[1]}`;
+  if (!lines.some(([m]) => m === mod)) return `the mod ${mod} is not installed`;
+  return `the map ${map} is not installed in ${mod}`;
+}
+
+async function changeMap() {
+  const combo = $('map-combo').value.trim();
+  notice('Working…');
+  const problem = await comboProblem(combo);
+  if (problem) {
+    notice(`Refused: ${problem}.`, 'refused');
+    return;
+  }
+  await act('change-map', { combo });
+}
+
 // ---- The socket --------------------------------------------------------------
 
 function openSocket(afterLogin) {
@@ -270,7 +303,7 @@ function wire() {
   $('server-pause').onclick = () => act('pause');
   $('map-next').onclick = () => act('next-map');
   $('map-restart').onclick = () => act('restart-map');
-  $('map-change').onclick = () => act('change-map', { combo: $('map-combo').value.trim() });
+  $('map-change').onclick = changeMap;
   $('bans-refresh').onclick = refreshBans;
   const chat = (op) => async () => {
     const text = $('chat-text').value;
