@@ -27,27 +27,43 @@ foreach(page keldor.8 keldorctl.1 keldor-web.1)
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${man_pages})
 
-# systemd units: one for a single game server, a template for several.
+# systemd units: one for a single game server, a template for several, and the
+# same pair for the web console; all share one hardening block.
 set(KELDOR_ENV_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/keldor)
 set(KELDOR_SBIN_DIR ${CMAKE_INSTALL_FULL_SBINDIR})
+set(KELDOR_BIN_DIR ${CMAKE_INSTALL_FULL_BINDIR})
+set(keldor_unit_names keldor.service keldor@.service keldor-web.service keldor-web@.service)
+# keldor_units(out_dir sbin_dir [bin_dir]): bin_dir (keldor-web's) defaults to sbin_dir.
 function(keldor_units out_dir sbin_dir)
   set(KELDOR_SBIN_DIR ${sbin_dir})
+  set(KELDOR_BIN_DIR ${sbin_dir})
+  if(ARGC GREATER 2)
+    set(KELDOR_BIN_DIR ${ARGV2})
+  endif()
+  file(READ ${CMAKE_SOURCE_DIR}/packaging/hardening.in hardening)
+  string(STRIP "${hardening}" KELDOR_HARDENING)
   file(READ ${CMAKE_SOURCE_DIR}/packaging/service-body.in body)
   string(CONFIGURE "${body}" KELDOR_SERVICE_BODY @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/keldor.service.in ${out_dir}/keldor.service @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/keldor@.service.in ${out_dir}/keldor@.service @ONLY)
+  file(READ ${CMAKE_SOURCE_DIR}/packaging/web-service-body.in web_body)
+  string(CONFIGURE "${web_body}" KELDOR_WEB_SERVICE_BODY @ONLY)
+  foreach(unit ${keldor_unit_names})
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/${unit}.in ${out_dir}/${unit} @ONLY)
+  endforeach()
 endfunction()
-keldor_units(${CMAKE_BINARY_DIR}/systemd ${KELDOR_SBIN_DIR})
-install(FILES ${CMAKE_BINARY_DIR}/systemd/keldor.service ${CMAKE_BINARY_DIR}/systemd/keldor@.service
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT keldor)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/keldor.env DESTINATION ${KELDOR_ENV_DIR} COMPONENT keldor)
+keldor_units(${CMAKE_BINARY_DIR}/systemd ${KELDOR_SBIN_DIR} ${KELDOR_BIN_DIR})
+list(TRANSFORM keldor_unit_names PREPEND ${CMAKE_BINARY_DIR}/systemd/ OUTPUT_VARIABLE keldor_units)
+install(FILES ${keldor_units} DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system
+  COMPONENT keldor)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/keldor.env ${CMAKE_SOURCE_DIR}/packaging/keldor-web.env
+  DESTINATION ${KELDOR_ENV_DIR} COMPONENT keldor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/keldorctl.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME keldorctl
   COMPONENT keldor)
 
 # The Debian package: the run-time libraries found by dpkg-shlibdeps; the user
-# keldor made on installation; the settings file kept as a conffile.
-file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "${KELDOR_ENV_DIR}/keldor.env\n")
+# keldor made on installation; the settings files kept as conffiles.
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
+  "${KELDOR_ENV_DIR}/keldor.env\n${KELDOR_ENV_DIR}/keldor-web.env\n")
 file(COPY ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm
   DESTINATION ${CMAKE_BINARY_DIR}/debian)
 

@@ -44,12 +44,25 @@ fi
 cat demo/installation.txt
 # The web console starts once this Keldor logs that it listens, and ends with the demo.
 web_port="${KELDOR_WEB_PORT:-15680}"
-log_lines=$(wc -l <demo/keldor.log 2>/dev/null || echo 0)
+# A fresh demo has no log yet: only the lines this Keldor adds are looked at.
+log_lines=0
+if [ -f demo/keldor.log ]; then log_lines=$(wc -l <demo/keldor.log); fi
+admin_user=$(sed -n 's/^admin-user: //p' demo/installation.txt)
+admin_password=$(sed -n 's/^admin-password: //p' demo/installation.txt)
 (
   for _ in $(seq 100); do
     tail -n +"$((log_lines + 1))" demo/keldor.log 2>/dev/null | grep -q 'Listening on' && break
     sleep 0.2
   done
+  cat <<NEXT
+
+Keldor is up. Try next, from a second terminal in $PWD:
+    export KELDOR_PORT=$port KELDOR_USER=$admin_user KELDOR_PASSWORD=$admin_password
+    build/keldorctl status     # the game server's status
+    build/keldorctl watch      # every notification as it arrives (Ctrl-C ends it)
+or open http://127.0.0.1:$web_port/ in a browser and log in with the same account.
+
+NEXT
   exec build/keldor-web --listen "127.0.0.1:$web_port" --keldor "127.0.0.1:$port"
 ) &
 web_pid=$!

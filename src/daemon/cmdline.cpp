@@ -245,7 +245,9 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     Logging().debug = true;
     return false;
   }
-  if (strcasecmp(name, "-?") == 0) {
+  // --help and -h as most tools take them: they must never start the daemon.
+  if (strcasecmp(name, "-?") == 0 || strcasecmp(name, "--help") == 0 ||
+      strcasecmp(name, "-h") == 0) {
     out += UsageText();
     outcome = {true, 0};
     return true;
@@ -388,7 +390,7 @@ const char* UsageText() {
       "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
       "[-license]\n"
       "       [-reuseaddr] [-exit] [-kill] [-logkeep <#>] [-debug] [-status] [-message]\n"
-      "       [--version] [+server args] [@server cmds]\n"
+      "       [--version] [--help] [+server args] [@server cmds]\n"
       "\n"
       "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
       "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
@@ -417,6 +419,7 @@ const char* UsageText() {
       "     \t-status\t\tappends each status query reply to status.log\n"
       "     \t-message\tappends each console request and response to message.log\n"
       "     \t--version\tprints the version and exits\n"
+      "     \t--help, -h, -?\tprints this text and exits\n"
       "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
       "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort "
       "23000\n"

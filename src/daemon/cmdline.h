@@ -15,13 +15,14 @@ struct CommandLineOutcome {
 
 // Reads the words (without the program name) into the options, after setting the
 // server directory and PID file path from the working directory. Everything
-// meant for standard output is appended to `out`. Handles -?, -license and -kill.
+// meant for standard output is appended to `out`. Handles -? (and --help, -h),
+// -license and -kill.
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& words, std::string& out);
 
 // Points the log at the server directory, or at the overlay path's "logs".
 void ConfigureLogging();
 
-// The text printed by -?.
+// The text printed by -?, --help and -h.
 const char* UsageText();
 
 }  // namespace keldor

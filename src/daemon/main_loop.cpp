@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "core/clock.h"
@@ -261,6 +262,18 @@ void RunTimers() {
   }
 }
 
+// The exit code line alone reads a SIGKILL as "exit code 9": a signal that
+// ended the server is named on a line of its own.
+void LogKillingSignal(int signal) {
+  if (signal == 0) return;
+  const char* name = sigabbrev_np(signal);
+  if (name == nullptr) {
+    LogMessage(kLogInfo, "Server was killed by signal %i.", signal);
+    return;
+  }
+  LogMessage(kLogInfo, "Server was killed by signal %i (SIG%s).", signal, name);
+}
+
 // One pass; returns kKeepGoing or, when the loop must end, anything else.
 int RunPass() {
   SignalFacts& facts = Signals();
@@ -291,6 +304,8 @@ int RunPass() {
   if (server.exitStatus != -1) {
     LogMessage(kLogInfo, "Server terminated with exit code %i.",
                static_cast<int>(server.exitStatus));
+    LogKillingSignal(server.exitSignal);
+    server.exitSignal = 0;
     CrashWatchDueNow();
     server.exitStatus = -1;
     if (Opts().quitWithServer) {
@@ -386,6 +401,10 @@ int OpenListener() {
              FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
              static_cast<int>(Opts().listenPort));
   return kKeepGoing;
+}
+
+int ListenerDescriptor() {
+  return g_loop->listenSocket;
 }
 
 int RunMainLoop() {

@@ -6,6 +6,9 @@ namespace keldor {
 // Opens the listening socket; -1 on success, otherwise the status to exit with.
 int OpenListener();
 
+// The listening socket's descriptor, -1 before OpenListener succeeded.
+int ListenerDescriptor();
+
 // Runs passes until a signal, a -quit condition or a select failure, then shuts
 // down; returns Keldor's exit status.
 int RunMainLoop();

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/state_table.h"
 #include "daemon/instance_lock.h"
+#include "daemon/main_loop.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 
@@ -120,9 +121,11 @@ void Daemonize() {
   // Not 0: every file Keldor creates (accounts, settings) would be world-writable.
   umask(022);
   // The installation lock stays held: it is what keeps a second Keldor away.
+  // The listening socket, bound before the game server was touched, stays too.
   const int lock = InstallationLockDescriptor();
+  const int listener = ListenerDescriptor();
   for (int fd = 0; fd < 1024; ++fd) {
-    if (fd != lock) close(fd);
+    if (fd != lock && fd != listener) close(fd);
   }
   // Keep 0, 1 and 2 taken so that no socket can get them: socket 0 would stand
   // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.

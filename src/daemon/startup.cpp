@@ -317,6 +317,14 @@ int StopServerAndExit() {
   return 0;
 }
 
+// The port is taken before any game server is started or adopted: a Keldor
+// that cannot listen must end without leaving a server nobody looks after.
+// -stop only stops the server and ends, so it needs no port.
+int ListenStep() {
+  if (Opts().stopServer) return kGoOn;
+  return OpenListener();
+}
+
 // Finds a running game server and stops, adopts or starts one as the options ask.
 int TakeChargeOfServer() {
   Options& s = Opts();
@@ -378,7 +386,7 @@ int RunStartup() {
   using Step = int (*)();
   for (Step step :
        {DescribeSystem, LogDirectories, CheckInstallation, LockInstallationStep, ProtectSecretFiles,
-        PrepareFiles, LoadGameData, LoadSettings, LoadTables, TakeChargeOfServer}) {
+        PrepareFiles, LoadGameData, LoadSettings, LoadTables, ListenStep, TakeChargeOfServer}) {
     if (const int status = step(); status != kGoOn) return status;
   }
   if (s.daemon) {
@@ -410,8 +418,7 @@ int RunKeldor(int argc, char** argv) {
   if (outcome.exitNow) return outcome.status;
 
   if (const int status = RunStartup(); status != kGoOn) return status;
-  int status = OpenListener();
-  if (status == kGoOn) status = RunMainLoop();
+  const int status = RunMainLoop();
   RemovePidFile(Opts().pidFilePath);
   return status;
 }

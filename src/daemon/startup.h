@@ -8,8 +8,8 @@ namespace keldor {
 // Runs the whole daemon and returns its exit status.
 int RunKeldor(int argc, char** argv);
 
-// The start-up sequence after the command line; returns -1 to go on to the
-// main loop, otherwise the status to exit with.
+// The start-up sequence after the command line, the listening socket included;
+// returns -1 to go on to the main loop, otherwise the status to exit with.
 int RunStartup();
 
 // Connects the subsystems: the client service runs the queued jobs and hears

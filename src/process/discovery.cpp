@@ -69,7 +69,10 @@ bool ExecutableDirectory(int pid, std::string& directory, bool quiet) {
   const ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
   if (size < 0) {
     ErrorCode() = errno;
-    if (errno != EACCES && !quiet) {
+    // A process that ended while the table was read has no link any more:
+    // it is simply no longer there, not a fault worth a line.
+    const bool vanished = errno == ENOENT || errno == ESRCH;
+    if (errno != EACCES && !vanished && !quiet) {
       LogMessage(kLogInfo, "Couldn't detect server startup path %s! %s", link.c_str(),
                  ErrorText(errno));
     }

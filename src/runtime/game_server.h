@@ -19,6 +19,8 @@ struct GameServerFacts {
   // How the last reaped child ended (the game server's ending wins); -1 when
   // nothing is owed. The main loop logs it, and it doubles as Keldor's exit status.
   volatile std::sig_atomic_t exitStatus = -1;
+  // The signal that ended that child, 0 when it exited by itself.
+  volatile std::sig_atomic_t exitSignal = 0;
 };
 
 GameServerFacts& GameServer();

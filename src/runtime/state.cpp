@@ -39,7 +39,10 @@ void RecordEndedChild(int pid, int status, bool firstOfBatch) {
   if (firstOfBatch) g_sawServer = 0;
   GameServerFacts& facts = *g_gameServer;
   const bool isServer = pid == facts.pid;
-  if (isServer || g_sawServer == 0) facts.exitStatus = StatusOf(status);
+  if (isServer || g_sawServer == 0) {
+    facts.exitStatus = StatusOf(status);
+    facts.exitSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  }
   if (isServer) {
     g_sawServer = 1;
     facts.exited = 1;

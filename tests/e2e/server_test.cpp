@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -65,6 +66,28 @@ TEST_F(Supervision, QuitEndsKeldorWhenItsServerEnds) {
   EXPECT_TRUE(Logged("Exiting due to -quit."));
 }
 
+// Whether any process runs the installation's game server binary.
+bool ServerBinaryRuns(const std::string& binary) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string cmdline = ReadFile(entry.path() / "cmdline");
+    if (cmdline.compare(0, binary.size() + 1, binary + "\0"s) == 0) return true;
+  }
+  return false;
+}
+
+// A Keldor that cannot listen ends before it starts a game server, so no
+// server is left running without anyone looking after it.
+TEST_F(Supervision, APortClashStartsNoServer) {
+  const int blocker = testing::BindLoopback(SOCK_STREAM, port_);
+  ASSERT_EQ(listen(blocker, 1), 0);
+  EXPECT_EQ(Keldor({"-start", "-exit"}, "keldor.out")->Wait(), 1);
+  close(blocker);
+  EXPECT_TRUE(Logged("Couldn't bind server socket")) << Log();
+  EXPECT_FALSE(Logged("Server started via command-line option.")) << Log();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "bfvietnam.pid"));
+  EXPECT_FALSE(ServerBinaryRuns(dir_ / "bfv_linded"));
+}
+
 TEST_F(Supervision, ACrashedServerIsRestarted) {
   // The crash watch runs every manager.monitorTimerPeriod seconds: the least is 10.
   std::ofstream(SettingsPath("servermanager.con"), std::ios::app)
@@ -75,11 +98,14 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   // restarts it on that map rather than at the start of the rotation.
   EXPECT_EQ(Sim("nextround"), "ok");
   ASSERT_TRUE(WaitFor([&] { return ReadFile(dir_ / "status.log").find("Khe Sanh") != npos; }));
-  EXPECT_EQ(Sim("crash 3"), "ok");
+  // Killed from outside: the exit code line stays and the signal is named.
+  ASSERT_EQ(kill(first, SIGKILL), 0);
   ASSERT_TRUE(
       WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 40))
       << Log();
   EXPECT_TRUE(Logged("Server has crashed"));
+  EXPECT_TRUE(Logged("Server terminated with exit code 9.\r\n"));
+  EXPECT_TRUE(Logged("Server was killed by signal 9 (SIGKILL).\r\n"));
   ASSERT_TRUE(WaitFor([&] { return GamePid() != first && Alive(GamePid()); }));
   // With -exit the server is stopped through its console when Keldor ends.
   const pid_t second = GamePid();

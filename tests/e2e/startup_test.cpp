@@ -17,7 +17,7 @@ const char* const kUsage =
     "[-stop]\n"
     "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] [-license]\n"
     "       [-reuseaddr] [-exit] [-kill] [-logkeep <#>] [-debug] [-status] [-message]\n"
-    "       [--version] [+server args] [@server cmds]\n"
+    "       [--version] [--help] [+server args] [@server cmds]\n"
     "\n"
     "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
     "     \t-ip <ip>\tsets the server and keldor TCP/IP address (cannot be 0.0.0.0)\n"
@@ -43,6 +43,7 @@ const char* const kUsage =
     "     \t-status\t\tappends each status query reply to status.log\n"
     "     \t-message\tappends each console request and response to message.log\n"
     "     \t--version\tprints the version and exits\n"
+    "     \t--help, -h, -?\tprints this text and exits\n"
     "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"
     "     \t[@server cmds]\twill be appended to serversettings.con e.g. @game.gameSpyPort 23000\n"
     "\n";
@@ -61,6 +62,17 @@ TEST_F(Daemon, UsageAndVersionEndAtOnce) {
   auto usage = Run({"-?", "-port"});
   EXPECT_EQ(usage->Wait(), 0);
   EXPECT_EQ(usage->Output(), kUsage);
+  // The usual help words end at once too, and start nothing: no log is left.
+  for (const char* help : {"--help", "-h"}) {
+    auto asked = Run({help, "-start"});
+    EXPECT_EQ(asked->Wait(), 0) << help;
+    EXPECT_EQ(asked->Output(), kUsage) << help;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "keldor.log"));
+  // The tools beside it answer --help the same way: asked for, it is no error.
+  for (const char* tool : {"mkinstall", "gamesim", "keldorctl"}) {
+    EXPECT_EQ(Process(BinaryPath(tool), {"--help"}, dir_.path(), dir_ / "help").Wait(), 0) << tool;
+  }
   auto version = Run({"--version"});
   EXPECT_EQ(version->Wait(), 0);
   EXPECT_EQ(version->Output(), "keldor " KELDOR_VERSION "\n");
@@ -117,7 +129,10 @@ TEST_F(Daemon, PidFileKillAndDaemonDetaching) {
   EXPECT_NE(daemon, parent->pid());
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   EXPECT_TRUE(WaitFor([&] { return kill(daemon, 0) != 0; }));
-  EXPECT_EQ(parent->Output().find("Listening on"), std::string::npos);  // nothing after detaching
+  // The port is bound before detaching, and nothing logged after it reaches the terminal.
+  EXPECT_NE(parent->Output().find("Listening on"), std::string::npos);
+  EXPECT_TRUE(WaitFor([&] { return Logged("Exiting due to signal (15)."); }));
+  EXPECT_EQ(parent->Output().find("Exiting due to signal"), std::string::npos);
 }
 
 TEST_F(Daemon, OverlayHoldsSettingsAndLogsAndSigintEndsWithStatusTwo) {
@@ -128,6 +143,10 @@ TEST_F(Daemon, OverlayHoldsSettingsAndLogsAndSigintEndsWithStatusTwo) {
   ASSERT_TRUE(WaitFor([&] { return log().find("Listening on") != std::string::npos; }));
   EXPECT_TRUE(std::filesystem::exists(overlay + "/settings/servermanager.con"));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "keldor.log"));
+  // The tools beside it answer --help the same way: asked for, it is no error.
+  for (const char* tool : {"mkinstall", "gamesim", "keldorctl"}) {
+    EXPECT_EQ(Process(BinaryPath(tool), {"--help"}, dir_.path(), dir_ / "help").Wait(), 0) << tool;
+  }
   keldor->Signal(SIGINT);
   EXPECT_EQ(keldor->Wait(), 2);
   EXPECT_NE(log().find("Exiting due to signal (2)."), std::string::npos);

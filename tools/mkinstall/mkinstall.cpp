@@ -26,11 +26,11 @@ namespace {
 
 constexpr int kPortAttempts = 50;
 
-void PrintUsage() {
-  std::printf(
-      "Usage: mkinstall [--pb] [--force] [--listen-port N] [--console-port N]\n"
-      "                 [--game-port N] [--query-port N] [--server-binary PATH]\n"
-      "                 [--extra-mods N --maps-per-mod M] DIR\n");
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: mkinstall [--pb] [--force] [--listen-port N] [--console-port N]\n"
+               "                 [--game-port N] [--query-port N] [--server-binary PATH]\n"
+               "                 [--extra-mods N --maps-per-mod M] DIR\n");
 }
 
 bool ParsePort(const char* text, std::uint16_t& port) {
@@ -135,10 +135,22 @@ int LastError() {
   return ErrorCode() != 0 ? ErrorCode() : errno;
 }
 
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
 int Run(int argc, char** argv) {
+  // Asked for, the usage is an answer rather than a fault.
+  if (AsksForHelp(argc, argv)) {
+    PrintUsage(stdout);
+    return 0;
+  }
   InstallOptions options;
   if (!ParseArguments(argc, argv, options)) {
-    PrintUsage();
+    PrintUsage(stderr);
     return 2;
   }
   if (!options.force && HoldsInstallation(options.dir)) {
