@@ -46,7 +46,7 @@ trap cleanup EXIT
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -x "$testing" "$root"
 
-[ "$("$root/usr/sbin/keldor" --version)" = "keldor $(dpkg-deb -f "$deb" Version)" ] ||
+[ "$("$root/usr/sbin/keldor" --version)" = "Keldor v$(dpkg-deb -f "$deb" Version) beta 4e" ] ||
   fail "keldor --version"
 "$root/usr/bin/keldorctl" --version | grep -q '^keldorctl ' || fail "keldorctl --version"
 "$root/usr/bin/keldor-web" --version | grep -q '^keldor-web ' || fail "keldor-web --version"

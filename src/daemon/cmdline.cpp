@@ -258,7 +258,7 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     return true;
   }
   if (strcasecmp(name, "--version") == 0 || strcasecmp(name, "-version") == 0) {
-    out += "keldor " KELDOR_VERSION "\n";
+    out += std::string(kVersionText) + "\n";  // the first line of the log says the same
     outcome = {true, 0};
     return true;
   }

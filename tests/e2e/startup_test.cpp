@@ -75,7 +75,7 @@ TEST_F(Daemon, UsageAndVersionEndAtOnce) {
   }
   auto version = Run({"--version"});
   EXPECT_EQ(version->Wait(), 0);
-  EXPECT_EQ(version->Output(), "keldor " KELDOR_VERSION "\n");
+  EXPECT_EQ(version->Output(), "Keldor v" KELDOR_VERSION " beta 4e\n");  // as the log begins
 }
 
 TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
