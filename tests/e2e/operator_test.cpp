@@ -193,7 +193,8 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   const pid_t server = GamePid();
   ASSERT_TRUE(Alive(server));
   StartKeldor();
-  EXPECT_TRUE(Logged("Server is already running, monitoring enabled."));  // before listening
+  // Adopted once Keldor holds its port: the line may follow "Listening on".
+  EXPECT_TRUE(WaitFor([&] { return Logged("Server is already running, monitoring enabled."); }));
 
   // -stop asks the server to quit and ends at once.
   keldor_->Signal(SIGTERM);
