@@ -117,6 +117,17 @@ constexpr bool InCodeOrder() {
 }
 static_assert(InCodeOrder());
 
+template <typename Pred>
+std::string RequestsWhere(Pred wanted) {
+  std::string names;
+  for (const RequestRow& row : kRequests) {
+    if (!wanted(row.needs)) continue;
+    if (!names.empty()) names += ", ";
+    names += RequestName(row.code);
+  }
+  return names;
+}
+
 }  // namespace
 
 std::span<const Right> AllRights() {
@@ -144,12 +155,17 @@ bool RightsAllow(std::uint32_t rights, std::uint32_t request) {
   return needs.anyOf == 0 || (rights & needs.anyOf) != 0;
 }
 
-std::vector<std::string> RequestsCovered(std::uint32_t bit) {
-  std::vector<std::string> names;
-  for (const RequestRow& row : kRequests) {
-    if ((row.needs.anyOf & bit) != 0) names.emplace_back(RequestName(row.code));
-  }
-  return names;
+std::string RequestsCovered(std::uint32_t bit) {
+  return RequestsWhere([bit](const RequestRight& needs) { return (needs.anyOf & bit) != 0; });
+}
+
+std::string RequestsForAnyAccount() {
+  return RequestsWhere(
+      [](const RequestRight& needs) { return needs.anyOf == 0 && !needs.adminOnly; });
+}
+
+std::string RequestsForTheAdministrator() {
+  return RequestsWhere([](const RequestRight& needs) { return needs.adminOnly; });
 }
 
 std::string RightLabel(const Right& right) {

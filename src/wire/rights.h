@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace keldor {
 
@@ -35,8 +34,12 @@ struct RequestRight {
 bool RequestNeeds(std::uint32_t request, RequestRight* needs);
 // Whether an account with `rights` may send the request; Keldor checks the same.
 bool RightsAllow(std::uint32_t rights, std::uint32_t request);
-// The requests that one of whose alternatives is `bit`, as their names.
-std::vector<std::string> RequestsCovered(std::uint32_t bit);
+// The names of the requests `bit` allows (alone or as one of their
+// alternatives), of those any account may send, and of those only the
+// administrator may send; each list joined by ", ".
+std::string RequestsCovered(std::uint32_t bit);
+std::string RequestsForAnyAccount();
+std::string RequestsForTheAdministrator();
 
 // "M (maps)", "0x1000 (start, stop and pause the game server)".
 std::string RightLabel(const Right& right);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "wire/protocol.h"
 #include "wire/rights.h"
@@ -60,23 +59,6 @@ std::string Wrapped(const std::string& text) {
   return wrapped + "\n";
 }
 
-std::string Listed(const std::vector<std::string>& names) {
-  std::string list;
-  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
-  return list;
-}
-
-// The requests that need no right, or the administrator's mask.
-std::vector<std::string> RequestsWhere(bool adminOnly) {
-  std::vector<std::string> names;
-  for (std::uint32_t code = kFirstRequest; code <= kLastRequest; ++code) {
-    RequestRight needs;
-    if (!RequestNeeds(code, &needs) || needs.anyOf != 0 || needs.adminOnly != adminOnly) continue;
-    names.emplace_back(RequestName(code));
-  }
-  return names;
-}
-
 // With `marked`, the rights in `rights` carry a *.
 std::string RightsTable(bool marked, std::uint32_t rights) {
   std::string text = kRightsIntro;
@@ -91,13 +73,13 @@ std::string RightsTable(bool marked, std::uint32_t rights) {
     if (std::strcmp(right.name, right.allows) != 0) {
       text += Wrapped(right.allows);
     }
-    const std::vector<std::string> requests = RequestsCovered(right.bit);
-    if (!requests.empty()) text += Wrapped("Requests: " + Listed(requests));
+    const std::string requests = RequestsCovered(right.bit);
+    if (!requests.empty()) text += Wrapped("Requests: " + requests);
   }
   text += "\nAny account may send (its own settings pages only):\n";
-  text += Wrapped(Listed(RequestsWhere(false)));
+  text += Wrapped(RequestsForAnyAccount());
   text += "Only the administrator may send:\n";
-  text += Wrapped(Listed(RequestsWhere(true)));
+  text += Wrapped(RequestsForTheAdministrator());
   return text;
 }
 
