@@ -168,14 +168,15 @@ std::string RequestsForTheAdministrator() {
   return RequestsWhere([](const RequestRight& needs) { return needs.adminOnly; });
 }
 
+std::string RightKey(const Right& right) {
+  if (right.letter != '\0') return std::string(1, right.letter);
+  char number[16];
+  std::snprintf(number, sizeof number, "0x%X", static_cast<unsigned>(right.bit));
+  return number;
+}
+
 std::string RightLabel(const Right& right) {
-  char key[16];
-  if (right.letter != '\0') {
-    std::snprintf(key, sizeof key, "%c", right.letter);
-  } else {
-    std::snprintf(key, sizeof key, "0x%X", static_cast<unsigned>(right.bit));
-  }
-  return std::string(key) + " (" + right.name + ")";
+  return RightKey(right) + " (" + right.name + ")";
 }
 
 std::string NeededText(std::uint32_t request) {

@@ -41,6 +41,8 @@ std::string RequestsCovered(std::uint32_t bit);
 std::string RequestsForAnyAccount();
 std::string RequestsForTheAdministrator();
 
+// "M", or "0x1000" for a right without a letter.
+std::string RightKey(const Right& right);
 // "M (maps)", "0x1000 (start, stop and pause the game server)".
 std::string RightLabel(const Right& right);
 // "the right P (players) or B (bans)", "the administrator's mask", "no right"

@@ -2,7 +2,6 @@
 #include "rights_help.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "wire/rights.h"
 
@@ -36,13 +35,7 @@ std::string Escaped(const std::string& text) {
 }
 
 std::string Row(const Right& right) {
-  char key[16];
-  if (right.letter != '\0') {
-    std::snprintf(key, sizeof key, "%c", right.letter);
-  } else {
-    std::snprintf(key, sizeof key, "0x%X", static_cast<unsigned>(right.bit));
-  }
-  return "<tr data-bit=\"" + std::to_string(right.bit) + "\"><th>" + key + "</th><td>" +
+  return "<tr data-bit=\"" + std::to_string(right.bit) + "\"><th>" + RightKey(right) + "</th><td>" +
          Escaped(right.name) + "</td><td>" + Escaped(right.allows) + "</td><td>" +
          Escaped(RequestsCovered(right.bit)) + "</td></tr>\n";
 }

@@ -25,16 +25,6 @@ const char* const kRightsIntro =
     "(4294967295, shown as \"-- admin --\") is the administrator and may do everything.\n"
     "keldorctl user add and user rights take the letters or a number.\n";
 
-std::string Key(const Right& right) {
-  char key[16];
-  if (right.letter != '\0') {
-    std::snprintf(key, sizeof key, "%c", right.letter);
-  } else {
-    std::snprintf(key, sizeof key, "0x%X", static_cast<unsigned>(right.bit));
-  }
-  return key;
-}
-
 // Text wrapped at blanks, every line under the indent.
 std::string Wrapped(const std::string& text) {
   const std::string indent(kKeyWidth + 2, ' ');
@@ -68,7 +58,7 @@ std::string RightsTable(bool marked, std::uint32_t rights) {
     const bool held = marked && (rights & right.bit) != 0;
     char head[128];
     std::snprintf(head, sizeof head, "%c %-*s%s\n", held ? '*' : ' ', static_cast<int>(kKeyWidth),
-                  Key(right).c_str(), right.name);
+                  RightKey(right).c_str(), right.name);
     text += head;
     if (std::strcmp(right.name, right.allows) != 0) {
       text += Wrapped(right.allows);
