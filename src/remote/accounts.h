@@ -9,6 +9,7 @@
 #include <string>
 
 #include "wire/cipher.h"
+#include "wire/rights.h"  // kAdminRights
 
 namespace keldor {
 
@@ -17,7 +18,6 @@ constexpr std::size_t kMaxAccounts = 100;
 constexpr std::size_t kAccountLineMax = 1023;
 constexpr std::size_t kRandomStringMax = 32;
 
-constexpr std::uint32_t kAdminRights = 0xFFFFFFFF;
 constexpr std::uint32_t kRightLoginTwice = 0x4000;
 constexpr std::uint32_t kRightsExamined = 0x3FFFF;  // bits 0 to 17
 

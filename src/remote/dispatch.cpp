@@ -37,72 +37,70 @@
 #include "runtime/game_server.h"
 #include "settings/settings.h"
 #include "wire/protocol.h"
+#include "wire/rights.h"
 
 namespace keldor {
 
 namespace {
 
-constexpr std::uint32_t kAnyRight = 0;   // any non-zero mask
-constexpr std::uint32_t kAdminOnly = 0;  // with `adminOnly` set
-
+// The right each request needs is in the wire library's table, which the
+// clients explain refusals from.
 struct RequestRule {
   std::uint32_t code;
   Payload payload;
-  std::uint32_t anyOf;  // one of these bits is needed; kAnyRight: any non-zero mask
-  bool adminOnly;
   std::uint32_t job;  // the job it becomes, or 0 when it is answered at once
 };
 
 // Indexed by code - kFirstRequest.
 constexpr std::array<RequestRule, kLastRequest - kFirstRequest + 1> kRules = {{
-    {REQ_GET_SETTINGS, Payload::kNone, kAnyRight, false, 0},
-    {REQ_PUT_SETTINGS, Payload::kFile, kAnyRight, false, 0},
-    {REQ_GET_PB_CONFIG, Payload::kNone, kRightPunkBuster, false, 0},
-    {REQ_PUT_PB_CONFIG, Payload::kFile, kRightPunkBuster, false, 0},
-    {REQ_PB_SAVE_CONFIG, Payload::kNone, kRightPunkBuster, false, JOB_PB_SAVE_CONFIG},
-    {REQ_PB_LOAD_CONFIG, Payload::kNone, kRightPunkBuster, false, JOB_PB_LOAD_CONFIG},
-    {REQ_GET_MODS, Payload::kNone, kRightM, false, 0},
-    {REQ_GET_MAPS, Payload::kNone, kRightM, false, 0},
-    {REQ_GET_ROTATION, Payload::kNone, kRightM, false, 0},
-    {REQ_PUT_ROTATION, Payload::kFile, kRightM, false, 0},
-    {REQ_GET_PLAYERS, Payload::kNone, kRightP, false, 0},
-    {REQ_GET_CLIENTS, Payload::kNone, kRightC, false, 0},
-    {REQ_GET_PLAYER_MENU, Payload::kNone, kRightP, false, 0},
-    {REQ_GET_BANS, Payload::kNone, kRightB, false, 0},
-    {REQ_PUT_BANS, Payload::kFile, kRightB, false, 0},
-    {REQ_GET_USERS, Payload::kNone, kRightU, false, 0},
-    {REQ_PUT_USERS, Payload::kFile, kRightU, false, 0},
-    {REQ_GET_SCHEDULE, Payload::kNone, kRightH, false, 0},
-    {REQ_PUT_SCHEDULE, Payload::kFile, kRightH, false, 0},
-    {REQ_GET_STATUS, Payload::kNone, kRightT, false, 0},
-    {REQ_GET_ANNOUNCEMENTS, Payload::kNone, kRightA, false, 0},
-    {REQ_PUT_ANNOUNCEMENTS, Payload::kFile, kRightA, false, 0},
-    {REQ_GET_BANNED_WORDS, Payload::kNone, kRightP | kRightA, false, 0},
-    {REQ_PUT_BANNED_WORDS, Payload::kFile, kRightP | kRightA, false, 0},
-    {REQ_START_SERVER, Payload::kNone, kRightServer, false, 0},
-    {REQ_STOP_SERVER, Payload::kNone, kRightServer, false, 0},
-    {REQ_TOGGLE_PAUSE, Payload::kNone, kRightServer, false, JOB_TOGGLE_PAUSE},
-    {REQ_GET_JOIN_INFO, Payload::kNone, kRightP, false, 0},
-    {REQ_CHANGE_MAP, Payload::kText, kRightM, false, JOB_CHANGE_MAP},
-    {REQ_RUN_NEXT_MAP, Payload::kNone, kRightM, false, JOB_RUN_NEXT_MAP},
-    {REQ_SET_NEXT_MAP, Payload::kText, kRightM, false, JOB_SET_NEXT_MAP},
-    {REQ_SET_IDLE_MAP, Payload::kText, kRightM, false, JOB_SET_IDLE_MAP},
-    {REQ_RESTART_MAP, Payload::kNone, kRightM, false, JOB_RESTART_MAP},
-    {REQ_KICK_PLAYER, Payload::kText, kRightP, false, JOB_KICK_PLAYER},
-    {REQ_DISCONNECT_CLIENT, Payload::kText, kRightC, false, JOB_DISCONNECT_CLIENT},
-    {REQ_BAN_PLAYER, Payload::kText, kRightP | kRightB, false, JOB_BAN_PLAYER},
-    {REQ_REMOVE_BAN, Payload::kText, kRightB, false, JOB_REMOVE_BAN},
-    {REQ_CLEAR_BANS, Payload::kNone, kRightB, false, JOB_CLEAR_BANS},
-    {REQ_VERIFY_BAN_SYNC, Payload::kNone, kAdminOnly, true, JOB_VERIFY_BAN_SYNC},
-    {REQ_SYNC_TO_SERVER_BANS, Payload::kNone, kAdminOnly, true, JOB_SYNC_TO_SERVER_BANS},
-    {REQ_SYNC_FROM_SERVER_BANS, Payload::kNone, kAdminOnly, true, JOB_SYNC_FROM_SERVER_BANS},
-    {REQ_SAY_ALL, Payload::kText, kAnyRight, false, JOB_SAY_ALL},
-    {REQ_SERVER_MESSAGE, Payload::kText, kAnyRight, false, JOB_SERVER_MESSAGE},
-    {REQ_CONSOLE_COMMAND, Payload::kText, kRightConsole, false, JOB_CONSOLE_COMMAND},
-    {REQ_SET_PASSWORD, Payload::kText, kAnyRight, false, JOB_SET_PASSWORD},
-    {REQ_GET_LOG, Payload::kNone, kRightLog, false, 0},
-    {REQ_SCREENSHOT, Payload::kText, kRightP, false, JOB_SCREENSHOT},
-    {REQ_PING, Payload::kNone, kAnyRight, false, 0},
+    {REQ_GET_SETTINGS, Payload::kNone, 0},
+    {REQ_PUT_SETTINGS, Payload::kFile, 0},
+    {REQ_GET_PB_CONFIG, Payload::kNone, 0},
+    {REQ_PUT_PB_CONFIG, Payload::kFile, 0},
+    {REQ_PB_SAVE_CONFIG, Payload::kNone, JOB_PB_SAVE_CONFIG},
+    {REQ_PB_LOAD_CONFIG, Payload::kNone, JOB_PB_LOAD_CONFIG},
+    {REQ_GET_MODS, Payload::kNone, 0},
+    {REQ_GET_MAPS, Payload::kNone, 0},
+    {REQ_GET_ROTATION, Payload::kNone, 0},
+    {REQ_PUT_ROTATION, Payload::kFile, 0},
+    {REQ_GET_PLAYERS, Payload::kNone, 0},
+    {REQ_GET_CLIENTS, Payload::kNone, 0},
+    {REQ_GET_PLAYER_MENU, Payload::kNone, 0},
+    {REQ_GET_BANS, Payload::kNone, 0},
+    {REQ_PUT_BANS, Payload::kFile, 0},
+    {REQ_GET_USERS, Payload::kNone, 0},
+    {REQ_PUT_USERS, Payload::kFile, 0},
+    {REQ_GET_SCHEDULE, Payload::kNone, 0},
+    {REQ_PUT_SCHEDULE, Payload::kFile, 0},
+    {REQ_GET_STATUS, Payload::kNone, 0},
+    {REQ_GET_ANNOUNCEMENTS, Payload::kNone, 0},
+    {REQ_PUT_ANNOUNCEMENTS, Payload::kFile, 0},
+    {REQ_GET_BANNED_WORDS, Payload::kNone, 0},
+    {REQ_PUT_BANNED_WORDS, Payload::kFile, 0},
+    {REQ_START_SERVER, Payload::kNone, 0},
+    {REQ_STOP_SERVER, Payload::kNone, 0},
+    {REQ_TOGGLE_PAUSE, Payload::kNone, JOB_TOGGLE_PAUSE},
+    {REQ_GET_JOIN_INFO, Payload::kNone, 0},
+    {REQ_CHANGE_MAP, Payload::kText, JOB_CHANGE_MAP},
+    {REQ_RUN_NEXT_MAP, Payload::kNone, JOB_RUN_NEXT_MAP},
+    {REQ_SET_NEXT_MAP, Payload::kText, JOB_SET_NEXT_MAP},
+    {REQ_SET_IDLE_MAP, Payload::kText, JOB_SET_IDLE_MAP},
+    {REQ_RESTART_MAP, Payload::kNone, JOB_RESTART_MAP},
+    {REQ_KICK_PLAYER, Payload::kText, JOB_KICK_PLAYER},
+    {REQ_DISCONNECT_CLIENT, Payload::kText, JOB_DISCONNECT_CLIENT},
+    {REQ_BAN_PLAYER, Payload::kText, JOB_BAN_PLAYER},
+    {REQ_REMOVE_BAN, Payload::kText, JOB_REMOVE_BAN},
+    {REQ_CLEAR_BANS, Payload::kNone, JOB_CLEAR_BANS},
+    {REQ_VERIFY_BAN_SYNC, Payload::kNone, JOB_VERIFY_BAN_SYNC},
+    {REQ_SYNC_TO_SERVER_BANS, Payload::kNone, JOB_SYNC_TO_SERVER_BANS},
+    {REQ_SYNC_FROM_SERVER_BANS, Payload::kNone, JOB_SYNC_FROM_SERVER_BANS},
+    {REQ_SAY_ALL, Payload::kText, JOB_SAY_ALL},
+    {REQ_SERVER_MESSAGE, Payload::kText, JOB_SERVER_MESSAGE},
+    {REQ_CONSOLE_COMMAND, Payload::kText, JOB_CONSOLE_COMMAND},
+    {REQ_SET_PASSWORD, Payload::kText, JOB_SET_PASSWORD},
+    {REQ_GET_LOG, Payload::kNone, 0},
+    {REQ_SCREENSHOT, Payload::kText, JOB_SCREENSHOT},
+    {REQ_PING, Payload::kNone, 0},
 }};
 
 const RequestRule* RuleFor(std::uint32_t code) {
@@ -464,13 +462,7 @@ bool MayLogRefusal(int slot) {
 }
 
 bool MayRun(int actor, std::uint32_t code) {
-  const RequestRule* rule = RuleFor(code);
-  if (rule == nullptr) return false;
-  const std::uint32_t rights = ActorRights(actor);
-  if (rights == 0) return false;
-  if (rights == kAdminRights) return true;
-  if (rule->adminOnly) return false;
-  return rule->anyOf == kAnyRight || (rights & rule->anyOf) != 0;
+  return RightsAllow(ActorRights(actor), code);
 }
 
 void ServeClient(int slot, bool readable, bool writable) {

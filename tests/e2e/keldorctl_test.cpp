@@ -1,7 +1,8 @@
 // keldorctl as an operator meets it: where it connects and how long it waits,
 // the one command's usage after a mistake, the clients table, "never" for a
 // crash that did not happen, account management through the user list under
-// the uploader's rights, and mkinstall leaving an existing installation alone.
+// the uploader's rights, the rights explained, and mkinstall leaving an
+// existing installation alone.
 // Time-stamped watch lines and kicks and map changes checked before they are
 // sent are in dispatch_server_test.
 #include <gtest/gtest.h>
@@ -315,6 +316,41 @@ TEST(Mkinstall, LeavesAnExistingInstallationAloneUnlessForced) {
   EXPECT_EQ(run("--force --pb"), 0) << ReadFile(temp / "out");
   EXPECT_NE(ReadFile(accounts), first);
   EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
+}
+
+// The rights table comes without a connection; each command's help and each
+// refusal names the right in words, and `rights` marks the account's own.
+TEST_F(Keldorctl, RightsAreExplainedAndRefusalsNameTheMissingRight) {
+  auto [status, output] = RunCtl({"help", "rights"});
+  EXPECT_EQ(status, 0) << output;
+  for (const char* row :
+       {"\n  M        maps\n", "\n  0x1000   start, stop and pause the game server\n",
+        "Requests: REQ_GET_BANS, REQ_PUT_BANS, REQ_BAN_PLAYER,"}) {
+    EXPECT_NE(output.find(row), std::string::npos) << row << "\n" << output;
+  }
+  std::tie(status, output) = RunCtl({"help", "start"});
+  EXPECT_NE(output.find("Needs the right 0x1000 (start, stop and pause the game server)."),
+            std::string::npos)
+      << output;
+  std::tie(status, output) = RunCtl({"help", "ban"});
+  EXPECT_NE(output.find("Needs the right P (players) or B (bans);"), std::string::npos) << output;
+
+  StartKeldor(Account("mapper", "pw", 0x40 | 0x20));  // M and T
+  std::tie(status, output) = RunAs("mapper", "pw", {"rights"});
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("\n* M        maps\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\n  B        bans\n"), std::string::npos) << output;
+  // A file request and a request Keldor answers with a notification.
+  std::tie(status, output) = RunAs("mapper", "pw", {"get", "bans"});
+  EXPECT_EQ(status, 3) << output;
+  EXPECT_NE(output.find("it needs the right B (bans), which this account lacks"), std::string::npos)
+      << output;
+  std::tie(status, output) = RunAs("mapper", "pw", {"stop"});
+  EXPECT_EQ(status, 3) << output;
+  EXPECT_NE(output.find("it needs the right 0x1000 (start, stop and pause the game server)"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(Logged("does not have access to command BABE000D!")) << Log();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "assets.h"
+#include "rights_help.h"
 
 namespace keldorweb {
 
@@ -35,6 +36,7 @@ namespace {
 
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr const char* kTokenMark = "{{LOGIN_TOKEN}}";
+constexpr const char* kRightsMark = "{{RIGHTS_TABLE}}";
 
 std::string_view Field(const Request& req, http::field name) {
   const auto value = req[name];
@@ -359,6 +361,9 @@ void Server::Handle(const std::shared_ptr<HttpConn>& conn, Request&& req) {
     if (mark != std::string::npos) {
       body.replace(mark, std::string_view(kTokenMark).size(), tokens_.Issue(now_()));
     }
+    if (const std::size_t at = body.find(kRightsMark); at != std::string::npos) {
+      body.replace(at, std::string_view(kRightsMark).size(), RightsHelpHtml());
+    }
   }
   auto res = Answer(req, http::status::ok, asset->type, std::move(body));
   if (req.method() == http::verb::head) res.body().clear();
@@ -492,7 +497,7 @@ void Server::Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& req) {
   session->socket = ws;
   session->timer.SocketOpened();
   session->timer.Touch(now_());
-  ws->Send(Dump({{"type", "hello"}, {"user", session->user}}));
+  ws->Send(Dump({{"type", "hello"}, {"user", session->user}, {"rights", session->rights}}));
   for (std::string& json : session->backlog) ws->Send(std::move(json));
   session->backlog.clear();
   ws->Accept(std::move(req));
@@ -528,6 +533,7 @@ void Server::OnLink(const std::shared_ptr<WebSession>& session, const std::strin
     const json answer = json::parse(text, nullptr, false);
     const bool ok = answer.is_object() && answer.value("ok", false);
     session->loggedIn = ok;
+    if (ok) session->rights = answer.value("rights", std::uint32_t{0});
     if (session->onLogin) {
       auto onLogin = std::move(session->onLogin);
       session->onLogin = nullptr;

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -46,6 +47,7 @@ struct WebSession {
   std::deque<std::string> backlog;  // for the page while it has no socket
   bool loggedIn = false;
   std::function<void(const nlohmann::json& answer)> onLogin;  // Keldor's "login" message
+  std::uint32_t rights = 0;  // the account's, from the login; the page marks them
 };
 
 class Server {

@@ -23,8 +23,10 @@
 #include <sstream>
 
 #include "lists.h"
+#include "rights.h"
 #include "users.h"
 #include "wire/protocol.h"
+#include "wire/rights.h"
 #include "wire/transfer_frame.h"
 
 namespace keldorctl {
@@ -38,19 +40,19 @@ void PrintJson(const nlohmann::ordered_json& document) {
   std::fflush(stdout);
 }
 
-int NotCarriedOut() {
-  std::fprintf(stderr, "keldorctl: %s\n", kRefusedText);
+int NotCarriedOut(const Connection& c, std::uint32_t request) {
+  std::fprintf(stderr, "keldorctl: %s\n", RefusalText(c.Rights(), request).c_str());
   return kExitRefused;
 }
 
-int Finish(const Connection& c, Outcome outcome) {
+int Finish(const Connection& c, Outcome outcome, std::uint32_t request) {
   switch (outcome) {
     case Outcome::kOk:
       return kExitOk;
     case Outcome::kBroken:
       return Broken(c);
     case Outcome::kRefused:
-      return NotCarriedOut();
+      return NotCarriedOut(c, request);
     case Outcome::kFailed:
       break;
   }
@@ -121,9 +123,10 @@ int AwaitNote(Connection& c, std::initializer_list<std::uint32_t> done, Message*
 int RunJobRequest(Connection& c, std::uint32_t code, const std::string* text,
                   std::initializer_list<std::uint32_t> done, Message* answer = nullptr) {
   Message ignored;
-  return Finish(
-      c, keldorclient::RunJobRequest(c, code, text, done, answer != nullptr ? answer : &ignored,
-                                     NoteWhileWaiting));
+  return Finish(c,
+                keldorclient::RunJobRequest(
+                    c, code, text, done, answer != nullptr ? answer : &ignored, NoteWhileWaiting),
+                code);
 }
 
 std::string Joined(const std::vector<std::string>& words, std::size_t from = 0) {
@@ -161,7 +164,7 @@ int RunPing(Connection& c, const Options&) {
 }
 
 int AwaitText(Connection& c, std::uint32_t code, Message* reply) {
-  return Finish(c, keldorclient::AwaitText(c, code, reply, NoteWhileWaiting));
+  return Finish(c, keldorclient::AwaitText(c, code, reply, NoteWhileWaiting), code);
 }
 
 int RunStatus(Connection& c, const Options& o) {
@@ -885,11 +888,11 @@ std::string FileNames(bool puttable) {
 }  // namespace
 
 int Fetch(Connection& c, std::uint32_t request, std::string* content) {
-  return Finish(c, keldorclient::Fetch(c, request, content, NoteWhileWaiting));
+  return Finish(c, keldorclient::Fetch(c, request, content, NoteWhileWaiting), request);
 }
 
 int Upload(Connection& c, std::uint32_t request, const std::string& content) {
-  return Finish(c, keldorclient::Upload(c, request, content, NoteWhileWaiting));
+  return Finish(c, keldorclient::Upload(c, request, content, NoteWhileWaiting), request);
 }
 
 namespace {
@@ -1030,6 +1033,7 @@ int RunPut(Connection& c, const Options& o) {
   if (kind.checkable) {
     std::string stored;
     if (const int status = Fetch(c, kind.get, &stored); status != kExitOk) return status;
+    if (stored != content && !RightsAllow(c.Rights(), kind.put)) return NotCarriedOut(c, kind.put);
     if (stored != content) {
       std::fprintf(stderr,
                    "keldorctl: Keldor did not store the %s (the account may lack the "
@@ -1195,7 +1199,7 @@ const Command kCommands[] = {
      "At most 255 characters; long texts are sent in pieces.", CheckSomeText, RunMessage},
     {"console", "console <command>", "Runs a command on the game's console.",
      "Tells whether the game server accepted the command; Keldor does not pass the game's reply "
-     "on to clients. Needs the right to send console commands (0x10000).",
+     "on to clients. Needs the right 0x10000.",
      CheckSomeText, RunConsole},
     {"screenshot", "screenshot <player>", "Asks PunkBuster for a player's screenshot.",
      "Needs the right P and PunkBuster enabled.", CheckScreenshot, RunScreenshot},
@@ -1228,6 +1232,10 @@ const Command kCommands[] = {
      "Files: settings, pbconfig, rotation, bans, users, schedule, announcements, bannedwords. "
      "Files that Keldor stores as sent are fetched back and compared.",
      CheckPut, RunPut},
+    {"rights", "rights", "Explains the rights of accounts, marking this account's.",
+     "What each right allows and the requests it covers. keldorctl help rights shows the same "
+     "table without connecting.",
+     CheckNoArgs, RunRights},
     {"user",
      "user list | add <name> <rights> [--generate] [--keyhash K] | remove <name> |\n"
      "       rights <name> <rights> | enable <name> | disable <name>",

@@ -58,10 +58,12 @@ int Broken(const Connection& c);
 
 // The usage line of a command on stderr, after a usage error.
 void PrintCommandUsage(const Command& command);
-// A refused request: the message, and kExitRefused.
-int NotCarriedOut();
-// The exit status of an exchange's outcome, with the reason printed.
-int Finish(const Connection& c, Outcome outcome);
+// A refused request: the message (naming the right `request` needs when the
+// account lacks it), and kExitRefused.
+int NotCarriedOut(const Connection& c, std::uint32_t request);
+// The exit status of an exchange's outcome, with the reason printed; a
+// refusal of `request` names the right it needs (0: the request is not known).
+int Finish(const Connection& c, Outcome outcome, std::uint32_t request = 0);
 // Fetches one of Keldor's files: kExitOk with the content, or the exit status
 // with the reason printed.
 int Fetch(Connection& c, std::uint32_t request, std::string* content);

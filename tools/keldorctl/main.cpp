@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "connection.h"
 #include "core/log.h"
+#include "rights.h"
 #include "wire/protocol.h"
 
 namespace keldorctl {
@@ -75,7 +76,7 @@ int PrintCommandHelp(const std::string& name) {
     return kExitUsage;
   }
   std::printf("Usage: keldorctl [options] %s\n\n%s\n%s\n", command->usage, command->summary,
-              command->details);
+              CommandDetails(*command).c_str());
   return kExitOk;
 }
 

@@ -36,11 +36,19 @@ function showLogin(message) {
   clearInterval(refreshTimer);
 }
 
-function showConsole(user) {
+function showConsole(user, rights) {
   $('login-view').hidden = true;
   $('console-view').hidden = false;
   $('logout').hidden = false;
   $('who').textContent = user;
+  markRights(rights >>> 0);
+}
+
+// Marks the rows of the rights table that this account holds.
+function markRights(rights) {
+  for (const row of document.querySelectorAll('table.rights tr[data-bit]')) {
+    row.classList.toggle('held', (rights & Number(row.dataset.bit)) !== 0);
+  }
 }
 
 function notice(text, kind) {
@@ -235,7 +243,7 @@ function openSocket(afterLogin) {
   socket.onmessage = (event) => {
     const m = JSON.parse(event.data);
     if (m.type === 'hello') {
-      showConsole(m.user);
+      showConsole(m.user, m.rights);
       refreshStatus(); refreshPlayers(); refreshBans();
       FILES.forEach(([name]) => loadFile(name));
       clearInterval(refreshTimer);
