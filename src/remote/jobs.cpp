@@ -402,14 +402,20 @@ void ServerMessage(const Run& run) {
 // The text goes as it stands, one command per line: a client with the console
 // right may send several. Those who queue this job with a player's name, a
 // reason or a menu template flatten that text to one line themselves.
+// The game's reply goes to the client that asked, as a console line of its
+// own right before the "done" (empty when the game said nothing), so that a
+// client can tell it from the game's events, which reach every client.
 void ConsoleCommand(const Run& run) {
-  if (SendConsoleLines(run.job.text) == nullptr) {
+  const char* reply = SendConsoleLines(run.job.text);
+  if (reply == nullptr) {
     LogMessage(kLogInfo, "Couldn't send server message! The command failed.");
     run.Failed();
     return;
   }
+  const std::string answer = reply;
   LogMessage(kLogInfo, "User %s at %s issued console command '%s'.", run.Name(), run.Address(),
              run.job.text.c_str());
+  NotifyClientText(run.job.actor, NOTE_CONSOLE_EVENT, answer);
   run.Tell(NOTE_CONSOLE_COMMAND_DONE);
 }
 

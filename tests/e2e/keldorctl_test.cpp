@@ -333,7 +333,7 @@ TEST_F(Keldorctl, RightsAreExplainedAndRefusalsNameTheMissingRight) {
             std::string::npos)
       << output;
   std::tie(status, output) = RunCtl({"help", "ban"});
-  EXPECT_NE(output.find("Needs the right P (players) or B (bans);"), std::string::npos) << output;
+  EXPECT_NE(output.find("Needs the right P (players) or B (bans)."), std::string::npos) << output;
 
   StartKeldor(Account("mapper", "pw", 0x40 | 0x20));  // M and T
   std::tie(status, output) = RunAs("mapper", "pw", {"rights"});

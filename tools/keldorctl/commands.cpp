@@ -586,13 +586,24 @@ int RunMessage(Connection& c, const Options& o) {
 
 int RunConsole(Connection& c, const Options& o) {
   const std::string text = Joined(o.args);
-  const int status = RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE});
-  // Keldor answers a console command with a bare "done": the game's reply to
-  // it stays in Keldor, so what the game accepted is all there is to tell.
-  if (status == kExitOk) {
-    std::printf(
-        "The game server accepted the command (its reply does not reach clients; players, "
-        "status and get log show what Keldor knows).\n");
+  // Keldor sends the game's reply as a console line to this client alone, just
+  // before the "done": the last console line heard before it is the reply.
+  std::string reply;
+  const auto keepReply = [&reply](const Message& note) {
+    reply = note.code == NOTE_CONSOLE_EVENT ? note.data : std::string();
+  };
+  Message done;
+  const int status =
+      Finish(c,
+             keldorclient::RunJobRequest(c, REQ_CONSOLE_COMMAND, &text, {NOTE_CONSOLE_COMMAND_DONE},
+                                         &done, keepReply),
+             REQ_CONSOLE_COMMAND);
+  if (status != kExitOk) return status;
+  if (reply.empty()) {
+    std::printf("The game server accepted the command and said nothing.\n");
+  } else {
+    std::fputs(reply.c_str(), stdout);
+    if (reply.back() != '\n') std::fputc('\n', stdout);
   }
   return status;
 }
@@ -1198,8 +1209,7 @@ const Command kCommands[] = {
     {"message", "message <text>", "Sends a server message to every player.",
      "At most 255 characters; long texts are sent in pieces.", CheckSomeText, RunMessage},
     {"console", "console <command>", "Runs a command on the game's console.",
-     "Tells whether the game server accepted the command; Keldor does not pass the game's reply "
-     "on to clients. Needs the right 0x10000.",
+     "Prints the game's reply. Several lines are several commands. Needs the right 0x10000.",
      CheckSomeText, RunConsole},
     {"screenshot", "screenshot <player>", "Asks PunkBuster for a player's screenshot.",
      "Needs the right P and PunkBuster enabled.", CheckScreenshot, RunScreenshot},
