@@ -397,9 +397,6 @@ int OpenListener() {
   }
   if (listen(listener, kListenBacklog) != 0)
     return FatalSocket("Couldn't create a connection queue! %s");
-  LogMessage(kLogInfo, "Listening on %s:%i.",
-             FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
-             static_cast<int>(Opts().listenPort));
   return kKeepGoing;
 }
 
@@ -408,6 +405,11 @@ int ListenerDescriptor() {
 }
 
 int RunMainLoop() {
+  // Bound since before the game server was touched; said once start-up is
+  // over, so that the line still marks its end.
+  LogMessage(kLogInfo, "Listening on %s:%i.",
+             FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
+             static_cast<int>(Opts().listenPort));
   while (RunPass() == kKeepGoing) {
   }
   // Taken before shutdown: stopping the game server with -exit reaps it, and
