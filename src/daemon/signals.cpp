@@ -15,6 +15,7 @@
 #include "core/state_table.h"
 #include "daemon/instance_lock.h"
 #include "daemon/main_loop.h"
+#include "process/server_process.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 
@@ -124,6 +125,9 @@ void Daemonize() {
   // The listening socket, bound before the game server was touched, stays too.
   const int lock = InstallationLockDescriptor();
   const int listener = ListenerDescriptor();
+  // The watch on the game server's exit is opened afresh behind the loop: its
+  // old number may go to a client's connection.
+  ForgetServerExit();
   for (int fd = 0; fd < 1024; ++fd) {
     if (fd != lock && fd != listener) close(fd);
   }
@@ -136,6 +140,7 @@ void Daemonize() {
     openlog("keldor", LOG_PID, Logging().syslogFacility);
   }
   Logging().quiet = true;
+  WatchServerExit();
 }
 
 }  // namespace keldor

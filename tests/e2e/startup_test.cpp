@@ -134,6 +134,29 @@ TEST_F(Daemon, PidFileKillAndDaemonDetaching) {
   EXPECT_TRUE(WaitFor([&] { return Logged("Exiting due to signal (15)."); }));
   EXPECT_EQ(parent->Output().find("Exiting due to signal"), std::string::npos);
 
+  // A game server started before detaching is watched after it on a descriptor
+  // of its own: a client's connection, which may get the old number, is
+  // neither taken for the server's exit nor closed with it.
+  std::filesystem::remove(pidFile);
+  auto starter = Run(
+      {"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile, "-daemon", "-start"});
+  EXPECT_EQ(starter->Wait(), 0);
+  ASSERT_TRUE(WaitFor([&] { return !ReadFile(pidFile).empty() && CanConnect(port_); }));
+  const pid_t watcher = std::stoi(ReadFile(pidFile));
+  {
+    RawClient admin(port_);
+    ASSERT_TRUE(admin.LogIn(InstallationFact(dir_.path(), "admin-user"),
+                            InstallationFact(dir_.path(), "admin-password")));
+    for (int k = 0; k < 2; ++k) {
+      admin.SendWord(REQ_PING);
+      EXPECT_EQ(admin.ReadWord(), NOTE_PONG) << k;
+      EXPECT_EQ(admin.ReadWord(), 0u) << k;
+    }
+  }
+  EXPECT_FALSE(Logged("Server terminated")) << Log();
+  kill(watcher, SIGTERM);
+  EXPECT_TRUE(WaitFor([&] { return kill(watcher, 0) != 0; }));
+  KillGameServer(dir_.path());
 }
 
 TEST_F(Daemon, OverlayHoldsSettingsAndLogsAndSigintEndsWithStatusTwo) {
