@@ -138,6 +138,9 @@ TEST_F(Daemon, PidFileKillAndDaemonDetaching) {
   // of its own: a client's connection, which may get the old number, is
   // neither taken for the server's exit nor closed with it.
   std::filesystem::remove(pidFile);
+  // gamesim in place of the placeholder: it leaves the pid file it is ended by.
+  std::filesystem::copy_file(BinaryPath("gamesim"), dir_ / "bfv_linded",
+                             std::filesystem::copy_options::overwrite_existing);
   auto starter = Run(
       {"-path", dir_.path(), "-port", std::to_string(port_), "-pid", pidFile, "-daemon", "-start"});
   EXPECT_EQ(starter->Wait(), 0);
@@ -156,6 +159,7 @@ TEST_F(Daemon, PidFileKillAndDaemonDetaching) {
   EXPECT_FALSE(Logged("Server terminated")) << Log();
   kill(watcher, SIGTERM);
   EXPECT_TRUE(WaitFor([&] { return kill(watcher, 0) != 0; }));
+  ASSERT_TRUE(WaitFor([&] { return Alive(GamePid(dir_.path())); }));
   KillGameServer(dir_.path());
 }
 
