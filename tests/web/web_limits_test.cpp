@@ -23,7 +23,7 @@ struct HttpAnswer {
 class WebConsole : public KeldorHarness {
  protected:
   void SetUp() override {
-    StartKeldor(Account("admin", "secret", kAdmin));
+    StartKeldor(Account("admin", "secret", kAdmin) + Account("viewer", "look", 0x20));
     web_ = std::make_unique<Process>(
         BinaryPath("keldor-web"),
         std::vector<std::string>{"--listen", "127.0.0.1:0", "--keldor", "127.0.0.1:" + Port()},
@@ -64,7 +64,8 @@ class WebConsole : public KeldorHarness {
   }
 
   // A login the way the page sends it, with a token from a fresh page.
-  HttpAnswer Login(const std::string& password, const char* source = "127.0.0.1") {
+  HttpAnswer Login(const std::string& password, const char* source = "127.0.0.1",
+                   const std::string& user = "admin") {
     RawClient page(webPort_, source);
     page.Send("GET / HTTP/1.1\r\nHost: " + Host() + "\r\nConnection: close\r\n\r\n");
     const std::string html = ReadToEnd(page);
@@ -72,7 +73,7 @@ class WebConsole : public KeldorHarness {
     const std::string token =
         html.substr(std::min(html.size(), html.find(kMeta) + kMeta.size()), 32);
     const std::string body =
-        nlohmann::json{{"user", "admin"}, {"password", password}, {"token", token}}.dump();
+        nlohmann::json{{"user", user}, {"password", password}, {"token", token}}.dump();
     return Exchange("POST /api/login HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
                         "\r\nContent-Type: application/json\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
@@ -194,35 +195,58 @@ nlohmann::json ReplyTo(RawClient& socket, int id) {
   return {};
 }
 
-TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
-  const HttpAnswer login = Login("secret");
-  ASSERT_EQ(login.status, 200);
+// The page's WebSocket for a session that logged in with `login`.
+std::unique_ptr<RawClient> OpenSocket(int port, const std::string& host, const HttpAnswer& login) {
   const std::size_t cookie = login.head.find("keldor_web=");
-  RawClient socket(webPort_);
-  socket.Send("GET /ws HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
-              "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
-              "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
-              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  auto socket = std::make_unique<RawClient>(port);
+  socket->Send("GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+               "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
+               "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
+               "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
   std::string head;
   while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos) {
-    const std::string byte = socket.Read(1);
+    const std::string byte = socket->Read(1);
     if (byte.empty()) break;
     head += byte;
   }
-  ASSERT_EQ(head.substr(0, 12), "HTTP/1.1 101");
+  EXPECT_EQ(head.substr(0, 12), "HTTP/1.1 101");
+  return socket;
+}
 
-  socket.Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"khe_sahn GPM_CQ bfvietnam"})"));
-  EXPECT_EQ(ReplyTo(socket, 1).value("ok", true), false);
+TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
+  const HttpAnswer login = Login("secret");
+  ASSERT_EQ(login.status, 200);
+  const auto socket = OpenSocket(webPort_, Host(), login);
+
+  socket->Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"khe_sahn GPM_CQ bfvietnam"})"));
+  EXPECT_EQ(ReplyTo(*socket, 1).value("ok", true), false);
   // The page checks the combo against the maps list it fetches.
-  socket.Send(ClientFrame(R"({"id":2,"op":"get","file":"maps"})"));
-  EXPECT_NE(ReplyTo(socket, 2).value("data", "").find("bfvietnam,khe_sanh,"), std::string::npos);
+  socket->Send(ClientFrame(R"({"id":2,"op":"get","file":"maps"})"));
+  EXPECT_NE(ReplyTo(*socket, 2).value("data", "").find("bfvietnam,khe_sanh,"), std::string::npos);
   const std::string rotation = ReadFile(SettingsPath("servermaplist.con"));
-  socket.Send(ClientFrame(
+  socket->Send(ClientFrame(
       R"({"id":3,"op":"put","file":"rotation","content":"game.addLevelToRotation nowhere GPM_CQ bfvietnam\n"})"));
-  EXPECT_EQ(ReplyTo(socket, 3).value("ok", true), false);
+  EXPECT_EQ(ReplyTo(*socket, 3).value("ok", true), false);
   EXPECT_EQ(ReadFile(SettingsPath("servermaplist.con")), rotation);
   EXPECT_TRUE(Logged(": the map khe_sahn is not installed in bfvietnam.")) << Log();
   EXPECT_FALSE(Logged("changed the map to khe_sahn"));
+}
+
+// A refusal names the right the account lacks, for a job and for a file alike.
+TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
+  const HttpAnswer login = Login("look", "127.0.0.1", "viewer");
+  ASSERT_EQ(login.status, 200);
+  const auto socket = OpenSocket(webPort_, Host(), login);
+  socket->Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"hue GPM_CQ bfvietnam"})"));
+  socket->Send(ClientFrame(R"({"id":2,"op":"bans"})"));
+  for (const auto& [id, right] : {std::pair{1, "M (maps)"}, std::pair{2, "B (bans)"}}) {
+    const nlohmann::json reply = ReplyTo(*socket, id);
+    EXPECT_EQ(reply.value("refused", false), true) << reply;
+    EXPECT_EQ(reply.value("message", ""), std::string("Keldor did not carry out the request: it "
+                                                      "needs the right ") +
+                                              right + ", which this account lacks.")
+        << reply;
+  }
 }
 
 }  // namespace

@@ -211,11 +211,13 @@ std::string LockoutText(int minutes) {
 }
 
 bool Connection::SendRequest(std::uint32_t code) {
+  if (code != REQ_PING) lastRequest_ = code;
   const Word word = EncodeWord(code);
   return WriteAll(word.data(), word.size());
 }
 
 bool Connection::SendTextRequest(std::uint32_t code, const std::string& text) {
+  lastRequest_ = code;
   const Word word = EncodeWord(code);
   const Word length = EncodeWord(static_cast<std::uint32_t>(text.size() + 1));
   return WriteAll(word.data(), word.size()) && WriteAll(length.data(), length.size()) &&

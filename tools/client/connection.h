@@ -83,6 +83,8 @@ class Connection {
   void SetTimeout(int seconds) { timeout_ = seconds; }
   // The account's rights mask, once the login was accepted.
   std::uint32_t Rights() const { return rights_; }
+  // The code of the last request sent other than a ping; 0 before the first.
+  std::uint32_t LastRequest() const { return lastRequest_; }
 
   // The socket, for a caller that waits on it together with other things.
   int Socket() const { return socket_; }
@@ -105,6 +107,7 @@ class Connection {
   std::atomic<int> socket_ = -1;
   int timeout_ = 30;
   std::uint32_t rights_ = 0;
+  std::uint32_t lastRequest_ = 0;
   std::string error_;
   bool interrupted_ = false;
 };

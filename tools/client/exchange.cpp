@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "wire/protocol.h"
+#include "wire/rights.h"
 #include "wire/transfer_frame.h"
 
 namespace keldorclient {
@@ -24,7 +25,7 @@ bool Contains(std::initializer_list<std::uint32_t> codes, std::uint32_t code) {
 }
 
 Outcome Refused(Connection& c) {
-  c.SetError(kRefusedText);
+  c.SetError(RefusalText(c.Rights(), c.LastRequest()));
   return Outcome::kRefused;
 }
 
@@ -133,6 +134,16 @@ Outcome Upload(Connection& c, std::uint32_t request, const std::string& content,
   // Keldor answers an upload with nothing; the pong says it has been handled.
   if (!c.SendRequest(request) || !c.SendBytes(message) || !SendPing(c)) return Outcome::kBroken;
   return AwaitNote(c, {NOTE_PONG}, nullptr, onNote);
+}
+
+std::string RefusalText(std::uint32_t rights, std::uint32_t request) {
+  if (request == 0 || NeededText(request).empty()) return kRefusedText;
+  if (RightsAllow(rights, request)) {
+    return "Keldor did not carry out the request, although the account holds the right it "
+           "needs (Keldor's log may tell why).";
+  }
+  return "Keldor did not carry out the request: it needs " + NeededText(request) +
+         ", which this account lacks.";
 }
 
 // The texts the administrators' client shows for a refusal; its table has none for 4, 6 and 7.

@@ -45,6 +45,10 @@ Outcome Fetch(Connection& c, std::uint32_t request, std::string* content, const 
 Outcome Upload(Connection& c, std::uint32_t request, const std::string& content,
                const NoteSink& onNote);
 
+// Why a request was refused, for an account with `rights`: the right it needs
+// when the account lacks it (kRefusedText when the request is not known).
+std::string RefusalText(std::uint32_t rights, std::uint32_t request);
+
 // What a refused login (result 1..7) means.
 std::string LoginRefusalText(int result);
 // The same for a whole outcome: a lockout's result 5 says how long it lasts.

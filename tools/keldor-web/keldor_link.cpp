@@ -357,7 +357,7 @@ bool KeldorLink::Execute(const json& command) {
       std::string stored;
       if (outcome == Outcome::kOk) outcome = keldorclient::Fetch(c, kind.get, &stored, sink);
       if (outcome == Outcome::kOk && stored != content) {
-        c.SetError(keldorclient::kRefusedText);
+        c.SetError(keldorclient::RefusalText(c.Rights(), kind.put));
         outcome = Outcome::kRefused;
       }
       done = "Saved.";

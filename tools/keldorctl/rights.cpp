@@ -133,13 +133,10 @@ std::string CommandDetails(const Command& command) {
 }
 
 std::string RefusalText(std::uint32_t rights, std::uint32_t request) {
-  if (request == 0) return keldorclient::kRefusedText;
-  if (RightsAllow(rights, request)) {
-    return "Keldor did not carry out the request, although the account holds the right it "
-           "needs (Keldor's log may tell why).";
-  }
-  return "Keldor did not carry out the request: it needs " + NeededText(request) +
-         ", which this account lacks (keldorctl help rights explains them).";
+  std::string text = keldorclient::RefusalText(rights, request);
+  if (request == 0 || RightsAllow(rights, request) || NeededText(request).empty()) return text;
+  text.pop_back();  // its full stop: the pointer to the table comes first
+  return text + " (keldorctl help rights explains them).";
 }
 
 }  // namespace keldorctl
