@@ -8,6 +8,10 @@
 
 namespace keldor {
 
+// The release: the log's first line names it, as keldor and keldorctl --version do.
+constexpr const char* kRelease = "v" KELDOR_VERSION " beta 4e";
+constexpr const char* kVersionText = "Keldor v" KELDOR_VERSION " beta 4e";
+
 constexpr int kLogInfo = 6;                   // LOG_INFO, what every caller passes
 constexpr long kLogRotateSize = 512000;       // rotate once the file reaches this
 constexpr std::size_t kLogMessageMax = 1023;  // message and line cut to this

@@ -19,6 +19,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "maps/archive_io.h"
 #include "runtime/options.h"
@@ -40,11 +41,6 @@ constexpr std::uint64_t kMinDirectoryEntry = 4 + kArchiveEntryFields;
 constexpr std::uint64_t kSegmentRowSize = 12;
 constexpr std::size_t kCopyChunk = 32768;
 constexpr std::size_t kEvolutionPiece = 1024;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 struct DirectoryEntry {
   std::uint32_t storedSize = 0;

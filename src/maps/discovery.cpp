@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "maps/archive.h"
 #include "maps/archive_io.h"
 #include "runtime/options.h"
@@ -28,11 +29,6 @@ constexpr std::size_t kModLineMax = 31;        // longest mod name in mods.con
 constexpr std::uint32_t kLevelNameMax = 1047;  // longer names are passed over unread
 constexpr const char* kLevelsFolder = "/archives/bfvietnam/levels/";
 constexpr const char* kBaseMod = "bf1942";
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "core/owned.h"
 #include "maps/discovery.h"
 #include "runtime/options.h"
 
@@ -39,14 +40,9 @@ struct InstalledMap {
   unsigned bits = 0;
 };
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // maps.con as read; nothing when it cannot be opened.
 std::optional<std::vector<InstalledMap>> ReadInstalledMaps() {
-  const std::unique_ptr<std::FILE, FileCloser> file(
-      std::fopen((Opts().settingsDir + "/maps.con").c_str(), "r"));
+  const FileHandle file(std::fopen((Opts().settingsDir + "/maps.con").c_str(), "r"));
   if (!file) return std::nullopt;
   std::vector<InstalledMap> maps;
   std::string line;

@@ -13,6 +13,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "runtime/game_server.h"
 #include "runtime/job_queue.h"
@@ -56,15 +57,10 @@ std::optional<std::string> LevelOfLine(const std::string& line) {
   return JoinCombo(words[1], words[2], words[3]);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // Reads every line of `path` with CR and LF removed; a line too long to be a
 // command is passed over. False (with ErrorCode) when the file cannot be read.
 bool ReadLines(const std::string& path, std::vector<std::string>* lines, bool* opened) {
-  File f(std::fopen(path.c_str(), "r"));
+  FileHandle f(std::fopen(path.c_str(), "r"));
   *opened = f != nullptr;
   if (!f) {
     ErrorCode() = errno;

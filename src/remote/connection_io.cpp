@@ -34,19 +34,6 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void OwnedFd::Reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 OwnedFd OpenSpool(const std::string& dir) {
   const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return OwnedFd(fd);

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "core/owned.h"
 #include "wire/transfer_frame.h"
 
 namespace keldor {
@@ -59,23 +60,6 @@ bool TakeNoiseLine(RequestNoise& noise, long long now);
 // The count of lines left out, once their summary is due at `now` (at once
 // when the connection is `closing`), and starts counting afresh; else 0.
 int DueNoiseSummary(RequestNoise& noise, long long now, bool closing);
-
-// A descriptor with one owner, closed with it.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  OwnedFd& operator=(OwnedFd&& other) noexcept;
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  ~OwnedFd() { Reset(); }
-  int get() const { return fd_; }
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
 
 // The compressed bytes of an upload, taken as they arrive rather than held
 // whole: an accepted upload's go to an unnamed spool file, a refused one's

@@ -15,7 +15,6 @@ constexpr std::size_t kArgBufferSize = 1024;  // ServerArgs and ServerCmds, with
 constexpr std::uint16_t kDefaultListenPort = 15667;
 constexpr const char* kServerBinary = "bfv_linded";
 constexpr const char* kModFolder = "/mods/bfvietnam";
-constexpr const char* kVersionText = "Keldor v2.0 beta 4e";
 
 struct Options {
   // Directories and files.

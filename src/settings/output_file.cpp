@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/owned.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
 
@@ -22,27 +23,6 @@ namespace {
 constexpr const char* kDefaultOutputName = "statistics.csv";
 constexpr const char* kOutputSuffix = ".csv";
 constexpr const char* kAdminLogName = "adminlog.csv";
-
-// Closes the descriptor it was given, whatever way the function leaves.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now, for the caller to see a failed close.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string Resolved(const std::string& path) {
   char buffer[PATH_MAX];
@@ -104,7 +84,7 @@ bool ResolveOutputFile(const std::string& value, std::string* path) {
 }
 
 bool AppendToOutputFile(const std::string& path, const std::string& text) {
-  Descriptor fd(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
+  OwnedFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
   // A link in the file's place fails the open with ELOOP: that is a refusal too.
   if (fd.get() < 0) return Fail(errno == ELOOP ? EACCES : errno);
   struct stat st;

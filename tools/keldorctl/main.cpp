@@ -26,10 +26,6 @@ using namespace keldor;
 
 namespace {
 
-// The release within the version: keldorctl names the same release as the
-// first line of Keldor's log ("Keldor v2.0 beta 4e").
-constexpr const char* kReleaseStage = "beta 4e";
-
 void PrintHelp(std::FILE* out) {
   std::fprintf(out,
                "Usage: keldorctl [options] <command> [arguments]\n"
@@ -250,7 +246,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.command == "version") {
-    std::printf("keldorctl v%s %s\n", KELDOR_VERSION, kReleaseStage);
+    std::printf("keldorctl %s\n", kRelease);
     return kExitOk;
   }
   if (options.command == "help") {
