@@ -23,6 +23,8 @@ class OwnedFd {
   // Closes now, for a caller that must see a failed close (a write that the
   // close reports lost); false with errno set.
   bool Close();
+  // Lets go without closing: the number is no longer ours to close.
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

@@ -8,17 +8,18 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "daemon/signals.h"
 #include "gamelink/console.h"
@@ -35,7 +36,6 @@ namespace keldor {
 
 namespace {
 
-constexpr int kKeepGoing = -1;
 constexpr int kSelectTimeout = 3;
 constexpr int kMonitorPeriod = 3;
 constexpr long long kQuickConnectMilliseconds = 200;
@@ -47,22 +47,17 @@ constexpr int kListenBacklog = 64;
 constexpr std::time_t kDrainLimitSeconds = 30;
 
 // The loop's own state. The descriptors it watches are the listening socket and
-// the sockets of the client slots in use: built afresh for every select, so that
-// ending a connection is nothing more than closing it and freeing its slot.
+// the sockets of the connections: built afresh for every select, so that
+// ending a connection is nothing more than closing it and freeing its place.
 struct LoopState {
-  int listenSocket = -1;
+  OwnedFd listener;
   std::time_t lastMonitor = 0;  // monotonic seconds
   std::time_t lastCrashWatch = 0;
   long long lastQuickConnect = 0;  // monotonic milliseconds
   bool timersStarted = false;
 };
 
-void CloseListener(LoopState& loop) {
-  if (loop.listenSocket >= 0) close(loop.listenSocket);
-  loop = LoopState{};
-}
-
-StateTable<LoopState> g_loop(CloseListener);
+StateTable<LoopState> g_loop;
 
 // The crash watch runs on this pass (a game server exit was seen).
 void CrashWatchDueNow() {
@@ -75,25 +70,19 @@ int FatalSocket(const char* format) {
   return 1;
 }
 
-// The descriptor of connection `id` (a client slot or a login in progress)
-// while it is served; -1 otherwise.
-int ConnectionSocket(int id) {
-  if (id <= kLastClientSlot) return SlotSocket(id);
-  const PendingLogin* login = LoginOf(id);
-  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return -1;
-  return login->socket;
+// The descriptor of a connection while it is served; -1 otherwise.
+int ServedSocket(const Connection& c) {
+  if (c.state == ConnectionState::kFree || c.ending != SlotEnding::kNo) return -1;
+  return c.fd.get();
 }
 
-const ConnectionIo* IoOf(int id) {
-  if (id <= kLastClientSlot) return &ClientSlots()[id].io;
-  return &LoginOf(id)->io;
+bool InHandshake(const Connection& c) {
+  return c.state == ConnectionState::kHandshake;
 }
 
-bool WantsRead(int id) {
-  if (id <= kLastClientSlot) {
-    return OwedBytes(ClientSlots()[id].io) <= kOutputHighWater && !RequestWaiting(id);
-  }
-  return LoginOf(id)->step != LoginStep::kAnswerHeld;
+bool WantsRead(const Connection& c) {
+  if (InHandshake(c)) return c.login.step != LoginStep::kAnswerHeld;
+  return OwedBytes(c.io) <= kOutputHighWater && !RequestWaiting(c);
 }
 
 struct Watched {
@@ -115,14 +104,14 @@ Watched WatchedSets(bool withListener) {
     w.top = std::max(w.top, fd + 1);
   };
   if (withListener) {
-    if (LoginRoom()) add(g_loop->listenSocket, w.read);
+    if (LoginRoom()) add(g_loop->listener.get(), w.read);
     add(ServerExitDescriptor(), w.read);
   }
-  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
-    const int fd = ConnectionSocket(id);
+  for (const Connection& c : ClientSlots()) {
+    const int fd = ServedSocket(c);
     if (fd < 0) continue;
-    if (WantsRead(id)) add(fd, w.read);
-    if (OwedBytes(*IoOf(id)) > 0) add(fd, w.write);
+    if (WantsRead(c)) add(fd, w.read);
+    if (OwedBytes(c.io) > 0) add(fd, w.write);
   }
   return w;
 }
@@ -132,13 +121,11 @@ Watched WatchedSets(bool withListener) {
 long long UntilNextConnectionTimer(long long most) {
   const long long now = MonotonicMilliseconds();
   long long wait = most;
-  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
-    if (ConnectionSocket(id) < 0) continue;
-    if (id <= kLastClientSlot && RequestWaiting(id)) return 0;
-    long long timer = IoTimer(*IoOf(id));
-    if (id >= kFirstLoginId && LoginOf(id)->step == LoginStep::kAnswerHeld) {
-      timer = LoginOf(id)->answerAt;
-    }
+  for (const Connection& c : ClientSlots()) {
+    if (ServedSocket(c) < 0) continue;
+    if (!InHandshake(c) && RequestWaiting(c)) return 0;
+    const bool held = InHandshake(c) && c.login.step == LoginStep::kAnswerHeld;
+    const long long timer = held ? c.login.answerAt : IoTimer(c.io);
     if (timer != 0) wait = std::min(wait, std::max(0LL, timer - now));
   }
   return wait;
@@ -146,31 +133,31 @@ long long UntilNextConnectionTimer(long long most) {
 
 void CheckConnectionTimers() {
   const long long now = MonotonicMilliseconds();
-  for (int id = kFirstClientSlot; id <= kLastClientSlot; ++id) CheckClientTimer(id, now);
-  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) CheckLoginTimer(id, now);
+  for (Connection& c : ClientSlots()) {
+    if (InHandshake(c)) {
+      CheckLoginTimer(c, now);
+    } else {
+      CheckClientTimer(c, now);
+    }
+  }
   EndGivenUpConnections();
 }
 
 void AcceptClient() {
   // Close-on-exec, so that the game server never inherits a client's connection.
-  const int fd = accept4(g_loop->listenSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (fd < 0) {
+  OwnedFd fd(accept4(g_loop->listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (fd.get() < 0) {
     // Out of descriptors or memory, the connection stays queued and the
     // listening socket ready: pause a moment rather than spin.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) SleepSeconds(1);
     return;
   }
-  if (fd >= FD_SETSIZE) {  // select cannot watch it
-    close(fd);
-    return;
-  }
+  if (fd.get() >= FD_SETSIZE) return;  // select cannot watch it
   // Every message goes out in one write; a reply must not wait for the
   // acknowledgement of the one before it.
   const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (Authenticate(fd)) return;
-  close(fd);
-  if (ErrorCode() != 0) {
+  setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (!Authenticate(std::move(fd)) && ErrorCode() != 0) {
     LogMessage(kLogInfo, "Couldn't authenticate client! %s", ErrorText(ErrorCode()));
   }
 }
@@ -179,21 +166,21 @@ void AcceptClient() {
 // may get the number of one that ended earlier in the pass, and must not be
 // taken for that one in the ready sets.
 void ServeReady(const Watched& ready) {
-  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
-    const int fd = ConnectionSocket(id);
+  for (Connection& c : ClientSlots()) {
+    const int fd = ServedSocket(c);
     if (fd < 0 || fd >= FD_SETSIZE) continue;
     const bool readable = FD_ISSET(fd, &ready.read);
     const bool writable = FD_ISSET(fd, &ready.write);
-    if (!readable && !writable && !(id <= kLastClientSlot && RequestWaiting(id))) continue;
-    if (id <= kLastClientSlot) {
-      ServeClient(id, readable, writable);
+    if (!readable && !writable && (InHandshake(c) || !RequestWaiting(c))) continue;
+    if (InHandshake(c)) {
+      if (writable && !FlushOutput(fd, c.io)) c.ending = SlotEnding::kClose;
+      ServeLogin(c, readable);
     } else {
-      if (writable && !FlushOutput(fd, LoginOf(id)->io)) LoginOf(id)->ending = SlotEnding::kClose;
-      ServeLogin(id, readable);
+      ServeClient(c, readable, writable);
     }
     EndGivenUpConnections();
   }
-  const int listener = g_loop->listenSocket;
+  const int listener = g_loop->listener.get();
   if (listener >= 0 && FD_ISSET(listener, &ready.read)) AcceptClient();
 }
 
@@ -204,7 +191,9 @@ void Shutdown() {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (SlotInUse(slot)) NotifyClient(slot, NOTE_DISCONNECT, nullptr, 0);
   }
-  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) EndConnection(id);
+  for (Connection& c : ClientSlots()) {
+    if (InHandshake(c)) EndConnection(c);
+  }
   EndGivenUpConnections();
 
   // The listening socket is left out: a connection waiting there would keep the
@@ -214,23 +203,20 @@ void Shutdown() {
        w = WatchedSets(false)) {
     timeval timeout{kDrainQuietSeconds, 0};
     if (select(w.top, &w.read, &w.write, nullptr, &timeout) <= 0) break;
-    for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-      const int fd = SlotSocket(slot);
-      if (fd < 0) continue;
-      ConnectionIo& io = ClientSlots()[slot].io;
-      if (FD_ISSET(fd, &w.write) && !FlushOutput(fd, io)) EndConnectionSoon(slot);
-      if (FD_ISSET(fd, &w.read) && !ReadAvailable(fd, io)) EndConnectionSoon(slot);
-      io.input.clear();  // nothing more is acted on
+    for (Connection& c : ClientSlots()) {
+      const int fd = ServedSocket(c);
+      if (fd < 0 || fd >= FD_SETSIZE) continue;
+      if (FD_ISSET(fd, &w.write) && !FlushOutput(fd, c.io)) EndConnectionSoon(c);
+      if (FD_ISSET(fd, &w.read) && !ReadAvailable(fd, c.io)) EndConnectionSoon(c);
+      c.io.input.clear();  // nothing more is acted on
     }
     EndGivenUpConnections();
   }
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (ClientSlots()[slot].socket != 0) EndConnection(slot);
-  }
+  for (Connection& c : ClientSlots()) EndConnection(c);
 
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
-  CloseListener(*g_loop);
+  *g_loop = LoopState{};
   LogMessage(kLogInfo, "Exited");
 }
 
@@ -335,40 +321,31 @@ int RunPass() {
 
 }  // namespace
 
-void EndConnection(int id) {
-  if (id < kFirstClientSlot || id > kLastLoginId) return;
-  if (id >= kFirstLoginId) {
-    PendingLogin& login = *LoginOf(id);
-    if (login.socket == 0) return;
-    FlushOutput(login.socket, login.io);  // a refusal's result byte, as far as it goes
-    close(login.socket);
-    ReleaseLogin(id);
-    return;
+void EndConnection(Connection& c) {
+  if (c.state == ConnectionState::kFree) return;
+  if (c.ending == SlotEnding::kForget) {
+    c.fd.Release();
+  } else {
+    // What is owed goes out as far as the socket takes it now (a refusal's
+    // result byte, a last notification before an administrator's disconnect);
+    // no waiting.
+    FlushOutput(c.fd.get(), c.io);
   }
-  ClientSlot& client = ClientSlots()[id];
-  if (client.socket == 0 || client.joining) return;
-  if (client.ending != SlotEnding::kForget) {
-    // What is owed goes out as far as the socket takes it now (a last
-    // notification before an administrator's disconnect); no waiting.
-    FlushOutput(client.socket, client.io);
-    close(client.socket);
-  }
-  ReleaseSlot(id);
+  // A login that never got in did not connect, so it does not disconnect.
+  if (!InHandshake(c)) LogMessage(kLogInfo, "Client at %s has disconnected.", c.address.c_str());
+  c = Connection{};
 }
 
 void EndGivenUpConnections() {
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (ClientSlots()[slot].ending != SlotEnding::kNo) EndConnection(slot);
-  }
-  for (int id = kFirstLoginId; id <= kLastLoginId; ++id) {
-    const PendingLogin* login = LoginOf(id);
-    if (login->socket != 0 && login->ending != SlotEnding::kNo) EndConnection(id);
+  for (Connection& c : ClientSlots()) {
+    if (c.state != ConnectionState::kFree && c.ending != SlotEnding::kNo) EndConnection(c);
   }
 }
 
 int OpenListener() {
-  int& listener = g_loop->listenSocket;
-  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  OwnedFd& owned = g_loop->listener;
+  owned = OwnedFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int listener = owned.get();
   if (listener < 0) return FatalSocket("Couldn't create a server socket! %s");
   int on = 1;
   if (ioctl(listener, FIONBIO, &on) != 0) {
@@ -401,7 +378,7 @@ int OpenListener() {
 }
 
 int ListenerDescriptor() {
-  return g_loop->listenSocket;
+  return g_loop->listener.get();
 }
 
 int RunMainLoop() {

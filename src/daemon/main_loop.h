@@ -3,7 +3,13 @@
 
 namespace keldor {
 
-// Opens the listening socket; -1 on success, otherwise the status to exit with.
+struct Connection;
+
+// What a start-up step or a pass of the loop returns when Keldor goes on;
+// anything else is the status to exit with.
+constexpr int kKeepGoing = -1;
+
+// Opens the listening socket; kKeepGoing on success, otherwise the status to exit with.
 int OpenListener();
 
 // The listening socket's descriptor, -1 before OpenListener succeeded.
@@ -13,12 +19,12 @@ int ListenerDescriptor();
 // down; returns Keldor's exit status.
 int RunMainLoop();
 
-// Ends connection `id` (a client slot 1..16, or a login in progress
-// kFirstLoginId..kLastLoginId): writes what it is owed as far as the socket
-// takes it now, closes its socket (unless the descriptor is no longer ours),
-// frees the slot or login and so leaves the watched set. The one place where a
+// Ends a client connection (logged in or still logging in): writes what it is
+// owed as far as the socket takes it now, closes its socket (unless the
+// descriptor is no longer ours), logs the disconnection of a logged-in client
+// and frees its place, and so leaves the watched set. The one place where a
 // client connection ends.
-void EndConnection(int id);
+void EndConnection(Connection& connection);
 
 // Ends every connection the client service has given up on (EndConnectionSoon,
 // ForgetConnection); the loop calls it after each step that may give up on one.

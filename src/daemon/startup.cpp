@@ -45,7 +45,6 @@ namespace keldor {
 
 namespace {
 
-constexpr int kGoOn = -1;
 constexpr const char* kEvolutionEntry = "BfVietnam/game/GameModeSettings/DefaultEvolution.wst";
 
 int Fatal(const char* message) {
@@ -71,7 +70,7 @@ int DescribeSystem() {
                              names.release + " " + names.version + " " + names.machine;
   LogMessage(kLogInfo, "%s", kVersionText);
   LogMessage(kLogInfo, "Started under %s", Opts().systemDescription.c_str());
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int LogDirectories() {
@@ -83,7 +82,7 @@ int LogDirectories() {
   LogDebug("DEBUG: ServerCmds  = %s\n", s.serverCmds.c_str());
   tzset();
   LogDebug("DEBUG: Timezone    = %s %li (DST = %i)", tzname[0], -timezone / 3600, daylight);
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int CheckInstallation() {
@@ -114,7 +113,7 @@ int CheckInstallation() {
                "WARNING: PunkBuster is not installed on this server. All PunkBuster commands in "
                "Keldor will have no effect until PunkBuster is installed.");
   }
-  return kGoOn;
+  return kKeepGoing;
 }
 
 // One Keldor per installation: a second one would adopt the same game server
@@ -122,7 +121,7 @@ int CheckInstallation() {
 int LockInstallationStep() {
   int holder = 0;
   const std::string path = SettingsFile("keldor.lock");
-  if (LockInstallation(path, &holder)) return kGoOn;
+  if (LockInstallation(path, &holder)) return kKeepGoing;
   if (ErrorCode() == EWOULDBLOCK) {
     LogMessage(kLogInfo,
                "Couldn't lock %s! Another Keldor (pid %i) is running on this installation.",
@@ -175,7 +174,7 @@ int ProtectSecretFiles() {
                  static_cast<unsigned>(narrowed));
     }
   }
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int PrepareFiles() {
@@ -222,7 +221,7 @@ int PrepareFiles() {
     LogMessage(kLogInfo, "WARNING: \"Battlefield 1942\" folder exists in /tmp directory!");
   }
   std::remove(SettingsFile("kicklist.con").c_str());
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int LoadGameData() {
@@ -236,7 +235,7 @@ int LoadGameData() {
   }
   if (!WriteModsFile(SettingsFile("mods.con"))) return Fatal("Couldn't determine available mods!");
   if (!WriteMapsFile(SettingsFile("maps.con"))) return Fatal("Couldn't determine available maps!");
-  return kGoOn;
+  return kKeepGoing;
 }
 
 // The @game.gameSpyPort and @game.gameSpyLANPort values describe the ports the
@@ -269,7 +268,7 @@ int LoadSettings() {
     SaveSettingsFile(file, -1);
   }
   ApplyPortOverrides();
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int LoadTables() {
@@ -285,7 +284,7 @@ int LoadTables() {
   StatusReplyBuffer().assign(kStatusReplySize, '\0');
   LoadBannedWords();
   ClearClientSlots();
-  return kGoOn;
+  return kKeepGoing;
 }
 
 int ReadGamePidFile() {
@@ -321,7 +320,7 @@ int StopServerAndExit() {
 // that cannot listen must end without leaving a server nobody looks after.
 // -stop only stops the server and ends, so it needs no port.
 int ListenStep() {
-  if (Opts().stopServer) return kGoOn;
+  if (Opts().stopServer) return kKeepGoing;
   return OpenListener();
 }
 
@@ -335,7 +334,7 @@ int TakeChargeOfServer() {
     if (s.stopServer) return StopServerAndExit();
     AdoptServer();
     LogMessage(kLogInfo, "Server is already running, monitoring enabled.");
-    return kGoOn;
+    return kKeepGoing;
   }
   if (s.stopServer) {
     LogMessage(kLogInfo, "No server is running, there is nothing to stop.");
@@ -345,7 +344,7 @@ int TakeChargeOfServer() {
     LogMessage(kLogInfo, StartServer() ? "Server started via command-line option."
                                        : "Couldn't start server via command-line option!");
   }
-  return kGoOn;
+  return kKeepGoing;
 }
 
 // A pid file that cannot be ours is left alone and start-up goes on: a link
@@ -387,14 +386,14 @@ int RunStartup() {
   for (Step step :
        {DescribeSystem, LogDirectories, CheckInstallation, LockInstallationStep, ProtectSecretFiles,
         PrepareFiles, LoadGameData, LoadSettings, LoadTables, ListenStep, TakeChargeOfServer}) {
-    if (const int status = step(); status != kGoOn) return status;
+    if (const int status = step(); status != kKeepGoing) return status;
   }
   if (s.daemon) {
     Daemonize();
     RecordLockOwner();
   }
   if (s.writePidFile) WritePidFile();
-  return kGoOn;
+  return kKeepGoing;
 }
 
 void ConnectSubsystems() {
@@ -417,7 +416,7 @@ int RunKeldor(int argc, char** argv) {
   std::fflush(stdout);
   if (outcome.exitNow) return outcome.status;
 
-  if (const int status = RunStartup(); status != kGoOn) return status;
+  if (const int status = RunStartup(); status != kKeepGoing) return status;
   const int status = RunMainLoop();
   RemovePidFile(Opts().pidFilePath);
   return status;

@@ -110,8 +110,7 @@ const RequestRule* RuleFor(std::uint32_t code) {
 
 // The lines left out of the log, summed up once their minute is over or the
 // connection ends.
-void SumUpNoise(int slot, long long now, bool closing) {
-  ClientSlot& client = ClientSlots()[slot];
+void SumUpNoise(Connection& client, long long now, bool closing) {
   const int count = DueNoiseSummary(client.noise, now, closing);
   if (count == 0) return;
   LogMessage(kLogInfo,
@@ -122,9 +121,9 @@ void SumUpNoise(int slot, long long now, bool closing) {
 
 // The connection ends: the client closed it, or the rest of its request
 // cannot be read in step.
-void DropConnection(int slot) {
-  SumUpNoise(slot, 0, true);
-  EndConnectionSoon(slot);
+void DropConnection(Connection& client) {
+  SumUpNoise(client, 0, true);
+  EndConnectionSoon(client);
 }
 
 std::uint32_t WordAt(const std::string& bytes, std::size_t at) {
@@ -169,21 +168,21 @@ Frame FrameRequest(const std::string& in) {
   return f;
 }
 
-void ReceiveFailed(int slot, int error) {
-  LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s",
-             ClientSlots()[slot].address.c_str(), ErrorText(error));
-  DropConnection(slot);
+void ReceiveFailed(Connection& client, int error) {
+  LogMessage(kLogInfo, "Couldn't receive command from client at %s! %s", client.address.c_str(),
+             ErrorText(error));
+  DropConnection(client);
 }
 
 // A text length beyond the buffer: its surplus could only be taken as
 // requests, so the connection ends.
-void TextTooLong(int slot, std::uint32_t code, const std::string& message) {
+void TextTooLong(Connection& client, std::uint32_t code, const std::string& message) {
   LogMessage(kLogInfo,
              "SECURITY ALERT! Client at %s sent a text of %u bytes with command %.8lX; at most "
              "%zu are taken.",
-             ClientSlots()[slot].address.c_str(), WordAt(message, 4),
-             static_cast<unsigned long>(code), kTextPayloadMax);
-  ReceiveFailed(slot, EMSGSIZE);
+             client.address.c_str(), WordAt(message, 4), static_cast<unsigned long>(code),
+             kTextPayloadMax);
+  ReceiveFailed(client, EMSGSIZE);
 }
 
 // A text payload: at most 255 characters, up to its first NUL.
@@ -195,22 +194,23 @@ std::string TextOf(const std::string& message) {
 
 // The payload of a refused request of a known kind was skipped whole, so that
 // the next word read is the next request code, as the client meant it.
-void RefusePayload(int slot, const RequestRule& rule, const Frame& frame,
+void RefusePayload(Connection& client, const RequestRule& rule, const Frame& frame,
                    const std::string& message) {
   if (!frame.outOfStep) return;
-  if (rule.payload == Payload::kText) return TextTooLong(slot, rule.code, message);
-  ReceiveFailed(slot, kErrTransferHeader);
+  if (rule.payload == Payload::kText) return TextTooLong(client, rule.code, message);
+  ReceiveFailed(client, kErrTransferHeader);
 }
 
 // A text reply: the length with the NUL, then the text, as one message; or
 // the word 0 alone.
-void SendTextReply(int slot, const std::string* text) {
+void SendTextReply(Connection& client, const std::string* text) {
   const std::size_t size = text == nullptr ? 0 : text->size() + 1;
   const Word length = EncodeWord(static_cast<std::uint32_t>(size));
-  SendToClient(slot, length.data(), length.size(), text == nullptr ? nullptr : text->c_str(), size);
+  SendToClient(client, length.data(), length.size(), text == nullptr ? nullptr : text->c_str(),
+               size);
 }
 
-void StartServerFor(int slot, const char* user, const char* address) {
+void StartServerFor(Connection& client, const char* user, const char* address) {
   if (GameServer().monitoring) {
     NotifyAllClients(NOTE_ALREADY_RUNNING, nullptr, 0, 0);
     LogMessage(kLogInfo, "User %s at %s tried to start the server but it is already running.", user,
@@ -220,11 +220,11 @@ void StartServerFor(int slot, const char* user, const char* address) {
   if (StartServer()) {
     LogMessage(kLogInfo, "User %s at %s started the server.", user, address);
   } else {
-    NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+    NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
   }
 }
 
-void StopServerFor(int slot, const char* user, const char* address) {
+void StopServerFor(Connection& client, const char* user, const char* address) {
   if (!GameServer().monitoring) {
     NotifyAllClients(NOTE_ALREADY_STOPPED, nullptr, 0, 0);
     LogMessage(kLogInfo, "User %s at %s tried to stop the server but it is already stopped.", user,
@@ -234,141 +234,140 @@ void StopServerFor(int slot, const char* user, const char* address) {
   if (StopServer()) {
     LogMessage(kLogInfo, "User %s at %s stopped the server.", user, address);
   } else {
-    NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+    NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
   }
 }
 
-void SendStatus(int slot) {
+void SendStatus(Connection& client) {
   std::string text;
-  SendTextReply(slot, GetServerStatusString(&text) ? &text : nullptr);
+  SendTextReply(client, GetServerStatusString(&text) ? &text : nullptr);
 }
 
 // "hostport,1" (or ",0" on a LAN server) while the game runs and has answered
 // a status query; otherwise the information is not available.
-void SendJoinInfo(int slot) {
+void SendJoinInfo(Connection& client) {
   const std::vector<char>& reply = StatusReplyBuffer();
   const char* port = nullptr;
   if (GameServer().monitoring && StatusPort() != 0 && !reply.empty() && reply.back() == '\0') {
     port = StatusValue(reply.data(), "hostport");
   }
   if (port == nullptr) {
-    SendTextReply(slot, nullptr);
+    SendTextReply(client, nullptr);
     return;
   }
   const std::string text =
       std::string(port) + "," + (Row(Setting::ServerInternet).current != 0 ? "1" : "0");
-  SendTextReply(slot, &text);
+  SendTextReply(client, &text);
 }
 
 // Handles an accepted request, whose message is complete.
-void Handle(int slot, const RequestRule& rule, const Frame& frame, const std::string& message) {
-  const ClientSlot& client = ClientSlots()[slot];
+void Handle(Connection& client, const RequestRule& rule, const Frame& frame,
+            const std::string& message) {
   const std::string user = client.userName;
   const std::string address = client.address;
   if (rule.payload == Payload::kText || rule.job != 0) {
     const bool withText = rule.payload == Payload::kText;
-    if (withText && frame.outOfStep) return TextTooLong(slot, rule.code, message);
+    if (withText && frame.outOfStep) return TextTooLong(client, rule.code, message);
     const std::string text = withText ? TextOf(message) : std::string();
     // A job dropped by a full queue will never answer: the client hears of it now.
-    if (!QueueJob(rule.job, withText ? text.c_str() : nullptr, slot, 0)) {
-      NotifyClient(slot, NOTE_COMMAND_FAILED, nullptr, 0);
+    if (!QueueJob(rule.job, withText ? text.c_str() : nullptr, SlotOf(client), 0)) {
+      NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
     }
     return;
   }
   if (IsDownloadRequest(rule.code)) {
-    SendRequestedFile(rule.code, slot);
+    SendRequestedFile(rule.code, SlotOf(client));
     return;
   }
   if (IsUploadRequest(rule.code)) {
-    ReceiveRequestedFile(rule.code, slot, std::string_view(message).substr(4));
+    ReceiveRequestedFile(rule.code, SlotOf(client), std::string_view(message).substr(4));
     // A header out of bounds leaves the rest of the message unknown: the connection ends.
-    if (frame.outOfStep) DropConnection(slot);
+    if (frame.outOfStep) DropConnection(client);
     return;
   }
   switch (rule.code) {
     case REQ_START_SERVER:
-      StartServerFor(slot, user.c_str(), address.c_str());
+      StartServerFor(client, user.c_str(), address.c_str());
       break;
     case REQ_STOP_SERVER:
-      StopServerFor(slot, user.c_str(), address.c_str());
+      StopServerFor(client, user.c_str(), address.c_str());
       break;
     case REQ_GET_STATUS:
-      SendStatus(slot);
+      SendStatus(client);
       break;
     case REQ_GET_JOIN_INFO:
-      SendJoinInfo(slot);
+      SendJoinInfo(client);
       break;
     case REQ_PING:
-      NotifyClient(slot, NOTE_PONG, nullptr, 0);
+      NotifyClient(client, NOTE_PONG, nullptr, 0);
       break;
     default:
       break;
   }
 }
 
-void Refused(int slot, std::uint32_t code) {
-  if (!MayLogRefusal(slot)) return;
+void Refused(Connection& client, std::uint32_t code) {
+  if (!MayLogRefusal(client)) return;
   LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
-             ClientSlots()[slot].address.c_str(), static_cast<unsigned long>(code));
+             client.address.c_str(), static_cast<unsigned long>(code));
 }
 
 // A code we do not know; a run of nothing else is not our protocol.
-void Unknown(int slot, std::uint32_t code) {
-  ClientSlot& client = ClientSlots()[slot];
-  if (MayLogRefusal(slot)) {
+void Unknown(Connection& client, std::uint32_t code) {
+  if (MayLogRefusal(client)) {
     LogMessage(kLogInfo, "Received bogus command %.8lX from client at %s!",
                static_cast<unsigned long>(code), client.address.c_str());
   }
   if (++client.noise.unknownInRow < kUnknownRequestsInRow) return;
-  DropConnection(slot);
+  DropConnection(client);
   LogMessage(kLogInfo,
              "SECURITY ALERT! Client at %s sent %i unknown requests in a row; the connection is "
              "closed.",
              client.address.c_str(), kUnknownRequestsInRow);
 }
 
-void Accepted(int slot) {
-  if (!SlotInUse(slot)) return;  // a disconnect of itself may have freed it
-  ClientSlots()[slot].noise.unknownInRow = 0;
-  ClientSlots()[slot].lastRequest = Now();
+void Accepted(Connection& client) {
+  if (!LoggedIn(client)) return;  // a disconnect of itself may have freed it
+  client.noise.unknownInRow = 0;
+  client.lastRequest = Now();
 }
 
-void HandleMessage(int slot, const std::string& message, const Frame& frame) {
+void HandleMessage(Connection& client, const std::string& message, const Frame& frame) {
   const std::uint32_t code = WordAt(message, 0);
   const RequestRule* rule = RuleFor(code);
-  if (rule == nullptr) return Unknown(slot, code);
-  if (!MayRun(slot, code)) {
-    Refused(slot, code);
-    RefusePayload(slot, *rule, frame, message);
+  if (rule == nullptr) return Unknown(client, code);
+  if (!RightsAllow(client.rights, code)) {
+    Refused(client, code);
+    RefusePayload(client, *rule, frame, message);
     return;
   }
-  Handle(slot, *rule, frame, message);
-  Accepted(slot);
+  Handle(client, *rule, frame, message);
+  Accepted(client);
 }
 
-std::string DottedAddress(const ClientSlot& client) {
+std::string DottedAddress(const Connection& client) {
   return client.address.substr(0, client.address.find(':'));
 }
 
 // The request that could not be completed, reported as its receive failing:
 // an upload with the file's line, anything else with the command's.
-void RequestBrokeOff(int slot, int error) {
-  const ClientSlot& client = ClientSlots()[slot];
+void RequestBrokeOff(Connection& client, int error) {
   const std::string& in = client.io.input;
   const Inflow& inflow = client.io.inflow;
   const std::uint32_t code = inflow.request != 0 ? inflow.request
                              : in.size() >= 4    ? WordAt(in, 0)
                                                  : 0;
-  const bool upload =
-      inflow.request != 0 ? inflow.accepted : IsUploadRequest(code) && MayRun(slot, code);
+  const bool upload = inflow.request != 0
+                          ? inflow.accepted
+                          : IsUploadRequest(code) && RightsAllow(client.rights, code);
   if (upload) {
     ErrorCode() = error;
     LogMessage(kLogInfo, "Couldn't receive %s from peer at %s! %s", UploadPath(code).c_str(),
                DottedAddress(client).c_str(), ErrorText(error));
-    DropConnection(slot);
+    DropConnection(client);
     return;
   }
-  ReceiveFailed(slot, error);
+  ReceiveFailed(client, error);
 }
 
 // The request being read must be complete by its deadline: a few seconds, and
@@ -381,56 +380,55 @@ void SetDeadline(ConnectionIo& io, std::size_t upload) {
 
 // Takes the inflow's bytes that have arrived; once all are there, the upload
 // is stored (or, refused, is over).
-void FollowInflow(int slot) {
-  ConnectionIo& io = ClientSlots()[slot].io;
+void FollowInflow(Connection& client) {
+  ConnectionIo& io = client.io;
   TakeInflow(io);
   if (io.inflow.remaining > 0) return;
   io.deadline = 0;
   const Inflow done = std::exchange(io.inflow, Inflow{});
   if (!done.accepted) return;
-  ReceiveSpooledFile(slot, done);
-  Accepted(slot);
+  ReceiveSpooledFile(SlotOf(client), done);
+  Accepted(client);
 }
 
 // An upload's header: its compressed bytes are spooled as they arrive when it
 // is accepted, thrown away when not.
-void StartInflow(int slot, const std::string& header, const Frame& frame) {
-  ConnectionIo& io = ClientSlots()[slot].io;
+void StartInflow(Connection& client, const std::string& header, const Frame& frame) {
+  ConnectionIo& io = client.io;
   SetDeadline(io, frame.upload);
   Inflow& in = io.inflow;
   in.request = WordAt(header, 0);
   in.header = {WordAt(header, 4), WordAt(header, 8), WordAt(header, 12)};
   in.remaining = frame.upload;
-  in.accepted = MayRun(slot, in.request);
+  in.accepted = RightsAllow(client.rights, in.request);
   if (!in.accepted) {
-    Refused(slot, in.request);
+    Refused(client, in.request);
   } else {
     in.spool = OpenUploadSpool();
     if (in.spool.get() < 0) in.error = errno;
   }
-  FollowInflow(slot);
+  FollowInflow(client);
 }
 
-// Acts on the request at the front of the slot's input when it is complete:
+// Acts on the request at the front of the client's input when it is complete:
 // one per pass, so that the jobs it queued run, and tell the client, before the
 // next request is read, as they always have. An incomplete one gets its deadline.
-void ServeRequest(int slot) {
-  ConnectionIo& io = ClientSlots()[slot].io;
-  if (!SlotInUse(slot) || io.input.empty() || OwedBytes(io) > kOutputHighWater) return;
-  if (io.inflow.request != 0) return FollowInflow(slot);
+void ServeRequest(Connection& client) {
+  ConnectionIo& io = client.io;
+  if (!LoggedIn(client) || io.input.empty() || OwedBytes(io) > kOutputHighWater) return;
+  if (io.inflow.request != 0) return FollowInflow(client);
   const Frame frame = FrameRequest(io.input);
   if (!frame.complete) return SetDeadline(io, frame.upload);
   const std::string message = io.input.substr(0, frame.length);
   io.input.erase(0, frame.length);
-  if (frame.upload > 0) return StartInflow(slot, message, frame);
+  if (frame.upload > 0) return StartInflow(client, message, frame);
   io.deadline = 0;
-  HandleMessage(slot, message, frame);
+  HandleMessage(client, message, frame);
 }
 
 // Output that could not be written: the connection ends, with the line of
 // what was being sent.
-void OutputFailed(int slot, int error) {
-  const ClientSlot& client = ClientSlots()[slot];
+void OutputFailed(Connection& client, int error) {
   ErrorCode() = error;
   if (!client.io.sending.empty()) {
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", client.io.sending.c_str(),
@@ -439,14 +437,40 @@ void OutputFailed(int slot, int error) {
     LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
                ErrorText(error));
   }
-  SumUpNoise(slot, 0, true);
+  SumUpNoise(client, 0, true);
   // The message it did not take is freed with the connection.
   if (client.io.output.capacity() > kKeptBufferMax) ReleaseFreedMemorySoon();
   if (error == ENOTSOCK) {
-    ForgetConnection(slot);
+    ForgetConnection(client);
   } else {
-    EndConnectionSoon(slot);
+    EndConnectionSoon(client);
   }
+}
+
+void Serve(Connection& client, bool readable, bool writable) {
+  if (!LoggedIn(client)) return;
+  const int fd = client.fd.get();
+  if (writable && !FlushOutput(fd, client.io)) return OutputFailed(client, errno);
+  // Nothing more is read while a whole request waits: a client that floods us
+  // fills its own socket, not our memory.
+  if (readable && !RequestWaiting(client)) ReadAvailable(fd, client.io);
+  ServeRequest(client);
+  if (!LoggedIn(client) || !client.io.peerClosed || RequestWaiting(client)) return;
+  // Bytes left over are a request the client never finished.
+  if (!client.io.input.empty() || client.io.inflow.request != 0) {
+    return RequestBrokeOff(client, client.io.readError);
+  }
+  DropConnection(client);
+}
+
+// What the client is in the middle of, kept where a reader of the table sees it.
+void NoteActivity(Connection& client) {
+  if (!LoggedIn(client)) return;
+  const ConnectionIo& io = client.io;
+  client.state = io.inflow.request != 0 ? ConnectionState::kUpload
+                 : !io.sending.empty()  ? ConnectionState::kDownload
+                 : !io.input.empty()    ? ConnectionState::kRequest
+                                        : ConnectionState::kLoggedIn;
 }
 
 }  // namespace
@@ -456,55 +480,45 @@ Payload RequestPayload(std::uint32_t code) {
   return rule != nullptr ? rule->payload : Payload::kNone;
 }
 
+bool MayLogRefusal(Connection& client) {
+  return TakeNoiseLine(client.noise, MonotonicMilliseconds());
+}
+
 bool MayLogRefusal(int slot) {
   if (slot < kFirstClientSlot || slot > kLastClientSlot) return true;
-  return TakeNoiseLine(ClientSlots()[slot].noise, MonotonicMilliseconds());
+  return MayLogRefusal(ClientSlots()[slot]);
 }
 
 bool MayRun(int actor, std::uint32_t code) {
   return RightsAllow(ActorRights(actor), code);
 }
 
-void ServeClient(int slot, bool readable, bool writable) {
-  if (!SlotInUse(slot)) return;
-  ClientSlot& client = ClientSlots()[slot];
-  if (writable && !FlushOutput(client.socket, client.io)) return OutputFailed(slot, errno);
-  // Nothing more is read while a whole request waits: a client that floods us
-  // fills its own socket, not our memory.
-  if (readable && !RequestWaiting(slot)) ReadAvailable(client.socket, client.io);
-  ServeRequest(slot);
-  if (!SlotInUse(slot) || !client.io.peerClosed || RequestWaiting(slot)) return;
-  // Bytes left over are a request the client never finished.
-  if (!client.io.input.empty() || client.io.inflow.request != 0) {
-    return RequestBrokeOff(slot, client.io.readError);
-  }
-  DropConnection(slot);
+void ServeClient(Connection& client, bool readable, bool writable) {
+  Serve(client, readable, writable);
+  NoteActivity(client);
 }
 
-bool RequestWaiting(int slot) {
-  if (!SlotInUse(slot)) return false;
-  const ConnectionIo& io = ClientSlots()[slot].io;
+bool RequestWaiting(const Connection& client) {
+  if (!LoggedIn(client)) return false;
+  const ConnectionIo& io = client.io;
   return !io.input.empty() && OwedBytes(io) <= kOutputHighWater &&
          (io.inflow.request != 0 || FrameRequest(io.input).complete);
 }
 
-void HandleRequest(int slot) {
-  ServeClient(slot, true, false);
-}
-
-void CheckClientTimer(int slot, long long nowMs) {
-  // Called for every slot on every pass, so the memory of finished transfers
+void CheckClientTimer(Connection& client, long long nowMs) {
+  // Called for every client on every pass, so the memory of finished transfers
   // goes back within a pass of its time, whether or not anyone is connected.
   ReleaseFreedMemoryIfDue(nowMs);
-  if (!SlotInUse(slot)) return;
-  SumUpNoise(slot, nowMs, false);
-  ConnectionIo& io = ClientSlots()[slot].io;
-  if (OutputStalled(io, nowMs)) return OutputFailed(slot, ETIMEDOUT);
+  if (!LoggedIn(client)) return;
+  SumUpNoise(client, nowMs, false);
+  ConnectionIo& io = client.io;
+  if (OutputStalled(io, nowMs)) return OutputFailed(client, ETIMEDOUT);
   // While its replies wait unread, a client's requests are not being read:
   // the stall above, not the request's deadline, decides.
   if (io.deadline != 0 && nowMs >= io.deadline && OwedBytes(io) <= kOutputHighWater) {
-    RequestBrokeOff(slot, ETIMEDOUT);
+    RequestBrokeOff(client, ETIMEDOUT);
   }
+  NoteActivity(client);
 }
 
 }  // namespace keldor

@@ -1,12 +1,14 @@
 // Request dispatch: the rights each request needs, the payload it carries and
 // how it is handled (at once, as a file exchange, or as a queued job).
-// HandleRequest itself is declared in remote/service.h for the main loop.
+// ServeClient itself is declared in remote/service.h for the main loop.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace keldor {
+
+struct Connection;
 
 // A text payload fills at most this buffer, its NUL included.
 constexpr std::size_t kTextPayloadMax = 256;
@@ -21,9 +23,11 @@ bool MayRun(int actor, std::uint32_t code);
 // The payload that follows `code`; kNone for a code outside the request range.
 Payload RequestPayload(std::uint32_t code);
 
-// Whether the line about a refused or failed request of the client in `slot`
-// may be logged now. Each connection has the first few logged one by one; the
-// rest are counted and summed up in one line a minute, and when it ends.
+// Whether the line about a refused or failed request of a client may be
+// logged now. Each connection has the first few logged one by one; the rest
+// are counted and summed up in one line a minute, and when it ends. Slot 0
+// (Keldor) may always.
+bool MayLogRefusal(Connection& client);
 bool MayLogRefusal(int slot);
 
 }  // namespace keldor

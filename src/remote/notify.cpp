@@ -123,25 +123,30 @@ bool CopyTailInto(int out) {
 
 }  // namespace
 
-bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size) {
-  if (slot == 0) return true;
-  if (slot < 0 || slot >= kClientSlots || !SlotInUse(slot)) return false;
+bool NotifyClient(Connection& client, std::uint32_t code, const void* data, std::size_t size) {
+  if (!LoggedIn(client)) return false;
   if (size > std::numeric_limits<std::uint32_t>::max() || (size > 0 && data == nullptr)) {
     return Fail(EINVAL);
   }
   const NoteHeader header = EncodeNoteHeader(code, static_cast<std::uint32_t>(size));
   // Queued whole, so that a client that reads slowly never gets half of one.
-  if (SendToClient(slot, header.data(), header.size(), data, size)) return true;
+  if (SendToClient(client, header.data(), header.size(), data, size)) return true;
   const int error = ErrorCode();
-  LogMessage(kLogInfo, "Couldn't notify client at %s! %s", ClientSlots()[slot].address.c_str(),
+  LogMessage(kLogInfo, "Couldn't notify client at %s! %s", client.address.c_str(),
              ErrorText(error));
   ErrorCode() = error;
   return false;
 }
 
+bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size) {
+  if (slot == 0) return true;
+  if (!SlotInUse(slot)) return false;
+  return NotifyClient(ClientSlots()[slot], code, data, size);
+}
+
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except) {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (slot != except && SlotInUse(slot)) NotifyClient(slot, code, data, size);
+    if (slot != except) NotifyClient(ClientSlots()[slot], code, data, size);
   }
   return true;
 }
@@ -208,8 +213,8 @@ bool WriteClientList(const std::string& path) {
   const auto orStar = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
   const bool written = ReplaceFile(path, [&orStar](std::FILE* f) {
     for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-      if (!SlotInUse(slot)) continue;
-      const ClientSlot& c = ClientSlots()[slot];
+      const Connection& c = ClientSlots()[slot];
+      if (!LoggedIn(c)) continue;
       std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
                    "Connected", orStar(LastRequestText(c)));
     }

@@ -8,6 +8,8 @@
 
 namespace keldor {
 
+struct Connection;
+
 // The log tail sent to a client when the log is large.
 constexpr std::size_t kLogTailSize = 32768;
 // A status field taken from the game or the rotation is cut to this, so the
@@ -21,6 +23,8 @@ constexpr std::size_t kPunkBusterVersionMax = 1025;
 // client that cannot take it (output beyond its cap, a failed write) is given
 // up and the main loop ends its connection.
 bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size);
+// One notification to a client by its record: false without sending unless it is logged in.
+bool NotifyClient(Connection& client, std::uint32_t code, const void* data, std::size_t size);
 // To every client in use but `except` (0 excepts nobody). A client whose socket
 // is not a socket any more is released without closing it. Always true.
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except);

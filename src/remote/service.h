@@ -8,20 +8,20 @@
 
 namespace keldor {
 
-// Serves the client in `slot`: writes what it is owed when its socket is
+struct Connection;
+
+// Serves a logged-in client: writes what it is owed when its socket is
 // writable, reads what it has sent when readable, and carries out each complete
 // request. A client that closed, broke a request off or cannot take its output
 // is given up (the main loop ends it). At most one request is carried out per call.
-void ServeClient(int slot, bool readable, bool writable);
+void ServeClient(Connection& client, bool readable, bool writable);
 // True when a complete request of the client waits to be carried out (one is
 // carried out per pass); the loop then serves it without waiting.
-bool RequestWaiting(int slot);
-// ServeClient for a readable socket.
-void HandleRequest(int slot);
+bool RequestWaiting(const Connection& client);
 // Ends the client's connection when its request's deadline has passed or its
 // owed output has stalled, sums up the log lines it was spared once their
 // minute is over, and gives back the memory of transfers that have finished.
-void CheckClientTimer(int slot, long long nowMs);
+void CheckClientTimer(Connection& client, long long nowMs);
 
 // Makes RunJob the command queue's runner and subscribes to the subsystems'
 // events, which reach the clients as notifications. Called once at start-up.

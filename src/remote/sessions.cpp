@@ -1,5 +1,5 @@
-// Client sessions: the slot table, the actor lookups and the login handshake
-// that decides whether a new connection gets a slot.
+// Client sessions: the connection table, the actor lookups and the login
+// handshake that decides whether a new connection gets a slot.
 #include "remote/sessions.h"
 
 #include <arpa/inet.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -29,15 +30,15 @@ namespace {
 
 constexpr const char* kUnknown = "[unknown]";
 
-void SetUpSlots(ClientSlotTable& slots) {
-  slots = ClientSlotTable{};
-  slots[0].userName = "operator";
-  slots[0].address = "console";
-  slots[0].rights = kAdminRights;
+void SetUpSlots(ConnectionTable& table) {
+  table = ConnectionTable{};
+  table[0].userName = "operator";
+  table[0].address = "console";
+  table[0].rights = kAdminRights;
 }
 
-StateTable<ClientSlotTable> g_table(SetUpSlots);
-ClientSlotTable& g_slots = *g_table;
+StateTable<ConnectionTable> g_table(SetUpSlots);
+ConnectionTable& g_slots = *g_table;
 
 bool IsSlot(int actor) {
   return actor >= 0 && actor < kClientSlots;
@@ -52,11 +53,17 @@ const UserAccount* GameActorAccount(int actor) {
   return account.name.empty() ? nullptr : &account;
 }
 
-int FirstFreeSlot() {
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (g_slots[slot].socket == 0) return slot;
+Connection* FirstFree(int first, int last) {
+  for (int id = first; id <= last; ++id) {
+    if (g_slots[id].state == ConnectionState::kFree) return &g_slots[id];
   }
-  return -1;
+  return nullptr;
+}
+
+int LoginsFrom(std::uint32_t peer) {
+  return static_cast<int>(std::count_if(g_slots.begin(), g_slots.end(), [peer](const auto& c) {
+    return c.state == ConnectionState::kHandshake && c.login.peer == peer;
+  }));
 }
 
 // The password typed is never logged (the log can be fetched by clients): the
@@ -100,15 +107,13 @@ void LogRefusal(int result, const std::string& address, const std::string& name)
   }
 }
 
-StateTable<PendingLoginTable> g_logins;
-
-bool Queue(PendingLogin& login, const void* bytes, std::size_t size) {
-  if (QueueOutput(login.socket, login.io, bytes, size)) return true;
+bool Queue(Connection& login, const void* bytes, std::size_t size) {
+  if (QueueOutput(login.fd.get(), login.io, bytes, size)) return true;
   return Fail(errno);
 }
 
 // Gives a login up; ErrorCode tells the main loop whether to log why.
-void GiveUp(PendingLogin& login, int error) {
+void GiveUp(Connection& login, int error) {
   ErrorCode() = error;
   if (error != 0) {
     LogMessage(kLogInfo, "Couldn't authenticate client! %s", ErrorText(error));
@@ -116,29 +121,29 @@ void GiveUp(PendingLogin& login, int error) {
   login.ending = SlotEnding::kClose;
 }
 
-void VersionFailed(PendingLogin& login, const char* why) {
+void VersionFailed(Connection& login, const char* why) {
   LogMessage(kLogInfo, "Client at %s failed to authenticate! %s", login.address.c_str(), why);
   GiveUp(login, 0);
 }
 
 // Sends the result byte (with the rights and our version after a 0). After a
 // refusal nothing more is sent and the connection ends.
-void Answer(PendingLogin& login) {
-  const std::uint8_t result = login.result;
+void Answer(Connection& login) {
+  const std::uint8_t result = login.login.result;
   if (!Queue(login, &result, 1)) return GiveUp(login, ErrorCode());
   if (result != kLoginAccepted) return GiveUp(login, 0);
   const LoginGrant grant = EncodeLoginGrant(login.rights);
   if (!Queue(login, grant.data(), grant.size())) return GiveUp(login, ErrorCode());
-  login.step = LoginStep::kVersion;
+  login.login.step = LoginStep::kVersion;
   login.io.deadline = MonotonicMilliseconds() + kLoginDeadlineMs;
 }
 
 // A login from an address shut out for guessing: the result that tells the
 // client no access is permitted, then the minutes left of the lockout. The
 // password is not looked at.
-void RefuseLocked(PendingLogin& login, long long leftMs, long long nowMs) {
+void RefuseLocked(Connection& login, long long leftMs, long long nowMs) {
   const long long minutes = std::clamp((leftMs + 59999) / 60000, 1LL, kLockoutMinutesMax);
-  if (NoticeDue(login.peer, Notice::kRefusedWhileLocked, nowMs)) {
+  if (NoticeDue(login.login.peer, Notice::kRefusedWhileLocked, nowMs)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! Client at %s refused: too many failed logins (%lli minutes left).",
                login.address.c_str(), minutes);
@@ -148,7 +153,11 @@ void RefuseLocked(PendingLogin& login, long long leftMs, long long nowMs) {
   GiveUp(login, 0);
 }
 
-void TakeCredentials(PendingLogin& login) {
+// Checks the credentials and answers them (or holds the answer of a guess).
+// An accepted login moves into its slot at once, so that a login answered
+// meanwhile cannot take it too, and under its name, so that it counts as
+// logged in for the next one; returns where the login now is.
+Connection& TakeCredentials(Connection& login) {
   CredentialField nameField{};
   CredentialField passwordField{};
   std::copy_n(login.io.input.begin(), nameField.size(), nameField.begin());
@@ -159,41 +168,39 @@ void TakeCredentials(PendingLogin& login) {
   const std::string typed = DecodeCredential(nameField);
   // Kept in the slot and logged: never a byte that could forge a line. Such a
   // name matches no account.
-  login.name = ShownAccountName(typed);
+  login.userName = ShownAccountName(typed);
   const std::string password = DecodeCredential(passwordField);
 
   const long long now = MonotonicMilliseconds();
-  if (const long long left = LockoutLeft(login.peer, login.name, now); left > 0) {
-    return RefuseLocked(login, left, now);
+  const std::uint32_t peer = login.login.peer;
+  if (const long long left = LockoutLeft(peer, login.userName, now); left > 0) {
+    RefuseLocked(login, left, now);
+    return login;
   }
-  int result = login.name == typed ? CheckLogin(typed, password, &login.rights) : kLoginUnknownName;
-  const int slot = FirstFreeSlot();
-  if (slot < 0) result = kLoginNoFreeSlot;
-  login.result = static_cast<std::uint8_t>(result);
-  if (result != kLoginAccepted) LogRefusal(result, login.address, login.name);
+  int result =
+      login.userName == typed ? CheckLogin(typed, password, &login.rights) : kLoginUnknownName;
+  Connection* slot = FirstFree(kFirstClientSlot, kLastClientSlot);
+  if (slot == nullptr) result = kLoginNoFreeSlot;
+  login.login.result = static_cast<std::uint8_t>(result);
+  if (result != kLoginAccepted) LogRefusal(result, login.address, login.userName);
   if (result == kLoginUnknownName || result == kLoginBadPassword || result == kLoginDisabled) {
     // A guess is answered later the more guesses came before it; nobody else waits.
-    const long long delay = NoteFailedLogin(login.peer, login.name, now);
+    const long long delay = NoteFailedLogin(peer, login.userName, now);
     if (delay > 0) {
-      login.step = LoginStep::kAnswerHeld;
-      login.answerAt = now + delay;
-      return;
+      login.login.step = LoginStep::kAnswerHeld;
+      login.login.answerAt = now + delay;
+      return login;
     }
   }
-  if (result == kLoginAccepted) {
-    // Held from now on, so that a login answered meanwhile cannot take it too,
-    // and under its name, so that it counts as logged in for the next one.
-    login.slot = slot;
-    g_slots[slot].socket = login.socket;
-    g_slots[slot].userName = login.name;
-    g_slots[slot].joining = true;
-  }
-  Answer(login);
+  Connection& answered = result == kLoginAccepted ? *slot : login;
+  if (&answered != &login) answered = std::exchange(login, Connection{});
+  Answer(answered);
+  return answered;
 }
 
-// The client's version byte: the slot is filled, and whatever the client sent
+// The client's version byte: the client is logged in, and whatever it sent
 // after the byte is its first request.
-void TakeVersion(int id, PendingLogin& login) {
+void TakeVersion(Connection& login) {
   const auto version = static_cast<std::uint8_t>(login.io.input[0]);
   login.io.input.erase(0, 1);
   if (version != PROTOCOL_VERSION) {
@@ -201,22 +208,38 @@ void TakeVersion(int id, PendingLogin& login) {
   }
   const std::uint8_t running = GameServer().monitoring ? 1 : 0;
   if (!Queue(login, &running, 1)) return GiveUp(login, ErrorCode());
-  ClientSlot& s = g_slots[login.slot];
-  s = ClientSlot{login.socket, login.name,   login.address,
-                 login.rights, std::nullopt, SlotEnding::kNo};
-  s.io = std::move(login.io);
-  s.io.deadline = 0;
-  NoteGoodLogin(login.peer, login.name);
-  LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", s.address.c_str(),
-             s.userName.c_str(), RightsText(s.rights).c_str());
-  login.slot = 0;  // the slot is the client's now
-  ReleaseLogin(id);
+  login.state = ConnectionState::kLoggedIn;
+  login.io.deadline = 0;
+  NoteGoodLogin(login.login.peer, login.userName);
+  LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", login.address.c_str(),
+             login.userName.c_str(), RightsText(login.rights).c_str());
+}
+
+bool InHandshake(const Connection& c) {
+  return c.state == ConnectionState::kHandshake && c.ending == SlotEnding::kNo;
 }
 
 }  // namespace
 
-ClientSlotTable& ClientSlots() {
+Connection::Connection(int socket, std::string name, std::string at, std::uint32_t granted,
+                       std::optional<std::time_t> last)
+    : fd(socket),
+      state(ConnectionState::kLoggedIn),
+      userName(std::move(name)),
+      address(std::move(at)),
+      rights(granted),
+      lastRequest(last) {}
+
+ConnectionTable& ClientSlots() {
   return g_slots;
+}
+
+int SlotOf(const Connection& connection) {
+  return static_cast<int>(&connection - g_slots.data());
+}
+
+bool LoggedIn(const Connection& c) {
+  return c.state >= ConnectionState::kLoggedIn && c.ending == SlotEnding::kNo;
 }
 
 void ClearClientSlots() {
@@ -224,58 +247,36 @@ void ClearClientSlots() {
 }
 
 bool SlotInUse(int slot) {
-  return slot >= kFirstClientSlot && slot <= kLastClientSlot && g_slots[slot].socket != 0 &&
-         g_slots[slot].ending == SlotEnding::kNo && !g_slots[slot].joining;
+  return slot >= kFirstClientSlot && slot <= kLastClientSlot && LoggedIn(g_slots[slot]);
+}
+
+void EndConnectionSoon(Connection& connection) {
+  if (LoggedIn(connection)) connection.ending = SlotEnding::kClose;
 }
 
 void EndConnectionSoon(int slot) {
-  if (SlotInUse(slot)) g_slots[slot].ending = SlotEnding::kClose;
+  if (SlotInUse(slot)) EndConnectionSoon(g_slots[slot]);
 }
 
-void ForgetConnection(int slot) {
-  if (SlotInUse(slot)) g_slots[slot].ending = SlotEnding::kForget;
-}
-
-int SlotSocket(int slot) {
-  return SlotInUse(slot) ? g_slots[slot].socket : -1;
-}
-
-PendingLoginTable& PendingLogins() {
-  return *g_logins;
-}
-
-PendingLogin* LoginOf(int id) {
-  if (id < kFirstLoginId || id > kLastLoginId) return nullptr;
-  return &(*g_logins)[static_cast<std::size_t>(id - kFirstLoginId)];
+void ForgetConnection(Connection& connection) {
+  if (LoggedIn(connection)) connection.ending = SlotEnding::kForget;
 }
 
 bool LoginRoom() {
-  for (const PendingLogin& login : *g_logins) {
-    if (login.socket == 0) return true;
-  }
-  return false;
+  return std::count_if(g_slots.begin(), g_slots.end(), [](const Connection& c) {
+           return c.state == ConnectionState::kHandshake;
+         }) < kMaxLogins;
 }
 
-int LoginsFrom(std::uint32_t peer) {
-  const auto& logins = *g_logins;
-  return static_cast<int>(std::count_if(logins.begin(), logins.end(), [peer](const auto& login) {
-    return login.socket != 0 && login.peer == peer;
-  }));
-}
-
-bool Authenticate(int socket) {
+bool Authenticate(OwnedFd socket) {
   ErrorCode() = 0;
-  PendingLogin* free = nullptr;
-  for (PendingLogin& login : *g_logins) {
-    if (login.socket == 0) {
-      free = &login;
-      break;
-    }
-  }
+  Connection* free = LoginRoom() ? FirstFree(kClientSlots, kConnections - 1) : nullptr;
   if (free == nullptr) return Fail(EAGAIN);
   sockaddr_in peer{};
   socklen_t size = sizeof peer;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return Fail(errno);
+  if (getpeername(socket.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    return Fail(errno);
+  }
   const std::uint32_t ip = ntohl(peer.sin_addr.s_addr);
   const long long now = MonotonicMilliseconds();
   // One address may not hold every login place and so keep others out.
@@ -289,96 +290,79 @@ bool Authenticate(int socket) {
     return Fail(0);
   }
   int on = 1;
-  if (ioctl(socket, FIONBIO, &on) != 0) return Fail(errno);
-  *free = PendingLogin{};
-  free->socket = socket;
-  free->peer = ip;
+  if (ioctl(socket.get(), FIONBIO, &on) != 0) return Fail(errno);
+  *free = Connection{};
+  free->fd = std::move(socket);
+  free->state = ConnectionState::kHandshake;
+  free->login.peer = ip;
   free->address = CutToWidth(
       std::string(FormatIPv4(ip)) + ":" + std::to_string(ntohs(peer.sin_port)), kSlotAddressMax);
   free->io.deadline = now + kLoginDeadlineMs;
   return true;
 }
 
-void ServeLogin(int id, bool readable) {
-  PendingLogin* login = LoginOf(id);
-  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return;
-  if (readable && login->step != LoginStep::kAnswerHeld) ReadAvailable(login->socket, login->io);
-  if (login->step == LoginStep::kCredentials &&
-      login->io.input.size() >= 2 * kCredentialFieldSize) {
-    TakeCredentials(*login);
+void ServeLogin(Connection& connection, bool readable) {
+  if (!InHandshake(connection)) return;
+  Connection* login = &connection;
+  if (readable && login->login.step != LoginStep::kAnswerHeld) {
+    ReadAvailable(login->fd.get(), login->io);
   }
-  if (login->ending == SlotEnding::kNo && login->step == LoginStep::kVersion &&
+  if (login->login.step == LoginStep::kCredentials &&
+      login->io.input.size() >= 2 * kCredentialFieldSize) {
+    login = &TakeCredentials(*login);
+  }
+  if (login->ending == SlotEnding::kNo && login->login.step == LoginStep::kVersion &&
       !login->io.input.empty()) {
-    TakeVersion(id, *login);
-    return;
+    return TakeVersion(*login);
   }
   if (login->ending != SlotEnding::kNo || !login->io.peerClosed) return;
   // The client went away before the handshake was over.
-  if (login->step == LoginStep::kVersion) {
+  if (login->login.step == LoginStep::kVersion) {
     return VersionFailed(*login, "Couldn't get client protocol version.");
   }
-  GiveUp(*login, login->step == LoginStep::kCredentials ? login->io.readError : 0);
+  GiveUp(*login, login->login.step == LoginStep::kCredentials ? login->io.readError : 0);
 }
 
-void CheckLoginTimer(int id, long long nowMs) {
-  PendingLogin* login = LoginOf(id);
-  if (login == nullptr || login->socket == 0 || login->ending != SlotEnding::kNo) return;
-  if (login->step == LoginStep::kAnswerHeld && nowMs >= login->answerAt) {
-    login->step = LoginStep::kCredentials;
-    Answer(*login);
+void CheckLoginTimer(Connection& login, long long nowMs) {
+  if (!InHandshake(login)) return;
+  if (login.login.step == LoginStep::kAnswerHeld && nowMs >= login.login.answerAt) {
+    login.login.step = LoginStep::kCredentials;
+    Answer(login);
     return;
   }
-  if (login->io.deadline == 0 || nowMs < login->io.deadline) return;
-  if (login->step == LoginStep::kVersion) {
-    return VersionFailed(*login, "Couldn't get client protocol version.");
+  if (login.io.deadline == 0 || nowMs < login.io.deadline) return;
+  if (login.login.step == LoginStep::kVersion) {
+    return VersionFailed(login, "Couldn't get client protocol version.");
   }
-  GiveUp(*login, ETIMEDOUT);
+  GiveUp(login, ETIMEDOUT);
 }
 
-void ReleaseLogin(int id) {
-  PendingLogin* login = LoginOf(id);
-  if (login == nullptr) return;
-  if (login->slot != 0) g_slots[login->slot] = ClientSlot{};
-  *login = PendingLogin{};
+bool SendToClient(Connection& client, const void* head, std::size_t headLength, const void* body,
+                  std::size_t bodyLength) {
+  if (!LoggedIn(client)) return Fail(ENOTCONN);
+  if (QueueOutput(client.fd.get(), client.io, head, headLength, body, bodyLength)) return true;
+  const int error = errno;
+  // A descriptor that is no longer a socket now belongs to something else,
+  // which must not be closed under its owner: only our hold on it goes.
+  if (error == ENOTSOCK) {
+    ForgetConnection(client);
+  } else {
+    EndConnectionSoon(client);
+  }
+  return Fail(error);
 }
 
 bool SendToClient(int slot, const void* head, std::size_t headLength, const void* body,
                   std::size_t bodyLength) {
   if (!SlotInUse(slot)) return Fail(ENOTCONN);
-  ClientSlot& client = g_slots[slot];
-  if (QueueOutput(client.socket, client.io, head, headLength, body, bodyLength)) return true;
-  const int error = errno;
-  // A descriptor that is no longer a socket now belongs to something else,
-  // which must not be closed under its owner: only our hold on it goes.
-  if (error == ENOTSOCK) {
-    ForgetConnection(slot);
-  } else {
-    EndConnectionSoon(slot);
-  }
-  return Fail(error);
+  return SendToClient(g_slots[slot], head, headLength, body, bodyLength);
 }
 
-int FindSlotBySocket(int socket) {
-  if (socket == 0) return 0;
-  for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (g_slots[slot].socket == socket) return slot;
-  }
-  return -1;
-}
-
-std::string LastRequestText(const ClientSlot& slot) {
+std::string LastRequestText(const Connection& connection) {
   char buffer[64] = "";
   // ctime_r: the time zone is looked up once, not again for every request.
-  if (!slot.lastRequest || ctime_r(&*slot.lastRequest, buffer) == nullptr) return {};
+  if (!connection.lastRequest || ctime_r(&*connection.lastRequest, buffer) == nullptr) return {};
   return CutToWidth(buffer, kLastRequestMax);
-}
-
-bool ReleaseSlot(int slot) {
-  // Slot 0 is Keldor's own identity, never a connection: it is not released.
-  if (slot < kFirstClientSlot || slot > kLastClientSlot) return false;
-  LogMessage(kLogInfo, "Client at %s has disconnected.", g_slots[slot].address.c_str());
-  g_slots[slot] = ClientSlot{};
-  return true;
 }
 
 std::string ActorName(int actor) {

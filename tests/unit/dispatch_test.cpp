@@ -1,5 +1,5 @@
 // Request dispatch in one process: the rights rules at their edges, and
-// HandleRequest over a loopback connection for what must keep the stream in
+// ServeClient over a loopback connection for what must keep the stream in
 // step (refused payloads, oversized texts, requests that break off).
 #include "remote/dispatch.h"
 
@@ -62,10 +62,9 @@ class Dispatch : public testing::StateTest {
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     daemon_ = daemon;
     client_ = client;
-    ClientSlots()[1] = ClientSlot{daemon_, "carol", "127.0.0.1:1", kM, {}};
+    ClientSlots()[1] = Connection{daemon_, "carol", "127.0.0.1:1", kM, {}};
   }
   void TearDown() override {
-    if (SlotInUse(1)) close(daemon_);  // a dropped connection is closed already
     close(client_);
     StateTest::TearDown();
   }
@@ -78,8 +77,8 @@ class Dispatch : public testing::StateTest {
   void HandleAll(int most = 20) {
     for (int k = 0; k < most && SlotInUse(1); ++k) {
       pollfd wait{daemon_, POLLIN, 0};
-      if (!RequestWaiting(1) && poll(&wait, 1, 200) <= 0) return;
-      HandleRequest(1);
+      if (!RequestWaiting(ClientSlots()[1]) && poll(&wait, 1, 200) <= 0) return;
+      ServeClient(ClientSlots()[1], true, false);
       EndGivenUpConnections();  // as the main loop does after each request
     }
   }
@@ -150,12 +149,12 @@ TEST_F(Dispatch, RefusalsBeyondTheFirstFewAreSummedUpOnceAMinuteAndWhenTheClient
   EXPECT_EQ(CountLogged("Received bogus command BABE0030"), 3);
   EXPECT_EQ(CountLogged("does not have access to command BABE000D"), 2);
   const std::string summary = "SECURITY ALERT! Client at 127.0.0.1:1 sent ";
-  CheckClientTimer(1, MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
+  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
   EXPECT_FALSE(Logged(summary));
   AdvanceClock(kNoiseSummaryMs / 1000);
-  CheckClientTimer(1, MonotonicMilliseconds());
+  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
   EXPECT_TRUE(Logged(summary + "3 more unknown, refused or failed requests")) << Log();
-  CheckClientTimer(1, MonotonicMilliseconds());
+  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
   EXPECT_EQ(CountLogged(summary), 1);
 
   SendText(client_, LittleEndian(0xBABE0030));

@@ -88,7 +88,7 @@ TEST_F(JobsTest, ChatGoesOutInPiecesWithBlanksAndStarredChatIsNotLogged) {
 TEST_F(JobsTest, ChatAndServerMessageTellTheRequesterEitherSentOrFailed) {
   const testing::LoopbackListener listener;
   const auto [daemon, client] = listener.Pair();
-  ClientSlots()[1] = ClientSlot{daemon, "carol", "127.0.0.1:1", 1, {}};
+  ClientSlots()[1] = Connection{daemon, "carol", "127.0.0.1:1", 1, {}};
   const auto note = [](std::uint32_t code) {
     return testing::LittleEndian(code) + testing::LittleEndian(0);
   };

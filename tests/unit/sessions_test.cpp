@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -57,23 +58,22 @@ class Sessions : public testing::StateTest {
     open_.push_back(client);
     SendText(client, bytes);
     const bool ok = Serve(daemon);
-    if (ok) open_.push_back(daemon);
     return {ok, ReceiveAvailable(client)};
   }
   // Runs the handshake as the main loop does once the client's bytes are
   // there: true when it filled a slot; otherwise the connection is ended.
   static bool Serve(int daemon) {
     ErrorCode() = -1;
-    if (!Authenticate(daemon)) {
-      close(daemon);
-      return false;
-    }
-    int id = kFirstLoginId;
-    while (LoginOf(id)->socket != daemon) ++id;
-    ServeLogin(id, true);
-    if (LoginOf(id)->socket != daemon) return true;
-    EndConnection(id);
+    if (!Authenticate(OwnedFd(daemon))) return false;
+    ServeLogin(Holding(daemon), true);
+    Connection& served = Holding(daemon);  // an accepted login has moved to its slot
+    if (LoggedIn(served)) return true;
+    EndConnection(served);
     return false;
+  }
+  static Connection& Holding(int fd) {
+    auto& table = ClientSlots();
+    return *std::find_if(table.begin(), table.end(), [fd](auto& c) { return c.fd.get() == fd; });
   }
   std::pair<bool, std::string> Login(const std::string& user, const std::string& password) {
     return Handshake(Field(user) + Field(password) +
@@ -135,17 +135,14 @@ TEST_F(Sessions, LongNamesAreCutTo31Characters) {
 
 TEST_F(Sessions, SlotsReleaseAndActorsResolveSlotsGameAdminsAndUnknowns) {
   ASSERT_TRUE(Login("Alice", "wonder").first);
-  const int socket = ClientSlots()[1].socket;
-  EXPECT_EQ(FindSlotBySocket(socket), 1);
-  EXPECT_TRUE(ReleaseSlot(1));
+  EndConnection(ClientSlots()[1]);
   EXPECT_FALSE(SlotInUse(1));
   EXPECT_EQ(ClientSlots()[1].userName, "");
-  EXPECT_EQ(FindSlotBySocket(socket), -1);
-  // Keldor's own identity is never released; other numbers do nothing.
-  for (int slot : {0, 17}) EXPECT_FALSE(ReleaseSlot(slot)) << slot;
+  EXPECT_TRUE(Logged("has disconnected.")) << Log();
+  EndConnection(ClientSlots()[0]);  // Keldor's own identity is never a connection
 
   ASSERT_TRUE(LoadUserAccounts(Opts().settingsDir + "/useraccess.con"));
-  ClientSlots()[4] = ClientSlot{42, "bob", "10.0.0.9:1234", 0x80, {}};
+  ClientSlots()[4] = Connection{-1, "bob", "10.0.0.9:1234", 0x80, {}};
   struct Actor {
     int actor;
     std::string name, address;

@@ -82,7 +82,7 @@ class TransferTest : public testing::StateTest {
     std::tie(keldor_, peer_) = testing::LoopbackListener().Pair();
     fcntl(keldor_, F_SETFL, O_NONBLOCK);
   }
-  void Login() { ClientSlots()[1] = ClientSlot{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}}; }
+  void Login() { ClientSlots()[1] = Connection{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}}; }
 
   int keldor_ = -1;
   int peer_ = -1;
@@ -104,10 +104,10 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   EXPECT_TRUE(SendFile(dir_ / "big.con", 1));
   EXPECT_GT(OwedBytes(ClientSlots()[1].io), 0u);
   AdvanceClock(kOutputStallMs / 1000 - 1);
-  CheckClientTimer(1, MonotonicMilliseconds());
+  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
   EXPECT_TRUE(SlotInUse(1));
   AdvanceClock(1);
-  CheckClientTimer(1, MonotonicMilliseconds());
+  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
   EXPECT_FALSE(SlotInUse(1));
   EXPECT_TRUE(
       Logged("Couldn't send " + (dir_ / "big.con") + " to peer at 127.0.0.1! Connection timed out"))
@@ -143,7 +143,7 @@ TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
 TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
   Login();
   const auto [otherDaemon, other] = testing::LoopbackListener().Pair();
-  ClientSlots()[2] = ClientSlot{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
+  ClientSlots()[2] = Connection{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
   std::filesystem::create_directories(dir_ / "settings/useraccess.con");  // cannot be saved
   std::string words;
   while (words.size() <= kBannedWordsMax) words += "rude\n";
