@@ -78,9 +78,8 @@ void Drain(int fd) {
   }
 }
 
-bool LoginOpen(int id) {
-  const PendingLogin* login = LoginOf(id);
-  return login != nullptr && login->socket != 0 && login->ending == SlotEnding::kNo;
+bool LoginOpen(const Connection& c) {
+  return c.state == ConnectionState::kHandshake && c.ending == SlotEnding::kNo;
 }
 
 // Passes of the main loop over every connection, each taken as readable and
@@ -92,22 +91,20 @@ bool ServeUntilDone(int client) {
   for (int pass = 0; pass < kMostRequests; ++pass) {
     Drain(client);
     bool open = false;
-    for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
-      if (id <= kLastClientSlot) {
-        if (!SlotInUse(id)) continue;
+    for (Connection& c : ClientSlots()) {
+      if (LoggedIn(c)) {
         open = seated = true;
-        ServeClient(id, true, true);
-        CheckClientTimer(id, MonotonicMilliseconds());
+        ServeClient(c, true, true);
+        CheckClientTimer(c, MonotonicMilliseconds());
         EndGivenUpConnections();
-      } else if (LoginOpen(id)) {
+      } else if (LoginOpen(c)) {
         open = true;
-        PendingLogin& login = *LoginOf(id);
-        if (!FlushOutput(login.socket, login.io)) login.ending = SlotEnding::kClose;
-        ServeLogin(id, true);
-        if (LoginOpen(id) && login.step == LoginStep::kAnswerHeld) {
-          const long long wait = login.answerAt - MonotonicMilliseconds();
+        if (!FlushOutput(c.fd.get(), c.io)) c.ending = SlotEnding::kClose;
+        ServeLogin(c, true);  // an accepted login moves to its slot, served next pass
+        if (LoginOpen(c) && c.login.step == LoginStep::kAnswerHeld) {
+          const long long wait = c.login.answerAt - MonotonicMilliseconds();
           if (wait > 0) AdvanceClock(static_cast<std::time_t>(wait / 1000 + 1));
-          CheckLoginTimer(id, MonotonicMilliseconds());
+          CheckLoginTimer(c, MonotonicMilliseconds());
         }
         EndGivenUpConnections();
       }
@@ -116,11 +113,7 @@ bool ServeUntilDone(int client) {
     EndGivenUpConnections();
     if (!open) break;
   }
-  for (int id = kFirstClientSlot; id <= kLastLoginId; ++id) {
-    const bool inUse = id <= kLastClientSlot ? ClientSlots()[id].socket != 0
-                                             : LoginOf(id) != nullptr && LoginOf(id)->socket != 0;
-    if (inUse) EndConnection(id);
-  }
+  for (Connection& c : ClientSlots()) EndConnection(c);
   return seated;
 }
 
@@ -174,12 +167,7 @@ bool RunClientConnection(const std::uint8_t* data, std::size_t size) {
   shutdown(client, SHUT_WR);
 
   ErrorCode() = 0;
-  bool seated = false;
-  if (!Authenticate(server)) {
-    close(server);
-  } else {
-    seated = ServeUntilDone(client);
-  }
+  const bool seated = Authenticate(OwnedFd(server)) && ServeUntilDone(client);
   Drain(client);
   close(client);
   ClearJobQueue();

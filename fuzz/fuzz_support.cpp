@@ -85,12 +85,7 @@ std::string SettingsPath(const std::string& name) {
 }
 
 void SeatAdministrator(int socket) {
-  ClientSlot& slot = ClientSlots()[kFirstClientSlot];
-  slot.socket = socket;
-  slot.userName = "fuzz";
-  slot.address = "127.0.0.1:1";
-  slot.rights = 0xFFFFFFFFu;
-  slot.ending = SlotEnding::kNo;
+  ClientSlots()[kFirstClientSlot] = Connection{socket, "fuzz", "127.0.0.1:1", 0xFFFFFFFFu, {}};
 }
 
 }  // namespace keldor::fuzz

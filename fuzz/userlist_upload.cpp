@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string accounts = fuzz::SettingsPath("useraccess.con");
   fuzz::WriteBytes(accounts, kAccounts, sizeof kAccounts - 1);
   LoadUserAccounts(accounts);
-  fuzz::SeatAdministrator(100);
+  fuzz::SeatAdministrator(-1);
   const std::string upload = fuzz::WorkDir() + "/upload.tmp";
   fuzz::WriteBytes(upload, data, size);
   MergeUserList(upload, kFirstClientSlot);

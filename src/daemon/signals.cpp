@@ -131,8 +131,8 @@ void Daemonize() {
   for (int fd = 0; fd < 1024; ++fd) {
     if (fd != lock && fd != listener) close(fd);
   }
-  // Keep 0, 1 and 2 taken so that no socket can get them: socket 0 would stand
-  // for Keldor's own slot, and stray writes to 1 or 2 would reach a client.
+  // Keep 0, 1 and 2 taken so that no socket can get them: stray writes to 1 or
+  // 2 would reach a client.
   ReserveStandardDescriptors();
   // The syslog connection was among the descriptors closed.
   if (Logging().useSyslog) {

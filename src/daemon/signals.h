@@ -23,7 +23,7 @@ void InstallSignalHandlers();
 void LogCaughtSignals();
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that no
-// socket can be given one of them (socket 0 stands for Keldor's own slot).
+// socket can be given one of them (stray writes to 1 or 2 would reach a peer).
 void ReserveStandardDescriptors();
 
 // Detaches from the terminal: two forks, a new session, the server directory as

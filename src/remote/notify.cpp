@@ -18,6 +18,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
+#include "core/owned.h"
 #include "gamelink/console.h"
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
@@ -86,25 +87,23 @@ std::string PunkBusterField() {
 // Writes the log's last 32768 bytes (or all of a shorter log) to `out`; logs its own failures.
 bool CopyTailInto(int out) {
   const std::string logPath = LogFilePath();
-  std::FILE* log = std::fopen(logPath.c_str(), "rb");
+  const FileHandle log(std::fopen(logPath.c_str(), "rb"));
   if (log == nullptr) {
     LogMessage(kLogInfo, "Couldn't open log file! %s", ErrorText(errno));
     return false;
   }
   struct stat info {};
-  const long size = fstat(fileno(log), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+  const long size = fstat(fileno(log.get()), &info) == 0 ? static_cast<long>(info.st_size) : -1;
   const long tail = static_cast<long>(kLogTailSize);
   const long start = size > tail ? size - tail : 0;
   const std::size_t amount = static_cast<std::size_t>(size > tail ? tail : (size < 0 ? 0 : size));
-  if (size < 0 || std::fseek(log, start, SEEK_SET) != 0) {
+  if (size < 0 || std::fseek(log.get(), start, SEEK_SET) != 0) {
     LogMessage(kLogInfo, "Couldn't seek log file! %s", ErrorText(errno));
-    std::fclose(log);
     return false;
   }
   std::vector<char> buffer(amount);
-  const std::size_t got = std::fread(buffer.data(), 1, amount, log);
+  const std::size_t got = std::fread(buffer.data(), 1, amount, log.get());
   const int readError = errno;
-  std::fclose(log);
   if (got == 0) {
     LogMessage(kLogInfo, "Couldn't read log file! %s", ErrorText(readError));
     return false;
@@ -232,13 +231,13 @@ bool CopyLogTail(std::string* tempPath) {
   // A private new file (mode 0600, O_EXCL): a fixed name in /tmp could be a
   // link planted by another user.
   char name[] = "/tmp/keldor-log-XXXXXX";
-  const int out = mkstemp(name);
-  if (out < 0) {
+  OwnedFd out(mkstemp(name));
+  if (out.get() < 0) {
     LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(errno));
     return false;
   }
-  const bool copied = CopyTailInto(out);
-  const bool closed = close(out) == 0;
+  const bool copied = CopyTailInto(out.get());
+  const bool closed = out.Close();
   if (!closed && copied) LogMessage(kLogInfo, "Couldn't write temp file! %s", ErrorText(errno));
   if (!copied || !closed) {
     unlink(name);
