@@ -101,8 +101,8 @@ bool ServeUntilDone(int client) {
         open = true;
         if (!FlushOutput(c.fd.get(), c.io)) c.ending = SlotEnding::kClose;
         ServeLogin(c, true);  // an accepted login moves to its slot, served next pass
-        if (LoginOpen(c) && c.login.step == LoginStep::kAnswerHeld) {
-          const long long wait = c.login.answerAt - MonotonicMilliseconds();
+        if (LoginOpen(c) && c.handshake.step == LoginStep::kAnswerHeld) {
+          const long long wait = c.handshake.answerAt - MonotonicMilliseconds();
           if (wait > 0) AdvanceClock(static_cast<std::time_t>(wait / 1000 + 1));
           CheckLoginTimer(c, MonotonicMilliseconds());
         }

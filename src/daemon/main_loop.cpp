@@ -81,7 +81,7 @@ bool InHandshake(const Connection& c) {
 }
 
 bool WantsRead(const Connection& c) {
-  if (InHandshake(c)) return c.login.step != LoginStep::kAnswerHeld;
+  if (InHandshake(c)) return c.handshake.step != LoginStep::kAnswerHeld;
   return OwedBytes(c.io) <= kOutputHighWater && !RequestWaiting(c);
 }
 
@@ -124,8 +124,8 @@ long long UntilNextConnectionTimer(long long most) {
   for (const Connection& c : ClientSlots()) {
     if (ServedSocket(c) < 0) continue;
     if (!InHandshake(c) && RequestWaiting(c)) return 0;
-    const bool held = InHandshake(c) && c.login.step == LoginStep::kAnswerHeld;
-    const long long timer = held ? c.login.answerAt : IoTimer(c.io);
+    const bool held = InHandshake(c) && c.handshake.step == LoginStep::kAnswerHeld;
+    const long long timer = held ? c.handshake.answerAt : IoTimer(c.io);
     if (timer != 0) wait = std::min(wait, std::max(0LL, timer - now));
   }
   return wait;

@@ -62,7 +62,7 @@ Connection* FirstFree(int first, int last) {
 
 int LoginsFrom(std::uint32_t peer) {
   return static_cast<int>(std::count_if(g_slots.begin(), g_slots.end(), [peer](const auto& c) {
-    return c.state == ConnectionState::kHandshake && c.login.peer == peer;
+    return c.state == ConnectionState::kHandshake && c.handshake.peer == peer;
   }));
 }
 
@@ -129,12 +129,12 @@ void VersionFailed(Connection& login, const char* why) {
 // Sends the result byte (with the rights and our version after a 0). After a
 // refusal nothing more is sent and the connection ends.
 void Answer(Connection& login) {
-  const std::uint8_t result = login.login.result;
+  const std::uint8_t result = login.handshake.result;
   if (!Queue(login, &result, 1)) return GiveUp(login, ErrorCode());
   if (result != kLoginAccepted) return GiveUp(login, 0);
   const LoginGrant grant = EncodeLoginGrant(login.rights);
   if (!Queue(login, grant.data(), grant.size())) return GiveUp(login, ErrorCode());
-  login.login.step = LoginStep::kVersion;
+  login.handshake.step = LoginStep::kVersion;
   login.io.deadline = MonotonicMilliseconds() + kLoginDeadlineMs;
 }
 
@@ -143,7 +143,7 @@ void Answer(Connection& login) {
 // password is not looked at.
 void RefuseLocked(Connection& login, long long leftMs, long long nowMs) {
   const long long minutes = std::clamp((leftMs + 59999) / 60000, 1LL, kLockoutMinutesMax);
-  if (NoticeDue(login.login.peer, Notice::kRefusedWhileLocked, nowMs)) {
+  if (NoticeDue(login.handshake.peer, Notice::kRefusedWhileLocked, nowMs)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! Client at %s refused: too many failed logins (%lli minutes left).",
                login.address.c_str(), minutes);
@@ -172,7 +172,7 @@ Connection& TakeCredentials(Connection& login) {
   const std::string password = DecodeCredential(passwordField);
 
   const long long now = MonotonicMilliseconds();
-  const std::uint32_t peer = login.login.peer;
+  const std::uint32_t peer = login.handshake.peer;
   if (const long long left = LockoutLeft(peer, login.userName, now); left > 0) {
     RefuseLocked(login, left, now);
     return login;
@@ -181,14 +181,14 @@ Connection& TakeCredentials(Connection& login) {
       login.userName == typed ? CheckLogin(typed, password, &login.rights) : kLoginUnknownName;
   Connection* slot = FirstFree(kFirstClientSlot, kLastClientSlot);
   if (slot == nullptr) result = kLoginNoFreeSlot;
-  login.login.result = static_cast<std::uint8_t>(result);
+  login.handshake.result = static_cast<std::uint8_t>(result);
   if (result != kLoginAccepted) LogRefusal(result, login.address, login.userName);
   if (result == kLoginUnknownName || result == kLoginBadPassword || result == kLoginDisabled) {
     // A guess is answered later the more guesses came before it; nobody else waits.
     const long long delay = NoteFailedLogin(peer, login.userName, now);
     if (delay > 0) {
-      login.login.step = LoginStep::kAnswerHeld;
-      login.login.answerAt = now + delay;
+      login.handshake.step = LoginStep::kAnswerHeld;
+      login.handshake.answerAt = now + delay;
       return login;
     }
   }
@@ -210,7 +210,7 @@ void TakeVersion(Connection& login) {
   if (!Queue(login, &running, 1)) return GiveUp(login, ErrorCode());
   login.state = ConnectionState::kLoggedIn;
   login.io.deadline = 0;
-  NoteGoodLogin(login.login.peer, login.userName);
+  NoteGoodLogin(login.handshake.peer, login.userName);
   LogMessage(kLogInfo, "Client at %s connected as user %s with access %s.", login.address.c_str(),
              login.userName.c_str(), RightsText(login.rights).c_str());
 }
@@ -294,7 +294,7 @@ bool Authenticate(OwnedFd socket) {
   *free = Connection{};
   free->fd = std::move(socket);
   free->state = ConnectionState::kHandshake;
-  free->login.peer = ip;
+  free->handshake.peer = ip;
   free->address = CutToWidth(
       std::string(FormatIPv4(ip)) + ":" + std::to_string(ntohs(peer.sin_port)), kSlotAddressMax);
   free->io.deadline = now + kLoginDeadlineMs;
@@ -304,34 +304,34 @@ bool Authenticate(OwnedFd socket) {
 void ServeLogin(Connection& connection, bool readable) {
   if (!InHandshake(connection)) return;
   Connection* login = &connection;
-  if (readable && login->login.step != LoginStep::kAnswerHeld) {
+  if (readable && login->handshake.step != LoginStep::kAnswerHeld) {
     ReadAvailable(login->fd.get(), login->io);
   }
-  if (login->login.step == LoginStep::kCredentials &&
+  if (login->handshake.step == LoginStep::kCredentials &&
       login->io.input.size() >= 2 * kCredentialFieldSize) {
     login = &TakeCredentials(*login);
   }
-  if (login->ending == SlotEnding::kNo && login->login.step == LoginStep::kVersion &&
+  if (login->ending == SlotEnding::kNo && login->handshake.step == LoginStep::kVersion &&
       !login->io.input.empty()) {
     return TakeVersion(*login);
   }
   if (login->ending != SlotEnding::kNo || !login->io.peerClosed) return;
   // The client went away before the handshake was over.
-  if (login->login.step == LoginStep::kVersion) {
+  if (login->handshake.step == LoginStep::kVersion) {
     return VersionFailed(*login, "Couldn't get client protocol version.");
   }
-  GiveUp(*login, login->login.step == LoginStep::kCredentials ? login->io.readError : 0);
+  GiveUp(*login, login->handshake.step == LoginStep::kCredentials ? login->io.readError : 0);
 }
 
 void CheckLoginTimer(Connection& login, long long nowMs) {
   if (!InHandshake(login)) return;
-  if (login.login.step == LoginStep::kAnswerHeld && nowMs >= login.login.answerAt) {
-    login.login.step = LoginStep::kCredentials;
+  if (login.handshake.step == LoginStep::kAnswerHeld && nowMs >= login.handshake.answerAt) {
+    login.handshake.step = LoginStep::kCredentials;
     Answer(login);
     return;
   }
   if (login.io.deadline == 0 || nowMs < login.io.deadline) return;
-  if (login.login.step == LoginStep::kVersion) {
+  if (login.handshake.step == LoginStep::kVersion) {
     return VersionFailed(login, "Couldn't get client protocol version.");
   }
   GiveUp(login, ETIMEDOUT);

@@ -54,6 +54,7 @@ struct Handshake {
   std::uint8_t result = 0;
 };
 
+// One client socket, from its acceptance to its end.
 struct Connection {
   Connection() = default;
   // A client logged in on `fd` (owned from now on), as a completed login
@@ -66,7 +67,7 @@ struct Connection {
   SlotEnding ending = SlotEnding::kNo;
   // Its buffers and the deadline of the message being read.
   ConnectionIo io{};
-  Handshake login{};
+  Handshake handshake{};
   // The account: held from the moment a login is accepted.
   std::string userName;
   std::string address;
