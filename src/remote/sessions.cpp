@@ -192,10 +192,13 @@ Connection& TakeCredentials(Connection& login) {
       return login;
     }
   }
-  Connection& answered = result == kLoginAccepted ? *slot : login;
-  if (&answered != &login) answered = std::exchange(login, Connection{});
-  Answer(answered);
-  return answered;
+  if (result != kLoginAccepted) {
+    Answer(login);
+    return login;
+  }
+  *slot = std::exchange(login, Connection{});
+  Answer(*slot);
+  return *slot;
 }
 
 // The client's version byte: the client is logged in, and whatever it sent

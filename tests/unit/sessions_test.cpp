@@ -121,6 +121,7 @@ TEST_F(Sessions, AcceptedLoginSendsRightsVersionAndRunningFlagAndFillsTheFirstFr
   EXPECT_FALSE(Serve(daemon));
   EXPECT_TRUE(Logged("failed to authenticate! Couldn't get client protocol version."));
   EXPECT_FALSE(SlotInUse(3));
+  EXPECT_FALSE(Logged("has disconnected"));  // it never connected
 }
 
 TEST_F(Sessions, LongNamesAreCutTo31Characters) {
