@@ -11,6 +11,7 @@
 
 #include "core/clock.h"
 #include "fake_console.h"
+#include "gamelink/game_commands.h"
 #include "gamelink/console.h"
 #include "loopback_pair.h"
 #include "maps/rotation.h"
