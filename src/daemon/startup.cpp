@@ -402,9 +402,10 @@ int RunStartup() {
 
 // The one place where the layers are connected: a lower layer never calls a
 // higher one, so what flows upward goes through a hook set here. Hooks are
-// wiring, never state: ResetAllState leaves every one in place, and calling
-// this again puts back any a test replaced. The console link's own hooks
-// (gamelink/link_hooks) are plain calls within gamelink and need no wiring.
+// wiring, never state: ResetAllState leaves them in place (the log's terminal
+// check alone is cleared with the log's settings, of which it is one), and
+// calling this again puts back any a test replaced. The console link's own
+// hooks (gamelink/link_hooks) are plain calls within gamelink: nothing to wire.
 void ConnectSubsystems() {
   // Each due job of the queue (runtime) goes to the client service (remote),
   // which makes it one call of the subsystem that owns the action.

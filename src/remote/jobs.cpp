@@ -3,7 +3,7 @@
 // to the client that asked or the notification to every client.
 #include "remote/jobs.h"
 
-#include <climits>
+#include <cstdint>
 #include <string>
 
 #include "bans/ban_actions.h"
@@ -43,7 +43,7 @@ void TellAll(std::uint32_t note, const std::string& text) {
   NotifyAllClients(note, text.c_str(), text.size() + 1, 0);
 }
 
-// The client that asked hears `note` when the action was done.
+// The client that asked hears `note` when the action was done, else that it failed.
 void Answer(const Run& run, bool done, std::uint32_t note) {
   done ? run.Tell(note) : run.Failed();
 }
