@@ -57,7 +57,6 @@ bool TogglePause(const Actor& actor, bool& pausedNow) {
   return true;
 }
 
-// The monitor later changes an idle server to this combo over the console.
 bool SetIdleMap(const Actor& actor, const std::string& request, std::string& combo) {
   combo = FlattenLine(request);
   // "none", like an empty combo, turns the idle map off.

@@ -18,12 +18,13 @@ ServerOrder StartServerFor(const Actor& actor);
 ServerOrder StopServerFor(const Actor& actor);
 
 // Pauses a running game or resumes a paused one; whether it is paused now in
-// `pausedNow`. False when the game refused.
+// `pausedNow`. False when the game refused. Here, not in gamelink, because
+// whether the game is paused is the watch's to keep.
 bool TogglePause(const Actor& actor, bool& pausedNow);
 
 // Makes the combo of `request` the map an idle server changes to ("none" or
 // an empty combo: none); the combo, made one line, in `combo`. A combo naming a
-// map that is not installed is refused.
+// map that is not installed is refused. The monitor sends it, so it is kept here.
 bool SetIdleMap(const Actor& actor, const std::string& request, std::string& combo);
 
 // Connects the console link unless it is up, logging only failures other than
