@@ -34,9 +34,12 @@
 #include "policing/player_menu.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
+#include "remote/jobs.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
+#include "runtime/events.h"
 #include "runtime/game_server.h"
+#include "runtime/job_queue.h"
 #include "runtime/options.h"
 #include "schedule/scheduler.h"
 #include "settings/settings.h"
@@ -396,12 +399,27 @@ int RunStartup() {
   return kKeepGoing;
 }
 
+// The one place where the layers are connected: a lower layer never calls a
+// higher one, so what flows upward goes through a hook set here. Hooks are
+// wiring, never state: ResetAllState leaves them in place (the log's terminal
+// check alone is cleared with the log's settings, of which it is one), and
+// calling this again puts back any a test replaced. The console link's own
+// hooks (gamelink/link_hooks) are plain calls within gamelink: nothing to wire.
 void ConnectSubsystems() {
-  ConnectClientService();
+  // Each due job of the queue (runtime) goes to the client service (remote),
+  // which makes it one call of the subsystem that owns the action.
+  SetJobRunner(RunJob);
+  // Every event a subsystem reports (runtime/events) reaches the clients as a
+  // notification (remote), first of all listeners.
+  Subscribe(TellClients);
+  // A scheduled start or stop (schedule) starts or stops the game server (process).
   SetServerControl({[] { return StartServer(); }, StopServer});
-  // After the client service: the clients hear of a chat line before it is acted on.
+  // Console event lines (gamelink, through runtime/events) reach the chat
+  // handling (policing) after the clients, so that they hear of a line before
+  // it is acted on; the chat handling finds in-game admins among the accounts (remote).
   ConnectChatHandling(FindAccountByKeyhash);
-  // The status monitor draws on the terminal while the game server is watched.
+  // The log (core) leaves the terminal to the status monitor while the game
+  // server is watched (process).
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };
 }
 

@@ -12,8 +12,8 @@ int RunKeldor(int argc, char** argv);
 // returns -1 to go on to the main loop, otherwise the status to exit with.
 int RunStartup();
 
-// Connects the subsystems: the client service runs the queued jobs and hears
-// what the others report, and the log knows when the terminal is taken.
+// Connects the subsystems at start-up: every hook from a lower layer to a
+// higher one is set here, and nowhere else.
 void ConnectSubsystems();
 
 }  // namespace keldor

@@ -24,7 +24,8 @@ void ForwardConsoleEvent(const char* text);
 
 // Unit tests of the link's wire format run against a bare fake console: the
 // status port search, the settings read-back and the player list after a login
-// are skipped.
+// are skipped. The hooks above are plain calls, fixed at build; this switch is
+// a test's state, not wiring, and ResetAllState turns it off.
 void SkipLoginFollowUpsForTesting(bool skip);
 
 }  // namespace keldor

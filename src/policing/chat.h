@@ -15,7 +15,8 @@ namespace keldor {
 using InGameAccountFinder = int (*)(const std::string& keyhash, std::uint32_t* rights);
 
 // Subscribes the two handlers to console event lines, after whoever
-// subscribed before (the clients hear of a line before it is acted on).
+// subscribed before (the clients hear of a line before it is acted on). The
+// finder is wiring, not state (see ConnectSubsystems): ResetAllState keeps it.
 void ConnectChatHandling(InGameAccountFinder finder);
 
 // A chat line "PREFIX SPEAKER: MESSAGE" taken apart; false for any other shape.

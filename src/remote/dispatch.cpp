@@ -29,7 +29,7 @@
 #include "core/log.h"
 #include "core/net.h"
 #include "gamelink/status_query.h"
-#include "process/server_process.h"
+#include "process/server_control.h"
 #include "remote/accounts.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
@@ -210,32 +210,10 @@ void SendTextReply(Connection& client, const std::string* text) {
                size);
 }
 
-void StartServerFor(Connection& client, const char* user, const char* address) {
-  if (GameServer().monitoring) {
-    NotifyAllClients(NOTE_ALREADY_RUNNING, nullptr, 0, 0);
-    LogMessage(kLogInfo, "User %s at %s tried to start the server but it is already running.", user,
-               address);
-    return;
-  }
-  if (StartServer()) {
-    LogMessage(kLogInfo, "User %s at %s started the server.", user, address);
-  } else {
-    NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
-  }
-}
-
-void StopServerFor(Connection& client, const char* user, const char* address) {
-  if (!GameServer().monitoring) {
-    NotifyAllClients(NOTE_ALREADY_STOPPED, nullptr, 0, 0);
-    LogMessage(kLogInfo, "User %s at %s tried to stop the server but it is already stopped.", user,
-               address);
-    return;
-  }
-  if (StopServer()) {
-    LogMessage(kLogInfo, "User %s at %s stopped the server.", user, address);
-  } else {
-    NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
-  }
+// A start or stop order's outcome: every client hears when there was nothing to do.
+void TellServerOrder(Connection& client, ServerOrder outcome, std::uint32_t alreadyNote) {
+  if (outcome == ServerOrder::kAlreadyDone) NotifyAllClients(alreadyNote, nullptr, 0, 0);
+  if (outcome == ServerOrder::kFailed) NotifyClient(client, NOTE_COMMAND_FAILED, nullptr, 0);
 }
 
 void SendStatus(Connection& client) {
@@ -287,10 +265,10 @@ void Handle(Connection& client, const RequestRule& rule, const Frame& frame,
   }
   switch (rule.code) {
     case REQ_START_SERVER:
-      StartServerFor(client, user.c_str(), address.c_str());
+      TellServerOrder(client, StartServerFor(Actor{user, address}), NOTE_ALREADY_RUNNING);
       break;
     case REQ_STOP_SERVER:
-      StopServerFor(client, user.c_str(), address.c_str());
+      TellServerOrder(client, StopServerFor(Actor{user, address}), NOTE_ALREADY_STOPPED);
       break;
     case REQ_GET_STATUS:
       SendStatus(client);

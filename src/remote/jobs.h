@@ -1,11 +1,9 @@
-// The jobs of the command queue: RunJob carries each one out over the console
-// link, logs it and tells the clients.
+// The jobs of the command queue as the client service carries them out: each
+// is one call of the subsystem that owns its action, and the call's outcome is
+// told to the clients.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "runtime/job_queue.h"
 
@@ -17,9 +15,5 @@ bool QueueBroadcast(std::uint32_t note);
 
 // Carries out one job (the queue's runner).
 void RunJob(const QueuedCommand& job);
-
-// The pieces a message is sent in: at most 63 characters each, cut at the last
-// `separator` within reach (which is dropped), or hard at 63 when there is none.
-std::vector<std::string> CutIntoPieces(const std::string& text, char separator);
 
 }  // namespace keldor

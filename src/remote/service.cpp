@@ -3,12 +3,7 @@
 
 #include <cstring>
 
-#include "runtime/events.h"
-#include "runtime/job_queue.h"
-
 namespace keldor {
-
-namespace {
 
 // Server state changes go through the queue, so that they reach the clients in
 // the order of the work queued before them (a crash before the restart); the
@@ -55,13 +50,6 @@ void TellClients(Event event, const char* text) {
       NotifyAllClientsText(NOTE_AUTO_KICK_PING, text != nullptr ? text : "", -1);
       return;
   }
-}
-
-}  // namespace
-
-void ConnectClientService() {
-  SetJobRunner(RunJob);
-  Subscribe(TellClients);
 }
 
 }  // namespace keldor

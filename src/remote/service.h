@@ -4,6 +4,7 @@
 
 #include "remote/jobs.h"
 #include "remote/notify.h"
+#include "runtime/events.h"
 #include "wire/protocol.h"
 
 namespace keldor {
@@ -23,8 +24,8 @@ bool RequestWaiting(const Connection& client);
 // minute is over, and gives back the memory of transfers that have finished.
 void CheckClientTimer(Connection& client, long long nowMs);
 
-// Makes RunJob the command queue's runner and subscribes to the subsystems'
-// events, which reach the clients as notifications. Called once at start-up.
-void ConnectClientService();
+// Tells the clients what a subsystem reported, as a notification (the event
+// handler ConnectSubsystems subscribes).
+void TellClients(Event event, const char* text);
 
 }  // namespace keldor

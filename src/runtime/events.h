@@ -26,7 +26,7 @@ enum class Event {
 using EventHandler = void (*)(Event event, const char* text);
 
 // Adds a handler; a handler already subscribed is not added twice. Handlers
-// are wiring, not state: ResetAllState leaves them in place.
+// are wiring, not state (see ConnectSubsystems): ResetAllState leaves them in place.
 void Subscribe(EventHandler handler);
 
 // Hands the event to every handler, in the order they subscribed.

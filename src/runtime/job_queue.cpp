@@ -1,6 +1,8 @@
 // The command queue: see job_queue.h.
 #include "runtime/job_queue.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 #include "core/clock.h"
@@ -15,7 +17,7 @@ namespace {
 
 StateTable<CommandQueue> g_table;
 CommandQueue& g_queue = *g_table;
-JobRunner g_runner = nullptr;  // wiring, not state: set once at start-up
+JobRunner g_runner = nullptr;  // wiring, not state: set at start-up
 
 bool QueueFull() {
   return g_queue[kQueueCapacity - 1].code != 0;
@@ -75,6 +77,16 @@ bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsi
 
 unsigned KickDelay() {
   return Opts().kickDelay ? kKickDelaySeconds : 0;
+}
+
+bool ParseJobNumber(const std::string& text, long long min, long long max, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0' || parsed < min || parsed > max) return false;
+  value = parsed;
+  return true;
 }
 
 void SetJobRunner(JobRunner runner) {

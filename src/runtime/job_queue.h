@@ -1,7 +1,7 @@
 // The command queue: every game action Keldor takes (for a client, a timer, the
 // policing or the scheduler) waits here as a job until it is due. The queue is
-// low so that any subsystem can queue work; what a job does is the client
-// service's, which sets the runner at start-up.
+// low so that any subsystem can queue work; the runner, set at start-up, hands
+// each job to the subsystem that owns its action.
 #pragma once
 
 #include <array>
@@ -76,6 +76,20 @@ bool QueueJobOnce(std::uint32_t code, const char* text, std::int32_t actor, unsi
 // The delay for kicks and bans Keldor decides itself: 12 s, or 0 with -nodelay.
 unsigned KickDelay();
 
+// Who a job is carried out for, as the subsystem that carries it out logs
+// them: a client's user name and address, or Keldor's own ("operator",
+// "console").
+struct Actor {
+  std::string name;
+  std::string address;
+};
+
+// A number field of a job's text: the whole text, in decimal, within
+// [min, max]; false for an empty text, stray characters or a value out of range.
+bool ParseJobNumber(const std::string& text, long long min, long long max, long long& value);
+
+// The runner is wiring, not state (see ConnectSubsystems): ResetAllState
+// leaves it in place.
 using JobRunner = void (*)(const QueuedCommand& job);
 void SetJobRunner(JobRunner runner);
 

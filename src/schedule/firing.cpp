@@ -34,7 +34,7 @@ constexpr std::time_t kCatchUpSeconds = 600;
 constexpr unsigned kRestartPauseSeconds = 3;
 
 StateTable<PendingEvent> g_pending;
-StateTable<ServerControl> g_control;
+ServerControl g_control;  // wiring, not state: see ConnectSubsystems
 
 // A local date (year, month, day, weekday) `days` days from the one of `t`.
 std::tm LocalDate(std::time_t t, int days) {
@@ -246,7 +246,7 @@ bool CallServer(bool (*operation)()) {
 }  // namespace
 
 void SetServerControl(ServerControl control) {
-  *g_control = control;
+  g_control = control;
 }
 
 PendingEvent& PendingEndOfGameEvent() {
@@ -301,15 +301,15 @@ bool FireEvent(std::time_t eventTime) {
     if (!ApplyEventFiles(e)) return false;
     if (GameServer().monitoring) {
       LogMessage(kLogInfo, "Restarting server per scheduled event.");
-      CallServer(g_control->stop);
+      CallServer(g_control.stop);
       SleepSeconds(kRestartPauseSeconds);
     } else {
       LogMessage(kLogInfo, "Starting server per scheduled event.");
     }
-    CallServer(g_control->start);
+    CallServer(g_control.start);
   } else {
     LogMessage(kLogInfo, "Stopping server per scheduled event.");
-    CallServer(g_control->stop);
+    CallServer(g_control.stop);
   }
   const int code = DayCode(e.days);
   if (code == -1) return false;

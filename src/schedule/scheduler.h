@@ -37,7 +37,7 @@ bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLine
 bool SaveSchedule(const std::string& path);
 
 // What firing an event needs of the process subsystem, which sits above this
-// one: set at start-up.
+// one: wiring, set at start-up; ResetAllState leaves it in place.
 struct ServerControl {
   bool (*start)() = nullptr;
   bool (*stop)() = nullptr;

@@ -1,7 +1,6 @@
-// The command queue and its jobs against an in-process fake console: cutting of
-// messages, the queue's capacity and order, due times, and job texts that lack
-// their fields. Pause, chat, map changes and the console poll against a running
-// game server are shown end to end in dispatch_server_test and server_test.
+// The command queue and its jobs, each one call of the subsystem that owns it,
+// against an in-process fake console: cutting of messages, the queue's order,
+// capacity and due times, and job texts that lack their fields.
 #include "remote/jobs.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 
 #include "core/clock.h"
 #include "fake_console.h"
+#include "gamelink/game_commands.h"
 #include "gamelink/console.h"
 #include "loopback_pair.h"
 #include "maps/rotation.h"
