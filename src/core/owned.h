@@ -23,6 +23,8 @@ class OwnedFd {
   // Closes now, for a caller that must see a failed close (a write that the
   // close reports lost); false with errno set.
   bool Close();
+  // Hands the descriptor on to a new owner (fdopen's FILE*) and holds none.
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -33,5 +35,8 @@ struct FileCloser {
 };
 // An open FILE*, closed with its owner.
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+// Closes now, for a writer that must see a failed close (buffered data lost);
+// false with errno set.
+bool CloseFile(FileHandle& file);
 
 }  // namespace keldor

@@ -58,20 +58,6 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    if (end == std::string::npos) {
-      fields.push_back(text.substr(start));
-      return fields;
-    }
-    fields.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
 std::string TimeText(std::time_t t) {
   const char* text = std::ctime(&t);
   return text == nullptr ? "[unknown]\n" : text;
