@@ -21,6 +21,7 @@
 #include "core/log.h"
 #include "core/state_table.h"
 #include "daemon/signals.h"
+#include "daemon/startup.h"
 #include "gamelink/console.h"
 #include "process/server_process.h"
 #include "remote/jobs.h"
@@ -35,7 +36,6 @@ namespace keldor {
 
 namespace {
 
-constexpr int kKeepGoing = -1;
 constexpr int kSelectTimeout = 3;
 constexpr int kMonitorPeriod = 3;
 constexpr long long kQuickConnectMilliseconds = 200;
@@ -274,7 +274,7 @@ void LogKillingSignal(int signal) {
   LogMessage(kLogInfo, "Server was killed by signal %i (SIG%s).", signal, name);
 }
 
-// One pass; returns kKeepGoing or, when the loop must end, anything else.
+// One pass; returns kGoOn or, when the loop must end, anything else.
 int RunPass() {
   SignalFacts& facts = Signals();
   GameServerFacts& server = GameServer();
@@ -330,7 +330,7 @@ int RunPass() {
   ServeReady(ready);
   RunDueJobs();
   EndGivenUpConnections();
-  return kKeepGoing;
+  return kGoOn;
 }
 
 }  // namespace
@@ -397,7 +397,7 @@ int OpenListener() {
   }
   if (listen(listener, kListenBacklog) != 0)
     return FatalSocket("Couldn't create a connection queue! %s");
-  return kKeepGoing;
+  return kGoOn;
 }
 
 int ListenerDescriptor() {
@@ -410,7 +410,7 @@ int RunMainLoop() {
   LogMessage(kLogInfo, "Listening on %s:%i.",
              FormatIPv4(static_cast<std::uint32_t>(Row(Setting::ServerIP).current)),
              static_cast<int>(Opts().listenPort));
-  while (RunPass() == kKeepGoing) {
+  while (RunPass() == kGoOn) {
   }
   // Taken before shutdown: stopping the game server with -exit reaps it, and
   // its own exit code must not stand in for the reason Keldor ends.
