@@ -662,11 +662,13 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
   const std::string real = AccountsPath();
   const FileHandle in = OpenAccountFile(real, "r");
   if (!in) return false;
+  bool scanned = false;  // false when the copy could not even be begun
   bool error = false;
   int readError = 0;
   bool changed = false;
   // The stored file is replaced only by a whole copy with the new password in it.
   const bool written = ReplaceFile(real, kSecretFileMode, [&](std::FILE* out) {
+    scanned = true;
     AccountFields fields;
     while (NextAccountLine(in.get(), ReadToken, real, &fields, &error, nullptr)) {
       bool plain = false;
@@ -685,7 +687,7 @@ bool ChangeUserPass(const std::string& user, const std::string& password) {
     LogReadFailure();
     return false;
   }
-  if (!changed) return Fail(0);
+  if (scanned && !changed) return Fail(0);
   if (!written) {
     LogMessage(kLogInfo, "Couldn't write %s! %s", real.c_str(), ErrorText(ErrorCode()));
     return false;
