@@ -11,6 +11,7 @@
 #include "bans/ban_sync.h"
 #include "core/clock.h"
 #include "core/error.h"
+#include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
@@ -20,20 +21,6 @@ namespace keldor {
 namespace {
 
 constexpr std::size_t kBanFields = 7;
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    if (end == std::string::npos) {
-      fields.push_back(text.substr(start));
-      return fields;
-    }
-    fields.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
 
 // ctime's text, its line end included.
 std::string TimeText(std::time_t t) {

@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "gamelink/console.h"
 #include "gamelink/player_table.h"
 #include "runtime/events.h"
@@ -38,10 +39,6 @@ struct OfflineEdits {
   GameListEdit banList{GameBanListPath()};
   GameListEdit pbBans{PunkBusterBanListPath()};
 };
-
-std::string Lower(std::string text) {
-  return LowerCaseInPlace(text);
-}
 
 bool Running() {
   return GameServer().monitoring;
@@ -74,7 +71,7 @@ bool LiftOnline(const std::string& id, const char* command, const char* done, co
                 std::unordered_set<std::string>& lifted) {
   if (id.empty()) return true;
   if (!ConsoleDoes(id, command, done, failed)) return false;
-  lifted.insert(Lower(id));
+  lifted.insert(ToLower(id));
   return true;
 }
 
@@ -85,7 +82,7 @@ bool LiftOffline(const std::string& id, BanKind kind, GameListEdit* edit,
   if (id.empty()) return true;
   if (edit != nullptr ? edit->Remove(id, kind) : removeNow(id)) {
     LogMessage(kLogInfo, done, id.c_str());
-    lifted.insert(Lower(id));
+    lifted.insert(ToLower(id));
     return true;
   }
   LogMessage(kLogInfo, failed, id.c_str(), ErrorText(ErrorCode()));
@@ -120,38 +117,37 @@ bool LiftInGame(const std::string& address, const std::string& keyhash, const st
 }
 
 std::string Starred(const std::string& id, const std::unordered_set<std::string>& lifted) {
-  return lifted.count(Lower(id)) != 0 ? "*" : id;
+  return lifted.count(ToLower(id)) != 0 ? "*" : id;
 }
 
 // Rewrites serverbanlist.con without the lifted identifiers, in one step.
 bool RewriteServerBanList(const Lifted& lifted) {
   const std::string path = ServerBanListPath();
-  std::FILE* in = std::fopen(path.c_str(), "r");
-  if (in == nullptr) {
+  const FileHandle in(std::fopen(path.c_str(), "r"));
+  if (!in) {
     LogMessage(kLogInfo, "Couldn't open banlist file! %s", ErrorText(errno));
     return Fail(errno);
   }
   bool readFailed = false;
   const bool written = ReplaceFile(path, [&](std::FILE* out) {
-    std::string line;
     BanEntry entry;
-    for (;;) {
-      const LineRead read = ReadTextLine(in, line, kBanLineMax);
-      if (read == LineRead::kEnd) return true;
-      if (read == LineRead::kError) {
-        readFailed = true;
-        LogMessage(kLogInfo, "Couldn't read banlist file! %s", ErrorText(errno));
-        return false;
-      }
-      if (!ParseBanEntry(line, entry)) continue;
+    bool putFailed = false;
+    const auto copyLine = [&](std::string& line, bool) {
+      if (!ParseBanEntry(line, entry)) return true;
       entry.address = Starred(entry.address, lifted.addresses);
       entry.keyhash = Starred(entry.keyhash, lifted.keys);
       entry.guid = Starred(entry.guid, lifted.guids);
-      if (entry.address == "*" && entry.keyhash == "*" && entry.guid == "*") continue;
-      if (std::fputs(FormatBanEntry(entry).c_str(), out) < 0) return false;
+      if (entry.address == "*" && entry.keyhash == "*" && entry.guid == "*") return true;
+      putFailed = std::fputs(FormatBanEntry(entry).c_str(), out) < 0;
+      return !putFailed;
+    };
+    if (!ForEachLine(in.get(), kBanLineMax, false, copyLine)) {
+      readFailed = true;
+      LogMessage(kLogInfo, "Couldn't read banlist file! %s", ErrorText(ErrorCode()));
+      return false;
     }
+    return !putFailed;
   });
-  std::fclose(in);
   if (!written && !readFailed) {
     LogMessage(kLogInfo, "Couldn't remove ban! Couldn't rename %s. %s", path.c_str(),
                ErrorText(ErrorCode()));
@@ -349,8 +345,8 @@ bool RemoveBan(const std::string&, const std::string& address, const std::string
 }
 
 bool ExpireTimedBans() {
-  std::FILE* in = std::fopen(ServerBanListPath().c_str(), "r");
-  if (in == nullptr) {
+  const FileHandle in(std::fopen(ServerBanListPath().c_str(), "r"));
+  if (!in) {
     LogMessage(kLogInfo, "Couldn't open banlist file! %s", ErrorText(errno));
     return Fail(errno);
   }
@@ -360,21 +356,14 @@ bool ExpireTimedBans() {
   Lifted lifted;
   OfflineEdits edits;
   bool lifting = false;
-  bool readFailed = false;
-  std::string line;
   BanEntry entry;
-  for (LineRead read; (read = ReadTextLine(in, line, kBanLineMax)) != LineRead::kEnd;) {
-    if (read == LineRead::kError) {
-      LogMessage(kLogInfo, "Couldn't read banlist file! %s", ErrorText(errno));
-      readFailed = true;
-      break;
-    }
-    if (!ParseBanEntry(line, entry)) continue;
+  const auto liftEnded = [&](std::string& line, bool) {
+    if (!ParseBanEntry(line, entry)) return true;
     const unsigned long long endTime = std::strtoull(entry.end.c_str(), nullptr, 10);
-    if (endTime == 0 || endTime > static_cast<unsigned long long>(now)) continue;
+    if (endTime == 0 || endTime > static_cast<unsigned long long>(now)) return true;
     const std::string a = Identifier(entry.address), k = Identifier(entry.keyhash),
                       g = Identifier(entry.guid);
-    if (a.empty() && k.empty() && g.empty()) continue;
+    if (a.empty() && k.empty() && g.empty()) return true;
     lifting = true;
     const bool ok = LiftInGame(a, k, g, lifted, &edits);
     UpdatePunkBusterBanFile();
@@ -382,8 +371,10 @@ bool ExpireTimedBans() {
       LogMessage(kLogInfo, "Removed timed-ban on player %s (%s), the ban has expired.",
                  entry.name.c_str(), entry.keyhash.c_str());
     }
-  }
-  std::fclose(in);
+    return true;
+  };
+  const bool readFailed = !ForEachLine(in.get(), kBanLineMax, false, liftEnded);
+  if (readFailed) LogMessage(kLogInfo, "Couldn't read banlist file! %s", ErrorText(ErrorCode()));
   if (lifting) {
     // What a file could not take stays banned there, so it stays in the list too.
     if (!edits.banList.Commit()) {

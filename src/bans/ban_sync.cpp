@@ -24,10 +24,6 @@ namespace {
 
 using IdSet = std::unordered_set<std::string>;
 
-std::string Lower(std::string text) {
-  return LowerCaseInPlace(text);
-}
-
 // The identifiers one of the game's files bans, letters in lower case. Read
 // once per verification: looking each entry up in the file would cost a scan
 // of the file per entry.
@@ -43,9 +39,9 @@ struct GameIds {
     for (const std::string& line : lines) {
       const BanKind kind = BannedIdentifier(line, id);
       if (kind == kind1) {
-        first.insert(Lower(id));
+        first.insert(ToLower(id));
       } else if (kind == kind2) {
-        second.insert(Lower(id));
+        second.insert(ToLower(id));
       }
     }
     read = true;
@@ -87,8 +83,8 @@ bool ForEachEntry(const std::function<bool(const BanEntry&)>& visit) {
 // Keldor's identifiers are collected on the way for direction two.
 bool KeldorInGame(GameIds& banList, GameIds& punkBuster, IdSet (&keldor)[3]) {
   return ForEachEntry([&](const BanEntry& entry) {
-    const std::string a = Lower(Identifier(entry.address)), k = Lower(Identifier(entry.keyhash)),
-                      g = Lower(Identifier(entry.guid));
+    const std::string a = ToLower(Identifier(entry.address)),
+                      k = ToLower(Identifier(entry.keyhash)), g = ToLower(Identifier(entry.guid));
     bool opened = false;
     if ((!a.empty() || !k.empty()) && !banList.read && !banList.ReadBanList(opened)) {
       LogMessage(kLogInfo, "Couldn't open banlist file! %s", ErrorText(ErrorCode()));

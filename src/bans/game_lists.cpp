@@ -190,22 +190,11 @@ BanKind BannedIdentifier(const std::string& line, std::string& id) {
 
 bool ReadListLines(const std::string& path, std::vector<std::string>& lines, bool& opened) {
   lines.clear();
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  opened = file != nullptr;
-  if (file == nullptr) return Fail(errno);
-  std::string line;
-  for (;;) {
-    const LineRead read = ReadTextLine(file, line, kListLineMax);
-    if (read == LineRead::kEnd) break;
-    if (read == LineRead::kError) {
-      const int error = errno != 0 ? errno : EIO;
-      std::fclose(file);
-      return Fail(error);
-    }
+  const auto keep = [&lines](std::string& line, bool) {
     lines.push_back(line);
-  }
-  std::fclose(file);
-  return true;
+    return true;
+  };
+  return ForEachLine(path, kListLineMax, false, keep, &opened);
 }
 
 bool GameListEdit::Load() {

@@ -16,6 +16,7 @@
 
 #include "core/error.h"
 #include "core/log.h"
+#include "core/owned.h"
 
 namespace keldor {
 
@@ -64,6 +65,22 @@ std::string& LowerCaseInPlace(std::string& text) {
   return text;
 }
 
+std::string ToLower(std::string text) {
+  return LowerCaseInPlace(text);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t end = text.find(separator); end != std::string::npos;
+       end = text.find(separator, start)) {
+    fields.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  fields.push_back(text.substr(start));
+  return fields;
+}
+
 std::string IntegerToText(long value, int base) {
   if (base < 2 || base > 36) base = 10;
   // Work on the magnitude as unsigned so that the most negative value is safe.
@@ -98,10 +115,8 @@ const char* ListLabelFor(const char* list, const char* key) {
 
 bool FileExists(const std::string& path) {
   if (path.empty()) return false;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return errno != ENOENT;
-  std::fclose(f);
-  return true;
+  const FileHandle f(std::fopen(path.c_str(), "rb"));
+  return f != nullptr || errno != ENOENT;
 }
 
 bool MakeDirectories(const std::string& dir) {
@@ -130,10 +145,8 @@ bool EnsureFile(const std::string& path, EnsureMode mode, mode_t createMode) {
   if (mode == EnsureMode::kCreateIfMissing && stat(path.c_str(), &st) == 0) return true;
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY |
                     (mode == EnsureMode::kTruncate ? O_TRUNC : O_APPEND);
-  const int fd = open(path.c_str(), flags, createMode);
-  if (fd < 0) return Fail(errno);
-  close(fd);
-  return true;
+  const OwnedFd fd(open(path.c_str(), flags, createMode));
+  return fd.get() >= 0 || Fail(errno);
 }
 
 std::uint32_t ParseIPv4(const char* text) {
@@ -164,19 +177,19 @@ const char* FormatIPv4(std::uint32_t address) {
 }
 
 bool CopyFile(const std::string& source, const std::string& target) {
-  FILE* in = std::fopen(source.c_str(), "rb");
-  if (in == nullptr) {
+  FileHandle in(std::fopen(source.c_str(), "rb"));
+  if (!in) {
     const int error = errno;
     LogMessage(kLogInfo, "Couldn't open source con file! %s", ErrorText(error));
     return Fail(error);
   }
   // The target is replaced in one step: the game must never find it half copied.
   bool readFailed = false;
-  const bool copied = ReplaceFile(target, [in, &readFailed](FILE* out) {
+  const bool copied = ReplaceFile(target, [&in, &readFailed](FILE* out) {
     char block[8192];
     for (;;) {
-      const std::size_t got = std::fread(block, 1, sizeof block, in);
-      if (got < sizeof block && std::ferror(in)) {
+      const std::size_t got = std::fread(block, 1, sizeof block, in.get());
+      if (got < sizeof block && std::ferror(in.get())) {
         readFailed = true;
         return false;
       }
@@ -185,7 +198,7 @@ bool CopyFile(const std::string& source, const std::string& target) {
     }
   });
   const int error = ErrorCode();
-  std::fclose(in);
+  in.reset();
   if (!copied) {
     LogMessage(kLogInfo,
                readFailed ? "Couldn't read source file! %s" : "Couldn't write target file! %s",
@@ -212,31 +225,26 @@ void SetReplaceFileHook(ReplaceFileHook hook) {
 }
 
 bool AppendWhole(const std::string& path, const std::string& text, mode_t createMode) {
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, createMode);
-  if (fd < 0) return Fail(errno);
+  OwnedFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, createMode));
+  if (fd.get() < 0) return Fail(errno);
   // A last line left without its end (a full disk, a crash in mid-write, a hand
   // edit) is ended first: the new text must not run on from it into one line.
-  const off_t size = lseek(fd, 0, SEEK_END);
+  const off_t size = lseek(fd.get(), 0, SEEK_END);
   char last = '\n';
   std::string ended;
   const std::string* out = &text;
-  if (size > 0 && pread(fd, &last, 1, size - 1) == 1 && last != '\n') {
+  if (size > 0 && pread(fd.get(), &last, 1, size - 1) == 1 && last != '\n') {
     ended = "\n" + text;
     out = &ended;
   }
   std::size_t done = 0;
   while (done < out->size()) {
-    const ssize_t n = write(fd, out->data() + done, out->size() - done);
+    const ssize_t n = write(fd.get(), out->data() + done, out->size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      close(fd);
-      return Fail(error);
-    }
+    if (n <= 0) return Fail(n < 0 ? errno : EIO);
     done += static_cast<std::size_t>(n);
   }
-  if (close(fd) != 0) return Fail(errno);
-  return true;
+  return fd.Close() || Fail(errno);
 }
 
 namespace {
@@ -271,19 +279,20 @@ bool ReplaceFile(const std::string& path, mode_t widestMode,
   mode_t mode = 0;
   if (!ReplacementMode(path, widestMode, &mode)) return false;
   std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // 0600 until its mode is set
-  if (fd < 0) return Fail(errno);
-  std::FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
-  if (file == nullptr) {
+  OwnedFd fd(mkostemp(temporary.data(), O_CLOEXEC));  // 0600 until its mode is set
+  if (fd.get() < 0) return Fail(errno);
+  FileHandle file(fchmod(fd.get(), mode) == 0 ? fdopen(fd.get(), "wb") : nullptr);
+  if (!file) {
     const int error = errno;
-    close(fd);
+    fd.Reset();
     unlink(temporary.c_str());
     return Fail(error);
   }
+  fd.Release();  // the FILE* closes it now
   errno = 0;
-  bool ok = write(file) && std::fflush(file) == 0 && std::ferror(file) == 0;
+  bool ok = write(file.get()) && std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
   int error = ok ? 0 : (errno != 0 ? errno : EIO);
-  if (std::fclose(file) != 0 && ok) {
+  if (!CloseFile(file) && ok) {
     ok = false;
     error = errno;
   }
@@ -299,12 +308,11 @@ bool ReplaceFile(const std::string& path, mode_t widestMode,
   return true;
 }
 
-std::FILE* CreateSecretFile(const std::string& path) {
+FileHandle CreateSecretFile(const std::string& path) {
   // Not blocking: a pipe planted in its place must not hold the loop.
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-           kSecretFileMode);
-  if (fd < 0) {
+  OwnedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                  kSecretFileMode));
+  if (fd.get() < 0) {
     Fail(errno);
     return nullptr;
   }
@@ -312,34 +320,35 @@ std::FILE* CreateSecretFile(const std::string& path) {
   // one (a device, a pipe) is never ours to fill.
   struct stat st;
   int error = 0;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd.get(), &st) != 0) {
     error = errno;
   } else if (!S_ISREG(st.st_mode)) {
     error = EINVAL;
-  } else if (fchmod(fd, st.st_mode & 0777 & kSecretFileMode) != 0 || ftruncate(fd, 0) != 0) {
+  } else if (fchmod(fd.get(), st.st_mode & 0777 & kSecretFileMode) != 0 ||
+             ftruncate(fd.get(), 0) != 0) {
     error = errno;
   }
-  std::FILE* file = error == 0 ? fdopen(fd, "wb") : nullptr;
-  if (file == nullptr) {
+  FileHandle file(error == 0 ? fdopen(fd.get(), "wb") : nullptr);
+  if (!file) {
     if (error == 0) error = errno;
-    close(fd);
+    fd.Reset();
     Fail(error);
     errno = error;  // for callers that read errno, as after fopen
+    return nullptr;
   }
+  fd.Release();  // the FILE* closes it now
   return file;
 }
 
 bool NarrowFileMode(const std::string& path, mode_t widestMode, mode_t* narrowed) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
+  const OwnedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return false;
   struct stat st;
-  bool changed = false;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777 & ~widestMode) != 0) {
-    *narrowed = st.st_mode & 0777 & widestMode;
-    changed = fchmod(fd, *narrowed) == 0;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0777 & ~widestMode) == 0) {
+    return false;
   }
-  close(fd);
-  return changed;
+  *narrowed = st.st_mode & 0777 & widestMode;
+  return fchmod(fd.get(), *narrowed) == 0;
 }
 
 LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool stopAtCr) {
@@ -366,6 +375,25 @@ LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool 
   funlockfile(file);
   if (std::ferror(file)) return LineRead::kError;
   return tooLong ? LineRead::kTooLong : LineRead::kLine;
+}
+
+bool ForEachLine(std::FILE* file, std::size_t max, bool stopAtCr, const LineVisitor& onLine) {
+  std::string line;
+  for (;;) {
+    errno = 0;
+    const LineRead read = ReadTextLine(file, line, max, stopAtCr);
+    if (read == LineRead::kEnd) return true;
+    if (read == LineRead::kError) return Fail(errno != 0 ? errno : EIO);
+    if (!onLine(line, read == LineRead::kTooLong)) return true;
+  }
+}
+
+bool ForEachLine(const std::string& path, std::size_t max, bool stopAtCr, const LineVisitor& onLine,
+                 bool* opened) {
+  const FileHandle file(std::fopen(path.c_str(), "r"));
+  if (opened != nullptr) *opened = file != nullptr;
+  if (!file) return Fail(errno);
+  return ForEachLine(file.get(), max, stopAtCr, onLine);
 }
 
 std::string CutToWidth(std::string text, std::size_t width) {

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "core/owned.h"
 
 namespace keldor {
 
@@ -21,6 +24,11 @@ char* UpperCaseInPlace(char* text);
 char* LowerCaseInPlace(char* text);
 std::string& UpperCaseInPlace(std::string& text);
 std::string& LowerCaseInPlace(std::string& text);
+std::string ToLower(std::string text);
+
+// The fields of `text` between every `separator`, empty ones kept: n
+// separators give n + 1 fields.
+std::vector<std::string> Split(const std::string& text, char separator);
 
 // "-" for negative values, then the magnitude's digits in `base` (2..36), "a".."z" above 9.
 std::string IntegerToText(long value, int base);
@@ -73,7 +81,7 @@ inline bool ReplaceFile(const std::string& path, const std::function<bool(std::F
 // Opens `path` for writing, emptied, as a file of kSecretFileMode (an existing
 // one is narrowed to it first), never through a symbolic link. Null with
 // ErrorCode on failure.
-std::FILE* CreateSecretFile(const std::string& path);
+FileHandle CreateSecretFile(const std::string& path);
 
 // Narrows the mode of an existing regular file to within `widestMode`; a
 // symbolic link is not followed. True when the mode changed, the new mode in
@@ -99,6 +107,16 @@ enum class LineRead { kLine, kTooLong, kEnd, kError };
 // kept: a longer line is still consumed whole (so that its tail is never taken
 // for a line of its own) and reported as kTooLong.
 LineRead ReadTextLine(std::FILE* file, std::string& line, std::size_t max, bool stopAtCr = false);
+
+// Hands each line of `file`, read as ReadTextLine reads it, to `onLine` with
+// whether it was cut at `max`, until `onLine` answers false. False with
+// ErrorCode (errno, or EIO) on a read error.
+using LineVisitor = std::function<bool(std::string& line, bool cut)>;
+bool ForEachLine(std::FILE* file, std::size_t max, bool stopAtCr, const LineVisitor& onLine);
+// The same for the file at `path`; `opened` (when given) tells a file that
+// could not be opened from one that could not be read.
+bool ForEachLine(const std::string& path, std::size_t max, bool stopAtCr, const LineVisitor& onLine,
+                 bool* opened = nullptr);
 
 // Cuts a text to at most `width` bytes.
 std::string CutToWidth(std::string text, std::size_t width);

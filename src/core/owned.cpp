@@ -22,4 +22,8 @@ bool OwnedFd::Close() {
   return close(std::exchange(fd_, -1)) == 0;
 }
 
+bool CloseFile(FileHandle& file) {
+  return std::fclose(file.release()) == 0;
+}
+
 }  // namespace keldor

@@ -23,7 +23,8 @@ class OwnedFd {
   // Closes now, for a caller that must see a failed close (a write that the
   // close reports lost); false with errno set.
   bool Close();
-  // Lets go without closing: the number is no longer ours to close.
+  // Lets go without closing: the number is handed to a new owner (fdopen's
+  // FILE*) or is no longer ours to close.
   int Release() { return std::exchange(fd_, -1); }
 
  private:
@@ -35,5 +36,8 @@ struct FileCloser {
 };
 // An open FILE*, closed with its owner.
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+// Closes now, for a writer that must see a failed close (buffered data lost);
+// false with errno set.
+bool CloseFile(FileHandle& file);
 
 }  // namespace keldor

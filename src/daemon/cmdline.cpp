@@ -17,6 +17,7 @@
 
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "daemon/licence.h"
 #include "runtime/options.h"
 
@@ -173,14 +174,13 @@ CommandLineOutcome KillInstance(std::string& out) {
     out += ">>> Error: -kill requires -pid!\n";
     return {true, 1};
   }
-  FILE* f = std::fopen(s.pidFilePath.c_str(), "r");
-  if (f == nullptr) {
+  const FileHandle f(std::fopen(s.pidFilePath.c_str(), "r"));
+  if (!f) {
     out += ">>> Error: Couldn't open pid file: " + s.pidFilePath + "!\n";
     return {true, 1};
   }
   char line[1024];
-  const bool read = std::fgets(line, sizeof line, f) != nullptr;
-  std::fclose(f);
+  const bool read = std::fgets(line, sizeof line, f.get()) != nullptr;
   if (!read) {
     out += ">>> Error: Couldn't read pid file: " + s.pidFilePath + "!\n";
     return {true, 1};

@@ -9,26 +9,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "core/error.h"
 #include "core/helpers.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 
 namespace keldor {
 
 namespace {
 
-struct InstallationLock {
-  int fd = -1;
-};
-
-void Release(InstallationLock& lock) {
-  if (lock.fd >= 0) close(lock.fd);  // closing the last descriptor drops the flock
-  lock.fd = -1;
-}
-
-StateTable<InstallationLock> g_lock(Release);
-StateTable<InstallationLock> g_pidFile(Release);
+// Each lock is held by its descriptor: closing the last one drops the flock.
+StateTable<OwnedFd> g_lock;
+StateTable<OwnedFd> g_pidFile;
 
 int ReadHolder(int fd) {
   char text[32] = "";
@@ -51,61 +45,54 @@ bool LockInstallation(const std::string& path, int* holder) {
   if (holder != nullptr) *holder = 0;
   if (!EnsureFile(path, EnsureMode::kCreateIfMissing)) return false;
   // Close-on-exec: a game server we start must not keep the installation locked.
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  OwnedFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) return Fail(errno);
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
-    if (code == EWOULDBLOCK && holder != nullptr) *holder = ReadHolder(fd);
-    close(fd);
+    if (code == EWOULDBLOCK && holder != nullptr) *holder = ReadHolder(fd.get());
     return Fail(code);
   }
-  Release(*g_lock);
-  g_lock->fd = fd;
+  *g_lock = std::move(fd);
   RecordLockOwner();
   return true;
 }
 
 void RecordLockOwner() {
-  if (g_lock->fd >= 0) WritePid(g_lock->fd);
+  if (g_lock->get() >= 0) WritePid(g_lock->get());
 }
 
 int InstallationLockDescriptor() {
-  return g_lock->fd;
+  return g_lock->get();
 }
 
 PidFileOutcome LockPidFile(const std::string& path, int* holder) {
   *holder = 0;
   // Not blocking on a pipe, not taking a terminal; close-on-exec so that the
   // game server we start does not hold the lock after us.
-  const int fd =
-      open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  OwnedFd fd(
+      open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+  if (fd.get() < 0) {
     if (errno == ELOOP) return PidFileOutcome::kSymbolicLink;
     if (errno == EISDIR) return PidFileOutcome::kNotRegularFile;
     Fail(errno);
     return PidFileOutcome::kFailed;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return PidFileOutcome::kNotRegularFile;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return PidFileOutcome::kNotRegularFile;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
-    if (code == EWOULDBLOCK) *holder = ReadHolder(fd);
-    close(fd);
+    if (code == EWOULDBLOCK) *holder = ReadHolder(fd.get());
     if (code == EWOULDBLOCK) return PidFileOutcome::kHeld;
     Fail(code);
     return PidFileOutcome::kFailed;
   }
-  Release(*g_pidFile);
-  g_pidFile->fd = fd;
-  WritePid(fd);
+  WritePid(fd.get());
+  *g_pidFile = std::move(fd);
   return PidFileOutcome::kWritten;
 }
 
 void RemovePidFile(const std::string& path) {
-  const int fd = g_pidFile->fd;
+  const int fd = g_pidFile->get();
   if (fd < 0) return;
   // Only the very file we locked: one put in its place since is someone else's.
   struct stat held;
@@ -114,7 +101,7 @@ void RemovePidFile(const std::string& path) {
       held.st_ino == named.st_ino) {
     unlink(path.c_str());
   }
-  Release(*g_pidFile);
+  g_pidFile->Reset();
 }
 
 }  // namespace keldor

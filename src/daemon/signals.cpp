@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "daemon/instance_lock.h"
 #include "daemon/main_loop.h"
@@ -87,12 +88,9 @@ void LogCaughtSignals() {
 
 void ReserveStandardDescriptors() {
   for (;;) {
-    const int fd = open("/dev/null", O_RDWR);
-    if (fd < 0) return;
-    if (fd > 2) {
-      close(fd);
-      return;
-    }
+    OwnedFd fd(open("/dev/null", O_RDWR));
+    if (fd.get() < 0 || fd.get() > 2) return;
+    fd.Release();  // 0, 1 or 2 stays taken for good
   }
 }
 
@@ -129,7 +127,7 @@ void Daemonize() {
   // old number may go to a client's connection.
   ForgetServerExit();
   for (int fd = 0; fd < 1024; ++fd) {
-    if (fd != lock && fd != listener) close(fd);
+    if (fd != lock && fd != listener) OwnedFd(fd).Reset();  // taken over only to be closed
   }
   // Keep 0, 1 and 2 taken so that no socket can get them: stray writes to 1 or
   // 2 would reach a client.

@@ -21,6 +21,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "daemon/cmdline.h"
 #include "daemon/instance_lock.h"
 #include "daemon/main_loop.h"
@@ -143,10 +144,8 @@ int LockInstallationStep() {
 // are rewritten before each launch, and a game server started by other means
 // must still find its configuration.
 bool CheckWritable(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  close(fd);
-  return true;
+  const OwnedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  return fd.get() >= 0 || Fail(errno);
 }
 
 // The settings files that hold passwords: reversible ones for the accounts,
@@ -194,10 +193,7 @@ int PrepareFiles() {
 
   const std::string menu = SettingsFile("playermenu.con");
   if (!FileExists(menu)) {
-    if (FILE* f = std::fopen(menu.c_str(), "wb")) {
-      std::fputs(kDefaultPlayerMenu, f);
-      std::fclose(f);
-    }
+    if (const FileHandle f{std::fopen(menu.c_str(), "wb")}) std::fputs(kDefaultPlayerMenu, f.get());
   }
 
   if (!CheckWritable(SettingsFile("serversettings.con"))) {
@@ -291,11 +287,10 @@ int LoadTables() {
 }
 
 int ReadGamePidFile() {
-  FILE* f = std::fopen("bfvietnam.pid", "r");
-  if (f == nullptr) return -1;
+  const FileHandle f(std::fopen("bfvietnam.pid", "r"));
+  if (!f) return -1;
   char line[64] = "";
-  const bool read = std::fgets(line, sizeof line, f) != nullptr;
-  std::fclose(f);
+  const bool read = std::fgets(line, sizeof line, f.get()) != nullptr;
   return read ? std::atoi(line) : -1;
 }
 

@@ -9,7 +9,8 @@ namespace keldor {
 int RunKeldor(int argc, char** argv);
 
 // The start-up sequence after the command line, the listening socket included;
-// returns -1 to go on to the main loop, otherwise the status to exit with.
+// returns kKeepGoing (daemon/main_loop.h) to go on to the main loop, otherwise the status to exit
+// with.
 int RunStartup();
 
 // Connects the subsystems at start-up: every hook from a lower layer to a

@@ -30,6 +30,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/net.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "gamelink/link_hooks.h"
 #include "runtime/game_server.h"
@@ -54,15 +55,15 @@ constexpr const char* kMessageLogFile = "message.log";
 
 enum class ReplyKind { kCommand, kOutput };
 
+// The link's number is taken over to be closed: never keep a closed number,
+// as the next descriptor opened may reuse it.
 void CloseSocket() {
-  if (g_link.socket >= 0) close(g_link.socket);
-  // Never keep a closed number: the next descriptor opened may reuse it.
-  g_link.socket = -1;
+  OwnedFd(std::exchange(g_link.socket, -1)).Reset();
   g_link.connected = false;
 }
 
 void CloseAndForget(ConsoleLink& link) {
-  if (link.socket >= 0) close(link.socket);
+  OwnedFd(std::exchange(link.socket, -1)).Reset();
   link = ConsoleLink{};
 }
 
@@ -85,11 +86,10 @@ bool EnsureAllocated(std::vector<char>& buffer) {
 // -message: the raw bytes of each request and the text of each response.
 void AppendMessageLog(const char* marker, const void* data, std::size_t size) {
   if (!Opts().messageLog) return;
-  FILE* file = std::fopen(kMessageLogFile, "ab");
-  if (file == nullptr) return;
-  std::fputs(marker, file);
-  if (size > 0) std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  const FileHandle file(std::fopen(kMessageLogFile, "ab"));
+  if (!file) return;
+  std::fputs(marker, file.get());
+  if (size > 0) std::fwrite(data, 1, size, file.get());
 }
 
 bool PutString(ByteWriter& writer, const char* text, std::size_t length) {
@@ -111,10 +111,10 @@ bool PutMaskedString(ByteWriter& writer, const std::string& text,
 // Steps 3 and 4 of a connection: a non-blocking connect and a very short wait
 // for it to complete. The socket on success, -1 with ErrorCode otherwise.
 int OpenConnection(std::uint32_t address, std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  OwnedFd owned(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = owned.get();
   if (fd < 0) return Fail(errno), -1;
-  auto fail = [fd](int code) {
-    close(fd);
+  auto fail = [](int code) {  // the socket goes with `owned`
     Fail(code);
     return -1;
   };
@@ -152,7 +152,7 @@ int OpenConnection(std::uint32_t address, std::uint16_t port) {
   socklen_t size = sizeof pending;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return fail(errno);
   if (pending != 0) return fail(pending);
-  return fd;
+  return owned.Release();
 }
 
 // Step 5 and 6: the login key, the masked credentials and the verdict.

@@ -23,6 +23,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "maps/rotation.h"
 #include "runtime/game_server.h"
@@ -178,7 +179,8 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
       static_cast<unsigned char>(kind.players ? 0xFF : 0x00),
       static_cast<unsigned char>(kind.teams ? 0xFF : 0x00)};
 
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const OwnedFd owned(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const int fd = owned.get();
   if (fd < 0) return Fail(errno), -1;
   sockaddr_in server{};
   server.sin_family = AF_INET;
@@ -187,7 +189,6 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
   if (fd >= FD_SETSIZE || connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
       send(fd, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
     ErrorCode() = fd >= FD_SETSIZE ? EMFILE : errno;
-    close(fd);
     return -1;
   }
 
@@ -210,20 +211,14 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
     if (got > static_cast<ssize_t>(kStatusReplySize) || (got < 0 && errno == EMSGSIZE)) {
       LogMessage(kLogInfo, "%s", kTooLarge);
       ErrorCode() = EMSGSIZE;
-      close(fd);
       return -1;
     }
     if (got <= 0) {
       ErrorCode() = got < 0 ? errno : ETIMEDOUT;
-      close(fd);
       return -1;
     }
-    if (got >= 5 && std::memcmp(reply + 1, request + 3, 4) == 0) {
-      close(fd);
-      return got;
-    }
+    if (got >= 5 && std::memcmp(reply + 1, request + 3, 4) == 0) return got;
   }
-  close(fd);
   ErrorCode() = ETIMEDOUT;
   return -1;
 }

@@ -13,15 +13,11 @@
 
 namespace keldor {
 
-ArchiveReader::~ArchiveReader() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
 bool ArchiveReader::Open(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "rb");
-  if (file_ == nullptr) return Fail(errno);
+  file_.reset(std::fopen(path.c_str(), "rb"));
+  if (!file_) return Fail(errno);
   struct stat status;
-  if (fstat(fileno(file_), &status) != 0) return Fail(errno);
+  if (fstat(fileno(file_.get()), &status) != 0) return Fail(errno);
   if (!S_ISREG(status.st_mode)) return Fail(EISDIR);
   size_ = static_cast<std::uint64_t>(status.st_size);
   position_ = 0;
@@ -30,7 +26,7 @@ bool ArchiveReader::Open(const std::string& path) {
 
 bool ArchiveReader::Seek(std::uint64_t offset) {
   if (file_ == nullptr || offset > size_) return false;
-  if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return Fail(errno);
+  if (fseeko(file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return Fail(errno);
   position_ = offset;
   return true;
 }
@@ -42,10 +38,10 @@ bool ArchiveReader::Skip(std::uint64_t count) {
 bool ArchiveReader::Read(void* out, std::size_t count) {
   if (file_ == nullptr || count > Remaining()) return false;
   if (count == 0) return true;
-  if (std::fread(out, 1, count, file_) != count) {
+  if (std::fread(out, 1, count, file_.get()) != count) {
     // The file shrank under us or the disk failed; where we are is unknown now.
     Seek(position_);
-    return Fail(std::ferror(file_) ? EIO : EBADMSG);
+    return Fail(std::ferror(file_.get()) ? EIO : EBADMSG);
   }
   position_ += count;
   return true;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/owned.h"
+
 namespace keldor {
 
 // Reads an archive file by absolute offsets. Every read is checked against the
@@ -18,7 +20,6 @@ class ArchiveReader {
   ArchiveReader() = default;
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
-  ~ArchiveReader();
 
   // Opens for binary reading; false with ErrorCode set to the system error.
   bool Open(const std::string& path);
@@ -36,7 +37,7 @@ class ArchiveReader {
   bool ReadText(std::size_t count, std::string& text);
 
  private:
-  std::FILE* file_ = nullptr;
+  FileHandle file_;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
 };

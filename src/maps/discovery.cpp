@@ -101,15 +101,6 @@ bool WriteModMaps(std::FILE* out, const std::string& mod, EvolutionScan& evoluti
   return true;
 }
 
-// One line of mods.con without its CR and LF. The line is always read whole:
-// cutting a long one into pieces would list names of mods that do not exist,
-// and a piece holding just the line end would pass for the empty last line.
-bool ReadModLine(std::FILE* file, std::string& line, bool& overlong) {
-  const LineRead r = ReadTextLine(file, line, kModLineMax, true);
-  overlong = r == LineRead::kTooLong;
-  return r == LineRead::kLine || r == LineRead::kTooLong;
-}
-
 }  // namespace
 
 bool WriteModsFile(const std::string& path) {
@@ -150,26 +141,27 @@ bool WriteMapsFile(const std::string& path) {
     return Fail(errno);
   }
   return WriteListFile(path, [&](std::FILE* out, bool& logged) {
-    std::string mod;
-    bool overlong = false;
     EvolutionScan evolution;  // the evolution data is read once for all the maps
-    while (ReadModLine(mods.get(), mod, overlong)) {
-      if (mod.empty() && !overlong) break;  // an empty line ends the list
+    bool failed = false;
+    // A line of mods.con is always read whole: cutting a long one into pieces
+    // would list names of mods that do not exist, and a piece holding just the
+    // line end would pass for the empty last line.
+    const auto writeMod = [&](std::string& mod, bool overlong) {
+      if (mod.empty() && !overlong) return false;  // an empty line ends the list
       if (overlong) {
         LogMessage(kLogInfo, "WARNING: Mod name %s... is longer than %zu characters, skipping it.",
                    mod.c_str(), kModLineMax);
-        continue;
+        return true;
       }
-      if (!WriteModMaps(out, mod, evolution)) {
-        logged = true;  // WriteModMaps has said why
-        return false;
-      }
-    }
-    if (std::ferror(mods.get())) {
-      const int code = errno != 0 ? errno : EIO;
-      LogMessage(kLogInfo, "Couldn't read mods file! %s", ErrorText(code));
-      logged = true;
-      return Fail(code);
+      failed = !WriteModMaps(out, mod, evolution);
+      return !failed;
+    };
+    const bool read = ForEachLine(mods.get(), kModLineMax, true, writeMod);
+    logged = failed || !read;  // WriteModMaps says why it failed
+    if (failed) return false;
+    if (!read) {
+      LogMessage(kLogInfo, "Couldn't read mods file! %s", ErrorText(ErrorCode()));
+      return false;
     }
     return std::ferror(out) == 0;
   });

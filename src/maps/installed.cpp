@@ -42,18 +42,16 @@ struct InstalledMap {
 
 // maps.con as read; nothing when it cannot be opened.
 std::optional<std::vector<InstalledMap>> ReadInstalledMaps() {
-  const FileHandle file(std::fopen((Opts().settingsDir + "/maps.con").c_str(), "r"));
-  if (!file) return std::nullopt;
   std::vector<InstalledMap> maps;
-  std::string line;
-  for (LineRead r; (r = ReadTextLine(file.get(), line, kMapsLineMax, true)) != LineRead::kEnd;) {
-    if (r == LineRead::kError) return std::nullopt;
+  const auto take = [&maps](std::string& line, bool) {
     const std::size_t first = line.find(',');
     const std::size_t second = line.find(',', first == std::string::npos ? first : first + 1);
-    if (second == std::string::npos) continue;
+    if (second == std::string::npos) return true;
     maps.push_back({line.substr(0, first), line.substr(first + 1, second - first - 1),
                     static_cast<unsigned>(std::strtoul(line.c_str() + second + 1, nullptr, 10))});
-  }
+    return true;
+  };
+  if (!ForEachLine(Opts().settingsDir + "/maps.con", kMapsLineMax, true, take)) return std::nullopt;
   return maps;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/owned.h"
 #include "maps/archive.h"
 #include "maps/archive_io.h"
 
@@ -103,12 +104,12 @@ bool BuildRfaArchive(const std::vector<RfaEntry>& entries, const RfaOptions& opt
 }
 
 bool WriteBytesToFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return Fail(errno);
+  FileHandle file(std::fopen(path.c_str(), "wb"));
+  if (!file) return Fail(errno);
   const bool written =
-      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
   const int code = errno;
-  if (std::fclose(file) != 0 || !written) return Fail(written ? errno : code);
+  if (!CloseFile(file) || !written) return Fail(written ? errno : code);
   return true;
 }
 

@@ -60,21 +60,11 @@ std::optional<std::string> LevelOfLine(const std::string& line) {
 // Reads every line of `path` with CR and LF removed; a line too long to be a
 // command is passed over. False (with ErrorCode) when the file cannot be read.
 bool ReadLines(const std::string& path, std::vector<std::string>* lines, bool* opened) {
-  FileHandle f(std::fopen(path.c_str(), "r"));
-  *opened = f != nullptr;
-  if (!f) {
-    ErrorCode() = errno;
-    return false;
-  }
-  std::string line;
-  for (LineRead r; (r = ReadTextLine(f.get(), line, kMapListLineMax, true)) != LineRead::kEnd;) {
-    if (r == LineRead::kError) {
-      ErrorCode() = errno != 0 ? errno : EIO;
-      return false;
-    }
-    if (r == LineRead::kLine) lines->push_back(line);
-  }
-  return true;
+  const auto keep = [lines](std::string& line, bool cut) {
+    if (!cut) lines->push_back(line);
+    return true;
+  };
+  return ForEachLine(path, kMapListLineMax, true, keep, opened);
 }
 
 }  // namespace

@@ -35,38 +35,37 @@ const std::string* BannedWordsList() {
 
 bool LoadBannedWords() {
   const std::string path = Opts().settingsDir + "/bannedwords.con";
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) {
-    ErrorCode() = errno;
+  std::string words;
+  bool full = false;
+  bool opened = false;
+  const bool read = ForEachLine(
+      path, kBannedWordLineMax, true,
+      [&](std::string& line, bool cut) {
+        if (cut) {
+          LogMessage(kLogInfo, "WARNING: Skipped a line of more than %zu characters in %s.",
+                     kBannedWordLineMax, path.c_str());
+          return true;
+        }
+        if (line.empty()) return true;
+        full = words.size() + line.size() + 1 > kBannedWordsMax;
+        if (!full) words += line + ',';
+        return !full;
+      },
+      &opened);
+  if (!opened) {
     LogMessage(kLogInfo, "Couldn't open banned words file! %s", ErrorText(ErrorCode()));
     return false;
   }
-  g_list.emplace();
-  std::string line;
-  for (LineRead r; (r = ReadTextLine(f, line, kBannedWordLineMax, true)) != LineRead::kEnd;) {
-    if (r == LineRead::kError) {
-      ErrorCode() = errno != 0 ? errno : EIO;
-      std::fclose(f);
-      LogMessage(kLogInfo, "Couldn't read banned words file! %s", ErrorText(ErrorCode()));
-      return false;
-    }
-    if (r == LineRead::kTooLong) {
-      LogMessage(kLogInfo, "WARNING: Skipped a line of more than %zu characters in %s.",
-                 kBannedWordLineMax, path.c_str());
-      continue;
-    }
-    if (line.empty()) continue;
-    if (g_list->size() + line.size() + 1 > kBannedWordsMax) {
-      std::fclose(f);
-      LogMessage(kLogInfo,
-                 "WARNING: %s holds more than %zu bytes of words; the rest are not loaded.",
-                 path.c_str(), kBannedWordsMax);
-      return Fail(EFBIG);
-    }
-    *g_list += line;
-    *g_list += ',';
+  g_list = words;  // what was read before a failure stays in force
+  if (!read) {
+    LogMessage(kLogInfo, "Couldn't read banned words file! %s", ErrorText(ErrorCode()));
+    return false;
   }
-  std::fclose(f);
+  if (full) {
+    LogMessage(kLogInfo, "WARNING: %s holds more than %zu bytes of words; the rest are not loaded.",
+               path.c_str(), kBannedWordsMax);
+    return Fail(EFBIG);
+  }
   LogDebug("DEBUG: Loaded banned words (%s)", g_list->c_str());
   return true;
 }

@@ -46,35 +46,25 @@ std::string BanField(std::string text) {
   return FlattenLine(text);
 }
 
-bool OpenMenu(std::FILE*& file) {
-  file = std::fopen((Opts().settingsDir + "/playermenu.con").c_str(), "r");
-  if (file != nullptr) return true;
-  ErrorCode() = errno;
-  LogMessage(kLogInfo, "Couldn't open player menu file! %s", ErrorText(ErrorCode()));
-  return false;
-}
-
 // Calls `visit` with each line and its number until it answers true; false
 // when the file could not be read (logged) or no line was taken.
 bool VisitMenuLines(const std::function<bool(int, const std::string&)>& visit) {
-  std::FILE* file = nullptr;
-  if (!OpenMenu(file)) return false;
-  std::string line;
   int number = 0;
-  for (LineRead r; (r = ReadTextLine(file, line, kPlayerMenuLineMax)) != LineRead::kEnd;) {
-    if (r == LineRead::kError) {
-      ErrorCode() = errno != 0 ? errno : EIO;
-      std::fclose(file);
-      LogMessage(kLogInfo, "Couldn't read player menu file! %s", ErrorText(ErrorCode()));
-      return false;
-    }
-    if (visit(++number, line)) {
-      std::fclose(file);
-      return true;
-    }
+  bool taken = false;
+  bool opened = false;
+  const bool read = ForEachLine(
+      Opts().settingsDir + "/playermenu.con", kPlayerMenuLineMax, false,
+      [&](std::string& line, bool) {
+        taken = visit(++number, line);
+        return !taken;
+      },
+      &opened);
+  if (!read) {
+    LogMessage(kLogInfo,
+               opened ? "Couldn't read player menu file! %s" : "Couldn't open player menu file! %s",
+               ErrorText(ErrorCode()));
   }
-  std::fclose(file);
-  return false;
+  return read && taken;
 }
 
 }  // namespace

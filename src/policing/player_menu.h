@@ -44,7 +44,8 @@ bool ReadPlayerMenuEntry(int entry, PlayerMenuEntry& parsed);
 // `actor` as the one who asked. True when the entry is a kick or a ban.
 bool RunPlayerMenuAction(int playerId, int entry, std::int32_t actor);
 
-// The words of `text` between any of the `separators`, empty words skipped.
+// The words of `text` between any of the `separators`; unlike Split, which
+// keeps an empty field between two separators, runs of them count as one.
 std::vector<std::string> SplitWords(const std::string& text, const char* separators);
 
 // Queues "[KELDOR] " and `text` to the players from `actor`: a server

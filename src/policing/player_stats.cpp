@@ -12,6 +12,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
@@ -46,8 +47,7 @@ const PlayerRecord* RecordNamed(const std::string& name) {
   return nullptr;
 }
 
-bool Missing(std::FILE* file, const char* debugLine) {
-  std::fclose(file);
+bool Missing(const char* debugLine) {
   LogDebug("%s", debugLine);
   return Fail(kErrMissingValue);
 }
@@ -68,7 +68,7 @@ bool WriteRoundLine(std::FILE* file, const std::string& reply) {
   std::string values[5];
   for (int i = 0; i < 5; ++i) {
     if (!Value(reply, kFields[i].key, kFields[i].width, values[i])) {
-      return Missing(file, kFields[i].missing);
+      return Missing(kFields[i].missing);
     }
   }
   const std::time_t now = Now();
@@ -95,10 +95,10 @@ std::string TeamName(const std::string& number, const std::string (&names)[2]) {
 bool WritePlayerLines(std::FILE* file, const std::string& reply, int count) {
   std::string teams[2];
   if (!Value(reply, "team_t0", 1023, teams[0])) {
-    return Missing(file, "DEBUG: LogPlayerStats: Couldn't get \"teamname_0\"!");
+    return Missing("DEBUG: LogPlayerStats: Couldn't get \"teamname_0\"!");
   }
   if (!Value(reply, "team_t1", 1023, teams[1])) {
-    return Missing(file, "DEBUG: LogPlayerStats: Couldn't get \"teamname_1\"!");
+    return Missing("DEBUG: LogPlayerStats: Couldn't get \"teamname_1\"!");
   }
   static constexpr const char* kKeys[] = {"player", "team", "score", "kills", "deaths", "ping"};
   static constexpr std::size_t kWidths[] = {31, 1023, 4, 4, 4, 5};
@@ -107,7 +107,6 @@ bool WritePlayerLines(std::FILE* file, const std::string& reply, int count) {
     for (int k = 0; k < 6; ++k) {
       const std::string key = std::string(kKeys[k]) + "_" + std::to_string(i);
       if (!Value(reply, key, kWidths[k], v[k])) {
-        std::fclose(file);
         LogDebug("DEBUG: LogPlayerStats: Couldn't get \"%s\"!", key.c_str());
         return Fail(kErrMissingValue);
       }
@@ -155,21 +154,20 @@ bool LogPlayerStats(const std::string& value, bool* wrote) {
   // a crash or a full disk cannot leave half a line among the records.
   char* block = nullptr;
   std::size_t blockSize = 0;
-  std::FILE* file = open_memstream(&block, &blockSize);
-  if (file == nullptr) return Fail(errno);
+  FileHandle file(open_memstream(&block, &blockSize));
+  if (!file) return Fail(errno);
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || st.st_size == 0) {
     std::fputs(
         "date,time,server,map,gamemode,rounds,timelimit,axis_tickets,allied_tickets\n"
         "player,team,score,kills,deaths,ping,ip,keyhash,pbguid\n",
-        file);
+        file.get());
   }
-  // The writers close the stream when a value is missing; what they wrote until
-  // then is appended all the same, as a round is not logged twice.
-  bool whole = WriteRoundLine(file, reply);
-  const bool roundLine = whole;
-  if (whole) whole = WritePlayerLines(file, reply, count);
-  if (whole) std::fclose(file);
+  // What the writers wrote until a value was missing is appended all the same,
+  // as a round is not logged twice.
+  const bool roundLine = WriteRoundLine(file.get(), reply);
+  const bool whole = roundLine && WritePlayerLines(file.get(), reply, count);
+  file.reset();  // sets block and blockSize
   const int missing = ErrorCode();
   const std::string lines(block != nullptr ? block : "", blockSize);
   std::free(block);

@@ -157,26 +157,20 @@ bool Police(const Suspect& p) {
 // How many lines of kicklist.con equal `identity`; false (logged) when it cannot be read.
 bool CountKicks(const std::string& identity, int& count) {
   const std::string path = KickListPath();
-  const bool exists = EnsureFile(path, EnsureMode::kCreateIfMissing);
-  std::FILE* file = exists ? std::fopen(path.c_str(), "r") : nullptr;
-  if (file == nullptr) {
-    LogMessage(kLogInfo, "Couldn't open KickList.con! %s", ErrorText(exists ? errno : ErrorCode()));
-    return false;
-  }
-  count = 0;
-  std::string line;
-  for (;;) {
-    const LineRead read = ReadTextLine(file, line, kKickListLineMax, true);
-    if (read == LineRead::kEnd) break;
-    if (read == LineRead::kError) {
-      LogMessage(kLogInfo, "Couldn't read KickList.con! %s", ErrorText(errno));
-      std::fclose(file);
-      return false;
-    }
+  const auto countLine = [&](std::string& line, bool) {
     if (line == identity) ++count;
+    return true;
+  };
+  bool opened = false;
+  count = 0;
+  const bool read = EnsureFile(path, EnsureMode::kCreateIfMissing) &&
+                    ForEachLine(path, kKickListLineMax, true, countLine, &opened);
+  if (!read) {
+    LogMessage(kLogInfo,
+               opened ? "Couldn't read KickList.con! %s" : "Couldn't open KickList.con! %s",
+               ErrorText(ErrorCode()));
   }
-  std::fclose(file);
-  return true;
+  return read;
 }
 
 }  // namespace

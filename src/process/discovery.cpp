@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
@@ -175,10 +176,9 @@ bool ScanForServer(pids_info* info, int* pid) {
 bool ProcessEnded(int pid) {
   if (kill(pid, 0) != 0) return errno == ESRCH;
   char stat[512] = "";
-  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return true;
-  const bool read = std::fgets(stat, sizeof stat, f) != nullptr;
-  std::fclose(f);
+  const FileHandle f(std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r"));
+  if (!f) return true;
+  const bool read = std::fgets(stat, sizeof stat, f.get()) != nullptr;
   const char* close = read ? std::strrchr(stat, ')') : nullptr;
   return close != nullptr && close[1] == ' ' && close[2] == 'Z';
 }

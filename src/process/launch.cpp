@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "gamelink/status_query.h"
 #include "maps/rotation.h"
 #include "process/server_process.h"
@@ -201,6 +202,8 @@ bool StartServer(bool keepMap) {
     LogMessage(kLogInfo, "Couldn't start the server! %s", ErrorText(ErrorCode()));
     return false;
   }
+  OwnedFd reportRead(report[0]);
+  OwnedFd reportWrite(report[1]);
   // SIGCHLD waits until the new pid is recorded: a child that fails at once
   // must still be recognised as the game server.
   sigset_t childSignal;
@@ -212,16 +215,14 @@ bool StartServer(bool keepMap) {
   if (child < 0) {
     const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    close(report[0]);
-    close(report[1]);
     ErrorCode() = error;
     LogMessage(kLogInfo, "Couldn't start the server! Fork failed. %s", ErrorText(error));
     return false;
   }
-  if (child == 0) RunChild(pieces, report[1]);
-  close(report[1]);
-  const int launchError = LaunchError(report[0]);
-  close(report[0]);
+  if (child == 0) RunChild(pieces, reportWrite.get());
+  reportWrite.Reset();  // so that the read ends when the child's copy goes
+  const int launchError = LaunchError(reportRead.get());
+  reportRead.Reset();
   if (launchError != 0) {
     // Reaped here, with SIGCHLD still held: no game server ever ran, so no
     // server exit may be reported for it.

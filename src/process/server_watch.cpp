@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "process/server_process.h"
 #include "runtime/game_server.h"
@@ -15,16 +16,11 @@ StateTable<ServerWatch> g_table;
 ServerWatch& g_watch = *g_table;
 
 struct ExitWatch {
-  int fd = -1;  // pidfd of `pid`
+  OwnedFd fd;  // pidfd of `pid`
   int pid = 0;
 };
 
-void CloseExitWatch(ExitWatch& watch) {
-  if (watch.fd >= 0) close(watch.fd);
-  watch = ExitWatch{};
-}
-
-StateTable<ExitWatch> g_exitWatch(CloseExitWatch);
+StateTable<ExitWatch> g_exitWatch;
 
 // Asks about `pid` as our child without reaping it (WNOWAIT: an ended child is
 // left for the SIGCHLD handler to reap and report). False when it is not ours.
@@ -42,7 +38,7 @@ bool ChildStillRunning(int pid) {
 
 void WatchServerExit() {
   const int pid = GameServer().pid;
-  if (g_exitWatch->fd >= 0 && g_exitWatch->pid == pid) return;
+  if (g_exitWatch->fd.get() >= 0 && g_exitWatch->pid == pid) return;
   ForgetServerExit();
   // Children too: SIGCHLD interrupts the loop's wait only when it arrives
   // during that wait; one that arrives while a pass is busy would otherwise
@@ -52,7 +48,7 @@ void WatchServerExit() {
   // Close-on-exec by itself. Without pidfds the crash watch finds the server missing.
   const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
   if (fd < 0) return;
-  g_exitWatch->fd = static_cast<int>(fd);
+  g_exitWatch->fd = OwnedFd(static_cast<int>(fd));
   g_exitWatch->pid = pid;
 #endif
 }
@@ -60,11 +56,11 @@ void WatchServerExit() {
 int ServerExitDescriptor() {
   const ExitWatch& watch = *g_exitWatch;
   if (!GameServer().monitoring || watch.pid != GameServer().pid) return -1;
-  return watch.fd;
+  return watch.fd.get();
 }
 
 void ForgetServerExit() {
-  CloseExitWatch(*g_exitWatch);
+  *g_exitWatch = ExitWatch{};
 }
 
 ServerWatch& Watch() {

@@ -22,6 +22,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "remote/sessions.h"
 #include "runtime/options.h"
@@ -195,9 +196,10 @@ bool NextAccountLine(std::FILE* f, Reader read, const std::string& path, Account
   }
 }
 
-std::FILE* OpenAccountFile(const std::string& path, const char* mode) {
-  std::FILE* f = mode[0] == 'w' ? CreateSecretFile(path) : std::fopen(path.c_str(), mode);
-  if (f == nullptr) {
+FileHandle OpenAccountFile(const std::string& path, const char* mode) {
+  FileHandle f =
+      mode[0] == 'w' ? CreateSecretFile(path) : FileHandle(std::fopen(path.c_str(), mode));
+  if (!f) {
     ErrorCode() = errno;
     LogMessage(kLogInfo, "Couldn't open user access file! %s", ErrorText(ErrorCode()));
   }
@@ -251,10 +253,10 @@ bool WriteStoredLine(std::FILE* f, const AccountFields& fields) {
 }
 
 // Closes a file that was written; false with ErrorCode when anything was lost.
-bool CloseWritten(std::FILE* f) {
-  const bool failed = std::ferror(f) != 0;
+bool CloseWritten(FileHandle& f) {
+  const bool failed = std::ferror(f.get()) != 0;
   const int savedErrno = errno;
-  if (std::fclose(f) != 0 || failed) return Fail(failed && savedErrno != 0 ? savedErrno : errno);
+  if (!CloseFile(f) || failed) return Fail(failed && savedErrno != 0 ? savedErrno : errno);
   return true;
 }
 
@@ -425,8 +427,8 @@ std::string EncipherField(const std::string& value, std::size_t fieldSize) {
 }
 
 bool LoadUserAccounts(const std::string& path) {
-  std::FILE* f = OpenAccountFile(path, "r");
-  if (f == nullptr) return false;
+  FileHandle f = OpenAccountFile(path, "r");
+  if (!f) return false;
   g_accounts = AccountTable{};
 
   std::size_t count = 0;
@@ -434,7 +436,7 @@ bool LoadUserAccounts(const std::string& path) {
   bool rewrite = false;
   bool error = false;
   AccountFields fields;
-  while (NextAccountLine(f, ReadToken, path, &fields, &error, &skipped)) {
+  while (NextAccountLine(f.get(), ReadToken, path, &fields, &error, &skipped)) {
     if (count == kMaxAccounts) {
       LogMessage(kLogInfo, "WARNING: %s holds more than %zu accounts; the rest are not loaded.",
                  path.c_str(), kMaxAccounts);
@@ -460,7 +462,7 @@ bool LoadUserAccounts(const std::string& path) {
     rewrite = rewrite || plain;
     g_accounts[count++] = std::move(account);
   }
-  std::fclose(f);
+  f.reset();
   if (error) {
     LogReadFailure();
     return false;
@@ -495,8 +497,8 @@ bool SaveUserAccounts(const std::string& path) {
 int CheckLogin(const std::string& name, const std::string& password, std::uint32_t* rights) {
   if (rights != nullptr) *rights = 0;
   const std::string path = AccountsPath();
-  std::FILE* f = OpenAccountFile(path, "r");
-  if (f == nullptr) return kLoginNoAccounts;
+  const FileHandle f = OpenAccountFile(path, "r");
+  if (!f) return kLoginNoAccounts;
 
   int counted = 0;
   int result = kLoginUnknownName;
@@ -504,7 +506,7 @@ int CheckLogin(const std::string& name, const std::string& password, std::uint32
   bool error = false;
   AccountFields fields;
   while (result == kLoginUnknownName &&
-         NextAccountLine(f, ReadToken, path, &fields, &error, nullptr)) {
+         NextAccountLine(f.get(), ReadToken, path, &fields, &error, nullptr)) {
     ++counted;
     bool plain = false;
     if (!SameText(DecipherField(fields[0], kNameFieldSize, &plain), name)) continue;
@@ -518,7 +520,6 @@ int CheckLogin(const std::string& name, const std::string& password, std::uint32
       result = kLoginAccepted;
     }
   }
-  std::fclose(f);
   if (error) {
     LogReadFailure();
     return kLoginNoAccounts;
@@ -583,8 +584,8 @@ bool RightsWithin(std::uint32_t owner, std::uint32_t candidate) {
 }
 
 bool MergeUserList(const std::string& path, int slot) {
-  std::FILE* list = OpenAccountFile(path, "r");
-  if (list == nullptr) return false;
+  FileHandle list = OpenAccountFile(path, "r");
+  if (!list) return false;
   Merge merge;
   merge.table = g_accounts;
   merge.actor = ActorName(slot);
@@ -601,18 +602,15 @@ bool MergeUserList(const std::string& path, int slot) {
   // name the upload instead.
   const std::string upload =
       "the user list uploaded by user " + merge.actor + " at " + merge.address;
-  while (NextAccountLine(list, ReadLine, upload, &fields, &error, &skipped)) {
+  while (NextAccountLine(list.get(), ReadLine, upload, &fields, &error, &skipped)) {
     const UserAccount line = AccountFromFields(fields, nullptr);
     names.push_back(line.name);
     MergeOneAccount(merge, line);
   }
   // Nothing readable is a damaged upload, not an order to delete every account.
-  if (!error && names.empty()) {
-    std::fclose(list);
-    return Fail(kErrUserListDamaged);
-  }
+  if (!error && names.empty()) return Fail(kErrUserListDamaged);
   if (!error) DeleteMissingAccounts(merge, names);
-  std::fclose(list);
+  list.reset();
   if (error) {
     LogReadFailure();
     return false;
@@ -634,23 +632,20 @@ bool MergeUserList(const std::string& path, int slot) {
 bool WriteUserListFor(const std::string& path, int slot) {
   const std::string real = AccountsPath();
   if (SameFile(path, real)) return Fail(0);
-  std::FILE* in = OpenAccountFile(real, "r");
-  if (in == nullptr) return false;
-  std::FILE* out = OpenAccountFile(path, "w");
-  if (out == nullptr) {
-    std::fclose(in);
-    return false;
-  }
+  FileHandle in = OpenAccountFile(real, "r");
+  if (!in) return false;
+  FileHandle out = OpenAccountFile(path, "w");
+  if (!out) return false;
   const std::uint32_t clientRights = ActorRights(slot);
   bool error = false;
   AccountFields fields;
-  while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {
+  while (NextAccountLine(in.get(), ReadToken, real, &fields, &error, nullptr)) {
     if (clientRights != kAdminRights && !RightsWithin(clientRights, ParseRights(fields[3]))) {
       continue;
     }
-    WriteStoredLine(out, fields);
+    WriteStoredLine(out.get(), fields);
   }
-  std::fclose(in);
+  in.reset();
   const bool written = CloseWritten(out);
   if (error) {
     LogReadFailure();
@@ -665,52 +660,36 @@ bool WriteUserListFor(const std::string& path, int slot) {
 bool ChangeUserPass(const std::string& user, const std::string& password) {
   if (user.empty() || password.empty()) return Fail(0);
   const std::string real = AccountsPath();
-  const std::string temp = Opts().settingsDir + "/UserAccess.tmp";
-  std::FILE* in = OpenAccountFile(real, "r");
-  if (in == nullptr) return false;
-  std::FILE* out = CreateSecretFile(temp);
-  if (out == nullptr) {
-    ErrorCode() = errno;
-    LogMessage(kLogInfo, "Couldn't open temp file! %s", ErrorText(ErrorCode()));
-    std::fclose(in);
-    return false;
-  }
+  const FileHandle in = OpenAccountFile(real, "r");
+  if (!in) return false;
+  bool scanned = false;  // false when the copy could not even be begun
   bool error = false;
+  int readError = 0;
   bool changed = false;
-  AccountFields fields;
-  while (NextAccountLine(in, ReadToken, real, &fields, &error, nullptr)) {
-    bool plain = false;
-    // The account a login under this name reaches: the first one, in any case.
-    if (!changed && SameText(DecipherField(fields[0], kNameFieldSize, &plain), user)) {
-      fields[1] = EncipherField(password, kPasswordFieldSize);
-      changed = true;
+  // The stored file is replaced only by a whole copy with the new password in it.
+  const bool written = ReplaceFile(real, kSecretFileMode, [&](std::FILE* out) {
+    scanned = true;
+    AccountFields fields;
+    while (NextAccountLine(in.get(), ReadToken, real, &fields, &error, nullptr)) {
+      bool plain = false;
+      // The account a login under this name reaches: the first one, in any case.
+      if (!changed && SameText(DecipherField(fields[0], kNameFieldSize, &plain), user)) {
+        fields[1] = EncipherField(password, kPasswordFieldSize);
+        changed = true;
+      }
+      WriteStoredLine(out, fields);
     }
-    WriteStoredLine(out, fields);
-  }
-  std::fclose(in);
-  const bool written = CloseWritten(out);
-  if (!error && written && !changed) {
-    std::remove(temp.c_str());
-    return Fail(0);
-  }
-  if (error || !written) {
-    // The stored file stays as it was; only the partial copy goes.
-    if (error) LogReadFailure();
-    if (!written) {
-      LogMessage(kLogInfo, "Couldn't write %s! %s", temp.c_str(), ErrorText(ErrorCode()));
-    }
-    std::remove(temp.c_str());
+    readError = ErrorCode();
+    return !error && changed;
+  });
+  if (error) {
+    ErrorCode() = readError;
+    LogReadFailure();
     return false;
   }
-  // The replacement keeps the account file's own mode (it may be private).
-  struct stat st;
-  if (stat(real.c_str(), &st) == 0) chmod(temp.c_str(), st.st_mode & 07777);
-  // rename replaces the old file in one step, so no failure can leave the
-  // accounts without a file.
-  if (std::rename(temp.c_str(), real.c_str()) != 0) {
-    ErrorCode() = errno;
-    LogMessage(kLogInfo, "Couldn't rename %s! %s", temp.c_str(), ErrorText(ErrorCode()));
-    std::remove(temp.c_str());
+  if (scanned && !changed) return Fail(0);
+  if (!written) {
+    LogMessage(kLogInfo, "Couldn't write %s! %s", real.c_str(), ErrorText(ErrorCode()));
     return false;
   }
   // The table follows, so that a later save does not write the old password back.

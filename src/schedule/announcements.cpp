@@ -43,30 +43,26 @@ bool AnnounceNext() {
   }
   const std::string path = Opts().settingsDir + "/announcements.con";
   EnsureFile(path, EnsureMode::kCreateIfMissing);
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) {
-    ErrorCode() = errno;
+  std::string line;
+  int number = 0;
+  const auto findNext = [&](std::string& read, bool) {
+    if (++number < state.nextLine) return true;
+    line = read;
+    return false;
+  };
+  // A line longer than a chat line is posted cut, and its tail is no line of its own.
+  bool opened = false;
+  if (!ForEachLine(path, kAnnouncementLineMax, true, findNext, &opened)) {
+    if (opened) {
+      LogMessage(kLogInfo, "Couldn't read announcements file! %s", ErrorText(ErrorCode()));
+      return false;
+    }
     LogMessage(kLogInfo, "Couldn't open announcements file! %s", ErrorText(ErrorCode()));
     Row(Setting::AutoAnnounce).current = 0;  // for this run; the saved setting stays
     LogMessage(kLogInfo, "Auto-announce has been disabled.");
     return false;
   }
-  std::string line;
-  bool found = false;
-  for (int k = 1; k <= state.nextLine; ++k) {
-    // A line longer than a chat line is posted cut, and its tail is no line of its own.
-    const LineRead r = ReadTextLine(f, line, kAnnouncementLineMax, true);
-    if (r == LineRead::kError) {
-      ErrorCode() = errno != 0 ? errno : EIO;
-      LogMessage(kLogInfo, "Couldn't read announcements file! %s", ErrorText(ErrorCode()));
-      std::fclose(f);
-      return false;
-    }
-    if (r == LineRead::kEnd) break;
-    found = k == state.nextLine;
-  }
-  std::fclose(f);
-  if (found) {
+  if (number == state.nextLine) {
     QueueJob(JOB_SAY_ALL, CutToWidth("*" + line, kMessagePieceMax).c_str(), 0, 0);
     ++state.nextLine;
   } else {

@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "core/state_table.h"
 #include "runtime/events.h"
 #include "runtime/job_queue.h"
@@ -97,8 +98,8 @@ std::time_t& ScheduleCheckedUntil() {
 }
 
 bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLines) {
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) {
+  const FileHandle f(std::fopen(path.c_str(), "r"));
+  if (!f) {
     ErrorCode() = errno;
     LogOpenFailure();
     return false;
@@ -116,29 +117,22 @@ bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLine
     ++skipped;
     if (skippedLines != nullptr) skippedLines->push_back(number);
   };
-  std::string line;
   std::array<std::string, kEventFields> fields;
-  for (LineRead r; (r = ReadTextLine(f, line, kScheduleLineMax)) != LineRead::kEnd;) {
+  const auto takeLine = [&](std::string& line, bool cut) {
     ++number;
-    if (r == LineRead::kError) {
-      ErrorCode() = errno != 0 ? errno : EIO;
-      std::fclose(f);
-      LogMessage(kLogInfo, "Couldn't read event schedule file! %s", ErrorText(ErrorCode()));
-      return false;
-    }
-    if (r == LineRead::kTooLong) {
+    if (cut) {
       LogMessage(kLogInfo, "WARNING: Skipped line %zu of %s, which holds more than %zu characters.",
                  number, path.c_str(), kScheduleLineMax);
       skip();
-      continue;
+      return true;
     }
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) return true;
     ScheduleEvent event;
     if (!SplitEventLine(line, &fields) || !ParseEventTime(fields[0], &event.time)) {
       LogMessage(kLogInfo, "WARNING: Skipped a malformed event on line %zu of %s.", number,
                  path.c_str());
       skip();
-      continue;
+      return true;
     }
     if (loaded == kMaxScheduleEvents) {
       // Read on, so that every line left out is reported; the warning once.
@@ -150,7 +144,7 @@ bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLine
       }
       full = true;
       skip();
-      continue;
+      return true;
     }
     // The time is the event's identity: a duplicate moves on to the next free second.
     while (TimeTaken(event.time, loaded) && event.time != 0) {
@@ -161,7 +155,7 @@ bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLine
       LogMessage(kLogInfo, "WARNING: Skipped the event on line %zu of %s: no free time is left.",
                  number, path.c_str());
       skip();
-      continue;
+      return true;
     }
     event.action = CutToWidth(fields[1], kEventActionMax);
     event.days = CutToWidth(fields[2], kEventDaysMax);
@@ -169,8 +163,12 @@ bool LoadSchedule(const std::string& path, std::vector<std::size_t>* skippedLine
     event.maplistFile = CutToWidth(fields[4], kPathMax);
     event.enabled = ParseEnabled(fields[5]);
     g_schedule[loaded++] = std::move(event);
+    return true;
+  };
+  if (!ForEachLine(f.get(), kScheduleLineMax, false, takeLine)) {
+    LogMessage(kLogInfo, "Couldn't read event schedule file! %s", ErrorText(ErrorCode()));
+    return false;
   }
-  std::fclose(f);
   if (!changed) return true;
   if (skipped > 0) {
     // Rewriting from the table would drop the lines it could not take.

@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "settings/output_file.h"
 #include "settings/settings.h"
 
@@ -214,16 +215,15 @@ bool ApplyFile(const std::string& path, std::int32_t rightsMask, const SettingsA
   if (stat(path.c_str(), &st) == 0 && st.st_size == 0) return Fail(ENOENT);
   // A directory opens for reading here but fails every read.
   const bool directory = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  std::FILE* file = directory ? nullptr : std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
+  FileHandle file(directory ? nullptr : std::fopen(path.c_str(), "r"));
+  if (!file) {
     const int code = directory ? EISDIR : errno;
     LogMessage(kLogInfo, "Couldn't open settings file! %s", ErrorText(code));
     return Fail(code);
   }
   const bool logging = who != nullptr;
   const SettingsActor actor = logging ? *who : SettingsActor{"[unknown]", "[unknown]"};
-  const SettingFileLines fileLines = ReadSettingFile(file);
-  std::fclose(file);
+  const SettingFileLines fileLines = ReadSettingFile(file.get());
   // An upload's lines are indexed once, for the pages it may give in part.
   const SettingLines lines = upload ? IndexSettingLines(fileLines) : SettingLines{};
   const PageRead read{static_cast<std::uint32_t>(rightsMask), logging, actor,

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "settings/settings.h"
 #include "settings/settings_text.h"
 
@@ -28,14 +29,6 @@ constexpr int kMessageLines = 5;
 
 SettingDef& TableRow(int row) {
   return SettingsTable()[static_cast<std::size_t>(row)];
-}
-
-// Reads one line of at most kSettingsLineMax characters; the rest of a longer line is
-// skipped so that it can never be taken for a line of its own. False at end of file or
-// on a read error.
-bool ReadLine(std::FILE* file, std::string& line) {
-  const LineRead r = ReadTextLine(file, line, kSettingsLineMax);
-  return r == LineRead::kLine || r == LineRead::kTooLong;
 }
 
 // How one value is being read: the setting's name for messages, and what a
@@ -84,21 +77,6 @@ bool RefuseValue(const ValueRead& read, const std::string& given, const std::str
   return true;
 }
 
-bool ParseBool(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
-  std::string token;
-  const bool present = cursor.Next(" ", token);
-  const long value = present ? ParseDecimal(token) : def.current;
-  if (present && StartsNumber(token) && (value == 0 || value == 1)) {
-    def.current = static_cast<std::int32_t>(value);
-    return true;
-  }
-  const std::string given = ShownValue(present, token, Formatted(static_cast<int>(value)));
-  if (RefuseValue(read, given, Formatted(def.defaultValue), Formatted(def.current))) {
-    def.current = def.defaultValue;
-  }
-  return false;
-}
-
 bool ParseText(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
   std::string value;
   if (cursor.Next("\"", value)) {
@@ -144,11 +122,14 @@ void ParseMessageLine(SettingDef& def, TokenCursor& cursor) {
   if (n <= kMessageLines - 2 && def.text.size() + 2 <= kSettingTextMax) def.text += "\r\n";
 }
 
-bool ParseInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
+// A whole number within [minimum, maximum]; what is refused is reported and,
+// when the read says so, gives way to the default.
+bool ParseIntegerIn(SettingDef& def, const ValueRead& read, TokenCursor& cursor, long minimum,
+                    long maximum) {
   std::string token;
   const bool present = cursor.Next(" ", token);
   const long value = present ? ParseDecimal(token) : def.current;
-  if (present && StartsNumber(token) && value >= def.minimum && value <= def.maximum) {
+  if (present && StartsNumber(token) && value >= minimum && value <= maximum) {
     def.current = static_cast<std::int32_t>(value);
     return true;
   }
@@ -157,6 +138,15 @@ bool ParseInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
     def.current = def.defaultValue;
   }
   return false;
+}
+
+bool ParseInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
+  return ParseIntegerIn(def, read, cursor, def.minimum, def.maximum);
+}
+
+// A switch is a whole number that is 0 or 1, whatever range its row declares.
+bool ParseBool(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
+  return ParseIntegerIn(def, read, cursor, 0, 1);
 }
 
 bool ParseNegativeInteger(SettingDef& def, const ValueRead& read, TokenCursor& cursor) {
@@ -212,19 +202,6 @@ void ParseAddress(SettingDef& def, TokenCursor& cursor) {
   def.current = cursor.Next(" ", token) ? static_cast<std::int32_t>(ParseIPv4(token.c_str())) : 0;
 }
 
-// Splits at every single space, keeping empty fields.
-std::vector<std::string> SplitFields(const std::string& text) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (std::size_t space = text.find(' '); space != std::string::npos;
-       space = text.find(' ', start)) {
-    fields.push_back(text.substr(start, space - start));
-    start = space + 1;
-  }
-  fields.push_back(text.substr(start));
-  return fields;
-}
-
 // The console credentials ride on the remote console and remote admin lines and
 // override what rows 65, 66 and 5 read from their own lines. We write the line as
 // exactly three single-space separated fields; an empty one (a user name or password
@@ -233,7 +210,7 @@ std::vector<std::string> SplitFields(const std::string& text) {
 void ParseRemoteConsole(SettingDef& def, TokenCursor& cursor) {
   def.current = 1;
   const std::string rest = cursor.Rest();
-  std::vector<std::string> fields = SplitFields(rest);
+  std::vector<std::string> fields = Split(rest, ' ');
   if (fields.size() != 3) {
     fields.clear();
     std::string token;
@@ -398,15 +375,17 @@ SettingFileLines ReadSettingFile(std::FILE* file) {
   SettingFileLines lines;
   if (file == nullptr) return lines;
   std::rewind(file);
-  std::string line;
-  while (ReadLine(file, line)) {
+  // A line is cut at kSettingsLineMax characters; the rest of a longer one is
+  // never taken for a line of its own.
+  const bool read = ForEachLine(file, kSettingsLineMax, false, [&](std::string& line, bool) {
     line.resize(std::strcspn(line.c_str(), "\r\n"));
     TokenCursor cursor(line);
     std::string key;
     if (cursor.Next(" ", key)) lines.push_back({std::move(key), line});
-  }
-  if (std::ferror(file)) {
-    LogMessage(kLogInfo, "Couldn't read settings file! %s", ErrorText(errno));
+    return true;
+  });
+  if (!read) {
+    LogMessage(kLogInfo, "Couldn't read settings file! %s", ErrorText(ErrorCode()));
     std::clearerr(file);
   }
   return lines;
@@ -451,10 +430,10 @@ std::string SettingValueText(int row) {
   if (row < 0 || row >= kSettingCount) return {};
   char* buffer = nullptr;
   std::size_t size = 0;
-  std::FILE* file = open_memstream(&buffer, &size);
-  if (file == nullptr) return {};
-  WriteSettingLine(file, "k", row);
-  std::fclose(file);
+  FileHandle file(open_memstream(&buffer, &size));
+  if (!file) return {};
+  WriteSettingLine(file.get(), "k", row);
+  file.reset();  // sets buffer and size
   std::string text(buffer, size);
   std::free(buffer);
   text.resize(std::strcspn(text.c_str(), "\n"));

@@ -86,6 +86,9 @@ TEST_F(CrashSafeFiles, EveryWholeFileRewriteIsTheOldOrTheNewFile) {
          ASSERT_TRUE(LoadUserAccounts(SettingsFile("plain.con")));
        },
        [&] { return SaveUserAccounts(SettingsFile("useraccess.con")); }},
+      {"password change", "useraccess.con",
+       [&] { WriteFile(SettingsFile("useraccess.con"), "admin,pw,,4294967295,1\n"); },
+       [] { return ChangeUserPass("admin", "new"); }},
       {"schedule", "serverschedule.con",
        [&] {
          WriteFile(SettingsFile("plain.con"), "1700000000,stop,daily,*,*,1\n");

@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/net.h"
+#include "core/owned.h"
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
 
@@ -82,7 +83,8 @@ void RequestStop() {
 }
 
 Connection::~Connection() {
-  if (socket_ >= 0) close(socket_);
+  // The number is atomic for Shutdown from another thread; its owner closes it.
+  keldor::OwnedFd(socket_.exchange(-1)).Reset();
 }
 
 void Connection::Shutdown() {
@@ -102,15 +104,13 @@ bool Connection::Open(const std::string& host, int port) {
   }
   int lastError = 0;
   for (addrinfo* a = found; a != nullptr && socket_ < 0; a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
+    keldor::OwnedFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+    if (fd.get() < 0) {
       lastError = errno;
       continue;
     }
-    if (ConnectWithin(fd, a->ai_addr, a->ai_addrlen, timeout_, &lastError)) {
-      socket_ = fd;
-    } else {
-      close(fd);
+    if (ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout_, &lastError)) {
+      socket_ = fd.Release();
     }
   }
   freeaddrinfo(found);

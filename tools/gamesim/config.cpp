@@ -1,10 +1,10 @@
 // The stand-in server's command line and start-up files.
 #include "config.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "commands.h"
+#include "core/helpers.h"
 
 namespace gamesim {
 namespace {
@@ -24,13 +24,12 @@ std::optional<long> Number(const std::string& text, long low, long high) {
 // The lines of a file, CR and LF removed, each cut to kMaxLineLength.
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
-  std::ifstream file(path);
-  std::string line;
-  while (lines.size() < kMaxFileLines && std::getline(file, line)) {
+  keldor::ForEachLine(path, kMaxLineLength, false, [&lines](std::string& line, bool) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line.substr(0, kMaxLineLength));
-  }
-  return lines;
+    lines.push_back(line);
+    return lines.size() < kMaxFileLines;
+  });
+  return lines;  // a missing file has none
 }
 
 void RunFile(Server& server, const std::string& path) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "commands.h"
 
@@ -26,13 +27,6 @@ bool MakeNonBlocking(int socket) {
 
 }  // namespace
 
-ConsoleServer::~ConsoleServer() {
-  for (ConsoleClient& client : clients_) {
-    if (client.socket >= 0) close(client.socket);
-  }
-  if (listen_ >= 0) close(listen_);
-}
-
 bool ConsoleServer::Listen(const std::string& address, int port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -41,11 +35,12 @@ bool ConsoleServer::Listen(const std::string& address, int port) {
     Log("Couldn't open the remote console: bad address %s:%d", address.c_str(), port);
     return false;
   }
-  listen_ = socket(AF_INET, SOCK_STREAM, 0);
+  listen_ = keldor::OwnedFd(socket(AF_INET, SOCK_STREAM, 0));
   const int on = 1;
-  if (listen_ < 0 || setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(listen_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      listen(listen_, 8) != 0 || !MakeNonBlocking(listen_)) {
+  if (listen_.get() < 0 ||
+      setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(listen_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      listen(listen_.get(), 8) != 0 || !MakeNonBlocking(listen_.get())) {
     Log("Couldn't open the remote console on %s:%d: %s", address.c_str(), port,
         std::strerror(errno));
     return false;
@@ -56,46 +51,45 @@ bool ConsoleServer::Listen(const std::string& address, int port) {
 
 int ConsoleServer::FillSets(fd_set& readSet, fd_set& writeSet, int highest) const {
   // A muted console is a hung server: nothing is accepted, read or answered.
-  if (listen_ < 0 || server_.muted) return highest;
-  FD_SET(listen_, &readSet);
-  highest = std::max(highest, listen_);
+  if (listen_.get() < 0 || server_.muted) return highest;
+  FD_SET(listen_.get(), &readSet);
+  highest = std::max(highest, listen_.get());
   for (const ConsoleClient& client : clients_) {
-    if (client.socket < 0) continue;
-    if (!client.closing) FD_SET(client.socket, &readSet);
-    if (!client.output.empty()) FD_SET(client.socket, &writeSet);
-    highest = std::max(highest, client.socket);
+    if (client.socket.get() < 0) continue;
+    if (!client.closing) FD_SET(client.socket.get(), &readSet);
+    if (!client.output.empty()) FD_SET(client.socket.get(), &writeSet);
+    highest = std::max(highest, client.socket.get());
   }
   return highest;
 }
 
 void ConsoleServer::Serve(const fd_set& readSet, const fd_set& writeSet) {
-  if (listen_ < 0 || server_.muted) return;
+  if (listen_.get() < 0 || server_.muted) return;
   for (ConsoleClient& client : clients_) {
-    if (client.socket >= 0 && FD_ISSET(client.socket, &writeSet)) Write(client);
-    if (client.socket >= 0 && FD_ISSET(client.socket, &readSet)) Read(client);
+    if (client.socket.get() >= 0 && FD_ISSET(client.socket.get(), &writeSet)) Write(client);
+    if (client.socket.get() >= 0 && FD_ISSET(client.socket.get(), &readSet)) Read(client);
   }
-  if (FD_ISSET(listen_, &readSet)) Accept();
+  if (FD_ISSET(listen_.get(), &readSet)) Accept();
 }
 
 void ConsoleServer::Accept() {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
-  const int socket = accept(listen_, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (socket < 0) return;
+  keldor::OwnedFd socket(accept(listen_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+  if (socket.get() < 0) return;
   ConsoleClient* free = nullptr;
   for (ConsoleClient& client : clients_) {
-    if (client.socket < 0) {
+    if (client.socket.get() < 0) {
       free = &client;
       break;
     }
   }
-  if (!free || !MakeNonBlocking(socket)) {
+  if (!free || !MakeNonBlocking(socket.get())) {
     Log("Refused a console connection: no free place");
-    close(socket);
     return;
   }
   *free = ConsoleClient{};
-  free->socket = socket;
+  free->socket = std::move(socket);
   for (std::uint8_t& byte : free->key) byte = static_cast<std::uint8_t>(keys_() & 0xFF);
   free->output.assign(free->key.begin(), free->key.end());
   Log("Console connection from %s", inet_ntoa(peer.sin_addr));
@@ -104,7 +98,7 @@ void ConsoleServer::Accept() {
 
 void ConsoleServer::Read(ConsoleClient& client) {
   std::uint8_t chunk[kReadChunk];
-  const ssize_t got = recv(client.socket, chunk, sizeof chunk, 0);
+  const ssize_t got = recv(client.socket.get(), chunk, sizeof chunk, 0);
   if (got == 0) return Close(client, "closed by the peer");
   if (got < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Close(client, "read failed");
@@ -115,7 +109,7 @@ void ConsoleServer::Read(ConsoleClient& client) {
 }
 
 void ConsoleServer::Process(ConsoleClient& client) {
-  while (client.socket >= 0 && !client.closing && !client.input.empty()) {
+  while (client.socket.get() >= 0 && !client.closing && !client.input.empty()) {
     std::string error;
     std::size_t used = 0;
     Decode result = Decode::kIncomplete;
@@ -140,7 +134,7 @@ void ConsoleServer::Process(ConsoleClient& client) {
       std::vector<std::string> request;
       result = DecodeStringList(client.input.data(), client.input.size(), request, used, error);
       if (result == Decode::kDone) Answer(client, request);
-      if (client.socket < 0) return;
+      if (client.socket.get() < 0) return;
     }
     if (result == Decode::kRefused) {
       Log("Refused console input: %s", error.c_str());
@@ -153,7 +147,7 @@ void ConsoleServer::Process(ConsoleClient& client) {
     }
     client.input.erase(client.input.begin(), client.input.begin() + static_cast<long>(used));
   }
-  if (client.socket >= 0) Write(client);
+  if (client.socket.get() >= 0) Write(client);
 }
 
 void ConsoleServer::Answer(ConsoleClient& client, const std::vector<std::string>& request) {
@@ -188,7 +182,7 @@ void ConsoleServer::Answer(ConsoleClient& client, const std::vector<std::string>
 void ConsoleServer::Write(ConsoleClient& client) {
   while (!client.output.empty()) {
     const ssize_t sent =
-        send(client.socket, client.output.data(), client.output.size(), MSG_NOSIGNAL);
+        send(client.socket.get(), client.output.data(), client.output.size(), MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Close(client, "send failed");
       return;
@@ -200,19 +194,18 @@ void ConsoleServer::Write(ConsoleClient& client) {
 
 void ConsoleServer::Flush() {
   for (ConsoleClient& client : clients_) {
-    if (client.socket < 0 || client.output.empty()) continue;
+    if (client.socket.get() < 0 || client.output.empty()) continue;
     // A peer that does not read gets two seconds, not forever.
     const timeval limit{2, 0};
-    setsockopt(client.socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    const int flags = fcntl(client.socket, F_GETFL, 0);
-    if (flags >= 0) fcntl(client.socket, F_SETFL, flags & ~O_NONBLOCK);
+    setsockopt(client.socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const int flags = fcntl(client.socket.get(), F_GETFL, 0);
+    if (flags >= 0) fcntl(client.socket.get(), F_SETFL, flags & ~O_NONBLOCK);
     Write(client);
   }
 }
 
 void ConsoleServer::Close(ConsoleClient& client, const char* why) {
   Log("Console connection closed: %s", why);
-  close(client.socket);
   client = ConsoleClient{};
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/owned.h"
 #include "server.h"
 #include "wire.h"
 
@@ -19,7 +20,7 @@ constexpr std::size_t kMaxConsoleClients = 8;
 constexpr std::size_t kMaxPendingOutput = 4u << 20;  // unsent reply bytes per client
 
 struct ConsoleClient {
-  int socket = -1;
+  keldor::OwnedFd socket;
   enum class Stage { kUser, kPassword, kLoggedIn } stage = Stage::kUser;
   std::array<std::uint8_t, kLoginKeySize> key{};
   std::string user;
@@ -31,11 +32,10 @@ struct ConsoleClient {
 class ConsoleServer {
  public:
   explicit ConsoleServer(Server& server) : server_(server) {}
-  ~ConsoleServer();
 
   // Listens on address:port; false with a log line when that fails.
   bool Listen(const std::string& address, int port);
-  int listenSocket() const { return listen_; }
+  int listenSocket() const { return listen_.get(); }
 
   // Adds the sockets to wait on (nothing while muted) and returns the highest.
   int FillSets(fd_set& readSet, fd_set& writeSet, int highest) const;
@@ -52,7 +52,7 @@ class ConsoleServer {
   void Close(ConsoleClient& client, const char* why);
 
   Server& server_;
-  int listen_ = -1;
+  keldor::OwnedFd listen_;
   std::array<ConsoleClient, kMaxConsoleClients> clients_;
   // Login keys come from their own generator so that logins leave the
   // seeded game untouched.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace gamesim {
@@ -209,13 +210,7 @@ std::string RunControlCommand(Server& server, const std::string& line, int& cras
 }
 
 ControlChannel::~ControlChannel() {
-  for (Client& client : clients_) {
-    if (client.socket >= 0) close(client.socket);
-  }
-  if (listen_ >= 0) {
-    close(listen_);
-    unlink(kControlSocketName);
-  }
+  if (listen_.get() >= 0) unlink(kControlSocketName);
 }
 
 bool ControlChannel::Listen() {
@@ -223,9 +218,10 @@ bool ControlChannel::Listen() {
   local.sun_family = AF_UNIX;
   std::strncpy(local.sun_path, kControlSocketName, sizeof local.sun_path - 1);
   unlink(kControlSocketName);  // left behind by a crashed run
-  listen_ = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      chmod(kControlSocketName, 0600) != 0 || listen(listen_, 4) != 0) {
+  listen_ = keldor::OwnedFd(socket(AF_UNIX, SOCK_STREAM, 0));
+  if (listen_.get() < 0 ||
+      bind(listen_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      chmod(kControlSocketName, 0600) != 0 || listen(listen_.get(), 4) != 0) {
     Log("Couldn't open the control channel: %s", std::strerror(errno));
     return false;
   }
@@ -233,44 +229,42 @@ bool ControlChannel::Listen() {
 }
 
 int ControlChannel::FillSets(fd_set& readSet, int highest) const {
-  if (listen_ < 0) return highest;
-  FD_SET(listen_, &readSet);
-  highest = std::max(highest, listen_);
+  if (listen_.get() < 0) return highest;
+  FD_SET(listen_.get(), &readSet);
+  highest = std::max(highest, listen_.get());
   for (const Client& client : clients_) {
-    if (client.socket < 0) continue;
-    FD_SET(client.socket, &readSet);
-    highest = std::max(highest, client.socket);
+    if (client.socket.get() < 0) continue;
+    FD_SET(client.socket.get(), &readSet);
+    highest = std::max(highest, client.socket.get());
   }
   return highest;
 }
 
 int ControlChannel::Serve(const fd_set& readSet) {
-  if (listen_ < 0) return -1;
+  if (listen_.get() < 0) return -1;
   for (Client& client : clients_) {
-    if (client.socket >= 0 && FD_ISSET(client.socket, &readSet)) {
+    if (client.socket.get() >= 0 && FD_ISSET(client.socket.get(), &readSet)) {
       const int crash = Read(client);
       if (crash >= 0) return crash;
     }
   }
-  if (FD_ISSET(listen_, &readSet)) {
-    const int socket = accept(listen_, nullptr, nullptr);
-    if (socket < 0) return -1;
+  if (FD_ISSET(listen_.get(), &readSet)) {
+    keldor::OwnedFd socket(accept(listen_.get(), nullptr, nullptr));
+    if (socket.get() < 0) return -1;
     for (Client& client : clients_) {
-      if (client.socket < 0) {
-        client = Client{socket, {}};
+      if (client.socket.get() < 0) {
+        client = Client{std::move(socket), {}};
         return -1;
       }
     }
-    close(socket);
   }
   return -1;
 }
 
 int ControlChannel::Read(Client& client) {
   char chunk[4096];
-  const ssize_t got = recv(client.socket, chunk, sizeof chunk, 0);
+  const ssize_t got = recv(client.socket.get(), chunk, sizeof chunk, 0);
   if (got <= 0) {
-    close(client.socket);
     client = Client{};
     return -1;
   }
@@ -283,16 +277,15 @@ int ControlChannel::Read(Client& client) {
     int crash = -1;
     const std::string answer = RunControlCommand(server_, line, crash) + "\n";
     if (crash >= 0) {
-      send(client.socket, answer.data(), answer.size(), MSG_NOSIGNAL);
+      send(client.socket.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
       return crash;
     }
-    if (send(client.socket, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) break;
+    if (send(client.socket.get(), answer.data(), answer.size(), MSG_NOSIGNAL) < 0) break;
   }
   if (client.input.size() > kMaxControlLine) {
     Log("Control line longer than %zu bytes, connection closed", kMaxControlLine);
     const char refusal[] = "error line too long\n";
-    send(client.socket, refusal, sizeof refusal - 1, MSG_NOSIGNAL);
-    close(client.socket);
+    send(client.socket.get(), refusal, sizeof refusal - 1, MSG_NOSIGNAL);
     client = Client{};
   }
   return -1;

@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 
+#include "core/owned.h"
 #include "server.h"
 
 namespace gamesim {
@@ -33,13 +34,13 @@ class ControlChannel {
 
  private:
   struct Client {
-    int socket = -1;
+    keldor::OwnedFd socket;
     std::string input;
   };
   int Read(Client& client);
 
   Server& server_;
-  int listen_ = -1;
+  keldor::OwnedFd listen_;
   std::array<Client, kMaxControlClients> clients_;
 };
 

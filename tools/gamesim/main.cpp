@@ -19,6 +19,7 @@
 #include "config.h"
 #include "console_server.h"
 #include "control.h"
+#include "core/owned.h"
 #include "status_query.h"
 
 namespace gamesim {
@@ -41,19 +42,19 @@ void InstallSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-int BindStatusSocket(const std::string& address, int port) {
+keldor::OwnedFd BindStatusSocket(const std::string& address, int port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<std::uint16_t>(port));
   if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
     Log("Couldn't open the status port: bad address %s:%d", address.c_str(), port);
-    return -1;
+    return {};
   }
-  const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (socket < 0 || bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  keldor::OwnedFd socket(::socket(AF_INET, SOCK_DGRAM, 0));
+  if (socket.get() < 0 ||
+      bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     Log("Couldn't open the status port %s:%d: %s", address.c_str(), port, std::strerror(errno));
-    if (socket >= 0) close(socket);
-    return -1;
+    return {};
   }
   Log("Status query listening on %s:%d", address.c_str(), port);
   return socket;
@@ -61,7 +62,7 @@ int BindStatusSocket(const std::string& address, int port) {
 
 // The configured status port, or when that is taken the first free one of the
 // ranges the administrator probes: 23000 to 23009, then 22000 to 22010.
-int OpenStatusSocket(Server& server, const std::string& address) {
+keldor::OwnedFd OpenStatusSocket(Server& server, const std::string& address) {
   const bool internet = server.game.NumberSetting("game.serverInternet", 0) != 0;
   const int configured = static_cast<int>(server.game.NumberSetting(
       internet ? "game.gameSpyPort" : "game.gameSpyLANPort", internet ? 23000 : 22000));
@@ -69,13 +70,13 @@ int OpenStatusSocket(Server& server, const std::string& address) {
   for (int port = 23000; port <= 23009; ++port) ports.push_back(port);
   for (int port = 22000; port <= 22010; ++port) ports.push_back(port);
   for (int port : ports) {
-    const int socket = BindStatusSocket(address, port);
-    if (socket >= 0) {
+    keldor::OwnedFd socket = BindStatusSocket(address, port);
+    if (socket.get() >= 0) {
       server.statusPort = port;
       return socket;
     }
   }
-  return -1;
+  return {};
 }
 
 void AnswerStatusQuery(const Server& server, int socket) {
@@ -132,7 +133,8 @@ int Run(const Options& options) {
   const std::string address = server.game.SettingOr("game.serverIP", "0.0.0.0");
   ConsoleServer console(server);
   if (server.consoleEnabled && !console.Listen(address, server.consolePort)) return 1;
-  const int statusSocket = OpenStatusSocket(server, address);
+  const keldor::OwnedFd status = OpenStatusSocket(server, address);
+  const int statusSocket = status.get();
   if (statusSocket < 0) return 1;
   ControlChannel control(server);
   control.Listen();
@@ -180,7 +182,6 @@ int Run(const Options& options) {
   }
   console.Flush();
   SaveBanFiles(server);
-  close(statusSocket);
   std::remove(kPidFileName);
   return exitStatus;
 }

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/owned.h"
+
 namespace gamesim {
 namespace {
 
@@ -28,24 +30,24 @@ bool ReplaceFile(const std::string& path, const std::vector<std::string>& lines)
 }  // namespace
 
 void Log(const char* format, ...) {
-  static std::FILE* file = std::fopen(kLogFileName, "a");
-  if (file && std::ftell(file) >= kLogRotateSize) {
+  static keldor::FileHandle file(std::fopen(kLogFileName, "a"));
+  if (file && std::ftell(file.get()) >= kLogRotateSize) {
     // One older generation is kept, so the log never takes more than twice this.
-    std::fclose(file);
+    file.reset();
     std::rename(kLogFileName, kOldLogFileName);
-    file = std::fopen(kLogFileName, "a");
+    file.reset(std::fopen(kLogFileName, "a"));
   }
   if (!file) return;
   char stamp[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(stamp, sizeof stamp, "%F %H:%M:%S", std::localtime(&now));
-  std::fprintf(file, "%s ", stamp);
+  std::fprintf(file.get(), "%s ", stamp);
   va_list args;
   va_start(args, format);
-  std::vfprintf(file, format, args);
+  std::vfprintf(file.get(), format, args);
   va_end(args);
-  std::fputc('\n', file);
-  std::fflush(file);
+  std::fputc('\n', file.get());
+  std::fflush(file.get());
 }
 
 void SaveBanFiles(Server& server) {

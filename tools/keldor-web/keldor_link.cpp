@@ -153,7 +153,7 @@ void DescribeRefusal(const keldorclient::Connection& connection, int result, jso
 KeldorLink::KeldorLink(std::string host, int port, int timeoutSeconds, Deliver deliver)
     : host_(std::move(host)), port_(port), deliver_(std::move(deliver)) {
   connection_.SetTimeout(timeoutSeconds);
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  wakeFd_ = keldor::OwnedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 KeldorLink::~KeldorLink() {
@@ -161,12 +161,11 @@ KeldorLink::~KeldorLink() {
   connection_.Shutdown();
   Wake();
   if (thread_.joinable()) thread_.join();
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 void KeldorLink::Wake() {
   const std::uint64_t one = 1;
-  if (write(wakeFd_, &one, sizeof one) < 0) {
+  if (write(wakeFd_.get(), &one, sizeof one) < 0) {
     // The counter is only full when the thread is already awake.
   }
 }
@@ -217,12 +216,12 @@ bool KeldorLink::DoLogin() {
 void KeldorLink::Run() {
   if (!DoLogin()) return;
   while (!stop_) {
-    pollfd waits[2] = {{wakeFd_, POLLIN, 0}, {connection_.Socket(), POLLIN, 0}};
+    pollfd waits[2] = {{wakeFd_.get(), POLLIN, 0}, {connection_.Socket(), POLLIN, 0}};
     if (poll(waits, 2, -1) < 0 && errno != EINTR) break;
     if (stop_) return;
     if ((waits[0].revents & POLLIN) != 0) {
       std::uint64_t count = 0;
-      if (read(wakeFd_, &count, sizeof count) < 0) count = 0;
+      if (read(wakeFd_.get(), &count, sizeof count) < 0) count = 0;
     }
     for (;;) {
       json command;

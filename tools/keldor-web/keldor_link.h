@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "connection.h"
+#include "core/owned.h"
 
 namespace keldorweb {
 
@@ -53,7 +54,7 @@ class KeldorLink {
   std::mutex mutex_;
   std::deque<nlohmann::json> queue_;
   std::string user_, password_;
-  int wakeFd_ = -1;
+  keldor::OwnedFd wakeFd_;
   std::atomic<bool> stop_ = false;
   std::thread thread_;
 };

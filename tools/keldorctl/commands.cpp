@@ -22,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "core/owned.h"
 #include "lists.h"
 #include "rights.h"
 #include "users.h"
@@ -609,7 +610,8 @@ int RunConsole(Connection& c, const Options& o) {
 }
 
 bool ReadSecret(const char* question, std::string* answer) {
-  const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  const OwnedFd owned(open("/dev/tty", O_RDWR | O_CLOEXEC));
+  const int tty = owned.get();
   if (tty < 0) return false;
   termios saved{};
   const bool quiet = tcgetattr(tty, &saved) == 0;
@@ -624,7 +626,6 @@ bool ReadSecret(const char* question, std::string* answer) {
   while (read(tty, &c, 1) == 1 && c != '\n' && line.size() < 256) line += c;
   if (quiet) tcsetattr(tty, TCSAFLUSH, &saved);
   if (write(tty, "\n", 1) < 0) line.clear();
-  close(tty);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   *answer = line;
   return true;
@@ -915,7 +916,8 @@ bool WriteDestination(const std::string& path, const std::string& content) {
            std::fflush(stdout) == 0;
   }
   std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  OwnedFd owned(mkostemp(temporary.data(), O_CLOEXEC));
+  const int fd = owned.get();
   bool ok = fd >= 0;
   for (std::size_t done = 0; ok && done < content.size();) {
     const ssize_t n = write(fd, content.data() + done, content.size() - done);
@@ -926,7 +928,7 @@ bool WriteDestination(const std::string& path, const std::string& content) {
   const mode_t mask = umask(0);  // mkostemp makes it 0600: give it a plain file's mode
   umask(mask);
   if (fd >= 0 && fchmod(fd, 0666 & ~mask) != 0) ok = false;
-  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (fd >= 0 && !owned.Close()) ok = false;
   if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
   const int error = errno;
   if (fd >= 0) unlink(temporary.c_str());
@@ -935,7 +937,8 @@ bool WriteDestination(const std::string& path, const std::string& content) {
 }
 
 bool ReadSource(const std::string& path, std::string* content) {
-  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  const FileHandle owned(path == "-" ? nullptr : std::fopen(path.c_str(), "rb"));
+  std::FILE* in = path == "-" ? stdin : owned.get();
   if (in == nullptr) {
     std::fprintf(stderr, "keldorctl: couldn't open %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
@@ -947,7 +950,6 @@ bool ReadSource(const std::string& path, std::string* content) {
     content->append(buffer, n);
   }
   const bool failed = std::ferror(in) != 0;
-  if (in != stdin) std::fclose(in);
   if (failed) {
     std::fprintf(stderr, "keldorctl: couldn't read %s.\n", path.c_str());
     return false;

@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "connection.h"
 #include "core/log.h"
+#include "core/owned.h"
 #include "rights.h"
 #include "wire/protocol.h"
 
@@ -143,7 +144,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 // Reads one line from the terminal; with `secret` the terminal does not echo it.
 bool Prompt(const char* question, bool secret, std::string* answer) {
-  std::FILE* tty = std::fopen("/dev/tty", "r+");
+  const keldor::FileHandle owned(std::fopen("/dev/tty", "r+"));
+  std::FILE* tty = owned.get();
   if (tty == nullptr) return false;
   std::fprintf(tty, "%s", question);
   std::fflush(tty);
@@ -160,7 +162,6 @@ bool Prompt(const char* question, bool secret, std::string* answer) {
     tcsetattr(fileno(tty), TCSAFLUSH, &saved);
     std::fprintf(tty, "\n");
   }
-  std::fclose(tty);
   if (!read) return false;
   line[std::strcspn(line, "\r\n")] = '\0';
   *answer = line;

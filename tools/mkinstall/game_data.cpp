@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/helpers.h"
+#include "core/owned.h"
 #include "installation.h"
 #include "maps/rfa_writer.h"
 
@@ -50,10 +51,10 @@ std::string ModDir(const InstallOptions& options, const std::string& mod) {
 
 bool WriteText(const std::string& path, const std::string& text) {
   if (!EnsureFile(path, EnsureMode::kTruncate)) return false;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && written;
+  FileHandle file(std::fopen(path.c_str(), "wb"));
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  return CloseFile(file) && written;
 }
 
 // Terrain-like filler so that level archives hold more than their game types.

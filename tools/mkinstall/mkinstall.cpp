@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
 #include "core/helpers.h"
+#include "core/owned.h"
 #include "installation.h"
 
 namespace keldor::mkinstall {
@@ -84,39 +86,37 @@ bool ParseArguments(int argc, char** argv, InstallOptions& options) {
 
 // A port free for both TCP and UDP on 127.0.0.1; the sockets stay open until
 // every port is chosen so that the choices differ.
-std::uint16_t PickFreePort(std::vector<int>& held) {
+std::uint16_t PickFreePort(std::vector<OwnedFd>& held) {
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
-    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    OwnedFd tcp(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (tcp < 0) return 0;
-    if (bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      close(tcp);
+    if (tcp.get() < 0) return 0;
+    if (bind(tcp.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(tcp.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       return 0;
     }
-    held.push_back(tcp);
-    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    if (udp >= 0 && bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      held.push_back(udp);
+    held.push_back(std::move(tcp));
+    OwnedFd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    if (udp.get() >= 0 &&
+        bind(udp.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      held.push_back(std::move(udp));
       return ntohs(address.sin_port);
     }
-    if (udp >= 0) close(udp);
   }
   return 0;
 }
 
 bool ChoosePorts(InstallOptions& options) {
-  std::vector<int> held;
+  std::vector<OwnedFd> held;
   bool chosen = true;
   for (std::uint16_t* port :
        {&options.listenPort, &options.consolePort, &options.gamePort, &options.queryPort}) {
     if (*port == 0) *port = PickFreePort(held);
     chosen = chosen && *port != 0;
   }
-  for (int fd : held) close(fd);
   return chosen;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/helpers.h"
+#include "core/owned.h"
 #include "installation.h"
 
 namespace keldor::mkinstall {
@@ -22,14 +23,15 @@ constexpr const char* kPlaceholderServer =
     "while :; do sleep 1; done\n";
 
 // Writes the whole text and closes the file; false when either failed.
-bool WriteAll(std::FILE* file, const std::string& text) {
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && written;
+bool WriteAll(FileHandle file, const std::string& text) {
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  return CloseFile(file) && written;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
-  return EnsureFile(path, EnsureMode::kTruncate) && WriteAll(std::fopen(path.c_str(), "wb"), text);
+  return EnsureFile(path, EnsureMode::kTruncate) &&
+         WriteAll(FileHandle(std::fopen(path.c_str(), "wb")), text);
 }
 
 // A file that holds passwords is for its owner alone, as Keldor keeps it.
