@@ -1,10 +1,13 @@
 // Buffered, non-blocking reads and writes of a client connection, the spool
-// of the upload being received, and the limit on a connection's log lines.
+// of the upload being received, the download being made, and the limit on a
+// connection's log lines.
 #include "remote/connection_io.h"
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 
 #include "core/clock.h"
+#include "core/log.h"
 #include "core/state_table.h"
 
 namespace keldor {
@@ -32,7 +36,88 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+bool Making(const ConnectionIo& io) {
+  return io.outflow.file.get() >= 0;
+}
+
+// Writes what the socket takes of the output; false with errno when it failed.
+bool WriteOwed(int socket, ConnectionIo& io) {
+  while (io.sent < io.output.size()) {
+    // MSG_NOSIGNAL: a peer that went away must give EPIPE, never kill the process.
+    const ssize_t n = send(socket, io.output.data() + io.sent, io.output.size() - io.sent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    io.sent += static_cast<std::size_t>(n);
+    io.outputSince = MonotonicMilliseconds();
+  }
+  return true;
+}
+
+// All of the output has been taken: its buffer is kept for the next message
+// when small, given back when large.
+void EmptyOutput(ConnectionIo& io) {
+  io.sent = 0;
+  if (io.output.capacity() <= kKeptBufferMax) {
+    io.output.clear();
+    return;
+  }
+  std::string().swap(io.output);
+  ReleaseFreedMemorySoon();
+}
+
+// The file compressed into the room made for it, which then becomes the
+// output, followed by what was queued meanwhile. A file that shrank since it
+// was asked for is sent as it is now. False with errno.
+bool CompressOutflow(ConnectionIo& io) {
+  Outflow& out = io.outflow;
+  struct stat st;
+  if (fstat(out.file.get(), &st) != 0) return false;
+  const std::size_t size =
+      std::min(out.size, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  std::size_t length = 0;
+  {
+    const FileMapping file(out.file.get(), size);
+    if (size > 0 && file.data() == nullptr) return false;
+    length =
+        EncodeTransferInto(file.data(), size, reinterpret_cast<unsigned char*>(out.message.data()));
+  }
+  if (length == 0) {
+    errno = kErrTransferData;
+    return false;
+  }
+  out.message.resize(length);
+  out.message.append(out.after);
+  io.output.swap(out.message);
+  io.sent = 0;
+  io.outflow = Outflow{};
+  io.outputSince = MonotonicMilliseconds();
+  return true;
+}
+
+// One step of the download being made: a slice of its room touched, or, once
+// all of it is, the message made. False with errno.
+bool MakeOutflow(ConnectionIo& io) {
+  Outflow& out = io.outflow;
+  const std::size_t room = TransferMessageBound(out.size);
+  out.message.append(std::min(kOutflowSlice, room - out.message.size()), '\0');
+  io.outputSince = MonotonicMilliseconds();
+  // Its memory goes back once downloads are quiet, should the client go first.
+  if (room > kKeptBufferMax) ReleaseFreedMemorySoon();
+  return out.message.size() < room || CompressOutflow(io);
+}
+
 }  // namespace
+
+FileMapping::FileMapping(int fd, std::size_t size) : size_(size) {
+  if (size == 0) return;
+  void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (at != MAP_FAILED) data_ = static_cast<const unsigned char*>(at);
+}
+
+FileMapping::~FileMapping() {
+  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), size_);
+}
 
 OwnedFd OpenSpool(const std::string& dir) {
   const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -48,9 +133,14 @@ void TakeInflow(ConnectionIo& io) {
   Inflow& in = io.inflow;
   const std::size_t n = std::min(in.remaining, io.input.size());
   if (n == 0) return;
-  if (in.accepted && in.error == 0 && !WriteAll(in.spool.get(), io.input.data(), n)) {
-    in.error = errno;
-    in.spool.Reset();
+  if (in.accepted && in.error == 0) {
+    if (WriteAll(in.spool.get(), io.input.data(), n)) {
+      // Summed while the bytes are at hand, so that the complete upload is not read twice.
+      in.checksum = TransferChecksum(io.input.data(), n, in.checksum);
+    } else {
+      in.error = errno;
+      in.spool.Reset();
+    }
   }
   io.input.erase(0, n);
   in.remaining -= n;
@@ -81,7 +171,10 @@ int DueNoiseSummary(RequestNoise& noise, long long now, bool closing) {
 }
 
 std::size_t OwedBytes(const ConnectionIo& io) {
-  return io.output.size() - io.sent;
+  const std::size_t owed = io.output.size() - io.sent;
+  if (!Making(io)) return owed;
+  return owed + std::max(TransferMessageBound(io.outflow.size), kOutputHighWater + 1) +
+         io.outflow.after.size();
 }
 
 bool ReadAvailable(int socket, ConnectionIo& io) {
@@ -104,26 +197,27 @@ bool ReadAvailable(int socket, ConnectionIo& io) {
   return true;
 }
 
+void StartOutflow(ConnectionIo& io, OwnedFd file, std::size_t size) {
+  if (OwedBytes(io) == 0) io.outputSince = MonotonicMilliseconds();
+  io.outflow.file = std::move(file);
+  io.outflow.size = size;
+  // Room for the notifications that may follow, so that they do not move it.
+  io.outflow.message.reserve(TransferMessageBound(size) + kOutputHighWater);
+}
+
 bool FlushOutput(int socket, ConnectionIo& io) {
-  while (OwedBytes(io) > 0) {
-    // MSG_NOSIGNAL: a peer that went away must give EPIPE, never kill the process.
-    const ssize_t n =
-        send(socket, io.output.data() + io.sent, OwedBytes(io), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (n < 0) return false;
-    io.sent += static_cast<std::size_t>(n);
-    io.outputSince = MonotonicMilliseconds();
+  for (;;) {
+    if (!WriteOwed(socket, io)) return false;
+    if (io.sent < io.output.size()) return true;  // the socket is full
+    EmptyOutput(io);
+    if (!Making(io)) {
+      io.sending.clear();
+      return true;
+    }
+    // One step a pass; the loop comes back while the socket takes more.
+    if (!MakeOutflow(io)) return false;
+    if (Making(io)) return true;
   }
-  io.sent = 0;
-  io.sending.clear();
-  if (io.output.capacity() <= kKeptBufferMax) {
-    io.output.clear();
-    return true;
-  }
-  std::string().swap(io.output);
-  ReleaseFreedMemorySoon();
-  return true;
 }
 
 bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t headLength,
@@ -132,15 +226,18 @@ bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t hea
     errno = EAGAIN;
     return false;
   }
-  // What was written already is dropped before more is added, so the buffer
-  // never holds more than is owed.
-  if (io.sent > 0) {
+  if (OwedBytes(io) == 0) io.outputSince = MonotonicMilliseconds();
+  // What was written already is dropped once it is no less than what is still
+  // owed, so that each byte is moved at most once on average: dropping it for
+  // every message moved a large download's rest again for each notification
+  // queued behind it.
+  if (io.sent > 0 && io.sent >= io.output.size() - io.sent) {
     io.output.erase(0, io.sent);
     io.sent = 0;
   }
-  if (io.output.empty()) io.outputSince = MonotonicMilliseconds();
-  io.output.append(static_cast<const char*>(head), headLength);
-  if (bodyLength > 0) io.output.append(static_cast<const char*>(body), bodyLength);
+  std::string& queue = Making(io) ? io.outflow.after : io.output;
+  queue.append(static_cast<const char*>(head), headLength);
+  if (bodyLength > 0) queue.append(static_cast<const char*>(body), bodyLength);
   return FlushOutput(socket, io);
 }
 

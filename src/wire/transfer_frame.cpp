@@ -12,9 +12,9 @@
 
 namespace keldor {
 
-std::uint32_t TransferChecksum(const void* data, std::size_t size) {
+std::uint32_t TransferChecksum(const void* data, std::size_t size, std::uint32_t from) {
   return static_cast<std::uint32_t>(
-      lzo_adler32(1, static_cast<const lzo_bytep>(data), static_cast<lzo_uint>(size)));
+      lzo_adler32(from, static_cast<const lzo_bytep>(data), static_cast<lzo_uint>(size)));
 }
 
 std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned char* message) {
@@ -47,26 +47,38 @@ bool EncodeTransfer(const std::string& content, std::string* message) {
   return length != 0;
 }
 
-int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content) {
-  content->clear();
-  if (header.size > kTransferMax || header.packedSize != packed.size() ||
-      packed.size() > PackedBound(header.size)) {
-    return kErrTransferHeader;
-  }
-  if (TransferChecksum(packed.data(), packed.size()) != header.checksum) {
-    return kErrTransferChecksum;
-  }
-  // Straight into the result; a failure leaves it empty.
-  content->resize(header.size);
+namespace {
+
+bool HeaderFits(const TransferHeader& header, std::size_t packedSize) {
+  return header.size <= kTransferMax && header.packedSize == packedSize &&
+         packedSize <= PackedBound(header.size);
+}
+
+}  // namespace
+
+int DecodeTransferInto(const TransferHeader& header, const void* packed, std::size_t packedSize,
+                       std::uint32_t checksum, void* content) {
+  if (!HeaderFits(header, packedSize)) return kErrTransferHeader;
+  if (checksum != header.checksum) return kErrTransferChecksum;
   lzo_uint unpacked = header.size;
   const int result = lzo1x_decompress_safe(
-      reinterpret_cast<const unsigned char*>(packed.data()), static_cast<lzo_uint>(packed.size()),
-      reinterpret_cast<unsigned char*>(content->data()), &unpacked, nullptr);
-  if (result != LZO_E_OK || unpacked != header.size) {
-    content->clear();
-    return kErrTransferData;
-  }
-  return 0;
+      static_cast<const unsigned char*>(packed), static_cast<lzo_uint>(packedSize),
+      static_cast<unsigned char*>(content), &unpacked, nullptr);
+  return result == LZO_E_OK && unpacked == header.size ? 0 : kErrTransferData;
+}
+
+int DecodeTransfer(const TransferHeader& header, const std::string& packed, std::string* content) {
+  content->clear();
+  // Checked before anything of the announced size is allocated.
+  if (!HeaderFits(header, packed.size())) return kErrTransferHeader;
+  const std::uint32_t checksum = TransferChecksum(packed.data(), packed.size());
+  if (checksum != header.checksum) return kErrTransferChecksum;
+  // Straight into the result; a failure leaves it empty.
+  content->resize(header.size);
+  const int error =
+      DecodeTransferInto(header, packed.data(), packed.size(), checksum, content->data());
+  if (error != 0) content->clear();
+  return error;
 }
 
 }  // namespace keldor
