@@ -452,9 +452,10 @@ void BenchHostile(const Config& c) {
     const std::vector<double> calm = PingTimes(*admin, 200);
     std::vector<int> fds;
     std::vector<std::unique_ptr<Client>> loggedIn;
+    // Logged in first: the unfinished logins below take every login place there is.
+    for (int i = 0; i < 3; ++i) loggedIn.push_back(k.Login());
     for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // trickle
     for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // silent
-    for (int i = 0; i < 3; ++i) loggedIn.push_back(k.Login());
     if (fds.back() < 0 || !loggedIn.back()) return;
     std::string half;
     EncodeTransfer(std::string(100000, 'x'), &half);

@@ -66,45 +66,72 @@ void EmptyOutput(ConnectionIo& io) {
   ReleaseFreedMemorySoon();
 }
 
-// The file compressed into the room made for it, which then becomes the
-// output, followed by what was queued meanwhile. A file that shrank since it
-// was asked for is sent as it is now. False with errno.
-bool CompressOutflow(ConnectionIo& io) {
+// The compressed bytes summed per pass: a slice of this many takes the loop a
+// fraction of a millisecond.
+constexpr std::size_t kSumSlice = 1024 * 1024;
+
+// The message made becomes the output, followed by what was queued meanwhile.
+void FinishOutflow(ConnectionIo& io, std::size_t length) {
   Outflow& out = io.outflow;
-  struct stat st;
-  if (fstat(out.file.get(), &st) != 0) return false;
-  const std::size_t size =
-      std::min(out.size, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
-  std::size_t length = 0;
-  {
-    const FileMapping file(out.file.get(), size);
-    if (size > 0 && file.data() == nullptr) return false;
-    length =
-        EncodeTransferInto(file.data(), size, reinterpret_cast<unsigned char*>(out.message.data()));
-  }
-  if (length == 0) {
-    errno = kErrTransferData;
-    return false;
-  }
   out.message.resize(length);
   out.message.append(out.after);
   io.output.swap(out.message);
   io.sent = 0;
   io.outflow = Outflow{};
-  io.outputSince = MonotonicMilliseconds();
+}
+
+// The file compressed into the room made for it; a file that shrank since it
+// was asked for is sent as it is now, an empty one as the word 0 at once.
+// False with errno.
+bool PackOutflow(ConnectionIo& io) {
+  Outflow& out = io.outflow;
+  struct stat st;
+  if (fstat(out.file.get(), &st) != 0) return false;
+  out.size = std::min(out.size, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  unsigned char* message = reinterpret_cast<unsigned char*>(out.message.data());
+  if (out.size == 0) {
+    FinishOutflow(io, EncodeTransferInto(nullptr, 0, message));
+    return true;
+  }
+  const FileMapping file(out.file.get(), out.size);
+  if (file.data() == nullptr) return false;
+  out.packedSize = PackTransferInto(file.data(), out.size, message);
+  if (out.packedSize == 0) {
+    errno = kErrTransferData;
+    return false;
+  }
+  out.packed = true;
   return true;
 }
 
-// One step of the download being made: a slice of its room touched, or, once
-// all of it is, the message made. False with errno.
+// One step of the download being made: a slice of its room touched; once all
+// of it is, the file compressed; then a slice of the compressed bytes summed,
+// and with the last the header written and the message owed. A small file
+// takes one step. False with errno.
 bool MakeOutflow(ConnectionIo& io) {
   Outflow& out = io.outflow;
-  const std::size_t room = TransferMessageBound(out.size);
-  out.message.append(std::min(kOutflowSlice, room - out.message.size()), '\0');
   io.outputSince = MonotonicMilliseconds();
+  const std::size_t room = TransferMessageBound(out.size);
   // Its memory goes back once downloads are quiet, should the client go first.
   if (room > kKeptBufferMax) ReleaseFreedMemorySoon();
-  return out.message.size() < room || CompressOutflow(io);
+  if (out.message.size() < room) {
+    out.message.append(std::min(kOutflowSlice, room - out.message.size()), '\0');
+    if (out.message.size() < room) return true;
+  }
+  if (!out.packed) {
+    if (!PackOutflow(io)) return false;
+    if (!Making(io)) return true;  // an empty file, owed at once
+  }
+  unsigned char* message = reinterpret_cast<unsigned char*>(out.message.data());
+  const std::size_t n = std::min(kSumSlice, out.packedSize - out.summed);
+  out.checksum = TransferChecksum(message + kTransferHeaderSize + out.summed, n, out.checksum);
+  out.summed += n;
+  if (out.summed < out.packedSize) return true;
+  PutTransferHeader({static_cast<std::uint32_t>(out.size),
+                     static_cast<std::uint32_t>(out.packedSize), out.checksum},
+                    message);
+  FinishOutflow(io, kTransferHeaderSize + out.packedSize);
+  return true;
 }
 
 }  // namespace

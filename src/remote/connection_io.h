@@ -86,14 +86,18 @@ struct Inflow {
 // the compressor but the memory: the file read into one fresh buffer, the
 // message into another and copied into a third, each page touched for the
 // first time in that pass. Now the one room is touched a slice per pass as the
-// socket drains, so the pass that compresses finds its memory ready; a client
-// that reads slowly, or not at all, costs the loop what one that reads at once
-// does.
+// socket drains, so the pass that compresses finds its memory ready, and the
+// compressed bytes are summed a slice per pass after it; a client that reads
+// slowly, or not at all, costs the loop what one that reads at once does.
 struct Outflow {
   OwnedFd file;          // the file to send; -1: no download being made
-  std::size_t size = 0;  // its size when it was asked for
+  std::size_t size = 0;  // its size when it was asked for, then when compressed
   std::string message;   // the room for its message, touched so far
   std::string after;     // output queued meanwhile, owed after the message
+  bool packed = false;   // the file is compressed into `message`
+  std::size_t packedSize = 0;
+  std::size_t summed = 0;  // compressed bytes summed so far
+  std::uint32_t checksum = 1;
 };
 
 // A file's bytes mapped for reading, unmapped with their owner; data() is null

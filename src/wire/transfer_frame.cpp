@@ -17,25 +17,36 @@ std::uint32_t TransferChecksum(const void* data, std::size_t size, std::uint32_t
       lzo_adler32(from, static_cast<const lzo_bytep>(data), static_cast<lzo_uint>(size)));
 }
 
+std::size_t PackTransferInto(const void* content, std::size_t size, unsigned char* message) {
+  // The compressor's dictionary needs no initial value. It is 128 KiB, too large for the stack
+  // and large enough that the allocator maps and unmaps it for every message: kept per thread.
+  thread_local const std::unique_ptr<unsigned char[]> work(new unsigned char[LZO1X_1_MEM_COMPRESS]);
+  lzo_uint packedSize = 0;
+  if (lzo1x_1_compress(static_cast<const unsigned char*>(content), static_cast<lzo_uint>(size),
+                       message + kTransferHeaderSize, &packedSize, work.get()) != LZO_E_OK) {
+    return 0;
+  }
+  return packedSize;
+}
+
+void PutTransferHeader(const TransferHeader& header, unsigned char* message) {
+  ByteWriter writer(message, kTransferHeaderSize);
+  writer.PutU32(header.size);
+  writer.PutU32(header.packedSize);
+  writer.PutU32(header.checksum);
+}
+
 std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned char* message) {
   if (size == 0) {
     const Word zero = EncodeWord(0);
     std::memcpy(message, zero.data(), zero.size());
     return zero.size();
   }
-  // The compressor's dictionary needs no initial value. It is 128 KiB, too large for the stack
-  // and large enough that the allocator maps and unmaps it for every message: kept per thread.
-  thread_local const std::unique_ptr<unsigned char[]> work(new unsigned char[LZO1X_1_MEM_COMPRESS]);
-  unsigned char* packed = message + kTransferHeaderSize;
-  lzo_uint packedSize = 0;
-  if (lzo1x_1_compress(static_cast<const unsigned char*>(content), static_cast<lzo_uint>(size),
-                       packed, &packedSize, work.get()) != LZO_E_OK) {
-    return 0;
-  }
-  ByteWriter writer(message, kTransferHeaderSize);
-  writer.PutU32(static_cast<std::uint32_t>(size));
-  writer.PutU32(static_cast<std::uint32_t>(packedSize));
-  writer.PutU32(TransferChecksum(packed, packedSize));
+  const std::size_t packedSize = PackTransferInto(content, size, message);
+  if (packedSize == 0) return 0;
+  PutTransferHeader({static_cast<std::uint32_t>(size), static_cast<std::uint32_t>(packedSize),
+                     TransferChecksum(message + kTransferHeaderSize, packedSize)},
+                    message);
   return kTransferHeaderSize + packedSize;
 }
 

@@ -41,6 +41,13 @@ constexpr std::size_t TransferMessageBound(std::size_t size) {
 // length; 0 when the compressor fails.
 std::size_t EncodeTransferInto(const void* content, std::size_t size, unsigned char* message);
 
+// The two halves of EncodeTransferInto for a non-empty content, for a sender
+// that sums the compressed bytes a slice at a time: the content compressed
+// after the room for the header (the compressed size returned, 0 when the
+// compressor fails), and the header written once the sum is known.
+std::size_t PackTransferInto(const void* content, std::size_t size, unsigned char* message);
+void PutTransferHeader(const TransferHeader& header, unsigned char* message);
+
 // The whole message for `content`: the word 0 alone for an empty file, else
 // the header and the compressed bytes. False (message empty) when the
 // compressor fails.
