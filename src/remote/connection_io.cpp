@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -80,6 +82,36 @@ void FinishOutflow(ConnectionIo& io, std::size_t length) {
   io.outflow = Outflow{};
 }
 
+// Where a fault in a mapped file returns to; set only while one is compressed.
+sigjmp_buf* g_mappedFault = nullptr;
+
+void OnMappedFault(int) {
+  siglongjmp(*g_mappedFault, 1);
+}
+
+// Compresses a mapped file. Another process that cuts the file short while it
+// is compressed takes pages from under the mapping, and touching one raises
+// SIGBUS: that is a failed read of this download (EIO), not the end of the
+// daemon. The compressor is plain C, so jumping out of it leaves nothing behind.
+std::size_t PackMapped(const unsigned char* file, std::size_t size, unsigned char* message) {
+  struct sigaction guard {};
+  guard.sa_handler = OnMappedFault;
+  sigemptyset(&guard.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGBUS, &guard, &previous);
+  sigjmp_buf jump;
+  g_mappedFault = &jump;
+  volatile std::size_t packed = 0;
+  if (sigsetjmp(jump, 1) == 0) {
+    packed = PackTransferInto(file, size, message);
+  } else {
+    errno = EIO;
+  }
+  g_mappedFault = nullptr;
+  sigaction(SIGBUS, &previous, nullptr);
+  return packed;
+}
+
 // The file compressed into the room made for it; a file that shrank since it
 // was asked for is sent as it is now, an empty one as the word 0 at once.
 // False with errno.
@@ -95,11 +127,9 @@ bool PackOutflow(ConnectionIo& io) {
   }
   const FileMapping file(out.file.get(), out.size);
   if (file.data() == nullptr) return false;
-  out.packedSize = PackTransferInto(file.data(), out.size, message);
-  if (out.packedSize == 0) {
-    errno = kErrTransferData;
-    return false;
-  }
+  errno = kErrTransferData;
+  out.packedSize = PackMapped(file.data(), out.size, message);
+  if (out.packedSize == 0) return false;
   out.packed = true;
   return true;
 }
