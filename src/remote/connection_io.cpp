@@ -168,7 +168,9 @@ bool MakeOutflow(ConnectionIo& io) {
 
 FileMapping::FileMapping(int fd, std::size_t size) : size_(size) {
   if (size == 0) return;
-  void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  // Mapped whole at once: the pages are in the page cache, and one call maps
+  // them in a fraction of the time that a fault for every few of them takes.
+  void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   if (at != MAP_FAILED) data_ = static_cast<const unsigned char*>(at);
 }
 
