@@ -157,7 +157,8 @@ void StartOutflow(ConnectionIo& io, OwnedFd file, std::size_t size);
 // or the download's file could not be read or compressed.
 bool FlushOutput(int socket, ConnectionIo& io);
 
-// Moves the inflow's bytes at the front of `input` to its spool, or drops them.
+// Moves the inflow's bytes at the front of `input` to its spool, adding them to
+// its checksum, or drops them.
 void TakeInflow(ConnectionIo& io);
 
 // Memory that large transfer buffers held goes back to the system once
