@@ -452,9 +452,10 @@ void BenchHostile(const Config& c) {
     const std::vector<double> calm = PingTimes(*admin, 200);
     std::vector<int> fds;
     std::vector<std::unique_ptr<Client>> loggedIn;
+    // Logged in first: the unfinished logins below take every login place there is.
+    for (int i = 0; i < 3; ++i) loggedIn.push_back(k.Login());
     for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // trickle
     for (int i = 0; i < 4; ++i) fds.push_back(Connect(k.installation.listenPort));  // silent
-    for (int i = 0; i < 3; ++i) loggedIn.push_back(k.Login());
     if (fds.back() < 0 || !loggedIn.back()) return;
     std::string half;
     EncodeTransfer(std::string(100000, 'x'), &half);
@@ -485,6 +486,72 @@ void BenchHostile(const Config& c) {
          p50, "≈ 1×", Median(p50) <= 1.5);
   AddRow("Ping p99 latency beside 11 hostile clients", "the same client's p99 with none",
          "see ratio", p99, "≤ 2×", Median(p99) <= 2);
+}
+
+// The slowest of `count` ping round trips, in seconds, with `between` run after
+// each; 0 when the exchange broke off.
+double WorstPing(Client& client, int count, const std::function<void()>& between) {
+  double worst = 0;
+  for (int i = 0; i < count; ++i) {
+    const double t = NowSeconds();
+    if (!client.SendWord(REQ_PING) || !client.AwaitNote(NOTE_PONG)) return 0;
+    worst = std::max(worst, NowSeconds() - t);
+    between();
+  }
+  return worst;
+}
+
+// Another client's slowest ping while an 8 MiB download (random bytes, as above)
+// is never read, read 1 KiB between two pings, or read as fast as it comes,
+// beside its slowest ping with none, in the same round. The request goes just
+// before the first ping, so the pass that prepares the download is timed too;
+// each reader is given a quiet second and a half after it has gone, so that
+// the memory of its download has gone back before the next one is measured.
+void BenchDownloadReaders(const Config& c) {
+  RunningKeldor k;
+  if (!k.Start(c, {}, false)) return;
+  std::string big(8 * 1024 * 1024, '\0');
+  unsigned seed = 11;
+  for (char& ch : big) ch = static_cast<char>(rand_r(&seed));
+  std::ofstream(k.installation.dir + "/mods/bfvietnam/settings/announcements.con") << big;
+  auto admin = k.Login();
+  if (!admin) return;
+  enum Reader { kUnread, kSlow, kFast, kReaders };
+  const char* names[kReaders] = {"an unread", "a slowly read", "a fully read"};
+  std::vector<double> ratios[kReaders], worst[kReaders], calmWorst;
+  for (int r = 0; r < c.reps; ++r) {
+    const double calm = WorstPing(*admin, 200, [] {});
+    if (calm <= 0) return;
+    calmWorst.push_back(calm);
+    for (int kind = 0; kind < kReaders; ++kind) {
+      auto reader = k.Login();
+      if (!reader) return;
+      const int fd = reader->Socket();
+      const int small = 4096;
+      if (kind != kFast) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+      if (!reader->SendWord(REQ_GET_ANNOUNCEMENTS)) return;
+      std::vector<char> chunk(kind == kFast ? 1 << 20 : 1024);
+      const auto take = [&] {
+        if (kind == kUnread) return;
+        while (recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT) > 0 && kind == kFast) {
+        }
+      };
+      const double slowest = WorstPing(*admin, 200, take);
+      if (slowest <= 0) return std::fprintf(stderr, "bench: a ping failed\n"), void();
+      worst[kind].push_back(slowest);
+      ratios[kind].push_back(slowest / calm);
+      reader.reset();
+      SleepMs(1500);
+    }
+  }
+  for (int kind = 0; kind < kReaders; ++kind) {
+    AddRow(std::string("Worst ping beside ") + names[kind] + " 8 MiB download",
+           "the same client's worst ping with none",
+           Format("%.2f ms", Median(worst[kind]) * 1000) +
+               Format(" (none %.2f ms)", Median(calmWorst) * 1000),
+           ratios[kind], kind == kFast ? "—" : "≤ 2×", Median(ratios[kind]) <= 2);
+    if (kind == kFast) g_rows.back().met = "—";
+  }
 }
 
 // Log-like text: what a big settings or log file looks like.
@@ -881,7 +948,10 @@ int main(int argc, char** argv) {
     BenchStatus(c);
     BenchStatusStopped(c);
   }
-  if (c.Wants("hostile")) BenchHostile(c);
+  if (c.Wants("hostile")) {
+    BenchHostile(c);
+    BenchDownloadReaders(c);
+  }
   if (c.Wants("transfer")) BenchTransfer(c);
   if (c.Wants("memory")) BenchMemory(c);
   if (c.Wants("startup")) BenchStartUp(c);

@@ -1,10 +1,15 @@
 // Buffered, non-blocking reads and writes of a client connection, the spool
-// of the upload being received, and the limit on a connection's log lines.
+// of the upload being received, the download being made, and the limit on a
+// connection's log lines.
 #include "remote/connection_io.h"
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +17,7 @@
 #include <cstdlib>
 
 #include "core/clock.h"
+#include "core/log.h"
 #include "core/state_table.h"
 
 namespace keldor {
@@ -32,7 +38,145 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+bool Making(const ConnectionIo& io) {
+  return io.outflow.file.get() >= 0;
+}
+
+// Writes what the socket takes of the output; false with errno when it failed.
+bool WriteOwed(int socket, ConnectionIo& io) {
+  while (io.sent < io.output.size()) {
+    // MSG_NOSIGNAL: a peer that went away must give EPIPE, never kill the process.
+    const ssize_t n = send(socket, io.output.data() + io.sent, io.output.size() - io.sent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    io.sent += static_cast<std::size_t>(n);
+    io.outputSince = MonotonicMilliseconds();
+  }
+  return true;
+}
+
+// All of the output has been taken: its buffer is kept for the next message
+// when small, given back when large.
+void EmptyOutput(ConnectionIo& io) {
+  io.sent = 0;
+  if (io.output.capacity() <= kKeptBufferMax) {
+    io.output.clear();
+    return;
+  }
+  std::string().swap(io.output);
+  ReleaseFreedMemorySoon();
+}
+
+// The compressed bytes summed per pass: a slice of this many takes the loop a
+// fraction of a millisecond.
+constexpr std::size_t kSumSlice = 1024 * 1024;
+
+// The message made becomes the output, followed by what was queued meanwhile.
+void FinishOutflow(ConnectionIo& io, std::size_t length) {
+  Outflow& out = io.outflow;
+  out.message.resize(length);
+  out.message.append(out.after);
+  io.output.swap(out.message);
+  io.sent = 0;
+  io.outflow = Outflow{};
+}
+
+// Where a fault in a mapped file returns to; set only while one is compressed.
+sigjmp_buf* g_mappedFault = nullptr;
+
+void OnMappedFault(int) {
+  siglongjmp(*g_mappedFault, 1);
+}
+
+// Compresses a mapped file. Another process that cuts the file short while it
+// is compressed takes pages from under the mapping, and touching one raises
+// SIGBUS: that is a failed read of this download (EIO), not the end of the
+// daemon. The compressor is plain C, so jumping out of it leaves nothing behind.
+std::size_t PackMapped(const unsigned char* file, std::size_t size, unsigned char* message) {
+  struct sigaction guard {};
+  guard.sa_handler = OnMappedFault;
+  sigemptyset(&guard.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGBUS, &guard, &previous);
+  sigjmp_buf jump;
+  g_mappedFault = &jump;
+  volatile std::size_t packed = 0;
+  if (sigsetjmp(jump, 1) == 0) {
+    packed = PackTransferInto(file, size, message);
+  } else {
+    errno = EIO;
+  }
+  g_mappedFault = nullptr;
+  sigaction(SIGBUS, &previous, nullptr);
+  return packed;
+}
+
+// The file compressed into the room made for it; a file that shrank since it
+// was asked for is sent as it is now, an empty one as the word 0 at once.
+// False with errno.
+bool PackOutflow(ConnectionIo& io) {
+  Outflow& out = io.outflow;
+  struct stat st;
+  if (fstat(out.file.get(), &st) != 0) return false;
+  out.size = std::min(out.size, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  unsigned char* message = reinterpret_cast<unsigned char*>(out.message.data());
+  if (out.size == 0) {
+    FinishOutflow(io, EncodeTransferInto(nullptr, 0, message));
+    return true;
+  }
+  const FileMapping file(out.file.get(), out.size);
+  if (file.data() == nullptr) return false;
+  errno = kErrTransferData;
+  out.packedSize = PackMapped(file.data(), out.size, message);
+  if (out.packedSize == 0) return false;
+  out.packed = true;
+  return true;
+}
+
+// One step of the download being made: a slice of its room touched; once all
+// of it is, the file compressed; then a slice of the compressed bytes summed,
+// and with the last the header written and the message owed. A small file
+// takes one step. False with errno.
+bool MakeOutflow(ConnectionIo& io) {
+  Outflow& out = io.outflow;
+  io.outputSince = MonotonicMilliseconds();
+  const std::size_t room = TransferMessageBound(out.size);
+  // Its memory goes back once downloads are quiet, should the client go first.
+  if (room > kKeptBufferMax) ReleaseFreedMemorySoon();
+  if (out.message.size() < room) {
+    out.message.append(std::min(kOutflowSlice, room - out.message.size()), '\0');
+    if (out.message.size() < room) return true;
+  }
+  if (!out.packed) {
+    if (!PackOutflow(io)) return false;
+    if (!Making(io)) return true;  // an empty file, owed at once
+  }
+  unsigned char* message = reinterpret_cast<unsigned char*>(out.message.data());
+  const std::size_t n = std::min(kSumSlice, out.packedSize - out.summed);
+  out.checksum = TransferChecksum(message + kTransferHeaderSize + out.summed, n, out.checksum);
+  out.summed += n;
+  if (out.summed < out.packedSize) return true;
+  PutTransferHeader({static_cast<std::uint32_t>(out.size),
+                     static_cast<std::uint32_t>(out.packedSize), out.checksum},
+                    message);
+  FinishOutflow(io, kTransferHeaderSize + out.packedSize);
+  return true;
+}
+
 }  // namespace
+
+FileMapping::FileMapping(int fd, std::size_t size) : size_(size) {
+  if (size == 0) return;
+  // Mapped whole at once: the pages are in the page cache, and one call maps
+  // them in a fraction of the time that a fault for every few of them takes.
+  void* at = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (at != MAP_FAILED) data_ = static_cast<const unsigned char*>(at);
+}
+
+FileMapping::~FileMapping() {
+  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), size_);
+}
 
 OwnedFd OpenSpool(const std::string& dir) {
   const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -48,9 +192,14 @@ void TakeInflow(ConnectionIo& io) {
   Inflow& in = io.inflow;
   const std::size_t n = std::min(in.remaining, io.input.size());
   if (n == 0) return;
-  if (in.accepted && in.error == 0 && !WriteAll(in.spool.get(), io.input.data(), n)) {
-    in.error = errno;
-    in.spool.Reset();
+  if (in.accepted && in.error == 0) {
+    if (WriteAll(in.spool.get(), io.input.data(), n)) {
+      // Summed while the bytes are at hand, so that the complete upload is not read twice.
+      in.checksum = TransferChecksum(io.input.data(), n, in.checksum);
+    } else {
+      in.error = errno;
+      in.spool.Reset();
+    }
   }
   io.input.erase(0, n);
   in.remaining -= n;
@@ -81,7 +230,10 @@ int DueNoiseSummary(RequestNoise& noise, long long now, bool closing) {
 }
 
 std::size_t OwedBytes(const ConnectionIo& io) {
-  return io.output.size() - io.sent;
+  const std::size_t owed = io.output.size() - io.sent;
+  if (!Making(io)) return owed;
+  return owed + std::max(TransferMessageBound(io.outflow.size), kOutputHighWater + 1) +
+         io.outflow.after.size();
 }
 
 bool ReadAvailable(int socket, ConnectionIo& io) {
@@ -104,26 +256,27 @@ bool ReadAvailable(int socket, ConnectionIo& io) {
   return true;
 }
 
+void StartOutflow(ConnectionIo& io, OwnedFd file, std::size_t size) {
+  if (OwedBytes(io) == 0) io.outputSince = MonotonicMilliseconds();
+  io.outflow.file = std::move(file);
+  io.outflow.size = size;
+  // Room for the notifications that may follow, so that they do not move it.
+  io.outflow.message.reserve(TransferMessageBound(size) + kOutputHighWater);
+}
+
 bool FlushOutput(int socket, ConnectionIo& io) {
-  while (OwedBytes(io) > 0) {
-    // MSG_NOSIGNAL: a peer that went away must give EPIPE, never kill the process.
-    const ssize_t n =
-        send(socket, io.output.data() + io.sent, OwedBytes(io), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (n < 0) return false;
-    io.sent += static_cast<std::size_t>(n);
-    io.outputSince = MonotonicMilliseconds();
+  for (;;) {
+    if (!WriteOwed(socket, io)) return false;
+    if (io.sent < io.output.size()) return true;  // the socket is full
+    EmptyOutput(io);
+    if (!Making(io)) {
+      io.sending.clear();
+      return true;
+    }
+    // One step a pass; the loop comes back while the socket takes more.
+    if (!MakeOutflow(io)) return false;
+    if (Making(io)) return true;
   }
-  io.sent = 0;
-  io.sending.clear();
-  if (io.output.capacity() <= kKeptBufferMax) {
-    io.output.clear();
-    return true;
-  }
-  std::string().swap(io.output);
-  ReleaseFreedMemorySoon();
-  return true;
 }
 
 bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t headLength,
@@ -132,15 +285,18 @@ bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t hea
     errno = EAGAIN;
     return false;
   }
-  // What was written already is dropped before more is added, so the buffer
-  // never holds more than is owed.
-  if (io.sent > 0) {
+  if (OwedBytes(io) == 0) io.outputSince = MonotonicMilliseconds();
+  // What was written already is dropped once it is no less than what is still
+  // owed, so that each byte is moved at most once on average: dropping it for
+  // every message moved a large download's rest again for each notification
+  // queued behind it.
+  if (io.sent > 0 && io.sent >= io.output.size() - io.sent) {
     io.output.erase(0, io.sent);
     io.sent = 0;
   }
-  if (io.output.empty()) io.outputSince = MonotonicMilliseconds();
-  io.output.append(static_cast<const char*>(head), headLength);
-  if (bodyLength > 0) io.output.append(static_cast<const char*>(body), bodyLength);
+  std::string& queue = Making(io) ? io.outflow.after : io.output;
+  queue.append(static_cast<const char*>(head), headLength);
+  if (bodyLength > 0) queue.append(static_cast<const char*>(body), bodyLength);
   return FlushOutput(socket, io);
 }
 

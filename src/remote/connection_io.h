@@ -1,6 +1,7 @@
 // What each client connection holds so that no client can make the loop wait,
 // hold our memory or fill our log: the bytes read but not yet acted on, the
-// upload being received, the bytes owed but not yet taken by the socket, the
+// upload being received, the download being made, the bytes owed but not yet
+// taken by the socket, the
 // deadline by which the message being read must be complete, and the count of
 // log lines its refused requests have cost. Sockets are non-blocking; reads
 // take what is there, writes what fits.
@@ -38,6 +39,9 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // An output buffer this large is given back once it has been sent, rather
 // than kept for the next message.
 constexpr std::size_t kKeptBufferMax = 256 * 1024;
+// The room a download's message is made in is touched this much per pass
+// before the file is compressed into it (see Outflow).
+constexpr std::size_t kOutflowSlice = 128 * 1024;
 
 // Lines a client can have logged at will (unknown, refused and failed
 // requests) are limited per connection: the first few are logged one by one,
@@ -70,7 +74,45 @@ struct Inflow {
   std::size_t remaining = 0;  // compressed bytes still to come
   bool accepted = false;      // kept in `spool`, else thrown away
   OwnedFd spool;
-  int error = 0;  // why the spool could not take them; the rest is thrown away
+  std::uint32_t checksum = 1;  // Adler-32 of the bytes spooled so far
+  int error = 0;               // why the spool could not take them; the rest is thrown away
+};
+
+// A download whose message is being made. The message must be whole before
+// its first byte goes (its header holds the compressed size and checksum),
+// and one LZO block means one compression over the whole file: that stays one
+// pass, straight from a mapping of the file into the room that becomes the
+// output. What made a download hold the loop for tens of milliseconds was not
+// the compressor but the memory: the file read into one fresh buffer, the
+// message into another and copied into a third, each page touched for the
+// first time in that pass. Now the one room is touched a slice per pass as the
+// socket drains, so the pass that compresses finds its memory ready, and the
+// compressed bytes are summed a slice per pass after it; a client that reads
+// slowly, or not at all, costs the loop what one that reads at once does.
+struct Outflow {
+  OwnedFd file;          // the file to send; -1: no download being made
+  std::size_t size = 0;  // its size when it was asked for, then when compressed
+  std::string message;   // the room for its message, touched so far
+  std::string after;     // output queued meanwhile, owed after the message
+  bool packed = false;   // the file is compressed into `message`
+  std::size_t packedSize = 0;
+  std::size_t summed = 0;  // compressed bytes summed so far
+  std::uint32_t checksum = 1;
+};
+
+// A file's bytes mapped for reading, unmapped with their owner; data() is null
+// (errno set) when they could not be mapped, and for an empty file.
+class FileMapping {
+ public:
+  FileMapping(int fd, std::size_t size);
+  ~FileMapping();
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  const unsigned char* data() const { return data_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 // An unnamed file in `dir` for an upload's bytes, gone once closed; its
@@ -81,6 +123,7 @@ struct ConnectionIo {
   std::string input;           // read, not yet acted on
   Inflow inflow;               // the upload whose bytes `input` begins with
   std::string output;          // owed to the client
+  Outflow outflow;             // the download being made, owed after `output`
   std::size_t sent = 0;        // bytes of `output` already written
   long long deadline = 0;      // monotonic ms by which `input` must form a message; 0 none
   long long outputSince = 0;   // monotonic ms of the last write progress while output is owed
@@ -90,7 +133,9 @@ struct ConnectionIo {
   int readError = 0;           // why the last read ended the stream
 };
 
-// Bytes still owed to the client.
+// Bytes still owed to the client. A download being made counts as more than
+// kOutputHighWater whatever its size, so that the client's next request waits
+// for it.
 std::size_t OwedBytes(const ConnectionIo& io);
 
 // Reads what the socket has now, at most kReadChunk bytes. False when the peer
@@ -103,10 +148,17 @@ bool ReadAvailable(int socket, ConnectionIo& io);
 bool QueueOutput(int socket, ConnectionIo& io, const void* head, std::size_t headLength,
                  const void* body = nullptr, std::size_t bodyLength = 0);
 
-// Writes what the socket takes now. False with errno when the write failed.
+// Starts making the download of `file` (`size` bytes), owed after what is owed
+// now and before what is queued later; FlushOutput makes it as the socket drains.
+void StartOutflow(ConnectionIo& io, OwnedFd file, std::size_t size);
+
+// Writes what the socket takes now and, once all of it is taken, takes the
+// download being made a step further. False with errno when the write failed
+// or the download's file could not be read or compressed.
 bool FlushOutput(int socket, ConnectionIo& io);
 
-// Moves the inflow's bytes at the front of `input` to its spool, or drops them.
+// Moves the inflow's bytes at the front of `input` to its spool, adding them to
+// its checksum, or drops them.
 void TakeInflow(ConnectionIo& io);
 
 // Memory that large transfer buffers held goes back to the system once

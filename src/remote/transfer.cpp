@@ -61,56 +61,25 @@ std::uint32_t WordAt(std::string_view bytes, std::size_t at) {
   return DecodeWord(word);
 }
 
-// A file's content as read for sending. The buffer is left uninitialised:
-// it is filled by the read, and zeroing megabytes first would only cost time.
+// A file's content as unpacked from an upload. The buffer is left
+// uninitialised: the decompressor fills it, and zeroing megabytes first would
+// only cost time.
 struct FileContent {
   std::unique_ptr<char[]> bytes;
   std::size_t size = 0;
+  bool Allocate(std::size_t length) {
+    bytes.reset(new (std::nothrow) char[length == 0 ? 1 : length]);
+    size = length;
+    return bytes != nullptr || Fail(kOutOfMemory);
+  }
 };
 
-// Reads the whole file; false with ErrorCode when it cannot be opened or read,
-// or is larger than a transfer may carry.
-bool ReadWholeFile(const std::string& path, FileContent& content) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    const int code = errno;
-    close(fd);
-    return Fail(code);
-  }
-  if (st.st_size > static_cast<off_t>(kTransferMax)) {
-    close(fd);
-    return Fail(EFBIG);
-  }
-  const auto room = static_cast<std::size_t>(st.st_size);
-  content.bytes.reset(new (std::nothrow) char[room == 0 ? 1 : room]);
-  if (!content.bytes) {
-    close(fd);
-    return Fail(kOutOfMemory);
-  }
-  std::size_t got = 0;
-  while (got < room) {
-    const ssize_t n = read(fd, content.bytes.get() + got, room - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      close(fd);
-      return Fail(code);
-    }
-    if (n == 0) break;  // the file shrank while we read it: send what is there
-    got += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  content.size = got;
-  return true;
-}
-
-// The target is either the old file or the whole new one.
-bool StoreFile(const std::string& path, const std::string& content, mode_t widestMode) {
+// The target is either the old file or the whole new one, written from the
+// buffer the content was unpacked into.
+bool StoreFile(const std::string& path, const FileContent& content, mode_t widestMode) {
   return ReplaceFile(path, widestMode, [&content](std::FILE* file) {
-    return content.empty() ||
-           std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    return content.size == 0 ||
+           std::fwrite(content.bytes.get(), 1, content.size, file) == content.size;
   });
 }
 
@@ -338,13 +307,12 @@ void FollowUpload(std::uint32_t request, int slot, const std::string& path) {
 
 // The checks and the decoding of one whole message; false with ErrorCode, the
 // failure's line left to the caller.
-bool DecodeMessage(const std::string& address, std::string_view message, std::string* content) {
+bool DecodeMessage(const std::string& address, std::string_view message, FileContent* content) {
   const std::uint32_t size = WordAt(message, 0);
   if (message.size() < 4 || size == XFER_FAIL_MARKER) {
     return Fail(kErrTransferHeader);
   }
-  content->clear();
-  if (size == 0) return true;
+  if (size == 0) return content->Allocate(0);
   const std::uint32_t packedSize = WordAt(message, 4);
   const std::uint32_t checksum = WordAt(message, 8);
   if (size > kTransferMax || packedSize == 0 || packedSize > PackedBound(size) ||
@@ -355,42 +323,40 @@ bool DecodeMessage(const std::string& address, std::string_view message, std::st
                address.c_str(), size, packedSize, kTransferMax);
     return Fail(kErrTransferHeader);
   }
-  const std::string packed(message.substr(kTransferHeaderSize));
-  if (const int error = DecodeTransfer({size, packedSize, checksum}, packed, content)) {
-    return Fail(error);
-  }
-  return true;
+  const char* packed = message.data() + kTransferHeaderSize;
+  const std::uint32_t sum = TransferChecksum(packed, packedSize);
+  if (sum != checksum) return Fail(kErrTransferChecksum);
+  if (!content->Allocate(size)) return false;
+  const int error = DecodeTransferInto({size, packedSize, checksum}, packed, packedSize, sum,
+                                       content->bytes.get());
+  return error == 0 || Fail(error);
 }
 
 bool StoreMessage(const std::string& path, const std::string& address, std::string_view message,
                   mode_t widestMode) {
-  std::string content;
+  FileContent content;
   return DecodeMessage(address, message, &content) && StoreFile(path, content, widestMode);
 }
 
-// The compressed bytes are read back from the spool only now, once, and
-// released before the file is written.
-bool DecodeSpool(const Inflow& inflow, std::string* content) {
+// The compressed bytes were summed as they arrived; they are unpacked from a
+// mapping of the spool, with no copy of them made, into the buffer that is
+// written out.
+bool DecodeSpool(const Inflow& inflow, FileContent* content) {
   if (inflow.error != 0) return Fail(inflow.error);
-  {
-    std::string packed(inflow.header.packedSize, '\0');
-    for (std::size_t got = 0; got < packed.size();) {
-      const ssize_t n = pread(inflow.spool.get(), packed.data() + got, packed.size() - got,
-                              static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Fail(n < 0 ? errno : EIO);
-      got += static_cast<std::size_t>(n);
-    }
-    if (const int error = DecodeTransfer(inflow.header, packed, content)) return Fail(error);
-  }
-  return true;
+  const std::size_t packedSize = inflow.header.packedSize;
+  const FileMapping packed(inflow.spool.get(), packedSize);
+  if (packedSize > 0 && packed.data() == nullptr) return Fail(errno);
+  if (!content->Allocate(inflow.header.size)) return false;
+  const int error = DecodeTransferInto(inflow.header, packed.data(), packedSize, inflow.checksum,
+                                       content->bytes.get());
+  return error == 0 || Fail(error);
 }
 
 // A rotation naming a map that is not installed is refused whole, so that the
 // game never starts on it; the stored rotation stays as it was.
-bool RotationRefused(std::uint32_t request, int slot, const std::string& content) {
+bool RotationRefused(std::uint32_t request, int slot, const FileContent& content) {
   if (request != REQ_PUT_ROTATION) return false;
-  const std::string refusal = RotationRefusal(content);
+  const std::string refusal = RotationRefusal(std::string(content.bytes.get(), content.size));
   if (refusal.empty()) return false;
   if (MayLogRefusal(slot)) {
     const std::string user = ActorName(slot);
@@ -408,7 +374,7 @@ bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
   const FileRequest* entry = Find(kUploads, request);
   if (entry == nullptr) return false;
   const std::string path = PathOf(*entry);
-  std::string content;
+  FileContent content;
   const bool decoded = decode(&content);
   if (decoded && RotationRefused(request, slot, content)) return false;
   // A temporary copy is a settings or user list: it holds passwords.
@@ -424,25 +390,22 @@ bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
 
 bool SendFile(const std::string& path, int slot) {
   if (!SlotInUse(slot)) return Fail(ENOTCONN);
-  FileContent content;
-  if (!ReadWholeFile(path, content)) return SendFailure(path, slot, ErrorCode());
-  // The message is compressed straight into its place after the header.
-  const std::unique_ptr<unsigned char[]> message(
-      new (std::nothrow) unsigned char[TransferMessageBound(content.size)]);
-  if (!message) return SendFailure(path, slot, kOutOfMemory);
-  const std::size_t length = EncodeTransferInto(content.bytes.get(), content.size, message.get());
-  if (length == 0) return SendFailure(path, slot, kErrTransferData);
-  content.bytes.reset();
-  if (content.size > kKeptBufferMax) ReleaseFreedMemorySoon();
+  OwnedFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (file.get() < 0 || fstat(file.get(), &st) != 0) return SendFailure(path, slot, errno);
+  if (S_ISDIR(st.st_mode)) return SendFailure(path, slot, EISDIR);
+  if (!S_ISREG(st.st_mode)) return SendFailure(path, slot, EINVAL);
+  if (st.st_size > static_cast<off_t>(kTransferMax)) return SendFailure(path, slot, EFBIG);
+  // Made as the socket drains (see Outflow); a small file's message goes at once.
+  ConnectionIo& io = ClientSlots()[slot].io;
+  StartOutflow(io, std::move(file), static_cast<std::size_t>(st.st_size));
+  io.sending = path;
   ErrorCode() = 0;
-  // Queued whole: the client takes it at its own pace while others are served.
-  if (!SendToClient(slot, message.get(), length)) {
+  if (!SendToClient(slot, "", 0)) {
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(),
                PeerAddress(slot).c_str(), ErrorText(ErrorCode()));
     return false;
   }
-  ConnectionIo& io = ClientSlots()[slot].io;
-  if (OwedBytes(io) > 0) io.sending = path;
   return true;
 }
 
@@ -476,14 +439,14 @@ std::string UploadPath(std::uint32_t request) {
 
 bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message) {
   const std::string address = PeerAddress(slot);
-  return ReceiveUpload(request, slot, [&](std::string* content) {
+  return ReceiveUpload(request, slot, [&](FileContent* content) {
     return DecodeMessage(address, message, content);
   });
 }
 
 bool ReceiveSpooledFile(int slot, const Inflow& inflow) {
   const bool received = ReceiveUpload(
-      inflow.request, slot, [&](std::string* content) { return DecodeSpool(inflow, content); });
+      inflow.request, slot, [&](FileContent* content) { return DecodeSpool(inflow, content); });
   ReleaseFreedMemorySoon();
   return received;
 }
