@@ -24,9 +24,9 @@
 namespace keldor::e2e {
 
 using testing::ConnectLoopback;
-using testing::FreePort;
 using testing::LogDirTest;
 using testing::ReadFile;
+using testing::ReservedPort;
 using testing::TempDir;
 using testing::WaitFor;
 using testing::WriteFile;
@@ -267,10 +267,10 @@ class InstalledServer : public KeldorTest {
   }
 };
 
-// A keldor on a free port in an installation the test has mkinstall lay out.
+// A keldor on a reserved port in an installation the test has mkinstall lay out.
 class KeldorHarness : public KeldorTest {
  protected:
-  KeldorHarness() { port_ = FreePort(); }
+  KeldorHarness() { port_ = reserved_.port(); }
 
   // `installArgs` go to mkinstall before the directory, `extra` to keldor;
   // `settings` lines are appended to servermanager.con.
@@ -285,9 +285,12 @@ class KeldorHarness : public KeldorTest {
     keldor_ =
         std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
+    reserved_.Release();
   }
 
   void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
+
+  ReservedPort reserved_;
 };
 
 }  // namespace keldor::e2e

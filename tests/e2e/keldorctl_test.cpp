@@ -57,7 +57,8 @@ TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
   setenv("KELDOR_PORT", Port().c_str(), 1);
   auto [status, output] = RunBare(with({"ping"}));
   EXPECT_EQ(status, 0) << output;
-  setenv("KELDOR_PORT", std::to_string(FreePort()).c_str(), 1);
+  const ReservedPort nobody;  // bound, never listening
+  setenv("KELDOR_PORT", std::to_string(nobody.port()).c_str(), 1);
   std::tie(status, output) = RunBare(with({"ping"}));
   EXPECT_EQ(status, 2) << output;
   EXPECT_NE(output.find("Couldn't connect to 127.0.0.1:"), std::string::npos) << output;

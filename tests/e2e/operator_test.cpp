@@ -177,7 +177,8 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile) == std::to_string(keldor_->pid()); }));
 
   const std::string held = "Another Keldor (pid " + std::to_string(keldor_->pid()) + ")";
-  auto second = Keldor({"-pid", pidFile}, "second.out", FreePort());
+  const ReservedPort spare;
+  auto second = Keldor({"-pid", pidFile}, "second.out", spare.port());
   EXPECT_EQ(second->Wait(), 1);
   EXPECT_NE(second->Output().find(held), std::string::npos) << second->Output();
   EXPECT_TRUE(Logged(held + " is running on this installation."));
@@ -208,11 +209,11 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
 
   // An overlay is an installation of its own, locked on its own.
   const std::string overlay = dir_ / "overlay";
-  auto first = Keldor({"+overlayPath", overlay}, "overlay1.out", FreePort());
+  auto first = Keldor({"+overlayPath", overlay}, "overlay1.out", spare.port());
   ASSERT_TRUE(WaitFor([&] {
     return ReadFile(overlay + "/logs/keldor.log").find("Listening on") != std::string::npos;
   }));
-  auto again = Keldor({"+overlayPath", overlay}, "overlay2.out", FreePort());
+  auto again = Keldor({"+overlayPath", overlay}, "overlay2.out", spare.port());
   EXPECT_EQ(again->Wait(), 1);
   EXPECT_NE(again->Output().find("Another Keldor (pid " + std::to_string(first->pid()) + ")"),
             std::string::npos)

@@ -55,7 +55,8 @@ class Daemon : public LogDirTest {
   std::unique_ptr<Process> Run(std::vector<std::string> args) {
     return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "stdout");
   }
-  int port_ = FreePort();
+  ReservedPort reserved_;
+  int port_ = reserved_.port();
 };
 
 TEST_F(Daemon, UsageAndVersionEndAtOnce) {
@@ -98,6 +99,7 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
 }
 
 TEST_F(Daemon, PortInUseAndBrokenInstallationsAreFatal) {
+  reserved_.Release();
   const int blocker = testing::BindLoopback(SOCK_STREAM, port_);
   ASSERT_EQ(listen(blocker, 1), 0);
   EXPECT_EQ(Run({"-path", dir_.path(), "-port", std::to_string(port_)})->Wait(), 1);
