@@ -150,6 +150,17 @@ inline std::string InstallationFact(const std::string& dir, const std::string& k
   return {};
 }
 
+// A keldorctl run ({exit status, output}) that ended with `status` and said `text`.
+inline ::testing::AssertionResult Says(const std::pair<int, std::string>& run, int status,
+                                       const std::string& text = "") {
+  if (run.first == status && run.second.find(text) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "status " << run.first << " (not " << status << ") or no \"" << text << "\" in:\n"
+         << run.second;
+}
+
 // A line of useraccess.con.
 inline std::string Account(const std::string& name, const std::string& password,
                            std::uint32_t rights, int active = 1) {
