@@ -18,8 +18,8 @@ const std::string kGuid = "fedcba9876543210fedcba9876543210";
 class Bans : public KeldorHarness {
  protected:
   void Start(bool internetWithPunkBuster) {
-    MakeInstallation(dir_.path(), std::string(internetWithPunkBuster ? "--pb " : "") +
-                                      "--server-binary " + BinaryPath("gamesim"));
+    Install(std::string(internetWithPunkBuster ? "--pb " : "") + "--server-binary " +
+            BinaryPath("gamesim"));
     WriteAccounts(Account("admin", "secret", 0xFFFFFFFF));
     std::string settings = ReadFile(SettingsPath("servermanager.con")) +
                            "manager.monitorTimerPeriod 10\n";  // the expiry check's period

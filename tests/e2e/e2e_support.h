@@ -234,6 +234,12 @@ class KeldorTest : public LogDirTest {
   }
   std::string Port() const { return std::to_string(port_); }
   std::string Sim(const std::string& line) const { return GameSimControl(dir_.path(), line); }
+  // mkinstall in the test's directory, the game's console on a port held for
+  // the whole test (gamesim, however often started, listens on it all the same).
+  void Install(const std::string& options) {
+    MakeInstallation(dir_.path(),
+                     "--console-port " + std::to_string(console_.port()) + " " + options);
+  }
 
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};
@@ -255,6 +261,7 @@ class KeldorTest : public LogDirTest {
     return RunCtl(args);
   }
 
+  ReservedPort console_;
   int port_ = 0;
   std::unique_ptr<Process> keldor_;
   int ctlCount_ = 0;
@@ -265,7 +272,7 @@ class KeldorTest : public LogDirTest {
 class InstalledServer : public KeldorTest {
  protected:
   void SetUp() override {
-    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    Install("--server-binary " + BinaryPath("gamesim"));
     port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
   }
   pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
@@ -287,7 +294,7 @@ class KeldorHarness : public KeldorTest {
   // `settings` lines are appended to servermanager.con.
   void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
                    const std::vector<std::string>& extra = {}, const std::string& settings = "") {
-    MakeInstallation(dir_.path(), installArgs);
+    Install(installArgs);
     WriteAccounts(accounts);
     WriteFile(SettingsPath("servermanager.con"),
               ReadFile(SettingsPath("servermanager.con")) + settings);
