@@ -18,8 +18,8 @@ const std::string kGuid = "fedcba9876543210fedcba9876543210";
 class Bans : public KeldorHarness {
  protected:
   void Start(bool internetWithPunkBuster) {
-    MakeInstallation(dir_.path(), std::string(internetWithPunkBuster ? "--pb " : "") +
-                                      "--server-binary " + BinaryPath("gamesim"));
+    Install(std::string(internetWithPunkBuster ? "--pb " : "") + "--server-binary " +
+            BinaryPath("gamesim"));
     WriteAccounts(Account("admin", "secret", 0xFFFFFFFF));
     std::string settings = ReadFile(SettingsPath("servermanager.con")) +
                            "manager.monitorTimerPeriod 10\n";  // the expiry check's period
@@ -62,9 +62,10 @@ TEST_F(Bans, InternetServerWithPunkBusterBansByKeyAndGuidAndLiftsThem) {
     return Admin({"status"}).second.find("Enabled") != std::string::npos;
   })) << Log();
   const std::string id = Join("Alice ip=10.1.2.3 keyhash=" + kKey + " guid=" + kGuid);
-  auto [status, output] = Admin({"ban", id, "Alice", "0", "--address", "10.1.2.3", "--keyhash",
-                                 kKey, "--guid", kGuid, "wall,", "hack"});
-  ASSERT_EQ(status, 0) << output << Log();
+  ASSERT_TRUE(Says(Admin({"ban", id, "Alice", "0", "--address", "10.1.2.3", "--keyhash", kKey,
+                          "--guid", kGuid, "wall,", "hack"}),
+                   0))
+      << Log();
   // On the server the game bans him by his key hash; the address is not banned.
   EXPECT_EQ(Keldors().find("\"Alice\",*," + kKey + "," + kGuid + ",\"admin\","), 0u) << Keldors();
   EXPECT_NE(Keldors().find(",0,wall, hack\n"), std::string::npos) << Keldors();
@@ -84,8 +85,7 @@ TEST_F(Bans, InternetServerWithPunkBusterBansByKeyAndGuidAndLiftsThem) {
       40))
       << Log();
 
-  std::tie(status, output) = Admin({"unban", "Alice", "", kKey, kGuid});
-  EXPECT_EQ(status, 0) << output << Log();
+  EXPECT_TRUE(Says(Admin({"unban", "Alice", "", kKey, kGuid}), 0)) << Log();
   EXPECT_EQ(Keldors().find("Alice"), std::string::npos);
   EXPECT_EQ(Join("Alice ip=10.1.2.3 keyhash=" + kKey + " guid=" + kGuid).find("banned"),
             std::string::npos);
@@ -146,27 +146,22 @@ TEST_F(Bans, ByIdAndNameAloneAndLiftedByName) {
   Start(false);
   StartServer();
   const std::string id = Join("HotFox69 ip=10.4.4.4 keyhash=" + kKey);
-  auto [status, output] = Admin({"ban", id, "HotFox69", "3600", "cheating"});
-  ASSERT_EQ(status, 0) << output << Log();
-  EXPECT_EQ(output,
-            "Banned HotFox69 (player id " + id + ") on address 10.4.4.4, keyhash " + kKey + ".\n");
+  const auto said = [](int status, const std::string& text) { return std::pair{status, text}; };
+  ASSERT_EQ(Admin({"ban", id, "HotFox69", "3600", "cheating"}),
+            said(0, "Banned HotFox69 (player id " + id + ") on address 10.4.4.4, keyhash " + kKey +
+                        ".\n"))
+      << Log();
   EXPECT_NE(Join("HotFox69 ip=10.4.4.4").find("banned"), std::string::npos);
-  std::tie(status, output) = Admin({"ban", "-1", "OfflineGuy", "0", "--address", "10.5.5.5"});
-  ASSERT_EQ(status, 0) << output << Log();
-  EXPECT_EQ(output, "Banned OfflineGuy on address 10.5.5.5.\n");
+  ASSERT_EQ(Admin({"ban", "-1", "OfflineGuy", "0", "--address", "10.5.5.5"}),
+            said(0, "Banned OfflineGuy on address 10.5.5.5.\n"))
+      << Log();
   EXPECT_NE(Admin({"bans"}).second.find("permanent"), std::string::npos);
 
-  std::tie(status, output) = Admin({"unban", "offlineguy"});
-  EXPECT_EQ(status, 0) << Log();
-  EXPECT_EQ(output, "Removed the ban on OfflineGuy.\n");
-  std::tie(status, output) = Admin({"unban", "HotFox69"});
-  EXPECT_EQ(status, 0) << Log();
-  EXPECT_EQ(output, "Removed the ban on HotFox69.\n");
+  EXPECT_EQ(Admin({"unban", "offlineguy"}), said(0, "Removed the ban on OfflineGuy.\n")) << Log();
+  EXPECT_EQ(Admin({"unban", "HotFox69"}), said(0, "Removed the ban on HotFox69.\n")) << Log();
   EXPECT_EQ(Keldors(), "");
   EXPECT_EQ(Join("HotFox69 ip=10.4.4.4").find("banned"), std::string::npos);
-  std::tie(status, output) = Admin({"unban", "HotFox69"});
-  EXPECT_EQ(status, 4);
-  EXPECT_EQ(output, "keldorctl: no ban on HotFox69\n");
+  EXPECT_EQ(Admin({"unban", "HotFox69"}), said(4, "keldorctl: no ban on HotFox69\n"));
 
   // The game's reply to a console command is what keldorctl prints.
   const auto [listed, players] = Admin({"console", "game.listPlayers"});

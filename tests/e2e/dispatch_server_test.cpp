@@ -42,15 +42,12 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   auto watch = Ctl({"--user", "watcher", "--password", "pw", "watch"});
   ASSERT_TRUE(WaitFor([&] { return Logged("connected as user watcher"); }));
 
-  auto [status, output] = RunAs("nostart", "pw", {"start"});
-  EXPECT_EQ(status, 3) << output;
-  EXPECT_NE(output.find("did not carry out the request"), std::string::npos) << output;
+  EXPECT_TRUE(Says(RunAs("nostart", "pw", {"start"}), 3, "did not carry out the request"));
   EXPECT_TRUE(Logged("does not have access to command BABE0018!"));
   EXPECT_FALSE(Logged("Server started"));
 
-  std::tie(status, output) = RunOp({"start"});
-  ASSERT_EQ(status, 0) << output << Log();
-  EXPECT_EQ(output, "The server has been started.\n");
+  ASSERT_EQ(RunOp({"start"}), std::make_pair(0, std::string("The server has been started.\n")))
+      << Log();
   EXPECT_TRUE(Logged("User op at 127.0.0.1:"));
   EXPECT_TRUE(Logged("started the server."));
   EXPECT_EQ(RunOp({"start"}).second, "The server is already running.\n");
@@ -82,9 +79,7 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
       {{"map", "idle", "hue", "GPM_CQ", "nomod"}, "no such mod"},
   };
   for (const Refusal& r : refusals) {
-    std::tie(status, output) = RunAs("admin", "secret", r.args);
-    EXPECT_EQ(status, 4) << r.args[0] << output;
-    EXPECT_NE(output.find(r.reason), std::string::npos) << output;
+    EXPECT_TRUE(Says(RunAs("admin", "secret", r.args), 4, r.reason));
   }
   for (const char* unsent : {"kicked player", "banned player", "changed the map",
                              "changed the next map", "changed the idle map"}) {
@@ -98,9 +93,8 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
     return watch->Output().find("NOTE_IDLE_MAP_SET") != std::string::npos;
   })) << watch->Output();
 
-  std::tie(status, output) = RunOp({"stop"});
-  EXPECT_EQ(status, 0) << output << Log();
-  EXPECT_EQ(output, "The server has been stopped.\n");
+  EXPECT_EQ(RunOp({"stop"}), std::make_pair(0, std::string("The server has been stopped.\n")))
+      << Log();
   EXPECT_TRUE(Logged("stopped the server."));
   EXPECT_EQ(RunOp({"stop"}).second, "The server is already stopped.\n");
   EXPECT_EQ(RunOp({"join-info"}).first, 4);
@@ -117,24 +111,15 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
 
 TEST_F(DispatchServer, FailedCommandsAndUsageErrorsHaveTheirExitStatus) {
   // The game server is down: a console command fails.
-  auto [status, output] = RunOp({"map", "restart"});
-  EXPECT_EQ(status, 4) << output;
-  EXPECT_NE(output.find("the command failed"), std::string::npos) << output;
-
+  EXPECT_TRUE(Says(RunOp({"map", "restart"}), 4, "the command failed"));
   // Checked before connecting: nothing reaches keldor.
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"say", std::string(256, 'x')}, {"get", "secrets"}, {"put", "log"}}) {
-    std::tie(status, output) = RunOp(args);
-    EXPECT_EQ(status, 1) << args[0] << output;
+    EXPECT_TRUE(Says(RunOp(args), 1)) << args[0];
   }
   EXPECT_EQ(CountLogged("connected as user op"), 1);
-  std::tie(status, output) = RunOp({"fly"});
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(output.find("unknown command fly"), std::string::npos) << output;
-
-  std::tie(status, output) = RunCtl({"help", "kick"});
-  EXPECT_EQ(status, 0);
-  EXPECT_NE(output.find("Usage: keldorctl [options] kick"), std::string::npos) << output;
+  EXPECT_TRUE(Says(RunOp({"fly"}), 1, "unknown command fly"));
+  EXPECT_TRUE(Says(RunCtl({"help", "kick"}), 0, "Usage: keldorctl [options] kick"));
 }
 
 }  // namespace

@@ -24,9 +24,9 @@
 namespace keldor::e2e {
 
 using testing::ConnectLoopback;
-using testing::FreePort;
 using testing::LogDirTest;
 using testing::ReadFile;
+using testing::ReservedPort;
 using testing::TempDir;
 using testing::WaitFor;
 using testing::WriteFile;
@@ -150,6 +150,17 @@ inline std::string InstallationFact(const std::string& dir, const std::string& k
   return {};
 }
 
+// A keldorctl run ({exit status, output}) that ended with `status` and said `text`.
+inline ::testing::AssertionResult Says(const std::pair<int, std::string>& run, int status,
+                                       const std::string& text = "") {
+  if (run.first == status && run.second.find(text) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "status " << run.first << " (not " << status << ") or no \"" << text << "\" in:\n"
+         << run.second;
+}
+
 // A line of useraccess.con.
 inline std::string Account(const std::string& name, const std::string& password,
                            std::uint32_t rights, int active = 1) {
@@ -223,6 +234,12 @@ class KeldorTest : public LogDirTest {
   }
   std::string Port() const { return std::to_string(port_); }
   std::string Sim(const std::string& line) const { return GameSimControl(dir_.path(), line); }
+  // mkinstall in the test's directory, the game's console on a port held for
+  // the whole test (gamesim, however often started, listens on it all the same).
+  void Install(const std::string& options) {
+    MakeInstallation(dir_.path(),
+                     "--console-port " + std::to_string(console_.port()) + " " + options);
+  }
 
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};
@@ -244,6 +261,7 @@ class KeldorTest : public LogDirTest {
     return RunCtl(args);
   }
 
+  ReservedPort console_;
   int port_ = 0;
   std::unique_ptr<Process> keldor_;
   int ctlCount_ = 0;
@@ -254,7 +272,7 @@ class KeldorTest : public LogDirTest {
 class InstalledServer : public KeldorTest {
  protected:
   void SetUp() override {
-    MakeInstallation(dir_.path(), "--server-binary " + BinaryPath("gamesim"));
+    Install("--server-binary " + BinaryPath("gamesim"));
     port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
   }
   pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
@@ -267,16 +285,16 @@ class InstalledServer : public KeldorTest {
   }
 };
 
-// A keldor on a free port in an installation the test has mkinstall lay out.
+// A keldor on a reserved port in an installation the test has mkinstall lay out.
 class KeldorHarness : public KeldorTest {
  protected:
-  KeldorHarness() { port_ = FreePort(); }
+  KeldorHarness() { port_ = reserved_.port(); }
 
   // `installArgs` go to mkinstall before the directory, `extra` to keldor;
   // `settings` lines are appended to servermanager.con.
   void StartKeldor(const std::string& accounts, const std::string& installArgs = "",
                    const std::vector<std::string>& extra = {}, const std::string& settings = "") {
-    MakeInstallation(dir_.path(), installArgs);
+    Install(installArgs);
     WriteAccounts(accounts);
     WriteFile(SettingsPath("servermanager.con"),
               ReadFile(SettingsPath("servermanager.con")) + settings);
@@ -285,9 +303,12 @@ class KeldorHarness : public KeldorTest {
     keldor_ =
         std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
+    reserved_.Release();
   }
 
   void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
+
+  ReservedPort reserved_;
 };
 
 }  // namespace keldor::e2e

@@ -69,7 +69,10 @@ TEST_F(FilesSecurity, PasswordFilesAndLogsAreCreatedPrivateAndNarrowedWhenFoundO
   EXPECT_EQ(CountLogged("Tightened the mode of"), 3) << Log();  // not for files made private
 }
 
-TEST_F(FilesSecurity, PidFileLinkIsNeitherFollowedNorWritten) {
+// A link in the pid file's place is neither followed nor written. The lock
+// names a live Keldor: held while it runs, never by the game server it
+// started, so it is free the moment Keldor is gone.
+TEST_F(FilesSecurity, PidFileIsNoLinkAndIsLockedForKeldorsLifeOnly) {
   const std::string victim = dir_ / "precious";
   const std::string link = dir_ / "keldor.pid";
   WriteFile(victim, "precious content");
@@ -81,11 +84,9 @@ TEST_F(FilesSecurity, PidFileLinkIsNeitherFollowedNorWritten) {
                      " is a symbolic link; it was neither followed nor written."))
       << Log();
   EXPECT_TRUE(CanConnect(port_));  // start-up went on
-}
+  keldor_.reset();
+  std::filesystem::remove(dir_ / "keldor.log");
 
-// The lock names a live Keldor: held while it runs, never by the game server
-// it started, so it is free the moment Keldor is gone.
-TEST_F(FilesSecurity, PidFileIsLockedForKeldorsLifeOnly) {
   const std::string pidFile = dir_ / "run.pid";
   StartAndWait({"-pid", pidFile, "-start"});
   ASSERT_TRUE(WaitFor([&] { return Alive(GamePid()); })) << Log();

@@ -41,8 +41,9 @@ struct Sim {
   std::string Control(const std::string& line) { return GameSimControl(dir.path(), line); }
 
   TempDir dir;
-  int consolePort = FreePort();
-  int statusPort = FreePort(SOCK_DGRAM);
+  ReservedPort console;
+  int consolePort = console.port();
+  int statusPort = testing::FreePort(SOCK_DGRAM);
   std::unique_ptr<Process> process;
   bool ready = false;
 };

@@ -1,8 +1,7 @@
 // keldorctl as an operator meets it: where it connects and how long it waits,
 // the one command's usage after a mistake, the clients table, "never" for a
 // crash that did not happen, account management through the user list under
-// the uploader's rights, the rights explained, and mkinstall leaving an
-// existing installation alone.
+// the uploader's rights, and the rights explained.
 // Time-stamped watch lines and kicks and map changes checked before they are
 // sent are in dispatch_server_test.
 #include <gtest/gtest.h>
@@ -55,22 +54,16 @@ TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
   // The environment names the daemon; options win over it.
   setenv("KELDOR_HOST", "127.0.0.1", 1);
   setenv("KELDOR_PORT", Port().c_str(), 1);
-  auto [status, output] = RunBare(with({"ping"}));
-  EXPECT_EQ(status, 0) << output;
-  setenv("KELDOR_PORT", std::to_string(FreePort()).c_str(), 1);
-  std::tie(status, output) = RunBare(with({"ping"}));
-  EXPECT_EQ(status, 2) << output;
-  EXPECT_NE(output.find("Couldn't connect to 127.0.0.1:"), std::string::npos) << output;
-  std::tie(status, output) = RunBare(with({"--port", Port(), "ping"}));
-  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(Says(RunBare(with({"ping"})), 0));
+  const ReservedPort nobody;  // bound, never listening
+  setenv("KELDOR_PORT", std::to_string(nobody.port()).c_str(), 1);
+  EXPECT_TRUE(Says(RunBare(with({"ping"})), 2, "Couldn't connect to 127.0.0.1:"));
+  EXPECT_TRUE(Says(RunBare(with({"--port", Port(), "ping"})), 0));
   setenv("KELDOR_PORT", "eighty", 1);
-  std::tie(status, output) = RunBare(with({"ping"}));
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(output.find("KELDOR_PORT=eighty is not a port"), std::string::npos) << output;
+  EXPECT_TRUE(Says(RunBare(with({"ping"})), 1, "KELDOR_PORT=eighty is not a port"));
   unsetenv("KELDOR_PORT");
   setenv("KELDOR_HOST", "no-such-host.invalid", 1);
-  std::tie(status, output) = RunBare(with({"--host", "127.0.0.1", "--port", Port(), "ping"}));
-  EXPECT_EQ(status, 0) << output;
+  EXPECT_TRUE(Says(RunBare(with({"--host", "127.0.0.1", "--port", Port(), "ping"})), 0));
   unsetenv("KELDOR_HOST");
 
   // A listener that never answers: the wait ends after --timeout with status 2.
@@ -85,23 +78,24 @@ TEST_F(Keldorctl, ConnectionSettingsUsageErrorsAndReports) {
   close(silent);
 
   // A usage error shows that command's usage, not the whole help.
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"kick", "abc"}, {"map", "change", "hue"}, {"user", "add", "x"}}) {
-    std::tie(status, output) = RunCtl(with(args));
-    EXPECT_EQ(status, 1) << output;
-    EXPECT_NE(output.find("Usage: keldorctl [options] " + args[0] + " "), std::string::npos)
-        << output;
-    EXPECT_EQ(output.find("Commands:"), std::string::npos) << output;
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"kick", "abc"},
+                                             {"map", "change", "hue"},
+                                             {"user", "add", "x"},
+                                             {"--timeout", "0", "ping"}}) {
+    const auto run = RunCtl(with(args));
+    if (args[0] != "--timeout") {
+      EXPECT_TRUE(Says(run, 1, "Usage: keldorctl [options] " + args[0] + " "));
+    }
+    EXPECT_TRUE(Says(run, 1));
+    EXPECT_EQ(run.second.find("Commands:"), std::string::npos) << run.second;
   }
-  std::tie(status, output) = RunCtl({"--timeout", "0", "ping"});
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(output.find("Commands:"), std::string::npos) << output;
-  std::tie(status, output) = RunCtl({"help"});
-  EXPECT_NE(output.find("--timeout <seconds>"), std::string::npos) << output;
-  EXPECT_NE(output.find("(default 30)"), std::string::npos) << output;
+  const auto help = RunCtl({"help"});
+  EXPECT_TRUE(Says(help, 0, "--timeout <seconds>"));
+  EXPECT_TRUE(Says(help, 0, "(default 30)"));
 
   // The clients table, and a crash that never happened.
-  std::tie(status, output) = RunCtl(with({"clients"}));
+  auto [status, output] = RunCtl(with({"clients"}));
   EXPECT_EQ(status, 0) << output;
   EXPECT_TRUE(output.starts_with("Slot  User ")) << output;
   // The last request in local date and time, not the daemon's ctime text.
@@ -235,16 +229,14 @@ TEST_F(Keldorctl, AccountsAreManagedThroughTheUserListUnderTheUploadersRights) {
   EXPECT_TRUE(Logged("added user account bob."));
 
   setenv("KELDOR_NEW_PASSWORD", "dave-pw", 1);
-  std::tie(status, output) = admin({"user", "add", "dave", "0x20"});
+  EXPECT_TRUE(Says(admin({"user", "add", "dave", "0x20"}), 0));
   unsetenv("KELDOR_NEW_PASSWORD");
-  EXPECT_EQ(status, 0) << output;
   EXPECT_TRUE(LogsIn("dave", "dave-pw"));
 
-  std::tie(status, output) = admin({"user", "rights", "BOB", "sgfiaTMpbuhc"});
-  EXPECT_EQ(status, 0) << output;
-  EXPECT_EQ(output, "The account bob now has the rights sgfiaTMpbuhc (0x00000060).\n");
-  std::tie(status, output) = admin({"user", "disable", "bob"});
-  EXPECT_EQ(output, "The account bob is disabled.\n");
+  EXPECT_EQ(admin({"user", "rights", "BOB", "sgfiaTMpbuhc"}),
+            std::make_pair(0, std::string("The account bob now has the rights sgfiaTMpbuhc "
+                                          "(0x00000060).\n")));
+  EXPECT_EQ(admin({"user", "disable", "bob"}).second, "The account bob is disabled.\n");
   EXPECT_FALSE(LogsIn("bob", password));
   std::tie(status, output) = admin({"user", "list"});
   EXPECT_EQ(status, 0) << output;
@@ -270,7 +262,6 @@ TEST_F(Keldorctl, AccountsAreManagedThroughTheUserListUnderTheUploadersRights) {
       {"keeper", {"user", "add", "eve", "admin", "--generate"}, 3, "grant rights it lacks"},
       {"keeper", {"user", "rights", "admin", "T"}, 4, "no such account: admin"},
       {"keeper", {"user", "disable", "keeper"}, 3, "may not disable itself"},
-      // Every right with a letter or a bit is still not the administrator's.
       {"deputy", {"user", "remove", "admin"}, 4, "no such account: admin"},
       {"dave", {"user", "list"}, 3, "did not carry out the request"},
       {"admin", {"user", "add", "eve", "sgpb", "--generate"}, 1, "grant nothing"},
@@ -280,76 +271,50 @@ TEST_F(Keldorctl, AccountsAreManagedThroughTheUserListUnderTheUploadersRights) {
   const std::string before = ReadFile(SettingsPath("useraccess.con"));
   for (const Refusal& r : refusals) {
     const std::string secret = r.user == "admin" ? "secret" : r.user == "dave" ? "dave-pw" : "pw";
-    std::tie(status, output) = RunAs(r.user, secret, r.args);
-    EXPECT_EQ(status, r.status) << r.user << " " << r.args[1] << ": " << output;
-    EXPECT_NE(output.find(r.reason), std::string::npos) << output;
+    EXPECT_TRUE(Says(RunAs(r.user, secret, r.args), r.status, r.reason)) << r.user;
   }
   EXPECT_EQ(ReadFile(SettingsPath("useraccess.con")), before);
+  // Every right with a letter or a bit neither makes an administrator nor sees
+  // one, whose enciphered password the user list would otherwise hand over.
+  const int alerts = CountLogged("SECURITY ALERT! User deputy at 127.0.0.1");
+  EXPECT_NE(RunAs("deputy", "pw", {"user", "add", "boss", "4294967295", "--generate"}).first, 0);
+  EXPECT_GT(CountLogged("SECURITY ALERT! User deputy at 127.0.0.1"), alerts) << Log();
+  const auto [listed, users] = RunAs("deputy", "pw", {"user", "list"});
+  EXPECT_EQ(listed, 0) << users;
+  EXPECT_EQ(users.find("admin"), std::string::npos) << users;
+  EXPECT_NE(users.find("keeper"), std::string::npos) << users;
+  EXPECT_EQ(admin({"user", "list"}).second.find("boss"), std::string::npos);
 
   // A lesser account manages what lies within its rights.
-  std::tie(status, output) = RunAs("keeper", "pw", {"user", "remove", "bob"});
-  EXPECT_EQ(status, 0) << output;
-  EXPECT_EQ(output, "Removed the account bob.\n");
+  EXPECT_EQ(RunAs("keeper", "pw", {"user", "remove", "bob"}),
+            std::make_pair(0, std::string("Removed the account bob.\n")));
   EXPECT_FALSE(LogsIn("bob", password));
   EXPECT_TRUE(Logged("User keeper at 127.0.0.1:"));
   EXPECT_TRUE(Logged("deleted user account bob."));
   EXPECT_TRUE(LogsIn("admin", "secret"));
 }
 
-TEST(Mkinstall, LeavesAnExistingInstallationAloneUnlessForced) {
-  TempDir temp;
-  const std::string dir = temp / "game";
-  WriteFile(dir + "/notes.txt", "not an installation\n");
-  const auto run = [&](const std::string& options) {
-    const std::string command =
-        BinaryPath("mkinstall") + " " + options + " " + dir + " > " + temp / "out" + " 2>&1";
-    return WEXITSTATUS(std::system(command.c_str()));
-  };
-  ASSERT_EQ(run(""), 0) << ReadFile(temp / "out");
-  const std::string accounts = dir + "/mods/bfvietnam/settings/useraccess.con";
-  const std::string first = ReadFile(accounts);
-  EXPECT_EQ(run("--pb"), 1);
-  EXPECT_NE(ReadFile(temp / "out").find("already holds a game installation"), std::string::npos)
-      << ReadFile(temp / "out");
-  EXPECT_EQ(ReadFile(accounts), first);
-  EXPECT_FALSE(std::filesystem::exists(dir + "/pb"));
-  EXPECT_EQ(run("--force --pb"), 0) << ReadFile(temp / "out");
-  EXPECT_NE(ReadFile(accounts), first);
-  EXPECT_TRUE(std::filesystem::exists(dir + "/pb/pbsv.so"));
-}
-
 // The rights table comes without a connection; each command's help and each
 // refusal names the right in words, and `rights` marks the account's own.
 TEST_F(Keldorctl, RightsAreExplainedAndRefusalsNameTheMissingRight) {
-  auto [status, output] = RunCtl({"help", "rights"});
-  EXPECT_EQ(status, 0) << output;
+  const std::string server = "0x1000 (start, stop and pause the game server)";
+  const auto table = RunCtl({"help", "rights"});
   for (const char* row :
        {"\n  M        maps\n", "\n  0x1000   start, stop and pause the game server\n",
         "Requests: REQ_GET_BANS, REQ_PUT_BANS, REQ_BAN_PLAYER,"}) {
-    EXPECT_NE(output.find(row), std::string::npos) << row << "\n" << output;
+    EXPECT_TRUE(Says(table, 0, row));
   }
-  std::tie(status, output) = RunCtl({"help", "start"});
-  EXPECT_NE(output.find("Needs the right 0x1000 (start, stop and pause the game server)."),
-            std::string::npos)
-      << output;
-  std::tie(status, output) = RunCtl({"help", "ban"});
-  EXPECT_NE(output.find("Needs the right P (players) or B (bans)."), std::string::npos) << output;
+  EXPECT_TRUE(Says(RunCtl({"help", "start"}), 0, "Needs the right " + server + "."));
+  EXPECT_TRUE(Says(RunCtl({"help", "ban"}), 0, "Needs the right P (players) or B (bans)."));
 
   StartKeldor(Account("mapper", "pw", 0x40 | 0x20));  // M and T
-  std::tie(status, output) = RunAs("mapper", "pw", {"rights"});
-  EXPECT_EQ(status, 0) << output;
-  EXPECT_NE(output.find("\n* M        maps\n"), std::string::npos) << output;
-  EXPECT_NE(output.find("\n  B        bans\n"), std::string::npos) << output;
+  const auto own = RunAs("mapper", "pw", {"rights"});
+  EXPECT_TRUE(Says(own, 0, "\n* M        maps\n"));
+  EXPECT_TRUE(Says(own, 0, "\n  B        bans\n"));
   // A file request and a request Keldor answers with a notification.
-  std::tie(status, output) = RunAs("mapper", "pw", {"get", "bans"});
-  EXPECT_EQ(status, 3) << output;
-  EXPECT_NE(output.find("it needs the right B (bans), which this account lacks"), std::string::npos)
-      << output;
-  std::tie(status, output) = RunAs("mapper", "pw", {"stop"});
-  EXPECT_EQ(status, 3) << output;
-  EXPECT_NE(output.find("it needs the right 0x1000 (start, stop and pause the game server)"),
-            std::string::npos)
-      << output;
+  EXPECT_TRUE(Says(RunAs("mapper", "pw", {"get", "bans"}), 3,
+                   "it needs the right B (bans), which this account lacks"));
+  EXPECT_TRUE(Says(RunAs("mapper", "pw", {"stop"}), 3, "it needs the right " + server));
   EXPECT_TRUE(Logged("does not have access to command BABE000D!")) << Log();
 }
 

@@ -1,10 +1,12 @@
-// Logins under attack: guesses between good logins of one's own, connections
-// opened before a lockout, what a shut-out client is told, idle connections
+// Logins under attack: guesses slowed, between good logins of one's own and
+// beside the administrator's from elsewhere, connections opened before a
+// lockout, what a shut-out client is told, idle connections
 // from one address, overlapping logins to one account, and account names
 // that would forge a line of the client list.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,20 +21,26 @@ class LoginSecurity : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("mallory", "own", 0x20) +
-                Account("ev\"il", "pw", 0x20) + Account("lettered", "pw", 0x3FFFF));
+                Account("ev\"il", "pw", 0x20));
   }
   // Wrong passwords for admin, sent at once; each is answered 2 (held a while).
+  // Meanwhile the administrator gets in from another address, unstalled.
   void Guess(int count) {
     std::vector<std::unique_ptr<RawClient>> guesses;
     for (int k = 0; k < count; ++k) {
       guesses.push_back(std::make_unique<RawClient>(port_));
       guesses.back()->SendCredentials("admin", "guess" + std::to_string(k));
     }
+    RawClient admin(port_, "127.0.0.2");
+    EXPECT_TRUE(admin.LogIn("admin", "secret"));
+    admin.SendWord(REQ_PING);
+    EXPECT_EQ(admin.ReadWord(), NOTE_PONG);
     for (auto& guess : guesses) ASSERT_EQ(guess->Read(2), "\x02");
   }
 };
 
-TEST_F(LoginSecurity, GoodLoginsAndEarlyConnectionsDoNotBuyGuessesAndTheRefusedHearWhy) {
+TEST_F(LoginSecurity, GuessesAreSlowedAndGoodLoginsOrEarlyConnectionsBuyNoMore) {
+  const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < 2; ++round) {
     Guess(3);
     RawClient own(port_);
@@ -40,6 +48,8 @@ TEST_F(LoginSecurity, GoodLoginsAndEarlyConnectionsDoNotBuyGuessesAndTheRefusedH
   }
   RawClient early(port_);  // opened before the lockout starts
   Guess(2);
+  // The eighth was held for 7 steps of half a second: a lower bound only.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
   EXPECT_TRUE(
       Logged("SECURITY ALERT! 8 failed logins from 127.0.0.1 for user account (admin) "
              "within 10 minutes: its logins to that account are refused for 10 minutes."))
@@ -107,20 +117,6 @@ TEST_F(LoginSecurity, NamesThatCouldForgeALineAreNeitherLoadedStoredNorLoggedIn)
   control.SendCredentials("ad\x1bmin", "secret");
   EXPECT_EQ(control.Read(2), "\x01");
   EXPECT_TRUE(WaitFor([&] { return Logged("Bad username (ad?min)."); })) << Log();
-}
-
-// Every right that has a letter or a bit is still not the administrator, whose
-// enciphered password the user list would otherwise hand over.
-TEST_F(LoginSecurity, EveryNamedRightNeitherMakesNorSeesTheAdministrator) {
-  const auto [status, output] =
-      RunAs("lettered", "pw", {"user", "add", "boss", "4294967295", "--generate"});
-  EXPECT_NE(status, 0) << output;
-  EXPECT_TRUE(Logged("SECURITY ALERT! User lettered at 127.0.0.1")) << Log();
-  const auto [listed, users] = RunAs("lettered", "pw", {"user", "list"});
-  ASSERT_EQ(listed, 0) << users;
-  EXPECT_EQ(users.find("admin"), std::string::npos) << users;
-  EXPECT_NE(users.find("mallory"), std::string::npos) << users;
-  EXPECT_NE(RunAs("boss", "x", {"ping"}).first, 0);
 }
 
 }  // namespace

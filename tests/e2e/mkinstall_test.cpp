@@ -1,6 +1,6 @@
 // mkinstall lays out an installation that Keldor's start-up reads end to end:
 // its settings file, the evolution data, mods.con and maps.con come out as
-// the layout promises.
+// the layout promises. An existing installation is left alone unless forced.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,11 +14,25 @@ namespace {
 
 using testing::Listing;
 
-TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOn) {
+TEST(Mkinstall, BuildsAnInstallationThatKeldorStartsOnAndReplacesOnlyWhenForced) {
   TempDir temp;
   const std::string dir = temp / "game";
-  std::filesystem::create_directories(dir);
-  MakeInstallation(dir, "--pb --server-binary /bin/sleep");
+  WriteFile(dir + "/notes.txt", "not an installation\n");
+  const auto run = [&](const std::string& options) {
+    const std::string command =
+        BinaryPath("mkinstall") + " " + options + " " + dir + " > " + dir + "/mkinstall.txt 2>&1";
+    return WEXITSTATUS(std::system(command.c_str()));
+  };
+  ASSERT_EQ(run(""), 0) << ReadFile(dir + "/mkinstall.txt");
+  const std::string accounts = dir + "/mods/bfvietnam/settings/useraccess.con";
+  const std::string first = ReadFile(accounts);
+  EXPECT_EQ(run("--pb"), 1);
+  EXPECT_NE(ReadFile(dir + "/mkinstall.txt").find("already holds a game installation"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(accounts), first);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/pb"));
+  ASSERT_EQ(run("--force --pb --server-binary /bin/sleep"), 0);
+  EXPECT_NE(ReadFile(accounts), first);
   const auto fact = [&](const char* key) { return InstallationFact(dir, key); };
   const std::string user = fact("console-user"), pass = fact("console-password");
   const std::string settings = dir + "/mods/bfvietnam/settings/";

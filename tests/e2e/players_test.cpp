@@ -3,7 +3,11 @@
 // entry on a player found by part of the name, a player without an account is
 // told so; keldorctl lists the player table, and a player whose score falls too
 // low is kicked and, on the next offence, banned, which a watching client sees.
+// The round statistics never reach the accounts, through a link put in place
+// of their file, with the line a player's name writes there. Which paths the
+// statistics may name is in settings_apply_test.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -20,7 +24,7 @@ class InGame : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("gunner", "pw", kMapsAndPlayers) + Account("op", "pw", 0xFFFFFFFF),
-                "--server-binary " + BinaryPath("gamesim"), {"-start", "-nodelay"},
+                "--server-binary " + BinaryPath("gamesim"), {"-start", "-nodelay", "-message"},
                 "manager.autoKickScore 1\nmanager.autoKickScoreValue -6\nmanager.autoBan 1\n"
                 "manager.autoBanValue 2\nmanager.monitorTimerPeriod 10\n");
     // Read anew for every command: no restart needed.
@@ -120,6 +124,34 @@ TEST_F(InGame, TheTableIsListedAndMinusScoresAreKickedThenBannedAsWatchersSee) {
   EXPECT_TRUE(std::regex_search(adminLog, std::regex(record + "kick,0,minus-score\n" +
                                                      record.substr(1) + "ban,0,minus-score\n")))
       << adminLog;
+}
+
+TEST_F(InGame, TheStatisticsLogNeverReachesTheAccounts) {
+  const std::string accounts = SettingsPath("useraccess.con");
+  const std::string stored = ReadFile(accounts);
+  const std::string forged = "pwn,pw,,4294967295,1";  // a player name that reads as an account
+  // A file of our own is taken; a link put in its place afterwards is refused
+  // when the file is opened, and the round is written once it is gone.
+  WriteFile(dir_ / "upload.con",
+            "manager.statFilePath \"rounds.csv\"\nmanager.statCollection 1\n"
+            "admin.enableRemoteAdmin AdminPw7\n");
+  ASSERT_EQ(RunAs("op", "pw", {"put", "settings", dir_ / "upload.con"}).first, 0);
+  ASSERT_EQ(symlink(accounts.c_str(), (dir_ / "rounds.csv").c_str()), 0);
+  ASSERT_EQ(Sim("add " + forged + " team=1 score=4").rfind("ok ", 0), 0u);
+  ASSERT_EQ(Sim("endround"), "ok");
+  ASSERT_TRUE(WaitFor([&] { return Logged("Couldn't log player stats to CSV file!"); }, 30))
+      << Log();
+  EXPECT_EQ(ReadFile(accounts), stored);
+  ASSERT_EQ(unlink((dir_ / "rounds.csv").c_str()), 0);
+  ASSERT_TRUE(WaitFor([&] { return Logged("Player stats logged to CSV file."); }, 30)) << Log();
+  EXPECT_NE(ReadFile(dir_ / "rounds.csv").find("\n\"" + forged + "\","), std::string::npos)
+      << ReadFile(dir_ / "rounds.csv");
+  EXPECT_EQ(ReadFile(accounts), stored);
+
+  // The remote admin password pushed to the game stays out of the message log.
+  const std::string messages = ReadFile(dir_ / "message.log");
+  EXPECT_NE(messages.find("admin.enableRemoteAdmin *"), std::string::npos) << messages;
+  EXPECT_EQ(messages.find("AdminPw7"), std::string::npos);
 }
 
 }  // namespace

@@ -109,13 +109,47 @@ inline int LocalPort(int fd) {
   return ntohs(address.sin_port);
 }
 
-// A loopback port (TCP or UDP) that nothing uses right now.
+// A loopback port that nothing uses right now, and that a test running in
+// parallel may take before our process binds it: for UDP, where the game
+// server's status socket allows no second binding. TCP ports are reserved.
 inline int FreePort(int type = SOCK_STREAM) {
   const int fd = BindLoopback(type);
   const int port = LocalPort(fd);
   close(fd);
   return port;
 }
+
+// A loopback TCP port held for a process the test starts. The socket stays
+// bound with SO_REUSEADDR but never listens: the kernel hands the port to no
+// other binder, while keldor and gamesim, whose listeners set SO_REUSEADDR, can
+// still bind and listen on it. Held rather than asked for again, because the
+// daemon reports no port it picked itself. Release it once the process
+// listens when the test then binds the port itself.
+class ReservedPort {
+ public:
+  ReservedPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int on = 1;
+    const sockaddr_in address = LoopbackAddress(0);
+    if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("no port to reserve");
+    }
+    port_ = LocalPort(fd_);
+  }
+  ~ReservedPort() { Release(); }
+  ReservedPort(const ReservedPort&) = delete;
+  ReservedPort& operator=(const ReservedPort&) = delete;
+
+  int port() const { return port_; }
+  void Release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
 
 // A TCP connection to 127.0.0.1:`port`, or -1.
 inline int ConnectLoopback(int port) {

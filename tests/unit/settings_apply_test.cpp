@@ -100,12 +100,17 @@ TEST_F(SettingsTest, CarriedConsoleTokensNeedTheRightsOfTheirRowsAndPasswordsAre
   // Once for the statistics path of page 4, once for the carried port.
   EXPECT_EQ(CountLogged("SECURITY ALERT! User bob at 10.0.0.8:4000 is not permitted"), 2);
 
-  Load("admin.enableRemoteAdmin adminpw\nadmin.enableRemoteConsole rc rcpw 6100\n", -1, 2);
+  Load(
+      "admin.enableRemoteAdmin adminpw\nadmin.enableRemoteConsole rc rcpw 6100\n"
+      "game.serverPassword \"joinpw\"\ngame.serverReservedPassword \"respw\"\n",
+      -1, 2);
   EXPECT_EQ(Row(Setting::ConsolePort).current, 6100);
   EXPECT_TRUE(Logged(bob + "manager.consolePort from 5711 to 6100."));
   // The remote admin line, read after the console line, carries a new password again.
   EXPECT_EQ(CountLogged(bob + "manager.consolePassword."), 2);
-  for (const char* secret : {"rcpw", "adminpw"}) {
+  EXPECT_TRUE(Logged(bob + "game.serverPassword.\r\n"));
+  EXPECT_TRUE(Logged(bob + "game.serverReservedPassword.\r\n"));
+  for (const char* secret : {"rcpw", "adminpw", "joinpw", "respw"}) {
     EXPECT_FALSE(Logged(secret)) << secret;
   }
 }
@@ -134,6 +139,9 @@ TEST_F(SettingsTest, StatisticsPathNamesOnlyOurOwnCsvFilesInTheLogDirectory) {
   ClientSlots()[1] = Connection{101, "alice", "10.0.0.7:4000", 0x10, {}};
   Load("manager.statFilePath \"other.csv\"\n", 0x10, 1);
   EXPECT_EQ(Row(Setting::StatFilePath).text, "stats.csv");
+  Load("manager.statFilePath \"" + accounts + "\"\n", 0x10 | kCriticalSettingsRight, 1);
+  EXPECT_TRUE(Logged("SECURITY ALERT! User alice at 10.0.0.7:4000 set manager.statFilePath to [" +
+                     accounts + "], which is not a CSV file"));
   Load("manager.statFilePath \"" + dir_ / "Round.CSV" + "\"\n", 0x10 | kCriticalSettingsRight, 1);
   EXPECT_EQ(Row(Setting::StatFilePath).text, dir_ / "Round.CSV");
   EXPECT_EQ(testing::ReadFile(accounts), "admin,pw,,4294967295,1\n");

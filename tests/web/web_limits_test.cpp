@@ -129,18 +129,31 @@ TEST_F(WebConsole, KeldorsOwnLockoutIsExplainedOnThePage) {
             "too many failed logins from this address; try again in 10 minutes");
 }
 
+// The page's WebSocket for a session that logged in with `login`.
+std::unique_ptr<RawClient> OpenSocket(int port, const std::string& host, const HttpAnswer& login,
+                                      const char* source = "127.0.0.1") {
+  const std::size_t cookie = login.head.find("keldor_web=");
+  auto socket = std::make_unique<RawClient>(port, source);
+  socket->Send("GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+               "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
+               "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
+               "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  std::string head;
+  while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos) {
+    const std::string byte = socket->Read(1);
+    if (byte.empty()) break;
+    head += byte;
+  }
+  EXPECT_EQ(head.substr(0, 12), "HTTP/1.1 101");
+  return socket;
+}
+
 TEST_F(WebConsole, OneAddressHoldingConnectionsLeavesRoomForOthers) {
   // A logged-in page's WebSocket, opened before the flood, outlives the
   // deadline that idle connections meet.
   const HttpAnswer login = Login("secret", "127.0.0.2");
   ASSERT_EQ(login.status, 200);
-  const std::size_t cookie = login.head.find("keldor_web=");
-  RawClient socket(webPort_, "127.0.0.2");
-  socket.Send("GET /ws HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
-              "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
-              "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
-              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
-  ASSERT_EQ(socket.Read(12), "HTTP/1.1 101");
+  const auto socket = OpenSocket(webPort_, Host(), login, "127.0.0.2");
 
   std::vector<std::unique_ptr<RawClient>> held;
   for (int k = 0; k < 64; ++k) {
@@ -158,7 +171,7 @@ TEST_F(WebConsole, OneAddressHoldingConnectionsLeavesRoomForOthers) {
 
   char byte;
   ssize_t got = 0;
-  while ((got = recv(socket.fd(), &byte, 1, MSG_DONTWAIT)) > 0) {
+  while ((got = recv(socket->fd(), &byte, 1, MSG_DONTWAIT)) > 0) {
   }
   EXPECT_TRUE(got < 0 && errno == EAGAIN) << "the WebSocket was cut";
 }
@@ -193,24 +206,6 @@ nlohmann::json ReplyTo(RawClient& socket, int id) {
     }
   }
   return {};
-}
-
-// The page's WebSocket for a session that logged in with `login`.
-std::unique_ptr<RawClient> OpenSocket(int port, const std::string& host, const HttpAnswer& login) {
-  const std::size_t cookie = login.head.find("keldor_web=");
-  auto socket = std::make_unique<RawClient>(port);
-  socket->Send("GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-               "\r\nCookie: " + login.head.substr(cookie, login.head.find(';', cookie) - cookie) +
-               "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
-               "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
-  std::string head;
-  while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos) {
-    const std::string byte = socket->Read(1);
-    if (byte.empty()) break;
-    head += byte;
-  }
-  EXPECT_EQ(head.substr(0, 12), "HTTP/1.1 101");
-  return socket;
 }
 
 TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
