@@ -102,8 +102,7 @@ TEST_F(JobsTest, ChatAndServerMessageTellTheRequesterEitherSentOrFailed) {
   Run(JOB_SERVER_MESSAGE, "hello", 1);
   EXPECT_EQ(testing::ReceiveAvailable(client),
             note(NOTE_CHAT_SENT) + note(NOTE_SERVER_MESSAGE_SENT));
-  close(daemon);
-  close(client);
+  close(client);  // daemon is closed with its connection
 }
 
 TEST_F(JobsTest, LineBreaksSmuggleNoCommandButAConsoleCommandKeepsItsLines) {
