@@ -434,6 +434,15 @@ std::vector<double> PingTimes(Client& client, int count) {
   return times;
 }
 
+// 8 MiB of random bytes (which hardly compress) as the announcements file, for
+// a download that costs the compressor the most.
+void PutRandomAnnouncements(const RunningKeldor& k) {
+  std::string big(8 * 1024 * 1024, '\0');
+  unsigned seed = 11;
+  for (char& ch : big) ch = static_cast<char>(rand_r(&seed));
+  std::ofstream(k.installation.dir + "/mods/bfvietnam/settings/announcements.con") << big;
+}
+
 // Clients that would stall a loop that waits on them: logins sent a byte at a
 // time, silent connections, an upload and a request that stop half-way, a
 // download that is never read. Each round opens a fresh set (they end at their
@@ -441,10 +450,7 @@ std::vector<double> PingTimes(Client& client, int count) {
 void BenchHostile(const Config& c) {
   RunningKeldor k;
   if (!k.Start(c, {}, false)) return;
-  std::string big(8 * 1024 * 1024, '\0');
-  unsigned seed = 11;
-  for (char& ch : big) ch = static_cast<char>(rand_r(&seed));
-  std::ofstream(k.installation.dir + "/mods/bfvietnam/settings/announcements.con") << big;
+  PutRandomAnnouncements(k);
   auto admin = k.Login();
   if (!admin) return;
   std::vector<double> p50, p99, quiet50, hostile50;
@@ -510,10 +516,7 @@ double WorstPing(Client& client, int count, const std::function<void()>& between
 void BenchDownloadReaders(const Config& c) {
   RunningKeldor k;
   if (!k.Start(c, {}, false)) return;
-  std::string big(8 * 1024 * 1024, '\0');
-  unsigned seed = 11;
-  for (char& ch : big) ch = static_cast<char>(rand_r(&seed));
-  std::ofstream(k.installation.dir + "/mods/bfvietnam/settings/announcements.con") << big;
+  PutRandomAnnouncements(k);
   auto admin = k.Login();
   if (!admin) return;
   enum Reader { kUnread, kSlow, kFast, kReaders };
