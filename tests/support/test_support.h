@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,6 +64,12 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 inline bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
+}
+
+// The permission bits of `path` itself, not of what a link there names; 01000 when missing.
+inline unsigned FileMode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
 }
 
 // Names in a directory in the order readdir gives them (the order a scan sees).

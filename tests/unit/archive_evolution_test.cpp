@@ -1,7 +1,7 @@
 // The evolution lookup: which map_ tags count, the search state carried from
 // one lookup to the next, and parse errors reported with their line.
-#include "archive_test_support.h"
 #include "maps/archive.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {

@@ -8,9 +8,9 @@
 #include <cctype>
 #include <map>
 
-#include "archive_test_support.h"
 #include "maps/archive_io.h"
 #include "maps/rfa_writer.h"
+#include "state_fixture.h"
 
 namespace keldor {
 namespace {

@@ -14,6 +14,7 @@ namespace keldor {
 namespace {
 
 using keldor::testing::Exists;
+using keldor::testing::FileMode;
 using keldor::testing::ReadFile;
 using keldor::testing::WriteFile;
 
@@ -71,11 +72,6 @@ TEST_F(HelperFiles, ExistenceCreationAndCopies) {
   EXPECT_FALSE(Exists(dir_ / "dst2"));
 }
 
-unsigned Mode(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
-}
-
 // A file that holds passwords never gets wider than its owner's, however it
 // is written, and nothing is done through a link planted in its place.
 TEST_F(HelperFiles, SecretFilesAreOwnersAloneAndLinksAreNotFollowed) {
@@ -84,10 +80,10 @@ TEST_F(HelperFiles, SecretFilesAreOwnersAloneAndLinksAreNotFollowed) {
   WriteFile(dir_ / "wide.con", "old");
   chmod((dir_ / "wide.con").c_str(), 0664);
   EXPECT_TRUE(ReplaceFile(dir_ / "wide.con", kSecretFileMode, write));
-  EXPECT_EQ(Mode(dir_ / "wide.con"), 0600u);
+  EXPECT_EQ(FileMode(dir_ / "wide.con"), 0600u);
   chmod((dir_ / "wide.con").c_str(), 0640);  // any other file keeps its own mode
   EXPECT_TRUE(ReplaceFile(dir_ / "wide.con", write));
-  EXPECT_EQ(Mode(dir_ / "wide.con"), 0640u);
+  EXPECT_EQ(FileMode(dir_ / "wide.con"), 0640u);
 
   WriteFile(dir_ / "victim", "precious");
   chmod((dir_ / "victim").c_str(), 0644);
@@ -96,11 +92,11 @@ TEST_F(HelperFiles, SecretFilesAreOwnersAloneAndLinksAreNotFollowed) {
   mode_t narrowed = 0;
   EXPECT_FALSE(NarrowFileMode(dir_ / "link.con", kSecretFileMode, &narrowed));
   EXPECT_EQ(ReadFile(dir_ / "victim"), "precious");
-  EXPECT_EQ(Mode(dir_ / "victim"), 0644u);
+  EXPECT_EQ(FileMode(dir_ / "victim"), 0644u);
 
   EXPECT_NE(CreateSecretFile(dir_ / "victim"), nullptr);  // emptied, narrowed
   EXPECT_EQ(ReadFile(dir_ / "victim"), "");
-  EXPECT_EQ(Mode(dir_ / "victim"), 0600u);
+  EXPECT_EQ(FileMode(dir_ / "victim"), 0600u);
   EXPECT_EQ(CreateSecretFile(dir_.path()), nullptr);  // a directory is no file to fill
   umask(mask);
 }

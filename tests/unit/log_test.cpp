@@ -23,7 +23,6 @@ namespace {
 
 using keldor::testing::Exists;
 using keldor::testing::ReadFile;
-using keldor::testing::TempDir;
 using keldor::testing::WriteFile;
 
 // 2004-03-01 18:30:05 local time, whatever the machine's zone.
@@ -34,7 +33,7 @@ std::time_t FixedTime() {
   return std::mktime(&t);
 }
 
-class LogTest : public ::testing::Test {
+class LogTest : public testing::LogDirTest {
  protected:
   void SetUp() override {
     ResetAllState();
@@ -48,12 +47,6 @@ class LogTest : public ::testing::Test {
     UnpinClock();
     ResetAllState();
   }
-  std::string LogText() { return ReadFile(dir_ / "keldor.log"); }
-  unsigned Mode(const std::string& name) {
-    return static_cast<unsigned>(std::filesystem::status(dir_ / name).permissions()) & 0777;
-  }
-
-  TempDir dir_;
 };
 
 TEST_F(LogTest, OneLinePerCallWithLineBreaksAndMarkersBlankedAndCutTo1023) {
@@ -65,17 +58,17 @@ TEST_F(LogTest, OneLinePerCallWithLineBreaksAndMarkersBlankedAndCutTo1023) {
   Logging().debug = true;
   LogDebug("DEBUG: shown %d", 1);
   const std::string stamp = "2004-03-01 18:30:05 : ";
-  EXPECT_EQ(LogText(), stamp + "a  b \r\n" + stamp + "x y z\r\n" + stamp + "\r\n" + stamp +
-                           "DEBUG: shown 1\r\n");
-  EXPECT_EQ(Mode("keldor.log"), 0600u);  // lines may quote secrets
+  EXPECT_EQ(Log(), stamp + "a  b \r\n" + stamp + "x y z\r\n" + stamp + "\r\n" + stamp +
+                       "DEBUG: shown 1\r\n");
+  EXPECT_EQ(testing::FileMode(dir_ / "keldor.log"), 0600u);  // lines may quote secrets
   // Control bytes from a chat line or a name never reach a terminal that
   // follows the log; other encodings' bytes stay as they are.
   std::filesystem::remove(dir_ / "keldor.log");
   LogMessage(kLogInfo, "%s", "\x1b[2J\x01\x1f\x7f\tend \xc3\xa9\xff");
-  EXPECT_EQ(LogText(), stamp + "?[2J??? end \xc3\xa9\xff\r\n");
+  EXPECT_EQ(Log(), stamp + "?[2J??? end \xc3\xa9\xff\r\n");
   std::filesystem::remove(dir_ / "keldor.log");
   LogMessage(kLogInfo, "%s", std::string(3000, 'q').c_str());
-  EXPECT_EQ(LogText(), stamp + std::string(1023 - stamp.size(), 'q') + "\r\n");
+  EXPECT_EQ(Log(), stamp + std::string(1023 - stamp.size(), 'q') + "\r\n");
 }
 
 // The file is rotated by the line that takes it to 512000 bytes, into a file
@@ -85,7 +78,7 @@ TEST_F(LogTest, RotatesOnceTheFileReaches512000Bytes) {
   // Whole lines before: a file whose last line lacks its end gets one first.
   WriteFile(dir_ / "keldor.log", std::string(512000 - line - 2, 'x') + "\n");
   LogMessage(kLogInfo, "tip");
-  EXPECT_EQ(LogText().size(), 511999u);
+  EXPECT_EQ(Log().size(), 511999u);
   EXPECT_FALSE(Exists(dir_ / "2004-03-01-18-30.log"));
   WriteFile(dir_ / "keldor.log", std::string(512000 - line - 1, 'x') + "\n");
   LogMessage(kLogInfo, "tip");
@@ -102,7 +95,7 @@ TEST_F(LogTest, RotatesOnceTheFileReaches512000Bytes) {
   Logging().useSyslog = true;
   WriteFile(dir_ / "keldor.log", std::string(512000, 'z'));
   LogMessage(kLogInfo, "to syslog");
-  EXPECT_EQ(LogText().size(), 512000u);
+  EXPECT_EQ(Log().size(), 512000u);
 }
 
 // Only rotated logs are counted and removed, oldest first by minute and then
@@ -122,10 +115,10 @@ TEST_F(LogTest, RotationRemovesTheOldestRotatedLogsBeyondTheNumberKept) {
   for (const auto& name : newer) EXPECT_TRUE(Exists(dir_ / name)) << name;
   for (const auto& name : others) EXPECT_TRUE(Exists(dir_ / name)) << name;
   EXPECT_TRUE(Exists(dir_ / "2004-03-01-18-30.log"));
-  EXPECT_NE(LogText().find("Removed the old log file " + (dir_ / "2004-02-01-10-00-2.log") +
-                           ": the newest 3 rotated logs are kept."),
+  EXPECT_NE(Log().find("Removed the old log file " + (dir_ / "2004-02-01-10-00-2.log") +
+                       ": the newest 3 rotated logs are kept."),
             std::string::npos)
-      << LogText();
+      << Log();
 
   // 0 keeps every one.
   Logging().keepRotated = 0;

@@ -1,9 +1,11 @@
 // The fixture most unit tests start from: a fresh state, a temp directory as
 // the server directory (so keldor.log lands there) with its settings
-// directory beneath, and the log read back.
+// directory beneath, and the log read back. The archive and discovery tests
+// lay out the server directory themselves.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <lzo/lzoconf.h>
 
 #include <filesystem>
 #include <string>
@@ -34,6 +36,17 @@ class StateTest : public LogDirTest {
   std::string SettingsFile(const std::string& name) const {
     return Opts().settingsDir + "/" + name;
   }
+};
+
+class ServerDirTest : public StateTest {
+ protected:
+  void SetUp() override {
+    StateTest::SetUp();
+    std::filesystem::remove(Opts().settingsDir);
+    Logging().quiet = false;
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+  }
+  std::string Path(const std::string& relative) const { return dir_ / relative; }
 };
 
 }  // namespace keldor::testing

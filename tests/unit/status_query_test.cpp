@@ -130,20 +130,5 @@ TEST_F(StatusQuery, OnlyTheServersReplyToThisRequestIsTaken) {
   close(forger);
 }
 
-// The configured port is taken when it reports our game port (the probing of
-// the usual ports is shown end to end in server_test).
-TEST_F(StatusQuery, FindStatusPortTakesTheConfiguredPort) {
-  const auto reporting = [](const std::string& port) {
-    return [port](const std::string& request) {
-      return Answer(request, Z("hostport") + Z(port) + Z(""));
-    };
-  };
-  FakeResponder configured(reporting("15567"));
-  Row(Setting::ServerPort).current = 15567;
-  Row(Setting::GameSpyLANPort).current = configured.port();
-  EXPECT_TRUE(FindStatusPort());
-  EXPECT_EQ(StatusPort(), configured.port());
-}
-
 }  // namespace
 }  // namespace keldor
