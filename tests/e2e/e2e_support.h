@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +120,18 @@ inline std::string GameSimControl(const std::string& serverDir, const std::strin
   return answer;
 }
 
+// The requests that connection summaries in `log` say were left out of it,
+// summed (only those of clients at `source` when one is given).
+inline int Unlogged(const std::string& log, const std::string& source = "") {
+  const std::regex summary((source.empty() ? "" : "Client at " + source + ":[0-9]+ ") +
+                           "sent ([0-9]+) more ");
+  int total = 0;
+  for (std::sregex_iterator it(log.begin(), log.end(), summary), end; it != end; ++it) {
+    total += std::stoi((*it)[1]);
+  }
+  return total;
+}
+
 inline bool Alive(pid_t pid) {
   return pid > 0 && kill(pid, 0) == 0;
 }
@@ -205,6 +218,18 @@ class RawClient {
     const std::string bytes = Read(4);
     return bytes.size() == 4 ? testing::WordFrom(bytes) : 0xFFFFFFFF;
   }
+  // A ping answered with an empty pong.
+  bool Pings() {
+    SendWord(REQ_PING);
+    return ReadWord() == NOTE_PONG && ReadWord() == 0;
+  }
+  // The next notification: its code and its text without the closing NUL.
+  std::pair<std::uint32_t, std::string> ReadNote() {
+    const std::uint32_t code = ReadWord();
+    std::string text = Read(ReadWord());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return {code, text};
+  }
   // A full login; true when accepted.
   bool LogIn(const std::string& user, const std::string& password) {
     SendCredentials(user, password);
@@ -241,6 +266,14 @@ class KeldorTest : public LogDirTest {
                      "--console-port " + std::to_string(console_.port()) + " " + options);
   }
 
+  // keldor on this installation, on the test's port unless told another.
+  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
+                                  int port = 0) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port",
+                                  std::to_string(port != 0 ? port : port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};
     all.insert(all.end(), args.begin(), args.end());
@@ -276,13 +309,6 @@ class InstalledServer : public KeldorTest {
     port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
   }
   pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
-  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
-                                  int port = 0) {
-    std::vector<std::string> args{"-path", dir_.path(), "-port",
-                                  std::to_string(port != 0 ? port : port_)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
-  }
 };
 
 // A keldor on a reserved port in an installation the test has mkinstall lay out.
@@ -298,14 +324,18 @@ class KeldorHarness : public KeldorTest {
     WriteAccounts(accounts);
     WriteFile(SettingsPath("servermanager.con"),
               ReadFile(SettingsPath("servermanager.con")) + settings);
-    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    keldor_ =
-        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
+    keldor_ = Keldor(extra, "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
     reserved_.Release();
   }
 
+  // A raw client logged in as `user` from `source`; a refusal fails the test.
+  std::unique_ptr<RawClient> LoggedIn(const std::string& user, const std::string& password,
+                                      const char* source = "127.0.0.1") {
+    auto client = std::make_unique<RawClient>(port_, source);
+    if (!client->LogIn(user, password)) ADD_FAILURE() << "login refused";
+    return client;
+  }
   void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
 
   ReservedPort reserved_;
