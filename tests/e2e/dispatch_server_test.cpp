@@ -2,10 +2,10 @@
 // their "already" cases, the requests that become console commands (a
 // multi-line console command as several), join information, kicks and map
 // changes checked before they are sent, a request refused for want of a right,
-// usage errors and a help text. Bans end to end: keldor puts them into effect
-// in the game server (a banned player cannot come back) or, with the server
-// stopped, in the game's files; timed bans end on the crash watch's pass;
-// verification, both syncs and clearing with the server running and stopped.
+// usage errors. Bans end to end: keldor puts them into effect in the game
+// server (a banned player cannot come back) or, with the server stopped, in
+// the game's files; timed bans end on the crash watch's pass; verification,
+// both syncs and clearing with the server running and stopped.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -46,7 +46,6 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   ASSERT_TRUE(WaitFor([&] { return Logged("connected as user watcher"); }));
 
   EXPECT_TRUE(Says(RunAs("nostart", "pw", {"start"}), 3, "did not carry out the request"));
-  EXPECT_TRUE(Logged("does not have access to command BABE0018!"));
   EXPECT_FALSE(Logged("Server started"));
 
   ASSERT_EQ(RunOp({"start"}), std::make_pair(0, std::string("The server has been started.\n")))
@@ -102,8 +101,7 @@ TEST_F(DispatchServer, StartAndStopTheGameServerThroughKeldorctl) {
   EXPECT_EQ(RunOp({"stop"}).second, "The server is already stopped.\n");
   EXPECT_EQ(RunOp({"join-info"}).first, 4);
 
-  watch->Signal(SIGINT);
-  EXPECT_EQ(watch->Wait(), 0);
+  EXPECT_EQ(watch->End(SIGINT), 0);
   const std::string seen = watch->Output();
   EXPECT_TRUE(std::regex_search(
       seen, std::regex("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
@@ -122,7 +120,6 @@ TEST_F(DispatchServer, FailedCommandsAndUsageErrorsHaveTheirExitStatus) {
   }
   EXPECT_EQ(CountLogged("connected as user op"), 1);
   EXPECT_TRUE(Says(RunOp({"fly"}), 1, "unknown command fly"));
-  EXPECT_TRUE(Says(RunCtl({"help", "kick"}), 0, "Usage: keldorctl [options] kick"));
 }
 
 const std::string kKey = "0123456789abcdef0123456789abcdef";

@@ -73,6 +73,11 @@ class Process {
   pid_t pid() const { return pid_; }
   std::string Output() const { return ReadFile(output_); }
   void Signal(int signal) const { kill(pid_, signal); }
+  // Sends `signal` and waits for the end: the exit status (or 128 + signal).
+  std::optional<int> End(int signal) {
+    Signal(signal);
+    return Wait();
+  }
 
   // The exit status (or 128 + signal) once the process ends within `seconds`.
   std::optional<int> Wait(double seconds = 30) {
@@ -183,11 +188,9 @@ inline std::string Account(const std::string& name, const std::string& password,
 
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(ConnectLoopback(port)) {
-    if (fd_ < 0) throw std::runtime_error("connect failed");
-  }
-  // From another loopback address (127.0.0.2, ...), as a second host would connect.
-  RawClient(int port, const char* source) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  // From `source`: another loopback address (127.0.0.2, ...) is a second host.
+  explicit RawClient(int port, const char* source = "127.0.0.1")
+      : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);

@@ -203,8 +203,7 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   // inherit the lock, so the next Keldor adopts the server.
   keldor_.reset();
   StartKeldor({"-start", "-pid", pidFile});
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   EXPECT_FALSE(std::filesystem::exists(pidFile));
   const pid_t server = GamePid();
   ASSERT_TRUE(Alive(server));
@@ -212,8 +211,7 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   EXPECT_TRUE(Logged("Server is already running, monitoring enabled."));  // before listening
 
   // -stop asks the server to quit and ends at once.
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   auto stopper = Keldor({"-stop"}, "stopper.out");
   EXPECT_EQ(stopper->Wait(), 0);
   EXPECT_TRUE(Logged("Server stopped via command-line option."));
@@ -237,8 +235,7 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
       << again->Output();
   EXPECT_TRUE(std::filesystem::exists(overlay + "/settings/servermanager.con"));
   EXPECT_EQ(CountLogged("Listening on"), listening);
-  first->Signal(SIGINT);
-  EXPECT_EQ(first->Wait(), 2);
+  EXPECT_EQ(first->End(SIGINT), 2);
   EXPECT_NE(ReadFile(overlay + "/logs/keldor.log").find("Exiting due to signal (2)."),
             std::string::npos);
 }
@@ -267,8 +264,7 @@ TEST_F(Operator, CommandLineWarningsAndAQuickRestartOnTheSamePort) {
     client.Read(64);  // the refusal, up to the close
   }
   ASSERT_TRUE(WaitFor([&] { return Logged("Bad username (nobody)."); }));
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   StartKeldor();
   EXPECT_FALSE(Logged("Couldn't bind"));
 }
@@ -321,8 +317,7 @@ TEST_F(Operator, PidFileIsNoLinkAndIsLockedForKeldorsLifeOnly) {
   ASSERT_TRUE(WaitFor([&] { return Alive(GamePid()); })) << Log();
   EXPECT_EQ(ReadFile(pidFile), std::to_string(keldor_->pid()));
   EXPECT_FALSE(Lockable(pidFile));
-  keldor_->Signal(SIGKILL);
-  ASSERT_TRUE(keldor_->Wait().has_value());
+  ASSERT_TRUE(keldor_->End(SIGKILL).has_value());
   EXPECT_TRUE(Alive(GamePid()));
   EXPECT_TRUE(Lockable(pidFile));
 

@@ -60,8 +60,7 @@ TEST_F(Supervision, StartLaunchesFindsAMovedStatusPortAndExitKillsAServerIgnorin
 
   // With -exit a server that ignores "quit" is killed.
   EXPECT_EQ(Sim("mute on"), "ok on");
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_EQ(keldor->End(SIGTERM), 15);
   EXPECT_TRUE(Logged("Terminating server with extreme prejudice!"));
   EXPECT_TRUE(WaitFor([&] { return !Alive(server); }));
   // Outliving Keldor and adoption are shown below, -stop in operator_test.
@@ -122,8 +121,7 @@ TEST_F(Supervision, ACrashedServerIsRestarted) {
   EXPECT_EQ(Sim("get map"), "ok khe_sanh GPM_CQ bfvietnam");
   // The dead server's console is closed with the crash, not queried afterwards.
   EXPECT_FALSE(Logged("Couldn't get server status!")) << Log();
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_EQ(keldor->End(SIGTERM), 15);
   EXPECT_FALSE(Alive(second));
   EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
 }
@@ -137,8 +135,7 @@ TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
   std::ofstream(SettingsPath("servermanager.con"), std::ios::app)
       << "manager.monitorTimerPeriod 60\n";
   auto first = StartSupervised();
-  first->Signal(SIGTERM);
-  EXPECT_EQ(first->Wait(), 15);
+  EXPECT_EQ(first->End(SIGTERM), 15);
   const pid_t adopted = GamePid();
   auto keldor = Keldor({"-restart", "-exit"}, "second.out");
   ASSERT_TRUE(WaitFor([&] { return CountLogged(" : Connected\r\n") == 2; }, 40)) << Log();
@@ -147,8 +144,7 @@ TEST_F(Supervision, AnAdoptedServerThatCrashesIsRestartedAtOnce) {
       WaitFor([&] { return Logged("Auto-restart is enabled, restarting the server."); }, 30))
       << Log();
   ASSERT_TRUE(WaitFor([&] { return GamePid() != adopted && Alive(GamePid()); }));
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_EQ(keldor->End(SIGTERM), 15);
 }
 
 // A scheduled restart with its own settings and rotation, then a stop that
@@ -249,8 +245,7 @@ TEST_F(InGame, ChatKicksForBannedWordsAndRunsInGameCommands) {
   EXPECT_NE(adminLog.find(",kick,0,banned word in chat message\n", record), std::string::npos)
       << adminLog;
 
-  watch->Signal(SIGINT);
-  EXPECT_EQ(watch->Wait(), 0);
+  EXPECT_EQ(watch->End(SIGINT), 0);
   const std::string seen = watch->Output();
   EXPECT_NE(seen.find("NOTE_AUTO_KICK_WORD Loudmouth"), std::string::npos) << seen;
   EXPECT_NE(seen.find("NOTE_MAP_CHANGED khe_sanh GPM_CQ bfvietnam"), std::string::npos) << seen;
@@ -281,8 +276,7 @@ TEST_F(InGame, TheTableIsListedAndMinusScoresAreKickedThenBannedAsWatchersSee) {
   ASSERT_TRUE(
       WaitFor([&] { return watch->Output().find("NOTE_BANS_CHANGED") != std::string::npos; }, 40))
       << watch->Output() << Log();
-  watch->Signal(SIGINT);
-  watch->Wait();
+  watch->End(SIGINT);
   const std::string seen = watch->Output();
   EXPECT_TRUE(std::regex_search(seen, std::regex(" NOTE_AUTO_KICK_SCORE Bob\n"))) << seen;
   EXPECT_TRUE(std::regex_search(seen, std::regex(" NOTE_AUTO_BAN_SCORE Bob\n"))) << seen;

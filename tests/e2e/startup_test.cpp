@@ -96,8 +96,7 @@ TEST_F(Daemon, FirstStartCreatesFilesListensAndEndsOnSigterm) {
   // The log echoes to the terminal in the foreground.
   EXPECT_NE(keldor->Output().find("Keldor v2.0 beta 4e\r\n"), std::string::npos);
 
-  keldor->Signal(SIGTERM);
-  EXPECT_EQ(keldor->Wait(), 15);
+  EXPECT_EQ(keldor->End(SIGTERM), 15);
   EXPECT_TRUE(Logged("Exiting due to signal (15).\r\n"));
 }
 
