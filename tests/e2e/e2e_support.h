@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,6 +73,11 @@ class Process {
   pid_t pid() const { return pid_; }
   std::string Output() const { return ReadFile(output_); }
   void Signal(int signal) const { kill(pid_, signal); }
+  // Sends `signal` and waits for the end: the exit status (or 128 + signal).
+  std::optional<int> End(int signal) {
+    Signal(signal);
+    return Wait();
+  }
 
   // The exit status (or 128 + signal) once the process ends within `seconds`.
   std::optional<int> Wait(double seconds = 30) {
@@ -117,6 +123,18 @@ inline std::string GameSimControl(const std::string& serverDir, const std::strin
   }
   close(fd);
   return answer;
+}
+
+// The requests that connection summaries in `log` say were left out of it,
+// summed (only those of clients at `source` when one is given).
+inline int Unlogged(const std::string& log, const std::string& source = "") {
+  const std::regex summary((source.empty() ? "" : "Client at " + source + ":[0-9]+ ") +
+                           "sent ([0-9]+) more ");
+  int total = 0;
+  for (std::sregex_iterator it(log.begin(), log.end(), summary), end; it != end; ++it) {
+    total += std::stoi((*it)[1]);
+  }
+  return total;
 }
 
 inline bool Alive(pid_t pid) {
@@ -170,11 +188,9 @@ inline std::string Account(const std::string& name, const std::string& password,
 
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(ConnectLoopback(port)) {
-    if (fd_ < 0) throw std::runtime_error("connect failed");
-  }
-  // From another loopback address (127.0.0.2, ...), as a second host would connect.
-  RawClient(int port, const char* source) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  // From `source`: another loopback address (127.0.0.2, ...) is a second host.
+  explicit RawClient(int port, const char* source = "127.0.0.1")
+      : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);
@@ -204,6 +220,18 @@ class RawClient {
   std::uint32_t ReadWord() {
     const std::string bytes = Read(4);
     return bytes.size() == 4 ? testing::WordFrom(bytes) : 0xFFFFFFFF;
+  }
+  // A ping answered with an empty pong.
+  bool Pings() {
+    SendWord(REQ_PING);
+    return ReadWord() == NOTE_PONG && ReadWord() == 0;
+  }
+  // The next notification: its code and its text without the closing NUL.
+  std::pair<std::uint32_t, std::string> ReadNote() {
+    const std::uint32_t code = ReadWord();
+    std::string text = Read(ReadWord());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return {code, text};
   }
   // A full login; true when accepted.
   bool LogIn(const std::string& user, const std::string& password) {
@@ -241,6 +269,14 @@ class KeldorTest : public LogDirTest {
                      "--console-port " + std::to_string(console_.port()) + " " + options);
   }
 
+  // keldor on this installation, on the test's port unless told another.
+  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
+                                  int port = 0) {
+    std::vector<std::string> args{"-path", dir_.path(), "-port",
+                                  std::to_string(port != 0 ? port : port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
+  }
   std::unique_ptr<Process> Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--port", Port()};
     all.insert(all.end(), args.begin(), args.end());
@@ -276,13 +312,6 @@ class InstalledServer : public KeldorTest {
     port_ = std::stoi(InstallationFact(dir_.path(), "listen-port"));
   }
   pid_t GamePid() const { return e2e::GamePid(dir_.path()); }
-  std::unique_ptr<Process> Keldor(std::vector<std::string> extra, const std::string& output,
-                                  int port = 0) {
-    std::vector<std::string> args{"-path", dir_.path(), "-port",
-                                  std::to_string(port != 0 ? port : port_)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / output);
-  }
 };
 
 // A keldor on a reserved port in an installation the test has mkinstall lay out.
@@ -298,14 +327,18 @@ class KeldorHarness : public KeldorTest {
     WriteAccounts(accounts);
     WriteFile(SettingsPath("servermanager.con"),
               ReadFile(SettingsPath("servermanager.con")) + settings);
-    std::vector<std::string> args{"-path", dir_.path(), "-port", Port()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    keldor_ =
-        std::make_unique<Process>(BinaryPath("keldor"), args, dir_.path(), dir_ / "keldor.out");
+    keldor_ = Keldor(extra, "keldor.out");
     ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
     reserved_.Release();
   }
 
+  // A raw client logged in as `user` from `source`; a refusal fails the test.
+  std::unique_ptr<RawClient> LoggedIn(const std::string& user, const std::string& password,
+                                      const char* source = "127.0.0.1") {
+    auto client = std::make_unique<RawClient>(port_, source);
+    if (!client->LogIn(user, password)) ADD_FAILURE() << "login refused";
+    return client;
+  }
   void WriteAccounts(const std::string& text) { WriteFile(SettingsPath("useraccess.con"), text); }
 
   ReservedPort reserved_;

@@ -1,8 +1,11 @@
-// Logins under attack: guesses slowed, between good logins of one's own and
-// beside the administrator's from elsewhere, connections opened before a
-// lockout, what a shut-out client is told, idle connections
-// from one address, overlapping logins to one account, and account names
-// that would forge a line of the client list.
+// Logins through the real keldor and keldorctl: every refused login with its
+// log line and the client's text (a wrong protocol byte among them), the
+// same-name rule and NOTE_DISCONNECT to every client at shutdown; and logins
+// under attack: guesses slowed, between good logins of one's own and beside
+// the administrator's from elsewhere, connections opened before a lockout,
+// what a shut-out client is told, idle connections from one address,
+// overlapping logins to one account, and account names that would forge a
+// line of the client list.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,8 +24,13 @@ class LoginSecurity : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("admin", "secret", 0xFFFFFFFF) + Account("mallory", "own", 0x20) +
-                Account("ev\"il", "pw", 0x20));
+                Account("ev\"il", "pw", 0x20) + Account("alice", "wonder", kAlice) +
+                Account("off", "pw", 0x40, 0) + Account("nobody", "pw", 0));
   }
+  std::pair<int, std::string> Ping(const std::string& user, const std::string& password) {
+    return RunAs(user, password, {"ping"});
+  }
+  static constexpr std::uint32_t kAlice = 0x60;  // T and M
   // Wrong passwords for admin, sent at once; each is answered 2 (held a while).
   // Meanwhile the administrator gets in from another address, unstalled.
   void Guess(int count) {
@@ -33,8 +41,7 @@ class LoginSecurity : public KeldorHarness {
     }
     RawClient admin(port_, "127.0.0.2");
     EXPECT_TRUE(admin.LogIn("admin", "secret"));
-    admin.SendWord(REQ_PING);
-    EXPECT_EQ(admin.ReadWord(), NOTE_PONG);
+    EXPECT_TRUE(admin.Pings());
     for (auto& guess : guesses) ASSERT_EQ(guess->Read(2), "\x02");
   }
 };
@@ -117,6 +124,64 @@ TEST_F(LoginSecurity, NamesThatCouldForgeALineAreNeitherLoadedStoredNorLoggedIn)
   control.SendCredentials("ad\x1bmin", "secret");
   EXPECT_EQ(control.Read(2), "\x01");
   EXPECT_TRUE(WaitFor([&] { return Logged("Bad username (ad?min)."); })) << Log();
+}
+
+TEST_F(LoginSecurity, RefusedLoginsShowTheErrorTextsAndLogTheirLines) {
+  struct Case {
+    std::string user, password, shown, logged;
+  };
+  const std::vector<Case> cases = {
+      {"mallet", "x", "The specified username is invalid.",
+       "failed to authenticate! Bad username (mallet)."},
+      {"alice", "guess", "The specified password is invalid.",
+       "failed to authenticate! Bad password (********) for user account (alice)."},
+      {"off", "pw", "The specified user account is disabled.",
+       "failed to authenticate! User account (off) is inactive."},
+      {"nobody", "pw", "no access rights", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(Says(Ping(c.user, c.password), 3, c.shown));
+    EXPECT_TRUE(Logged("SECURITY ALERT! Client at 127.0.0.1:") && Logged(c.logged)) << Log();
+  }
+  EXPECT_FALSE(Logged("guess"));  // a password typed is never logged
+
+  // A wrong protocol byte is refused after the rights and the version were sent.
+  RawClient client(port_);
+  client.SendCredentials("alice", "wonder");
+  EXPECT_EQ(client.Read(6), std::string(1, '\0') + Word(kAlice) + "\x8c");
+  client.Send(std::string(1, '\x8b'));
+  EXPECT_EQ(client.Read(1), "");  // closed without the running flag
+  EXPECT_TRUE(WaitFor([&] {
+    return Logged("failed to authenticate! Client is using a different protocol version.");
+  }));
+  EXPECT_FALSE(Logged("connected as user"));
+
+  WriteAccounts("");  // read at every login
+  EXPECT_TRUE(Says(Ping("admin", "secret"), 3, "No user accounts exist."));
+  EXPECT_TRUE(Logged("failed to authenticate! No remote access is permitted."));
+}
+
+TEST_F(LoginSecurity, ASecondLoginUnderOneNameNeedsTheRight) {
+  auto watch = Ctl({"--user", "alice", "--password", "wonder", "watch"});
+  ASSERT_TRUE(WaitFor([&] { return Logged("connected as user alice"); }));
+  EXPECT_TRUE(Says(Ping("Alice", "wonder"), 3, "already logged in"));
+  EXPECT_EQ(CountLogged("connected as user"), 1);
+}
+
+TEST_F(LoginSecurity, ShutdownSendsDisconnectToEveryClient) {
+  auto watch = Ctl({"--user", "alice", "--password", "wonder", "watch"});
+  auto raw = std::make_unique<RawClient>(port_);
+  ASSERT_TRUE(raw->LogIn("admin", "secret"));
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("connected as user") == 2; }));
+
+  keldor_->Signal(SIGTERM);
+  EXPECT_EQ(raw->Read(8), Word(NOTE_DISCONNECT) + Word(0));
+  EXPECT_EQ(watch->Wait(), 0);
+  EXPECT_TRUE(watch->Output().ends_with(" NOTE_DISCONNECT\n")) << watch->Output();
+  raw.reset();  // the drain ends once every client has gone
+  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(CountLogged("has disconnected."), 2);
+  EXPECT_TRUE(Logged(" : Exited"));
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // What an operator runs into on a real installation: uploads that would lock
 // everyone out or reset settings, the game's configuration at start-up, one
 // Keldor per installation, -stop with and without a game server, the listening
-// port on a quick restart and the command line's warnings.
+// port on a quick restart and the command line's warnings; files that must not
+// leak or be abused: password files and logs readable by their owner alone,
+// and a pid file that is never followed through a link and stays locked while
+// Keldor lives.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -14,8 +19,29 @@
 namespace keldor::e2e {
 namespace {
 
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
+}
+
+// True when the test itself can take the lock on `path` (and drops it again).
+bool Lockable(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) close(fd);
+  return locked;
+}
+
 class Operator : public InstalledServer {
  protected:
+  void SetUp() override {
+    savedMask_ = umask(022);  // what an operator's shell usually has
+    InstalledServer::SetUp();
+  }
+  void TearDown() override {
+    InstalledServer::TearDown();
+    umask(savedMask_);
+  }
   // The daemon of the test, listening (and with -start, logged in to the console).
   void StartKeldor(std::vector<std::string> extra = {}) {
     const std::string ready =
@@ -32,6 +58,7 @@ class Operator : public InstalledServer {
   }
 
   int uploads_ = 0;
+  mode_t savedMask_ = 0;
 };
 
 TEST_F(Operator, UserListUploadsNeverLockAnyoneOut) {
@@ -176,8 +203,7 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   // inherit the lock, so the next Keldor adopts the server.
   keldor_.reset();
   StartKeldor({"-start", "-pid", pidFile});
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   EXPECT_FALSE(std::filesystem::exists(pidFile));
   const pid_t server = GamePid();
   ASSERT_TRUE(Alive(server));
@@ -185,8 +211,7 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   EXPECT_TRUE(Logged("Server is already running, monitoring enabled."));  // before listening
 
   // -stop asks the server to quit and ends at once.
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   auto stopper = Keldor({"-stop"}, "stopper.out");
   EXPECT_EQ(stopper->Wait(), 0);
   EXPECT_TRUE(Logged("Server stopped via command-line option."));
@@ -195,8 +220,10 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   EXPECT_FALSE(Logged("Terminating server with extreme prejudice!"));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "bfvietnam.pid"));  // the server's own tidy exit
 
-  // An overlay is an installation of its own, locked on its own.
+  // An overlay is an installation of its own, with its own settings and log,
+  // locked on its own; SIGINT ends it with status 2.
   const std::string overlay = dir_ / "overlay";
+  const int listening = CountLogged("Listening on");
   auto first = Keldor({"+overlayPath", overlay}, "overlay1.out", spare.port());
   ASSERT_TRUE(WaitFor([&] {
     return ReadFile(overlay + "/logs/keldor.log").find("Listening on") != std::string::npos;
@@ -206,6 +233,11 @@ TEST_F(Operator, OneKeldorPerInstallationKeepsTheGameConfigurationAndStopsItsSer
   EXPECT_NE(again->Output().find("Another Keldor (pid " + std::to_string(first->pid()) + ")"),
             std::string::npos)
       << again->Output();
+  EXPECT_TRUE(std::filesystem::exists(overlay + "/settings/servermanager.con"));
+  EXPECT_EQ(CountLogged("Listening on"), listening);
+  EXPECT_EQ(first->End(SIGINT), 2);
+  EXPECT_NE(ReadFile(overlay + "/logs/keldor.log").find("Exiting due to signal (2)."),
+            std::string::npos);
 }
 
 TEST_F(Operator, CommandLineWarningsAndAQuickRestartOnTheSamePort) {
@@ -232,10 +264,75 @@ TEST_F(Operator, CommandLineWarningsAndAQuickRestartOnTheSamePort) {
     client.Read(64);  // the refusal, up to the close
   }
   ASSERT_TRUE(WaitFor([&] { return Logged("Bad username (nobody)."); }));
-  keldor_->Signal(SIGTERM);
-  EXPECT_EQ(keldor_->Wait(), 15);
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
   StartKeldor();
   EXPECT_FALSE(Logged("Couldn't bind"));
+}
+
+TEST_F(Operator, PasswordFilesAndLogsAreCreatedPrivateAndNarrowedWhenFoundOpen) {
+  std::filesystem::remove(SettingsPath("servermanager.con"));
+  std::filesystem::remove(SettingsPath("useraccess.con"));
+  const std::string autoexec = SettingsPath("serverautoexec.con");
+  const std::string rotated = dir_ / "2004-01-01-00-00.log";
+  WriteFile(rotated, "an old log\n");
+  WriteFile(dir_ / "keldor.log", "an older line\n");
+  WriteFile(autoexec, ReadFile(autoexec));
+  for (const std::string& path : {autoexec, rotated, dir_ / "keldor.log"}) {
+    chmod(path.c_str(), 0644);
+  }
+  StartKeldor({});
+  for (const char* name :
+       {"servermanager.con", "useraccess.con", "serverautoexec.con", "serversettings.con"}) {
+    EXPECT_EQ(Mode(SettingsPath(name)), 0600u) << name;
+  }
+  EXPECT_EQ(Mode(dir_ / "keldor.log"), 0600u);
+  EXPECT_EQ(Mode(rotated), 0600u);
+  EXPECT_EQ(Mode(SettingsPath("banlist.con")), 0644u);  // the others stay as they were
+  EXPECT_TRUE(Logged("Tightened the mode of " + autoexec + " to 0600: it holds passwords."))
+      << Log();
+  EXPECT_TRUE(Logged("Tightened the mode of " + rotated + " to 0600: it may hold passwords."));
+  EXPECT_EQ(CountLogged("Tightened the mode of"), 3) << Log();  // not for files made private
+}
+
+// A link in the pid file's place is neither followed nor written. The lock
+// names a live Keldor: held while it runs, never by the game server it
+// started, so it is free the moment Keldor is gone.
+TEST_F(Operator, PidFileIsNoLinkAndIsLockedForKeldorsLifeOnly) {
+  const std::string victim = dir_ / "precious";
+  const std::string link = dir_ / "keldor.pid";
+  WriteFile(victim, "precious content");
+  std::filesystem::create_symlink(victim, link);
+  StartKeldor({"-pid", link});
+  EXPECT_EQ(ReadFile(victim), "precious content");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(Logged("SECURITY ALERT! PID file " + link +
+                     " is a symbolic link; it was neither followed nor written."))
+      << Log();
+  EXPECT_TRUE(CanConnect(port_));  // start-up went on
+  keldor_.reset();
+  std::filesystem::remove(dir_ / "keldor.log");
+
+  const std::string pidFile = dir_ / "run.pid";
+  StartKeldor({"-pid", pidFile, "-start"});
+  ASSERT_TRUE(WaitFor([&] { return Alive(GamePid()); })) << Log();
+  EXPECT_EQ(ReadFile(pidFile), std::to_string(keldor_->pid()));
+  EXPECT_FALSE(Lockable(pidFile));
+  ASSERT_TRUE(keldor_->End(SIGKILL).has_value());
+  EXPECT_TRUE(Alive(GamePid()));
+  EXPECT_TRUE(Lockable(pidFile));
+
+  // A second Keldor finds the file held and leaves it as it is.
+  const int holder = open(pidFile.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  const std::string before = ReadFile(pidFile);
+  KillGameServer(dir_.path());
+  std::filesystem::remove(dir_ / "keldor.log");
+  StartKeldor({"-pid", pidFile});
+  EXPECT_EQ(ReadFile(pidFile), before);
+  EXPECT_TRUE(Logged("Couldn't write PID file to " + pidFile + "! Another process (pid " + before +
+                     ") holds it."))
+      << Log();
+  close(holder);
 }
 
 }  // namespace

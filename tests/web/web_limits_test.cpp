@@ -18,6 +18,7 @@ struct HttpAnswer {
   int status = 0;
   std::string head;
   nlohmann::json body;
+  std::string text;  // the body as it came
 };
 
 class WebConsole : public KeldorHarness {
@@ -38,15 +39,7 @@ class WebConsole : public KeldorHarness {
 
   // Everything the server sends until it closes (or 20 s pass).
   static std::string ReadToEnd(RawClient& client) {
-    std::string text;
-    char buffer[4096];
-    pollfd wait{client.fd(), POLLIN, 0};
-    while (poll(&wait, 1, 20000) == 1) {
-      const ssize_t n = recv(client.fd(), buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
+    return testing::ReadExactly(client.fd(), std::string::npos, 20);
   }
 
   HttpAnswer Exchange(const std::string& request, const char* source = "127.0.0.1") {
@@ -56,7 +49,7 @@ class WebConsole : public KeldorHarness {
     const std::size_t end = text.find("\r\n\r\n");
     if (text.size() < 12 || end == std::string::npos) return {};
     return {std::atoi(text.c_str() + 9), text.substr(0, end),
-            nlohmann::json::parse(text.substr(end + 4), nullptr, false)};
+            nlohmann::json::parse(text.substr(end + 4), nullptr, false), text.substr(end + 4)};
   }
 
   HttpAnswer Get(const char* source = "127.0.0.1") {
@@ -66,9 +59,7 @@ class WebConsole : public KeldorHarness {
   // A login the way the page sends it, with a token from a fresh page.
   HttpAnswer Login(const std::string& password, const char* source = "127.0.0.1",
                    const std::string& user = "admin") {
-    RawClient page(webPort_, source);
-    page.Send("GET / HTTP/1.1\r\nHost: " + Host() + "\r\nConnection: close\r\n\r\n");
-    const std::string html = ReadToEnd(page);
+    const std::string html = Get(source).text;
     constexpr std::string_view kMeta = "name=\"login-token\" content=\"";
     const std::string token =
         html.substr(std::min(html.size(), html.find(kMeta) + kMeta.size()), 32);
