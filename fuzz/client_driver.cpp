@@ -91,7 +91,7 @@ bool ServeUntilDone(int client) {
   for (int pass = 0; pass < kMostRequests; ++pass) {
     Drain(client);
     bool open = false;
-    for (Connection& c : ClientSlots()) {
+    for (Connection& c : Connections()) {
       if (LoggedIn(c)) {
         open = seated = true;
         ServeClient(c, true, true);
@@ -113,7 +113,7 @@ bool ServeUntilDone(int client) {
     EndGivenUpConnections();
     if (!open) break;
   }
-  for (Connection& c : ClientSlots()) EndConnection(c);
+  for (Connection& c : Connections()) EndConnection(c);
   return seated;
 }
 

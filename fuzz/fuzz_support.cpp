@@ -85,7 +85,7 @@ std::string SettingsPath(const std::string& name) {
 }
 
 void SeatAdministrator(int socket) {
-  ClientSlots()[kFirstClientSlot] = Connection{socket, "fuzz", "127.0.0.1:1", 0xFFFFFFFFu, {}};
+  Connections()[kFirstClientSlot] = Connection{socket, "fuzz", "127.0.0.1:1", 0xFFFFFFFFu, {}};
 }
 
 }  // namespace keldor::fuzz

@@ -107,7 +107,7 @@ Watched WatchedSets(bool withListener) {
     if (LoginRoom()) add(g_loop->listener.get(), w.read);
     add(ServerExitDescriptor(), w.read);
   }
-  for (const Connection& c : ClientSlots()) {
+  for (const Connection& c : Connections()) {
     const int fd = ServedSocket(c);
     if (fd < 0) continue;
     if (WantsRead(c)) add(fd, w.read);
@@ -121,7 +121,7 @@ Watched WatchedSets(bool withListener) {
 long long UntilNextConnectionTimer(long long most) {
   const long long now = MonotonicMilliseconds();
   long long wait = most;
-  for (const Connection& c : ClientSlots()) {
+  for (const Connection& c : Connections()) {
     if (ServedSocket(c) < 0) continue;
     if (!InHandshake(c) && RequestWaiting(c)) return 0;
     const bool held = InHandshake(c) && c.handshake.step == LoginStep::kAnswerHeld;
@@ -133,7 +133,7 @@ long long UntilNextConnectionTimer(long long most) {
 
 void CheckConnectionTimers() {
   const long long now = MonotonicMilliseconds();
-  for (Connection& c : ClientSlots()) {
+  for (Connection& c : Connections()) {
     if (InHandshake(c)) {
       CheckLoginTimer(c, now);
     } else {
@@ -166,7 +166,7 @@ void AcceptClient() {
 // may get the number of one that ended earlier in the pass, and must not be
 // taken for that one in the ready sets.
 void ServeReady(const Watched& ready) {
-  for (Connection& c : ClientSlots()) {
+  for (Connection& c : Connections()) {
     const int fd = ServedSocket(c);
     if (fd < 0 || fd >= FD_SETSIZE) continue;
     const bool readable = FD_ISSET(fd, &ready.read);
@@ -191,7 +191,7 @@ void Shutdown() {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (SlotInUse(slot)) NotifyClient(slot, NOTE_DISCONNECT, nullptr, 0);
   }
-  for (Connection& c : ClientSlots()) {
+  for (Connection& c : Connections()) {
     if (InHandshake(c)) EndConnection(c);
   }
   EndGivenUpConnections();
@@ -203,7 +203,7 @@ void Shutdown() {
        w = WatchedSets(false)) {
     timeval timeout{kDrainQuietSeconds, 0};
     if (select(w.top, &w.read, &w.write, nullptr, &timeout) <= 0) break;
-    for (Connection& c : ClientSlots()) {
+    for (Connection& c : Connections()) {
       const int fd = ServedSocket(c);
       if (fd < 0 || fd >= FD_SETSIZE) continue;
       if (FD_ISSET(fd, &w.write) && !FlushOutput(fd, c.io)) EndConnectionSoon(c);
@@ -212,7 +212,7 @@ void Shutdown() {
     }
     EndGivenUpConnections();
   }
-  for (Connection& c : ClientSlots()) EndConnection(c);
+  for (Connection& c : Connections()) EndConnection(c);
 
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
@@ -337,7 +337,7 @@ void EndConnection(Connection& c) {
 }
 
 void EndGivenUpConnections() {
-  for (Connection& c : ClientSlots()) {
+  for (Connection& c : Connections()) {
     if (c.state != ConnectionState::kFree && c.ending != SlotEnding::kNo) EndConnection(c);
   }
 }

@@ -464,7 +464,7 @@ bool MayLogRefusal(Connection& client) {
 
 bool MayLogRefusal(int slot) {
   if (slot < kFirstClientSlot || slot > kLastClientSlot) return true;
-  return MayLogRefusal(ClientSlots()[slot]);
+  return MayLogRefusal(Connections()[slot]);
 }
 
 bool MayRun(int actor, std::uint32_t code) {

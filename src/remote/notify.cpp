@@ -140,12 +140,12 @@ bool NotifyClient(Connection& client, std::uint32_t code, const void* data, std:
 bool NotifyClient(int slot, std::uint32_t code, const void* data, std::size_t size) {
   if (slot == 0) return true;
   if (!SlotInUse(slot)) return false;
-  return NotifyClient(ClientSlots()[slot], code, data, size);
+  return NotifyClient(Connections()[slot], code, data, size);
 }
 
 bool NotifyAllClients(std::uint32_t code, const void* data, std::size_t size, int except) {
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-    if (slot != except) NotifyClient(ClientSlots()[slot], code, data, size);
+    if (slot != except) NotifyClient(Connections()[slot], code, data, size);
   }
   return true;
 }
@@ -212,7 +212,7 @@ bool WriteClientList(const std::string& path) {
   const auto orStar = [](const std::string& text) { return text.empty() ? "*" : text.c_str(); };
   const bool written = ReplaceFile(path, [&orStar](std::FILE* f) {
     for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
-      const Connection& c = ClientSlots()[slot];
+      const Connection& c = Connections()[slot];
       if (!LoggedIn(c)) continue;
       std::fprintf(f, "\"%s\",%i,%s,%s,%s\n", orStar(c.userName), slot, orStar(c.address),
                    "Connected", orStar(LastRequestText(c)));

@@ -233,7 +233,7 @@ Connection::Connection(int socket, std::string name, std::string at, std::uint32
       rights(granted),
       lastRequest(last) {}
 
-ConnectionTable& ClientSlots() {
+ConnectionTable& Connections() {
   return g_slots;
 }
 

@@ -84,7 +84,7 @@ using ConnectionTable = std::array<Connection, kConnections>;
 // Every connection, indexed by the slot number clients see: 1..16 a logged-in
 // client (or a login answered and waiting for its version), 0 Keldor itself;
 // past the slots the logins that have none yet.
-ConnectionTable& ClientSlots();
+ConnectionTable& Connections();
 
 // The slot number of a connection in the table.
 int SlotOf(const Connection& connection);

@@ -50,7 +50,7 @@ constexpr int kOutOfMemory = 12;
 
 // The client's dotted address for the log lines.
 std::string PeerAddress(int slot) {
-  const std::string& address = ClientSlots()[slot].address;
+  const std::string& address = Connections()[slot].address;
   return address.empty() ? "[unknown]" : address.substr(0, address.find(':'));
 }
 
@@ -397,7 +397,7 @@ bool SendFile(const std::string& path, int slot) {
   if (!S_ISREG(st.st_mode)) return SendFailure(path, slot, EINVAL);
   if (st.st_size > static_cast<off_t>(kTransferMax)) return SendFailure(path, slot, EFBIG);
   // Made as the socket drains (see Outflow); a small file's message goes at once.
-  ConnectionIo& io = ClientSlots()[slot].io;
+  ConnectionIo& io = Connections()[slot].io;
   StartOutflow(io, std::move(file), static_cast<std::size_t>(st.st_size));
   io.sending = path;
   ErrorCode() = 0;

@@ -26,7 +26,7 @@ class Accounts : public testing::StateTest {
  protected:
   // A logged-in client as the slot table holds it (the socket number only marks it in use).
   static void TakeSlot(int slot, const std::string& name, std::uint32_t rights) {
-    ClientSlots()[slot] = Connection{100 + slot, name, "10.1.1.1:5000", rights, {}};
+    Connections()[slot] = Connection{100 + slot, name, "10.1.1.1:5000", rights, {}};
   }
   std::string File() const { return Opts().settingsDir + "/useraccess.con"; }
   // Plain lines loaded into the table (and so rewritten enciphered).

@@ -34,7 +34,7 @@ using testing::SendText;
 constexpr std::uint32_t kM = 0x40;
 
 bool Allows(std::uint32_t rights, std::uint32_t code) {
-  ClientSlots()[1].rights = rights;
+  Connections()[1].rights = rights;
   return MayRun(1, code);
 }
 
@@ -62,7 +62,7 @@ class Dispatch : public testing::StateTest {
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     daemon_ = daemon;
     client_ = client;
-    ClientSlots()[1] = Connection{daemon_, "carol", "127.0.0.1:1", kM, {}};
+    Connections()[1] = Connection{daemon_, "carol", "127.0.0.1:1", kM, {}};
   }
   void TearDown() override {
     close(client_);
@@ -77,8 +77,8 @@ class Dispatch : public testing::StateTest {
   void HandleAll(int most = 20) {
     for (int k = 0; k < most && SlotInUse(1); ++k) {
       pollfd wait{daemon_, POLLIN, 0};
-      if (!RequestWaiting(ClientSlots()[1]) && poll(&wait, 1, 200) <= 0) return;
-      ServeClient(ClientSlots()[1], true, false);
+      if (!RequestWaiting(Connections()[1]) && poll(&wait, 1, 200) <= 0) return;
+      ServeClient(Connections()[1], true, false);
       EndGivenUpConnections();  // as the main loop does after each request
     }
   }
@@ -105,7 +105,7 @@ TEST_F(Dispatch, RequestsDroppedByAFullQueueAreAnsweredAsFailed) {
 }
 
 TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
-  ClientSlots()[1].rights = 0xFFFFFFFF;
+  Connections()[1].rights = 0xFFFFFFFF;
   std::string body;
   for (int k = 0; k < 100; ++k) body += LittleEndian(REQ_PING);
   SendText(client_, LittleEndian(REQ_SAY_ALL) + LittleEndian(400) + body);
@@ -120,15 +120,15 @@ TEST_F(Dispatch, TextLongerThanTheBufferEndsTheConnectionAndQueuesNothing) {
 }
 
 TEST_F(Dispatch, TextOfExactly256BytesIsQueuedCutToTheJobsWidthWithTheSlotAndTime) {
-  ClientSlots()[1].rights = 0xFFFFFFFF;
+  Connections()[1].rights = 0xFFFFFFFF;
   const std::string text(256, 'x');  // no room for the NUL: the job keeps 255
   SendText(client_, LittleEndian(REQ_SAY_ALL) + LittleEndian(256) + text + LittleEndian(REQ_PING));
   HandleAll();
   ASSERT_EQ(QueuedJobs(), 1u);
   EXPECT_EQ(JobQueue()[0].text, std::string(255, 'x'));
   EXPECT_EQ(JobQueue()[0].actor, 1);
-  EXPECT_TRUE(LastRequestText(ClientSlots()[1]).ends_with("\n"))
-      << LastRequestText(ClientSlots()[1]);
+  EXPECT_TRUE(LastRequestText(Connections()[1]).ends_with("\n"))
+      << LastRequestText(Connections()[1]);
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
 }
 
@@ -142,12 +142,12 @@ TEST_F(Dispatch, RefusalsBeyondTheFirstFewAreSummedUpOnceAMinuteAndWhenTheClient
   EXPECT_EQ(CountLogged("Received bogus command BABE0030"), 3);
   EXPECT_EQ(CountLogged("does not have access to command BABE000D"), 2);
   const std::string summary = "SECURITY ALERT! Client at 127.0.0.1:1 sent ";
-  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
+  CheckClientTimer(Connections()[1], MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
   EXPECT_FALSE(Logged(summary));
   AdvanceClock(kNoiseSummaryMs / 1000);
-  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
+  CheckClientTimer(Connections()[1], MonotonicMilliseconds());
   EXPECT_TRUE(Logged(summary + "3 more unknown, refused or failed requests")) << Log();
-  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
+  CheckClientTimer(Connections()[1], MonotonicMilliseconds());
   EXPECT_EQ(CountLogged(summary), 1);
 }
 

@@ -10,8 +10,8 @@
 
 #include "core/clock.h"
 #include "fake_console.h"
-#include "gamelink/game_commands.h"
 #include "gamelink/console.h"
+#include "gamelink/game_commands.h"
 #include "loopback_pair.h"
 #include "maps/rotation.h"
 #include "process/server_process.h"
@@ -88,7 +88,7 @@ TEST_F(JobsTest, ChatGoesOutInPiecesWithBlanksAndStarredChatIsNotLogged) {
 TEST_F(JobsTest, ChatAndServerMessageTellTheRequesterEitherSentOrFailed) {
   const testing::LoopbackListener listener;
   const auto [daemon, client] = listener.Pair();
-  ClientSlots()[1] = Connection{daemon, "carol", "127.0.0.1:1", 1, {}};
+  Connections()[1] = Connection{daemon, "carol", "127.0.0.1:1", 1, {}};
   const auto note = [](std::uint32_t code) {
     return testing::LittleEndian(code) + testing::LittleEndian(0);
   };

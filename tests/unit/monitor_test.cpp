@@ -120,7 +120,7 @@ class MonitorWithGame : public Monitor {
     status_.AnswerInfo({"hostport", "15567"});
     ASSERT_TRUE(FindStatusPort());
     auto [daemon, client] = listener_.Pair();
-    ClientSlots()[1] = Connection{daemon, "watcher", "127.0.0.1:1", 0xFFFFFFFF, {}};
+    Connections()[1] = Connection{daemon, "watcher", "127.0.0.1:1", 0xFFFFFFFF, {}};
     client_ = client;
   }
   void TearDown() override {

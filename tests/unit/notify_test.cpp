@@ -47,7 +47,7 @@ class Notify : public testing::StateTest {
     const auto [daemon, client] = listener_.Pair();
     fcntl(daemon, F_SETFL, O_NONBLOCK);
     open_.push_back(client);
-    ClientSlots()[slot] = Connection{daemon, name, "127.0.0.1:" + std::to_string(slot), 1, {}};
+    Connections()[slot] = Connection{daemon, name, "127.0.0.1:" + std::to_string(slot), 1, {}};
     return client;
   }
   LoopbackListener listener_;
@@ -74,7 +74,7 @@ TEST_F(Notify, DescriptorThatIsNoSocketIsReleasedButLeftOpen) {
   ASSERT_EQ(pipe(pipeEnds), 0);
   open_.push_back(pipeEnds[0]);
   open_.push_back(pipeEnds[1]);
-  ClientSlots()[2] = Connection{pipeEnds[1], "gone", "10.0.0.2:2", 1, {}};
+  Connections()[2] = Connection{pipeEnds[1], "gone", "10.0.0.2:2", 1, {}};
   const int after = Connect(3);
 
   EXPECT_TRUE(NotifyAllClients(NOTE_BANS_CHANGED, nullptr, 0, 0));
@@ -89,7 +89,7 @@ TEST_F(Notify, DescriptorThatIsNoSocketIsReleasedButLeftOpen) {
 
 TEST_F(Notify, ClientThatStopsReadingIsCutOffRatherThanLeftOutOfStep) {
   const int client = Connect(1);
-  const int daemon = ClientSlots()[1].fd.get();
+  const int daemon = Connections()[1].fd.get();
   int small = 4096;
   setsockopt(daemon, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -162,8 +162,8 @@ TEST_F(Notify, ClientListHasALineEachAndAnEmptyLineAfterARequestTime) {
   local.tm_mday = 6;
   local.tm_hour = 7;
   local.tm_isdst = -1;
-  ClientSlots()[2] = Connection{-1, "Alice", "10.0.0.1:4000", 1, std::mktime(&local)};
-  ClientSlots()[5] = Connection{-1, "", "10.0.0.2:4001", 1, {}};
+  Connections()[2] = Connection{-1, "Alice", "10.0.0.1:4000", 1, std::mktime(&local)};
+  Connections()[5] = Connection{-1, "", "10.0.0.2:4001", 1, {}};
   const std::string path = dir_ / "sub/dir/clientlist.con";
   ASSERT_TRUE(WriteClientList(path));
   EXPECT_EQ(testing::ReadFile(path),

@@ -72,7 +72,7 @@ class Sessions : public testing::StateTest {
     return false;
   }
   static Connection& Holding(int fd) {
-    auto& table = ClientSlots();
+    auto& table = Connections();
     return *std::find_if(table.begin(), table.end(), [fd](auto& c) { return c.fd.get() == fd; });
   }
   std::pair<bool, std::string> Login(const std::string& user, const std::string& password) {
@@ -108,8 +108,8 @@ TEST_F(Sessions, AcceptedLoginSendsRightsVersionAndRunningFlagAndFillsTheFirstFr
   const auto [ok, reply] = Login("aLiCe", "WONDER");
   ASSERT_TRUE(ok) << ErrorText(ErrorCode());
   EXPECT_EQ(reply, std::string(1, '\0') + LittleEndian(0x40) + "\x8c" + "\x01");
-  EXPECT_EQ(ClientSlots()[1].userName, "aLiCe");  // as typed, not as stored
-  EXPECT_EQ(ClientSlots()[1].rights, 0x40U);
+  EXPECT_EQ(Connections()[1].userName, "aLiCe");  // as typed, not as stored
+  EXPECT_EQ(Connections()[1].rights, 0x40U);
   GameServer().monitoring = false;
   EXPECT_EQ(Login("admin", "root").second.back(), '\0');
 
@@ -136,14 +136,14 @@ TEST_F(Sessions, LongNamesAreCutTo31Characters) {
 
 TEST_F(Sessions, SlotsReleaseAndActorsResolveSlotsGameAdminsAndUnknowns) {
   ASSERT_TRUE(Login("Alice", "wonder").first);
-  EndConnection(ClientSlots()[1]);
+  EndConnection(Connections()[1]);
   EXPECT_FALSE(SlotInUse(1));
-  EXPECT_EQ(ClientSlots()[1].userName, "");
+  EXPECT_EQ(Connections()[1].userName, "");
   EXPECT_TRUE(Logged("has disconnected.")) << Log();
-  EndConnection(ClientSlots()[0]);  // Keldor's own identity is never a connection
+  EndConnection(Connections()[0]);  // Keldor's own identity is never a connection
 
   ASSERT_TRUE(LoadUserAccounts(Opts().settingsDir + "/useraccess.con"));
-  ClientSlots()[4] = Connection{-1, "bob", "10.0.0.9:1234", 0x80, {}};
+  Connections()[4] = Connection{-1, "bob", "10.0.0.9:1234", 0x80, {}};
   struct Actor {
     int actor;
     std::string name, address;

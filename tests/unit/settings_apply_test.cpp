@@ -19,7 +19,7 @@ using testing::WriteFile;
 constexpr std::int32_t kPage0 = 0x1;
 
 TEST_F(SettingsTest, CriticalRowsAreRefusedOncePerRowWithoutTheRight) {
-  ClientSlots()[1] = Connection{101, "alice", "10.0.0.7:4000", kPage0, {}};
+  Connections()[1] = Connection{101, "alice", "10.0.0.7:4000", kPage0, {}};
   Load(
       "game.serverName \"Renamed\"\ngame.serverDedicated 0\ngame.serverIP 10.1.2.3\n"
       "game.serverPort 2000\ngame.serverMaxPlayers 16\ngame.serverContentCheck 2\n"
@@ -89,7 +89,7 @@ TEST_F(SettingsTest, RefusedUploadedValuesKeepWhatTheSettingHadAndLogNoChange) {
 }
 
 TEST_F(SettingsTest, CarriedConsoleTokensNeedTheRightsOfTheirRowsAndPasswordsAreNeverLogged) {
-  ClientSlots()[2] = Connection{102, "bob", "10.0.0.8:4000", 0x10, {}};
+  Connections()[2] = Connection{102, "bob", "10.0.0.8:4000", 0x10, {}};
   Load("manager.consoleUsername \"u\"\nadmin.enableRemoteConsole rc rcpw 6100\n", 0x10, 2);
   EXPECT_EQ(Row(Setting::ConsoleUsername).text, "rc");
   EXPECT_EQ(Row(Setting::ConsolePassword).text, "rcpw");
@@ -136,7 +136,7 @@ TEST_F(SettingsTest, StatisticsPathNamesOnlyOurOwnCsvFilesInTheLogDirectory) {
         << refused;
   }
   // Only the critical-settings right may name the file at all.
-  ClientSlots()[1] = Connection{101, "alice", "10.0.0.7:4000", 0x10, {}};
+  Connections()[1] = Connection{101, "alice", "10.0.0.7:4000", 0x10, {}};
   Load("manager.statFilePath \"other.csv\"\n", 0x10, 1);
   EXPECT_EQ(Row(Setting::StatFilePath).text, "stats.csv");
   Load("manager.statFilePath \"" + accounts + "\"\n", 0x10 | kCriticalSettingsRight, 1);

@@ -74,7 +74,7 @@ class TransferTest : public testing::StateTest {
   }
   void TearDown() override {
     // Once logged in, Keldor's end belongs to its connection, closed with the state.
-    if (keldor_ >= 0 && ClientSlots()[1].fd.get() != keldor_) close(keldor_);
+    if (keldor_ >= 0 && Connections()[1].fd.get() != keldor_) close(keldor_);
     close(peer_);
     StateTest::TearDown();
   }
@@ -83,7 +83,7 @@ class TransferTest : public testing::StateTest {
     std::tie(keldor_, peer_) = testing::LoopbackListener().Pair();
     fcntl(keldor_, F_SETFL, O_NONBLOCK);
   }
-  void Login() { ClientSlots()[1] = Connection{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}}; }
+  void Login() { Connections()[1] = Connection{keldor_, "carol", "127.0.0.1:1", 0xFFFFFFFF, {}}; }
 
   int keldor_ = -1;
   int peer_ = -1;
@@ -103,12 +103,12 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   Login();
   PinClock(1000000);
   EXPECT_TRUE(SendFile(dir_ / "big.con", 1));
-  EXPECT_GT(OwedBytes(ClientSlots()[1].io), 0u);
+  EXPECT_GT(OwedBytes(Connections()[1].io), 0u);
   AdvanceClock(kOutputStallMs / 1000 - 1);
-  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
+  CheckClientTimer(Connections()[1], MonotonicMilliseconds());
   EXPECT_TRUE(SlotInUse(1));
   AdvanceClock(1);
-  CheckClientTimer(ClientSlots()[1], MonotonicMilliseconds());
+  CheckClientTimer(Connections()[1], MonotonicMilliseconds());
   EXPECT_FALSE(SlotInUse(1));
   EXPECT_TRUE(
       Logged("Couldn't send " + (dir_ / "big.con") + " to peer at 127.0.0.1! Connection timed out"))
@@ -144,7 +144,7 @@ TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
 TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
   Login();
   const auto [otherDaemon, other] = testing::LoopbackListener().Pair();
-  ClientSlots()[2] = Connection{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
+  Connections()[2] = Connection{otherDaemon, "dave", "127.0.0.1:2", 1, {}};
   std::filesystem::create_directories(dir_ / "settings/useraccess.con");  // cannot be saved
   std::string words;
   while (words.size() <= kBannedWordsMax) words += "rude\n";
