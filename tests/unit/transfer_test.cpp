@@ -118,6 +118,27 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   EXPECT_TRUE(testing::PeerClosed(peer_, 30));  // what arrived is followed by the end
 }
 
+// A download too large for one pass is made a slice per pass; whatever is
+// queued for the client meanwhile must follow the whole message, or the
+// client's stream would be out of step.
+TEST_F(TransferTest, ALargeDownloadIsMadeOverPassesAndWhatIsQueuedMeanwhileFollowsIt) {
+  std::string content(3 * 1024 * 1024, '\0');  // random bytes: a message of 3 MiB and more
+  unsigned seed = 3;
+  for (char& c : content) c = static_cast<char>(rand_r(&seed));
+  WriteFile(dir_ / "big.con", content);
+  Login();
+  ASSERT_TRUE(SendFile(dir_ / "big.con", 1));
+  ASSERT_TRUE(NotifyClient(1, NOTE_PONG, nullptr, 0));
+  const std::string expected = Message(content) + LittleEndian(NOTE_PONG) + LittleEndian(0);
+  std::string received;
+  for (int pass = 0; pass < 100000 && received.size() < expected.size(); ++pass) {
+    ASSERT_TRUE(FlushOutput(keldor_, Connections()[1].io));
+    received += ReceiveAvailable(peer_, 0);
+  }
+  ASSERT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+}
+
 TEST_F(TransferTest, AbsurdOrAbandonedUploadsLeaveTheOldFileAndNoTemporaryOne) {
   const std::string target = dir_ / "target.con";
   for (const std::string& header :
