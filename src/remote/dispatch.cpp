@@ -254,11 +254,11 @@ void Handle(Connection& client, const RequestRule& rule, const Frame& frame,
     return;
   }
   if (IsDownloadRequest(rule.code)) {
-    SendRequestedFile(rule.code, SlotOf(client));
+    SendRequestedFile(rule.code, client);
     return;
   }
   if (IsUploadRequest(rule.code)) {
-    ReceiveRequestedFile(rule.code, SlotOf(client), std::string_view(message).substr(4));
+    ReceiveRequestedFile(rule.code, client, std::string_view(message).substr(4));
     // A header out of bounds leaves the rest of the message unknown: the connection ends.
     if (frame.outOfStep) DropConnection(client);
     return;
@@ -365,7 +365,7 @@ void FollowInflow(Connection& client) {
   io.deadline = 0;
   const Inflow done = std::exchange(io.inflow, Inflow{});
   if (!done.accepted) return;
-  ReceiveSpooledFile(SlotOf(client), done);
+  ReceiveSpooledFile(client, done);
   Accepted(client);
 }
 

@@ -160,15 +160,16 @@ std::string PathOf(const FileRequest& entry) {
 // The log is sent whole up to 32 KiB; beyond that (or when its size is unknown)
 // its tail goes through a private temporary file, which no other user can
 // plant a link at.
-bool SendLog(int slot) {
+bool SendLog(Connection& client) {
+  const int slot = SlotOf(client);
   const std::string log = LogFilePath();
   struct stat st;
   if (stat(log.c_str(), &st) == 0 && st.st_size <= static_cast<off_t>(kLogTailSize)) {
-    return SendFile(log, slot);
+    return SendFile(log, client);
   }
   std::string tail;
   if (!CopyLogTail(&tail)) return SendFailure(log, slot, ErrorCode() != 0 ? ErrorCode() : EIO);
-  const bool sent = SendFile(tail, slot);
+  const bool sent = SendFile(tail, client);
   unlink(tail.c_str());
   return sent;
 }
@@ -388,8 +389,9 @@ bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
 
 }  // namespace
 
-bool SendFile(const std::string& path, int slot) {
-  if (!SlotInUse(slot)) return Fail(ENOTCONN);
+bool SendFile(const std::string& path, Connection& client) {
+  if (!LoggedIn(client)) return Fail(ENOTCONN);
+  const int slot = SlotOf(client);
   OwnedFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return SendFailure(path, slot, errno);
@@ -397,11 +399,11 @@ bool SendFile(const std::string& path, int slot) {
   if (!S_ISREG(st.st_mode)) return SendFailure(path, slot, EINVAL);
   if (st.st_size > static_cast<off_t>(kTransferMax)) return SendFailure(path, slot, EFBIG);
   // Made as the socket drains (see Outflow); a small file's message goes at once.
-  ConnectionIo& io = Connections()[slot].io;
+  ConnectionIo& io = client.io;
   StartOutflow(io, std::move(file), static_cast<std::size_t>(st.st_size));
   io.sending = path;
   ErrorCode() = 0;
-  if (!SendToClient(slot, "", 0)) {
+  if (!SendToClient(client, "", 0)) {
     LogMessage(kLogInfo, "Couldn't send %s to peer at %s! %s", path.c_str(),
                PeerAddress(slot).c_str(), ErrorText(ErrorCode()));
     return false;
@@ -421,13 +423,13 @@ bool IsUploadRequest(std::uint32_t request) {
   return Find(kUploads, request) != nullptr;
 }
 
-bool SendRequestedFile(std::uint32_t request, int slot) {
+bool SendRequestedFile(std::uint32_t request, Connection& client) {
   const FileRequest* entry = Find(kDownloads, request);
   if (entry == nullptr) return false;
-  if (entry->place == Place::kLog) return SendLog(slot);
+  if (entry->place == Place::kLog) return SendLog(client);
   const std::string path = PathOf(*entry);
-  PrepareDownload(request, slot, path);
-  const bool sent = SendFile(path, slot);
+  PrepareDownload(request, SlotOf(client), path);
+  const bool sent = SendFile(path, client);
   if (entry->temporary) std::remove(path.c_str());
   return sent;
 }
@@ -437,16 +439,18 @@ std::string UploadPath(std::uint32_t request) {
   return entry != nullptr ? PathOf(*entry) : std::string();
 }
 
-bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message) {
+bool ReceiveRequestedFile(std::uint32_t request, Connection& client, std::string_view message) {
+  const int slot = SlotOf(client);
   const std::string address = PeerAddress(slot);
   return ReceiveUpload(request, slot, [&](FileContent* content) {
     return DecodeMessage(address, message, content);
   });
 }
 
-bool ReceiveSpooledFile(int slot, const Inflow& inflow) {
-  const bool received = ReceiveUpload(
-      inflow.request, slot, [&](FileContent* content) { return DecodeSpool(inflow, content); });
+bool ReceiveSpooledFile(Connection& client, const Inflow& inflow) {
+  const bool received = ReceiveUpload(inflow.request, SlotOf(client), [&](FileContent* content) {
+    return DecodeSpool(inflow, content);
+  });
   ReleaseFreedMemorySoon();
   return received;
 }

@@ -17,9 +17,11 @@
 
 namespace keldor {
 
-// Queues the file for the client in `slot`; a file that cannot be produced is
+struct Connection;
+
+// Queues the file for a logged-in client; a file that cannot be produced is
 // answered with the failure marker, an empty one with the single word 0.
-bool SendFile(const std::string& path, int slot);
+bool SendFile(const std::string& path, Connection& client);
 
 // Stores the content of one whole file-transfer message, received from the
 // client at `address` (dotted, for the log lines), as the file. The file is
@@ -30,13 +32,13 @@ bool ReceiveFile(const std::string& path, const std::string& address, std::strin
 
 // A download request: prepares the file, queues it, removes a temporary one.
 // False for a request that is not a download.
-bool SendRequestedFile(std::uint32_t request, int slot);
+bool SendRequestedFile(std::uint32_t request, Connection& client);
 // An upload request whose message has arrived whole: stores the file and, when
 // that succeeded, reloads, notifies the other clients and logs as the file requires.
-bool ReceiveRequestedFile(std::uint32_t request, int slot, std::string_view message);
+bool ReceiveRequestedFile(std::uint32_t request, Connection& client, std::string_view message);
 // An upload request whose compressed bytes were written to `inflow`'s spool
 // as they arrived: checked, stored and followed up as ReceiveRequestedFile.
-bool ReceiveSpooledFile(int slot, const Inflow& inflow);
+bool ReceiveSpooledFile(Connection& client, const Inflow& inflow);
 // An unnamed file in the server directory for an accepted upload's bytes.
 OwnedFd OpenUploadSpool();
 // Where the file of an upload request is stored; empty for other codes.

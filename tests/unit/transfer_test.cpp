@@ -102,7 +102,7 @@ TEST_F(TransferTest, AClientThatStopsReadingMidFileIsCutOffNotLeftOutOfStep) {
   setsockopt(peer_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   Login();
   PinClock(1000000);
-  EXPECT_TRUE(SendFile(dir_ / "big.con", 1));
+  EXPECT_TRUE(SendFile(dir_ / "big.con", Connections()[1]));
   EXPECT_GT(OwedBytes(Connections()[1].io), 0u);
   AdvanceClock(kOutputStallMs / 1000 - 1);
   CheckClientTimer(Connections()[1], MonotonicMilliseconds());
@@ -127,7 +127,7 @@ TEST_F(TransferTest, ALargeDownloadIsMadeOverPassesAndWhatIsQueuedMeanwhileFollo
   for (char& c : content) c = static_cast<char>(rand_r(&seed));
   WriteFile(dir_ / "big.con", content);
   Login();
-  ASSERT_TRUE(SendFile(dir_ / "big.con", 1));
+  ASSERT_TRUE(SendFile(dir_ / "big.con", Connections()[1]));
   ASSERT_TRUE(NotifyClient(1, NOTE_PONG, nullptr, 0));
   const std::string expected = Message(content) + LittleEndian(NOTE_PONG) + LittleEndian(0);
   std::string received;
@@ -174,7 +174,7 @@ TEST_F(TransferTest, UploadThatCannotBeTakenIntoUseFailsForTheUploaderOnly) {
       {REQ_PUT_USERS, LittleEndian(0), "user list"},
       {REQ_PUT_BANNED_WORDS, Message(words), "banned words"}};
   const auto upload = [](std::uint32_t request, const std::string& message) {
-    return ReceiveRequestedFile(request, 1, message);
+    return ReceiveRequestedFile(request, Connections()[1], message);
   };
   for (const auto& [request, message, what] : cases) {
     EXPECT_TRUE(upload(request, message));
@@ -194,10 +194,10 @@ TEST_F(TransferTest, DownloadIsTheLibrarysMessageAndOnlyDownloadsAreSent) {
   const std::string content = Sample(400);
   WriteFile(dir_ / "settings/servermaplist.con", content);
   Login();
-  EXPECT_TRUE(SendRequestedFile(REQ_GET_ROTATION, 1));
+  EXPECT_TRUE(SendRequestedFile(REQ_GET_ROTATION, Connections()[1]));
   EXPECT_EQ(ReceiveAvailable(peer_), Message(content));
-  EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, 1));
-  EXPECT_FALSE(SendRequestedFile(REQ_PING, 1));
+  EXPECT_FALSE(SendRequestedFile(REQ_PUT_ROTATION, Connections()[1]));
+  EXPECT_FALSE(SendRequestedFile(REQ_PING, Connections()[1]));
   EXPECT_EQ(ReceiveAvailable(peer_), "");
 }
 
