@@ -7,10 +7,13 @@ set -euo pipefail
 # dependencies, nlohmann-json3-dev is keldorctl's JSON output; clang and its
 # runtimes build the fuzz targets (scripts/fuzz.sh); libboost-dev is keldor-web's
 # HTTP and WebSocket (Boost.Beast, header-only); chromium, chromium-driver and
-# python3-selenium run its browser test.
+# python3-selenium run its browser test. libpq-dev is the fleet's database
+# client; postgresql-15 (with postgresql-common and its client) runs the
+# throwaway clusters of the fleet's tests, benchmarks and demo.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
   nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
-  chromium chromium-driver python3-selenium)
+  chromium chromium-driver python3-selenium libpq-dev postgresql-15 postgresql-common
+  postgresql-client-15)
 
 missing=()
 for p in "${packages[@]}"; do
