@@ -128,7 +128,8 @@ TEST_F(Fleet, BansLiftsAndExpiriesOnOneServerReachTheOtherAndItsGame) {
       },
       30))
       << db_->Query("SELECT * FROM keldor.servers");
-  const std::string map = a_.Sim("get map").substr(3, a_.Sim("get map").find(' ', 3) - 3);
+  const std::string level = a_.Sim("get map");  // "ok NAME MODE MOD"
+  const std::string map = level.substr(3, level.find(' ', 3) - 3);
   EXPECT_EQ(db_->Query("SELECT count(*) FROM keldor.servers WHERE map ILIKE '%" + map + "%'"),
             "2\n")
       << map << db_->Query("SELECT * FROM keldor.servers");
@@ -164,8 +165,9 @@ TEST_F(Fleet, ChangesMadeWhileTheDatabaseIsDownArriveWhenItIsBack) {
   StartFleet();
   b_.Join(kRaider);
   ASSERT_TRUE(db_->Stop());
+  const auto queued = [&] { return !ReadFile(a_.Settings("fleetoutbox.con")).empty(); };
   BanOnA({"-1", "Raider", "0", "--address", "10.7.7.7", "--keyhash", kKey});
-  EXPECT_NE(ReadFile(a_.Settings("fleetoutbox.con")), "");
+  EXPECT_TRUE(WaitFor(queued));
   ASSERT_TRUE(WaitFor([&] { return a_.Logged("Fleet database unreachable! "); })) << a_.Log();
   EXPECT_TRUE(b_.Present("Raider"));
   ASSERT_TRUE(db_->Start());
@@ -177,7 +179,7 @@ TEST_F(Fleet, ChangesMadeWhileTheDatabaseIsDownArriveWhenItIsBack) {
   const std::string id = a_.Join("Sniper ip=10.6.6.6");
   ASSERT_TRUE(db_->Stop());
   BanOnA({id, "Sniper", "0"});
-  ASSERT_NE(ReadFile(a_.Settings("fleetoutbox.con")), "");
+  ASSERT_TRUE(WaitFor(queued));
   ASSERT_TRUE(a_.keldor().End(SIGKILL).has_value());
   ASSERT_TRUE(db_->Start());
   a_.Start(db_->ConnInfo());
