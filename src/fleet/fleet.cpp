@@ -72,6 +72,7 @@ struct FleetLink {
   bool statusWanted = false;
   std::vector<std::string> status;
   std::time_t lastCrash = 0;
+  bool down = false;  // crashed and not started since
   std::string name;
 };
 
@@ -145,33 +146,31 @@ void BeginConnect() {
   link.since = Ms();
 }
 
-bool Send(Query query, const std::string& sql) {
+// Records the query `query` as in flight once libpq took it (`accepted`);
+// otherwise the link is given up.
+void InFlight(Query query, bool accepted) {
   FleetLink& link = *g_fleet;
-  if (PQsendQuery(link.conn, sql.c_str()) == 0) {
+  if (!accepted) {
     GiveUp(OneLine(PQerrorMessage(link.conn)));
-    return false;
+    return;
   }
   link.query = query;
   link.since = Ms();
   link.failed = false;
   link.flushing = true;
-  return true;
 }
 
-bool SendParams(Query query, const char* sql, const std::vector<std::string>& params) {
-  FleetLink& link = *g_fleet;
+// A text of statements (the migrations hold several); no parameters.
+void Send(Query query, const std::string& sql) {
+  InFlight(query, PQsendQuery(g_fleet->conn, sql.c_str()) != 0);
+}
+
+// One statement with its parameters as text: nothing of them reaches the SQL.
+void SendParams(Query query, const char* sql, const std::vector<std::string>& params) {
   std::vector<const char*> values;
   for (const std::string& p : params) values.push_back(p.c_str());
-  if (PQsendQueryParams(link.conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                        nullptr, nullptr, 0) == 0) {
-    GiveUp(OneLine(PQerrorMessage(link.conn)));
-    return false;
-  }
-  link.query = query;
-  link.since = Ms();
-  link.failed = false;
-  link.flushing = true;
-  return true;
+  InFlight(query, PQsendQueryParams(g_fleet->conn, sql, static_cast<int>(values.size()), nullptr,
+                                    values.data(), nullptr, nullptr, 0) != 0);
 }
 
 // Queues a change made here: on disk first, then to the database when it can.
@@ -561,7 +560,7 @@ std::string HostName() {
 }
 
 std::string ServerState() {
-  if (!GameServer().monitoring) return "stopped";
+  if (!GameServer().monitoring) return g_fleet->down ? "crashed" : "stopped";
   return GamePaused() ? "paused" : "running";
 }
 
@@ -674,7 +673,12 @@ void FleetAudit(const AuditRecord& r) {
 }
 
 void FleetEvent(Event event, const char*) {
-  if (event == Event::kServerCrashed) g_fleet->lastCrash = Now();
+  if (event == Event::kServerCrashed) {
+    g_fleet->lastCrash = Now();
+    g_fleet->down = true;
+  } else if (event == Event::kServerStarted || event == Event::kServerStopped) {
+    g_fleet->down = false;
+  }
 }
 
 }  // namespace keldor
