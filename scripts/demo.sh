@@ -58,12 +58,13 @@ fleet_demo() {
   psql -X -q "host=127.0.0.1 port=$db_port dbname=postgres user=keldor" \
     -c 'CREATE DATABASE keldor'
 
-  local port="${KELDOR_PORT:-15667}" name
+  local port="${KELDOR_PORT:-15667}" name user
   declare -A ports passwords
   for name in a b; do
     ports[$name]=$port
     build/mkinstall --server-binary build/gamesim --listen-port "$port" "$fleet_dir/$name" \
       >"$fleet_dir/$name.txt"
+    user=$(sed -n 's/^admin-user: //p' "$fleet_dir/$name.txt")
     passwords[$name]=$(sed -n 's/^admin-password: //p' "$fleet_dir/$name.txt")
     printf 'manager.monitorTimerPeriod 10\n' \
       >>"$fleet_dir/$name/mods/bfvietnam/settings/servermanager.con"
@@ -95,7 +96,7 @@ The fleet is up: Keldor a on port ${ports[a]} and Keldor b on port ${ports[b]} s
     $conninfo
 (its cluster, both installations and their logs are in $fleet_dir until Ctrl-C).
 Try next, from a second terminal in $PWD:
-    export KELDOR_USER=admin
+    export KELDOR_USER=$user
     alias ctl-a='build/keldorctl --port ${ports[a]} --password ${passwords[a]}'
     alias ctl-b='build/keldorctl --port ${ports[b]} --password ${passwords[b]}'
     ctl-a players                # the same players are on b (ctl-b players)
