@@ -18,6 +18,7 @@
 #include "connection.h"
 #include "core/log.h"
 #include "core/owned.h"
+#include "fleet.h"
 #include "rights.h"
 #include "wire/protocol.h"
 
@@ -264,6 +265,7 @@ int Main(int argc, char** argv) {
     PrintCommandUsage(*command);
     return kExitUsage;
   }
+  if (options.command == kFleetCommand) return RunFleet(options);
   if (!FillCredentials(&options)) return kExitUsage;
   CatchStops();
   if (lzo_init() != LZO_E_OK) {
