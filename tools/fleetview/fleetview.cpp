@@ -58,9 +58,19 @@ constexpr const char* kActions =
     " server, action, reason)), lower($1)) > 0"
     " ORDER BY time DESC, id DESC LIMIT $2::integer";
 
+// libpq's message on one line: its hints follow on lines of their own.
 std::string LibpqError(const PGconn* c) {
-  std::string text = c != nullptr ? PQerrorMessage(c) : "out of memory";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  const std::string message = c != nullptr ? PQerrorMessage(c) : "out of memory";
+  std::string text;
+  for (const char ch : message) {
+    const bool space = ch == '\n' || ch == '\t' || ch == ' ';
+    if (!space) {
+      text += ch;
+    } else if (!text.empty() && text.back() != ' ') {
+      text += ' ';
+    }
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
 
