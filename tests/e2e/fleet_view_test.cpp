@@ -71,11 +71,11 @@ TEST_F(FleetView, ServersBansAndActionsAsTextAndJson) {
   EXPECT_TRUE(text.starts_with("Server  Address         State    Map       Players  Last crash"))
       << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("\nalpha +10\\.0\\.0\\.1:15667 +running +hue "
-                                                 "+12/32 +- +[0-2] s ago\n")))
+                                                 "+12/32 +- +[0-9] s ago\n")))
       << text;
   EXPECT_TRUE(
       std::regex_search(text, std::regex("\nbeta +10\\.0\\.0\\.2:15668 +gone +khe_sanh +3/32 "
-                                         "+20[0-9-]+ [0-9:]+ +3[1-3] s ago\n")))
+                                         "+20[0-9-]+ [0-9:]+ +3[1-9] s ago\n")))
       << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("\ngamma +10\\.0\\.0\\.3:15669 +stopped ")))
       << text;

@@ -89,8 +89,8 @@ bool Ready(PGconn* c, short events, Clock::time_point deadline) {
 
 PgConn Connect(const std::string& conninfo, const ReadOptions& options, Clock::time_point deadline,
                std::string* error) {
-  // The string may set anything but the name the session is listed under.
-  const char* keys[] = {"dbname", "application_name", nullptr};
+  // The database lists the session under the client's name unless the string names it.
+  const char* keys[] = {"dbname", "fallback_application_name", nullptr};
   const char* values[] = {conninfo.c_str(), options.application, nullptr};
   PgConn c(PQconnectStartParams(keys, values, 1));
   if (c == nullptr || PQstatus(c.get()) == CONNECTION_BAD) {

@@ -673,7 +673,7 @@ void Server::OpenConsole(const std::shared_ptr<WebSession>& session, const json&
     case LoginBrake::Verdict::kBusy:
       return fail("Another login from this address is under way; try again in a moment.");
   }
-  session->pendingGeneration = session->generation + 1;
+  session->pendingGeneration = ++generations_;
   session->pendingId = id;
   session->pending = MakeLink(session, row->host, row->port, session->pendingGeneration);
   session->pending->LogIn(session->user, password.get<std::string>());

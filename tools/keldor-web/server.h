@@ -103,6 +103,7 @@ class Server {
   HostCheck hosts_;
   FleetHosts fleetHosts_;
   std::unique_ptr<FleetCache> fleet_;
+  int generations_ = 0;  // of the links sessions switch to; a session's first is 0
   LoginTokens tokens_;
   LoginBrake brake_;
   boost::asio::ip::tcp::acceptor acceptor_;
