@@ -17,13 +17,19 @@ namespace {
 
 class FleetView : public ::testing::Test {
  protected:
+  // One cluster for the suite: making one is the dearest part of these tests.
+  static void SetUpTestSuite() {
+    pg_ = new testing::PgCluster;
+    if (pg_->Ok()) pg_->Query(FleetMigrationTransaction(1));
+  }
+  static void TearDownTestSuite() { delete pg_; }
   void SetUp() override {
     unsetenv("KELDOR_FLEET");
-    ASSERT_TRUE(pg_.Ok());
-    ASSERT_EQ(pg_.Query(FleetMigrationTransaction(1)).find('\x01'), std::string::npos);
+    ASSERT_TRUE(pg_->Ok());
+    Sql("TRUNCATE keldor.servers, keldor.bans, keldor.admin_actions");
   }
   void Sql(const std::string& sql) {
-    const std::string out = pg_.Query(sql);
+    const std::string out = pg_->Query(sql);
     ASSERT_EQ(out.find('\x01'), std::string::npos) << out;
   }
   // keldorctl to its end: {exit status, stdout and stderr}, and how long it took.
@@ -43,7 +49,7 @@ class FleetView : public ::testing::Test {
     return nlohmann::json::parse(out, nullptr, false);
   }
 
-  testing::PgCluster pg_;
+  static inline testing::PgCluster* pg_ = nullptr;
   TempDir dir_;
   int n_ = 0;
 };
@@ -65,7 +71,7 @@ TEST_F(FleetView, ServersBansAndActionsAsTextAndJson) {
       "SELECT keldor.ban(md5('3'), 'beta', 'bob', 'Expired', '9.9.9.9', '', '', 100, 200, 'y');"
       "SELECT keldor.admin_action(md5('4'), 'alpha', 1700000100, 'ann', 'Cheater', '1.2.3.4', "
       "'abcd', '', 'hue', 'ban', 0, 'aimbot');");
-  const std::string db = pg_.ConnInfo();
+  const std::string db = pg_->ConnInfo();
   const auto [status, text] = Ctl({"fleet", "--db", db});
   EXPECT_EQ(status, 0) << text;
   EXPECT_TRUE(text.starts_with("Server  Address         State    Map       Players  Last crash"))
@@ -106,7 +112,7 @@ TEST_F(FleetView, HostileRowsArePrintedSafely) {
       "'2.0', 'running', E'map\\x07', 1, 2, 0, 10);"
       "SELECT keldor.ban(md5('1'), 'evil', 'x', E'name\\r\\n', '', '', '', 1, 0, "
       "repeat('r', 10 * 1024 * 1024));");
-  const std::string db = pg_.ConnInfo();
+  const std::string db = pg_->ConnInfo();
   const auto [status, text] = Ctl({"fleet", "--db", db});
   EXPECT_EQ(status, 0) << text;
   EXPECT_EQ(text.find_first_of("\x1b\x07\r"), std::string::npos) << text;
@@ -137,9 +143,9 @@ TEST_F(FleetView, ADeadOrHungDatabaseIsAClearErrorInSeconds) {
       << refused.second;
   EXPECT_LT(seconds, 5);
 
-  pg_.Hang();
-  const auto hung = Ctl({"--timeout", "2", "fleet", "--db", pg_.ConnInfo()}, &seconds);
-  pg_.Resume();
+  pg_->Hang();
+  const auto hung = Ctl({"--timeout", "2", "fleet", "--db", pg_->ConnInfo()}, &seconds);
+  pg_->Resume();
   EXPECT_EQ(hung, (std::pair<int, std::string>{
                       2, "keldorctl: couldn't read the fleet database: timed out\n"}));
   EXPECT_LT(seconds, 6);
