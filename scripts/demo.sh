@@ -86,7 +86,10 @@ fleet_demo() {
 
   local web_port="${KELDOR_WEB_PORT:-15680}"
   local web=(--listen "127.0.0.1:$web_port" --keldor "127.0.0.1:${ports[a]}")
-  if build/keldor-web --help 2>&1 | grep -q -- --fleet; then web+=(--fleet "$conninfo"); fi
+  # The fleet page, and its console buttons for both Keldors (their rows name this host).
+  if build/keldor-web --help 2>&1 | grep -q -- --fleet-hosts; then
+    web+=(--fleet "$conninfo" --fleet-hosts "$(hostname)")
+  fi
   build/keldor-web "${web[@]}" >"$fleet_dir/web.out" 2>&1 &
   fleet_pids+=($!)
 
@@ -104,7 +107,8 @@ Try next, from a second terminal in $PWD:
     ctl-b bans                   # a's ban is in b's list
     ctl-a unban NAME             # the lift reaches b as well
     build/keldorctl fleet --db '$conninfo'
-or open http://127.0.0.1:$web_port/ (Keldor a's account). Both Keldors' logs follow.
+or open http://127.0.0.1:$web_port/ and log in with Keldor a's account: its Fleet panel shows
+both servers, the bans and the admin actions. Both Keldors' logs follow.
 
 NEXT
   tail -n 0 -F "$fleet_dir/a/keldor.log" "$fleet_dir/b/keldor.log"

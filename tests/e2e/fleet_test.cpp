@@ -103,8 +103,8 @@ class Fleet : public ::testing::Test {
   void StartFleet() {
     db_.emplace();
     ASSERT_TRUE(db_->Ok());
-    a_.Start(db_->ConnInfo());
-    b_.Start(db_->ConnInfo());
+    ASSERT_NO_FATAL_FAILURE(a_.Start(db_->ConnInfo()));
+    ASSERT_NO_FATAL_FAILURE(b_.Start(db_->ConnInfo()));
   }
   // A ban made on A through keldorctl: by id and name, or -1 with identifiers.
   void BanOnA(const std::vector<std::string>& args) {
@@ -119,7 +119,7 @@ class Fleet : public ::testing::Test {
 };
 
 TEST_F(Fleet, BansLiftsAndExpiriesOnOneServerReachTheOtherAndItsGame) {
-  StartFleet();
+  ASSERT_NO_FATAL_FAILURE(StartFleet());
   const std::string id = a_.Join(kRaider);
   ASSERT_EQ(b_.Join(kRaider).find("banned"), npos);
   // Each server's row tells its client port, state, map and its one player.
@@ -156,7 +156,7 @@ TEST_F(Fleet, BansLiftsAndExpiriesOnOneServerReachTheOtherAndItsGame) {
 // Changes made while the database is away wait in A's outbox, also
 // through a SIGKILL, and are sent once it is back.
 TEST_F(Fleet, ChangesMadeWhileTheDatabaseIsDownArriveWhenItIsBack) {
-  StartFleet();
+  ASSERT_NO_FATAL_FAILURE(StartFleet());
   b_.Join(kRaider);
   ASSERT_TRUE(db_->Stop());
   const auto queued = [&] { return !ReadFile(a_.Settings("fleetoutbox.con")).empty(); };
@@ -177,7 +177,7 @@ TEST_F(Fleet, ChangesMadeWhileTheDatabaseIsDownArriveWhenItIsBack) {
   ASSERT_TRUE(WaitFor(queued));
   ASSERT_TRUE(a_.keldor().End(SIGKILL).has_value());
   ASSERT_TRUE(db_->Start());
-  a_.Start(db_->ConnInfo());
+  ASSERT_NO_FATAL_FAILURE(a_.Start(db_->ConnInfo()));
   EXPECT_TRUE(WaitFor([&] { return OnBsList("\"Sniper\",10.6.6.6,"); }, 40)) << b_.Log();
   EXPECT_NE(b_.Join("Sniper ip=10.6.6.6").find("banned"), npos);
   EXPECT_EQ(db_->Query("SELECT name FROM keldor.bans ORDER BY seq"), "Raider\nSniper\n");
@@ -188,7 +188,7 @@ TEST_F(Fleet, ChangesMadeWhileTheDatabaseIsDownArriveWhenItIsBack) {
 // Nobody waits on a database that stopped answering: clients are served, a
 // ban is made, a crashed game server comes back; the ban goes out once it answers.
 TEST_F(Fleet, AHungDatabaseHoldsUpNothing) {
-  StartFleet();
+  ASSERT_NO_FATAL_FAILURE(StartFleet());
   b_.Join(kRaider);
   db_->Hang();
   const auto prompt = [&](const std::vector<std::string>& args) {
@@ -215,7 +215,7 @@ TEST_F(Fleet, AHungDatabaseHoldsUpNothing) {
 
 TEST_F(Fleet, WithoutAFleetNoFleetFileAppears) {
   setenv("KELDOR_FLEET", "", 1);  // set but empty: no fleet
-  a_.Start();
+  ASSERT_NO_FATAL_FAILURE(a_.Start());
   const std::string id = a_.Join(kRaider);
   BanOnA({id, "Raider", "0"});
   EXPECT_TRUE(Says(a_.Admin({"unban", "Raider"}), 0));
