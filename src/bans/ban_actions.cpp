@@ -9,12 +9,14 @@
 
 #include "bans/ban_store.h"
 #include "bans/ban_sync.h"
+#include "bans/game_lists.h"
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
+#include "runtime/audit.h"
 
 namespace keldor {
 
@@ -75,8 +77,9 @@ bool BanPlayer(const Actor& actor, const std::string& request, std::string& bann
   LogDebug("DEBUG: Banned player id %i.", ban.id);
   const std::time_t start = Now();
   const std::time_t end = ban.duration != 0 ? start + ban.duration : 0;
+  BanEntry recorded;
   if (!AddBan(ban.name, ban.id, ban.address, ban.keyhash, ban.guid, actor.name, start, end,
-              ban.reason)) {
+              ban.reason, &recorded)) {
     LogMessage(kLogInfo, "Couldn't ban player %s! The command failed.", ban.name.c_str());
     return false;
   }
@@ -84,6 +87,7 @@ bool BanPlayer(const Actor& actor, const std::string& request, std::string& bann
   LogAdminAction(ban.name.c_str(), ban.address.c_str(), ban.keyhash.c_str(), ban.guid.c_str(),
                  actor.name.c_str(), static_cast<std::uint32_t>(start), LastStatusValue("mapname"),
                  "ban", ban.duration, ban.reason.c_str());
+  TellBanMade(recorded);
   banned = ban.name;
   return true;
 }
@@ -94,6 +98,21 @@ bool LiftBan(const Actor& actor, const std::string& request, std::string& lifted
   if (!RemoveBan(fields[0], fields[1], fields[2], fields[3])) return false;
   LogMessage(kLogInfo, "User %s at %s removed ban on player %s (%s).", actor.name.c_str(),
              actor.address.c_str(), fields[0].c_str(), fields[2].c_str());
+  const std::time_t now = Now();
+  TellBanLifted(
+      {actor.name, Identifier(fields[1]), Identifier(fields[2]), Identifier(fields[3]), now});
+  const char* map = LastStatusValue("mapname");
+  AuditRecord record{fields[0],
+                     fields[1],
+                     fields[2],
+                     fields[3],
+                     actor.name,
+                     static_cast<std::uint32_t>(now),
+                     map != nullptr ? map : "",
+                     "unban",
+                     0,
+                     ""};
+  Audit(record);
   lifted = fields[0];
   return true;
 }

@@ -50,6 +50,9 @@ bool Linked() {
   return Console().connected;
 }
 
+BanMadeHook g_banMade = nullptr;
+BanLiftedHook g_banLifted = nullptr;
+
 void UpdatePunkBusterBanFile() {
   if (Linked() && PunkBusterEnabled()) SendConsoleMessage("pb_sv_updbanfile");
 }
@@ -240,7 +243,79 @@ bool BanOffline(const std::string& address, const std::string& keyhash, const st
          ok;
 }
 
+// The batch of AddBans while the game server is stopped: the lines each file
+// gets, written once at the end.
+struct OfflineBatch {
+  std::string banList, pbBans, ownList;
+  std::size_t recorded = 0;
+};
+
+void AddToBatch(const BanEntry& ban, OfflineBatch& batch) {
+  const std::string a = Identifier(ban.address), k = Identifier(ban.keyhash),
+                    g = Opts().punkBusterInstalled ? Identifier(ban.guid) : std::string();
+  if (a.empty() && k.empty() && g.empty()) return;
+  if (!a.empty()) batch.banList += AddressBanLine(a);
+  if (!k.empty()) batch.banList += KeyBanLine(k);
+  if (!g.empty()) batch.pbBans += GuidBanLine(g);
+  BanEntry entry = ban;
+  entry.name = CutToWidth(entry.name, kNameMax);
+  entry.admin = CutToWidth(entry.admin, kNameMax);
+  entry.address = a.empty() ? "*" : a;
+  entry.keyhash = k.empty() ? "*" : k;
+  entry.guid = g.empty() ? "*" : g;
+  batch.ownList += FormatBanEntry(entry);
+  ++batch.recorded;
+}
+
+// Appends the batch; false (logged) when a file could not take it. The game's
+// files go first: an entry in Keldor's list always stands for a ban in the game.
+bool WriteBatch(const OfflineBatch& batch) {
+  const auto append = [](const std::string& path, const std::string& text) {
+    if (text.empty() || AppendWhole(path, text)) return true;
+    LogMessage(kLogInfo, "Couldn't open %s! %s", path.c_str(), ErrorText(ErrorCode()));
+    return false;
+  };
+  return append(GameBanListPath(), batch.banList) &&
+         append(PunkBusterBanListPath(), batch.pbBans) &&
+         append(ServerBanListPath(), batch.ownList);
+}
+
 }  // namespace
+
+void ConnectBanFeed(BanMadeHook made, BanLiftedHook lifted) {
+  g_banMade = made;
+  g_banLifted = lifted;
+}
+
+void TellBanMade(const BanEntry& entry) {
+  if (g_banMade != nullptr) g_banMade(entry);
+}
+
+void TellBanLifted(const BanLift& lift) {
+  if (g_banLifted != nullptr) g_banLifted(lift);
+}
+
+std::size_t AddBans(const std::vector<NewBan>& bans) {
+  if (bans.empty()) return 0;
+  if (Running()) {
+    std::size_t recorded = 0;
+    for (const NewBan& ban : bans) {
+      const BanEntry& e = ban.entry;
+      recorded +=
+          AddBan(e.name, ban.playerId, e.address, e.keyhash, e.guid, e.admin,
+                 static_cast<std::time_t>(std::strtoll(e.start.c_str(), nullptr, 10)),
+                 static_cast<std::time_t>(std::strtoll(e.end.c_str(), nullptr, 10)), e.reason)
+              ? 1
+              : 0;
+    }
+    return recorded;
+  }
+  OfflineBatch batch;
+  for (const NewBan& ban : bans) AddToBatch(ban.entry, batch);
+  if (batch.recorded == 0 || !WriteBatch(batch)) return 0;
+  LogMessage(kLogInfo, "Added %zu bans to the server's ban lists.", batch.recorded);
+  return batch.recorded;
+}
 
 std::string ServerBanListPath() {
   return Opts().settingsDir + "/serverbanlist.con";
@@ -302,7 +377,7 @@ std::string FormatBanEntry(const BanEntry& entry) {
 
 bool AddBan(const std::string& name, int playerId, const std::string& address,
             const std::string& keyhash, const std::string& guid, const std::string& adminUser,
-            std::time_t start, std::time_t end, const std::string& reason) {
+            std::time_t start, std::time_t end, const std::string& reason, BanEntry* recorded) {
   const std::string a = Identifier(address), k = Identifier(keyhash), g = Identifier(guid);
   if (a.empty() && k.empty() && g.empty()) return Fail(0);
   Banned banned;
@@ -324,6 +399,7 @@ bool AddBan(const std::string& name, int playerId, const std::string& address,
     LogMessage(kLogInfo, "Couldn't open banlist file! %s", ErrorText(ErrorCode()));
     return false;
   }
+  if (recorded != nullptr) *recorded = entry;
   // The game has removed him; the table learns it before its next rebuild. An id
   // that has passed to another player keeps that player's record.
   if (playerId != -1 && strcasecmp(PlayerNameById(playerId).c_str(), name.c_str()) == 0) {
@@ -370,6 +446,7 @@ bool ExpireTimedBans() {
     if (ok) {
       LogMessage(kLogInfo, "Removed timed-ban on player %s (%s), the ban has expired.",
                  entry.name.c_str(), entry.keyhash.c_str());
+      TellBanLifted({"expiry", a, k, g, now});
     }
     return true;
   };

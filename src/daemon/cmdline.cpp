@@ -270,6 +270,16 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
   const bool isPriority = strcasecmp(name, "-priority") == 0;
   const bool isSyslog = strcasecmp(name, "-syslog") == 0;
   if (strcasecmp(name, "-logkeep") == 0) return ReadLogKeep(reader, out, outcome);
+  if (strcasecmp(name, "-fleet") == 0 || strcasecmp(name, "-fleetname") == 0) {
+    const bool isName = strcasecmp(name, "-fleetname") == 0;
+    const std::string* argument = reader.Argument();
+    if (argument == nullptr || argument->empty()) {
+      outcome = MissingArgument(isName ? "-fleetname" : "-fleet", out);
+      return true;
+    }
+    (isName ? s.fleetName : s.fleetConnInfo) = *argument;
+    return false;
+  }
   if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) {
     // Taken without effect, as always; but a typing error must not pass unseen.
     AddWarning(warnings, "WARNING: Unknown option %s ignored.", name);
@@ -390,6 +400,7 @@ const char* UsageText() {
       "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
       "[-license]\n"
       "       [-reuseaddr] [-exit] [-kill] [-logkeep <#>] [-debug] [-status] [-message]\n"
+      "       [-fleet <conninfo>] [-fleetname <name>]\n"
       "       [--version] [--help] [+server args] [@server cmds]\n"
       "\n"
       "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -418,6 +429,10 @@ const char* UsageText() {
       "     \t-debug\t\tlogs debugging messages (lines beginning DEBUG:)\n"
       "     \t-status\t\tappends each status query reply to status.log\n"
       "     \t-message\tappends each console request and response to message.log\n"
+      "     \t-fleet <conninfo>\tjoins the fleet whose PostgreSQL database the libpq\n"
+      "     \t\t\tconnection string names (default: $KELDOR_FLEET)\n"
+      "     \t-fleetname <name>\tthis server's name in the fleet (default: $KELDOR_FLEET_NAME,\n"
+      "     \t\t\telse the server name)\n"
       "     \t--version\tprints the version and exits\n"
       "     \t--help, -h, -?\tprints this text and exits\n"
       "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"

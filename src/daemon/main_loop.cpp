@@ -22,6 +22,7 @@
 #include "core/owned.h"
 #include "core/state_table.h"
 #include "daemon/signals.h"
+#include "fleet/fleet.h"
 #include "gamelink/console.h"
 #include "process/server_process.h"
 #include "remote/jobs.h"
@@ -113,6 +114,9 @@ Watched WatchedSets(bool withListener) {
     if (WantsRead(c)) add(fd, w.read);
     if (OwedBytes(c.io) > 0) add(fd, w.write);
   }
+  const FleetWatch fleet = FleetDescriptor();
+  if (fleet.read) add(fleet.fd, w.read);
+  if (fleet.write) add(fleet.fd, w.write);
   return w;
 }
 
@@ -216,6 +220,7 @@ void Shutdown() {
 
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
+  StopFleet();
   *g_loop = LoopState{};
   LogMessage(kLogInfo, "Exited");
 }
@@ -235,6 +240,7 @@ void RunTimers() {
   if (now >= loop.lastMonitor + kMonitorPeriod) {
     MonitorServer();
     ReloadEditedSettings();
+    WriteFleetStatus(kMonitorPeriod);
     loop.lastMonitor = now;
   }
   if (now >= loop.lastCrashWatch + Row(Setting::MonitorTimerPeriod).current) {
@@ -258,6 +264,14 @@ void LogKillingSignal(int signal) {
     return;
   }
   LogMessage(kLogInfo, "Server was killed by signal %i (SIG%s).", signal, name);
+}
+
+// The fleet's database link, with what select saw of its socket.
+void ServeFleetLink(const Watched& ready) {
+  const FleetWatch fleet = FleetDescriptor();
+  const bool watched = fleet.fd >= 0 && fleet.fd < FD_SETSIZE;
+  ServeFleet(watched && FD_ISSET(fleet.fd, &ready.read),
+             watched && FD_ISSET(fleet.fd, &ready.write));
 }
 
 // One pass; returns kKeepGoing or, when the loop must end, anything else.
@@ -314,6 +328,7 @@ int RunPass() {
     FD_ZERO(&ready.write);
   }
   ServeReady(ready);
+  ServeFleetLink(ready);
   RunDueJobs();
   EndGivenUpConnections();
   return kKeepGoing;

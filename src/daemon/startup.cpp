@@ -26,6 +26,7 @@
 #include "daemon/instance_lock.h"
 #include "daemon/main_loop.h"
 #include "daemon/signals.h"
+#include "fleet/fleet.h"
 #include "gamelink/console.h"
 #include "gamelink/status_query.h"
 #include "maps/archive.h"
@@ -372,6 +373,17 @@ void WritePidFile() {
   }
 }
 
+// The fleet from the command line, else from the environment (systemd's
+// environment file): a connection string with a password stays off the process list.
+void JoinFleet() {
+  Options& s = Opts();
+  const char* conninfo = std::getenv("KELDOR_FLEET");
+  if (s.fleetConnInfo.empty() && conninfo != nullptr) s.fleetConnInfo = conninfo;
+  const char* name = std::getenv("KELDOR_FLEET_NAME");
+  if (s.fleetName.empty() && name != nullptr) s.fleetName = name;
+  StartFleet();
+}
+
 }  // namespace
 
 int RunStartup() {
@@ -391,6 +403,7 @@ int RunStartup() {
     RecordLockOwner();
   }
   if (s.writePidFile) WritePidFile();
+  JoinFleet();
   return kKeepGoing;
 }
 
@@ -413,6 +426,12 @@ void ConnectSubsystems() {
   // handling (policing) after the clients, so that they hear of a line before
   // it is acted on; the chat handling finds in-game admins among the accounts (remote).
   ConnectChatHandling(FindAccountByKeyhash);
+  // Bans and lifts made here (bans), the admin actions (policing, bans, gamelink,
+  // through runtime/audit) and the game server's crashes reach the fleet, when
+  // one is joined; bans the fleet brings are made without passing them back.
+  ConnectBanFeed(FleetBanMade, FleetBanLifted);
+  ConnectAudit(FleetAudit);
+  Subscribe(FleetEvent);
   // The log (core) leaves the terminal to the status monitor while the game
   // server is watched (process).
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };

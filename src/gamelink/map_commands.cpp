@@ -1,11 +1,13 @@
 // Map changes on an administrator's word: see map_commands.h.
 #include "gamelink/map_commands.h"
 
+#include "core/clock.h"
 #include "core/helpers.h"
 #include "core/log.h"
 #include "gamelink/console.h"
 #include "maps/installed.h"
 #include "maps/rotation.h"
+#include "runtime/audit.h"
 #include "runtime/game_server.h"
 
 namespace keldor {
@@ -17,6 +19,18 @@ bool PlainCommand(const char* command, const char* failed) {
   if (SendConsoleMessage("%s", command) != nullptr) return true;
   LogMessage(kLogInfo, "%s", failed);
   return false;
+}
+
+// A map change done, for the audit beyond the local log; `map` is the map asked
+// for, empty when the rotation chose.
+void AuditMapChange(const Actor& actor, const char* action, const std::string& map) {
+  AuditRecord record;
+  record.admin = actor.name;
+  record.address = actor.address;
+  record.time = static_cast<std::uint32_t>(Now());
+  record.map = map;
+  record.action = action;
+  Audit(record);
 }
 
 }  // namespace
@@ -40,6 +54,7 @@ bool ChangeMap(const Actor& actor, const std::string& request, std::string& comb
   }
   LogMessage(kLogInfo, "User %s at %s changed the map to %s.", actor.name.c_str(),
              actor.address.c_str(), combo.c_str());
+  AuditMapChange(actor, "map", combo);
   return true;
 }
 
@@ -54,6 +69,7 @@ bool SetNextMap(const Actor& actor, const std::string& request, std::string& com
   LogMessage(kLogInfo, "User %s at %s changed the next map to %s.", actor.name.c_str(),
              actor.address.c_str(), combo.c_str());
   SetCurrentMapOverride(CutToWidth(combo, kMapComboMax));
+  AuditMapChange(actor, "nextmap", combo);
   return true;
 }
 
@@ -63,6 +79,7 @@ bool RunNextMap(const Actor& actor) {
   }
   LogMessage(kLogInfo, "User %s at %s changed to the next map in the rotation.", actor.name.c_str(),
              actor.address.c_str());
+  AuditMapChange(actor, "runnextmap", "");
   return true;
 }
 
@@ -70,6 +87,7 @@ bool RestartMap(const Actor& actor) {
   if (!PlainCommand("admin.restartMap", "Couldn't restart map! The command failed.")) return false;
   LogMessage(kLogInfo, "User %s at %s restarted the current map.", actor.name.c_str(),
              actor.address.c_str());
+  AuditMapChange(actor, "restartmap", "");
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/error.h"
 #include "core/helpers.h"
+#include "runtime/audit.h"
 #include "runtime/options.h"
 
 namespace keldor {
@@ -49,6 +50,8 @@ void LogAdminAction(const char* player, const char* address, const char* keyhash
   const int error = ErrorCode();
   AppendWhole(AdminLogPath(), record);
   ErrorCode() = error;
+  Audit({Known(player), Known(address), Known(keyhash), Known(guid), Known(admin), time, Known(map),
+         Known(action), duration, Known(reason)});
 }
 
 }  // namespace keldor

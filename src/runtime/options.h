@@ -53,6 +53,11 @@ struct Options {
   long gameSpyPortOverride = -1;
   long gameSpyLanPortOverride = -1;
 
+  // The fleet's database (a libpq connection string; empty: no fleet) and this
+  // server's name in it (empty: the game server's name, else the host name).
+  std::string fleetConnInfo;
+  std::string fleetName;
+
   // Found during start-up.
   std::string systemDescription;
   bool punkBusterInstalled = false;

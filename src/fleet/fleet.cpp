@@ -1,0 +1,632 @@
+// The fleet's database link: see fleet.h.
+#include "fleet/fleet.h"
+
+#include <libpq-fe.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <unordered_set>
+#include <vector>
+
+#include "bans/game_lists.h"
+#include "core/clock.h"
+#include "core/error.h"
+#include "core/helpers.h"
+#include "core/log.h"
+#include "core/owned.h"
+#include "core/state_table.h"
+#include "fleet/outbox.h"
+#include "fleet/records.h"
+#include "fleet/schema.h"
+#include "gamelink/console.h"
+#include "gamelink/player_table.h"
+#include "gamelink/status_query.h"
+#include "process/server_process.h"
+#include "runtime/game_server.h"
+#include "runtime/options.h"
+#include "settings/settings.h"
+
+namespace keldor {
+
+namespace {
+
+// A database that has not answered a step for this long is given up on; the
+// link is dropped and made again after kRetryMs.
+constexpr long long kAnswerMs = 10000;
+constexpr long long kRetryMs = 5000;
+// Rows one catch-up query reads: its result is held in memory whole.
+constexpr int kCatchUpPage = 10000;
+// Up to this many bans from elsewhere are logged one by one; more, as a count.
+constexpr std::size_t kLoggedOneByOne = 20;
+// Sent changes leave the outbox file in groups (one rewrite each), and at the end.
+constexpr std::size_t kOutboxRewriteEvery = 100;
+
+enum class Step { kOff, kWaiting, kConnecting, kReady };
+enum class Query { kNone, kVersion, kMigrate, kListen, kChange, kCatchUp, kStatus };
+
+struct FleetLink {
+  PGconn* conn = nullptr;
+  Step step = Step::kOff;
+  Query query = Query::kNone;
+  long long since = 0;    // monotonic ms: the connection or the query began
+  long long retryAt = 0;  // monotonic ms
+  bool connectWrites = true;
+  bool flushing = false;
+  bool failed = false;  // the query in flight had an error
+  std::string failure;  // its message
+  std::string failureState;
+  bool unreachable = false;  // logged once per outage
+  std::size_t version = 0;
+  std::deque<FleetChange> outbox;
+  std::size_t sentSinceRewrite = 0;
+  bool backlogged = false;  // changes waited for the database: say when they are in
+  std::size_t backlog = 0;  // of those, sent so far
+  long long cursor = 0;
+  bool catchUpWanted = true;
+  bool statusWanted = false;
+  std::vector<std::string> status;
+  std::time_t lastCrash = 0;
+  std::string name;
+};
+
+void CloseLink(FleetLink& link) {
+  if (link.conn != nullptr) PQfinish(link.conn);
+  link = FleetLink{};
+}
+
+StateTable<FleetLink> g_fleet(CloseLink);
+
+long long Ms() {
+  return MonotonicMilliseconds();
+}
+
+std::string CursorPath() {
+  return Opts().settingsDir + "/fleetcursor.con";
+}
+
+void LoadCursor() {
+  g_fleet->cursor = 0;
+  const FileHandle in(std::fopen(CursorPath().c_str(), "r"));
+  char text[32] = {};
+  if (in && std::fgets(text, sizeof text, in.get()) != nullptr) {
+    g_fleet->cursor = std::max(0LL, std::strtoll(text, nullptr, 10));
+  }
+}
+
+void SaveCursor() {
+  const std::string text = std::to_string(g_fleet->cursor) + "\n";
+  if (!ReplaceFile(CursorPath(),
+                   [&](std::FILE* out) { return std::fputs(text.c_str(), out) >= 0; })) {
+    LogMessage(kLogInfo, "Couldn't write %s! %s", CursorPath().c_str(), ErrorText(ErrorCode()));
+  }
+}
+
+// libpq's message as one line.
+std::string OneLine(const char* message) {
+  std::string text = FlattenLine(message != nullptr ? message : "");
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text.empty() ? "no reason given" : text;
+}
+
+// Drops the link and tries again later; the first failure of an outage is logged.
+void GiveUp(const std::string& why) {
+  FleetLink& link = *g_fleet;
+  if (!link.unreachable) {
+    LogMessage(kLogInfo, "Fleet database unreachable! %s", why.c_str());
+    link.unreachable = true;
+    link.backlogged = !link.outbox.empty();
+  }
+  if (link.conn != nullptr) PQfinish(link.conn);
+  link.conn = nullptr;
+  link.step = Step::kWaiting;
+  link.query = Query::kNone;
+  link.retryAt = Ms() + kRetryMs;
+}
+
+void BeginConnect() {
+  FleetLink& link = *g_fleet;
+  // The operator's string first; the client encoding after it so that it wins:
+  // every text Keldor sends is made valid UTF-8 (FleetText).
+  const char* keys[] = {"dbname", "client_encoding", "fallback_application_name", nullptr};
+  const char* values[] = {Opts().fleetConnInfo.c_str(), "UTF8", "keldor", nullptr};
+  link.conn = PQconnectStartParams(keys, values, 1);
+  if (link.conn == nullptr || PQstatus(link.conn) == CONNECTION_BAD) {
+    GiveUp(OneLine(link.conn != nullptr ? PQerrorMessage(link.conn) : "out of memory"));
+    return;
+  }
+  link.step = Step::kConnecting;
+  link.connectWrites = true;
+  link.since = Ms();
+}
+
+bool Send(Query query, const std::string& sql) {
+  FleetLink& link = *g_fleet;
+  if (PQsendQuery(link.conn, sql.c_str()) == 0) {
+    GiveUp(OneLine(PQerrorMessage(link.conn)));
+    return false;
+  }
+  link.query = query;
+  link.since = Ms();
+  link.failed = false;
+  link.flushing = true;
+  return true;
+}
+
+bool SendParams(Query query, const char* sql, const std::vector<std::string>& params) {
+  FleetLink& link = *g_fleet;
+  std::vector<const char*> values;
+  for (const std::string& p : params) values.push_back(p.c_str());
+  if (PQsendQueryParams(link.conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                        nullptr, nullptr, 0) == 0) {
+    GiveUp(OneLine(PQerrorMessage(link.conn)));
+    return false;
+  }
+  link.query = query;
+  link.since = Ms();
+  link.failed = false;
+  link.flushing = true;
+  return true;
+}
+
+// Queues a change made here: on disk first, then to the database when it can.
+void QueueChange(FleetChange change) {
+  FleetLink& link = *g_fleet;
+  if (link.step == Step::kOff) return;
+  if (link.outbox.size() >= kOutboxMax) {
+    LogMessage(kLogInfo, "Fleet outbox is full! A change is kept only here.");
+    return;
+  }
+  if (!AppendToOutbox(change)) return;
+  if (link.unreachable) link.backlogged = true;
+  link.outbox.push_back(std::move(change));
+}
+
+// --- applying what other servers did ------------------------------------------------
+
+// What the local ban list holds: the identifiers (lower case) and, for bans taken
+// from the fleet, their start and name.
+struct LocalBans {
+  std::unordered_set<std::string> ids;
+  std::unordered_set<std::string> made;
+};
+
+std::string MadeKey(long long start, const std::string& name) {
+  return std::to_string(start) + '\x1f' + ToLower(name);
+}
+
+LocalBans ReadLocalBans() {
+  LocalBans local;
+  BanEntry entry;
+  ForEachLine(ServerBanListPath(), kBanLineMax, false, [&](std::string& line, bool) {
+    if (!ParseBanEntry(line, entry)) return true;
+    for (const std::string* id : {&entry.address, &entry.keyhash, &entry.guid}) {
+      const std::string clean = Identifier(*id);
+      if (!clean.empty()) local.ids.insert(ToLower(clean));
+    }
+    local.made.insert(MadeKey(std::strtoll(entry.start.c_str(), nullptr, 10), entry.name));
+    return true;
+  });
+  return local;
+}
+
+bool HoldsAny(const LocalBans& local, const FleetBanRow& row) {
+  for (const std::string* id : {&row.address, &row.keyhash, &row.guid}) {
+    if (!id->empty() && local.ids.count(ToLower(*id)) != 0) return true;
+  }
+  return false;
+}
+
+bool Same(const std::string& banned, const std::string& known) {
+  return !banned.empty() && strcasecmp(banned.c_str(), known.c_str()) == 0;
+}
+
+// The players a ban names, by any of its identifiers.
+std::vector<int> PlayersBanned(const FleetBanRow& row) {
+  std::vector<int> ids;
+  const PlayerTable& table = Players();
+  for (std::size_t k = 0; k < PlayerCount(); ++k) {
+    const PlayerRecord& p = table.records[k];
+    if (Same(row.address, p.ip) || Same(row.keyhash, p.keyhash) || Same(row.guid, p.pbGuid)) {
+      ids.push_back(p.id);
+    }
+  }
+  return ids;
+}
+
+// Kicks whoever the new bans name and is still on: the game may not drop a
+// player whose address or key is added to its list.
+void KickBanned(const std::vector<const FleetBanRow*>& bans) {
+  if (!GameServer().monitoring || !Console().connected) return;
+  for (const FleetBanRow* row : bans) {
+    for (const int id : PlayersBanned(*row)) {
+      if (Console().connected) SendConsoleMessage("admin.kickPlayer %i", id);
+    }
+  }
+}
+
+}  // namespace
+
+void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self) {
+  const LocalBans local = ReadLocalBans();
+  const std::time_t now = Now();
+  std::vector<NewBan> adds;
+  std::vector<const FleetBanRow*> added;
+  std::unordered_set<std::string> seen;
+  for (const FleetBanRow& row : rows) {
+    if (row.lifted) {
+      if (row.liftedOn == self || !HoldsAny(local, row)) continue;
+      if (RemoveBan(row.name, row.address, row.keyhash, row.guid)) {
+        LogMessage(kLogInfo, "Fleet lift from %s on player %s put into effect.",
+                   row.liftedOn.c_str(), row.name.c_str());
+      }
+      continue;
+    }
+    if (row.server == self || (row.end != 0 && row.end <= now)) continue;
+    const std::string key = MadeKey(row.start, row.name);
+    if (local.made.count(key) != 0 || !seen.insert(key).second) continue;
+    NewBan ban;
+    ban.entry = {row.name,
+                 row.address,
+                 row.keyhash,
+                 row.guid,
+                 row.admin,
+                 std::to_string(row.start),
+                 std::to_string(row.end),
+                 row.reason};
+    adds.push_back(std::move(ban));
+    added.push_back(&row);
+  }
+  if (adds.empty()) return;
+  AddBans(adds);
+  KickBanned(added);
+  if (added.size() <= kLoggedOneByOne) {
+    for (const FleetBanRow* row : added) {
+      LogMessage(kLogInfo, "Fleet ban from %s on player %s put into effect.", row->server.c_str(),
+                 row->name.c_str());
+    }
+  } else {
+    LogMessage(kLogInfo, "Fleet: %zu bans from other servers put into effect.", added.size());
+  }
+  Report(Event::kBansChanged);
+}
+
+namespace {
+
+void CatchUpFrom(PGresult* result) {
+  FleetLink& link = *g_fleet;
+  const int rows = PQntuples(result);
+  if (PQnfields(result) != static_cast<int>(kFleetBanColumns)) return;
+  std::vector<FleetBanRow> parsed;
+  parsed.reserve(static_cast<std::size_t>(rows));
+  std::vector<std::string> columns(kFleetBanColumns);
+  std::size_t refused = 0;
+  long long last = link.cursor;
+  for (int r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < kFleetBanColumns; ++c) {
+      columns[c] = PQgetvalue(result, r, static_cast<int>(c));
+    }
+    FleetBanRow row;
+    if (ParseFleetBanRow(columns, row)) {
+      last = std::max(last, row.seq);
+      parsed.push_back(std::move(row));
+    } else {
+      // Its sequence number still moves the cursor: a row that cannot be used
+      // now will not be usable later either.
+      last = std::max(last, std::strtoll(columns[0].c_str(), nullptr, 10));
+      ++refused;
+    }
+  }
+  if (refused != 0) LogMessage(kLogInfo, "Fleet: %zu unusable ban row(s) skipped.", refused);
+  ApplyFleetRows(parsed, link.name);
+  if (last != link.cursor) {
+    link.cursor = last;
+    SaveCursor();
+  }
+  link.catchUpWanted = rows >= kCatchUpPage;
+}
+
+// --- the queries --------------------------------------------------------------------
+
+void SendCatchUp() {
+  // Texts are cut in the query: a row can never make the result large.
+  static constexpr const char* kSql =
+      "SELECT seq, id, left(server, 64), left(admin, 64), left(name, 64), left(address, 64), "
+      "left(keyhash, 64), left(guid, 64), start_time, end_time, left(reason, 255), "
+      "CASE WHEN lifted_at IS NULL THEN '' ELSE 'y' END, left(coalesce(lifted_on, ''), 64) "
+      "FROM keldor.bans WHERE seq > $1::bigint ORDER BY seq LIMIT 10000";
+  g_fleet->catchUpWanted = false;
+  SendParams(Query::kCatchUp, kSql, {std::to_string(g_fleet->cursor)});
+}
+
+void StartNext() {
+  FleetLink& link = *g_fleet;
+  if (!link.outbox.empty()) {
+    const FleetChange& change = link.outbox.front();
+    SendParams(Query::kChange, ChangeQuery(change.kind), change.fields);
+  } else if (link.catchUpWanted) {
+    SendCatchUp();
+  } else if (link.statusWanted) {
+    link.statusWanted = false;
+    SendParams(Query::kStatus,
+               "SELECT keldor.server_status($1, $2, $3::integer, $4, $5, $6, $7::integer, "
+               "$8::integer, $9::bigint, $10::integer)",
+               link.status);
+  }
+}
+
+// A change the database took (or refused for good) leaves the outbox.
+void ChangeDone() {
+  FleetLink& link = *g_fleet;
+  link.outbox.pop_front();
+  if (link.backlogged) ++link.backlog;
+  if (++link.sentSinceRewrite >= kOutboxRewriteEvery || link.outbox.empty()) {
+    RewriteOutbox(link.outbox);
+    link.sentSinceRewrite = 0;
+  }
+  if (link.outbox.empty() && link.backlogged) {
+    LogMessage(kLogInfo, "Fleet: %zu queued change(s) sent.", link.backlog);
+    link.backlog = 0;
+    link.backlogged = false;
+  }
+}
+
+// Errors of the data itself (class 22, 23): the change can never be taken.
+bool RefusedForGood(const std::string& state) {
+  return state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0;
+}
+
+void QueryDone() {
+  FleetLink& link = *g_fleet;
+  const Query query = link.query;
+  link.query = Query::kNone;
+  if (link.failed) {
+    if (query == Query::kChange && RefusedForGood(link.failureState)) {
+      LogMessage(kLogInfo, "Fleet database refused a change! %s", link.failure.c_str());
+      ChangeDone();
+      return;
+    }
+    if (query == Query::kStatus) return;  // written again next pass
+    if (query == Query::kMigrate) {
+      LogMessage(kLogInfo, "Couldn't migrate the fleet database! %s", link.failure.c_str());
+    }
+    GiveUp(link.failure);
+    return;
+  }
+  switch (query) {
+    case Query::kVersion:
+      if (link.version < FleetSchemaVersion()) {
+        Send(Query::kMigrate, FleetMigrationTransaction(link.version + 1));
+      } else {
+        Send(Query::kListen, std::string("LISTEN ") + kFleetChannel);
+      }
+      return;
+    case Query::kMigrate:
+      LogMessage(kLogInfo, "Fleet database migrated to version %zu.", link.version + 1);
+      Send(Query::kVersion, FleetVersionQuery());
+      return;
+    case Query::kListen:
+      LogMessage(kLogInfo, "Joined the fleet as %s.", link.name.c_str());
+      link.unreachable = false;
+      link.catchUpWanted = true;
+      return;
+    case Query::kChange:
+      ChangeDone();
+      return;
+    default:
+      return;
+  }
+}
+
+void TakeResult(PGresult* result) {
+  FleetLink& link = *g_fleet;
+  const ExecStatusType status = PQresultStatus(result);
+  if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE ||
+      status == PGRES_NONFATAL_ERROR) {
+    if (!link.failed) {
+      link.failed = true;
+      link.failure = OneLine(PQresultErrorMessage(result));
+      const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+      link.failureState = state != nullptr ? state : "";
+    }
+    return;
+  }
+  if (status != PGRES_TUPLES_OK) return;
+  if (link.query == Query::kVersion && PQntuples(result) == 1) {
+    link.version = static_cast<std::size_t>(std::strtoul(PQgetvalue(result, 0, 0), nullptr, 10));
+  } else if (link.query == Query::kCatchUp) {
+    CatchUpFrom(result);
+  }
+}
+
+void ServeConnecting(bool readable, bool writable) {
+  FleetLink& link = *g_fleet;
+  if (Ms() - link.since > kAnswerMs) {
+    GiveUp("The database did not answer the connection.");
+    return;
+  }
+  if (!(link.connectWrites ? writable : readable)) return;
+  switch (PQconnectPoll(link.conn)) {
+    case PGRES_POLLING_OK:
+      if (PQsetnonblocking(link.conn, 1) != 0) {
+        GiveUp(OneLine(PQerrorMessage(link.conn)));
+        return;
+      }
+      link.step = Step::kReady;
+      Send(Query::kVersion, FleetVersionQuery());
+      return;
+    case PGRES_POLLING_FAILED:
+      GiveUp(OneLine(PQerrorMessage(link.conn)));
+      return;
+    case PGRES_POLLING_WRITING:
+      link.connectWrites = true;
+      return;
+    default:
+      link.connectWrites = false;
+      return;
+  }
+}
+
+void ServeReady(bool readable) {
+  FleetLink& link = *g_fleet;
+  if (link.flushing) {
+    const int flushed = PQflush(link.conn);
+    if (flushed < 0) {
+      GiveUp(OneLine(PQerrorMessage(link.conn)));
+      return;
+    }
+    link.flushing = flushed == 1;
+  }
+  if (readable && PQconsumeInput(link.conn) == 0) {
+    GiveUp(OneLine(PQerrorMessage(link.conn)));
+    return;
+  }
+  while (link.query != Query::kNone && link.step == Step::kReady && !PQisBusy(link.conn)) {
+    PGresult* result = PQgetResult(link.conn);
+    if (result == nullptr) {
+      QueryDone();
+      continue;
+    }
+    TakeResult(result);
+    PQclear(result);
+  }
+  if (link.step != Step::kReady) return;
+  while (PGnotify* note = PQnotifies(link.conn)) {
+    if (NotificationWanted(note->relname, note->extra, link.name)) link.catchUpWanted = true;
+    PQfreemem(note);
+  }
+  if (link.query == Query::kNone) {
+    StartNext();
+  } else if (Ms() - link.since > kAnswerMs) {
+    GiveUp("The database did not answer in time.");
+  }
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+std::string ServerState() {
+  if (!GameServer().monitoring) return "stopped";
+  return GamePaused() ? "paused" : "running";
+}
+
+// The name in the fleet: the option, else the game server's name, else the host's.
+std::string SettleName() {
+  std::string name = FleetName(Opts().fleetName);
+  if (name.empty()) name = FleetName(Row(Setting::ServerName).text);
+  if (name.empty()) name = FleetName(HostName());
+  return name;
+}
+
+}  // namespace
+
+bool FleetConfigured() {
+  return !Opts().fleetConnInfo.empty();
+}
+
+void StartFleet() {
+  if (!FleetConfigured()) return;
+  FleetLink& link = *g_fleet;
+  link.name = SettleName();
+  LoadOutbox(link.outbox);
+  link.backlogged = !link.outbox.empty();
+  LoadCursor();
+  link.step = Step::kWaiting;
+  link.retryAt = 0;
+  BeginConnect();
+}
+
+FleetWatch FleetDescriptor() {
+  const FleetLink& link = *g_fleet;
+  FleetWatch watch;
+  if (link.conn == nullptr) return watch;
+  if (link.step == Step::kConnecting) {
+    watch.fd = PQsocket(link.conn);
+    watch.read = !link.connectWrites;
+    watch.write = link.connectWrites;
+  } else if (link.step == Step::kReady) {
+    watch.fd = PQsocket(link.conn);
+    watch.read = true;
+    watch.write = link.flushing;
+  }
+  return watch;
+}
+
+void ServeFleet(bool readable, bool writable) {
+  FleetLink& link = *g_fleet;
+  switch (link.step) {
+    case Step::kOff:
+      return;
+    case Step::kWaiting:
+      if (Ms() >= link.retryAt) BeginConnect();
+      return;
+    case Step::kConnecting:
+      ServeConnecting(readable, writable);
+      return;
+    case Step::kReady:
+      ServeReady(readable);
+      return;
+  }
+}
+
+void WriteFleetStatus(int passSeconds) {
+  FleetLink& link = *g_fleet;
+  if (link.step == Step::kOff) return;
+  const char* map = LastStatusValue("mapname");
+  link.status = {link.name,
+                 FleetText(HostName()),
+                 std::to_string(Opts().listenPort),
+                 FleetText(KELDOR_VERSION),
+                 ServerState(),
+                 FleetText(GameServer().monitoring && map != nullptr ? map : ""),
+                 std::to_string(GameServer().monitoring ? PlayerCount() : 0),
+                 std::to_string(Row(Setting::ServerMaxPlayers).current),
+                 std::to_string(static_cast<long long>(link.lastCrash)),
+                 std::to_string(passSeconds)};
+  link.statusWanted = true;
+}
+
+void StopFleet() {
+  g_fleet.Reset();
+}
+
+void FleetBanMade(const BanEntry& entry) {
+  if (g_fleet->step == Step::kOff) return;
+  FleetChange change{ChangeKind::kBan,
+                     {NewFleetId(), g_fleet->name, FleetText(entry.admin), FleetText(entry.name),
+                      Identifier(entry.address), Identifier(entry.keyhash), Identifier(entry.guid),
+                      entry.start, entry.end, FleetText(entry.reason)}};
+  QueueChange(std::move(change));
+}
+
+void FleetBanLifted(const BanLift& lift) {
+  if (g_fleet->step == Step::kOff) return;
+  FleetChange change{
+      ChangeKind::kLift,
+      {g_fleet->name, FleetText(lift.by), Identifier(lift.address), Identifier(lift.keyhash),
+       Identifier(lift.guid), std::to_string(static_cast<long long>(lift.at))}};
+  QueueChange(std::move(change));
+}
+
+void FleetAudit(const AuditRecord& r) {
+  if (g_fleet->step == Step::kOff) return;
+  FleetChange change{
+      ChangeKind::kAction,
+      {NewFleetId(), g_fleet->name, std::to_string(r.time), FleetText(r.admin), FleetText(r.player),
+       FleetText(r.address), FleetText(r.keyhash), FleetText(r.guid), FleetText(r.map),
+       FleetText(r.action), std::to_string(r.duration), FleetText(r.reason)}};
+  QueueChange(std::move(change));
+}
+
+void FleetEvent(Event event, const char*) {
+  if (event == Event::kServerCrashed) g_fleet->lastCrash = Now();
+}
+
+}  // namespace keldor
