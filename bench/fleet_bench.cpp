@@ -292,14 +292,28 @@ bool FleetBench::BanRound(int bans, Samples* out) {
     }
   }
   SleepMs(3500);
+  // The fleet's own notification tells when A's row was committed.
+  const PgConnection listener(s.banDb->ConnInfo());
+  if (!listener.Ok() || !listener.Exec("LISTEN keldor_bans")) return false;
   for (int i = 0; i < bans; ++i) {
+    PQconsumeInput(listener.conn);
+    while (PGnotify* stale = PQnotifies(listener.conn)) PQfreemem(stale);
     const double t = NowSeconds();
-    if (!SendBan(*s.adminA, names[i], addresses[i], keys[i]) ||
-        !WaitUntil([&] { return !s.gameB->Lists(names[i]); }, 10, 1) ||
+    double committed = -1;
+    const auto kicked = [&] {
+      PQconsumeInput(listener.conn);
+      while (PGnotify* note = PQnotifies(listener.conn)) {
+        if (committed < 0) committed = NowSeconds() - t;
+        PQfreemem(note);
+      }
+      return !s.gameB->Lists(names[i]);
+    };
+    if (!SendBan(*s.adminA, names[i], addresses[i], keys[i]) || !WaitUntil(kicked, 10, 1) ||
         !s.adminA->AwaitNote(NOTE_PLAYER_BANNED)) {
       return std::fprintf(stderr, "bench: %s was not kicked on B\n", names[i].c_str()), false;
     }
     out->figure.push_back(NowSeconds() - t);
+    if (committed >= 0) out->committed.push_back(committed);
     SleepMs(20);
   }
   return true;
@@ -369,17 +383,21 @@ bool FleetBench::OutageRound(int pings, bool hung, Samples* out) {
     if (!s.outageDb || !s.outage->Make(s.paths) ||
         !s.outage->Launch(s.outageDb->ConnInfo(), "bench-outage", true) ||
         !WaitUntil([&] { return s.outage->Joined("bench-outage"); }, 30, 20) ||
+        !WaitUntil([&] { return Connected(s.outage->installation.consolePort); }, 30, 20) ||
         !(s.pinger = Login(s.outage->installation)) ||
         !(s.banner = Login(s.outage->installation))) {
       return std::fprintf(stderr, "bench: the outage's Keldor did not start\n"), false;
     }
   }
-  // A ban at the start of each half: with the database away it goes to the outbox.
+  // A ban at the start of each half: with the database away it goes to the
+  // outbox. The pings span a reconnection (tried every 5 s) and, frozen, the
+  // 10 s after which Keldor gives up on a database that does not answer.
+  const int gapMs = hung ? 60 : 30;
   const auto half = [&](std::vector<double>* times) {
     const int n = ++s.outages;
     const std::string address = "10.88." + std::to_string(n / 256) + "." + std::to_string(n % 256);
     return SendBan(*s.banner, "Away" + std::to_string(n), address, Hex32(0x8800000 + n)) &&
-           Pings(*s.pinger, pings, 10, times) && s.banner->AwaitNote(NOTE_PLAYER_BANNED);
+           Pings(*s.pinger, pings, gapMs, times) && s.banner->AwaitNote(NOTE_PLAYER_BANNED);
   };
   if (!half(&out->anchor)) return false;
   const std::string unreachable = "Fleet database unreachable!";

@@ -14,6 +14,7 @@ namespace keldor::bench {
 struct Samples {
   std::vector<double> figure;
   std::vector<double> anchor;
+  std::vector<double> committed;  // a fleet ban: until its row was committed (its NOTIFY came)
 };
 
 // A new Keldor catching up on the fleet's bans, from its start; -1 when it did not.
