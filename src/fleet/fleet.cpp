@@ -3,6 +3,7 @@
 
 #include <libpq-fe.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +72,7 @@ struct FleetLink {
   bool statusWanted = false;
   std::vector<std::string> status;
   std::time_t lastCrash = 0;
+  bool down = false;  // crashed and not started since
   std::string name;
 };
 
@@ -144,33 +146,31 @@ void BeginConnect() {
   link.since = Ms();
 }
 
-bool Send(Query query, const std::string& sql) {
+// Records the query `query` as in flight once libpq took it (`accepted`);
+// otherwise the link is given up.
+void InFlight(Query query, bool accepted) {
   FleetLink& link = *g_fleet;
-  if (PQsendQuery(link.conn, sql.c_str()) == 0) {
+  if (!accepted) {
     GiveUp(OneLine(PQerrorMessage(link.conn)));
-    return false;
+    return;
   }
   link.query = query;
   link.since = Ms();
   link.failed = false;
   link.flushing = true;
-  return true;
 }
 
-bool SendParams(Query query, const char* sql, const std::vector<std::string>& params) {
-  FleetLink& link = *g_fleet;
+// A text of statements (the migrations hold several); no parameters.
+void Send(Query query, const std::string& sql) {
+  InFlight(query, PQsendQuery(g_fleet->conn, sql.c_str()) != 0);
+}
+
+// One statement with its parameters as text: nothing of them reaches the SQL.
+void SendParams(Query query, const char* sql, const std::vector<std::string>& params) {
   std::vector<const char*> values;
   for (const std::string& p : params) values.push_back(p.c_str());
-  if (PQsendQueryParams(link.conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                        nullptr, nullptr, 0) == 0) {
-    GiveUp(OneLine(PQerrorMessage(link.conn)));
-    return false;
-  }
-  link.query = query;
-  link.since = Ms();
-  link.failed = false;
-  link.flushing = true;
-  return true;
+  InFlight(query, PQsendQueryParams(g_fleet->conn, sql, static_cast<int>(values.size()), nullptr,
+                                    values.data(), nullptr, nullptr, 0) != 0);
 }
 
 // Queues a change made here: on disk first, then to the database when it can.
@@ -188,29 +188,66 @@ void QueueChange(FleetChange change) {
 
 // --- applying what other servers did ------------------------------------------------
 
-// What the local ban list holds: the identifiers (lower case) and, for bans taken
-// from the fleet, their start and name.
+// What the local ban list holds: the identifiers (lower case) and each ban's
+// start and name. Kept between the pages of a catch-up while the file is as
+// they left it (same inode, size and modification time), so that a long
+// catch-up does not read the growing list once per page.
 struct LocalBans {
-  std::unordered_set<std::string> ids;
+  std::unordered_set<std::string> ids;  // only once a lift needs them
   std::unordered_set<std::string> made;
+  bool valid = false;
+  bool withIds = false;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec modified{};
 };
+
+StateTable<LocalBans> g_local;
 
 std::string MadeKey(long long start, const std::string& name) {
   return std::to_string(start) + '\x1f' + ToLower(name);
 }
 
-LocalBans ReadLocalBans() {
-  LocalBans local;
+void RememberIds(LocalBans& local, const BanEntry& entry) {
+  for (const std::string* id : {&entry.address, &entry.keyhash, &entry.guid}) {
+    const std::string clean = Identifier(*id);
+    if (!clean.empty()) local.ids.insert(ToLower(clean));
+  }
+}
+
+void Remember(LocalBans& local, const BanEntry& entry) {
+  if (local.withIds) RememberIds(local, entry);
+  local.made.insert(MadeKey(std::strtoll(entry.start.c_str(), nullptr, 10), entry.name));
+}
+
+// Whether the file is still the one `local` was read from (or brought up to date with).
+bool Unchanged(LocalBans& local, bool update) {
+  struct stat st {};
+  const bool exists = stat(ServerBanListPath().c_str(), &st) == 0;
+  const bool same = exists && local.inode == st.st_ino && local.size == st.st_size &&
+                    local.modified.tv_sec == st.st_mtim.tv_sec &&
+                    local.modified.tv_nsec == st.st_mtim.tv_nsec;
+  if (update) {
+    local.inode = exists ? st.st_ino : 0;
+    local.size = exists ? st.st_size : -1;
+    local.modified = exists ? st.st_mtim : timespec{};
+  }
+  return same;
+}
+
+// The list as it is now; with `ids`, its identifiers too.
+LocalBans& CurrentLocalBans(bool ids) {
+  LocalBans& local = *g_local;
+  if (local.valid && (local.withIds || !ids) && Unchanged(local, false)) return local;
+  local = LocalBans{};
+  local.withIds = ids;
+  Unchanged(local, true);
   BanEntry entry;
   ForEachLine(ServerBanListPath(), kBanLineMax, false, [&](std::string& line, bool) {
-    if (!ParseBanEntry(line, entry)) return true;
-    for (const std::string* id : {&entry.address, &entry.keyhash, &entry.guid}) {
-      const std::string clean = Identifier(*id);
-      if (!clean.empty()) local.ids.insert(ToLower(clean));
-    }
-    local.made.insert(MadeKey(std::strtoll(entry.start.c_str(), nullptr, 10), entry.name));
+    if (ParseBanEntry(line, entry)) Remember(local, entry);
     return true;
   });
+  local.valid = true;
   return local;
 }
 
@@ -252,11 +289,13 @@ void KickBanned(const std::vector<const FleetBanRow*>& bans) {
 }  // namespace
 
 void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self) {
-  const LocalBans local = ReadLocalBans();
+  const bool lifts =
+      std::any_of(rows.begin(), rows.end(), [](const FleetBanRow& row) { return row.lifted; });
+  LocalBans& local = CurrentLocalBans(lifts);
   const std::time_t now = Now();
   std::vector<NewBan> adds;
   std::vector<const FleetBanRow*> added;
-  std::unordered_set<std::string> seen;
+  local.made.reserve(local.made.size() + rows.size());
   for (const FleetBanRow& row : rows) {
     if (row.lifted) {
       if (row.liftedOn == self || !HoldsAny(local, row)) continue;
@@ -264,11 +303,12 @@ void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& sel
         LogMessage(kLogInfo, "Fleet lift from %s on player %s put into effect.",
                    row.liftedOn.c_str(), row.name.c_str());
       }
+      local.valid = false;  // read again when next needed
       continue;
     }
     if (row.server == self || (row.end != 0 && row.end <= now)) continue;
-    const std::string key = MadeKey(row.start, row.name);
-    if (local.made.count(key) != 0 || !seen.insert(key).second) continue;
+    // Taken as made now; should the list not take it, the cache is dropped below.
+    if (!local.made.insert(MadeKey(row.start, row.name)).second) continue;
     NewBan ban;
     ban.entry = {row.name,
                  row.address,
@@ -282,7 +322,14 @@ void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& sel
     added.push_back(&row);
   }
   if (adds.empty()) return;
-  AddBans(adds);
+  // What the list held and what this adds: true unless another hand wrote between.
+  const bool current = local.valid && Unchanged(local, false);
+  const std::size_t recorded = AddBans(adds);
+  if (local.withIds) {
+    for (const NewBan& ban : adds) RememberIds(local, ban.entry);
+  }
+  local.valid = current && recorded == adds.size();
+  Unchanged(local, true);
   KickBanned(added);
   if (added.size() <= kLoggedOneByOne) {
     for (const FleetBanRow* row : added) {
@@ -391,7 +438,7 @@ void QueryDone() {
       return;
     }
     if (query == Query::kStatus) return;  // written again next pass
-    if (query == Query::kMigrate) {
+    if (query == Query::kMigrate && !link.unreachable) {
       LogMessage(kLogInfo, "Couldn't migrate the fleet database! %s", link.failure.c_str());
     }
     GiveUp(link.failure);
@@ -513,7 +560,7 @@ std::string HostName() {
 }
 
 std::string ServerState() {
-  if (!GameServer().monitoring) return "stopped";
+  if (!GameServer().monitoring) return g_fleet->down ? "crashed" : "stopped";
   return GamePaused() ? "paused" : "running";
 }
 
@@ -626,7 +673,12 @@ void FleetAudit(const AuditRecord& r) {
 }
 
 void FleetEvent(Event event, const char*) {
-  if (event == Event::kServerCrashed) g_fleet->lastCrash = Now();
+  if (event == Event::kServerCrashed) {
+    g_fleet->lastCrash = Now();
+    g_fleet->down = true;
+  } else if (event == Event::kServerStarted || event == Event::kServerStopped) {
+    g_fleet->down = false;
+  }
 }
 
 }  // namespace keldor

@@ -26,7 +26,11 @@ CREATE TABLE keldor.bans (
   reason text NOT NULL,
   lifted_at bigint,
   lifted_by text,
-  lifted_on text
+  lifted_on text,
+  -- The database roles that wrote the ban and its lift: the server names above
+  -- are what a server says of itself, the roles what the database knows.
+  role text NOT NULL DEFAULT session_user,
+  lifted_role text
 );
 CREATE INDEX bans_address ON keldor.bans (lower(address)) WHERE address <> '';
 CREATE INDEX bans_keyhash ON keldor.bans (lower(keyhash)) WHERE keyhash <> '';
@@ -44,7 +48,8 @@ CREATE TABLE keldor.admin_actions (
   map text NOT NULL,
   action text NOT NULL,
   duration bigint NOT NULL,
-  reason text NOT NULL
+  reason text NOT NULL,
+  role text NOT NULL DEFAULT session_user
 );
 CREATE INDEX admin_actions_time ON keldor.admin_actions (time);
 
@@ -88,7 +93,7 @@ DECLARE
 BEGIN
   PERFORM pg_advisory_xact_lock(1262832708);
   UPDATE keldor.bans
-     SET lifted_at = p_at, lifted_by = p_by, lifted_on = p_server,
+     SET lifted_at = p_at, lifted_by = p_by, lifted_on = p_server, lifted_role = session_user,
          seq = nextval('keldor.change_seq')
    WHERE lifted_at IS NULL AND start_time <= p_at
      AND ((p_address <> '' AND lower(address) = lower(p_address))
@@ -106,9 +111,10 @@ CREATE FUNCTION keldor.admin_action(p_id text, p_server text, p_time bigint, p_a
                                     p_map text, p_action text, p_duration bigint,
                                     p_reason text) RETURNS void
 LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-  INSERT INTO keldor.admin_actions VALUES (p_id, p_server, p_time, p_admin, p_player, p_address,
-                                           p_keyhash, p_guid, p_map, p_action, p_duration,
-                                           p_reason)
+  INSERT INTO keldor.admin_actions (id, server, time, admin, player, address, keyhash, guid, map,
+                                    action, duration, reason)
+  VALUES (p_id, p_server, p_time, p_admin, p_player, p_address, p_keyhash, p_guid, p_map, p_action,
+          p_duration, p_reason)
   ON CONFLICT (id) DO NOTHING;
 $$;
 
