@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e_support.h"
+#include "fleet/schema.h"
+#include "pg_cluster.h"
 
 namespace keldor::e2e {
 namespace {
@@ -25,10 +27,15 @@ class WebConsole : public KeldorHarness {
  protected:
   void SetUp() override {
     StartKeldor(Account("admin", "secret", kAdmin) + Account("viewer", "look", 0x20));
-    web_ = std::make_unique<Process>(
-        BinaryPath("keldor-web"),
-        std::vector<std::string>{"--listen", "127.0.0.1:0", "--keldor", "127.0.0.1:" + Port()},
-        dir_.path(), dir_ / "web.out");
+    StartWeb({});
+  }
+
+  void StartWeb(const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"--listen", "127.0.0.1:0", "--keldor", "127.0.0.1:" + Port()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    web_.reset();
+    web_ = std::make_unique<Process>(BinaryPath("keldor-web"), args, dir_.path(),
+                                     dir_ / ("web" + std::to_string(extra.size()) + ".out"));
     constexpr std::string_view kServing = "serving http://127.0.0.1:";
     ASSERT_TRUE(WaitFor([&] { return web_->Output().find(kServing) != std::string::npos; }));
     const std::string out = web_->Output();
@@ -233,6 +240,54 @@ TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
                                               right + ", which this account lacks.")
         << reply;
   }
+}
+
+// The fleet reaches a page only over its logged-in socket, bans only for an
+// account that may see bans; a console opens only where the operator allowed,
+// whatever host a row of the database names.
+TEST_F(WebConsole, TheFleetPageAndItsConsoles) {
+  testing::PgCluster pg;
+  ASSERT_TRUE(pg.Ok());
+  ASSERT_EQ(pg.Query(FleetMigrationTransaction(1) +
+                     "SELECT keldor.server_status('there', 'LOCALHOST', " + Port() +
+                     ", '2.0', 'running', 'hue', 1, 32, 0, 10);"
+                     "SELECT keldor.server_status('evil', '127.0.0.2', " +
+                     Port() +
+                     ", '2.0', 'running', 'hue', 1, 32, 0, 10);"
+                     "SELECT keldor.ban(md5('1'), 'there', 'ann', 'Cheater', '1.2.3.4', '', '', "
+                     "1, 0, 'aimbot');")
+                .find('\x01'),
+            std::string::npos);
+  StartWeb({"--fleet", pg.ConnInfo(), "--fleet-hosts", "localhost:1,localhost"});
+  const HttpAnswer forged =
+      Exchange("GET /ws HTTP/1.1\r\nHost: " + Host() + "\r\nOrigin: http://" + Host() +
+               "\r\nCookie: keldor_web=0123456789abcdef0123456789abcdef\r\nConnection: Upgrade"
+               "\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13"
+               "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  EXPECT_EQ(forged.status, 403);
+  EXPECT_EQ(forged.text.find("Cheater"), std::string::npos);
+
+  const auto viewer = OpenSocket(webPort_, Host(), Login("look", "127.0.0.1", "viewer"));
+  viewer->Send(ClientFrame(R"({"id":1,"op":"fleet"})"));
+  const nlohmann::json seen = ReplyTo(*viewer, 1);
+  EXPECT_EQ(seen["data"]["servers"].size(), 2u) << seen;
+  EXPECT_FALSE(seen["data"].contains("bans")) << seen;
+
+  const auto socket = OpenSocket(webPort_, Host(), Login("secret"));
+  socket->Send(ClientFrame(R"({"id":1,"op":"fleet"})"));
+  const nlohmann::json fleet = ReplyTo(*socket, 1)["data"];
+  EXPECT_EQ(fleet["bans"][0]["name"], "Cheater") << fleet;
+  EXPECT_EQ(fleet["servers"][0]["openable"], false) << fleet;
+  EXPECT_EQ(fleet["servers"][1]["openable"], true) << fleet;
+  socket->Send(ClientFrame(R"({"id":2,"op":"console","server":"evil","password":"secret"})"));
+  EXPECT_EQ(ReplyTo(*socket, 2).value("message", ""),
+            "Its host is not among the fleet hosts this web console may open.");
+  socket->Send(ClientFrame(R"({"id":3,"op":"console","server":"there","password":"secret"})"));
+  const nlohmann::json switched = ReplyTo(*socket, 3);
+  EXPECT_EQ(switched.value("keldor", ""), "LOCALHOST:" + Port()) << switched;
+  EXPECT_EQ(switched.value("ok", false), true) << switched;
+  socket->Send(ClientFrame(R"({"id":4,"op":"status"})"));
+  EXPECT_EQ(ReplyTo(*socket, 4).value("ok", false), true);
 }
 
 }  // namespace

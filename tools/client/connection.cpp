@@ -89,6 +89,10 @@ Connection::~Connection() {
 
 void Connection::Shutdown() {
   if (const int fd = socket_; fd >= 0) shutdown(fd, SHUT_RDWR);
+  const std::lock_guard lock(connectingMutex_);
+  shut_ = true;
+  // A socket still connecting is disconnected, which ends its wait at once.
+  if (connecting_ >= 0) shutdown(connecting_, SHUT_RDWR);
 }
 
 bool Connection::Open(const std::string& host, int port) {
@@ -109,9 +113,24 @@ bool Connection::Open(const std::string& host, int port) {
       lastError = errno;
       continue;
     }
-    if (ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout_, &lastError)) {
-      socket_ = fd.Release();
+    {
+      const std::lock_guard lock(connectingMutex_);
+      if (shut_) {
+        lastError = ECONNABORTED;
+        break;
+      }
+      connecting_ = fd.get();
     }
+    const bool connected = ConnectWithin(fd.get(), a->ai_addr, a->ai_addrlen, timeout_, &lastError);
+    {
+      const std::lock_guard lock(connectingMutex_);
+      connecting_ = -1;
+      if (shut_) {
+        lastError = ECONNABORTED;
+        break;
+      }
+    }
+    if (connected) socket_ = fd.Release();
   }
   freeaddrinfo(found);
   if (socket_ < 0) {

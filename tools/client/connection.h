@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace keldorclient {
@@ -88,7 +89,8 @@ class Connection {
 
   // The socket, for a caller that waits on it together with other things.
   int Socket() const { return socket_; }
-  // Ends every wait on the connection at once; safe from another thread.
+  // Ends every wait on the connection at once, a connect under way included
+  // (and no further address is tried); safe from another thread.
   void Shutdown();
 
   const std::string& Error() const { return error_; }
@@ -105,6 +107,11 @@ class Connection {
   bool WriteAll(const void* buffer, std::size_t size);
 
   std::atomic<int> socket_ = -1;
+  // The socket while it connects, guarded so that Shutdown never reaches a
+  // number that has been closed (and may be another socket's by then).
+  std::mutex connectingMutex_;
+  int connecting_ = -1;
+  bool shut_ = false;
   int timeout_ = 30;
   std::uint32_t rights_ = 0;
   std::uint32_t lastRequest_ = 0;

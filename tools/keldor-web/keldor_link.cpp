@@ -163,6 +163,11 @@ KeldorLink::~KeldorLink() {
   if (thread_.joinable()) thread_.join();
 }
 
+std::string KeldorLink::Endpoint() const {
+  const bool v6 = host_.find(':') != std::string::npos;
+  return (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+}
+
 void KeldorLink::Wake() {
   const std::uint64_t one = 1;
   if (write(wakeFd_.get(), &one, sizeof one) < 0) {

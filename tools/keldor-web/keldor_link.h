@@ -39,6 +39,8 @@ class KeldorLink {
   // (and not queued) while kMaxQueued commands are waiting already.
   bool Submit(nlohmann::json command);
   static constexpr std::size_t kMaxQueued = 64;
+  // "host:port" of the Keldor this link goes to.
+  std::string Endpoint() const;
 
  private:
   void Run();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "server.h"
 
@@ -16,9 +17,12 @@ namespace {
 void Usage(std::FILE* out) {
   std::fprintf(out,
                "Usage: keldor-web [--listen ADDR:PORT] [--keldor HOST:PORT] [--idle SECONDS]\n"
-               "                  [--allow-host NAME[:PORT]]... [--help] [--version]\n"
+               "                  [--allow-host NAME[:PORT]]... [--fleet CONNINFO]\n"
+               "                  [--fleet-hosts HOST[:PORT][,...]]... [--help] [--version]\n"
                "Serves Keldor's web console. Defaults: --listen 127.0.0.1:15680,\n"
-               "--keldor 127.0.0.1:15667, --idle 900. PORT 0 listens on a free port.\n");
+               "--keldor 127.0.0.1:15667, --idle 900. PORT 0 listens on a free port.\n"
+               "--fleet adds the fleet page, read from that database; --fleet-hosts lists\n"
+               "the hosts whose Keldors its pages may open a console on.\n");
 }
 
 // "host:port" or "[v6]:port"; false when it is not that.
@@ -33,6 +37,21 @@ bool SplitEndpoint(const std::string& text, std::string* host, int* port) {
     *host = host->substr(1, host->size() - 2);
   }
   *port = static_cast<int>(value);
+  return true;
+}
+
+// A comma-separated list of --fleet-hosts entries; false when one is not an entry.
+bool AddFleetHosts(const std::string& list, std::vector<std::string>* hosts) {
+  std::size_t at = 0;
+  while (at <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', at), list.size());
+    const std::string item = list.substr(at, comma - at);
+    std::string host;
+    int port = 0;
+    if (!keldorweb::ParseFleetHost(item, &host, &port)) return false;
+    hosts->push_back(item);
+    at = comma + 1;
+  }
   return true;
 }
 
@@ -69,6 +88,13 @@ int main(int argc, char** argv) {
     }
     if (arg == "--allow-host" && hasValue) {
       config.allowHosts.emplace_back(argv[++k]);
+      continue;
+    }
+    if (arg == "--fleet" && hasValue && *argv[k + 1] != '\0') {
+      config.fleet = argv[++k];
+      continue;
+    }
+    if (arg == "--fleet-hosts" && hasValue && AddFleetHosts(argv[++k], &config.fleetHosts)) {
       continue;
     }
     std::fprintf(stderr, "keldor-web: bad argument: %s\n", arg.c_str());

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace keldorweb {
@@ -56,6 +57,42 @@ bool HostCheck::OriginAllowed(std::string_view origin) const {
   constexpr std::string_view kScheme = "http://";
   if (!origin.starts_with(kScheme)) return false;
   return HostAllowed(origin.substr(kScheme.size()));
+}
+
+bool ParseFleetHost(std::string_view text, std::string* host, int* port) {
+  *port = 0;
+  // A port follows the last colon, unless the colons are a bare IPv6 address's.
+  const std::size_t colon = text.rfind(':');
+  const bool bareV6 = !text.starts_with('[') && text.find(':') != colon;
+  if (colon != std::string_view::npos && !bareV6 && !text.ends_with(']')) {
+    const std::string digits(text.substr(colon + 1));
+    char* end = nullptr;
+    const long value = std::strtol(digits.c_str(), &end, 10);
+    if (digits.empty() || *end != '\0' || value < 1 || value > 65535) return false;
+    *port = static_cast<int>(value);
+    text = text.substr(0, colon);
+  }
+  if (text.size() >= 2 && text.starts_with('[') && text.ends_with(']')) {
+    text = text.substr(1, text.size() - 2);
+  }
+  *host = Lower(text);
+  return !host->empty() && host->find_first_of("[]/ ") == std::string::npos;
+}
+
+FleetHosts::FleetHosts(const std::string& keldorHost, int keldorPort,
+                       const std::vector<std::string>& list) {
+  entries_.push_back({Lower(keldorHost), keldorPort});
+  for (const std::string& item : list) {
+    Entry entry;
+    if (ParseFleetHost(item, &entry.host, &entry.port)) entries_.push_back(entry);
+  }
+}
+
+bool FleetHosts::Allowed(std::string_view host, int port) const {
+  const std::string lower = Lower(host);
+  return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+    return entry.host == lower && (entry.port == 0 || entry.port == port);
+  });
 }
 
 std::string LoginTokens::Issue(TimePoint now) {

@@ -52,6 +52,30 @@ class HostCheck {
   std::vector<std::string> hosts_;  // lower case
 };
 
+// The Keldors a session may switch its link to: the one given by --keldor,
+// and the hosts given by --fleet-hosts ("host" for any port, "host:port",
+// "[v6]" or "[v6]:port"). A row of the fleet database only names a server;
+// the browser's credentials go to its endpoint only when it is listed here.
+class FleetHosts {
+ public:
+  FleetHosts() = default;
+  FleetHosts(const std::string& keldorHost, int keldorPort, const std::vector<std::string>& list);
+  // Whether `host` (as the database spells it, compared without regard to
+  // case) and `port` are listed.
+  bool Allowed(std::string_view host, int port) const;
+
+ private:
+  struct Entry {
+    std::string host;  // lower case, without brackets
+    int port = 0;      // 0: any
+  };
+  std::vector<Entry> entries_;
+};
+
+// One --fleet-hosts entry: the host in lower case and the port (0: any);
+// false when it is not one.
+bool ParseFleetHost(std::string_view text, std::string* host, int* port);
+
 // Tokens issued with the page and echoed by its login; each serves once and
 // only for a while, and only the newest kCapacity are remembered.
 class LoginTokens {

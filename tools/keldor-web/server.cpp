@@ -12,7 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "assets.h"
+#include "fleetview.h"
 #include "rights_help.h"
+#include "wire/protocol.h"
+#include "wire/rights.h"
 
 namespace keldorweb {
 
@@ -79,6 +82,12 @@ http::response<http::string_body> Refusal(const Request& req, http::status statu
 std::string SessionCookie(const std::string& value, bool end = false) {
   return std::string(kCookieName) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict" +
          (end ? "; Max-Age=0" : "");
+}
+
+// The id of a page's command, echoed in its reply; 0 when it has none.
+json CommandId(const json& command) {
+  const auto id = command.find("id");
+  return id != command.end() && id->is_number_integer() ? *id : json(0);
 }
 
 // Counts a connection, in all and for its client's address, for as long as it lives.
@@ -247,7 +256,18 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
 // ---- The server ----------------------------------------------------------------
 
 Server::Server(asio::io_context& io, Config config, std::function<TimePoint()> now)
-    : io_(io), config_(std::move(config)), now_(std::move(now)), acceptor_(io), ticker_(io) {}
+    : io_(io),
+      config_(std::move(config)),
+      now_(std::move(now)),
+      fleetHosts_(config_.keldorHost, config_.keldorPort, config_.fleetHosts),
+      acceptor_(io),
+      ticker_(io) {
+  if (config_.fleet.empty()) return;
+  // Asked on the cache's thread: fleetHosts_ does not change after this.
+  fleet_ = std::make_unique<FleetCache>(
+      io_, config_.fleet,
+      [this](const std::string& host, int port) { return fleetHosts_.Allowed(host, port); });
+}
 
 Server::~Server() {
   Shutdown();
@@ -423,15 +443,9 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
                                               {},
                                               false,
                                               nullptr});
+  session->address = conn->Address();
   sessions_[session->id] = session;
-  std::weak_ptr<WebSession> weak = session;
-  session->link =
-      std::make_unique<KeldorLink>(config_.keldorHost, config_.keldorPort, config_.keldorTimeout,
-                                   [this, weak](const std::string& type, std::string json) {
-                                     asio::post(io_, [this, weak, type, json = std::move(json)] {
-                                       if (auto s = weak.lock()) OnLink(s, type, json);
-                                     });
-                                   });
+  session->link = MakeLink(session, config_.keldorHost, config_.keldorPort, 0);
   Request shape;
   shape.version(req.version());
   shape.keep_alive(req.keep_alive());
@@ -497,7 +511,11 @@ void Server::Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& req) {
   session->socket = ws;
   session->timer.SocketOpened();
   session->timer.Touch(now_());
-  ws->Send(Dump({{"type", "hello"}, {"user", session->user}, {"rights", session->rights}}));
+  ws->Send(Dump({{"type", "hello"},
+                 {"user", session->user},
+                 {"rights", session->rights},
+                 {"fleet", fleet_ != nullptr},
+                 {"keldor", session->link->Endpoint()}}));
   for (std::string& json : session->backlog) ws->Send(std::move(json));
   session->backlog.clear();
   ws->Accept(std::move(req));
@@ -514,6 +532,7 @@ void Server::OnSocketMessage(const std::shared_ptr<WebSession>& session, const s
                      {"id", id != command.end() && id->is_number_integer() ? *id : json(0)},
                      {"ok", false},
                      {"message", "Too many requests are waiting for Keldor."}};
+  if (FleetCommand(session, command)) return;
   if (!session->link->Submit(std::move(command))) SendToPage(*session, Dump(busy));
 }
 
@@ -527,8 +546,25 @@ void Server::SendToPage(WebSession& session, std::string json) {
   session.backlog.push_back(std::move(json));
 }
 
-void Server::OnLink(const std::shared_ptr<WebSession>& session, const std::string& type,
-                    const std::string& text) {
+std::unique_ptr<KeldorLink> Server::MakeLink(const std::shared_ptr<WebSession>& session,
+                                             const std::string& host, int port, int generation) {
+  std::weak_ptr<WebSession> weak = session;
+  return std::make_unique<KeldorLink>(
+      host, port, config_.keldorTimeout,
+      [this, weak, generation](const std::string& type, std::string json) {
+        asio::post(io_, [this, weak, generation, type, json = std::move(json)] {
+          if (auto s = weak.lock()) OnLink(s, generation, type, json);
+        });
+      });
+}
+
+void Server::OnLink(const std::shared_ptr<WebSession>& session, int generation,
+                    const std::string& type, const std::string& text) {
+  if (session->pending != nullptr && generation == session->pendingGeneration) {
+    if (type == "login") Switched(session, json::parse(text, nullptr, false));
+    return;
+  }
+  if (generation != session->generation) return;  // a link the session has left
   if (type == "login") {
     const json answer = json::parse(text, nullptr, false);
     const bool ok = answer.is_object() && answer.value("ok", false);
@@ -560,6 +596,109 @@ void Server::EndSession(const std::string& id, const char* reason, const std::st
   }
   Log("session of %s ended (%s)", session->user.c_str(), reason);
   session->link.reset();  // closes the connection to Keldor and waits for its thread
+}
+
+// ---- The fleet -----------------------------------------------------------------
+
+bool Server::FleetCommand(const std::shared_ptr<WebSession>& session, const json& command) {
+  const auto found = command.find("op");
+  const std::string op =
+      found != command.end() && found->is_string() ? found->get<std::string>() : "";
+  if (op != "fleet" && op != "console") return false;
+  const json id = CommandId(command);
+  if (fleet_ == nullptr) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"message", "This web console shows no fleet."}}));
+    return true;
+  }
+  if (op == "console") {
+    OpenConsole(session, command);
+    return true;
+  }
+  std::weak_ptr<WebSession> weak = session;
+  fleet_->Get([this, weak, id](const FleetCache::Shared& snapshot) {
+    const auto s = weak.lock();
+    if (s == nullptr) return;
+    if (snapshot == nullptr || !snapshot->ok) {
+      const std::string why = snapshot == nullptr
+                                  ? "Too many requests are waiting for the fleet database."
+                                  : "The fleet database cannot be read: " + snapshot->error;
+      return SendToPage(*s, Dump({{"type", "reply"}, {"id", id}, {"ok", false}, {"message", why}}));
+    }
+    // Bans and admin actions name players' addresses: only for accounts
+    // that Keldor would show its own ban list.
+    const bool bans = keldor::RightsAllow(s->rights, keldor::REQ_GET_BANS);
+    SendToPage(*s, R"({"type":"reply","id":)" + id.dump() + R"(,"ok":true,"data":)" +
+                       (bans ? snapshot->all : snapshot->serversOnly) + "}");
+  });
+  return true;
+}
+
+void Server::OpenConsole(const std::shared_ptr<WebSession>& session, const json& command) {
+  const json id = CommandId(command);
+  auto fail = [&](const std::string& message, bool refused = false) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"refused", refused},
+                               {"message", message}}));
+  };
+  const json name = command.value("server", json()), password = command.value("password", json());
+  if (!name.is_string() || !password.is_string() ||
+      password.get_ref<const std::string&>().size() > kMaxCredential) {
+    return fail("The request is malformed.");
+  }
+  if (session->pending != nullptr) return fail("A switch to another Keldor is under way.");
+  // The endpoint comes from the database, never from the page.
+  const FleetCache::Shared& latest = fleet_->Latest();
+  const keldorfleet::Server* row = nullptr;
+  for (std::size_t k = 0; latest != nullptr && k < latest->fleet.servers.size(); ++k) {
+    if (latest->fleet.servers[k].name == name.get_ref<const std::string&>()) {
+      row = &latest->fleet.servers[k];
+    }
+  }
+  if (row == nullptr) return fail("The fleet holds no such server.");
+  if (!fleetHosts_.Allowed(row->host, row->port)) {
+    Log("%s was refused the console of a server at a host not among the fleet hosts: %s",
+        session->user.c_str(), keldorfleet::Printable(row->host).c_str());
+    return fail("Its host is not among the fleet hosts this web console may open.", true);
+  }
+  switch (brake_.Begin(session->address, now_())) {
+    case LoginBrake::Verdict::kGo:
+      break;
+    case LoginBrake::Verdict::kLocked:
+      return fail(LockoutText(brake_.LockedFor(session->address, now_())), true);
+    case LoginBrake::Verdict::kBusy:
+      return fail("Another login from this address is under way; try again in a moment.");
+  }
+  session->pendingGeneration = ++generations_;
+  session->pendingId = id;
+  session->pending = MakeLink(session, row->host, row->port, session->pendingGeneration);
+  session->pending->LogIn(session->user, password.get<std::string>());
+}
+
+void Server::Switched(const std::shared_ptr<WebSession>& session, const json& answer) {
+  const bool ok = answer.is_object() && answer.value("ok", false);
+  brake_.End(session->address, !ok && answer.is_object() && answer.value("guess", false), now_());
+  const std::string endpoint = session->pending->Endpoint();
+  json reply = {{"type", "reply"}, {"id", session->pendingId}, {"ok", ok}, {"keldor", endpoint}};
+  if (ok) {
+    std::swap(session->link, session->pending);
+    session->generation = session->pendingGeneration;
+    session->rights = answer.value("rights", std::uint32_t{0});
+    reply["rights"] = session->rights;
+    reply["message"] = "Connected to the Keldor at " + endpoint + ".";
+    Log("%s switched to the Keldor at %s", session->user.c_str(),
+        keldorfleet::Printable(endpoint).c_str());
+  } else {
+    reply["refused"] = true;
+    reply["message"] = answer.is_object() ? answer.value("message", "") : "";
+  }
+  session->pendingGeneration = -1;
+  session->pending.reset();  // the link left or refused: closed, its thread waited for
+  SendToPage(*session, Dump(reply));
 }
 
 }  // namespace keldorweb

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet_cache.h"
 #include "keldor_link.h"
 #include "security.h"
 
@@ -31,6 +32,8 @@ struct Config {
   std::chrono::seconds grace{20};
   int keldorTimeout = 15;  // seconds for each answer from Keldor
   std::vector<std::string> allowHosts;
+  std::string fleet;  // the fleet database's connection string; empty: no fleet page
+  std::vector<std::string> fleetHosts;
 };
 
 class HttpConn;
@@ -48,6 +51,12 @@ struct WebSession {
   bool loggedIn = false;
   std::function<void(const nlohmann::json& answer)> onLogin;  // Keldor's "login" message
   std::uint32_t rights = 0;  // the account's, from the login; the page marks them
+  std::string address{};     // the browser's, for the login brake
+  // A switch to another Keldor of the fleet: the link that logs in there
+  // replaces `link` once it has. Messages of a link that is neither are dropped.
+  std::unique_ptr<KeldorLink> pending{};
+  int generation = 0, pendingGeneration = -1;
+  nlohmann::json pendingId{};  // the page's command that asked for the switch
 };
 
 class Server {
@@ -76,8 +85,14 @@ class Server {
                     const nlohmann::json& answer, const Request& shape);
   void Logout(const std::shared_ptr<HttpConn>& conn, const Request& request);
   void Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& request);
-  void OnLink(const std::shared_ptr<WebSession>& session, const std::string& type,
+  std::unique_ptr<KeldorLink> MakeLink(const std::shared_ptr<WebSession>& session,
+                                       const std::string& host, int port, int generation);
+  void OnLink(const std::shared_ptr<WebSession>& session, int generation, const std::string& type,
               const std::string& json);
+  // The page's fleet commands, which keldor-web answers itself.
+  bool FleetCommand(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
+  void OpenConsole(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
+  void Switched(const std::shared_ptr<WebSession>& session, const nlohmann::json& answer);
   void SendToPage(WebSession& session, std::string json);
   void EndSession(const std::string& id, const char* reason, const std::string& json);
   std::shared_ptr<WebSession> SessionOf(const Request& request);
@@ -86,6 +101,9 @@ class Server {
   Config config_;
   std::function<TimePoint()> now_;
   HostCheck hosts_;
+  FleetHosts fleetHosts_;
+  std::unique_ptr<FleetCache> fleet_;
+  int generations_ = 0;  // of the links sessions switch to; a session's first is 0
   LoginTokens tokens_;
   LoginBrake brake_;
   boost::asio::ip::tcp::acceptor acceptor_;

@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "core/owned.h"
+#include "fleet.h"
 #include "lists.h"
 #include "rights.h"
 #include "users.h"
@@ -1148,6 +1149,11 @@ int RunClients(Connection& c, const Options& o) {
   return kExitOk;
 }
 
+// The fleet needs no connection: Main runs it before opening one.
+int RunFleetCommand(Connection&, const Options& options) {
+  return RunFleet(options);
+}
+
 const Command kCommands[] = {
     {"ping", "ping", "Checks that Keldor answers (prints \"pong\").",
      "Sends a keep-alive; Keldor answers NOTE_PONG.", CheckNoArgs, RunPing},
@@ -1261,6 +1267,17 @@ const Command kCommands[] = {
      "may only grant rights it holds and only manage accounts within them, may not remove or "
      "disable itself, and the last enabled admin account stays. Needs the right U.",
      CheckUser, RunUser},
+    {kFleetCommand, "fleet [servers|bans [search]|actions [search]] [--db conninfo] [--json]",
+     "Shows the fleet's servers, bans in force or latest admin actions.",
+     "Reads the fleet database (--db, else $KELDOR_FLEET: a libpq connection string or URI) "
+     "instead of a Keldor, without a login, and gives up after 10 seconds (or --timeout when "
+     "shorter): exit status 2. servers (the default) lists every server with its address, "
+     "state (\"gone\" when it has not been seen for three of its passes), map, players, last "
+     "crash and when it was last seen; bans lists the newest 1000 bans in force, actions the "
+     "latest 50 admin actions, each only those holding the search text when one is given. With "
+     "--json, servers prints one object with the servers, the bans and the actions (see "
+     "keldorctl(1)); bans and actions print an array.",
+     CheckFleet, RunFleetCommand},
 };
 
 }  // namespace

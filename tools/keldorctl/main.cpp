@@ -18,6 +18,7 @@
 #include "connection.h"
 #include "core/log.h"
 #include "core/owned.h"
+#include "fleet.h"
 #include "rights.h"
 #include "wire/protocol.h"
 
@@ -41,10 +42,10 @@ void PrintHelp(std::FILE* out) {
                "                       does not echo); other users can see options in the\n"
                "                       process list, so prefer the environment or the prompt\n"
                "  --json               data as JSON: status, players, clients, bans,\n"
-               "                       schedule, join-info and user list print one object\n"
-               "                       or array (numbers as numbers, unknown values null,\n"
-               "                       times as epoch seconds and ISO 8601), watch one\n"
-               "                       object per line\n"
+               "                       schedule, join-info, fleet and user list print one\n"
+               "                       object or array (numbers as numbers, unknown values\n"
+               "                       null, times as epoch seconds and ISO 8601), watch\n"
+               "                       one object per line\n"
                "  --help               this text\n"
                "  --version            keldorctl's version\n"
                "\n"
@@ -264,6 +265,7 @@ int Main(int argc, char** argv) {
     PrintCommandUsage(*command);
     return kExitUsage;
   }
+  if (options.command == kFleetCommand) return RunFleet(options);
   if (!FillCredentials(&options)) return kExitUsage;
   CatchStops();
   if (lzo_init() != LZO_E_OK) {

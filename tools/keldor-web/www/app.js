@@ -163,6 +163,87 @@ async function refreshBans() {
   $('bans').tBodies[0].replaceChildren(...(reply.ok ? reply.data.map(banRow) : []));
 }
 
+// ---- Fleet -------------------------------------------------------------------
+
+let fleet = null;  // the last snapshot: servers, and bans and actions when this account may see them
+
+function cells(...texts) {
+  return texts.map((text) => el('td', { textContent: text ?? '' }));
+}
+
+function serverRow(s, index) {
+  const open = el('button', {
+    type: 'button', className: 'small quiet', id: 'open-console-' + index, textContent: 'Open console',
+    disabled: !s.openable, title: s.openable ? '' : 'Its host is not among the fleet hosts of this web console.',
+  });
+  open.onclick = () => openConsole(s);
+  return el('tr', { id: 'fleet-server-' + index, className: s.gone ? 'gone' : '' },
+    ...cells(s.name, `${s.host}:${s.port}`, s.gone ? 'gone' : s.state, s.map, `${s.players}/${s.slots}`,
+      `${s.seen_seconds_ago} s ago`),
+    el('td', {}, open));
+}
+
+function fleetBanRow(b, index) {
+  const lift = el('button', { type: 'button', className: 'small quiet', id: 'lift-' + index, textContent: 'Lift' });
+  // Lifted through the Keldor this page is logged in to, which tells the fleet.
+  lift.onclick = async () => {
+    const reply = await act('unban', { name: b.name, address: b.address || '', keyhash: b.keyhash || '', guid: b.guid || '' });
+    if (reply.ok) refreshFleet();
+  };
+  const until = b.end ? new Date(b.end * 1000).toLocaleString() : 'for ever';
+  return el('tr', { id: 'fleet-ban-' + index },
+    ...cells(b.name, b.address, b.keyhash, b.server, b.admin, until, b.reason), el('td', {}, lift));
+}
+
+function showFleetBans() {
+  const bans = fleet && fleet.bans;
+  const search = $('fleet-search').value.trim().toLowerCase();
+  const shown = (bans || []).filter((b) => !search ||
+    [b.name, b.address, b.keyhash, b.guid, b.admin, b.server, b.reason].some((f) => (f || '').toLowerCase().includes(search)));
+  $('fleet-bans-message').textContent = !bans ? 'This account may not see bans.' : shown.length ? '' : 'No bans.';
+  $('fleet-bans').tBodies[0].replaceChildren(...shown.map(fleetBanRow));
+}
+
+async function refreshFleet() {
+  const reply = await send('fleet', {}, true);
+  $('fleet-message').textContent = reply.ok ? (reply.data.servers.length ? '' : 'No servers.') : describe(reply);
+  if (!reply.ok) return;
+  fleet = reply.data;
+  $('fleet-servers').tBodies[0].replaceChildren(...fleet.servers.map(serverRow));
+  showFleetBans();
+  $('fleet-actions').tBodies[0].replaceChildren(...(fleet.actions || []).map((a) => el('tr', {},
+    ...cells(new Date(a.time * 1000).toLocaleString(), a.server, a.admin, a.action, a.player, a.reason))));
+}
+
+function showKeldor(endpoint) {
+  $('fleet-keldor').textContent = 'This console is logged in to the Keldor at ' + endpoint + '.';
+}
+
+// The session's link moves to that server's Keldor, under the same account.
+function openConsole(s) {
+  const dialog = $('console-dialog');
+  $('console-title').textContent = `Open the console of ${s.name} (${s.host}:${s.port})`;
+  $('console-password').value = '';
+  dialog.onclose = async () => {
+    const password = $('console-password').value;
+    $('console-password').value = '';
+    if (dialog.returnValue !== 'confirm') return;
+    const reply = await act('console', { server: s.name, password });
+    if (!reply.ok) return;
+    showKeldor(reply.keldor);
+    markRights(reply.rights >>> 0);
+    refreshAll();
+  };
+  dialog.returnValue = '';
+  dialog.showModal();
+}
+
+function refreshAll() {
+  refreshStatus(); refreshPlayers(); refreshBans();
+  FILES.forEach(([name]) => loadFile(name));
+  if (!$('fleet-panel').hidden) refreshFleet();
+}
+
 function buildFiles() {
   const box = document.querySelector('#files-panel .files');
   box.replaceChildren(...FILES.map(([name, label]) => {
@@ -244,10 +325,14 @@ function openSocket(afterLogin) {
     const m = JSON.parse(event.data);
     if (m.type === 'hello') {
       showConsole(m.user, m.rights);
-      refreshStatus(); refreshPlayers(); refreshBans();
-      FILES.forEach(([name]) => loadFile(name));
+      $('fleet-panel').hidden = !m.fleet;
+      showKeldor(m.keldor);
+      refreshAll();
       clearInterval(refreshTimer);
-      refreshTimer = setInterval(() => { refreshStatus(); refreshPlayers(); }, REFRESH_MS);
+      refreshTimer = setInterval(() => {
+        refreshStatus(); refreshPlayers();
+        if (m.fleet) refreshFleet();
+      }, REFRESH_MS);
     } else if (m.type === 'reply') {
       const resolve = waiting.get(m.id);
       waiting.delete(m.id);
@@ -313,6 +398,8 @@ function wire() {
   $('map-restart').onclick = () => act('restart-map');
   $('map-change').onclick = changeMap;
   $('bans-refresh').onclick = refreshBans;
+  $('fleet-refresh').onclick = refreshFleet;
+  $('fleet-search').addEventListener('input', showFleetBans);
   const chat = (op) => async () => {
     const text = $('chat-text').value;
     if (!text) return;
