@@ -231,6 +231,95 @@ std::string Hex32(int value) {
   return text;
 }
 
+// A player made up for the benchmark: the n-th of a series of addresses and key hashes.
+struct Player {
+  std::string name, address, keyhash;
+};
+
+Player MadeUp(const std::string& name, int series, int n) {
+  return {name + std::to_string(n),
+          "10." + std::to_string(series) + "." + std::to_string(n / 256) + "." +
+              std::to_string(n % 256),
+          Hex32(series << 20 | n)};
+}
+
+// Keldors A and B, each with its game server, both joined; B's game reachable.
+bool StartPair(const Paths& paths, const std::string& conninfo, FleetKeldor* a, FleetKeldor* b,
+               GameControl* gameB) {
+  if (!a->Make(paths) || !b->Make(paths) || !a->Launch(conninfo, "bench-a", true) ||
+      !b->Launch(conninfo, "bench-b", true)) {
+    return false;
+  }
+  return WaitUntil([&] { return a->Joined("bench-a") && b->Joined("bench-b"); }, 30, 20) &&
+         WaitUntil([&] { return Connected(b->installation.consolePort); }, 30, 20) &&
+         gameB->Open(b->installation.dir);
+}
+
+// Seconds from the ban's request on A until gamesim B no longer lists the
+// player, and in `committed` until `listener` (LISTENing on the fleet's
+// channel) heard A's commit; -1 when he was not kicked.
+double TimeBan(Client& adminA, GameControl& gameB, const PgConnection& listener,
+               const Player& player, double* committed) {
+  PQconsumeInput(listener.conn);
+  while (PGnotify* stale = PQnotifies(listener.conn)) PQfreemem(stale);
+  const double t = NowSeconds();
+  *committed = -1;
+  const auto kicked = [&] {
+    PQconsumeInput(listener.conn);
+    while (PGnotify* note = PQnotifies(listener.conn)) {
+      if (*committed < 0) *committed = NowSeconds() - t;
+      PQfreemem(note);
+    }
+    return !gameB.Lists(player.name);
+  };
+  if (!SendBan(adminA, player.name, player.address, player.keyhash) || !WaitUntil(kicked, 10, 1)) {
+    return -1;
+  }
+  const double took = NowSeconds() - t;
+  return adminA.AwaitNote(NOTE_PLAYER_BANNED) ? took : -1;
+}
+
+// `bans` bans for good inserted through keldor.ban, as a server would make them.
+bool InsertBans(const PgCluster& cluster, int bans) {
+  const std::string insert =
+      "DO $$ BEGIN FOR i IN 1.." + std::to_string(bans) +
+      " LOOP PERFORM keldor.ban(md5('bench' || i), 'seed', 'Admin', 'Player' || i, '10.' || (i "
+      ">> 16) || '.' || ((i >> 8) & 255) || '.' || (i & 255), md5('key' || i), '', 1700000000 "
+      "+ i, 0, 'reason ' || i); END LOOP; END $$;";
+  const double t = NowSeconds();
+  if (cluster.Query(insert).starts_with('\x01')) return false;
+  std::fprintf(stderr, "bench: %d bans inserted through keldor.ban in %.1f s\n", bans,
+               NowSeconds() - t);
+  return true;
+}
+
+// A new connection reading every ban in force with one query, in seconds; -1
+// unless it read `bans` rows.
+double ReadBansOnce(const std::string& conninfo, int bans) {
+  const double t = NowSeconds();
+  const PgConnection reader(conninfo);
+  PGresult* rows =
+      PQexec(reader.conn,
+             "SELECT id, seq, server, admin, name, address, keyhash, guid, start_time, "
+             "end_time, reason FROM keldor.bans WHERE seq > 0 AND lifted_at IS NULL ORDER BY seq");
+  const bool ok = PQresultStatus(rows) == PGRES_TUPLES_OK && PQntuples(rows) == bans;
+  PQclear(rows);
+  return ok ? NowSeconds() - t : -1;
+}
+
+// True once `path` holds `lines` lines; it is counted only when it has changed.
+bool HoldsLines(const std::string& path, long lines, struct stat* seen) {
+  struct stat now {};
+  if (stat(path.c_str(), &now) != 0 ||
+      (now.st_ino == seen->st_ino && now.st_size == seen->st_size &&
+       now.st_mtim.tv_sec == seen->st_mtim.tv_sec &&
+       now.st_mtim.tv_nsec == seen->st_mtim.tv_nsec)) {
+    return false;
+  }
+  *seen = now;
+  return Lines(path) >= lines;
+}
+
 }  // namespace
 
 struct FleetBench::State {
@@ -248,22 +337,6 @@ FleetBench::FleetBench(const Paths& paths) : state_(std::make_unique<State>()) {
 
 FleetBench::~FleetBench() = default;
 
-namespace {
-
-// Keldors A and B, each with its game server, both joined; B's game reachable.
-bool StartPair(const Paths& paths, const std::string& conninfo, FleetKeldor* a, FleetKeldor* b,
-               GameControl* gameB) {
-  if (!a->Make(paths) || !b->Make(paths) || !a->Launch(conninfo, "bench-a", true) ||
-      !b->Launch(conninfo, "bench-b", true)) {
-    return false;
-  }
-  return WaitUntil([&] { return a->Joined("bench-a") && b->Joined("bench-b"); }, 30, 20) &&
-         WaitUntil([&] { return Connected(b->installation.consolePort); }, 30, 20) &&
-         gameB->Open(b->installation.dir);
-}
-
-}  // namespace
-
 bool FleetBench::BanRound(int bans, Samples* out) {
   State& s = *state_;
   if (!s.banDb) {
@@ -273,46 +346,30 @@ bool FleetBench::BanRound(int bans, Samples* out) {
     s.gameB = std::make_unique<GameControl>();
     if (!s.banDb || !StartPair(s.paths, s.banDb->ConnInfo(), s.a.get(), s.b.get(), s.gameB.get()) ||
         !(s.adminA = Login(s.a->installation))) {
-      std::fprintf(stderr, "bench: the fleet of two did not start\n");
-      return false;
+      return std::fprintf(stderr, "bench: the fleet of two did not start\n"), false;
     }
   }
   if (!NotifyRoundTrips(s.banDb->ConnInfo(), bans, &out->anchor)) return false;
   // The players join first and Keldor B's next pass sees them.
-  std::vector<std::string> names, addresses, keys;
+  std::vector<Player> players;
   std::string answer;
   for (int i = 0; i < bans; ++i) {
-    const int n = ++s.victims;
-    names.push_back("Victim" + std::to_string(n));
-    addresses.push_back("10.77." + std::to_string(n / 256) + "." + std::to_string(n % 256));
-    keys.push_back(Hex32(0x7700000 + n));
-    if (!s.gameB->Run("add " + names.back() + " ip=" + addresses.back() + " keyhash=" + keys.back(),
-                      &answer)) {
+    players.push_back(MadeUp("Victim", 77, ++s.victims));
+    const Player& p = players.back();
+    if (!s.gameB->Run("add " + p.name + " ip=" + p.address + " keyhash=" + p.keyhash, &answer)) {
       return std::fprintf(stderr, "bench: gamesim B took no player\n"), false;
     }
   }
   SleepMs(3500);
-  // The fleet's own notification tells when A's row was committed.
   const PgConnection listener(s.banDb->ConnInfo());
   if (!listener.Ok() || !listener.Exec("LISTEN keldor_bans")) return false;
-  for (int i = 0; i < bans; ++i) {
-    PQconsumeInput(listener.conn);
-    while (PGnotify* stale = PQnotifies(listener.conn)) PQfreemem(stale);
-    const double t = NowSeconds();
+  for (const Player& player : players) {
     double committed = -1;
-    const auto kicked = [&] {
-      PQconsumeInput(listener.conn);
-      while (PGnotify* note = PQnotifies(listener.conn)) {
-        if (committed < 0) committed = NowSeconds() - t;
-        PQfreemem(note);
-      }
-      return !s.gameB->Lists(names[i]);
-    };
-    if (!SendBan(*s.adminA, names[i], addresses[i], keys[i]) || !WaitUntil(kicked, 10, 1) ||
-        !s.adminA->AwaitNote(NOTE_PLAYER_BANNED)) {
-      return std::fprintf(stderr, "bench: %s was not kicked on B\n", names[i].c_str()), false;
+    const double took = TimeBan(*s.adminA, *s.gameB, listener, player, &committed);
+    if (took < 0) {
+      return std::fprintf(stderr, "bench: %s was not kicked on B\n", player.name.c_str()), false;
     }
-    out->figure.push_back(NowSeconds() - t);
+    out->figure.push_back(took);
     if (committed >= 0) out->committed.push_back(committed);
     SleepMs(20);
   }
@@ -323,69 +380,76 @@ bool FleetBench::CatchUpRound(int bans, CatchUp* out) {
   State& s = *state_;
   if (!s.catchUpDb) {
     s.catchUpDb = FleetDatabase();
-    const std::string insert =
-        "DO $$ BEGIN FOR i IN 1.." + std::to_string(bans) +
-        " LOOP PERFORM keldor.ban(md5('bench' || i), 'seed', 'Admin', 'Player' || i, '10.' || (i "
-        ">> 16) || '.' || ((i >> 8) & 255) || '.' || (i & 255), md5('key' || i), '', 1700000000 "
-        "+ i, 0, 'reason ' || i); END LOOP; END $$;";
-    const double t = NowSeconds();
-    if (!s.catchUpDb || s.catchUpDb->Query(insert).starts_with('\x01')) {
+    if (!s.catchUpDb || !InsertBans(*s.catchUpDb, bans)) {
       return std::fprintf(stderr, "bench: the fleet's bans were not inserted\n"), false;
     }
-    std::fprintf(stderr, "bench: %d bans inserted through keldor.ban in %.1f s\n", bans,
-                 NowSeconds() - t);
   }
   const std::string conninfo = s.catchUpDb->ConnInfo();
-  double t = NowSeconds();
-  {
-    const PgConnection reader(conninfo);
-    PGresult* rows = PQexec(
-        reader.conn,
-        "SELECT id, seq, server, admin, name, address, keyhash, guid, start_time, "
-        "end_time, reason FROM keldor.bans WHERE seq > 0 AND lifted_at IS NULL ORDER BY seq");
-    const bool ok = PQresultStatus(rows) == PGRES_TUPLES_OK && PQntuples(rows) == bans;
-    PQclear(rows);
-    if (!ok) return std::fprintf(stderr, "bench: the anchor's query failed\n"), false;
-  }
-  out->anchor = NowSeconds() - t;
-
+  out->anchor = ReadBansOnce(conninfo, bans);
+  if (out->anchor < 0) return std::fprintf(stderr, "bench: the anchor's query failed\n"), false;
   FleetKeldor k;
   const std::string name = "bench-join-" + std::to_string(++s.joins);
   if (!k.Make(s.paths)) return false;
-  const std::string list = k.BanList();
   struct stat seen {};
-  t = NowSeconds();
+  const double t = NowSeconds();
   if (!k.Launch(conninfo, name, false)) return false;
-  const bool done = WaitUntil(
-      [&] {
-        if (out->joined < 0 && k.Joined(name)) out->joined = NowSeconds() - t;
-        struct stat now {};
-        if (stat(list.c_str(), &now) != 0 ||
-            (now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
-             now.st_mtim.tv_sec == seen.st_mtim.tv_sec &&
-             now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec)) {
-          return false;
-        }
-        seen = now;
-        return Lines(list) >= bans;
-      },
-      120, 2);
-  if (!done) return std::fprintf(stderr, "bench: %s did not catch up\n", name.c_str()), false;
+  const auto caughtUp = [&] {
+    if (out->joined < 0 && k.Joined(name)) out->joined = NowSeconds() - t;
+    return HoldsLines(k.BanList(), bans, &seen);
+  };
+  if (!WaitUntil(caughtUp, 120, 2)) {
+    return std::fprintf(stderr, "bench: %s did not catch up\n", name.c_str()), false;
+  }
   out->caughtUp = NowSeconds() - t;
   return true;
 }
+
+namespace {
+
+// A Keldor with its game server in the fleet, and two of its clients.
+bool StartAlone(const Paths& paths, const std::string& conninfo, FleetKeldor* k,
+                std::unique_ptr<Client>* pinger, std::unique_ptr<Client>* banner) {
+  return k->Make(paths) && k->Launch(conninfo, "bench-outage", true) &&
+         WaitUntil([&] { return k->Joined("bench-outage"); }, 30, 20) &&
+         WaitUntil([&] { return Connected(k->installation.consolePort); }, 30, 20) &&
+         (*pinger = Login(k->installation)) && (*banner = Login(k->installation));
+}
+
+// Stops the cluster and waits until Keldor has logged the outage, or freezes it.
+void TakeAway(PgCluster& cluster, const FleetKeldor& k, bool hung) {
+  const std::string unreachable = "Fleet database unreachable!";
+  const int before = CountOf(k.Log(), unreachable);
+  if (hung) return cluster.Hang();
+  if (!cluster.Stop() ||
+      !WaitUntil([&] { return CountOf(k.Log(), unreachable) > before; }, 20, 20)) {
+    std::fprintf(stderr, "bench: the outage was not logged\n");
+  }
+}
+
+// Starts or thaws the cluster and waits until the ban made while it was away
+// (on `address`) has reached it.
+bool BringBack(PgCluster& cluster, bool hung, const std::string& address) {
+  if (hung) {
+    cluster.Resume();
+  } else if (!cluster.Start()) {
+    return std::fprintf(stderr, "bench: the cluster did not start again\n"), false;
+  }
+  const std::string count = "SELECT count(*) FROM keldor.bans WHERE address = '" + address + "'";
+  if (!WaitUntil([&] { return cluster.Query(count) == "1\n"; }, 60, 200)) {
+    std::fprintf(stderr, "bench: the ban made during the outage did not reach the database\n");
+  }
+  return true;
+}
+
+}  // namespace
 
 bool FleetBench::OutageRound(int pings, bool hung, Samples* out) {
   State& s = *state_;
   if (!s.outageDb) {
     s.outageDb = FleetDatabase();
     s.outage = std::make_unique<FleetKeldor>();
-    if (!s.outageDb || !s.outage->Make(s.paths) ||
-        !s.outage->Launch(s.outageDb->ConnInfo(), "bench-outage", true) ||
-        !WaitUntil([&] { return s.outage->Joined("bench-outage"); }, 30, 20) ||
-        !WaitUntil([&] { return Connected(s.outage->installation.consolePort); }, 30, 20) ||
-        !(s.pinger = Login(s.outage->installation)) ||
-        !(s.banner = Login(s.outage->installation))) {
+    if (!s.outageDb ||
+        !StartAlone(s.paths, s.outageDb->ConnInfo(), s.outage.get(), &s.pinger, &s.banner)) {
       return std::fprintf(stderr, "bench: the outage's Keldor did not start\n"), false;
     }
   }
@@ -393,40 +457,16 @@ bool FleetBench::OutageRound(int pings, bool hung, Samples* out) {
   // outbox. The pings span a reconnection (tried every 5 s) and, frozen, the
   // 10 s after which Keldor gives up on a database that does not answer.
   const int gapMs = hung ? 60 : 30;
+  Player banned;
   const auto half = [&](std::vector<double>* times) {
-    const int n = ++s.outages;
-    const std::string address = "10.88." + std::to_string(n / 256) + "." + std::to_string(n % 256);
-    return SendBan(*s.banner, "Away" + std::to_string(n), address, Hex32(0x8800000 + n)) &&
+    banned = MadeUp("Away", 88, ++s.outages);
+    return SendBan(*s.banner, banned.name, banned.address, banned.keyhash) &&
            Pings(*s.pinger, pings, gapMs, times) && s.banner->AwaitNote(NOTE_PLAYER_BANNED);
   };
   if (!half(&out->anchor)) return false;
-  const std::string unreachable = "Fleet database unreachable!";
-  const int outagesBefore = CountOf(s.outage->Log(), unreachable);
-  if (hung) {
-    s.outageDb->Hang();
-  } else if (!s.outageDb->Stop() ||
-             !WaitUntil([&] { return CountOf(s.outage->Log(), unreachable) > outagesBefore; }, 20,
-                        20)) {
-    std::fprintf(stderr, "bench: the outage was not logged\n");
-  }
+  TakeAway(*s.outageDb, *s.outage, hung);
   const bool measured = half(&out->figure);
-  if (hung) {
-    s.outageDb->Resume();
-  } else if (!s.outageDb->Start()) {
-    return std::fprintf(stderr, "bench: the cluster did not start again\n"), false;
-  }
-  // Back in the fleet: the ban queued while the database was away has reached it.
-  const std::string last =
-      "10.88." + std::to_string(s.outages / 256) + "." + std::to_string(s.outages % 256);
-  if (!WaitUntil(
-          [&] {
-            return s.outageDb->Query("SELECT count(*) FROM keldor.bans WHERE address = '" + last +
-                                     "'") == "1\n";
-          },
-          60, 200)) {
-    std::fprintf(stderr, "bench: the ban made during the outage did not reach the database\n");
-  }
-  return measured;
+  return BringBack(*s.outageDb, hung, banned.address) && measured;
 }
 
 }  // namespace keldor::bench
