@@ -51,6 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NotificationWanted(columns[0].c_str(), input.c_str() + start, "a");
     start = end + 1;
   }
-  ApplyFleetRows(rows, "a");
+  ApplyFleetRows(rows, "a", !input.empty() && input[0] == 'r');
   return 0;
 }

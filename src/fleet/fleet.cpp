@@ -73,10 +73,20 @@ struct FleetLink {
   std::vector<std::string> status;
   std::time_t lastCrash = 0;
   bool down = false;  // crashed and not started since
+  // A catch-up page read: applied once the next page has been asked for, so
+  // that the database reads on meanwhile.
+  PGresult* page = nullptr;
+  bool mayRepeat = true;
   std::string name;
 };
 
+void DropPage(FleetLink& link) {
+  if (link.page != nullptr) PQclear(link.page);
+  link.page = nullptr;
+}
+
 void CloseLink(FleetLink& link) {
+  DropPage(link);
   if (link.conn != nullptr) PQfinish(link.conn);
   link = FleetLink{};
 }
@@ -100,12 +110,15 @@ void LoadCursor() {
   }
 }
 
-void SaveCursor() {
+// False (logged) when the cursor could not be written.
+bool SaveCursor() {
   const std::string text = std::to_string(g_fleet->cursor) + "\n";
   if (!ReplaceFile(CursorPath(),
                    [&](std::FILE* out) { return std::fputs(text.c_str(), out) >= 0; })) {
     LogMessage(kLogInfo, "Couldn't write %s! %s", CursorPath().c_str(), ErrorText(ErrorCode()));
+    return false;
   }
+  return true;
 }
 
 // libpq's message as one line.
@@ -123,6 +136,7 @@ void GiveUp(const std::string& why) {
     link.unreachable = true;
     link.backlogged = !link.outbox.empty();
   }
+  DropPage(link);
   if (link.conn != nullptr) PQfinish(link.conn);
   link.conn = nullptr;
   link.step = Step::kWaiting;
@@ -288,27 +302,30 @@ void KickBanned(const std::vector<const FleetBanRow*>& bans) {
 
 }  // namespace
 
-void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self) {
+void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self, bool mayRepeat) {
   const bool lifts =
       std::any_of(rows.begin(), rows.end(), [](const FleetBanRow& row) { return row.lifted; });
-  LocalBans& local = CurrentLocalBans(lifts);
+  // The local list is read only when it is needed: to find what a lift lifts,
+  // and for rows that may have been put into effect before.
+  LocalBans* local = lifts || mayRepeat ? &CurrentLocalBans(lifts) : nullptr;
   const std::time_t now = Now();
   std::vector<NewBan> adds;
   std::vector<const FleetBanRow*> added;
-  local.made.reserve(local.made.size() + rows.size());
+  adds.reserve(rows.size());
+  added.reserve(rows.size());
   for (const FleetBanRow& row : rows) {
     if (row.lifted) {
-      if (row.liftedOn == self || !HoldsAny(local, row)) continue;
+      if (row.liftedOn == self || !HoldsAny(*local, row)) continue;
       if (RemoveBan(row.name, row.address, row.keyhash, row.guid)) {
         LogMessage(kLogInfo, "Fleet lift from %s on player %s put into effect.",
                    row.liftedOn.c_str(), row.name.c_str());
       }
-      local.valid = false;  // read again when next needed
+      local->valid = false;  // read again when next needed
       continue;
     }
     if (row.server == self || (row.end != 0 && row.end <= now)) continue;
     // Taken as made now; should the list not take it, the cache is dropped below.
-    if (!local.made.insert(MadeKey(row.start, row.name)).second) continue;
+    if (local != nullptr && !local->made.insert(MadeKey(row.start, row.name)).second) continue;
     NewBan ban;
     ban.entry = {row.name,
                  row.address,
@@ -323,13 +340,17 @@ void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& sel
   }
   if (adds.empty()) return;
   // What the list held and what this adds: true unless another hand wrote between.
-  const bool current = local.valid && Unchanged(local, false);
+  const bool current = local != nullptr && local->valid && Unchanged(*local, false);
   const std::size_t recorded = AddBans(adds);
-  if (local.withIds) {
-    for (const NewBan& ban : adds) RememberIds(local, ban.entry);
+  if (local == nullptr) {
+    g_local->valid = false;
+  } else {
+    if (local->withIds) {
+      for (const NewBan& ban : adds) RememberIds(*local, ban.entry);
+    }
+    local->valid = current && recorded == adds.size();
+    Unchanged(*local, true);
   }
-  local.valid = current && recorded == adds.size();
-  Unchanged(local, true);
   KickBanned(added);
   if (added.size() <= kLoggedOneByOne) {
     for (const FleetBanRow* row : added) {
@@ -369,17 +390,21 @@ void CatchUpFrom(PGresult* result) {
     }
   }
   if (refused != 0) LogMessage(kLogInfo, "Fleet: %zu unusable ban row(s) skipped.", refused);
-  ApplyFleetRows(parsed, link.name);
+  ApplyFleetRows(parsed, link.name, link.mayRepeat);
   if (last != link.cursor) {
     link.cursor = last;
-    SaveCursor();
+    // Until a page is put into effect and its cursor kept, the next page may
+    // hold rows that were put into effect before (Keldor ended in between).
+    link.mayRepeat = !SaveCursor();
   }
-  link.catchUpWanted = rows >= kCatchUpPage;
+  // A full page asks for the next, unless that is already on its way.
+  link.catchUpWanted = rows >= kCatchUpPage && link.query != Query::kCatchUp;
 }
 
 // --- the queries --------------------------------------------------------------------
 
-void SendCatchUp() {
+// Asks for the page of changes after `from`.
+void SendCatchUp(long long from) {
   // Texts are cut in the query: a row can never make the result large.
   static constexpr const char* kSql =
       "SELECT seq, id, left(server, 64), left(admin, 64), left(name, 64), left(address, 64), "
@@ -387,7 +412,22 @@ void SendCatchUp() {
       "CASE WHEN lifted_at IS NULL THEN '' ELSE 'y' END, left(coalesce(lifted_on, ''), 64) "
       "FROM keldor.bans WHERE seq > $1::bigint ORDER BY seq LIMIT 10000";
   g_fleet->catchUpWanted = false;
-  SendParams(Query::kCatchUp, kSql, {std::to_string(g_fleet->cursor)});
+  SendParams(Query::kCatchUp, kSql, {std::to_string(from)});
+}
+
+// A page read: the next one is asked for first (from the page's last sequence
+// number), then this one is put into effect while the database reads on.
+void PageDone() {
+  FleetLink& link = *g_fleet;
+  PGresult* page = link.page;
+  link.page = nullptr;
+  if (page == nullptr) return;
+  const int rows = PQntuples(page);
+  const char* last = rows > 0 ? PQgetvalue(page, rows - 1, 0) : "";
+  const long long next = std::strtoll(last, nullptr, 10);
+  if (rows >= kCatchUpPage && next > link.cursor) SendCatchUp(next);
+  CatchUpFrom(page);
+  PQclear(page);
 }
 
 void StartNext() {
@@ -396,7 +436,7 @@ void StartNext() {
     const FleetChange& change = link.outbox.front();
     SendParams(Query::kChange, ChangeQuery(change.kind), change.fields);
   } else if (link.catchUpWanted) {
-    SendCatchUp();
+    SendCatchUp(link.cursor);
   } else if (link.statusWanted) {
     link.statusWanted = false;
     SendParams(Query::kStatus,
@@ -464,12 +504,17 @@ void QueryDone() {
     case Query::kChange:
       ChangeDone();
       return;
+    case Query::kCatchUp:
+      PageDone();
+      return;
     default:
       return;
   }
 }
 
-void TakeResult(PGresult* result) {
+// Takes one result of the query in flight; true when it is kept (a catch-up
+// page, applied when the query is done), false when the caller may free it.
+bool TakeResult(PGresult* result) {
   FleetLink& link = *g_fleet;
   const ExecStatusType status = PQresultStatus(result);
   if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE ||
@@ -480,14 +525,17 @@ void TakeResult(PGresult* result) {
       const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
       link.failureState = state != nullptr ? state : "";
     }
-    return;
+    return false;
   }
-  if (status != PGRES_TUPLES_OK) return;
+  if (status != PGRES_TUPLES_OK) return false;
   if (link.query == Query::kVersion && PQntuples(result) == 1) {
     link.version = static_cast<std::size_t>(std::strtoul(PQgetvalue(result, 0, 0), nullptr, 10));
   } else if (link.query == Query::kCatchUp) {
-    CatchUpFrom(result);
+    DropPage(link);
+    link.page = result;
+    return true;
   }
+  return false;
 }
 
 void ServeConnecting(bool readable, bool writable) {
@@ -538,8 +586,7 @@ void ServeReady(bool readable) {
       QueryDone();
       continue;
     }
-    TakeResult(result);
-    PQclear(result);
+    if (!TakeResult(result)) PQclear(result);
   }
   if (link.step != Step::kReady) return;
   while (PGnotify* note = PQnotifies(link.conn)) {
@@ -601,7 +648,11 @@ FleetWatch FleetDescriptor() {
   } else if (link.step == Step::kReady) {
     watch.fd = PQsocket(link.conn);
     watch.read = true;
-    watch.write = link.flushing;
+    // Work waiting for an idle link (a change made this pass) wakes the loop at
+    // once through the writable socket, not at the end of select's wait.
+    const bool work = link.query == Query::kNone &&
+                      (!link.outbox.empty() || link.catchUpWanted || link.statusWanted);
+    watch.write = link.flushing || work;
   }
   return watch;
 }

@@ -49,7 +49,10 @@ void StopFleet();
 // made elsewhere that are in force, not yet ended and not yet in the local list
 // are added (and the players they name kicked); lifts made elsewhere of bans
 // the local list holds are lifted. Rows this server made are left alone.
-void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self);
+// `mayRepeat`: rows may have been put into effect before (the first page after
+// a start, whose cursor may not have been kept); bans the list holds already
+// (same start and name) are then skipped.
+void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& self, bool mayRepeat);
 
 // The hooks ConnectSubsystems wires: bans and lifts made here, the admin
 // actions, and the game server's events (for the status row).

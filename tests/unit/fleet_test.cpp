@@ -94,8 +94,8 @@ class FleetApplyTest : public testing::StateTest {
 TEST_F(FleetApplyTest, BansFromElsewhereAreAddedOnceAndLiftsFromElsewhereLift) {
   const std::vector<FleetBanRow> rows{Row(1, "b", "10.0.0.1"), Row(2, "a", "10.0.0.2"),
                                       Row(3, "b", "10.0.0.3", 1000)};  // ended long ago
-  ApplyFleetRows(rows, "a");
-  ApplyFleetRows(rows, "a");  // a catch-up read again after a crash adds nothing twice
+  ApplyFleetRows(rows, "a", false);
+  ApplyFleetRows(rows, "a", true);  // a page read again after a crash adds nothing twice
   const std::string own = ReadFile(ServerBanListPath());
   EXPECT_EQ(Lines(own), 1u) << own;
   EXPECT_NE(own.find("\"Player1\",10.0.0.1,*,*,\"admin\",1700000001,0,cheating"),
@@ -106,10 +106,10 @@ TEST_F(FleetApplyTest, BansFromElsewhereAreAddedOnceAndLiftsFromElsewhereLift) {
   lifted.seq = 4;
   lifted.lifted = true;
   lifted.liftedOn = "a";  // lifted here: already done
-  ApplyFleetRows({lifted}, "a");
+  ApplyFleetRows({lifted}, "a", false);
   EXPECT_EQ(Lines(ReadFile(ServerBanListPath())), 1u);
   lifted.liftedOn = "c";
-  ApplyFleetRows({lifted}, "a");
+  ApplyFleetRows({lifted}, "a", false);
   EXPECT_EQ(ReadFile(ServerBanListPath()), "");
   EXPECT_EQ(ReadFile(GameBanListPath()), "");
 }
