@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bans_bench.h"
+#include "fleet_bench.h"
 #include "harness.h"
 #include "wire/protocol.h"
 #include "wire/transfer_frame.h"
@@ -894,6 +895,68 @@ void BenchPolicing(const Config& c) {
   g_rows.back().met = "—";
 }
 
+// The fleet on a throwaway cluster: a ban's way from one Keldor to the kick on
+// another beside a bare NOTIFY round trip; a new Keldor catching up on 100,000
+// bans beside one query reading them; pings with the database stopped or
+// frozen beside pings with it up.
+void BenchFleet(const Config& c) {
+  constexpr int kBans = 16, kCatchUp = 100000, kPings = 200;
+  FleetBench fleet(c.paths);
+  std::vector<double> p50, p99, banP50, banP99, notifyP50, committed, committedP50;
+  for (int r = 0; r < c.reps; ++r) {
+    Samples s;
+    if (!fleet.BanRound(kBans, &s)) break;
+    committed.push_back(Percentile(s.committed, 0.5) / Percentile(s.anchor, 0.5));
+    committedP50.push_back(Percentile(s.committed, 0.5));
+    p50.push_back(Percentile(s.figure, 0.5) / Percentile(s.anchor, 0.5));
+    p99.push_back(Percentile(s.figure, 0.99) / Percentile(s.anchor, 0.99));
+    banP50.push_back(Percentile(s.figure, 0.5));
+    banP99.push_back(Percentile(s.figure, 0.99));
+    notifyP50.push_back(Percentile(s.anchor, 0.5));
+  }
+  AddRow("Fleet ban, Keldor A to the kick on B, p50", "bare NOTIFY round trip p50",
+         Format("%.2f ms", Median(banP50) * 1000) +
+             Format(" (NOTIFY %.3f ms)", Median(notifyP50) * 1000),
+         p50, "≤ 3×", Median(p50) <= 3);
+  AddRow("Fleet ban, Keldor A to the kick on B, p99", "bare NOTIFY round trip p99",
+         Format("%.2f ms", Median(banP99) * 1000), p99, "≤ 3×", Median(p99) <= 3);
+  AddRow("Fleet ban, request on A to its row committed, p50", "bare NOTIFY round trip p50",
+         Format("%.2f ms", Median(committedP50) * 1000), committed, "—", true);
+  g_rows.back().met = "—";
+
+  std::vector<double> catchUp, caughtUp, joined, query;
+  for (int r = 0; r < c.reps; ++r) {
+    CatchUp figures;
+    if (!fleet.CatchUpRound(kCatchUp, &figures)) break;
+    catchUp.push_back(figures.caughtUp / figures.anchor);
+    caughtUp.push_back(figures.caughtUp);
+    joined.push_back(figures.joined);
+    query.push_back(figures.anchor);
+  }
+  AddRow("Catch-up on 100,000 fleet bans, new Keldor", "one query reading the same rows",
+         Format("%.2f s", Median(caughtUp)) + Format(" (joined %.3f s,", Median(joined)) +
+             Format(" query %.3f s)", Median(query)),
+         catchUp, "≤ 3×", Median(catchUp) <= 3);
+
+  for (const bool hung : {false, true}) {
+    std::vector<double> ratio50, ratio99, away50, up50;
+    for (int r = 0; r < c.reps; ++r) {
+      Samples s;
+      if (!fleet.OutageRound(kPings, hung, &s)) break;
+      ratio50.push_back(Percentile(s.figure, 0.5) / Percentile(s.anchor, 0.5));
+      ratio99.push_back(Percentile(s.figure, 0.99) / Percentile(s.anchor, 0.99));
+      away50.push_back(Percentile(s.figure, 0.5));
+      up50.push_back(Percentile(s.anchor, 0.5));
+    }
+    const std::string state = hung ? "frozen" : "stopped";
+    AddRow("Ping p50 with the fleet database " + state, "the same client's p50 with it up",
+           Format("%.3f ms", Median(away50) * 1000) + Format(" (up %.3f ms)", Median(up50) * 1000),
+           ratio50, "≈ 1×", Median(ratio50) <= 1.5);
+    AddRow("Ping p99 with the fleet database " + state, "the same client's p99 with it up",
+           "see ratio", ratio99, "≈ 1×", Median(ratio99) <= 1.5);
+  }
+}
+
 void PrintTable() {
   std::printf("| Figure | Anchor | Figure (median) | Ratio min | Ratio median | Goal | Met? |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
@@ -910,7 +973,7 @@ int Usage() {
   std::fprintf(stderr,
                "Usage: keldor_bench --build DIR [--reps N] [--idle-seconds S] [--crash-reps N]\n"
                "                    [--adopted-reps N] [--only pings,status,hostile,transfer,"
-               "memory,startup,crash,idle,bans,policing]\n");
+               "memory,startup,crash,idle,bans,policing,fleet]\n");
   return 2;
 }
 
@@ -962,6 +1025,7 @@ int main(int argc, char** argv) {
   if (c.Wants("idle")) BenchIdle(c);
   if (c.Wants("bans")) BenchBans(c);
   if (c.Wants("policing")) BenchPolicing(c);
+  if (c.Wants("fleet")) BenchFleet(c);
   PrintTable();
   return 0;
 }

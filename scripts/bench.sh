@@ -6,6 +6,8 @@
 #   scripts/bench.sh            quick: 5 rounds, 10 s idle watch, 2 + 1 crashes
 #   scripts/bench.sh --full     60 s idle watch, 7 rounds, 3 + 2 crashes
 #   scripts/bench.sh [--full] [keldor_bench options...]   e.g. --only pings,status
+#   scripts/bench.sh --only fleet   the fleet's figures alone: Keldors sharing a
+#                                   throwaway PostgreSQL cluster (postgresql-15)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 options=(--reps 5 --idle-seconds 10 --crash-reps 2 --adopted-reps 1)

@@ -311,6 +311,9 @@ std::size_t AddBans(const std::vector<NewBan>& bans) {
     return recorded;
   }
   OfflineBatch batch;
+  // Room for typical lines at once: the texts grow without copying themselves over.
+  batch.banList.reserve(bans.size() * 96);
+  batch.ownList.reserve(bans.size() * 160);
   for (const NewBan& ban : bans) AddToBatch(ban.entry, batch);
   if (batch.recorded == 0 || !WriteBatch(batch)) return 0;
   LogMessage(kLogInfo, "Added %zu bans to the server's ban lists.", batch.recorded);

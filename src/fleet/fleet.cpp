@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <unordered_set>
 #include <vector>
@@ -48,7 +49,7 @@ constexpr std::size_t kLoggedOneByOne = 20;
 constexpr std::size_t kOutboxRewriteEvery = 100;
 
 enum class Step { kOff, kWaiting, kConnecting, kReady };
-enum class Query { kNone, kVersion, kMigrate, kListen, kChange, kCatchUp, kStatus };
+enum class Query { kNone, kSchema, kVersion, kMigrate, kListen, kChange, kCatchUp, kStatus };
 
 struct FleetLink {
   PGconn* conn = nullptr;
@@ -62,6 +63,7 @@ struct FleetLink {
   std::string failure;  // its message
   std::string failureState;
   bool unreachable = false;  // logged once per outage
+  bool schemaFound = false;  // the version table exists
   std::size_t version = 0;
   std::deque<FleetChange> outbox;
   std::size_t sentSinceRewrite = 0;
@@ -289,8 +291,8 @@ std::vector<int> PlayersBanned(const FleetBanRow& row) {
   return ids;
 }
 
-// Kicks whoever the new bans name and is still on: the game may not drop a
-// player whose address or key is added to its list.
+// Kicks whoever the new bans name: the game may not drop a player whose
+// address or key is added to its list.
 void KickBanned(const std::vector<const FleetBanRow*>& bans) {
   if (!GameServer().monitoring || !Console().connected) return;
   for (const FleetBanRow* row : bans) {
@@ -339,6 +341,8 @@ void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& sel
     added.push_back(&row);
   }
   if (adds.empty()) return;
+  // The kick first: it is what takes the player off now; the ban keeps him off.
+  KickBanned(added);
   // What the list held and what this adds: true unless another hand wrote between.
   const bool current = local != nullptr && local->valid && Unchanged(*local, false);
   const std::size_t recorded = AddBans(adds);
@@ -351,7 +355,6 @@ void ApplyFleetRows(const std::vector<FleetBanRow>& rows, const std::string& sel
     local->valid = current && recorded == adds.size();
     Unchanged(*local, true);
   }
-  KickBanned(added);
   if (added.size() <= kLoggedOneByOne) {
     for (const FleetBanRow* row : added) {
       LogMessage(kLogInfo, "Fleet ban from %s on player %s put into effect.", row->server.c_str(),
@@ -485,6 +488,13 @@ void QueryDone() {
     return;
   }
   switch (query) {
+    case Query::kSchema:
+      if (link.schemaFound) {
+        Send(Query::kVersion, FleetVersionQuery());
+      } else {
+        Send(Query::kMigrate, FleetMigrationTransaction(1));  // a new database
+      }
+      return;
     case Query::kVersion:
       if (link.version < FleetSchemaVersion()) {
         Send(Query::kMigrate, FleetMigrationTransaction(link.version + 1));
@@ -494,7 +504,7 @@ void QueryDone() {
       return;
     case Query::kMigrate:
       LogMessage(kLogInfo, "Fleet database migrated to version %zu.", link.version + 1);
-      Send(Query::kVersion, FleetVersionQuery());
+      Send(Query::kSchema, FleetSchemaQuery());
       return;
     case Query::kListen:
       LogMessage(kLogInfo, "Joined the fleet as %s.", link.name.c_str());
@@ -528,7 +538,9 @@ bool TakeResult(PGresult* result) {
     return false;
   }
   if (status != PGRES_TUPLES_OK) return false;
-  if (link.query == Query::kVersion && PQntuples(result) == 1) {
+  if (link.query == Query::kSchema && PQntuples(result) == 1) {
+    link.schemaFound = std::strcmp(PQgetvalue(result, 0, 0), "t") == 0;
+  } else if (link.query == Query::kVersion && PQntuples(result) == 1) {
     link.version = static_cast<std::size_t>(std::strtoul(PQgetvalue(result, 0, 0), nullptr, 10));
   } else if (link.query == Query::kCatchUp) {
     DropPage(link);
@@ -552,7 +564,7 @@ void ServeConnecting(bool readable, bool writable) {
         return;
       }
       link.step = Step::kReady;
-      Send(Query::kVersion, FleetVersionQuery());
+      Send(Query::kSchema, FleetSchemaQuery());
       return;
     case PGRES_POLLING_FAILED:
       GiveUp(OneLine(PQerrorMessage(link.conn)));

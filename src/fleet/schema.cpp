@@ -147,9 +147,12 @@ const char* FleetMigration(std::size_t version) {
   return version >= 1 && version <= kMigrations.size() ? kMigrations[version - 1] : nullptr;
 }
 
+const char* FleetSchemaQuery() {
+  return "SELECT to_regclass('keldor.schema_version') IS NOT NULL";
+}
+
 const char* FleetVersionQuery() {
-  return "SELECT CASE WHEN to_regclass('keldor.schema_version') IS NULL THEN 0 "
-         "ELSE (SELECT coalesce(max(version), 0) FROM keldor.schema_version) END";
+  return "SELECT coalesce(max(version), 0) FROM keldor.schema_version";
 }
 
 std::string FleetMigrationTransaction(std::size_t version) {

@@ -27,7 +27,11 @@ std::size_t FleetSchemaVersion();
 // caller in a transaction that also records the version.
 const char* FleetMigration(std::size_t version);
 
-// The query that reads the schema's version: one row, one column (0 for a new database).
+// Whether the version table exists: one row, "t" or "f". Asked first, as a
+// query naming a table that does not exist fails before it runs.
+const char* FleetSchemaQuery();
+
+// The schema's version, once the version table exists: one row, one column.
 const char* FleetVersionQuery();
 
 // The whole transaction for migration `version`: it takes the write lock, runs
