@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -258,6 +259,10 @@ bool Client::Open(int port, const std::string& user, const std::string& password
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+  // A request goes out in several sends: without this, each waits for the
+  // acknowledgement of the one before (Nagle against delayed ACKs, 40 ms).
+  const int on = 1;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const CredentialField name = EncodeCredential(user);
   const CredentialField secret = EncodeCredential(password);
   const double deadline = NowSeconds() + 10;

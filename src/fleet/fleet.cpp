@@ -146,6 +146,10 @@ void GiveUp(const std::string& why) {
   link.retryAt = Ms() + kRetryMs;
 }
 
+void LogNotice(void*, const char* message) {
+  LogDebug("DEBUG: Fleet database: %s", OneLine(message).c_str());
+}
+
 void BeginConnect() {
   FleetLink& link = *g_fleet;
   // The operator's string first; the client encoding after it so that it wins:
@@ -157,6 +161,8 @@ void BeginConnect() {
     GiveUp(OneLine(link.conn != nullptr ? PQerrorMessage(link.conn) : "out of memory"));
     return;
   }
+  // The database's notices go to the log (with -debug), not raw to standard error.
+  PQsetNoticeProcessor(link.conn, LogNotice, nullptr);
   link.step = Step::kConnecting;
   link.connectWrites = true;
   link.since = Ms();
