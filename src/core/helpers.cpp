@@ -401,6 +401,31 @@ std::string CutToWidth(std::string text, std::size_t width) {
   return text;
 }
 
+std::size_t Utf8SequenceLength(std::string_view text) {
+  if (text.empty()) return 0;
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  if (n == 0 || text.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k) {
+    if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
+  }
+  return n;
+}
+
 std::string FlattenLine(std::string text) {
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';

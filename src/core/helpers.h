@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/owned.h"
@@ -125,6 +126,11 @@ std::string CutToWidth(std::string text, std::size_t width);
 // or a field of a line must not end the line it stands in: every control
 // character becomes a blank.
 std::string FlattenLine(std::string text);
+
+// The length of the well-formed UTF-8 sequence at the start of `text` (1 for
+// an ASCII byte); 0 when there is none: a stray byte, an overlong form, a
+// surrogate, a code point past U+10FFFF, a sequence cut short, an empty text.
+std::size_t Utf8SequenceLength(std::string_view text);
 // As FlattenLine, for a field that stands in double quotes: a double quote in
 // it becomes a single one, so that it cannot close the field early.
 std::string QuotedField(std::string text);

@@ -42,28 +42,6 @@ bool IsNumber(const std::string& text) {
   return ReadNumber(text, ignored);
 }
 
-// The length of the valid UTF-8 sequence at `at`, 0 when there is none.
-std::size_t Utf8Length(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                             : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                            : 0;
-  if (length == 0 || at + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(at + k) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points past U+10FFFF.
-  const unsigned char second = byte(at + 1);
-  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
-    return 0;
-  }
-  return length;
-}
-
 std::string Escaped(const std::string& field) {
   std::string out;
   out.reserve(field.size());
@@ -122,10 +100,8 @@ bool FieldsCheckOut(const FleetChange& change) {
   for (const std::string& field : f) {
     if (field.size() > 2 * kFleetTextMax) return false;
   }
-  if (FleetName(f[change.kind == ChangeKind::kLift ? 0 : 1]) !=
-      f[change.kind == ChangeKind::kLift ? 0 : 1]) {
-    return false;
-  }
+  const std::string& server = f[change.kind == ChangeKind::kLift ? 0 : 1];
+  if (FleetName(server) != server) return false;
   switch (change.kind) {
     case ChangeKind::kBan:
       return IsFleetId(f[0]) && IsNumber(f[7]) && IsNumber(f[8]) &&
@@ -146,7 +122,7 @@ std::string FleetText(const std::string& text) {
   std::string out;
   out.reserve(line.size());
   for (std::size_t at = 0; at < line.size();) {
-    const std::size_t length = Utf8Length(line, at);
+    const std::size_t length = Utf8SequenceLength(std::string_view(line).substr(at));
     if (length != 0) {
       out.append(line, at, length);
       at += length;

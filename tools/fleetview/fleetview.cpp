@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "core/helpers.h"
 #include "lists.h"
 
 namespace keldorfleet {
@@ -296,35 +297,6 @@ Json FleetJson(const Snapshot& snapshot) {
           {"actions", std::move(actions)}};
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `text`; 0 when
-// it is not one (a stray, overlong or surrogate byte sequence).
-std::size_t SequenceLength(std::string_view text) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(0);
-  std::size_t n = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    n = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    n = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    n = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  if (n == 0 || text.size() < n || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t k = 2; k < n; ++k) {
-    if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
-  }
-  return n;
-}
-
-}  // namespace
-
 std::string Printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -337,7 +309,8 @@ std::string Printable(std::string_view text) {
   };
   while (!text.empty()) {
     const auto lead = static_cast<unsigned char>(text[0]);
-    const std::size_t n = lead < 0x80 ? 1 : std::max<std::size_t>(1, SequenceLength(text));
+    const std::size_t n =
+        lead < 0x80 ? 1 : std::max<std::size_t>(1, keldor::Utf8SequenceLength(text));
     const bool control = lead < 0x20 || lead == 0x7F || (lead >= 0x80 && n == 1) ||
                          (n == 2 && lead == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0);
     if (control) {
