@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
+#include "runtime/alerting.h"
 #include "runtime/audit.h"
 
 namespace keldor {
@@ -88,6 +89,16 @@ bool BanPlayer(const Actor& actor, const std::string& request, std::string& bann
                  actor.name.c_str(), static_cast<std::uint32_t>(start), LastStatusValue("mapname"),
                  "ban", ban.duration, ban.reason.c_str());
   TellBanMade(recorded);
+  // Keldor's own bans (no actor) were alerted where policing decided them.
+  if (!actor.name.empty()) {
+    RaiseAlert({AlertKind::kBan,
+                ban.name + " was banned by " + actor.name +
+                    (ban.reason.empty() ? std::string(".") : ": " + ban.reason + "."),
+                {{"player", ban.name},
+                 {"by", actor.name},
+                 {"reason", ban.reason},
+                 {"duration", std::to_string(ban.duration)}}});
+  }
   banned = ban.name;
   return true;
 }

@@ -26,6 +26,10 @@ namespace keldor {
 namespace {
 
 constexpr std::size_t kArgBufferText = kArgBufferSize - 1;  // room for text beside the NUL
+// -hang: fewer passes would take a busy map load for a hang; more would leave
+// a hung server alone for ten minutes.
+constexpr long kMinHangPasses = 2;
+constexpr long kMaxHangPasses = 200;
 
 // Options that take no argument, and the flag each one sets (or clears).
 struct FlagOption {
@@ -34,7 +38,7 @@ struct FlagOption {
   bool value;
 };
 
-constexpr std::array<FlagOption, 12> kFlagOptions{{
+constexpr std::array<FlagOption, 13> kFlagOptions{{
     {"-daemon", &Options::daemon, true},
     {"-start", &Options::startServer, true},
     {"-stop", &Options::stopServer, true},
@@ -47,6 +51,7 @@ constexpr std::array<FlagOption, 12> kFlagOptions{{
     {"-nodelay", &Options::kickDelay, false},
     {"-status", &Options::statusLog, true},
     {"-message", &Options::messageLog, true},
+    {"-norollback", &Options::rollback, false},
 }};
 
 bool StartsArgumentLess(const std::string& word) {
@@ -230,6 +235,25 @@ bool ReadLogKeep(WordReader& reader, std::string& out, CommandLineOutcome& outco
   return false;
 }
 
+// -hang: monitor passes without an answer before the game server counts as
+// hung; true when the process must end.
+bool ReadHangPasses(WordReader& reader, std::string& out, CommandLineOutcome& outcome) {
+  const std::string* argument = reader.Argument();
+  if (argument == nullptr) {
+    outcome = MissingArgument("-hang", out);
+    return true;
+  }
+  long passes = 0;
+  if (!ReadBoundedNumber(*argument, kMinHangPasses, kMaxHangPasses, &passes)) {
+    out += ">>> Error: -hang must be a whole number from " + std::to_string(kMinHangPasses) +
+           " to " + std::to_string(kMaxHangPasses) + ".\n";
+    outcome = {true, 1};
+    return true;
+  }
+  Opts().hangPasses = static_cast<int>(passes);
+  return false;
+}
+
 // Handles one "-" option; returns an outcome that ends the process, or none.
 bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
                 CommandLineOutcome& outcome, Warnings& warnings) {
@@ -280,6 +304,16 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
     (isName ? s.fleetName : s.fleetConnInfo) = *argument;
     return false;
   }
+  if (strcasecmp(name, "-metrics") == 0) {
+    const std::string* argument = reader.Argument();
+    if (argument == nullptr || argument->empty()) {
+      outcome = MissingArgument("-metrics", out);
+      return true;
+    }
+    s.metricsPath = CutToWidth(*argument, kPathMax);
+    return false;
+  }
+  if (strcasecmp(name, "-hang") == 0) return ReadHangPasses(reader, out, outcome);
   if (!(isPath || isPid || isIp || isPort || isPriority || isSyslog)) {
     // Taken without effect, as always; but a typing error must not pass unseen.
     AddWarning(warnings, "WARNING: Unknown option %s ignored.", name);
@@ -400,7 +434,8 @@ const char* UsageText() {
       "       [-restart] [-priority <#>] [-syslog <#>] [-quit] [-noadmin] [-nodelay] "
       "[-license]\n"
       "       [-reuseaddr] [-exit] [-kill] [-logkeep <#>] [-debug] [-status] [-message]\n"
-      "       [-fleet <conninfo>] [-fleetname <name>]\n"
+      "       [-fleet <conninfo>] [-fleetname <name>] [-metrics <file>] [-hang <#>]\n"
+      "       [-norollback]\n"
       "       [--version] [--help] [+server args] [@server cmds]\n"
       "\n"
       "where\t-path <path>\tis the /path/to/server/directory (no trailing slash)\n"
@@ -433,6 +468,11 @@ const char* UsageText() {
       "     \t\t\tconnection string names (default: $KELDOR_FLEET)\n"
       "     \t-fleetname <name>\tthis server's name in the fleet (default: $KELDOR_FLEET_NAME,\n"
       "     \t\t\telse the server name)\n"
+      "     \t-metrics <file>\twrites Prometheus metrics to <file> every 3 seconds\n"
+      "     \t-hang <#>\ttakes a server whose console and status query stay silent for\n"
+      "     \t\t\t<#> passes of 3 seconds as hung (10 is a good value); with\n"
+      "     \t\t\t-restart it is killed and started again\n"
+      "     \t-norollback\tkeeps an upload after which the server crashes at start-up\n"
       "     \t--version\tprints the version and exits\n"
       "     \t--help, -h, -?\tprints this text and exits\n"
       "     \t[+server args]\twill be passed to the server process e.g. +game BF1942\n"

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <utility>
 
+#include "alerts/alerts.h"
+#include "alerts/metrics.h"
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
@@ -117,6 +119,7 @@ Watched WatchedSets(bool withListener) {
   const FleetWatch fleet = FleetDescriptor();
   if (fleet.read) add(fleet.fd, w.read);
   if (fleet.write) add(fleet.fd, w.write);
+  AddAlertSockets(w.read, w.write, w.top);
   return w;
 }
 
@@ -221,6 +224,7 @@ void Shutdown() {
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
   StopFleet();
+  StopAlerts();
   *g_loop = LoopState{};
   LogMessage(kLogInfo, "Exited");
 }
@@ -241,6 +245,8 @@ void RunTimers() {
     MonitorServer();
     ReloadEditedSettings();
     WriteFleetStatus(kMonitorPeriod);
+    LoadAlerts();
+    WriteMetricsFile();
     loop.lastMonitor = now;
   }
   if (now >= loop.lastCrashWatch + Row(Setting::MonitorTimerPeriod).current) {
@@ -281,8 +287,8 @@ int RunPass() {
   Watched ready = WatchedSets(true);
   // Woken for the nearest connection deadline too: it is kept to the moment,
   // whoever else is quiet.
-  const long long waitMs = UntilNextConnectionTimer(
-      ConsoleConnectHurried() ? kQuickConnectMilliseconds : kSelectTimeout * 1000LL);
+  const long long waitMs = UntilAlertTimer(UntilNextConnectionTimer(
+      ConsoleConnectHurried() ? kQuickConnectMilliseconds : kSelectTimeout * 1000LL));
   timeval timeout{static_cast<time_t>(waitMs / 1000),
                   static_cast<suseconds_t>(waitMs % 1000) * 1000};
   const int count = select(ready.top, &ready.read, &ready.write, nullptr, &timeout);
@@ -329,6 +335,7 @@ int RunPass() {
   }
   ServeReady(ready);
   ServeFleetLink(ready);
+  ServeAlerts();
   RunDueJobs();
   EndGivenUpConnections();
   return kKeepGoing;

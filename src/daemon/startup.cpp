@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "alerts/alerts.h"
+#include "alerts/metrics.h"
 #include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
@@ -36,9 +38,11 @@
 #include "policing/player_menu.h"
 #include "process/server_process.h"
 #include "remote/accounts.h"
+#include "remote/dispatch.h"
 #include "remote/jobs.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
+#include "runtime/alerting.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
 #include "runtime/job_queue.h"
@@ -404,6 +408,7 @@ int RunStartup() {
   }
   if (s.writePidFile) WritePidFile();
   JoinFleet();
+  LoadAlerts();
   return kKeepGoing;
 }
 
@@ -432,6 +437,14 @@ void ConnectSubsystems() {
   ConnectBanFeed(FleetBanMade, FleetBanLifted);
   ConnectAudit(FleetAudit);
   Subscribe(FleetEvent);
+  // What the subsystems raise as alerts is counted for the metrics and sent to
+  // the webhook targets (alerts); the client service answers the metrics and
+  // test-alert requests from there.
+  ConnectAlerts([](const AlertReport& report) {
+    CountAlert(report);
+    QueueAlert(report);
+  });
+  ConnectOperatorReports({MetricsText, SendTestAlert});
   // The log (core) leaves the terminal to the status monitor while the game
   // server is watched (process).
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };

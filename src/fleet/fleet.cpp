@@ -29,6 +29,7 @@
 #include "gamelink/player_table.h"
 #include "gamelink/status_query.h"
 #include "process/server_process.h"
+#include "runtime/alerting.h"
 #include "runtime/game_server.h"
 #include "runtime/options.h"
 #include "settings/settings.h"
@@ -135,6 +136,10 @@ void GiveUp(const std::string& why) {
   FleetLink& link = *g_fleet;
   if (!link.unreachable) {
     LogMessage(kLogInfo, "Fleet database unreachable! %s", why.c_str());
+    RaiseAlert(
+        {AlertKind::kFleetUnreachable,
+         "The fleet database is unreachable: " + why + ". Changes wait here until it is back.",
+         {{"reason", why}}});
     link.unreachable = true;
     link.backlogged = !link.outbox.empty();
   }

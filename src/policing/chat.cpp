@@ -17,6 +17,7 @@
 #include "policing/admin_log.h"
 #include "policing/banned_words.h"
 #include "policing/player_menu.h"
+#include "runtime/alerting.h"
 #include "runtime/events.h"
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
@@ -248,6 +249,9 @@ bool KickForBannedWords(const char* line, ChatLine* chat) {
   LogAdminAction(player.name.c_str(), player.ip.c_str(), player.keyhash.c_str(),
                  player.pbGuid.c_str(), "auto", static_cast<std::uint32_t>(Now()),
                  LastStatusValue("mapname"), "kick", 0, "banned word in chat message");
+  RaiseAlert({AlertKind::kAutoKick,
+              player.name + " was kicked automatically: banned word in chat message.",
+              {{"player", player.name}, {"reason", "banned word in chat message"}}});
   RemovePlayerById(player.id);
   chat->playerId = -1;
   return true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -19,6 +20,7 @@
 #include "gamelink/status_query.h"
 #include "policing/admin_log.h"
 #include "policing/banned_words.h"
+#include "runtime/alerting.h"
 #include "runtime/events.h"
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
@@ -66,9 +68,16 @@ struct Suspect {
   int id = 0;
 };
 
+// The admin log's line and the alert. The alert leaves the player's address
+// and key hash out: webhook targets are often other people's services.
 void Record(const Suspect& p, const char* action, const char* reason) {
   LogAdminAction(p.name.c_str(), p.ip.c_str(), p.keyhash.c_str(), p.guid.c_str(), "auto",
                  static_cast<std::uint32_t>(Now()), LastStatusValue("mapname"), action, 0, reason);
+  const bool ban = std::strcmp(action, "ban") == 0;
+  RaiseAlert({ban ? AlertKind::kAutoBan : AlertKind::kAutoKick,
+              p.name + (ban ? " was banned automatically: " : " was kicked automatically: ") +
+                  reason + ".",
+              {{"player", p.name}, {"reason", reason}}});
 }
 
 void QueueKick(int id) {

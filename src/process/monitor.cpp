@@ -17,6 +17,7 @@
 #include "maps/rotation.h"
 #include "policing/player_stats.h"
 #include "process/server_process.h"
+#include "runtime/alerting.h"
 #include "runtime/events.h"
 #include "runtime/game_server.h"
 #include "runtime/job_queue.h"
@@ -45,6 +46,7 @@ void HandleCrash() {
   // poll found it reset, and the new server's console would wait for that.
   DisconnectConsole();
   Report(Event::kServerCrashed);
+  RaiseAlert({AlertKind::kCrashed, "Server has crashed.", {}});
   if (!s.autoRestart) {
     LogMessage(kLogInfo, "Auto-restart is disabled, server will not be restarted.");
     StopServer();
@@ -54,6 +56,9 @@ void HandleCrash() {
   if (watch.restartLoopCount >= kRestartLoopLimit) {
     LogMessage(kLogInfo, "Server is in a restart loop, disabling auto-restart.");
     StopServer();
+    RaiseAlert({AlertKind::kRestartLoop,
+                "Server is in a restart loop: auto-restart is disabled until it is started again.",
+                {}});
     return;
   }
   // The map the server was last seen playing, else the one the rotation named:
@@ -61,7 +66,7 @@ void HandleCrash() {
   const std::string playing = CurrentMapCombo();
   SetCurrentMapOverride(playing != "-" ? playing : watch.currentMapCombo);
   LogMessage(kLogInfo, "Auto-restart is enabled, restarting the server.");
-  StartServer(true);
+  if (StartServer(true)) RaiseAlert({AlertKind::kRestarted, "Server was restarted.", {}});
 }
 
 void Renice(int pid) {

@@ -12,6 +12,7 @@
 #include "gamelink/console.h"
 #include "gamelink/map_commands.h"
 #include "process/server_process.h"
+#include "runtime/alerting.h"
 #include "runtime/game_server.h"
 
 namespace keldor {
@@ -29,6 +30,7 @@ ServerOrder StartServerFor(const Actor& actor) {
   if (!StartServer()) return ServerOrder::kFailed;
   LogMessage(kLogInfo, "User %s at %s started the server.", actor.name.c_str(),
              actor.address.c_str());
+  RaiseAlert({AlertKind::kStarted, actor.name + " started the server.", {{"by", actor.name}}});
   return ServerOrder::kDone;
 }
 
@@ -41,6 +43,7 @@ ServerOrder StopServerFor(const Actor& actor) {
   if (!StopServer()) return ServerOrder::kFailed;
   LogMessage(kLogInfo, "User %s at %s stopped the server.", actor.name.c_str(),
              actor.address.c_str());
+  RaiseAlert({AlertKind::kStopped, actor.name + " stopped the server.", {{"by", actor.name}}});
   return ServerOrder::kDone;
 }
 

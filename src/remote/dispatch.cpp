@@ -34,6 +34,7 @@
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "remote/transfer.h"
+#include "runtime/alerting.h"
 #include "runtime/game_server.h"
 #include "settings/settings.h"
 #include "wire/protocol.h"
@@ -101,6 +102,8 @@ constexpr std::array<RequestRule, kLastRequest - kFirstRequest + 1> kRules = {{
     {REQ_GET_LOG, Payload::kNone, 0},
     {REQ_SCREENSHOT, Payload::kText, JOB_SCREENSHOT},
     {REQ_PING, Payload::kNone, 0},
+    {REQ_GET_METRICS, Payload::kNone, 0},
+    {REQ_TEST_ALERTS, Payload::kNone, 0},
 }};
 
 const RequestRule* RuleFor(std::uint32_t code) {
@@ -221,6 +224,19 @@ void SendStatus(Connection& client) {
   SendTextReply(client, GetServerStatusString(&text) ? &text : nullptr);
 }
 
+OperatorReports g_reports;
+
+void SendMetrics(Connection& client) {
+  const std::string text = g_reports.metrics != nullptr ? g_reports.metrics() : std::string();
+  SendTextReply(client, &text);
+}
+
+void SendTestAlerts(Connection& client) {
+  const int targets = g_reports.testAlerts != nullptr ? g_reports.testAlerts(client.userName) : 0;
+  const std::string text = std::to_string(targets);
+  SendTextReply(client, &text);
+}
+
 // "hostport,1" (or ",0" on a LAN server) while the game runs and has answered
 // a status query; otherwise the information is not available.
 void SendJoinInfo(Connection& client) {
@@ -279,6 +295,12 @@ void Handle(Connection& client, const RequestRule& rule, const Frame& frame,
     case REQ_PING:
       NotifyClient(client, NOTE_PONG, nullptr, 0);
       break;
+    case REQ_GET_METRICS:
+      SendMetrics(client);
+      break;
+    case REQ_TEST_ALERTS:
+      SendTestAlerts(client);
+      break;
     default:
       break;
   }
@@ -288,6 +310,12 @@ void Refused(Connection& client, std::uint32_t code) {
   if (!MayLogRefusal(client)) return;
   LogMessage(kLogInfo, "SECURITY ALERT! Client at %s does not have access to command %.8lX!",
              client.address.c_str(), static_cast<unsigned long>(code));
+  const char* name = RequestName(code);
+  const std::string request = name != nullptr ? name : "an unknown request";
+  RaiseAlert({AlertKind::kSecurity,
+              "User " + client.userName + " at " + client.address + " was refused " + request +
+                  ": the account lacks the right.",
+              {{"by", client.userName}, {"address", client.address}, {"request", request}}});
 }
 
 // A code we do not know; a run of nothing else is not our protocol.
@@ -302,6 +330,10 @@ void Unknown(Connection& client, std::uint32_t code) {
              "SECURITY ALERT! Client at %s sent %i unknown requests in a row; the connection is "
              "closed.",
              client.address.c_str(), kUnknownRequestsInRow);
+  RaiseAlert({AlertKind::kSecurity,
+              "The client at " + client.address +
+                  " kept sending unknown requests; its connection was closed.",
+              {{"by", client.userName}, {"address", client.address}}});
 }
 
 void Accepted(Connection& client) {
@@ -465,6 +497,10 @@ bool MayLogRefusal(Connection& client) {
 bool MayLogRefusal(int slot) {
   if (slot < kFirstClientSlot || slot > kLastClientSlot) return true;
   return MayLogRefusal(Connections()[slot]);
+}
+
+void ConnectOperatorReports(OperatorReports reports) {
+  g_reports = reports;
 }
 
 bool MayRun(int actor, std::uint32_t code) {

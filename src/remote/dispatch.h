@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace keldor {
 
@@ -29,5 +30,15 @@ Payload RequestPayload(std::uint32_t code);
 // (Keldor) may always.
 bool MayLogRefusal(Connection& client);
 bool MayLogRefusal(int slot);
+
+// Where the metrics and test-alert requests are answered from: the alerts
+// layer above provides both (wired in ConnectSubsystems). Without them the
+// metrics reply is empty and a test reaches no target.
+struct OperatorReports {
+  std::string (*metrics)() = nullptr;
+  // Queues a test alert to every target on behalf of `account`; the number of targets.
+  int (*testAlerts)(const std::string& account) = nullptr;
+};
+void ConnectOperatorReports(OperatorReports reports);
 
 }  // namespace keldor

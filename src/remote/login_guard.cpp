@@ -8,6 +8,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/state_table.h"
+#include "runtime/alerting.h"
 
 namespace keldor {
 
@@ -110,12 +111,21 @@ long long NoteFailedLogin(std::uint32_t peer, const std::string& name, long long
                "SECURITY ALERT! %i failed logins from %s for user account (%s) within %lli "
                "minutes: its logins to that account are refused for %lli minutes.",
                account.failures, FormatIPv4(peer), name.c_str(), windowMinutes, lockoutMinutes);
+    RaiseAlert({AlertKind::kSecurity,
+                std::string("Logins from ") + FormatIPv4(peer) + " to the account " + name +
+                    " are refused for " + std::to_string(lockoutMinutes) +
+                    " minutes after repeated failures.",
+                {{"address", FormatIPv4(peer)}, {"account", name}}});
   }
   if (Count(address, kGuessesBeforeAddressLockout, nowMs)) {
     LogMessage(kLogInfo,
                "SECURITY ALERT! %i failed logins from %s within %lli minutes: its connections are "
                "refused for %lli minutes.",
                address.failures, FormatIPv4(peer), windowMinutes, lockoutMinutes);
+    RaiseAlert({AlertKind::kSecurity,
+                std::string("Connections from ") + FormatIPv4(peer) + " are refused for " +
+                    std::to_string(lockoutMinutes) + " minutes after repeated failed logins.",
+                {{"address", FormatIPv4(peer)}}});
   }
   return delay;
 }

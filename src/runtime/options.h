@@ -58,6 +58,15 @@ struct Options {
   std::string fleetConnInfo;
   std::string fleetName;
 
+  // The Prometheus text file rewritten on every monitor pass (-metrics); empty: none.
+  std::string metricsPath;
+  // Monitor passes (3 s each) in which neither the console nor the status
+  // query answered before a running game server counts as hung (-hang); 0: not watched.
+  int hangPasses = 0;
+  // An upload after which the game server keeps crashing at start-up is undone
+  // at the restart-loop stop; -norollback leaves such an upload in place.
+  bool rollback = true;
+
   // Found during start-up.
   std::string systemDescription;
   bool punkBusterInstalled = false;

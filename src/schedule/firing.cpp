@@ -17,6 +17,7 @@
 #include "core/helpers.h"
 #include "core/log.h"
 #include "core/state_table.h"
+#include "runtime/alerting.h"
 #include "runtime/game_server.h"
 #include "runtime/job_queue.h"
 #include "runtime/options.h"
@@ -306,10 +307,14 @@ bool FireEvent(std::time_t eventTime) {
     } else {
       LogMessage(kLogInfo, "Starting server per scheduled event.");
     }
-    CallServer(g_control.start);
+    if (CallServer(g_control.start)) {
+      RaiseAlert({AlertKind::kStarted, "The schedule started the server.", {{"by", "schedule"}}});
+    }
   } else {
     LogMessage(kLogInfo, "Stopping server per scheduled event.");
-    CallServer(g_control.stop);
+    if (CallServer(g_control.stop)) {
+      RaiseAlert({AlertKind::kStopped, "The schedule stopped the server.", {{"by", "schedule"}}});
+    }
   }
   const int code = DayCode(e.days);
   if (code == -1) return false;

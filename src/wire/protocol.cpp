@@ -59,6 +59,8 @@ const char* const kRequestNames[] = {
     "REQ_GET_LOG",
     "REQ_SCREENSHOT",
     "REQ_PING",
+    "REQ_GET_METRICS",
+    "REQ_TEST_ALERTS",
 };
 static_assert(sizeof kRequestNames / sizeof kRequestNames[0] == kLastRequest - kFirstRequest + 1);
 

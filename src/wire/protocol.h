@@ -77,8 +77,13 @@ constexpr std::uint32_t REQ_SET_PASSWORD = 0xBABE002C;
 constexpr std::uint32_t REQ_GET_LOG = 0xBABE002D;
 constexpr std::uint32_t REQ_SCREENSHOT = 0xBABE002E;
 constexpr std::uint32_t REQ_PING = 0xBABE002F;
+// Keldor's own additions, which older clients never send: the metrics as a
+// text reply (the Prometheus text format), and a test alert to every webhook
+// target (answered with the number of targets as text).
+constexpr std::uint32_t REQ_GET_METRICS = 0xBABE0030;
+constexpr std::uint32_t REQ_TEST_ALERTS = 0xBABE0031;
 constexpr std::uint32_t kFirstRequest = REQ_GET_SETTINGS;
-constexpr std::uint32_t kLastRequest = REQ_PING;
+constexpr std::uint32_t kLastRequest = REQ_TEST_ALERTS;
 
 // Notifications, Keldor to clients. 0xBEEF0006, 0xBEEF0007 and 0xBEEF000F are never sent.
 constexpr std::uint32_t NOTE_COMMAND_FAILED = 0xBEEF0000;

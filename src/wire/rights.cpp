@@ -107,6 +107,8 @@ constexpr std::array<RequestRow, kLastRequest - kFirstRequest + 1> kRequests = {
     {REQ_GET_LOG, Needs(kRightLog)},
     {REQ_SCREENSHOT, Needs(kRightP)},
     {REQ_PING, kAny},
+    {REQ_GET_METRICS, kAny},
+    {REQ_TEST_ALERTS, kAdmin},
 }};
 
 constexpr bool InCodeOrder() {

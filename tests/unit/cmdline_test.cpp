@@ -64,6 +64,11 @@ TEST_F(CommandLine, BadWordsEndWithStatusOneAndTheirMessage) {
   for (const char* keep : {"100001", "ten", "5x", " 5"}) {
     refused({"-logkeep", keep}, "-logkeep must be a whole number from 0 to 100000.");
   }
+  refused({"-metrics"}, "-metrics requires an argument!");
+  refused({"-hang"}, "-hang requires an argument!");
+  for (const char* passes : {"1", "201", "ten"}) {
+    refused({"-hang", passes}, "-hang must be a whole number from 2 to 200.");
+  }
   const std::string pidFile = dir_ / "k.pid";
   refused({"-kill"}, "-kill requires -pid!");
   refused({"-kill", "-pid", pidFile}, "Couldn't open pid file: " + pidFile + "!");
@@ -81,6 +86,11 @@ TEST_F(CommandLine, OptionsSetTheirValues) {
   EXPECT_EQ(Logging().keepRotated, kDefaultLogKeep);
   EXPECT_EQ(Parse({"-LOGKEEP", "0"}), -1);
   EXPECT_EQ(Logging().keepRotated, 0);
+  EXPECT_TRUE(Opts().rollback);
+  EXPECT_EQ(Parse({"-hang", "10", "-metrics", "/run/keldor.prom", "-norollback"}), -1);
+  EXPECT_EQ(Opts().hangPasses, 10);
+  EXPECT_EQ(Opts().metricsPath, "/run/keldor.prom");
+  EXPECT_FALSE(Opts().rollback);
 }
 
 TEST_F(CommandLine, StrayWordsTakeTheNextWordAlong) {

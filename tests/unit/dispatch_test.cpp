@@ -135,11 +135,11 @@ TEST_F(Dispatch, TextOfExactly256BytesIsQueuedCutToTheJobsWidthWithTheSlotAndTim
 TEST_F(Dispatch, RefusalsBeyondTheFirstFewAreSummedUpOnceAMinuteAndWhenTheClientLeaves) {
   PinClock(1000000);
   std::string noise;
-  for (int k = 0; k < 4; ++k) noise += LittleEndian(0xBABE0030) + LittleEndian(REQ_GET_BANS);
+  for (int k = 0; k < 4; ++k) noise += LittleEndian(0xBABE0040) + LittleEndian(REQ_GET_BANS);
   SendText(client_, noise + LittleEndian(REQ_PING));
   HandleAll();
   EXPECT_EQ(ReceiveAvailable(client_), Pongs(1));
-  EXPECT_EQ(CountLogged("Received bogus command BABE0030"), 3);
+  EXPECT_EQ(CountLogged("Received bogus command BABE0040"), 3);
   EXPECT_EQ(CountLogged("does not have access to command BABE000D"), 2);
   const std::string summary = "SECURITY ALERT! Client at 127.0.0.1:1 sent ";
   CheckClientTimer(Connections()[1], MonotonicMilliseconds() + kNoiseSummaryMs - 1000);
