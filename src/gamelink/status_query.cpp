@@ -45,6 +45,7 @@ struct QueryState {
   float serverVersion = 0.0f;
   std::vector<char> reply;     // sized at start-up
   std::vector<char> datagram;  // what was received, kept for the next query
+  StatusQueryRecord record;
 };
 StateTable<QueryState> g_query;
 
@@ -238,8 +239,16 @@ const char* QueryStatus(int port, const char* requestName) {
   StatusReplyBuffer()[0] = '\0';
   std::vector<char>& datagram = g_query->datagram;
   if (datagram.size() < kStatusReplySize + 1) datagram.resize(kStatusReplySize + 1);
+  StatusQueryRecord& record = g_query->record;
+  ++record.queries;
+  record.lastAnswered = false;
+  const long long sentAt = MonotonicMilliseconds();
   const long size = Exchange(port, *kind, datagram.data());
   if (size < 0) return nullptr;
+  record.lastAnswerAt = MonotonicMilliseconds();
+  record.lastLatencyMs = record.lastAnswerAt - sentAt;
+  record.lastAnswered = true;
+  ++record.answers;
 
   std::string text;
   switch (RewriteReply(datagram.data(), static_cast<std::size_t>(size), *kind, text)) {
@@ -342,6 +351,10 @@ int StatusPort() {
 }
 void ForgetStatusPort() {
   g_query->statusPort = 0;
+}
+
+const StatusQueryRecord& StatusQueries() {
+  return g_query->record;
 }
 
 float& DetectedServerVersion() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,17 @@ void ForgetStatusPort();
 // The combo ("map mode mod") the game server is playing by the last status
 // reply; "-" while no server is watched or the reply does not tell.
 std::string CurrentMapCombo();
+
+// What the queries have brought, for the metrics and the hang watch. An answer
+// counts whatever it held: a malformed reply still proves the server lives.
+struct StatusQueryRecord {
+  std::uint64_t queries = 0;
+  std::uint64_t answers = 0;
+  bool lastAnswered = false;
+  long long lastAnswerAt = 0;    // monotonic milliseconds; 0: never
+  long long lastLatencyMs = -1;  // of the last answer; -1: none yet
+};
+const StatusQueryRecord& StatusQueries();
 
 // The game server's version as its status replies give it; 0 while unknown.
 // Like the status port it belongs to one console connection.
