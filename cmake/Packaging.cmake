@@ -80,6 +80,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_KELDOR_PACKAGE_NAME keldor)
 set(CPACK_DEBIAN_KELDOR_PACKAGE_DEPENDS "passwd")
+# https webhook targets are checked against the system's certificates.
+set(CPACK_DEBIAN_KELDOR_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_DEBIAN_KELDOR_PACKAGE_CONTROL_EXTRA
   "${CMAKE_BINARY_DIR}/debian/postinst;${CMAKE_BINARY_DIR}/debian/postrm;${CMAKE_BINARY_DIR}/debian/conffiles")
 set(CPACK_DEBIAN_TESTING_PACKAGE_NAME keldor-testing)

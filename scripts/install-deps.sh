@@ -9,11 +9,14 @@ set -euo pipefail
 # HTTP and WebSocket (Boost.Beast, header-only); chromium, chromium-driver and
 # python3-selenium run its browser test. libpq-dev is the fleet's database
 # client; postgresql-15 (with postgresql-common and its client) runs the
-# throwaway clusters of the fleet's tests, benchmarks and demo.
+# throwaway clusters of the fleet's tests, benchmarks and demo. libcurl4-openssl-dev
+# delivers the alerts to webhooks (ca-certificates: the system's certificates for
+# https targets); openssl makes the throwaway certificate of the alerts' https
+# test, and python3-prometheus-client is the metrics test's parser.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
   nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
   chromium chromium-driver python3-selenium libpq-dev postgresql-15 postgresql-common
-  postgresql-client-15)
+  postgresql-client-15 libcurl4-openssl-dev ca-certificates openssl python3-prometheus-client)
 
 missing=()
 for p in "${packages[@]}"; do
