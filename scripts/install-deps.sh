@@ -10,10 +10,11 @@ set -euo pipefail
 # python3-selenium run its browser test. libpq-dev is the fleet's database
 # client; postgresql-15 (with postgresql-common and its client) runs the
 # throwaway clusters of the fleet's tests, benchmarks and demo.
+# python3-prometheus-client parses the metrics text in the metrics test.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
   nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
   chromium chromium-driver python3-selenium libpq-dev postgresql-15 postgresql-common
-  postgresql-client-15)
+  postgresql-client-15 python3-prometheus-client)
 
 missing=()
 for p in "${packages[@]}"; do
