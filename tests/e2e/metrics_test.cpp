@@ -54,12 +54,15 @@ class MetricsFile : public InstalledServer {
     WriteFile(SettingsPath("serverbanlist.con"), ban + ban);
   }
   // The file's samples once `ready` holds of them (within 30 s; the file is
-  // rewritten every 3).
+  // rewritten every 3, and parsed again only when its text has changed).
   Samples WaitForFile(const std::function<bool(const Samples&)>& ready) {
     Samples last;
+    std::string seen;
     WaitFor(
         [&] {
-          if (!testing::Exists(path_)) return false;
+          const std::string text = ReadFile(path_);
+          if (text.empty() || text == seen) return false;
+          seen = text;
           last = Parse(path_).value_or(Samples{});
           return ready(last);
         },
