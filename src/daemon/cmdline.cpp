@@ -310,7 +310,8 @@ bool ReadOption(const std::string& word, WordReader& reader, std::string& out,
       outcome = MissingArgument("-metrics", out);
       return true;
     }
-    s.metricsPath = CutToWidth(*argument, kPathMax);
+    // Made absolute now: -daemon changes the working directory later.
+    s.metricsPath = CutToWidth(Absolute(*argument), kPathMax);
     return false;
   }
   if (strcasecmp(name, "-hang") == 0) return ReadHangPasses(reader, out, outcome);

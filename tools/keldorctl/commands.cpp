@@ -25,6 +25,7 @@
 #include "core/owned.h"
 #include "fleet.h"
 #include "lists.h"
+#include "metrics.h"
 #include "rights.h"
 #include "users.h"
 #include "wire/protocol.h"
@@ -1160,6 +1161,10 @@ const Command kCommands[] = {
     {"status", "status", "Shows the game server's status, one field per line.",
      "Prints the 19 fields of the status text, one labelled field per line. Needs the right T.",
      CheckNoArgs, RunStatus},
+    {"metrics", "metrics", "Prints Keldor's metrics in the Prometheus text format.",
+     "The text that keldor -metrics writes to its file, as it stands at this moment: every "
+     "metric with its HELP and TYPE lines (see METRICS.md). Any account may ask.",
+     CheckNoArgs, RunMetrics},
     {"watch", "watch", "Prints each notification (time, name, text) as it comes, until Ctrl-C.",
      "Stays connected and prints every notification by name, with its text, one per line "
      "behind the local date and time it arrived, until interrupted or disconnected.",
