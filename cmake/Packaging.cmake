@@ -56,6 +56,8 @@ install(FILES ${keldor_units} DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/sy
   COMPONENT keldor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/keldor.env ${CMAKE_SOURCE_DIR}/packaging/keldor-web.env
   DESTINATION ${KELDOR_ENV_DIR} COMPONENT keldor)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/grafana-keldor.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/keldor COMPONENT keldor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/keldorctl.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME keldorctl
   COMPONENT keldor)

@@ -18,7 +18,7 @@ for path in ./usr/sbin/keldor ./usr/bin/keldorctl ./usr/bin/keldor-web \
   ./usr/share/man/man8/keldor.8.gz ./usr/share/man/man1/keldorctl.1.gz \
   ./usr/share/man/man1/keldor-web.1.gz ./usr/lib/systemd/system/keldor.service \
   ./usr/lib/systemd/system/keldor@.service ./etc/keldor/keldor.env \
-  ./usr/share/bash-completion/completions/keldorctl; do
+  ./usr/share/bash-completion/completions/keldorctl ./usr/share/keldor/grafana-keldor.json; do
   grep -qx "$path" <<<"$contents" || fail "$deb lacks $path"
 done
 grep -q 'gamesim\|mkinstall' <<<"$contents" && fail "$deb holds the testing tools"
