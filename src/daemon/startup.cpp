@@ -40,6 +40,7 @@
 #include "remote/accounts.h"
 #include "remote/dispatch.h"
 #include "remote/jobs.h"
+#include "remote/rollback.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/alerting.h"
@@ -445,6 +446,10 @@ void ConnectSubsystems() {
     QueueAlert(report);
   });
   ConnectOperatorReports({MetricsText, SendTestAlert});
+  // A restart loop soon after an upload (remote) has the upload undone and the
+  // server started once more (process); a steady run makes the upload stand.
+  SetRestartLoopRescue(RollBackUpload);
+  Subscribe(FollowServerForRollback);
   // The log (core) leaves the terminal to the status monitor while the game
   // server is watched (process).
   Logging().terminalTaken = [] { return GameServer().monitoring && Opts().statusMonitor != 0; };

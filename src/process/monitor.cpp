@@ -29,10 +29,11 @@ namespace keldor {
 
 namespace {
 
-constexpr std::time_t kQuickCrashSeconds = 60;
 constexpr int kRestartLoopLimit = 3;
 constexpr unsigned kIdlePassesBeforeMapChange = 99;
 constexpr float kSupportedVersion = 1.02f;
+
+RestartLoopRescue g_restartLoopRescue = nullptr;
 
 // A vanished server: tell the clients, then restart it unless that is off or
 // it keeps dying right after each start.
@@ -54,11 +55,14 @@ void HandleCrash() {
   }
   if (MonotonicNow() - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
   if (watch.restartLoopCount >= kRestartLoopLimit) {
+    const int crashes = watch.restartLoopCount;
     LogMessage(kLogInfo, "Server is in a restart loop, disabling auto-restart.");
     StopServer();
     RaiseAlert({AlertKind::kRestartLoop,
                 "Server is in a restart loop: auto-restart is disabled until it is started again.",
                 {}});
+    // What was changed just before may be what keeps it down.
+    if (g_restartLoopRescue != nullptr) g_restartLoopRescue(crashes);
     return;
   }
   // The map the server was last seen playing, else the one the rotation named:
@@ -155,6 +159,10 @@ void LearnServer(const char* reply) {
 }
 
 }  // namespace
+
+void SetRestartLoopRescue(RestartLoopRescue rescue) {
+  g_restartLoopRescue = rescue;
+}
 
 void CrashWatch() {
   const Options& s = Opts();

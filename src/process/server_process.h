@@ -6,6 +6,10 @@
 
 namespace keldor {
 
+// A server that ends this soon after its launch crashed at start-up; one that
+// lives longer ran steadily.
+constexpr std::time_t kQuickCrashSeconds = 60;
+
 // What the process subsystem keeps about the supervised game server.
 struct ServerWatch {
   std::time_t launchTime = 0;         // monotonic seconds, for the restart-loop window
@@ -41,6 +45,12 @@ bool StopServer();
 
 void MonitorServer();
 void CrashWatch();
+
+// Asked once the restart-loop guard has given the server up after `crashes`
+// quick crashes: it may put right what keeps the server down and start it
+// once more. Wiring, not state (see ConnectSubsystems); null: none.
+using RestartLoopRescue = bool (*)(int crashes);
+void SetRestartLoopRescue(RestartLoopRescue rescue);
 
 // True for a while after a launch until the console is connected: a new server
 // opens its console within moments, and waiting for the next 3-second monitor

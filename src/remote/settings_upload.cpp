@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "gamelink/config_sync.h"
 #include "remote/notify.h"
+#include "remote/rollback.h"
 #include "remote/sessions.h"
 #include "remote/transfer.h"
 #include "runtime/game_server.h"
@@ -68,6 +69,9 @@ bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask,
   // A hand edit made since the last save is taken first, so that saving the
   // upload does not drop it.
   ReloadEditedSettings();
+  // What the table and its files were, for a rollback should the game then
+  // crash at every start.
+  KeepBeforeUpload(UploadKind::kSettings);
   const SettingsActor actor{ActorName(slot), ActorAddress(slot)};
   // A file that could not be applied still leaves the table as it was to save.
   const bool applied = ApplyUploadedSettings(uploadPath, rightsMask, actor, refused);
@@ -78,6 +82,7 @@ bool ApplyClientSettings(const std::string& uploadPath, std::int32_t rightsMask,
   const int saveError = ErrorCode();
   RememberSettingsFile(path);
   SpreadSettings();
+  if (applied) NoteUpload(UploadKind::kSettings, slot);
   // The caller reports the first failure, with its own error.
   if (!applied) return Fail(applyError);
   if (!saved) return Fail(saveError);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "process/server_process.h"
 #include "remote/accounts.h"
 #include "remote/dispatch.h"
+#include "remote/rollback.h"
 #include "remote/service.h"
 #include "remote/sessions.h"
 #include "runtime/game_server.h"
@@ -369,6 +371,14 @@ bool RotationRefused(std::uint32_t request, int slot, const FileContent& content
   return true;
 }
 
+// The stored files the game starts with (a settings upload keeps its own when
+// it is applied), so that a start-up crash loop after the upload can be undone.
+std::optional<UploadKind> StartFileUpload(std::uint32_t request) {
+  if (request == REQ_PUT_ROTATION) return UploadKind::kRotation;
+  if (request == REQ_PUT_PB_CONFIG) return UploadKind::kPunkBusterConfig;
+  return std::nullopt;
+}
+
 // Decodes an upload with `decode`, stores it and, when that succeeded, follows it up.
 template <class Decode>
 bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
@@ -378,10 +388,13 @@ bool ReceiveUpload(std::uint32_t request, int slot, Decode decode) {
   FileContent content;
   const bool decoded = decode(&content);
   if (decoded && RotationRefused(request, slot, content)) return false;
+  const std::optional<UploadKind> guarded = StartFileUpload(request);
+  if (decoded && guarded) KeepBeforeUpload(*guarded);
   // A temporary copy is a settings or user list: it holds passwords.
   const bool received =
       decoded && StoreFile(path, content, entry->temporary ? kSecretFileMode : kAnyFileMode);
   if (!received && MayLogRefusal(slot)) ReceiveFailure(path, PeerAddress(slot));
+  if (received && guarded) NoteUpload(*guarded, slot);
   if (received) FollowUpload(request, slot, path);
   if (entry->temporary) std::remove(path.c_str());
   return received;
