@@ -213,5 +213,20 @@ TEST_F(Alerts, ADeadOrHangingTargetHoldsUpNobodyAndACrashLoopSendsLittle) {
   EXPECT_EQ(Log().find(kToken), std::string::npos);
 }
 
+// A request under way when Keldor is told to end is given up, not waited
+// for: its answer must not keep the exit busy.
+TEST_F(Alerts, ADeliveryUnderWayHoldsUpNoExit) {
+  Receiver slow(dir_, "slow", {"--hold", "1"});
+  WriteFile(SettingsPath("alerts.con"), "target slow json " + Url(slow, "/") + "\n");
+  keldor_ = Keldor({}, "keldor.out");
+  ASSERT_TRUE(WaitFor([&] { return Logged("Listening on"); })) << Log();
+  EXPECT_TRUE(Says(Admin({"alert", "test"}), 0, "Test alert queued for 1 target(s)."));
+  ASSERT_TRUE(WaitFor([&] { return slow.Records().size() == 1; })) << Log();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(keldor_->End(SIGTERM), 15);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
+  EXPECT_TRUE(Logged("Gave up 1 alert message(s) not yet delivered.")) << Log();
+}
+
 }  // namespace
 }  // namespace keldor::e2e

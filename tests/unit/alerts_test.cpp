@@ -344,20 +344,5 @@ TEST_F(AlertsTest, AFailingTargetBacksOffLogsOnceAndRecovers) {
   EXPECT_EQ(tally.dropped, 1u);
 }
 
-TEST_F(AlertsTest, AMessageIsGivenUpAfterItsAttempts) {
-  PinClock(1765166460);
-  const int closed = testing::FreePort();
-  WriteTargets("target dead json http://127.0.0.1:" + std::to_string(closed) + "/\n");
-  QueueAlert({AlertKind::kTest, "lost", {}});
-  for (int attempt = 1; attempt <= kAlertAttemptsMax; ++attempt) {
-    ASSERT_TRUE(Pump([&] { return AlertCounts().failed == static_cast<unsigned>(attempt); }));
-    AdvanceClock(AlertTargetDueIn("dead") / 1000);
-  }
-  EXPECT_TRUE(PendingAlertBodies("dead").empty());
-  EXPECT_EQ(AlertCounts().dropped, 1u);
-  EXPECT_EQ(CountLogged("Alert target dead is failing! Couldn't connect to server."), 1);
-  StopAlerts();
-}
-
 }  // namespace
 }  // namespace keldor
