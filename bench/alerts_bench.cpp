@@ -106,7 +106,9 @@ struct AlertsBench::State {
   }
   bool TestAlert() {
     std::string reply;
-    return asker->SendWord(REQ_TEST_ALERTS) && asker->AwaitTextReply(&reply) && reply == "1";
+    // The reply is the number of targets as text, with its closing NUL.
+    return asker->SendWord(REQ_TEST_ALERTS) && asker->AwaitTextReply(&reply) &&
+           std::string(reply.c_str()) == "1";
   }
   // Round trips 30 ms apart, so that they span the retries and the 10-second limit.
   bool Pings(int count, std::vector<double>* out) {
