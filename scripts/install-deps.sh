@@ -10,7 +10,10 @@ set -euo pipefail
 # python3-selenium run its browser test. libpq-dev is the fleet's database
 # client; postgresql-15 (with postgresql-common and its client) runs the
 # throwaway clusters of the fleet's tests, benchmarks and demo.
+# libcurl4-openssl-dev delivers the alerts to webhooks; python3 runs the alert
+# tests' webhook receiver, and openssl makes its throwaway certificate.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
+  libcurl4-openssl-dev python3 openssl
   nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
   chromium chromium-driver python3-selenium libpq-dev postgresql-15 postgresql-common
   postgresql-client-15)
