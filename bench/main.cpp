@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "alerts_bench.h"
 #include "bans_bench.h"
 #include "fleet_bench.h"
 #include "harness.h"
@@ -957,6 +958,39 @@ void BenchFleet(const Config& c) {
   }
 }
 
+void BenchAlerts(const Config& c) {
+  constexpr int kPings = 200;
+  AlertsBench alerts(c.paths);
+  struct Case {
+    const char* name;
+    std::vector<double> AlertSamples::*samples;
+    std::vector<double> ratio50, ratio99, figure50, anchor50;
+  };
+  Case cases[] = {{"dead (refused)", &AlertSamples::dead, {}, {}, {}, {}},
+                  {"hanging (no answer)", &AlertSamples::hanging, {}, {}, {}, {}}};
+  for (int r = 0; r < c.reps; ++r) {
+    AlertSamples s;
+    if (!alerts.Round(kPings, &s)) break;
+    for (Case& k : cases) {
+      const std::vector<double>& figure = s.*k.samples;
+      k.ratio50.push_back(Percentile(figure, 0.5) / Percentile(s.none, 0.5));
+      k.ratio99.push_back(Percentile(figure, 0.99) / Percentile(s.none, 0.99));
+      k.figure50.push_back(Percentile(figure, 0.5));
+      k.anchor50.push_back(Percentile(s.none, 0.5));
+    }
+  }
+  for (const Case& k : cases) {
+    AddRow(std::string("Ping p50 with the alert target ") + k.name,
+           "the same client's p50 with no target",
+           Format("%.3f ms", Median(k.figure50) * 1000) +
+               Format(" (none %.3f ms)", Median(k.anchor50) * 1000),
+           k.ratio50, "≈ 1×", Median(k.ratio50) <= 1.5);
+    AddRow(std::string("Ping p99 with the alert target ") + k.name,
+           "the same client's p99 with no target", "see ratio", k.ratio99, "≈ 1×",
+           Median(k.ratio99) <= 1.5);
+  }
+}
+
 void PrintTable() {
   std::printf("| Figure | Anchor | Figure (median) | Ratio min | Ratio median | Goal | Met? |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
@@ -973,7 +1007,7 @@ int Usage() {
   std::fprintf(stderr,
                "Usage: keldor_bench --build DIR [--reps N] [--idle-seconds S] [--crash-reps N]\n"
                "                    [--adopted-reps N] [--only pings,status,hostile,transfer,"
-               "memory,startup,crash,idle,bans,policing,fleet]\n");
+               "memory,startup,crash,idle,bans,policing,fleet,alerts]\n");
   return 2;
 }
 
@@ -1026,6 +1060,7 @@ int main(int argc, char** argv) {
   if (c.Wants("bans")) BenchBans(c);
   if (c.Wants("policing")) BenchPolicing(c);
   if (c.Wants("fleet")) BenchFleet(c);
+  if (c.Wants("alerts")) BenchAlerts(c);
   PrintTable();
   return 0;
 }

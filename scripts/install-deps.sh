@@ -12,11 +12,13 @@ set -euo pipefail
 # throwaway clusters of the fleet's tests, benchmarks and demo. libcurl4-openssl-dev
 # delivers the alerts to webhooks (ca-certificates: the system's certificates for
 # https targets); openssl makes the throwaway certificate of the alerts' https
-# test, and python3-prometheus-client is the metrics test's parser.
+# test, and python3 (with python3-prometheus-client, the metrics test's parser)
+# runs the tests' webhook receiver.
 packages=(g++ cmake make pkg-config libgtest-dev liblzo2-dev libexpat1-dev libproc2-dev
   nlohmann-json3-dev scdoc dpkg-dev clang libclang-rt-14-dev libboost-dev
   chromium chromium-driver python3-selenium libpq-dev postgresql-15 postgresql-common
-  postgresql-client-15 libcurl4-openssl-dev ca-certificates openssl python3-prometheus-client)
+  postgresql-client-15 libcurl4-openssl-dev ca-certificates openssl python3
+  python3-prometheus-client)
 
 missing=()
 for p in "${packages[@]}"; do

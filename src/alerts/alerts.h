@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "runtime/alerting.h"
 
@@ -37,5 +38,11 @@ struct AlertTally {
   std::uint64_t dropped = 0;  // messages given up: retries spent, queue full, rate limit
 };
 AlertTally AlertCounts();
+
+// Tests and the fuzz target: the bodies waiting for the target named
+// `target`, the one under way first; and how long until its next attempt may
+// start (milliseconds, negative when it may now).
+std::vector<std::string> PendingAlertBodies(const std::string& target);
+long long AlertTargetDueIn(const std::string& target);
 
 }  // namespace keldor

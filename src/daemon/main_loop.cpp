@@ -195,6 +195,10 @@ void ServeReady(const Watched& ready) {
 // writing what they are owed, stops the game server with -exit and closes
 // every socket.
 void Shutdown() {
+  // Webhook deliveries under way are given up first: nothing serves their
+  // sockets during the drain, and an answer arriving there would keep the
+  // drain's select awake until its limit.
+  StopAlerts();
   for (int slot = kFirstClientSlot; slot <= kLastClientSlot; ++slot) {
     if (SlotInUse(slot)) NotifyClient(slot, NOTE_DISCONNECT, nullptr, 0);
   }
@@ -224,7 +228,6 @@ void Shutdown() {
   if (Opts().stopServerOnExit) StopServer();
   CloseConsoleAtShutdown();
   StopFleet();
-  StopAlerts();
   *g_loop = LoopState{};
   LogMessage(kLogInfo, "Exited");
 }

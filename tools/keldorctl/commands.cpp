@@ -22,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "alert.h"
 #include "core/owned.h"
 #include "fleet.h"
 #include "lists.h"
@@ -1283,6 +1284,11 @@ const Command kCommands[] = {
      "--json, servers prints one object with the servers, the bans and the actions (see "
      "keldorctl(1)); bans and actions print an array.",
      CheckFleet, RunFleetCommand},
+    {"alert", "alert test", "Sends a test alert to every webhook target.",
+     "Keldor queues a test alert (\"Test alert from ACCOUNT.\") for every target of its "
+     "alerts.con, whatever kinds the target wants, and prints for how many. Exit status 4 when "
+     "there is none. Whether a target took it, Keldor's log tells. Administrators only.",
+     CheckAlert, RunAlert},
 };
 
 }  // namespace
