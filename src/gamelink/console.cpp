@@ -26,6 +26,7 @@
 #include <stdexcept>
 
 #include "core/bytes.h"
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/helpers.h"
 #include "core/log.h"
@@ -90,6 +91,14 @@ void AppendMessageLog(const char* marker, const void* data, std::size_t size) {
   if (!file) return;
   std::fputs(marker, file.get());
   if (size > 0) std::fwrite(data, 1, size, file.get());
+}
+
+// Every receive from the game goes through here, so that the time of the last
+// one is known.
+bool Receive(void* buffer, std::size_t length) {
+  if (!ReceiveExact(g_link.socket, buffer, length)) return false;
+  if (length > 0) g_link.lastReceivedAt = MonotonicMilliseconds();
+  return true;
 }
 
 bool PutString(ByteWriter& writer, const char* text, std::size_t length) {
@@ -159,14 +168,14 @@ int OpenConnection(std::uint32_t address, std::uint16_t port) {
 bool LogIn() {
   const int fd = g_link.socket;
   std::uint8_t key[kConsoleLoginKeySize];
-  if (!ReceiveExact(fd, key, sizeof key)) return false;
+  if (!Receive(key, sizeof key)) return false;
   std::uint8_t credentials[2 * (kStringOverhead + kNameMax)];
   ByteWriter writer(credentials, sizeof credentials);
   PutMaskedString(writer, g_link.user, key);
   if (!PutMaskedString(writer, g_link.password, key)) return Fail(EINVAL);
   if (!SendAll(fd, credentials, writer.Used())) return Fail(errno);
   std::uint8_t verdict = 0;
-  if (!ReceiveExact(fd, &verdict, 1)) return false;
+  if (!Receive(&verdict, 1)) return false;
   if (verdict == 0) return Fail(kErrConsoleLogin);
   return true;
 }
@@ -222,7 +231,7 @@ class ReplyCollector {
 
   bool Run() {
     std::uint8_t word[4];
-    if (!ReceiveExact(g_link.socket, word, sizeof word)) return DropConsoleLink();
+    if (!Receive(word, sizeof word)) return DropConsoleLink();
     const std::uint32_t count = LoadU32(word);
     if (count > kConsoleMaxStrings) {
       LogMessage(kLogInfo, "Couldn't read console reply! It announces %u strings, more than %u.",
@@ -231,7 +240,7 @@ class ReplyCollector {
       return DropConsoleLink();
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-      if (!ReceiveExact(g_link.socket, word, sizeof word)) return DropConsoleLink();
+      if (!Receive(word, sizeof word)) return DropConsoleLink();
       const std::uint32_t length = LoadU32(word);
       // The room grows with what arrives: a length the server does not go on
       // to send costs no more than what it did send.
@@ -239,7 +248,7 @@ class ReplyCollector {
       do {
         const std::uint32_t piece = std::min(length - got, kReceivePiece);
         if (!MakeRoom(length, got + piece)) return false;
-        if (!ReceiveExact(g_link.socket, buffer_.data() + used_ + got, piece)) {
+        if (!Receive(buffer_.data() + used_ + got, piece)) {
           return DropConsoleLink();
         }
         got += piece;

@@ -24,6 +24,10 @@ struct ConsoleLink {
   int socket = -1;
   bool connected = false;  // set after a successful login; test it before using the link
   std::int32_t channel = 0;
+  // Monotonic milliseconds when the game last sent anything over the link (a
+  // login key, a verdict, any part of a reply); 0: never. The hang watch takes
+  // it as a sign of life; a link that is dropped keeps it.
+  long long lastReceivedAt = 0;
   // The credentials this link logs in with: ConnectConsole takes them from the
   // console credentials in use (GameServer().consoleUser / consolePass), cut to 31.
   std::string user;

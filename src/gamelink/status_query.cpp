@@ -17,6 +17,7 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -36,8 +37,15 @@ namespace {
 
 constexpr std::size_t kRequestSize = 10;
 constexpr int kReplyWaitMicroseconds = 1000000;
+// Datagrams read from a probe's socket at most: only the server's reach it, but
+// a server that floods it must not keep the pass reading.
+constexpr int kProbeDatagramsMax = 16;
 constexpr const char* kTooLarge =
     "Couldn't get server status! Response is greater than MAX_MSG_SIZE!";
+
+struct Request {
+  unsigned char bytes[kRequestSize];
+};
 
 // What belongs to one console connection, and the last reply.
 struct QueryState {
@@ -46,6 +54,8 @@ struct QueryState {
   std::vector<char> reply;     // sized at start-up
   std::vector<char> datagram;  // what was received, kept for the next query
   StatusQueryRecord record;
+  OwnedFd probe;  // the socket of the probe in flight, -1 when none
+  Request probeRequest{};
 };
 StateTable<QueryState> g_query;
 
@@ -162,36 +172,45 @@ std::uint32_t RequestIdentifier() {
   return device();
 }
 
-// Sends the request and waits up to one second for the reply that carries its
-// identifier; returns the datagram's size or -1 with ErrorCode set. The socket
-// is connected to the game server's status port, so that the kernel hands on
-// datagrams from that address and port alone.
-long Exchange(int port, const RequestKind& kind, char* reply) {
-  const std::uint32_t id = RequestIdentifier();
-  const unsigned char request[kRequestSize] = {
-      0xFE,
-      0xFD,
-      0x00,
-      static_cast<unsigned char>(id),
-      static_cast<unsigned char>(id >> 8),
-      static_cast<unsigned char>(id >> 16),
-      static_cast<unsigned char>(id >> 24),
-      static_cast<unsigned char>(kind.info ? 0xFF : 0x00),
-      static_cast<unsigned char>(kind.players ? 0xFF : 0x00),
-      static_cast<unsigned char>(kind.teams ? 0xFF : 0x00)};
+Request RequestBytes(std::uint32_t id, const RequestKind& kind) {
+  return {{0xFE, 0xFD, 0x00, static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+           static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24),
+           static_cast<unsigned char>(kind.info ? 0xFF : 0x00),
+           static_cast<unsigned char>(kind.players ? 0xFF : 0x00),
+           static_cast<unsigned char>(kind.teams ? 0xFF : 0x00)}};
+}
 
-  const OwnedFd owned(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+// A datagram that answers `request`: it carries the request's identifier.
+bool Answers(const char* datagram, long size, const Request& request) {
+  return size >= 5 && std::memcmp(datagram + 1, request.bytes + 3, 4) == 0;
+}
+
+// A non-blocking socket connected to the game server's status port, so that
+// the kernel hands on datagrams from that address and port alone, with the
+// request sent; none (-1) with ErrorCode set on failure.
+OwnedFd SendRequest(int port, const Request& request) {
+  OwnedFd owned(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   const int fd = owned.get();
-  if (fd < 0) return Fail(errno), -1;
+  if (fd < 0) return Fail(errno), OwnedFd();
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(static_cast<std::uint16_t>(port));
   server.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(Row(Setting::ServerIP).current));
   if (fd >= FD_SETSIZE || connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
-      send(fd, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
+      send(fd, request.bytes, sizeof request.bytes, 0) != static_cast<ssize_t>(kRequestSize)) {
     ErrorCode() = fd >= FD_SETSIZE ? EMFILE : errno;
-    return -1;
+    return OwnedFd();
   }
+  return owned;
+}
+
+// Sends the request and waits up to one second for the reply that carries its
+// identifier; returns the datagram's size or -1 with ErrorCode set.
+long Exchange(int port, const RequestKind& kind, char* reply) {
+  const Request request = RequestBytes(RequestIdentifier(), kind);
+  const OwnedFd owned = SendRequest(port, request);
+  const int fd = owned.get();
+  if (fd < 0) return -1;
 
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::microseconds(kReplyWaitMicroseconds);
@@ -218,7 +237,7 @@ long Exchange(int port, const RequestKind& kind, char* reply) {
       ErrorCode() = got < 0 ? errno : ETIMEDOUT;
       return -1;
     }
-    if (got >= 5 && std::memcmp(reply + 1, request + 3, 4) == 0) return got;
+    if (Answers(reply, got, request)) return got;
   }
   ErrorCode() = ETIMEDOUT;
   return -1;
@@ -355,6 +374,36 @@ void ForgetStatusPort() {
 
 const StatusQueryRecord& StatusQueries() {
   return g_query->record;
+}
+
+bool SendStatusProbe(int port) {
+  ForgetStatusProbe();
+  if (port <= 0 || port > 65535) return Fail(EINVAL);
+  const Request request = RequestBytes(RequestIdentifier(), kRequests[0]);
+  OwnedFd probe = SendRequest(port, request);
+  if (probe.get() < 0) return false;
+  g_query->probe = std::move(probe);
+  g_query->probeRequest = request;
+  return true;
+}
+
+bool StatusProbeAnswered() {
+  QueryState& query = *g_query;
+  if (query.probe.get() < 0) return false;
+  bool answered = false;
+  // The identifier is all that is looked at: a longer datagram is cut to this.
+  char head[16];
+  for (int read = 0; read < kProbeDatagramsMax && !answered; ++read) {
+    const ssize_t got = recv(query.probe.get(), head, sizeof head, 0);
+    if (got < 0) break;  // nothing more, or refused: nobody listens on the port
+    answered = Answers(head, got, query.probeRequest);
+  }
+  ForgetStatusProbe();
+  return answered;
+}
+
+void ForgetStatusProbe() {
+  g_query->probe.Reset();
 }
 
 float& DetectedServerVersion() {

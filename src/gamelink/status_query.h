@@ -53,6 +53,16 @@ struct StatusQueryRecord {
 };
 const StatusQueryRecord& StatusQueries();
 
+// The "\info\" request without the wait, for the hang watch, which must not
+// hold up the loop: SendStatusProbe sends it to `port` and returns at once;
+// StatusProbeAnswered, a pass later, reads what has arrived without waiting and
+// tells whether the reply to that probe is among it, and ends the probe; a new
+// probe ends the one before. A probe's reply is neither rewritten nor kept, and
+// leaves the record alone.
+bool SendStatusProbe(int port);
+bool StatusProbeAnswered();
+void ForgetStatusProbe();
+
 // The game server's version as its status replies give it; 0 while unknown.
 // Like the status port it belongs to one console connection.
 float& DetectedServerVersion();

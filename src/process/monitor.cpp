@@ -53,7 +53,12 @@ void HandleCrash() {
     StopServer();
     return;
   }
-  if (MonotonicNow() - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
+  // A server killed as hung ended when it was found hung (a kill from before
+  // the last launch was of another server).
+  const bool killedAsHung = watch.hangKilledAt != 0 && watch.hangKilledAt >= watch.launchTime;
+  const std::time_t ended = killedAsHung ? watch.hangKilledAt : MonotonicNow();
+  watch.hangKilledAt = 0;
+  if (ended - watch.launchTime <= kQuickCrashSeconds) ++watch.restartLoopCount;
   if (watch.restartLoopCount >= kRestartLoopLimit) {
     const int crashes = watch.restartLoopCount;
     LogMessage(kLogInfo, "Server is in a restart loop, disabling auto-restart.");
@@ -158,6 +163,23 @@ void LearnServer(const char* reply) {
   }
 }
 
+// What the status reply of a server whose console is up tells: the round end,
+// pause, idle players and the server's version.
+void FollowServerStatus() {
+  if (!GameServer().monitoring || GameServer().exited || !Console().connected) return;
+  const char* reply = QueryStatus(StatusPort(), "\\info\\");
+  if (reply == nullptr) {
+    const int error = ErrorCode();
+    if (error != 0 && error != ETIMEDOUT && error != ECONNREFUSED) {
+      LogMessage(kLogInfo, "Couldn't get server status! %s", ErrorText(error));
+    }
+    return;
+  }
+  FollowGameMode(reply);
+  FollowPlayerCount(reply);
+  LearnServer(reply);
+}
+
 }  // namespace
 
 void SetRestartLoopRescue(RestartLoopRescue rescue) {
@@ -196,18 +218,9 @@ void StopHurryingConsole() {
 void MonitorServer() {
   if (!GameServer().consoleUser.empty()) QueueJobOnce(JOB_CONSOLE_POLL, nullptr, 0, 0);
   FirePendingEvent();
-  if (!GameServer().monitoring || GameServer().exited || !Console().connected) return;
-  const char* reply = QueryStatus(StatusPort(), "\\info\\");
-  if (reply == nullptr) {
-    const int error = ErrorCode();
-    if (error != 0 && error != ETIMEDOUT && error != ECONNREFUSED) {
-      LogMessage(kLogInfo, "Couldn't get server status! %s", ErrorText(error));
-    }
-    return;
-  }
-  FollowGameMode(reply);
-  FollowPlayerCount(reply);
-  LearnServer(reply);
+  FollowServerStatus();
+  // After the status query, so that its answer counts for this pass.
+  WatchForHang();
 }
 
 }  // namespace keldor

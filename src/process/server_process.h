@@ -15,6 +15,9 @@ struct ServerWatch {
   std::time_t launchTime = 0;         // monotonic seconds, for the restart-loop window
   std::time_t quickConnectUntil = 0;  // monotonic; see ConsoleConnectHurried
   std::time_t crashTime = 0;
+  // Monotonic; when the hang watch killed the server, which the restart-loop
+  // rule takes as the time of its crash. 0: it did not.
+  std::time_t hangKilledAt = 0;
   int restartLoopCount = 0;     // quick crashes (within a minute of a launch)
   std::string currentMapCombo;  // "map mode mod", at most 127 characters
   std::string idleMapCombo;     // where an idle server goes; empty = off
@@ -51,6 +54,13 @@ void CrashWatch();
 // once more. Wiring, not state (see ConnectSubsystems); null: none.
 using RestartLoopRescue = bool (*)(int crashes);
 void SetRestartLoopRescue(RestartLoopRescue rescue);
+
+// One pass of the hang watch (-hang), from the monitor pass: counts the passes
+// in which neither the console nor the status query of a running server
+// answered, reports the hang after Opts().hangPasses of them, and with -restart
+// kills the server for the crash watch to restart. It never waits: while the
+// console is down, the status probe it sends is looked at on the next pass.
+void WatchForHang();
 
 // True for a while after a launch until the console is connected: a new server
 // opens its console within moments, and waiting for the next 3-second monitor

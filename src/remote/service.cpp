@@ -19,6 +19,9 @@ void TellClients(Event event, const char* text) {
     case Event::kServerCrashed:
       QueueBroadcast(NOTE_SERVER_CRASHED);
       return;
+    case Event::kServerHung:
+      QueueBroadcast(NOTE_SERVER_HUNG);
+      return;
     case Event::kScheduleChanged:
       QueueBroadcast(NOTE_SCHEDULE_CHANGED);
       return;

@@ -1,5 +1,5 @@
 // What the subsystems report when something happens that others may want to
-// know: the game server started, stopped or crashed, a console event line, the
+// know: the game server started, stopped, crashed or hung, a console event line, the
 // schedule or the ban list changed. A subsystem reports; it never calls the one that listens.
 // The client service subscribes at start-up and tells the clients.
 #pragma once
@@ -10,6 +10,7 @@ enum class Event {
   kServerStarted,
   kServerStopped,
   kServerCrashed,
+  kServerHung,  // its process lives, its console and status query are silent
   kGamePaused,
   kGameResumed,
   kConsoleEvent,  // text: the event line

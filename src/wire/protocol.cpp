@@ -108,6 +108,7 @@ const char* const kNoteNames[] = {
     "NOTE_AUTO_KICK_PING",
     "NOTE_SCREENSHOT_REQUESTED",
     "NOTE_PONG",
+    "NOTE_SERVER_HUNG",
 };
 static_assert(sizeof kNoteNames / sizeof kNoteNames[0] == kLastNote - kFirstNote + 1);
 

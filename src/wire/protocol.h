@@ -125,8 +125,9 @@ constexpr std::uint32_t NOTE_AUTO_KICK_SCORE = 0xBEEF0026;
 constexpr std::uint32_t NOTE_AUTO_KICK_PING = 0xBEEF0027;
 constexpr std::uint32_t NOTE_SCREENSHOT_REQUESTED = 0xBEEF0028;
 constexpr std::uint32_t NOTE_PONG = 0xBEEF0029;
+constexpr std::uint32_t NOTE_SERVER_HUNG = 0xBEEF002A;
 constexpr std::uint32_t kFirstNote = NOTE_COMMAND_FAILED;
-constexpr std::uint32_t kLastNote = NOTE_PONG;
+constexpr std::uint32_t kLastNote = NOTE_SERVER_HUNG;
 
 // "REQ_PING", "NOTE_PONG", ...; null for a code that is not one of them.
 const char* RequestName(std::uint32_t code);

@@ -51,7 +51,7 @@ bool ConsoleServer::Listen(const std::string& address, int port) {
 
 int ConsoleServer::FillSets(fd_set& readSet, fd_set& writeSet, int highest) const {
   // A muted console is a hung server: nothing is accepted, read or answered.
-  if (listen_.get() < 0 || server_.muted) return highest;
+  if (listen_.get() < 0 || server_.muted || server_.hung) return highest;
   FD_SET(listen_.get(), &readSet);
   highest = std::max(highest, listen_.get());
   for (const ConsoleClient& client : clients_) {
@@ -64,7 +64,7 @@ int ConsoleServer::FillSets(fd_set& readSet, fd_set& writeSet, int highest) cons
 }
 
 void ConsoleServer::Serve(const fd_set& readSet, const fd_set& writeSet) {
-  if (listen_.get() < 0 || server_.muted) return;
+  if (listen_.get() < 0 || server_.muted || server_.hung) return;
   for (ConsoleClient& client : clients_) {
     if (client.socket.get() >= 0 && FD_ISSET(client.socket.get(), &writeSet)) Write(client);
     if (client.socket.get() >= 0 && FD_ISSET(client.socket.get(), &readSet)) Read(client);

@@ -37,7 +37,7 @@ class ConsoleServer {
   bool Listen(const std::string& address, int port);
   int listenSocket() const { return listen_.get(); }
 
-  // Adds the sockets to wait on (nothing while muted) and returns the highest.
+  // Adds the sockets to wait on (nothing while muted or hung) and returns the highest.
   int FillSets(fd_set& readSet, fd_set& writeSet, int highest) const;
   void Serve(const fd_set& readSet, const fd_set& writeSet);
   // Sends what is pending while the process is about to exit.

@@ -166,8 +166,10 @@ std::string RunControlCommand(Server& server, const std::string& line, int& cras
     if (*wanted != game.paused()) game.TogglePause();
     return game.paused() ? "ok paused" : "ok running";
   }
-  if (command == "refuse" || command == "mute") {
-    bool& flag = command == "refuse" ? server.refuseLogins : server.muted;
+  if (command == "refuse" || command == "mute" || command == "hang") {
+    bool& flag = command == "refuse" ? server.refuseLogins
+                 : command == "mute" ? server.muted
+                                     : server.hung;
     const auto wanted = Switch(tokens, flag);
     if (!wanted) return "error usage: " + command + " [on|off]";
     flag = *wanted;

@@ -24,6 +24,7 @@ struct Server {
   // Switches of the control channel.
   bool refuseLogins = false;  // every login gets the zero verdict
   bool muted = false;         // the console neither reads nor answers
+  bool hung = false;          // as muted, and the status query goes unanswered too
   int quitStatus = 0;         // exit status of the console's "quit"
   bool quitRequested = false;
 

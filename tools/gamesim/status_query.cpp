@@ -102,6 +102,7 @@ std::optional<std::vector<std::uint8_t>> BuildStatusReply(const Server& server,
   if (size != kStatusRequestSize || request[0] != 0xFE || request[1] != 0xFD || request[2] != 0) {
     return std::nullopt;
   }
+  if (server.hung) return std::nullopt;  // read and left unanswered
   std::vector<std::uint8_t> out;
   out.push_back(0);
   out.insert(out.end(), request + 3, request + 7);  // the request identifier
