@@ -5,6 +5,7 @@ through chromedriver the way an administrator would use it.
 
     browser_test.py BIN_DIR SCREENSHOT
 """
+import datetime
 import http.client
 import json
 import os
@@ -14,11 +15,12 @@ import subprocess
 import sys
 import tempfile
 import time
+import zoneinfo
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BIN, SCREENSHOT = sys.argv[1], sys.argv[2]
 WAIT = 60  # seconds for anything the page should show; polled, never slept through
@@ -210,6 +212,8 @@ def run(stack, driver):
     until(lambda: "Saved" in text_of("file-announcements-message"), "the save")
     with open(os.path.join(stack.settings, "announcements.con")) as f:
         assert f.read() == "Welcome to the web console test.\nPlay fair.\n"
+    check_maps(stack, driver)
+    check_schedule(stack, driver)
     driver.save_screenshot(SCREENSHOT)
 
     # An account without the maps right is refused a map change, visibly.
@@ -229,6 +233,126 @@ def run(stack, driver):
     # No credentials in the web console's log.
     log = stack.web_log()
     assert stack.facts["admin-password"] not in log and VIEWER[1] not in log, log
+
+
+# ---- Maps and the schedule -------------------------------------------------
+
+MODES = ["GPM_CQ", "GPM_COOP", "GPM_EVOL", "GPM_CCOMBAT"]
+
+
+def installed_maps(stack):
+    """{mod: {map: {modes}}} from the lists Keldor wrote, as a person may pick them."""
+    with open(os.path.join(stack.settings, "mods.con")) as f:
+        mods = {line.strip().lower(): line.strip() for line in f if line.strip()}
+    found = {}
+    with open(os.path.join(stack.settings, "maps.con")) as f:
+        for line in f:
+            mod, name, bits = line.strip().split(",")
+            modes = {m for bit, m in enumerate(MODES) if int(bits) & (1 << bit)}
+            if mod.lower() in mods and modes:
+                found.setdefault(mods[mod.lower()], {})[name] = modes
+    return found
+
+
+def options(driver, id_):
+    return [o.get_attribute("value")
+            for o in driver.find_elements(By.CSS_SELECTOR, f"#{id_} option")]
+
+
+def pick(driver, prefix, mod, name, mode):
+    for part, value in (("mod", mod), ("map", name), ("mode", mode)):
+        Select(driver.find_element(By.ID, f"{prefix}-{part}")).select_by_value(value)
+
+
+def rotation_lines(stack):
+    with open(os.path.join(stack.settings, "servermaplist.con")) as f:
+        return [line.split(" ", 1) for line in f.read().splitlines()]
+
+
+def check_maps(stack, driver):
+    find = lambda id_: driver.find_element(By.ID, id_)
+    assert not driver.find_elements(By.ID, "map-combo"), "the free-text map field is gone"
+    installed = until(lambda: installed_maps(stack), "the installed maps lists")
+    until(lambda: options(driver, "map-pick-mod"), "the mods to pick from")
+    # Every mod, every map of it and every mode of that map, and nothing else.
+    assert sorted(options(driver, "map-pick-mod")) == sorted(installed), options(driver, "map-pick-mod")
+    for mod, maps in installed.items():
+        Select(find("map-pick-mod")).select_by_value(mod)
+        assert sorted(options(driver, "map-pick-map")) == sorted(maps), (mod, options(driver, "map-pick-map"))
+        for name, modes in maps.items():
+            Select(find("map-pick-map")).select_by_value(name)
+            assert set(options(driver, "map-pick-mode")) == modes, (mod, name)
+
+    # Change to a map that is not the one being played: the status shows it.
+    target = next(name for name in installed["bfvietnam"]
+                  if name != "hue" and "GPM_CQ" in installed["bfvietnam"][name])
+    pick(driver, "map-pick", "bfvietnam", target, "GPM_CQ")
+    find("map-change").click()
+    until(lambda: "changing to" in find("notice").text, "the map change")
+    until(lambda: target.replace("_", " ") in find("status-current_map").text.lower().replace("_", " "),
+          "the status to show the new map")
+    driver.execute_script("arguments[0].scrollIntoView()", find("server-panel"))
+    driver.save_screenshot(SCREENSHOT.replace(".png", "-maps.png"))
+
+    # The rotation: the first map moved down, one added, the last removed, saved.
+    rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#rotation-list li")
+    before = until(lambda: [r.get_attribute("data-combo") for r in rows()], "the rotation")
+    rows()[0].find_element(By.CSS_SELECTOR, "button[data-act=down]").click()
+    extra = next(n for n in installed["bfvietnam"] if "GPM_COOP" in installed["bfvietnam"][n])
+    pick(driver, "rotation-pick", "bfvietnam", extra, "GPM_COOP")
+    find("rotation-add").click()
+    rows()[-2].find_element(By.CSS_SELECTOR, "button[data-act=remove]").click()
+    expected = [before[1], before[0]] + before[2:-1] + [f"{extra} GPM_COOP bfvietnam"]
+    assert [r.get_attribute("data-combo") for r in rows()] == expected
+    find("rotation-save").click()
+    until(lambda: "Saved" in find("rotation-message").text, "the rotation to be saved")
+    lines = rotation_lines(stack)
+    assert [c for cmd, c in lines if cmd == "game.addLevelToRotation"] == expected, lines
+    # The level the game starts with stays the one it was.
+    assert [c for cmd, c in lines if cmd == "game.setCurrentLevel"] == [before[0]], lines
+
+
+def check_schedule(stack, driver):
+    find = lambda id_: driver.find_element(By.ID, id_)
+    path = os.path.join(stack.settings, "serverschedule.con")
+    # A zone far from UTC, at an odd offset: the form works in the browser's local time.
+    zone = "Asia/Kathmandu"
+    driver.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": zone})
+    try:
+        # Lines the form cannot show are shown as such and survive a save.
+        kept = ["1700000000,stop,fortnightly,*,*,1", "not an event"]
+        driver.execute_script("arguments[0].open = true", find("schedule-panel").find_element(
+            By.TAG_NAME, "details"))
+        until(lambda: find("load-schedule").is_enabled(), "the schedule")
+        find("file-schedule").clear()
+        find("file-schedule").send_keys("\n".join(kept) + "\n")
+        find("save-schedule").click()
+        until(lambda: find("schedule-events").text.count("kept as it stands") == 2, "the kept lines")
+
+        find("schedule-add").click()
+        until(lambda: find("schedule-dialog").is_displayed(), "the event form")
+        Select(find("schedule-what")).select_by_value("start")
+        find("schedule-wait").click()
+        Select(find("schedule-when")).select_by_value("daily")
+        driver.execute_script("arguments[0].value = '04:30'", find("schedule-time"))
+        find("schedule-confirm").click()
+        until(lambda: not find("schedule-dialog").is_displayed(), "the form to close")
+        assert "waiting for the round end" in find("schedule-events").text
+        find("schedule-save").click()
+        until(lambda: "Saved, but Keldor skips" in find("schedule-message").text,
+              "the schedule to be saved")
+
+        with open(path) as f:
+            lines = f.read().splitlines()
+        assert lines[:2] == kept, lines
+        time_, action, days, settings, maplist, enabled = lines[2].split(",")
+        assert (action, days, settings, maplist, enabled) == ("start wait", "daily", "*", "*", "1"), lines
+        local = datetime.datetime.fromtimestamp(int(time_), zoneinfo.ZoneInfo(zone))
+        assert (local.hour, local.minute, local.second) == (4, 30, 0), local
+        # Read back from Keldor, the event shows in words again.
+        until(lambda: "Daily at" in find("schedule-events").text, "the saved event")
+    finally:
+        driver.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": ""})
 
 
 if __name__ == "__main__":

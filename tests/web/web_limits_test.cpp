@@ -225,6 +225,41 @@ TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
   EXPECT_FALSE(Logged("changed the map to khe_sahn"));
 }
 
+// The next and the idle map go through Keldor's check of the installed maps; a
+// combo that is not three words never leaves keldor-web, and the empty idle
+// combo turns the idle map off.
+TEST_F(WebConsole, TheNextAndIdleMapsAreCheckedLikeAMapChange) {
+  const auto socket = OpenSocket(webPort_, Host(), Login("secret"));
+  const struct {
+    const char* frame;
+    bool ok;
+    const char* message;
+  } cases[] = {
+      {R"({"id":1,"op":"set-next-map","combo":"khe_sahn GPM_CQ bfvietnam"})", false, nullptr},
+      {R"({"id":2,"op":"set-next-map","combo":"khe_sanh GPM_CQ"})", false,
+       "A map combo is three words: map, game mode and mod."},
+      {R"({"id":3,"op":"idle-map","combo":"hue\nGPM_CQ bfvietnam"})", false,
+       "The map combo holds a control character."},
+      {R"({"id":4,"op":"set-next-map","combo":"khe_sanh GPM_CQ bfvietnam"})", true,
+       "The next map will be khe_sanh GPM_CQ bfvietnam."},
+      {R"({"id":5,"op":"idle-map","combo":"hue GPM_CQ bfvietnam"})", true,
+       "The idle map is hue GPM_CQ bfvietnam."},
+      {R"({"id":6,"op":"idle-map","combo":""})", true, "The idle map is off."},
+  };
+  int id = 0;
+  for (const auto& c : cases) {
+    socket->Send(ClientFrame(c.frame));
+    const nlohmann::json reply = ReplyTo(*socket, ++id);
+    EXPECT_EQ(reply.value("ok", !c.ok), c.ok) << c.frame << reply;
+    if (c.message != nullptr) {
+      EXPECT_EQ(reply.value("message", ""), c.message) << reply;
+    }
+  }
+  EXPECT_TRUE(Logged(": the map khe_sahn is not installed in bfvietnam.")) << Log();
+  EXPECT_TRUE(Logged("changed the next map to khe_sanh GPM_CQ bfvietnam.")) << Log();
+  EXPECT_TRUE(Logged("changed the idle map to hue GPM_CQ bfvietnam.")) << Log();
+}
+
 // A refusal names the right the account lacks, for a job and for a file alike.
 TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
   const HttpAnswer login = Login("look", "127.0.0.1", "viewer");

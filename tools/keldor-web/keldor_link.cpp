@@ -4,6 +4,7 @@
 #include "keldor_link.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -82,6 +83,29 @@ void Fits(const std::string& payload) {
   if (payload.size() > kTextMax) {
     throw BadRequest{"The text is too long: at most 255 characters travel to Keldor."};
   }
+}
+
+// A map combo: three words, map, game mode and mod (Keldor checks them against
+// the installed maps). With `mayBeOff` the empty combo, which turns the idle
+// map off, is allowed too (and returned for "none").
+std::string Combo(const json& command, bool mayBeOff) {
+  const std::string combo = Text(command, "combo", kTextMax, !mayBeOff);
+  std::size_t words = 0;
+  bool inWord = false;
+  for (const char c : combo) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      throw BadRequest{"The map combo holds a control character."};
+    }
+    const bool blank = c == ' ';
+    if (!blank && !inWord) ++words;
+    inWord = !blank;
+  }
+  // "none" is Keldor's own word for no idle map.
+  if (mayBeOff && strcasecmp(combo.c_str(), "none") == 0) return "";
+  if (words != 3 && !(mayBeOff && words == 0)) {
+    throw BadRequest{"A map combo is three words: map, game mode and mod."};
+  }
+  return combo;
 }
 
 struct FileKind {
@@ -345,9 +369,17 @@ bool KeldorLink::Execute(const json& command) {
       }
       done = "Sent.";
     } else if (op == "change-map") {
-      const std::string combo = Text(command, "combo", kTextMax);
+      const std::string combo = Combo(command, false);
       job(REQ_CHANGE_MAP, &combo, {NOTE_MAP_CHANGED});
       done = "The map is changing to " + answer.data + ".";
+    } else if (op == "set-next-map") {
+      const std::string combo = Combo(command, false);
+      job(REQ_SET_NEXT_MAP, &combo, {NOTE_NEXT_MAP_SET});
+      done = "The next map will be " + answer.data + ".";
+    } else if (op == "idle-map") {
+      const std::string combo = Combo(command, true);
+      job(REQ_SET_IDLE_MAP, &combo, {NOTE_IDLE_MAP_SET});
+      done = combo.empty() ? "The idle map is off." : "The idle map is " + answer.data + ".";
     } else if (op == "get") {
       std::string content;
       outcome = keldorclient::Fetch(c, FindFile(command).get, &content, sink);

@@ -3,9 +3,8 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
+// The rotation and the schedule have panels of their own (maps.js, schedule.js).
 const FILES = [
-  ['rotation', 'Map rotation'],
-  ['schedule', 'Schedule'],
   ['announcements', 'Announcements'],
   ['bannedwords', 'Banned words'],
 ];
@@ -241,6 +240,8 @@ function openConsole(s) {
 function refreshAll() {
   refreshStatus(); refreshPlayers(); refreshBans();
   FILES.forEach(([name]) => loadFile(name));
+  KeldorMaps.refresh();
+  KeldorSchedule.refresh();
   if (!$('fleet-panel').hidden) refreshFleet();
 }
 
@@ -283,39 +284,6 @@ function addToFeed(note) {
   }
 }
 
-// ---- Maps --------------------------------------------------------------------
-
-// The game modes in the order of their bits in the maps list.
-const GAME_MODES = ['GPM_CQ', 'GPM_COOP', 'GPM_EVOL', 'GPM_CCOMBAT'];
-
-// Why a combo cannot be played, by the installed maps; null when it can (or
-// when the list cannot be fetched: Keldor checks it again).
-async function comboProblem(combo) {
-  const words = combo.split(/\s+/).filter(Boolean);
-  if (words.length !== 3) return 'a map combo is three words: map, game mode and mod';
-  const [map, mode, mod] = words.map((w) => w.toLowerCase());
-  const bit = GAME_MODES.indexOf(mode.toUpperCase());
-  if (bit < 0) return `${words[1]} is not a game mode (${GAME_MODES.join(', ')})`;
-  const reply = await send('get', { file: 'maps' }, true);
-  if (!reply.ok) return null;
-  const lines = reply.data.split(/\r?\n/).map((line) => line.toLowerCase().split(','));
-  const found = lines.find(([m, name]) => m === mod && name === map);
-  if (found) return (Number(found[2]) & (1 << bit)) ? null : `the map ${map} of ${mod} has no game mode ${words[1]}`;
-  if (!lines.some(([m]) => m === mod)) return `the mod ${mod} is not installed`;
-  return `the map ${map} is not installed in ${mod}`;
-}
-
-async function changeMap() {
-  const combo = $('map-combo').value.trim();
-  notice('Working…');
-  const problem = await comboProblem(combo);
-  if (problem) {
-    notice(`Refused: ${problem}.`, 'refused');
-    return;
-  }
-  await act('change-map', { combo });
-}
-
 // ---- The socket --------------------------------------------------------------
 
 function openSocket(afterLogin) {
@@ -339,6 +307,8 @@ function openSocket(afterLogin) {
       if (resolve) resolve(m);
     } else if (m.type === 'note') {
       addToFeed(m);
+      KeldorMaps.onNote(m);
+      KeldorSchedule.onNote(m);
     } else if (m.type === 'dropped' || m.type === 'ended') {
       ended = true;
       showLogin(m.message);
@@ -396,7 +366,8 @@ function wire() {
   $('server-pause').onclick = () => act('pause');
   $('map-next').onclick = () => act('next-map');
   $('map-restart').onclick = () => act('restart-map');
-  $('map-change').onclick = changeMap;
+  KeldorMaps.wire();
+  KeldorSchedule.wire();
   $('bans-refresh').onclick = refreshBans;
   $('fleet-refresh').onclick = refreshFleet;
   $('fleet-search').addEventListener('input', showFleetBans);
