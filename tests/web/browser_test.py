@@ -271,6 +271,10 @@ def rotation_lines(stack):
 
 def check_maps(stack, driver):
     find = lambda id_: driver.find_element(By.ID, id_)
+    # The status panel is rebuilt every few seconds: read it in one step.
+    status = lambda key: driver.execute_script(
+        "const e = document.getElementById(arguments[0]); return e ? e.textContent : ''",
+        "status-" + key).lower()
     assert not driver.find_elements(By.ID, "map-combo"), "the free-text map field is gone"
     installed = until(lambda: installed_maps(stack), "the installed maps lists")
     until(lambda: options(driver, "map-pick-mod"), "the mods to pick from")
@@ -289,8 +293,15 @@ def check_maps(stack, driver):
     pick(driver, "map-pick", "bfvietnam", target, "GPM_CQ")
     find("map-change").click()
     until(lambda: "changing to" in find("notice").text, "the map change")
-    until(lambda: target.replace("_", " ") in find("status-current_map").text.lower().replace("_", " "),
+    until(lambda: target in status("current_map").replace(" ", "_"),
           "the status to show the new map")
+    # The next map: the status shows it as the level the rotation designates.
+    upcoming = next(name for name in installed["bfvietnam"] if name not in ("hue", target))
+    mode = sorted(installed["bfvietnam"][upcoming])[0]
+    pick(driver, "map-pick", "bfvietnam", upcoming, mode)
+    find("map-set-next").click()
+    until(lambda: f"{upcoming} {mode} bfvietnam".lower() in status("current_level"),
+          "the status to show the next map")
     driver.execute_script("arguments[0].scrollIntoView()", find("server-panel"))
     driver.save_screenshot(SCREENSHOT.replace(".png", "-maps.png"))
 
