@@ -90,12 +90,24 @@ window.KeldorMaps = (() => {
       fillSelect(map, entry ? entry.maps.map((m) => [m.name, mapName(m.name)]) : [], true);
       fillModes();
     };
+    let touched = false;  // a choice made by hand is not replaced by the preferred one
     mod.addEventListener('change', fillMaps);
     map.addEventListener('change', fillModes);
+    for (const select of [mod, map, mode]) select.addEventListener('change', () => { touched = true; });
     return {
       refill() {
         fillSelect(mod, catalogue ? [...catalogue.values()].map((e) => [e.name, e.name]) : [], true);
         fillMaps();
+      },
+      // Starts on the rotation's first level rather than the first map listed.
+      prefer(combo) {
+        const found = installed(combo);
+        if (touched || !found) return;
+        mod.value = found.mod;
+        fillMaps();
+        map.value = found.map;
+        fillModes();
+        mode.value = found.mode;
       },
       // The chosen combo, checked once more against the lists; null when none is chosen.
       combo() {
@@ -336,9 +348,12 @@ window.KeldorMaps = (() => {
     $('save-rotation').onclick = saveRaw;
   }
 
-  function refresh() {
-    loadCatalogue();
-    loadRotation();
+  async function refresh() {
+    await Promise.all([loadCatalogue(), loadRotation()]);
+    const first = rotation && (rotation.start || rotation.entries[0]);
+    if (!first) return;
+    changePicker.prefer(first);
+    rotationPicker.prefer(first);
   }
 
   // Another client changed the rotation: shown unless there are edits here to keep.
