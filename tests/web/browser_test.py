@@ -279,10 +279,12 @@ def check_maps(stack, driver):
     installed = until(lambda: installed_maps(stack), "the installed maps lists")
     until(lambda: options(driver, "map-pick-mod"), "the mods to pick from")
     # Every mod, every map of it and every mode of that map, and nothing else.
-    assert sorted(options(driver, "map-pick-mod")) == sorted(installed), options(driver, "map-pick-mod")
+    mods = options(driver, "map-pick-mod")
+    assert sorted(mods) == sorted(installed), mods
     for mod, maps in installed.items():
         Select(find("map-pick-mod")).select_by_value(mod)
-        assert sorted(options(driver, "map-pick-map")) == sorted(maps), (mod, options(driver, "map-pick-map"))
+        names = options(driver, "map-pick-map")
+        assert sorted(names) == sorted(maps), (mod, names)
         for name, modes in maps.items():
             Select(find("map-pick-map")).select_by_value(name)
             assert set(options(driver, "map-pick-mode")) == modes, (mod, name)
@@ -338,7 +340,8 @@ def check_schedule(stack, driver):
         find("file-schedule").clear()
         find("file-schedule").send_keys("\n".join(kept) + "\n")
         find("save-schedule").click()
-        until(lambda: find("schedule-events").text.count("kept as it stands") == 2, "the kept lines")
+        until(lambda: find("schedule-events").text.count("kept as it stands") == 2,
+              "the kept lines")
 
         find("schedule-add").click()
         until(lambda: find("schedule-dialog").is_displayed(), "the event form")
@@ -357,7 +360,8 @@ def check_schedule(stack, driver):
             lines = f.read().splitlines()
         assert lines[:2] == kept, lines
         time_, action, days, settings, maplist, enabled = lines[2].split(",")
-        assert (action, days, settings, maplist, enabled) == ("start wait", "daily", "*", "*", "1"), lines
+        assert (action, days, settings, maplist, enabled) == \
+            ("start wait", "daily", "*", "*", "1"), lines
         local = datetime.datetime.fromtimestamp(int(time_), zoneinfo.ZoneInfo(zone))
         assert (local.hour, local.minute, local.second) == (4, 30, 0), local
         # Read back from Keldor, the event shows in words again.

@@ -102,6 +102,7 @@ window.KeldorSchedule = (() => {
     const date = new Date(e.time * 1000);
     const when = e.days === 'none'
       ? 'Once, ' + date.toLocaleString(undefined, { dateStyle: 'medium', timeStyle: 'short' })
+        + (date.getTime() <= Date.now() ? ' (past)' : '')
       : `${DAYS.find(([word]) => word === e.days)[1].replace(/ \(.*\)$/, '')} at ${timeOfDay(date)}`;
     let what = e.start ? 'start or restart the server' : 'stop the server';
     if (e.wait) what += ', waiting for the round end';
