@@ -366,6 +366,32 @@ def check_schedule(stack, driver):
         assert (local.hour, local.minute, local.second) == (4, 30, 0), local
         # Read back from Keldor, the event shows in words again.
         until(lambda: "Daily at" in find("schedule-events").text, "the saved event")
+
+        # Edited, it keeps its time; a once event is that local date and time, never a past one.
+        find("schedule-edit-2").click()
+        find("schedule-enabled").click()
+        find("schedule-confirm").click()
+        find("schedule-add").click()
+        Select(find("schedule-what")).select_by_value("stop")
+        Select(find("schedule-when")).select_by_value("none")
+        set_value = lambda id_, value: driver.execute_script(
+            "arguments[0].value = arguments[1]", find(id_), value)
+        set_value("schedule-date", "2001-02-03T10:15")
+        find("schedule-confirm").click()
+        assert find("schedule-form-message").text == "That time has passed."
+        when = datetime.datetime.now(zoneinfo.ZoneInfo(zone)).date() + datetime.timedelta(days=2)
+        set_value("schedule-date", f"{when.isoformat()}T10:15")
+        find("schedule-confirm").click()
+        until(lambda: not find("schedule-dialog").is_displayed(), "the form to close")
+        driver.execute_script("document.getElementById('schedule-message').textContent = ''")
+        find("schedule-save").click()
+        until(lambda: "Saved, but Keldor skips" in find("schedule-message").text,
+              "the schedule to be saved again")
+        with open(path) as f:
+            lines = f.read().splitlines()
+        assert lines[2] == f"{time_},start wait,daily,*,*,0", lines
+        once = datetime.datetime.combine(when, datetime.time(10, 15), zoneinfo.ZoneInfo(zone))
+        assert lines[3] == f"{int(once.timestamp())},stop,none,*,*,1", lines
     finally:
         driver.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": ""})
 
