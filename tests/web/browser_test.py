@@ -163,6 +163,42 @@ def main():
     print("1 passed, 0 failed")
 
 
+def check_history(driver):
+    """The last 24 hours: a sample from the status refreshes, then a marker for
+    each of a map change, a stop and a start made from the page, readable at a
+    phone's width."""
+    find = lambda id_: driver.find_element(By.ID, id_)
+    chart = lambda: driver.find_elements(By.CSS_SELECTOR, "#history-chart svg")
+    until(lambda: chart() and int(chart()[0].get_attribute("data-samples")) >= 1,
+          "a sample in the chart")
+    assert chart()[0].get_attribute("role") == "img"
+    assert chart()[0].get_attribute("aria-label").startswith("Players over the last")
+
+    def marker(kind, button):
+        find(button).click()
+        return until(lambda: driver.find_elements(By.CSS_SELECTOR, f"#history-chart g.marker.{kind}"),
+                     f"a {kind} marker")[0]
+
+    title = marker("map", "map-next").find_element(By.TAG_NAME, "title")
+    assert "next map" in title.get_attribute("textContent"), title.get_attribute("textContent")
+    marker("stop", "server-stop")
+    marker("start", "server-start")
+    events = driver.execute_script("return document.getElementById('history-events').textContent")
+    for kind in ("Map change", "Stop", "Start"):
+        assert kind in events, events
+
+    # At a phone's width the chart is redrawn to the panel: nothing scrolls sideways.
+    driver.set_window_size(390, 1700)
+    try:
+        until(lambda: driver.execute_script(
+            "const p = document.getElementById('history-panel'), s = p.querySelector('svg');"
+            "return s && s.getBoundingClientRect().right <= p.getBoundingClientRect().right"
+            " && p.scrollWidth <= p.clientWidth && Number(s.getAttribute('width')) < 390;"),
+            "the chart to fit 390 px")
+    finally:
+        driver.set_window_size(1280, 1700)
+
+
 def run(stack, driver):
     find = lambda id_: driver.find_element(By.ID, id_)
     text_of = lambda id_: find(id_).text
@@ -210,6 +246,7 @@ def run(stack, driver):
     until(lambda: "Saved" in text_of("file-announcements-message"), "the save")
     with open(os.path.join(stack.settings, "announcements.con")) as f:
         assert f.read() == "Welcome to the web console test.\nPlay fair.\n"
+    check_history(driver)
     driver.save_screenshot(SCREENSHOT)
 
     # An account without the maps right is refused a map change, visibly.

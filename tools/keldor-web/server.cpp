@@ -9,6 +9,7 @@
 #include <boost/beast/websocket.hpp>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "assets.h"
@@ -532,7 +533,7 @@ void Server::OnSocketMessage(const std::shared_ptr<WebSession>& session, const s
                      {"id", id != command.end() && id->is_number_integer() ? *id : json(0)},
                      {"ok", false},
                      {"message", "Too many requests are waiting for Keldor."}};
-  if (FleetCommand(session, command)) return;
+  if (FleetCommand(session, command) || HistoryCommand(session, command)) return;
   if (!session->link->Submit(std::move(command))) SendToPage(*session, Dump(busy));
 }
 
@@ -582,6 +583,7 @@ void Server::OnLink(const std::shared_ptr<WebSession>& session, int generation,
     Log("the connection of %s to Keldor was lost", session->user.c_str());
     return EndSession(session->id, "dropped", text);
   }
+  Remember(*session, type, text);
   SendToPage(*session, text);
 }
 
@@ -596,6 +598,49 @@ void Server::EndSession(const std::string& id, const char* reason, const std::st
   }
   Log("session of %s ended (%s)", session->user.c_str(), reason);
   session->link.reset();  // closes the connection to Keldor and waits for its thread
+}
+
+// ---- The last 24 hours ------------------------------------------------------------
+
+void Server::Remember(const WebSession& session, const std::string& type, const std::string& text) {
+  if (type != "status" && type != "note") return;
+  const std::string endpoint = session.link->Endpoint();
+  // Read only when kept: every page refreshes the status every few seconds.
+  if (type == "status" && !history_.Due(endpoint, now_())) return;
+  const json message = json::parse(text, nullptr, false);
+  if (!message.is_object()) return;
+  if (type == "status") {
+    History::Sample sample;
+    if (SampleFromStatus(message.value("data", json()), &sample)) {
+      history_.AddSample(endpoint, sample, now_(), std::time(nullptr));
+    }
+    return;
+  }
+  const json code = message.value("code", json()), subject = message.value("text", json());
+  if (!code.is_number_unsigned()) return;
+  history_.AddNote(endpoint, code.get<std::uint32_t>(),
+                   subject.is_string() ? subject.get<std::string>() : std::string(), now_(),
+                   std::time(nullptr));
+}
+
+bool Server::HistoryCommand(const std::shared_ptr<WebSession>& session, const json& command) {
+  const auto found = command.find("op");
+  if (found == command.end() || *found != "history") return false;
+  const json id = CommandId(command);
+  // The players, state and map over time are what the status shows now.
+  if (!keldor::RightsAllow(session->rights, keldor::REQ_GET_STATUS)) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"refused", true},
+                               {"message", "This account may not see the server's status."}}));
+    return true;
+  }
+  json data = history_.Json(session->link->Endpoint(), now_());
+  data["keldor"] = session->link->Endpoint();
+  data["now"] = std::time(nullptr);  // the page's axis ends here, whatever the browser's clock says
+  SendToPage(*session, Dump({{"type", "reply"}, {"id", id}, {"ok", true}, {"data", data}}));
+  return true;
 }
 
 // ---- The fleet -----------------------------------------------------------------

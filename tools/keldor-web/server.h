@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fleet_cache.h"
+#include "history.h"
 #include "keldor_link.h"
 #include "security.h"
 
@@ -92,6 +93,10 @@ class Server {
   // The page's fleet commands, which keldor-web answers itself.
   bool FleetCommand(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
   void OpenConsole(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
+  // What a session's current link brings that the history keeps; the
+  // "history" command, answered from it.
+  void Remember(const WebSession& session, const std::string& type, const std::string& json);
+  bool HistoryCommand(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
   void Switched(const std::shared_ptr<WebSession>& session, const nlohmann::json& answer);
   void SendToPage(WebSession& session, std::string json);
   void EndSession(const std::string& id, const char* reason, const std::string& json);
@@ -103,6 +108,7 @@ class Server {
   HostCheck hosts_;
   FleetHosts fleetHosts_;
   std::unique_ptr<FleetCache> fleet_;
+  History history_;
   int generations_ = 0;  // of the links sessions switch to; a session's first is 0
   LoginTokens tokens_;
   LoginBrake brake_;
