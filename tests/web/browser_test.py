@@ -195,6 +195,8 @@ def check_history(driver):
             "return s && s.getBoundingClientRect().right <= p.getBoundingClientRect().right"
             " && p.scrollWidth <= p.clientWidth && Number(s.getAttribute('width')) < 390;"),
             "the chart to fit 390 px")
+        driver.execute_script("document.getElementById('history-panel').scrollIntoView()")
+        driver.save_screenshot(SCREENSHOT.replace(".png", "-history-390.png"))
     finally:
         driver.set_window_size(1280, 1700)
 

@@ -6,6 +6,7 @@
 
 const HISTORY_EVERY_MS = 30000;  // the web console keeps one sample per 30 s
 const HISTORY_NOTES = /SERVER_(STARTED|STOPPED|CRASHED|HUNG)|MAP_CHANGED|NEXT_MAP_RUN|MAP_RESTARTED/;
+const MARKER_ROWS = 3;  // above the plot, for events too close to share one
 const HISTORY_KINDS = {
   start: 'Start', stop: 'Stop', crash: 'Crash', hang: 'Not answering', map: 'Map change',
 };
@@ -95,8 +96,8 @@ function drawHistory() {
   if (!historyData || !box) return;
   const width = Math.max(260, box.clientWidth);
   historyWidth = box.clientWidth;
-  const height = width < 500 ? 170 : 200;
-  const pad = { left: 30, right: 8, top: 20, bottom: 34 };
+  const height = width < 500 ? 190 : 220;
+  const pad = { left: 30, right: 8, top: 8 + MARKER_ROWS * 13, bottom: 34 };
   const { now, step } = historyData;
   const samples = historyData.samples;
   const events = historyData.events;
@@ -166,12 +167,18 @@ function drawHistory() {
     map: (cx, cy) => svg('circle', { cx, cy, r: 4 }),
   };
   shapes.hang = shapes.crash;
+  // Events close together stack their shapes in rows rather than hide each other.
+  const rowEnds = [];
   for (const e of events) {
     const cx = x(e.time);
+    let row = rowEnds.findIndex((end) => cx - end >= 12);
+    if (row < 0) row = rowEnds.length < MARKER_ROWS ? rowEnds.length : MARKER_ROWS - 1;
+    rowEnds[row] = cx;
+    const cy = pad.top - 8 - row * 13;
     chart.append(svg('g', { class: 'marker ' + e.kind },
       svg('title', {}, `${fullTime(e.time)}: ${e.text}`),
-      svg('line', { x1: cx, x2: cx, y1: pad.top - 4, y2: base }),
-      (shapes[e.kind] || shapes.map)(cx, pad.top - 10)));
+      svg('line', { x1: cx, x2: cx, y1: cy, y2: base }),
+      (shapes[e.kind] || shapes.map)(cx, cy)));
   }
 
   // A readout of the sample under the pointer.
