@@ -41,6 +41,10 @@ namespace {
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr const char* kTokenMark = "{{LOGIN_TOKEN}}";
 constexpr const char* kRightsMark = "{{RIGHTS_TABLE}}";
+// A history answer carries up to a day of samples: a page gets one this often
+// at most, and none while this much sent to it is still waiting to go.
+constexpr auto kHistoryInterval = std::chrono::seconds(1);
+constexpr std::size_t kHistoryBacklog = 8;
 
 std::string_view Field(const Request& req, http::field name) {
   const auto value = req[name];
@@ -199,6 +203,7 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
     out_.push_back(std::move(text));
     Write();
   }
+  std::size_t Queued() const { return out_.size(); }
   // After what is queued has gone.
   void Close() {
     if (closing_) return;
@@ -636,6 +641,17 @@ bool Server::HistoryCommand(const std::shared_ptr<WebSession>& session, const js
                                {"message", "This account may not see the server's status."}}));
     return true;
   }
+  const auto ws = session->socket.lock();
+  if ((session->historySent && now_() - *session->historySent < kHistoryInterval) ||
+      ws == nullptr || ws->Queued() > kHistoryBacklog) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"busy", true},
+                               {"message", "The history was sent a moment ago."}}));
+    return true;
+  }
+  session->historySent = now_();
   json data = history_.Json(session->link->Endpoint(), now_());
   data["keldor"] = session->link->Endpoint();
   data["now"] = std::time(nullptr);  // the page's axis ends here, whatever the browser's clock says

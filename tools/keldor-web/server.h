@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ struct WebSession {
   // replaces `link` once it has. Messages of a link that is neither are dropped.
   std::unique_ptr<KeldorLink> pending{};
   int generation = 0, pendingGeneration = -1;
-  nlohmann::json pendingId{};  // the page's command that asked for the switch
+  nlohmann::json pendingId{};              // the page's command that asked for the switch
+  std::optional<TimePoint> historySent{};  // the last answer to "history"
 };
 
 class Server {

@@ -6,6 +6,7 @@
 
 const HISTORY_EVERY_MS = 30000;  // the web console keeps one sample per 30 s
 const HISTORY_NOTES = /SERVER_(STARTED|STOPPED|CRASHED|HUNG)|MAP_CHANGED|NEXT_MAP_RUN|MAP_RESTARTED/;
+const HISTORY_AGAIN_MS = 1100;  // the web console answers a page once a second
 const MARKER_ROWS = 3;  // above the plot, for events too close to share one
 const HISTORY_KINDS = {
   start: 'Start', stop: 'Stop', crash: 'Crash', hang: 'Not answering', map: 'Map change',
@@ -17,6 +18,7 @@ const HISTORY_STATES = {
 let historyData = null;  // the last answer: {now, step, samples, events}
 let historyAsked = 0;   // when the page last asked, by the page's clock
 let historyWidth = 0;   // the width it was drawn at
+let historyBusy = false, historyAgain = false;
 
 function svg(tag, attrs = {}, ...children) {
   const node = document.createElementNS('http://www.w3.org/2000/svg', tag);
@@ -35,10 +37,22 @@ async function refreshHistory(now = false) {
   // While there is nothing yet, the first sample may come with any refresh.
   const empty = !historyData || historyData.samples.length === 0;
   if (!now && !empty && Date.now() - historyAsked < HISTORY_EVERY_MS) return;
+  // One question at a time; what is asked meanwhile is asked once after it,
+  // no sooner than the web console answers again.
+  if (historyBusy) {
+    historyAgain = true;
+    return;
+  }
+  historyBusy = true;
   historyAsked = Date.now();
   const reply = await send('history', {}, true);
+  historyBusy = false;
+  if (historyAgain || reply.busy) {
+    historyAgain = false;
+    setTimeout(() => refreshHistory(true), HISTORY_AGAIN_MS);
+  }
   if (!reply.ok) {
-    $('history-message').textContent = describe(reply);
+    if (!reply.busy) $('history-message').textContent = describe(reply);
     return;
   }
   historyData = reply.data;
