@@ -52,7 +52,15 @@ async function refreshHistory(now = false) {
     setTimeout(() => refreshHistory(true), HISTORY_AGAIN_MS);
   }
   if (!reply.ok) {
-    if (!reply.busy) $('history-message').textContent = describe(reply);
+    if (reply.busy) return;
+    $('history-message').textContent = describe(reply);
+    // A Keldor this account may not see the status of shows no chart, not the last one's.
+    if (reply.refused) {
+      historyData = null;
+      $('history-chart').replaceChildren();
+      $('history-events').replaceChildren();
+      $('history-events-count').textContent = '0';
+    }
     return;
   }
   historyData = reply.data;
