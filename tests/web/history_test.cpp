@@ -1,7 +1,7 @@
 // The web console's memory of the last 24 hours: one sample per step however
 // many pages refresh, the cut at 24 hours and at the ring's size, events in
-// the order they came with the copies every session receives merged, and the
-// cap on endpoints.
+// the order they came with the copies every session receives merged (but not
+// a repeat that one session hears twice), and the cap on endpoints.
 #include "history.h"
 
 #include <gtest/gtest.h>
@@ -70,28 +70,35 @@ TEST(WebHistory, MapIsSentOnlyWhereItChangesAndUnknownCountsAreNull) {
 TEST(WebHistory, EventsKeepTheirOrderAndEachSessionsCopyIsMergedIntoOne) {
   History history;
   const TimePoint start;
-  // Three pages on the same Keldor each hear of the crash.
-  for (int page = 0; page < 3; ++page) {
-    history.AddNote(kHere, keldor::NOTE_SERVER_CRASHED, "", start + seconds(page), 1000 + page);
-  }
-  history.AddNote(kHere, keldor::NOTE_SERVER_STARTED, "", start + seconds(5), 1005);
-  history.AddNote(kHere, keldor::NOTE_CHAT_SENT, "hello", start + seconds(6), 1006);  // no event
-  history.AddNote(kHere, keldor::NOTE_MAP_CHANGED, "kontum GPM_CQ bfvietnam", start + seconds(7),
-                  1007);
-  history.AddNote(kHere, keldor::NOTE_SERVER_STOPPED, "", start + seconds(8), 1008);
-  // A second crash long after the first is an event of its own.
-  history.AddNote(kHere, keldor::NOTE_SERVER_CRASHED, "", start + seconds(60), 1060);
+  const auto note = [&](std::uint32_t code, std::uint32_t page, int at, const char* text = "") {
+    history.AddNote(kHere, code, text, page, start + seconds(at), 1000 + at);
+  };
+  // Three pages on the same Keldor each hear of the crash, one of them late.
+  note(keldor::NOTE_SERVER_CRASHED, 1, 0);
+  note(keldor::NOTE_SERVER_CRASHED, 2, 0);
+  note(keldor::NOTE_SERVER_STARTED, 1, 2);
+  note(keldor::NOTE_SERVER_STARTED, 2, 2);
+  note(keldor::NOTE_SERVER_CRASHED, 3, 9);
+  note(keldor::NOTE_SERVER_STARTED, 3, 9);
+  note(keldor::NOTE_CHAT_SENT, 1, 10, "hello");  // no event
+  note(keldor::NOTE_MAP_CHANGED, 1, 11, "kontum GPM_CQ bfvietnam");
+  note(keldor::NOTE_SERVER_STOPPED, 1, 12);
+  // Started again soon after: the same page hears it twice, so it happened twice.
+  note(keldor::NOTE_SERVER_STARTED, 1, 13);
+  note(keldor::NOTE_SERVER_STARTED, 2, 13);
+  note(keldor::NOTE_SERVER_STARTED, 3, 14);
 
   const json events = history.Json(kHere, start + seconds(60))["events"];
   std::vector<std::string> kinds;
   for (const json& e : events) kinds.push_back(e["kind"]);
-  EXPECT_EQ(kinds, (std::vector<std::string>{"crash", "start", "map", "stop", "crash"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"crash", "start", "map", "stop", "start"}));
   EXPECT_EQ(events[0]["time"], 1000);
   EXPECT_EQ(events[2]["text"], "The map changed to kontum GPM_CQ bfvietnam");
+  EXPECT_EQ(events[4]["time"], 1013);
 
   // The ring of events is bounded and cut at a day, oldest first.
   for (std::size_t k = 0; k < History::kMaxEvents + 5; ++k) {
-    history.AddNote(kHere, keldor::NOTE_MAP_CHANGED, "map" + std::to_string(k),
+    history.AddNote(kHere, keldor::NOTE_MAP_CHANGED, "map" + std::to_string(k), 1,
                     start + seconds(100 + static_cast<int>(k)), 2000);
   }
   const json many = history.Json(kHere, start + seconds(400))["events"];
@@ -108,7 +115,7 @@ TEST(WebHistory, EndpointsAreCappedAndTheStalestMakesRoom) {
     history.AddSample("host" + std::to_string(k) + ":1", Players(1), start + seconds(k), 1);
   }
   // host0 is fed again, so host1 is the stalest when one more comes.
-  history.AddNote("host0:1", keldor::NOTE_SERVER_STOPPED, "", start + seconds(100), 2);
+  history.AddNote("host0:1", keldor::NOTE_SERVER_STOPPED, "", 1, start + seconds(100), 2);
   history.AddSample("newcomer:1", Players(1), start + seconds(101), 3);
   EXPECT_EQ(history.Endpoints(), History::kMaxEndpoints);
   EXPECT_TRUE(history.Json("host1:1", start + seconds(101))["samples"].empty());

@@ -169,7 +169,7 @@ void History::AddSample(const std::string& name, const Sample& sample, TimePoint
 }
 
 void History::AddNote(const std::string& name, std::uint32_t code, const std::string& subject,
-                      TimePoint now, std::time_t wall) {
+                      std::uint32_t reporter, TimePoint now, std::time_t wall) {
   const auto found = std::find_if(std::begin(kNoteEvents), std::end(kNoteEvents),
                                   [code](const NoteEvent& e) { return e.code == code; });
   if (found == std::end(kNoteEvents)) return;
@@ -177,11 +177,19 @@ void History::AddNote(const std::string& name, std::uint32_t code, const std::st
   if (code == keldor::NOTE_MAP_CHANGED) text += " " + (subject.empty() ? "another" : subject);
   text = Cut(text, kMaxEventText);
   Endpoint& endpoint = FindOrMake(name, now);
+  // The oldest copy this session has not reported yet is the one it hears of.
+  Event* copy = nullptr;
   for (auto e = endpoint.events.rbegin(); e != endpoint.events.rend(); ++e) {
     if (now - e->at > kEventMerge) break;
-    if (e->kind == found->kind && e->text == text) return;
+    if (e->kind != found->kind || e->text != text) continue;
+    if (std::find(e->reporters.begin(), e->reporters.end(), reporter) != e->reporters.end()) break;
+    copy = &*e;
   }
-  endpoint.events.push_back(Event{now, wall, found->kind, std::move(text)});
+  if (copy != nullptr) {
+    if (copy->reporters.size() < kMaxReporters) copy->reporters.push_back(reporter);
+    return;
+  }
+  endpoint.events.push_back(Event{now, wall, found->kind, std::move(text), {reporter}});
   Trim(endpoint, now);
 }
 

@@ -28,8 +28,12 @@ class History {
   static constexpr std::size_t kMaxEndpoints = 16;  // as many as sessions; the stalest goes
   static constexpr std::size_t kMaxMapText = 64;
   static constexpr std::size_t kMaxEventText = 96;
-  // The same announcement reaches every session on an endpoint: one event.
-  static constexpr std::chrono::seconds kEventMerge{10};
+  // The same announcement reaches every session on an endpoint, each on its
+  // own thread and some late (a session waiting on a slow answer): a copy
+  // from a session that has not reported the event yet, within this long,
+  // is that event. A session reporting it again is a new one.
+  static constexpr std::chrono::seconds kEventMerge{30};
+  static constexpr std::size_t kMaxReporters = 2 * kMaxSessions;
 
   enum class State : std::uint8_t { kUnknown, kRunning, kDown, kStopped };
   enum class Kind : std::uint8_t { kStart, kStop, kCrash, kHang, kMap };
@@ -47,8 +51,9 @@ class History {
   void AddSample(const std::string& endpoint, const Sample& sample, TimePoint now,
                  std::time_t wall);
   // One of Keldor's notifications; those that are no event are ignored.
+  // `reporter` tells the sessions apart.
   void AddNote(const std::string& endpoint, std::uint32_t code, const std::string& text,
-               TimePoint now, std::time_t wall);
+               std::uint32_t reporter, TimePoint now, std::time_t wall);
 
   // The page's data for `endpoint`, with times as epoch seconds:
   // {"step", "samples": [[time, players, max, state], ...], where a sample
@@ -71,6 +76,7 @@ class History {
     std::time_t wall;
     Kind kind;
     std::string text;
+    std::vector<std::uint32_t> reporters;  // at most kMaxReporters
   };
   struct Endpoint {
     std::string name;

@@ -450,6 +450,7 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
                                               false,
                                               nullptr});
   session->address = conn->Address();
+  session->serial = ++sessionSerials_;
   sessions_[session->id] = session;
   session->link = MakeLink(session, config_.keldorHost, config_.keldorPort, 0);
   Request shape;
@@ -624,8 +625,8 @@ void Server::Remember(const WebSession& session, const std::string& type, const 
   const json code = message.value("code", json()), subject = message.value("text", json());
   if (!code.is_number_unsigned()) return;
   history_.AddNote(endpoint, code.get<std::uint32_t>(),
-                   subject.is_string() ? subject.get<std::string>() : std::string(), now_(),
-                   std::time(nullptr));
+                   subject.is_string() ? subject.get<std::string>() : std::string(), session.serial,
+                   now_(), std::time(nullptr));
 }
 
 bool Server::HistoryCommand(const std::shared_ptr<WebSession>& session, const json& command) {

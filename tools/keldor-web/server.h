@@ -60,6 +60,7 @@ struct WebSession {
   int generation = 0, pendingGeneration = -1;
   nlohmann::json pendingId{};              // the page's command that asked for the switch
   std::optional<TimePoint> historySent{};  // the last answer to "history"
+  std::uint32_t serial = 0;                // tells sessions apart in the history, without their id
 };
 
 class Server {
@@ -111,6 +112,7 @@ class Server {
   FleetHosts fleetHosts_;
   std::unique_ptr<FleetCache> fleet_;
   History history_;
+  std::uint32_t sessionSerials_ = 0;
   int generations_ = 0;  // of the links sessions switch to; a session's first is 0
   LoginTokens tokens_;
   LoginBrake brake_;
