@@ -165,6 +165,64 @@ def main():
     print("1 passed, 0 failed")
 
 
+def game_control(stack, line):
+    """One line to gamesim's control socket; its answer, "" when it cannot be reached."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(os.path.join(stack.root, "gamesim.sock"))
+            s.sendall((line + "\n").encode())
+            return s.makefile().readline().strip()
+    except OSError:
+        return ""
+
+
+def check_history(stack, driver):
+    """The last 24 hours: a sample from the status refreshes, then a marker for
+    each of a map change, a stop and a start made from the page and a crash of
+    the game server, readable at a phone's width."""
+    find = lambda id_: driver.find_element(By.ID, id_)
+    chart = lambda: driver.find_elements(By.CSS_SELECTOR, "#history-chart svg")
+    until(lambda: chart() and int(chart()[0].get_attribute("data-samples")) >= 1,
+          "a sample in the chart")
+    assert chart()[0].get_attribute("role") == "img"
+    assert chart()[0].get_attribute("aria-label").startswith("Players over the last")
+
+    def marker(kind, button):
+        find(button).click()
+        return until(lambda: driver.find_elements(By.CSS_SELECTOR, f"#history-chart g.marker.{kind}"),
+                     f"a {kind} marker")[0]
+
+    title = marker("map", "map-next").find_element(By.TAG_NAME, "title")
+    assert "next map" in title.get_attribute("textContent"), title.get_attribute("textContent")
+    marker("stop", "server-stop")
+    marker("start", "server-start")
+    until(lambda: game_control(stack, "crash 3").startswith("ok"), "the game server to crash")
+    crash = until(lambda: driver.find_elements(By.CSS_SELECTOR, "#history-chart g.marker.crash"),
+                  "a crash marker")[0]
+    assert "crashed" in crash.find_element(By.TAG_NAME, "title").get_attribute("textContent")
+    # Back up for what follows.
+    find("server-start").click()
+    until(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#history-chart g.marker.start")) == 2,
+          "the second start marker")
+    events = driver.execute_script("return document.getElementById('history-events').textContent")
+    for kind in ("Map change", "Stop", "Start", "Crash"):
+        assert kind in events, events
+
+    # At a phone's width the chart is redrawn to the panel: nothing scrolls sideways.
+    driver.set_window_size(390, 1700)
+    try:
+        until(lambda: driver.execute_script(
+            "const p = document.getElementById('history-panel'), s = p.querySelector('svg');"
+            "return s && s.getBoundingClientRect().right <= p.getBoundingClientRect().right"
+            " && p.scrollWidth <= p.clientWidth && Number(s.getAttribute('width')) < 390;"),
+            "the chart to fit 390 px")
+        driver.execute_script("document.getElementById('history-panel').scrollIntoView()")
+        driver.save_screenshot(SCREENSHOT.replace(".png", "-history-390.png"))
+    finally:
+        driver.set_window_size(1280, 1700)
+
+
 def run(stack, driver):
     find = lambda id_: driver.find_element(By.ID, id_)
     text_of = lambda id_: find(id_).text
@@ -214,6 +272,7 @@ def run(stack, driver):
         assert f.read() == "Welcome to the web console test.\nPlay fair.\n"
     check_maps(stack, driver)
     check_schedule(stack, driver)
+    check_history(stack, driver)
     driver.save_screenshot(SCREENSHOT)
 
     # An account without the maps right is refused a map change, visibly.

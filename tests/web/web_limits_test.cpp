@@ -5,7 +5,9 @@
 // a failure that changes nothing.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "e2e_support.h"
 #include "fleet/schema.h"
@@ -275,6 +277,51 @@ TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
                                               right + ", which this account lacks.")
         << reply;
   }
+}
+
+// The last 24 hours come from the pages' own status refreshes, one sample per
+// step however often they ask, and go only to accounts that may see the
+// status; an answer that can carry a day of samples is not sent as fast as a
+// page asks.
+class WebHistory : public WebConsole {
+ protected:
+  void SetUp() override {
+    StartKeldor(Account("admin", "secret", kAdmin) + Account("lister", "look", kRightP));
+    StartWeb({});
+  }
+};
+
+TEST_F(WebHistory, SampledFromThePagesRefreshesForAccountsThatMaySeeTheStatus) {
+  const HttpAnswer login = Login("secret");
+  ASSERT_EQ(login.status, 200);
+  const auto socket = OpenSocket(webPort_, Host(), login);
+  socket->Send(ClientFrame(R"({"id":1,"op":"history","auto":true})"));
+  nlohmann::json reply = ReplyTo(*socket, 1);
+  ASSERT_EQ(reply.value("ok", false), true) << reply;
+  EXPECT_TRUE(reply["data"]["samples"].empty()) << reply;
+  for (int id = 2; id <= 4; ++id) {
+    socket->Send(ClientFrame(R"({"op":"status","auto":true,"id":)" + std::to_string(id) + "}"));
+    EXPECT_EQ(ReplyTo(*socket, id).value("ok", false), true);
+  }
+  socket->Send(ClientFrame(R"({"id":5,"op":"history","auto":true})"));
+  EXPECT_EQ(ReplyTo(*socket, 5).value("busy", false), true) << "asked again at once";
+  for (int id = 6; id < 20; ++id) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    socket->Send(ClientFrame(R"({"op":"history","auto":true,"id":)" + std::to_string(id) + "}"));
+    reply = ReplyTo(*socket, id);
+    if (!reply.value("busy", false)) break;
+  }
+  ASSERT_EQ(reply.value("ok", false), true) << reply;
+  EXPECT_EQ(reply["data"]["samples"].size(), 1U) << reply;
+  EXPECT_EQ(reply["data"]["keldor"], "127.0.0.1:" + Port());
+
+  const HttpAnswer lister = Login("look", "127.0.0.1", "lister");
+  ASSERT_EQ(lister.status, 200);
+  const auto theirs = OpenSocket(webPort_, Host(), lister);
+  theirs->Send(ClientFrame(R"({"id":1,"op":"history"})"));
+  reply = ReplyTo(*theirs, 1);
+  EXPECT_EQ(reply.value("refused", false), true) << reply;
+  EXPECT_FALSE(reply.contains("data"));
 }
 
 // The fleet reaches a page only over its logged-in socket, bans only for an

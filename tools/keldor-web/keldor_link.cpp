@@ -284,7 +284,8 @@ bool KeldorLink::Execute(const json& command) {
     deliver_("note", Dump(NoteJson(note)));
   };
   Outcome outcome = Outcome::kOk;
-  std::string done;  // what the page shows when it went well
+  std::string done;     // what the page shows when it went well
+  bool status = false;  // a status reply also feeds keldor-web's history
   try {
     auto& c = connection_;
     const std::string op = Text(command, "op", 32);
@@ -306,6 +307,7 @@ bool KeldorLink::Execute(const json& command) {
       const char* name = NoteName(answer.code);
       done = name != nullptr ? name : "done";
     } else if (op == "status") {
+      status = true;
       outcome = keldorclient::AwaitText(c, REQ_GET_STATUS, &answer, sink);
       if (outcome == Outcome::kOk && answer.emptyReply) {
         c.SetError("Keldor could not get the server's status.");
@@ -416,7 +418,7 @@ bool KeldorLink::Execute(const json& command) {
   reply["refused"] = outcome == Outcome::kRefused;
   reply["message"] = outcome == Outcome::kOk ? done : connection_.Error();
   if (outcome != Outcome::kOk) reply.erase("data");
-  deliver_("reply", Dump(reply));
+  deliver_(status && outcome == Outcome::kOk ? "status" : "reply", Dump(reply));
   if (outcome != Outcome::kBroken) return true;
   if (!stop_) {
     deliver_("dropped", Dropped("The connection to Keldor was lost: " + connection_.Error()));

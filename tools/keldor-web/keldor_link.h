@@ -25,7 +25,8 @@ namespace keldorweb {
 class KeldorLink {
  public:
   // Called on the link's thread with a message for the page: its type
-  // ("login", "reply", "note", "dropped") and the JSON text.
+  // ("login", "reply", "note", "dropped"; "status" for the reply to a status
+  // that went well) and the JSON text.
   using Deliver = std::function<void(const std::string& type, std::string json)>;
 
   KeldorLink(std::string host, int port, int timeoutSeconds, Deliver deliver);

@@ -9,6 +9,7 @@
 #include <boost/beast/websocket.hpp>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "assets.h"
@@ -40,6 +41,10 @@ namespace {
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr const char* kTokenMark = "{{LOGIN_TOKEN}}";
 constexpr const char* kRightsMark = "{{RIGHTS_TABLE}}";
+// A history answer carries up to a day of samples: a page gets one this often
+// at most, and none while this much sent to it is still waiting to go.
+constexpr auto kHistoryInterval = std::chrono::seconds(1);
+constexpr std::size_t kHistoryBacklog = 8;
 
 std::string_view Field(const Request& req, http::field name) {
   const auto value = req[name];
@@ -198,6 +203,7 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
     out_.push_back(std::move(text));
     Write();
   }
+  std::size_t Queued() const { return out_.size(); }
   // After what is queued has gone.
   void Close() {
     if (closing_) return;
@@ -444,6 +450,7 @@ void Server::Login(const std::shared_ptr<HttpConn>& conn, Request& req) {
                                               false,
                                               nullptr});
   session->address = conn->Address();
+  session->serial = ++sessionSerials_;
   sessions_[session->id] = session;
   session->link = MakeLink(session, config_.keldorHost, config_.keldorPort, 0);
   Request shape;
@@ -532,7 +539,7 @@ void Server::OnSocketMessage(const std::shared_ptr<WebSession>& session, const s
                      {"id", id != command.end() && id->is_number_integer() ? *id : json(0)},
                      {"ok", false},
                      {"message", "Too many requests are waiting for Keldor."}};
-  if (FleetCommand(session, command)) return;
+  if (FleetCommand(session, command) || HistoryCommand(session, command)) return;
   if (!session->link->Submit(std::move(command))) SendToPage(*session, Dump(busy));
 }
 
@@ -582,6 +589,7 @@ void Server::OnLink(const std::shared_ptr<WebSession>& session, int generation,
     Log("the connection of %s to Keldor was lost", session->user.c_str());
     return EndSession(session->id, "dropped", text);
   }
+  Remember(*session, type, text);
   SendToPage(*session, text);
 }
 
@@ -596,6 +604,60 @@ void Server::EndSession(const std::string& id, const char* reason, const std::st
   }
   Log("session of %s ended (%s)", session->user.c_str(), reason);
   session->link.reset();  // closes the connection to Keldor and waits for its thread
+}
+
+// ---- The last 24 hours ------------------------------------------------------------
+
+void Server::Remember(const WebSession& session, const std::string& type, const std::string& text) {
+  if (type != "status" && type != "note") return;
+  const std::string endpoint = session.link->Endpoint();
+  // Read only when kept: every page refreshes the status every few seconds.
+  if (type == "status" && !history_.Due(endpoint, now_())) return;
+  const json message = json::parse(text, nullptr, false);
+  if (!message.is_object()) return;
+  if (type == "status") {
+    History::Sample sample;
+    if (SampleFromStatus(message.value("data", json()), &sample)) {
+      history_.AddSample(endpoint, sample, now_(), std::time(nullptr));
+    }
+    return;
+  }
+  const json code = message.value("code", json()), subject = message.value("text", json());
+  if (!code.is_number_unsigned()) return;
+  history_.AddNote(endpoint, code.get<std::uint32_t>(),
+                   subject.is_string() ? subject.get<std::string>() : std::string(), session.serial,
+                   now_(), std::time(nullptr));
+}
+
+bool Server::HistoryCommand(const std::shared_ptr<WebSession>& session, const json& command) {
+  const auto found = command.find("op");
+  if (found == command.end() || *found != "history") return false;
+  const json id = CommandId(command);
+  // The players, state and map over time are what the status shows now.
+  if (!keldor::RightsAllow(session->rights, keldor::REQ_GET_STATUS)) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"refused", true},
+                               {"message", "This account may not see the server's status."}}));
+    return true;
+  }
+  const auto ws = session->socket.lock();
+  if ((session->historySent && now_() - *session->historySent < kHistoryInterval) ||
+      ws == nullptr || ws->Queued() > kHistoryBacklog) {
+    SendToPage(*session, Dump({{"type", "reply"},
+                               {"id", id},
+                               {"ok", false},
+                               {"busy", true},
+                               {"message", "The history was sent a moment ago."}}));
+    return true;
+  }
+  session->historySent = now_();
+  json data = history_.Json(session->link->Endpoint(), now_());
+  data["keldor"] = session->link->Endpoint();
+  data["now"] = std::time(nullptr);  // the page's axis ends here, whatever the browser's clock says
+  SendToPage(*session, Dump({{"type", "reply"}, {"id", id}, {"ok", true}, {"data", data}}));
+  return true;
 }
 
 // ---- The fleet -----------------------------------------------------------------

@@ -14,10 +14,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fleet_cache.h"
+#include "history.h"
 #include "keldor_link.h"
 #include "security.h"
 
@@ -56,7 +58,9 @@ struct WebSession {
   // replaces `link` once it has. Messages of a link that is neither are dropped.
   std::unique_ptr<KeldorLink> pending{};
   int generation = 0, pendingGeneration = -1;
-  nlohmann::json pendingId{};  // the page's command that asked for the switch
+  nlohmann::json pendingId{};              // the page's command that asked for the switch
+  std::optional<TimePoint> historySent{};  // the last answer to "history"
+  std::uint32_t serial = 0;                // tells sessions apart in the history, without their id
 };
 
 class Server {
@@ -92,6 +96,10 @@ class Server {
   // The page's fleet commands, which keldor-web answers itself.
   bool FleetCommand(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
   void OpenConsole(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
+  // What a session's current link brings that the history keeps; the
+  // "history" command, answered from it.
+  void Remember(const WebSession& session, const std::string& type, const std::string& json);
+  bool HistoryCommand(const std::shared_ptr<WebSession>& session, const nlohmann::json& command);
   void Switched(const std::shared_ptr<WebSession>& session, const nlohmann::json& answer);
   void SendToPage(WebSession& session, std::string json);
   void EndSession(const std::string& id, const char* reason, const std::string& json);
@@ -103,6 +111,8 @@ class Server {
   HostCheck hosts_;
   FleetHosts fleetHosts_;
   std::unique_ptr<FleetCache> fleet_;
+  History history_;
+  std::uint32_t sessionSerials_ = 0;
   int generations_ = 0;  // of the links sessions switch to; a session's first is 0
   LoginTokens tokens_;
   LoginBrake brake_;

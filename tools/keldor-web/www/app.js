@@ -239,6 +239,7 @@ function openConsole(s) {
 
 function refreshAll() {
   refreshStatus(); refreshPlayers(); refreshBans();
+  refreshHistory(true);
   FILES.forEach(([name]) => loadFile(name));
   KeldorMaps.refresh();
   KeldorSchedule.refresh();
@@ -278,6 +279,7 @@ function addToFeed(note) {
     el('span', { className: 'text', textContent: note.text }));
   feed.prepend(item);
   while (feed.children.length > FEED_MAX) feed.lastElementChild.remove();
+  historyNote(note);
   if (/KICKED|BANNED|BANS_CHANGED|BAN_REMOVED|BANS_CLEARED/.test(note.name || '')) {
     refreshPlayers();
     refreshBans();
@@ -298,7 +300,7 @@ function openSocket(afterLogin) {
       refreshAll();
       clearInterval(refreshTimer);
       refreshTimer = setInterval(() => {
-        refreshStatus(); refreshPlayers();
+        refreshStatus(); refreshPlayers(); refreshHistory();
         if (m.fleet) refreshFleet();
       }, REFRESH_MS);
     } else if (m.type === 'reply') {
@@ -380,6 +382,7 @@ function wire() {
   $('chat-message').onclick = chat('message');
   $('chat-text').addEventListener('keydown', (e) => { if (e.key === 'Enter') chat('say')(); });
   buildFiles();
+  watchHistoryWidth();
   // A session that is still open (a reload) goes on without a new login.
   openSocket(false);
 }
