@@ -225,7 +225,8 @@ TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
   EXPECT_FALSE(Logged("changed the map to khe_sahn"));
 }
 
-// A refusal names the right the account lacks, for a job and for a file alike.
+// A refusal names the right the account lacks, for a job and for a list alike,
+// and comes before anything reaches Keldor (its log shows no attempt).
 TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
   const HttpAnswer login = Login("look", "127.0.0.1", "viewer");
   ASSERT_EQ(login.status, 200);
@@ -235,8 +236,7 @@ TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
   for (const auto& [id, right] : {std::pair{1, "M (maps)"}, std::pair{2, "B (bans)"}}) {
     const nlohmann::json reply = ReplyTo(*socket, id);
     EXPECT_EQ(reply.value("refused", false), true) << reply;
-    EXPECT_EQ(reply.value("message", ""), std::string("Keldor did not carry out the request: it "
-                                                      "needs the right ") +
+    EXPECT_EQ(reply.value("message", ""), std::string("Not sent to Keldor: it needs the right ") +
                                               right + ", which this account lacks.")
         << reply;
   }
