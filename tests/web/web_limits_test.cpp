@@ -187,17 +187,23 @@ std::string ClientFrame(const std::string& text) {
   return frame + std::string(4, '\0') + text;
 }
 
+// The next message the server sends the page; discarded when the socket ends.
+nlohmann::json NextMessage(RawClient& socket) {
+  const std::string head = socket.Read(2);
+  if (head.size() != 2) return nlohmann::json::value_t::discarded;
+  std::size_t length = static_cast<unsigned char>(head[1]) & 0x7F;
+  const std::size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+  if (extra != 0) length = 0;
+  for (const char byte : socket.Read(extra))
+    length = length << 8 | static_cast<unsigned char>(byte);
+  return nlohmann::json::parse(socket.Read(length), nullptr, false);
+}
+
 // The page's reply to command `id`, skipping the greeting and notifications.
 nlohmann::json ReplyTo(RawClient& socket, int id) {
   for (int guard = 0; guard < 50; ++guard) {
-    const std::string head = socket.Read(2);
-    if (head.size() != 2) break;
-    std::size_t length = static_cast<unsigned char>(head[1]) & 0x7F;
-    const std::size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-    if (extra != 0) length = 0;
-    for (const char byte : socket.Read(extra))
-      length = length << 8 | static_cast<unsigned char>(byte);
-    const auto message = nlohmann::json::parse(socket.Read(length), nullptr, false);
+    const nlohmann::json message = NextMessage(socket);
+    if (message.is_discarded()) break;
     if (message.is_object() && message.value("type", "") == "reply" &&
         message.value("id", 0) == id) {
       return message;
@@ -231,6 +237,13 @@ TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
   const HttpAnswer login = Login("look", "127.0.0.1", "viewer");
   ASSERT_EQ(login.status, 200);
   const auto socket = OpenSocket(webPort_, Host(), login);
+  // The greeting tells the page what to disable, and why.
+  const nlohmann::json hello = NextMessage(*socket);
+  ASSERT_EQ(hello.value("type", ""), "hello") << hello;
+  EXPECT_EQ(hello["refused"].value("next-map", ""), "Needs the right M (maps).") << hello;
+  EXPECT_EQ(hello["refused"].value("kick", ""), "Needs the right P (players).") << hello;
+  EXPECT_FALSE(hello["refused"].contains("status")) << hello;
+  EXPECT_FALSE(hello["refused"].contains("say")) << hello;
   socket->Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"hue GPM_CQ bfvietnam"})"));
   socket->Send(ClientFrame(R"({"id":2,"op":"bans"})"));
   for (const auto& [id, right] : {std::pair{1, "M (maps)"}, std::pair{2, "B (bans)"}}) {
@@ -240,6 +253,10 @@ TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
                                               right + ", which this account lacks.")
         << reply;
   }
+  // Keldor saw neither: an allowed request after them finds no refusal in its log.
+  socket->Send(ClientFrame(R"({"id":3,"op":"status"})"));
+  EXPECT_EQ(ReplyTo(*socket, 3).value("ok", false), true);
+  EXPECT_FALSE(Logged("does not have access to command")) << Log();
 }
 
 // The fleet reaches a page only over its logged-in socket, bans only for an
