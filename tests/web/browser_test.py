@@ -307,6 +307,12 @@ def check_viewer_rights(driver):
     assert letters == ["T", "P"], letters
     assert "may not see the bans" in find("bans-message").text
     assert find("notice").text == "", find("notice").text
+    # Nothing the administrator's session showed is left for the viewer.
+    assert find("file-announcements").get_attribute("value") == ""
+    assert "kicked from the browser" not in find("feed").text
+    driver.find_element(By.CSS_SELECTOR, "#rights-panel summary").click()
+    driver.execute_script("document.getElementById('rights-panel').scrollIntoView()")
+    driver.save_screenshot(SCREENSHOT.replace(".png", "-viewer.png"))
 
 
 if __name__ == "__main__":

@@ -69,8 +69,8 @@ constexpr Action kActions[] = {
 
 std::string Row(const Right& right) {
   return "<tr data-bit=\"" + std::to_string(right.bit) + "\"><th>" + RightKey(right) + "</th><td>" +
-         Escaped(right.name) + "</td><td>" + Escaped(right.allows) + "</td><td>" +
-         Escaped(RequestsCovered(right.bit)) + "</td></tr>\n";
+         Escaped(right.name) + "</td><td>" + Escaped(right.allows) +
+         "</td><td class=\"requests\">" + Escaped(RequestsCovered(right.bit)) + "</td></tr>\n";
 }
 
 }  // namespace
@@ -78,9 +78,10 @@ std::string Row(const Right& right) {
 std::string RightsHelpHtml() {
   std::string html =
       "<table class=\"rights\">\n<thead><tr><th>Right</th><th>Name</th><th>Allows</th>"
-      "<th>Requests</th></tr></thead>\n<tbody>\n";
+      "<th class=\"requests\">Requests</th></tr></thead>\n<tbody>\n";
   for (const Right& right : AllRights()) html += Row(right);
-  html += "</tbody>\n</table>\n<p>Any account may send: " + Escaped(RequestsForAnyAccount()) +
+  html += "</tbody>\n</table>\n<p class=\"requests\">Any account may send: " +
+          Escaped(RequestsForAnyAccount()) +
           " (its own settings pages only). Only the administrator (the mask 0xFFFFFFFF, shown as "
           "&ldquo;-- admin --&rdquo;) may send: " +
           Escaped(RequestsForTheAdministrator()) + ".</p>\n";

@@ -25,7 +25,28 @@ function el(tag, props = {}, ...children) {
   return node;
 }
 
+// What one account saw is not left on the page for the next to read.
+function forgetConsole() {
+  $('status').replaceChildren();
+  for (const id of ['players', 'bans', 'fleet-servers', 'fleet-bans', 'fleet-actions']) {
+    $(id).tBodies[0].replaceChildren();
+  }
+  for (const id of ['status-message', 'players-message', 'bans-message', 'fleet-message', 'fleet-bans-message', 'fleet-keldor']) {
+    $(id).textContent = '';
+  }
+  FILES.forEach(([name]) => {
+    $('file-' + name).value = '';
+    $('file-' + name + '-message').textContent = '';
+  });
+  $('chat-text').value = '';
+  $('map-combo').value = '';
+  fleet = null;
+  KeldorFeed.clear();
+  notice('');
+}
+
 function showLogin(message) {
+  forgetConsole();
   $('console-view').hidden = true;
   $('login-view').hidden = false;
   $('logout').hidden = true;
@@ -40,7 +61,6 @@ function showConsole(user, rights, refusedActions) {
   $('console-view').hidden = false;
   $('logout').hidden = false;
   $('who').textContent = user;
-  notice('');  // the last account's outcome is not this one's
   window.KeldorFeed.setUser(user);
   markRights(rights >>> 0, refusedActions);
 }
@@ -516,6 +536,9 @@ function wire() {
   $('chat-say').onclick = chat('say');
   $('chat-message').onclick = chat('message');
   $('chat-text').addEventListener('keydown', (e) => { if (e.key === 'Enter') chat('say')(); });
+  $('rights-show-requests').addEventListener('change', (e) => {
+    $('rights-panel').classList.toggle('show-requests', e.target.checked);
+  });
   $('action-length').addEventListener('change', () => {
     $('action-custom').hidden = $('action-length').value !== 'custom';
   });

@@ -184,11 +184,16 @@
     while (feed.children.length > FEED_MAX) feed.lastElementChild.remove();
   }
 
+  function clear() {
+    if (feed) feed.replaceChildren();
+    expected.length = 0;
+  }
+
   function setUser(user) {
     admin = user || 'you';
   }
 
   feed = document.getElementById('feed');
   buildFilter();
-  window.KeldorFeed = Object.freeze({ add, expect, setUser, describe });
+  window.KeldorFeed = Object.freeze({ add, expect, setUser, clear, describe });
 })();
