@@ -226,6 +226,7 @@ def run(stack, driver):
     log_in(*VIEWER)
     until(lambda: shown("console-view"), "the viewer's console")
     check_viewer_rights(driver)
+    check_crash(stack, driver)
 
     # Keldor going away ends the session with a message.
     stack.keldor.send_signal(signal.SIGTERM)
@@ -313,6 +314,21 @@ def check_viewer_rights(driver):
     driver.find_element(By.CSS_SELECTOR, "#rights-panel summary").click()
     driver.execute_script("document.getElementById('rights-panel').scrollIntoView()")
     driver.save_screenshot(SCREENSHOT.replace(".png", "-viewer.png"))
+
+
+def check_crash(stack, driver):
+    """A crash of the game server is told in words, and the status gives its local time."""
+    with open(os.path.join(stack.root, "bfvietnam.pid")) as f:
+        os.kill(int(f.read().strip()), signal.SIGKILL)
+    text_of = lambda id_: driver.find_element(By.ID, id_).text
+    until(lambda: "The game server crashed." in text_of("feed"), "the crash in the feed")
+    titles = [li.get_attribute("title") for li in driver.find_elements(By.CSS_SELECTOR, "#feed li")
+              if "The game server crashed." in li.text]
+    assert titles and "NOTE_SERVER_CRASHED" in titles[0], titles
+    until(lambda: text_of("status-last_crash") not in ("", "never"), "the time of the crash")
+    year = time.strftime("%Y")
+    shown = text_of("status-last_crash")  # "Dec 8, 2026, 2:52 AM (now)", not Keldor's ctime text
+    assert year in shown and shown.endswith(")") and ":" not in shown.split(",")[0], shown
 
 
 if __name__ == "__main__":

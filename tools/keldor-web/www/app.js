@@ -175,7 +175,7 @@ async function act(op, args = {}) {
 function crashText(value) {
   const m = /^\w{3} (\w{3}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4})$/.exec(String(value).trim());
   if (!m) return value;
-  const month = 'JanFebMarAprMayJunJulAugSepOctNovDec'.indexOf(m[1]) / 3;
+  const month = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'].indexOf(m[1]);
   if (month < 0 || Number(m[6]) <= 1970) return month < 0 ? value : 'never';
   const when = new Date(Number(m[6]), month, Number(m[2]), Number(m[3]), Number(m[4]), Number(m[5]));
   return KeldorTime.both(when, value);
