@@ -225,6 +225,7 @@ function playerRow(p) {
   kick.onclick = () => openDialog('Kick ' + p.name, false, async (reason) => {
     KeldorFeed.expect('kick', p.name, { reason });
     if ((await act('kick', { player: p.id, reason })).ok) refreshPlayers();
+    else KeldorFeed.forget('kick', p.name);
   });
   const ban = guard(el('button', { type: 'button', className: 'small quiet ban', id: 'ban-' + p.id, textContent: 'Ban' }), 'ban');
   ban.onclick = () => openDialog('Ban ' + p.name, true, async (reason, seconds) => {
@@ -233,7 +234,7 @@ function playerRow(p) {
       player: p.id, name: p.name, seconds, reason,
       address: p.address || '', keyhash: p.keyhash || '', guid: p.guid || '',
     });
-    if (reply.ok) { refreshPlayers(); refreshBans(); }
+    if (reply.ok) { refreshPlayers(); refreshBans(); } else KeldorFeed.forget('ban', p.name);
   });
   return el('tr', { id: 'player-' + p.id },
     el('td', { textContent: p.id }), el('td', { className: 'name', textContent: p.name }),

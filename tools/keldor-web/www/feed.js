@@ -138,6 +138,13 @@
     while (expected.length > 20) expected.shift();
   }
 
+  // The page's kick or ban failed: nothing of it is to be told.
+  function forget(op, name) {
+    const note = op === 'kick' ? 'NOTE_PLAYER_KICKED' : 'NOTE_PLAYER_BANNED';
+    const at = expected.findIndex((e) => e.note === note && e.name === name);
+    if (at >= 0) expected.splice(at, 1);
+  }
+
   function takeExpected(name, text) {
     const now = Date.now();
     const at = expected.findIndex((e) => e.note === name && e.name === text && e.until > now);
@@ -195,5 +202,5 @@
 
   feed = document.getElementById('feed');
   buildFilter();
-  window.KeldorFeed = Object.freeze({ add, expect, setUser, clear, describe });
+  window.KeldorFeed = Object.freeze({ add, expect, forget, setUser, clear, describe });
 })();
