@@ -272,6 +272,22 @@ def check_ban_dialog(driver):
     assert driver.find_element(By.ID, "action-count").is_displayed()
     driver.find_element(By.ID, "action-cancel").click()
 
+    # A day's ban: told with its length, listed with its end in local time, then lifted.
+    name = fresh(lambda: driver.find_element(By.CSS_SELECTOR, "#players td.name").text)
+    fresh(lambda: driver.find_element(By.CSS_SELECTOR, "#players button.ban").click())
+    driver.execute_script("document.getElementById('action-length').value = '86400';")
+    driver.find_element(By.ID, "action-reason").send_keys("camping")
+    driver.find_element(By.ID, "action-confirm").click()
+    feed = lambda: driver.find_element(By.ID, "feed").text
+    until(lambda: f"{name} was banned by" in feed() and "for 1 day: camping" in feed(),
+          "the ban in the feed")
+    until(lambda: driver.find_elements(By.ID, "ban-row-0"), "the ban in the list")
+    until_cell = fresh(lambda: driver.find_element(By.CSS_SELECTOR, "#ban-row-0 td[data-label=Until]").text)
+    assert time.strftime("%Y") in until_cell or "Jan" in until_cell, until_cell
+    assert until_cell.endswith("(tomorrow)") or "hr" in until_cell, until_cell
+    fresh(lambda: driver.find_element(By.ID, "unban-0").click())
+    until(lambda: f"The ban on {name} was lifted." in feed(), "the lifted ban in the feed")
+
 
 def check_phone(driver):
     """At a phone's width every player's Kick is on screen with no sideways scroll."""

@@ -277,7 +277,7 @@ function banRow(b, index) {
   return el('tr', { id: 'ban-row-' + index },
     el('td', { textContent: b.name }), el('td', { textContent: b.address ?? '' }),
     el('td', { textContent: b.keyhash ?? '' }), el('td', { textContent: b.admin }),
-    untilCell(b), el('td', { textContent: b.reason }),
+    el('td', { textContent: KeldorTime.both(b.start, 'unknown') }), untilCell(b), el('td', { textContent: b.reason }),
     el('td', { className: 'actions' }, unban));
 }
 
