@@ -82,7 +82,7 @@
     const talk = /^(.+?): (.*)$/s.exec(rest);
     if (CHANNELS[tag] && talk) return ['chat', [who(talk[1]), ` ${CHANNELS[tag]}: `, talk[2]]];
     const ended = /[.!?]$/.test(rest) ? rest : rest + '.';
-    const player = /^(.+?) (joined the game|left the game|was kicked\b.*|is banned\b.*|was moved\b.*)$/s.exec(rest);
+    const player = /^(.+?) (joined the game|left the game|was kicked\b.*|was banned\b.*|is banned\b.*|was moved\b.*)$/s.exec(rest);
     if (tag === 'game' && player) {
       return [/banned/.test(player[2]) ? 'bans' : 'players', [who(player[1]), ' ' + player[2] + (/[.!?]$/.test(player[2]) ? '' : '.')]];
     }
@@ -160,8 +160,25 @@
     return ['other', [`Notification ${code}${said(text)}`]];
   }
 
+  // "The ban list changed" says nothing more beside the ban that changed it,
+  // which Keldor tells just before or after.
+  const GENERIC = 'NOTE_BANS_CHANGED';
+  const SPECIFIC = new Set(['NOTE_PLAYER_BANNED', 'NOTE_BAN_REMOVED', 'NOTE_BANS_CLEARED', 'NOTE_AUTO_BAN_SCORE']);
+  const NEAR_MS = 3000;
+  let lastSpecific = 0;
+
+  function redundant(note, now) {
+    if (note.name === GENERIC) return now - lastSpecific < NEAR_MS;
+    if (!SPECIFIC.has(note.name)) return false;
+    lastSpecific = now;
+    for (const item of feed.querySelectorAll('li[data-generic]')) {
+      if (now - Number(item.dataset.generic) < NEAR_MS) item.remove();
+    }
+    return false;
+  }
+
   function add(note) {
-    if (!feed) return;
+    if (!feed || redundant(note, Date.now())) return;
     const [kind, parts] = describe(note);
     const now = new Date();
     const time = document.createElement('time');
@@ -184,6 +201,7 @@
     const item = document.createElement('li');
     item.className = 'note ' + kind;
     item.dataset.kind = kind;
+    if (note.name === GENERIC) item.dataset.generic = String(now.getTime());
     const code = typeof note.code === 'number' ? ' (0x' + (note.code >>> 0).toString(16).toUpperCase() + ')' : '';
     item.title = (note.name || 'An unknown notification') + code;
     item.append(time, ' ', sentence);
