@@ -25,19 +25,22 @@ function el(tag, props = {}, ...children) {
   return node;
 }
 
-// What one account saw is not left on the page for the next to read.
-function forgetConsole() {
+// What one Keldor showed is not left beside another's.
+function forgetKeldor() {
   $('status').replaceChildren();
-  for (const id of ['players', 'bans', 'fleet-servers', 'fleet-bans', 'fleet-actions']) {
-    $(id).tBodies[0].replaceChildren();
-  }
-  for (const id of ['status-message', 'players-message', 'bans-message', 'fleet-message', 'fleet-bans-message', 'fleet-keldor']) {
-    $(id).textContent = '';
-  }
+  for (const id of ['players', 'bans']) $(id).tBodies[0].replaceChildren();
+  for (const id of ['status-message', 'players-message', 'bans-message']) $(id).textContent = '';
   FILES.forEach(([name]) => {
     $('file-' + name).value = '';
     $('file-' + name + '-message').textContent = '';
   });
+}
+
+// What one account saw is not left on the page for the next to read.
+function forgetConsole() {
+  forgetKeldor();
+  for (const id of ['fleet-servers', 'fleet-bans', 'fleet-actions']) $(id).tBodies[0].replaceChildren();
+  for (const id of ['fleet-message', 'fleet-bans-message', 'fleet-keldor']) $(id).textContent = '';
   $('chat-text').value = '';
   $('map-combo').value = '';
   fleet = null;
@@ -360,6 +363,7 @@ function openConsole(s) {
     const reply = await act('console', { server: s.name, password });
     if (!reply.ok) return;
     showKeldor(reply.keldor);
+    forgetKeldor();
     markRights(reply.rights >>> 0, reply.refused);
     refreshAll();
   };
