@@ -224,13 +224,13 @@ function openDialog(title, withDuration, onConfirm) {
 }
 
 function playerRow(p) {
-  const kick = guard(el('button', { type: 'button', className: 'small kick', id: 'kick-' + p.id, textContent: 'Kick' }), 'kick');
+  const kick = guard(el('button', { type: 'button', className: 'small kick', id: 'kick-' + p.id, textContent: 'Kick', ariaLabel: 'Kick ' + p.name }), 'kick');
   kick.onclick = () => openDialog('Kick ' + p.name, false, async (reason) => {
     KeldorFeed.expect('kick', p.name, { reason });
     if ((await act('kick', { player: p.id, reason })).ok) refreshPlayers();
     else KeldorFeed.forget('kick', p.name);
   });
-  const ban = guard(el('button', { type: 'button', className: 'small quiet ban', id: 'ban-' + p.id, textContent: 'Ban' }), 'ban');
+  const ban = guard(el('button', { type: 'button', className: 'small quiet ban', id: 'ban-' + p.id, textContent: 'Ban', ariaLabel: 'Ban ' + p.name }), 'ban');
   ban.onclick = () => openDialog('Ban ' + p.name, true, async (reason, seconds) => {
     KeldorFeed.expect('ban', p.name, { reason, seconds });
     const reply = await act('ban', {
@@ -270,7 +270,7 @@ function untilCell(b) {
 }
 
 function banRow(b, index) {
-  const unban = guard(el('button', { type: 'button', className: 'small quiet', id: 'unban-' + index, textContent: 'Unban' }), 'unban');
+  const unban = guard(el('button', { type: 'button', className: 'small quiet', id: 'unban-' + index, textContent: 'Unban', ariaLabel: 'Unban ' + b.name }), 'unban');
   unban.onclick = async () => {
     const reply = await act('unban', {
       name: b.name, address: b.address || '', keyhash: b.keyhash || '', guid: b.guid || '',
@@ -316,7 +316,7 @@ function serverRow(s, index) {
 }
 
 function fleetBanRow(b, index) {
-  const lift = guard(el('button', { type: 'button', className: 'small quiet', id: 'lift-' + index, textContent: 'Lift' }), 'unban');
+  const lift = guard(el('button', { type: 'button', className: 'small quiet', id: 'lift-' + index, textContent: 'Lift', ariaLabel: 'Lift the ban on ' + b.name }), 'unban');
   // Lifted through the Keldor this page is logged in to, which tells the fleet.
   lift.onclick = async () => {
     const reply = await act('unban', { name: b.name, address: b.address || '', keyhash: b.keyhash || '', guid: b.guid || '' });
