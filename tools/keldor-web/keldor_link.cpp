@@ -269,10 +269,10 @@ bool KeldorLink::Execute(const json& command) {
     auto& c = connection_;
     const std::string op = Text(command, "op", 32);
     // What Keldor would refuse for want of a right is refused here, unsent.
-    const std::uint32_t request =
+    const std::uint32_t needed =
         RequestOfCommand(op, op == "get" || op == "put" ? Text(command, "file", 32, false) : "");
-    if (request != 0 && !RightsAllow(c.Rights(), request)) {
-      c.SetError("Not sent to Keldor: it needs " + NeededText(request) +
+    if (needed != 0 && !RightsAllow(c.Rights(), needed)) {
+      c.SetError("Not sent to Keldor: it needs " + NeededText(needed) +
                  ", which this account lacks.");
       throw Refusal{};
     }
