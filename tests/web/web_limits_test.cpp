@@ -189,17 +189,23 @@ std::string ClientFrame(const std::string& text) {
   return frame + std::string(4, '\0') + text;
 }
 
+// The next message the server sends the page; discarded when the socket ends.
+nlohmann::json NextMessage(RawClient& socket) {
+  const std::string head = socket.Read(2);
+  if (head.size() != 2) return nlohmann::json::value_t::discarded;
+  std::size_t length = static_cast<unsigned char>(head[1]) & 0x7F;
+  const std::size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+  if (extra != 0) length = 0;
+  for (const char byte : socket.Read(extra))
+    length = length << 8 | static_cast<unsigned char>(byte);
+  return nlohmann::json::parse(socket.Read(length), nullptr, false);
+}
+
 // The page's reply to command `id`, skipping the greeting and notifications.
 nlohmann::json ReplyTo(RawClient& socket, int id) {
   for (int guard = 0; guard < 50; ++guard) {
-    const std::string head = socket.Read(2);
-    if (head.size() != 2) break;
-    std::size_t length = static_cast<unsigned char>(head[1]) & 0x7F;
-    const std::size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-    if (extra != 0) length = 0;
-    for (const char byte : socket.Read(extra))
-      length = length << 8 | static_cast<unsigned char>(byte);
-    const auto message = nlohmann::json::parse(socket.Read(length), nullptr, false);
+    const nlohmann::json message = NextMessage(socket);
+    if (message.is_discarded()) break;
     if (message.is_object() && message.value("type", "") == "reply" &&
         message.value("id", 0) == id) {
       return message;
@@ -262,21 +268,32 @@ TEST_F(WebConsole, TheNextAndIdleMapsAreCheckedLikeAMapChange) {
   EXPECT_TRUE(Logged("changed the idle map to hue GPM_CQ bfvietnam.")) << Log();
 }
 
-// A refusal names the right the account lacks, for a job and for a file alike.
+// A refusal names the right the account lacks, for a job and for a list alike,
+// and comes before anything reaches Keldor (its log shows no attempt).
 TEST_F(WebConsole, ARefusalNamesTheMissingRight) {
   const HttpAnswer login = Login("look", "127.0.0.1", "viewer");
   ASSERT_EQ(login.status, 200);
   const auto socket = OpenSocket(webPort_, Host(), login);
+  // The greeting tells the page what to disable, and why.
+  const nlohmann::json hello = NextMessage(*socket);
+  ASSERT_EQ(hello.value("type", ""), "hello") << hello;
+  EXPECT_EQ(hello["refused"].value("next-map", ""), "Needs the right M (maps).") << hello;
+  EXPECT_EQ(hello["refused"].value("kick", ""), "Needs the right P (players).") << hello;
+  EXPECT_FALSE(hello["refused"].contains("status")) << hello;
+  EXPECT_FALSE(hello["refused"].contains("say")) << hello;
   socket->Send(ClientFrame(R"({"id":1,"op":"change-map","combo":"hue GPM_CQ bfvietnam"})"));
   socket->Send(ClientFrame(R"({"id":2,"op":"bans"})"));
   for (const auto& [id, right] : {std::pair{1, "M (maps)"}, std::pair{2, "B (bans)"}}) {
     const nlohmann::json reply = ReplyTo(*socket, id);
     EXPECT_EQ(reply.value("refused", false), true) << reply;
-    EXPECT_EQ(reply.value("message", ""), std::string("Keldor did not carry out the request: it "
-                                                      "needs the right ") +
+    EXPECT_EQ(reply.value("message", ""), std::string("Not sent to Keldor: it needs the right ") +
                                               right + ", which this account lacks.")
         << reply;
   }
+  // Keldor saw neither: an allowed request after them finds no refusal in its log.
+  socket->Send(ClientFrame(R"({"id":3,"op":"status"})"));
+  EXPECT_EQ(ReplyTo(*socket, 3).value("ok", false), true);
+  EXPECT_FALSE(Logged("does not have access to command")) << Log();
 }
 
 // The last 24 hours come from the pages' own status refreshes, one sample per

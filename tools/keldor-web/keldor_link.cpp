@@ -13,8 +13,10 @@
 
 #include "exchange.h"
 #include "lists.h"
+#include "rights_help.h"
 #include "security.h"
 #include "wire/protocol.h"
+#include "wire/rights.h"
 
 namespace keldorweb {
 
@@ -51,6 +53,8 @@ json NoteJson(const Message& note) {
 struct BadRequest {
   std::string message;
 };
+// A request the account lacks the right for; the reason is the connection's error.
+struct Refusal {};
 
 std::string Text(const json& command, const char* key, std::size_t max, bool required = true) {
   const auto found = command.find(key);
@@ -289,6 +293,14 @@ bool KeldorLink::Execute(const json& command) {
   try {
     auto& c = connection_;
     const std::string op = Text(command, "op", 32);
+    // What Keldor would refuse for want of a right is refused here, unsent.
+    const std::uint32_t needed =
+        RequestOfCommand(op, op == "get" || op == "put" ? Text(command, "file", 32, false) : "");
+    if (needed != 0 && !RightsAllow(c.Rights(), needed)) {
+      c.SetError("Not sent to Keldor: it needs " + NeededText(needed) +
+                 ", which this account lacks.");
+      throw Refusal{};
+    }
     Message answer;
     auto job = [&](std::uint32_t request, const std::string* text,
                    std::initializer_list<std::uint32_t> notes) {
@@ -402,6 +414,8 @@ bool KeldorLink::Execute(const json& command) {
     } else {
       throw BadRequest{"No such command."};
     }
+  } catch (const Refusal&) {
+    outcome = Outcome::kRefused;
   } catch (const BadRequest& bad) {
     reply["ok"] = false;
     reply["refused"] = false;

@@ -521,6 +521,7 @@ void Server::Upgrade(const std::shared_ptr<HttpConn>& conn, Request&& req) {
   ws->Send(Dump({{"type", "hello"},
                  {"user", session->user},
                  {"rights", session->rights},
+                 {"refused", RefusedActions(session->rights)},
                  {"fleet", fleet_ != nullptr},
                  {"keldor", session->link->Endpoint()}}));
   for (std::string& json : session->backlog) ws->Send(std::move(json));
@@ -751,6 +752,7 @@ void Server::Switched(const std::shared_ptr<WebSession>& session, const json& an
     session->generation = session->pendingGeneration;
     session->rights = answer.value("rights", std::uint32_t{0});
     reply["rights"] = session->rights;
+    reply["refused"] = RefusedActions(session->rights);
     reply["message"] = "Connected to the Keldor at " + endpoint + ".";
     Log("%s switched to the Keldor at %s", session->user.c_str(),
         keldorfleet::Printable(endpoint).c_str());

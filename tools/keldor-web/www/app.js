@@ -9,7 +9,6 @@ const FILES = [
   ['bannedwords', 'Banned words'],
 ];
 const REFRESH_MS = 5000;
-const FEED_MAX = 200;
 
 let token = document.querySelector('meta[name="login-token"]').content;
 let socket = null;
@@ -25,7 +24,30 @@ function el(tag, props = {}, ...children) {
   return node;
 }
 
+// What one Keldor showed is not left beside another's.
+function forgetKeldor() {
+  $('status').replaceChildren();
+  for (const id of ['players', 'bans']) $(id).tBodies[0].replaceChildren();
+  for (const id of ['status-message', 'players-message', 'bans-message']) $(id).textContent = '';
+  FILES.forEach(([name]) => {
+    $('file-' + name).value = '';
+    $('file-' + name + '-message').textContent = '';
+  });
+}
+
+// What one account saw is not left on the page for the next to read.
+function forgetConsole() {
+  forgetKeldor();
+  for (const id of ['fleet-servers', 'fleet-bans', 'fleet-actions']) $(id).tBodies[0].replaceChildren();
+  for (const id of ['fleet-message', 'fleet-bans-message', 'fleet-keldor']) $(id).textContent = '';
+  $('chat-text').value = '';
+  fleet = null;
+  KeldorFeed.clear();
+  notice('');
+}
+
 function showLogin(message) {
+  forgetConsole();
   $('console-view').hidden = true;
   $('login-view').hidden = false;
   $('logout').hidden = true;
@@ -35,19 +57,85 @@ function showLogin(message) {
   clearInterval(refreshTimer);
 }
 
-function showConsole(user, rights) {
+function showConsole(user, rights, refusedActions) {
   $('login-view').hidden = true;
   $('console-view').hidden = false;
   $('logout').hidden = false;
   $('who').textContent = user;
-  markRights(rights >>> 0);
+  window.KeldorFeed.setUser(user);
+  markRights(rights >>> 0, refusedActions);
 }
 
-// Marks the rows of the rights table that this account holds.
-function markRights(rights) {
+// ---- Rights ------------------------------------------------------------------
+
+// What this account may not do, from keldor-web (written from the table Keldor
+// checks): {"next-map": "Needs the right M (maps).", ...}.
+let refused = {};
+const needs = (action) => refused[action] || '';
+
+// A control for `action`: disabled, with the right it needs as its tooltip,
+// when the account lacks that right.
+function guard(control, action) {
+  const why = needs(action);
+  control.disabled = Boolean(why);
+  control.title = why;
+  control.classList.toggle('lacks-right', Boolean(why));
+  return control;
+}
+
+const STATIC_ACTIONS = [
+  ['server-start', 'start'], ['server-stop', 'stop'], ['server-pause', 'pause'],
+  ['map-change', 'change-map'], ['map-set-next', 'set-next-map'], ['map-set-idle', 'idle-map'],
+  ['map-idle-off', 'idle-map'], ['map-next', 'next-map'], ['map-restart', 'restart-map'],
+  ['rotation-add', 'put:rotation'], ['rotation-save', 'put:rotation'],
+  ['schedule-add', 'put:schedule'], ['schedule-save', 'put:schedule'], ['chat-text', 'say'], ['chat-say', 'say'],
+  ['chat-message', 'message'], ['bans-refresh', 'bans'],
+];
+
+// Marks the rows of the rights table that this account holds, lists the
+// account's rights by letter in the header, and disables what it may not do.
+function markRights(rights, refusedActions) {
+  refused = refusedActions && typeof refusedActions === 'object' ? refusedActions : {};
+  const held = [];
   for (const row of document.querySelectorAll('table.rights tr[data-bit]')) {
-    row.classList.toggle('held', (rights & Number(row.dataset.bit)) !== 0);
+    const has = (rights & Number(row.dataset.bit)) !== 0;
+    row.classList.toggle('held', has);
+    const key = row.querySelector('th');
+    const name = row.querySelector('td');
+    if (has && key && name) {
+      held.push(el('abbr', { className: 'right', textContent: key.textContent, title: name.textContent }));
+    }
   }
+  const mine = $('my-rights');
+  const admin = rights === 0xFFFFFFFF;
+  mine.replaceChildren(...(admin ? [el('abbr', { className: 'right', textContent: 'all rights', title: 'The administrator: every right' })] : held));
+  mine.title = admin ? '' : 'This account\'s rights (see Rights below)';
+  for (const [id, action] of STATIC_ACTIONS) guard($(id), action);
+  FILES.forEach(([name]) => {
+    guard($('load-' + name), 'get:' + name);
+    guard($('save-' + name), 'put:' + name);
+    $('file-' + name).readOnly = Boolean(needs('put:' + name));
+  });
+}
+
+// The message of a list this account may not see; '' when it may.
+function unseen(action, what) {
+  const why = needs(action);
+  return why ? `This account may not see ${what}. ${why}` : '';
+}
+
+// Each cell carries its column's heading, shown beside it when a narrow
+// screen turns the rows into cards.
+function labelCells(table) {
+  const heads = [...table.tHead.rows[0].cells].map((th) => th.textContent);
+  for (const row of table.tBodies[0].rows) {
+    [...row.cells].forEach((cell, k) => { cell.dataset.label = heads[k] || ''; });
+  }
+}
+
+function fill(table, rows) {
+  table.tBodies[0].replaceChildren(...rows);
+  labelCells(table);
 }
 
 function notice(text, kind) {
@@ -85,7 +173,23 @@ async function act(op, args = {}) {
 
 // ---- Panels ------------------------------------------------------------------
 
+// Keldor's ctime text of the last crash ("Tue Dec  8 02:34:32 2026"), in the
+// reader's own words; "never" for the zero time.
+function crashText(value) {
+  const m = /^\w{3} (\w{3}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4})$/.exec(String(value).trim());
+  if (!m) return value;
+  const month = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'].indexOf(m[1]);
+  if (month < 0 || Number(m[6]) <= 1970) return month < 0 ? value : 'never';
+  const when = new Date(Number(m[6]), month, Number(m[2]), Number(m[3]), Number(m[4]), Number(m[5]));
+  return KeldorTime.both(when, value);
+}
+
 async function refreshStatus() {
+  const hidden = unseen('status', 'the status');
+  if (hidden) {
+    $('status-message').textContent = hidden;
+    return;
+  }
   const reply = await send('status', {}, true);
   if (!reply.ok) {
     $('status-message').textContent = describe(reply);
@@ -94,34 +198,46 @@ async function refreshStatus() {
   $('status-message').textContent = '';
   $('status').replaceChildren(...reply.data.flatMap((f) => [
     el('dt', { textContent: f.label }),
-    el('dd', { id: 'status-' + f.key, textContent: f.value }),
+    el('dd', { id: 'status-' + f.key, textContent: f.key === 'last_crash' ? crashText(f.value) : f.value }),
   ]));
 }
 
-function openDialog(title, withSeconds, onConfirm) {
+// A ban's length in seconds from the dialog: one of the usual ones or a custom one.
+function banSeconds() {
+  const length = $('action-length').value;
+  if (length !== 'custom') return Number(length);
+  const count = Math.max(1, Math.min(9999, Math.floor(Number($('action-count').value) || 1)));
+  return Math.min(0x7FFFFFFF, count * Number($('action-unit').value));
+}
+
+// A kick asks only for a reason; a ban also for how long.
+function openDialog(title, withDuration, onConfirm) {
   const dialog = $('action-dialog');
   $('action-title').textContent = title;
-  $('action-seconds-label').hidden = !withSeconds;
+  $('action-duration').hidden = !withDuration;
   $('action-reason').value = '';
   dialog.onclose = () => {
-    if (dialog.returnValue === 'confirm') onConfirm($('action-reason').value, Number($('action-seconds').value));
+    if (dialog.returnValue === 'confirm') onConfirm($('action-reason').value, banSeconds());
   };
   dialog.returnValue = '';
   dialog.showModal();
 }
 
 function playerRow(p) {
-  const kick = el('button', { type: 'button', className: 'small kick', id: 'kick-' + p.id, textContent: 'Kick' });
+  const kick = guard(el('button', { type: 'button', className: 'small kick', id: 'kick-' + p.id, textContent: 'Kick', ariaLabel: 'Kick ' + p.name }), 'kick');
   kick.onclick = () => openDialog('Kick ' + p.name, false, async (reason) => {
+    KeldorFeed.expect('kick', p.name, { reason });
     if ((await act('kick', { player: p.id, reason })).ok) refreshPlayers();
+    else KeldorFeed.forget('kick', p.name);
   });
-  const ban = el('button', { type: 'button', className: 'small quiet ban', id: 'ban-' + p.id, textContent: 'Ban' });
+  const ban = guard(el('button', { type: 'button', className: 'small quiet ban', id: 'ban-' + p.id, textContent: 'Ban', ariaLabel: 'Ban ' + p.name }), 'ban');
   ban.onclick = () => openDialog('Ban ' + p.name, true, async (reason, seconds) => {
+    KeldorFeed.expect('ban', p.name, { reason, seconds });
     const reply = await act('ban', {
       player: p.id, name: p.name, seconds, reason,
       address: p.address || '', keyhash: p.keyhash || '', guid: p.guid || '',
     });
-    if (reply.ok) { refreshPlayers(); refreshBans(); }
+    if (reply.ok) { refreshPlayers(); refreshBans(); } else KeldorFeed.forget('ban', p.name);
   });
   return el('tr', { id: 'player-' + p.id },
     el('td', { textContent: p.id }), el('td', { className: 'name', textContent: p.name }),
@@ -131,18 +247,30 @@ function playerRow(p) {
 }
 
 async function refreshPlayers() {
+  const hidden = unseen('players', 'the players');
+  if (hidden) {
+    $('players-message').textContent = hidden;
+    return;
+  }
   const reply = await send('players', {}, true);
   if (!reply.ok) {
     $('players-message').textContent = describe(reply);
     return;
   }
   $('players-message').textContent = reply.data.length ? '' : 'No players.';
-  $('players').tBodies[0].replaceChildren(...reply.data.map(playerRow));
+  fill($('players'), reply.data.map(playerRow));
+}
+
+// A ban's end as a cell: local time and how far off, the start in its tooltip.
+function untilCell(b) {
+  return el('td', {
+    textContent: b.end ? KeldorTime.both(b.end, String(b.end)) : 'for ever',
+    title: b.start ? 'Banned ' + KeldorTime.both(b.start) : '',
+  });
 }
 
 function banRow(b, index) {
-  const until = b.end ? new Date(b.end * 1000).toLocaleString() : 'for ever';
-  const unban = el('button', { type: 'button', className: 'small quiet', id: 'unban-' + index, textContent: 'Unban' });
+  const unban = guard(el('button', { type: 'button', className: 'small quiet', id: 'unban-' + index, textContent: 'Unban', ariaLabel: 'Unban ' + b.name }), 'unban');
   unban.onclick = async () => {
     const reply = await act('unban', {
       name: b.name, address: b.address || '', keyhash: b.keyhash || '', guid: b.guid || '',
@@ -152,14 +280,19 @@ function banRow(b, index) {
   return el('tr', { id: 'ban-row-' + index },
     el('td', { textContent: b.name }), el('td', { textContent: b.address ?? '' }),
     el('td', { textContent: b.keyhash ?? '' }), el('td', { textContent: b.admin }),
-    el('td', { textContent: until }), el('td', { textContent: b.reason }),
-    el('td', {}, unban));
+    el('td', { textContent: KeldorTime.both(b.start, 'unknown') }), untilCell(b), el('td', { textContent: b.reason }),
+    el('td', { className: 'actions' }, unban));
 }
 
 async function refreshBans() {
+  const hidden = unseen('bans', 'the bans');
+  if (hidden) {
+    $('bans-message').textContent = hidden;
+    return;
+  }
   const reply = await send('bans', {}, true);
   $('bans-message').textContent = reply.ok ? (reply.data.length ? '' : 'No bans.') : describe(reply);
-  $('bans').tBodies[0].replaceChildren(...(reply.ok ? reply.data.map(banRow) : []));
+  fill($('bans'), reply.ok ? reply.data.map(banRow) : []);
 }
 
 // ---- Fleet -------------------------------------------------------------------
@@ -178,20 +311,20 @@ function serverRow(s, index) {
   open.onclick = () => openConsole(s);
   return el('tr', { id: 'fleet-server-' + index, className: s.gone ? 'gone' : '' },
     ...cells(s.name, `${s.host}:${s.port}`, s.gone ? 'gone' : s.state, s.map, `${s.players}/${s.slots}`,
-      `${s.seen_seconds_ago} s ago`),
-    el('td', {}, open));
+      KeldorTime.relative(Date.now() / 1000 - Number(s.seen_seconds_ago))),
+    el('td', { className: 'actions' }, open));
 }
 
 function fleetBanRow(b, index) {
-  const lift = el('button', { type: 'button', className: 'small quiet', id: 'lift-' + index, textContent: 'Lift' });
+  const lift = guard(el('button', { type: 'button', className: 'small quiet', id: 'lift-' + index, textContent: 'Lift', ariaLabel: 'Lift the ban on ' + b.name }), 'unban');
   // Lifted through the Keldor this page is logged in to, which tells the fleet.
   lift.onclick = async () => {
     const reply = await act('unban', { name: b.name, address: b.address || '', keyhash: b.keyhash || '', guid: b.guid || '' });
     if (reply.ok) refreshFleet();
   };
-  const until = b.end ? new Date(b.end * 1000).toLocaleString() : 'for ever';
   return el('tr', { id: 'fleet-ban-' + index },
-    ...cells(b.name, b.address, b.keyhash, b.server, b.admin, until, b.reason), el('td', {}, lift));
+    ...cells(b.name, b.address, b.keyhash, b.server, b.admin), untilCell(b), ...cells(b.reason),
+    el('td', { className: 'actions' }, lift));
 }
 
 function showFleetBans() {
@@ -200,7 +333,7 @@ function showFleetBans() {
   const shown = (bans || []).filter((b) => !search ||
     [b.name, b.address, b.keyhash, b.guid, b.admin, b.server, b.reason].some((f) => (f || '').toLowerCase().includes(search)));
   $('fleet-bans-message').textContent = !bans ? 'This account may not see bans.' : shown.length ? '' : 'No bans.';
-  $('fleet-bans').tBodies[0].replaceChildren(...shown.map(fleetBanRow));
+  fill($('fleet-bans'), shown.map(fleetBanRow));
 }
 
 async function refreshFleet() {
@@ -208,10 +341,10 @@ async function refreshFleet() {
   $('fleet-message').textContent = reply.ok ? (reply.data.servers.length ? '' : 'No servers.') : describe(reply);
   if (!reply.ok) return;
   fleet = reply.data;
-  $('fleet-servers').tBodies[0].replaceChildren(...fleet.servers.map(serverRow));
+  fill($('fleet-servers'), fleet.servers.map(serverRow));
   showFleetBans();
-  $('fleet-actions').tBodies[0].replaceChildren(...(fleet.actions || []).map((a) => el('tr', {},
-    ...cells(new Date(a.time * 1000).toLocaleString(), a.server, a.admin, a.action, a.player, a.reason))));
+  fill($('fleet-actions'), (fleet.actions || []).map((a) => el('tr', {},
+    ...cells(KeldorTime.local(a.time), a.server, a.admin, a.action, a.player, a.reason))));
 }
 
 function showKeldor(endpoint) {
@@ -230,7 +363,8 @@ function openConsole(s) {
     const reply = await act('console', { server: s.name, password });
     if (!reply.ok) return;
     showKeldor(reply.keldor);
-    markRights(reply.rights >>> 0);
+    forgetKeldor();
+    markRights(reply.rights >>> 0, reply.refused);
     refreshAll();
   };
   dialog.returnValue = '';
@@ -264,21 +398,21 @@ function buildFiles() {
 }
 
 async function loadFile(name) {
-  const reply = await send('get', { file: name }, true);
   const message = $('file-' + name + '-message');
+  const hidden = unseen('get:' + name, 'this file');
+  if (hidden) {
+    message.textContent = hidden;
+    message.className = 'muted';
+    return;
+  }
+  const reply = await send('get', { file: name }, true);
   if (reply.ok) $('file-' + name).value = reply.data;
   message.textContent = reply.ok ? '' : describe(reply);
   message.className = reply.ok ? 'muted' : 'refused';
 }
 
 function addToFeed(note) {
-  const feed = $('feed');
-  const item = el('li', { className: 'note' },
-    el('span', { className: 'time', textContent: note.time }),
-    el('span', { className: 'name', textContent: note.name || ('0x' + note.code.toString(16)) }),
-    el('span', { className: 'text', textContent: note.text }));
-  feed.prepend(item);
-  while (feed.children.length > FEED_MAX) feed.lastElementChild.remove();
+  KeldorFeed.add(note);
   historyNote(note);
   if (/KICKED|BANNED|BANS_CHANGED|BAN_REMOVED|BANS_CLEARED/.test(note.name || '')) {
     refreshPlayers();
@@ -294,7 +428,7 @@ function openSocket(afterLogin) {
   socket.onmessage = (event) => {
     const m = JSON.parse(event.data);
     if (m.type === 'hello') {
-      showConsole(m.user, m.rights);
+      showConsole(m.user, m.rights, m.refused);
       $('fleet-panel').hidden = !m.fleet;
       showKeldor(m.keldor);
       refreshAll();
@@ -381,6 +515,12 @@ function wire() {
   $('chat-say').onclick = chat('say');
   $('chat-message').onclick = chat('message');
   $('chat-text').addEventListener('keydown', (e) => { if (e.key === 'Enter') chat('say')(); });
+  $('rights-show-requests').addEventListener('change', (e) => {
+    $('rights-panel').classList.toggle('show-requests', e.target.checked);
+  });
+  $('action-length').addEventListener('change', () => {
+    $('action-custom').hidden = $('action-length').value !== 'custom';
+  });
   buildFiles();
   watchHistoryWidth();
   // A session that is still open (a reload) goes on without a new login.
