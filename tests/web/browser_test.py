@@ -25,6 +25,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BIN, SCREENSHOT = sys.argv[1], sys.argv[2]
 WAIT = 60  # seconds for anything the page should show; polled, never slept through
+AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor", "axe-core", "axe.min.js")
 VIEWER = ("viewer", "viewpass1")  # status and players (T, P) but not the maps (M)
 
 
@@ -285,6 +286,7 @@ def run(stack, driver):
     check_history(stack, driver)
     driver.save_screenshot(SCREENSHOT)
     driver.save_screenshot(SCREENSHOT.replace(".png", "-1280.png"))
+    check_accessibility(driver, "1280 px")
     check_phone(driver)
 
     # An account without the maps right finds the map buttons disabled, each
@@ -537,8 +539,32 @@ def check_phone(driver):
         assert scroll_width <= width, f"the page is {scroll_width} px wide in {width} px"
         driver.execute_script("document.getElementById('players-panel').scrollIntoView()")
         driver.save_screenshot(SCREENSHOT.replace(".png", "-390.png"))
+        check_accessibility(driver, "390 px")
     finally:
         driver.set_window_size(1280, 1700)
+
+
+def check_accessibility(driver, where):
+    """axe-core over the whole console: no serious or critical violation.
+
+    The script goes in through the driver, which the page's Content-Security-Policy
+    does not govern, so keldor-web's policy stays as strict as real browsers get it."""
+    if not driver.execute_script("return typeof axe !== 'undefined'"):
+        with open(AXE) as f:
+            driver.execute_script(f.read())
+    driver.set_script_timeout(WAIT)
+    result = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document, {resultTypes: ['violations']})"
+        "  .then(r => done(r.violations.map(v => ({id: v.id, impact: v.impact, help: v.help,"
+        "    nodes: v.nodes.map(n => n.target.join(' '))}))))"
+        "  .catch(e => done({error: String(e)}));")
+    assert not isinstance(result, dict), f"axe failed at {where}: {result}"
+    bad = [v for v in result if v["impact"] in ("serious", "critical")]
+    for v in bad:
+        print(f"axe at {where}: {v['impact']} {v['id']}: {v['help']}: {v['nodes']}",
+              file=sys.stderr)
+    assert not bad, f"{len(bad)} serious or critical accessibility violations at {where}"
 
 
 def check_viewer_rights(driver):

@@ -387,13 +387,16 @@ function buildFiles() {
     const load = el('button', { type: 'button', className: 'quiet', id: 'load-' + name, textContent: 'Reload' });
     const save = el('button', { type: 'button', id: 'save-' + name, textContent: 'Save' });
     const message = el('p', { id: 'file-' + name + '-message', className: 'muted' });
+    // The heading names the text area for screen readers; the message describes it.
+    area.setAttribute('aria-labelledby', 'file-' + name + '-title');
+    area.setAttribute('aria-describedby', message.id);
     load.onclick = () => loadFile(name);
     save.onclick = async () => {
       const reply = await act('put', { file: name, content: area.value });
       message.textContent = describe(reply);
       message.className = reply.ok ? 'muted' : 'refused';
     };
-    return el('div', {}, el('h3', { textContent: label }), area, el('div', { className: 'buttons' }, load, save), message);
+    return el('div', {}, el('h3', { id: 'file-' + name + '-title', textContent: label }), area, el('div', { className: 'buttons' }, load, save), message);
   }));
 }
 
