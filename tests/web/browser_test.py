@@ -243,6 +243,8 @@ def run(stack, driver):
         find("login-submit").click()
 
     driver.get(stack.url)
+    until(lambda: shown("login-form"), "the login form")
+    check_accessibility(driver, "the login form")
     # A wrong password is refused with a message, and nothing else opens.
     log_in(stack.facts["admin-user"], "not-the-password")
     until(lambda: "Wrong user name or password" in text_of("login-message"), "the refusal")
@@ -501,6 +503,7 @@ def check_ban_dialog(driver):
     driver.execute_script("const s = document.getElementById('action-length');"
                           "s.value = 'custom'; s.dispatchEvent(new Event('change'));")
     assert driver.find_element(By.ID, "action-count").is_displayed()
+    check_accessibility(driver, "the ban dialog")
     driver.find_element(By.ID, "action-cancel").click()
 
     # A day's ban: told with its length, listed with its end in local time, then lifted.
@@ -527,12 +530,15 @@ def check_phone(driver):
     driver.set_window_size(390, 844)
     try:
         until(lambda: driver.execute_script("return innerWidth") <= 400, "the narrow window")
-        # In one script: the players' list is replaced every few seconds.
-        box = driver.execute_script(
+        # In one script: the players' list is replaced every few seconds, and is
+        # empty for a while after the map changes, until the players are back.
+        box = until(lambda: driver.execute_script(
             "const kick = document.querySelector('#players button.kick');"
+            "if (!kick) return null;"
             "kick.scrollIntoView({block: 'center'});"
             "const r = kick.getBoundingClientRect();"
-            "return [r.left, r.right, r.height, innerWidth, document.documentElement.scrollWidth];")
+            "return [r.left, r.right, r.height, innerWidth, document.documentElement.scrollWidth];"),
+            "a player's Kick at 390 px")
         left, right, height, width, scroll_width = box
         assert height > 0, "the Kick button is not shown"
         assert 0 <= left and right <= width, f"Kick at {left}..{right} in {width} px"
@@ -560,10 +566,10 @@ def check_accessibility(driver, where):
         "    nodes: v.nodes.map(n => n.target.join(' '))}))))"
         "  .catch(e => done({error: String(e)}));")
     assert not isinstance(result, dict), f"axe failed at {where}: {result}"
-    bad = [v for v in result if v["impact"] in ("serious", "critical")]
-    for v in bad:
+    for v in result:
         print(f"axe at {where}: {v['impact']} {v['id']}: {v['help']}: {v['nodes']}",
               file=sys.stderr)
+    bad = [v for v in result if v["impact"] in ("serious", "critical")]
     assert not bad, f"{len(bad)} serious or critical accessibility violations at {where}"
 
 
