@@ -286,9 +286,15 @@ def run(stack, driver):
     check_maps(stack, driver)
     check_schedule(stack, driver)
     check_history(stack, driver)
+    # The last start's outcome is told in words, not by its wire name.
+    until(lambda: text_of("notice").startswith("The game server "), "the start's outcome")
+    assert "NOTE_" not in text_of("notice"), text_of("notice")
     driver.save_screenshot(SCREENSHOT)
     driver.save_screenshot(SCREENSHOT.replace(".png", "-1280.png"))
     check_accessibility(driver, "1280 px")
+    # The top of the page, as the README shows it.
+    driver.execute_script("scrollTo(0, 0)")
+    driver.save_screenshot(SCREENSHOT.replace(".png", "-top-1280.png"))
     check_phone(driver)
 
     # An account without the maps right finds the map buttons disabled, each

@@ -135,18 +135,26 @@ const FileKind& FindFile(const json& command) {
 }
 
 // The requests without a text; each is answered by one of two notifications.
+// Each job with the two answers that end it, and what the page tells for each.
 struct JobKind {
   const char* op;
   std::uint32_t request;
   std::uint32_t done, alsoDone;
+  const char* doneText;
+  const char* alsoDoneText;
 };
 
 constexpr JobKind kPlainJobs[] = {
-    {"start", REQ_START_SERVER, NOTE_SERVER_STARTED, NOTE_ALREADY_RUNNING},
-    {"stop", REQ_STOP_SERVER, NOTE_SERVER_STOPPED, NOTE_ALREADY_STOPPED},
-    {"pause", REQ_TOGGLE_PAUSE, NOTE_GAME_PAUSED, NOTE_GAME_RESUMED},
-    {"next-map", REQ_RUN_NEXT_MAP, NOTE_NEXT_MAP_RUN, NOTE_NEXT_MAP_RUN},
-    {"restart-map", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, NOTE_MAP_RESTARTED},
+    {"start", REQ_START_SERVER, NOTE_SERVER_STARTED, NOTE_ALREADY_RUNNING,
+     "The game server started.", "The game server was already running."},
+    {"stop", REQ_STOP_SERVER, NOTE_SERVER_STOPPED, NOTE_ALREADY_STOPPED, "The game server stopped.",
+     "The game server was already stopped."},
+    {"pause", REQ_TOGGLE_PAUSE, NOTE_GAME_PAUSED, NOTE_GAME_RESUMED, "The game was paused.",
+     "The game was resumed."},
+    {"next-map", REQ_RUN_NEXT_MAP, NOTE_NEXT_MAP_RUN, NOTE_NEXT_MAP_RUN,
+     "The next map of the rotation is starting.", "The next map of the rotation is starting."},
+    {"restart-map", REQ_RESTART_MAP, NOTE_MAP_RESTARTED, NOTE_MAP_RESTARTED,
+     "The map was restarted.", "The map was restarted."},
 };
 
 }  // namespace
@@ -316,8 +324,7 @@ bool KeldorLink::Execute(const json& command) {
                               [&](const JobKind& kind) { return op == kind.op; });
     if (plain != std::end(kPlainJobs)) {
       job(plain->request, nullptr, {plain->done, plain->alsoDone});
-      const char* name = NoteName(answer.code);
-      done = name != nullptr ? name : "done";
+      done = answer.code == plain->done ? plain->doneText : plain->alsoDoneText;
     } else if (op == "status") {
       status = true;
       outcome = keldorclient::AwaitText(c, REQ_GET_STATUS, &answer, sink);
