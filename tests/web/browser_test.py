@@ -597,6 +597,7 @@ def check_viewer_rights(driver):
     assert find("file-announcements").get_attribute("value") == ""
     assert "kicked from the browser" not in find("feed").text
     driver.find_element(By.CSS_SELECTOR, "#rights-panel summary").click()
+    check_accessibility(driver, "the viewer's console")
     driver.execute_script("document.getElementById('rights-panel').scrollIntoView()")
     driver.save_screenshot(SCREENSHOT.replace(".png", "-viewer.png"))
 
