@@ -231,6 +231,15 @@ TEST_F(WebConsole, AMistypedMapOrRotationIsAFailureAndChangesNothing) {
   EXPECT_EQ(ReadFile(SettingsPath("servermaplist.con")), rotation);
   EXPECT_TRUE(Logged(": the map khe_sahn is not installed in bfvietnam.")) << Log();
   EXPECT_FALSE(Logged("changed the map to khe_sahn"));
+  // A schedule Keldor stores but cannot load whole fails before the pong of its
+  // upload: the requests after it still get their own answers on the same link.
+  socket->Send(ClientFrame(R"({"id":4,"op":"put","file":"schedule","content":"not an event\n"})"));
+  EXPECT_EQ(ReplyTo(*socket, 4).value("ok", true), false);
+  for (int id : {5, 6}) {
+    socket->Send(ClientFrame(R"({"id":)" + std::to_string(id) + R"(,"op":"status"})"));
+    const nlohmann::json status = ReplyTo(*socket, id);
+    EXPECT_TRUE(status.value("ok", false)) << status;
+  }
 }
 
 // The next and the idle map go through Keldor's check of the installed maps; a

@@ -133,7 +133,12 @@ Outcome Upload(Connection& c, std::uint32_t request, const std::string& content,
   }
   // Keldor answers an upload with nothing; the pong says it has been handled.
   if (!c.SendRequest(request) || !c.SendBytes(message) || !SendPing(c)) return Outcome::kBroken;
-  return AwaitNote(c, {NOTE_PONG}, nullptr, onNote);
+  const Outcome outcome = AwaitNote(c, {NOTE_PONG}, nullptr, onNote);
+  // A stored file Keldor could not take whole is failed before the pong, which
+  // must not be left to answer the next request.
+  if (outcome != Outcome::kFailed) return outcome;
+  const Outcome trailing = AwaitTrailingPong(c, onNote);
+  return trailing == Outcome::kOk ? outcome : trailing;
 }
 
 std::string RefusalText(std::uint32_t rights, std::uint32_t request) {
