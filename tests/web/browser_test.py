@@ -6,6 +6,7 @@ through chromedriver the way an administrator would use it.
     browser_test.py BIN_DIR SCREENSHOT
 """
 import datetime
+import gzip
 import http.client
 import json
 import os
@@ -25,7 +26,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BIN, SCREENSHOT = sys.argv[1], sys.argv[2]
 WAIT = 60  # seconds for anything the page should show; polled, never slept through
-AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor", "axe-core", "axe.min.js")
+AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor", "axe-core",
+                   "axe.min.js.gz")
 VIEWER = ("viewer", "viewpass1")  # status and players (T, P) but not the maps (M)
 
 
@@ -564,7 +566,7 @@ def check_accessibility(driver, where):
     The script goes in through the driver, which the page's Content-Security-Policy
     does not govern, so keldor-web's policy stays as strict as real browsers get it."""
     if not driver.execute_script("return typeof axe !== 'undefined'"):
-        with open(AXE) as f:
+        with gzip.open(AXE, "rt", encoding="utf-8") as f:
             driver.execute_script(f.read())
     driver.set_script_timeout(WAIT)
     result = driver.execute_async_script(
