@@ -285,6 +285,7 @@ def run(stack, driver):
     with open(os.path.join(stack.settings, "announcements.con")) as f:
         assert f.read() == "Welcome to the web console test.\nPlay fair.\n"
     check_ban_dialog(driver)
+    check_clients(stack, driver)
     check_maps(stack, driver)
     check_schedule(stack, driver)
     driver.save_screenshot(SCREENSHOT)
@@ -556,8 +557,55 @@ def check_phone(driver):
         driver.execute_script("document.getElementById('players-panel').scrollIntoView()")
         driver.save_screenshot(SCREENSHOT.replace(".png", "-390.png"))
         check_accessibility(driver, "390 px")
+        check_panels_at_phone_width(driver)
     finally:
         driver.set_window_size(1280, 1700)
+
+
+# Every control of a panel, shown with its details open, lies within the width.
+OFF_SCREEN_CONTROLS = """
+const panel = document.getElementById(arguments[0]);
+for (const d of panel.querySelectorAll('details')) d.open = true;
+panel.scrollIntoView();
+const out = [];
+for (const c of panel.querySelectorAll('button, select, input, textarea')) {
+  const r = c.getBoundingClientRect();
+  if (r.width === 0 && r.height === 0) continue;
+  if (r.left < 0 || r.right > innerWidth) out.push((c.id || c.textContent) + ' at ' + r.left + '..' + r.right);
+}
+return [out, document.documentElement.scrollWidth, innerWidth];
+"""
+
+
+def check_panels_at_phone_width(driver):
+    """Each panel at 390 px: every action within the width, and a screenshot of it;
+    the schedule's event form too."""
+    panels = driver.execute_script(
+        "return [...document.querySelectorAll('#console-view > section')]"
+        ".filter((s) => !s.hidden).map((s) => s.id)")
+    for panel in panels:
+        off, scroll_width, width = driver.execute_script(OFF_SCREEN_CONTROLS, panel)
+        assert not off and scroll_width <= width, (panel, off, scroll_width, width)
+        driver.save_screenshot(SCREENSHOT.replace(".png", f"-390-{panel}.png"))
+    driver.find_element(By.ID, "schedule-add").click()
+    until(lambda: driver.find_element(By.ID, "schedule-dialog").is_displayed(), "the event form")
+    box = driver.execute_script(
+        "const r = document.getElementById('schedule-dialog').getBoundingClientRect();"
+        "return [r.left, r.right, innerWidth];")
+    assert 0 <= box[0] and box[1] <= box[2], f"the event form at {box}"
+    driver.save_screenshot(SCREENSHOT.replace(".png", "-390-schedule-form.png"))
+    driver.find_element(By.ID, "schedule-cancel").click()
+    until(lambda: not driver.find_element(By.ID, "schedule-dialog").is_displayed(),
+          "the event form to close")
+
+
+def check_clients(stack, driver):
+    """The administrators connected, each last request in the reader's local time."""
+    rows = until(lambda: driver.find_elements(By.CSS_SELECTOR, "#clients tbody tr"),
+                 "the connected administrators")
+    text = rows[0].text
+    assert stack.facts["admin-user"] in text, text
+    assert "none yet" in text or time.strftime("%Y") in text, text
 
 
 def check_accessibility(driver, where):

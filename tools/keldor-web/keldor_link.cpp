@@ -124,6 +124,8 @@ constexpr FileKind kFiles[] = {
     // Read only: the page checks a map change against them before sending it.
     {"mods", REQ_GET_MODS, 0},
     {"maps", REQ_GET_MAPS, 0},
+    // Read only: who is connected to Keldor, and when each last asked for something.
+    {"clients", REQ_GET_CLIENTS, 0},
 };
 
 const FileKind& FindFile(const json& command) {

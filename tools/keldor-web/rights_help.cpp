@@ -67,6 +67,7 @@ constexpr Action kActions[] = {
     {"put:bannedwords", REQ_PUT_BANNED_WORDS},
     {"get:mods", REQ_GET_MODS},
     {"get:maps", REQ_GET_MAPS},
+    {"get:clients", REQ_GET_CLIENTS},
 };
 
 std::string Row(const Right& right) {

@@ -27,8 +27,8 @@ function el(tag, props = {}, ...children) {
 // What one Keldor showed is not left beside another's.
 function forgetKeldor() {
   $('status').replaceChildren();
-  for (const id of ['players', 'bans']) $(id).tBodies[0].replaceChildren();
-  for (const id of ['status-message', 'players-message', 'bans-message']) $(id).textContent = '';
+  for (const id of ['players', 'bans', 'clients']) $(id).tBodies[0].replaceChildren();
+  for (const id of ['status-message', 'players-message', 'bans-message', 'clients-message']) $(id).textContent = '';
   FILES.forEach(([name]) => {
     $('file-' + name).value = '';
     $('file-' + name + '-message').textContent = '';
@@ -89,7 +89,7 @@ const STATIC_ACTIONS = [
   ['map-idle-off', 'idle-map'], ['map-next', 'next-map'], ['map-restart', 'restart-map'],
   ['rotation-add', 'put:rotation'], ['rotation-save', 'put:rotation'],
   ['schedule-add', 'put:schedule'], ['schedule-save', 'put:schedule'], ['chat-text', 'say'], ['chat-say', 'say'],
-  ['chat-message', 'message'], ['bans-refresh', 'bans'],
+  ['chat-message', 'message'], ['bans-refresh', 'bans'], ['clients-refresh', 'get:clients'],
 ];
 
 // Marks the rows of the rights table that this account holds, lists the
@@ -173,9 +173,9 @@ async function act(op, args = {}) {
 
 // ---- Panels ------------------------------------------------------------------
 
-// Keldor's ctime text of the last crash ("Tue Dec  8 02:34:32 2026"), in the
-// reader's own words; "never" for the zero time.
-function crashText(value) {
+// Keldor's ctime text ("Tue Dec  8 02:34:32 2026": the last crash, a client's
+// last request), in the reader's own words; "never" for the zero time.
+function ctimeText(value) {
   const m = /^\w{3} (\w{3}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4})$/.exec(String(value).trim());
   if (!m) return value;
   const month = ['Jan', 'Feb', 'Mar', 'Apr', 'May', 'Jun', 'Jul', 'Aug', 'Sep', 'Oct', 'Nov', 'Dec'].indexOf(m[1]);
@@ -198,7 +198,7 @@ async function refreshStatus() {
   $('status-message').textContent = '';
   $('status').replaceChildren(...reply.data.flatMap((f) => [
     el('dt', { textContent: f.label }),
-    el('dd', { id: 'status-' + f.key, textContent: f.key === 'last_crash' ? crashText(f.value) : f.value }),
+    el('dd', { id: 'status-' + f.key, textContent: f.key === 'last_crash' ? ctimeText(f.value) : f.value }),
   ]));
 }
 
@@ -295,6 +295,37 @@ async function refreshBans() {
   fill($('bans'), reply.ok ? reply.data.map(banRow) : []);
 }
 
+// ---- Clients ------------------------------------------------------------------
+
+// Keldor's client list: a line `"user",slot,address,Connected,last request`, the
+// last request as ctime text (its own line end, so an empty line follows) and
+// "*" for an empty field.
+function clientRows(text) {
+  const rows = [];
+  for (const line of String(text).split('\n')) {
+    const m = /^"(.*)",(\d+),([^,]*),([^,]*),(.*)$/.exec(line);
+    if (!m) continue;
+    const field = (value) => (value === '*' ? '' : value);
+    const last = field(m[5].trim());
+    rows.push(el('tr', {},
+      ...cells(field(m[1]), m[2], field(m[3])),
+      el('td', { textContent: last ? ctimeText(last) : 'none yet' })));
+  }
+  return rows;
+}
+
+async function refreshClients() {
+  const hidden = unseen('get:clients', 'the client list');
+  if (hidden) {
+    $('clients-message').textContent = hidden;
+    return;
+  }
+  const reply = await send('get', { file: 'clients' }, true);
+  const rows = reply.ok ? clientRows(reply.data) : [];
+  $('clients-message').textContent = reply.ok ? (rows.length ? '' : 'Nobody.') : describe(reply);
+  fill($('clients'), rows);
+}
+
 // ---- Fleet -------------------------------------------------------------------
 
 let fleet = null;  // the last snapshot: servers, and bans and actions when this account may see them
@@ -372,7 +403,7 @@ function openConsole(s) {
 }
 
 function refreshAll() {
-  refreshStatus(); refreshPlayers(); refreshBans();
+  refreshStatus(); refreshPlayers(); refreshBans(); refreshClients();
   refreshHistory(true);
   FILES.forEach(([name]) => loadFile(name));
   KeldorMaps.refresh();
@@ -508,6 +539,7 @@ function wire() {
   KeldorMaps.wire();
   KeldorSchedule.wire();
   $('bans-refresh').onclick = refreshBans;
+  $('clients-refresh').onclick = refreshClients;
   $('fleet-refresh').onclick = refreshFleet;
   $('fleet-search').addEventListener('input', showFleetBans);
   const chat = (op) => async () => {
