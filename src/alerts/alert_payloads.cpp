@@ -25,16 +25,6 @@ std::string Rfc3339(std::time_t t) {
   return Utc(t, "%Y-%m-%dT%H:%M:%SZ");
 }
 
-void AppendCodePoint(std::string& out, unsigned code) {
-  // Latin-1 read bytes only: below U+0100, so two bytes at most.
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // C0 and C1 controls, DEL, and the Unicode line and paragraph separators: each
 // would break a chat line (or a header) where it stands.
 bool BreaksLine(std::string_view sequence) {
@@ -132,7 +122,7 @@ std::string AlertLine(std::string_view text, std::size_t max) {
     const std::size_t length = Utf8SequenceLength(text);
     if (length == 0) {
       const auto byte = static_cast<unsigned char>(text[0]);
-      AppendCodePoint(out, byte < 0xA0 ? ' ' : byte);
+      AppendLatin1AsUtf8(out, byte < 0xA0 ? ' ' : byte);
       text.remove_prefix(1);
     } else {
       const std::string_view sequence = text.substr(0, length);

@@ -401,6 +401,15 @@ std::string CutToWidth(std::string text, std::size_t width) {
   return text;
 }
 
+void AppendLatin1AsUtf8(std::string& out, unsigned char byte) {
+  if (byte < 0x80) {
+    out += static_cast<char>(byte);
+    return;
+  }
+  out += static_cast<char>(0xC0 | (byte >> 6));
+  out += static_cast<char>(0x80 | (byte & 0x3F));
+}
+
 std::size_t Utf8SequenceLength(std::string_view text) {
   if (text.empty()) return 0;
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };

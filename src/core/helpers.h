@@ -131,6 +131,8 @@ std::string FlattenLine(std::string text);
 // an ASCII byte); 0 when there is none: a stray byte, an overlong form, a
 // surrogate, a code point past U+10FFFF, a sequence cut short, an empty text.
 std::size_t Utf8SequenceLength(std::string_view text);
+// Appends `byte` read as Latin-1 (the game's encoding of names and chat) as UTF-8.
+void AppendLatin1AsUtf8(std::string& out, unsigned char byte);
 // As FlattenLine, for a field that stands in double quotes: a double quote in
 // it becomes a single one, so that it cannot close the field early.
 std::string QuotedField(std::string text);

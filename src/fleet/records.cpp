@@ -129,9 +129,7 @@ std::string FleetText(const std::string& text) {
       continue;
     }
     // A byte of another encoding (the game's names are Latin-1) as its letter.
-    const unsigned char c = static_cast<unsigned char>(line[at++]);
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    AppendLatin1AsUtf8(out, static_cast<unsigned char>(line[at++]));
   }
   return out;
 }
